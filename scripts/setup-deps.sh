@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Morvane needs to build, test, run the demo and fuzz.
+# Idempotent: packages already present are left alone and apt is not touched at all when nothing is missing.
+set -euo pipefail
+
+PACKAGES=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config clang libclang-rt-dev
+  # tests and benchmarks
+  googletest libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
+  # web service client and the local provider
+  gsoap libgsoap-dev libsqlite3-dev
+  # NAT library, and the real router the tests run in network namespaces
+  libminiupnpc-dev libnatpmp-dev miniupnpd miniupnpd-nftables nftables iproute2
+  # GUI
+  qt6-base-dev qt6-base-dev-tools fonts-wqy-microhei
+  # service integration
+  libsystemd-dev
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup-deps: all ${#PACKAGES[@]} packages present"
+  exit 0
+fi
+
+echo "setup-deps: installing ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+echo "setup-deps: done"

@@ -1,0 +1,36 @@
+#pragma once
+// The three data files, user.xml, domain.xml and mapport.xml, as both programs use them.
+//
+// Every operation takes the full path first; an empty path does nothing and reports failure (or 0).
+// Each load-change-save runs under an advisory lock on "<path>.lock" shared by both programs, and
+// every save replaces the file atomically. A file that does not load is treated as absent; before a
+// writer replaces such a file its old bytes are kept beside it as "<path>.bad".
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "shared/packet/records.h"
+
+namespace datafile {
+
+// user.xml
+bool ReadLogin(const std::string& path, std::string& user, std::string& digest);
+// The service's form: adds the remembered pair to `accounts` (ordered by login name).
+bool ReadLogins(const std::string& path, std::map<std::string, std::string>& accounts);
+bool WriteLogin(const std::string& path, const std::string& user, const std::string& digest);
+bool WritePort(const std::string& path, unsigned port);
+int ReadPort(const std::string& path);
+
+// domain.xml
+bool WriteAllSwitches(const std::string& path, const std::map<uint32_t, uint8_t>& switches);
+int ReadSwitch(const std::string& path, uint32_t hostid);
+bool SetSwitch(const std::string& path, uint32_t hostid, int op);
+
+// mapport.xml
+bool ReadAllMappings(const std::string& path, std::vector<PortMapEntry>& out);
+bool SetMapping(const std::string& path, uint16_t port, uint8_t op, uint8_t type, uint8_t allow);
+bool RemoveMapping(const std::string& path, uint16_t port, uint8_t type);
+
+}  // namespace datafile
