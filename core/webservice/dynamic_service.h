@@ -1,0 +1,37 @@
+#pragma once
+// CDynamicService: the core's client of the provider's dynamic-DNS web service. Each call creates its
+// own SOAP context, so calls may run on different threads; host and port are fixed at construction.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/webservice/documents.h"
+#include "core/webservice/soap_calls.h"
+#include "shared/packet/records.h"
+
+class CDynamicService {
+public:
+    CDynamicService(std::string host, uint16_t port);
+    virtual ~CDynamicService() = default;
+
+    // "http://host/" for port 80, else "http://host:port/".
+    const std::string& Endpoint() const { return m_endpoint; }
+    const std::string& Host() const { return m_host; }
+    uint16_t Port() const { return m_port; }
+
+    // Tests shorten the limits; set before the first call.
+    void SetTimeouts(const webservice::Timeouts& timeouts) { m_timeouts = timeouts; }
+
+    // All three return 0 or the SOAP status; on failure the caller's data is untouched.
+    int GetDynamicIP(NetInfo& info);
+    int GetDynamic(const std::string& username, const std::string& password, UserInfo& user,
+                   std::vector<DomainRecord>& domains);
+    int UpdateDynamic(const std::string& username, const std::string& password, UpdateResultMap& results);
+
+private:
+    std::string m_host;
+    uint16_t m_port;
+    std::string m_endpoint;
+    webservice::Timeouts m_timeouts;
+};
