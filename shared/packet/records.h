@@ -1,12 +1,15 @@
 #pragma once
 // The records both programs exchange over the control channel, with their wire forms.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 class OutPacket;
 class InPacket;
+class LargeOutPacket;
+class LargeInPacket;
 
 // One dynamic domain name of the account. Wire order = member order.
 struct DomainRecord {
@@ -41,3 +44,49 @@ struct NetInfo {
     int32_t nettype = 0;
     std::string netlocation;
 };
+
+// ---------------------------------------------------------------------------------------------
+// Wire forms. Numbers are big-endian, texts are strings (u16 length + 1, the bytes, a 0 byte).
+//
+// A record writer appends the whole record or nothing (false when it does not fit, or when a
+// text is too long for its 16-bit prefix), so a reader never meets half a record followed by
+// unrelated bytes. A record reader always yields a record: fields missing from the datagram
+// read as 0 or empty.
+//
+// Lists travel as a u16 count and that many records. A list writer writes only whole records:
+// as many as fit, with the count saying how many, and returns that number (0 with nothing
+// written when not even the count fits). A list reader reads the announced number of records
+// whatever the datagram holds.
+
+constexpr int kPortMapEntryWireSize = 5;
+constexpr int kEmptyDomainRecordWireSize = 28;
+
+std::size_t DomainRecordWireSize(const DomainRecord& record);
+std::size_t NetInfoWireSize(const NetInfo& info);
+
+bool WriteDomainRecord(OutPacket& out, const DomainRecord& record);
+bool WriteDomainRecord(LargeOutPacket& out, const DomainRecord& record);
+DomainRecord ReadDomainRecord(InPacket& in);
+DomainRecord ReadDomainRecord(LargeInPacket& in);
+
+// port (u16), type (u8), op (u8), allow (u8): not the memory order.
+bool WritePortMapEntry(OutPacket& out, const PortMapEntry& entry);
+bool WritePortMapEntry(LargeOutPacket& out, const PortMapEntry& entry);
+PortMapEntry ReadPortMapEntry(InPacket& in);
+PortMapEntry ReadPortMapEntry(LargeInPacket& in);
+
+// dyip (u32), nettype (u32), netlocation (string).
+bool WriteNetInfo(OutPacket& out, const NetInfo& info);
+bool WriteNetInfo(LargeOutPacket& out, const NetInfo& info);
+NetInfo ReadNetInfo(InPacket& in);
+NetInfo ReadNetInfo(LargeInPacket& in);
+
+int WriteDomainList(OutPacket& out, const std::vector<DomainRecord>& records);
+int WriteDomainList(LargeOutPacket& out, const std::vector<DomainRecord>& records);
+std::vector<DomainRecord> ReadDomainList(InPacket& in);
+std::vector<DomainRecord> ReadDomainList(LargeInPacket& in);
+
+int WritePortList(OutPacket& out, const std::vector<PortMapEntry>& entries);
+int WritePortList(LargeOutPacket& out, const std::vector<PortMapEntry>& entries);
+std::vector<PortMapEntry> ReadPortList(InPacket& in);
+std::vector<PortMapEntry> ReadPortList(LargeInPacket& in);
