@@ -1,0 +1,139 @@
+#include "core/updater.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/process.h"
+#include "platform/program.h"
+#include "platform/window.h"
+#include "shared/base/files.h"
+
+namespace {
+
+// A killed process needs a moment to be gone from the process table; the replacement that follows
+// must not see it as still running.
+constexpr int kAfterKillWaitMs = 1000;
+
+std::string UpdaterName()
+{
+    return std::string(kUpdaterFileName) + platform::kExeSuffix;
+}
+
+// Copies src over dst: a temporary file beside dst, with src's permission bits, flushed and renamed
+// into place, so a failed copy never leaves a truncated updater and a running old copy is not hit.
+bool CopyOver(const std::string& src, const std::string& dst)
+{
+    std::string bytes;
+    struct stat st{};
+    if (stat(src.c_str(), &st) != 0 || !files::ReadAll(src, bytes))
+        return false;
+    const std::string tmp = dst + ".tmp" + std::to_string(getpid());
+    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
+    if (fd < 0)
+        return false;
+    bool ok = fchmod(fd, st.st_mode & 07777) == 0;
+    size_t done = 0;
+    while (ok && done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            ok = false;
+        else
+            done += static_cast<size_t>(n);
+    }
+    ok = ok && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    ok = ok && rename(tmp.c_str(), dst.c_str()) == 0;
+    if (!ok)
+        unlink(tmp.c_str());
+    return ok;
+}
+
+}  // namespace
+
+int FindUpdaterByName(const std::vector<int>& pids)
+{
+    // Unlike the process list of the original platform there is no idle-process entry to skip.
+    const std::string want = UpdaterName();
+    for (const int pid : pids) {
+        std::string name;
+        if (platform::ProcessBaseName(pid, name) && strcasecmp(name.c_str(), want.c_str()) == 0)
+            return pid;
+    }
+    return 0;
+}
+
+int FindUpdaterByName()
+{
+    return FindUpdaterByName(platform::EnumProcesses());
+}
+
+int FindUpdaterByPath(const std::vector<int>& pids)
+{
+    const std::string want = UpdaterName();
+    for (const int pid : pids) {
+        std::string path;
+        if (platform::ProcessImagePath(pid, path) && path.find(want) != std::string::npos)
+            return pid;
+    }
+    return 0;
+}
+
+int FindUpdaterByPath()
+{
+    return FindUpdaterByPath(platform::EnumProcesses());
+}
+
+bool CloseProcessWindows(int pid, int exitWaitMs)
+{
+    platform::CMainWindowIterator windows(pid, true);
+    windows.Collect();
+    for (size_t i = 0; i < windows.Count(); ++i) {
+        intptr_t answer = 0;
+        if (!platform::SendMessageTimeout(windows.At(i), platform::WM_QUERYENDSESSION, 0, 0, kUpdaterQueryTimeoutMs,
+                                          &answer) ||
+            answer == 0)
+            return false;
+        platform::PostMessage(windows.At(i), platform::WM_CLOSE, 0, 0);
+    }
+    platform::CProcessHandle process;
+    if (process.Open(pid)) {
+        if (!process.Wait(exitWaitMs) && process.Terminate())
+            process.Wait(kAfterKillWaitMs);
+    }
+    return true;
+}
+
+int StartUpdater(const std::string& programDir, const std::string& selfPath)
+{
+    const std::string app = programDir + platform::kPathSeparator + UpdaterName();
+    return platform::StartProgramHidden(app, {"-d", selfPath});
+}
+
+void ReplaceUpdater(const std::string& programDir)
+{
+    if (const int pid = FindUpdaterByName())
+        CloseProcessWindows(pid);
+    if (FindUpdaterByName() != 0)
+        return;
+
+    const std::string name = UpdaterName();
+    const std::string inUse = programDir + platform::kPathSeparator + name;
+    const std::string staging = programDir + platform::kPathSeparator + "update" + platform::kPathSeparator + name;
+    const std::string bak = staging + ".bak";
+    if (!files::Exists(bak))
+        return;
+    if (files::Exists(staging) && unlink(staging.c_str()) != 0)
+        return;
+    // A failed move abandons the replacement for this start; the ".bak" copy stays for the next.
+    if (rename(bak.c_str(), staging.c_str()) != 0)
+        return;
+    if (CopyOver(staging, inUse))
+        unlink(staging.c_str());
+}
