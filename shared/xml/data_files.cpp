@@ -1,0 +1,414 @@
+// user.xml, domain.xml and mapport.xml.
+
+#include "shared/xml/data_files.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "shared/base/files.h"
+#include "shared/xml/xml_document.h"
+
+namespace datafile {
+namespace {
+
+const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\r\n";
+
+// Advisory lock on "<path>.lock", shared by the GUI and the service, held for one
+// load-change-save. Without a lock file (read-only directory) the operation goes on unlocked.
+class CFileLock {
+public:
+    CFileLock(const std::string& path, bool exclusive)
+    {
+        std::string lockPath = path + ".lock";
+        m_fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (m_fd < 0)
+            m_fd = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (m_fd < 0)
+            return;
+        while (::flock(m_fd, exclusive ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
+        }
+    }
+    ~CFileLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);  // releases the lock
+    }
+    CFileLock(const CFileLock&) = delete;
+    CFileLock& operator=(const CFileLock&) = delete;
+
+private:
+    int m_fd = -1;
+};
+
+std::string Dec(long long v) { return std::to_string(v); }
+
+// Decimal the way atoi reads it: leading blanks and a sign, digits up to the first other
+// character, 0 without digits; out-of-range values are clamped instead of overflowing.
+long long ToNumber(const std::string& text)
+{
+    const char* p = text.c_str();
+    errno = 0;
+    long long v = std::strtoll(p, nullptr, 10);
+    if (v > INT_MAX)
+        v = INT_MAX;
+    if (v < INT_MIN)
+        v = INT_MIN;
+    return v;
+}
+
+// The bytes of a file that is about to be replaced although it did not load are kept as
+// "<path>.bad". False when they exist but could not be kept (the caller then leaves the file).
+bool KeepBadCopy(const std::string& path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return true;  // nothing there
+    if (S_ISREG(st.st_mode) && st.st_size == 0)
+        return true;  // nothing worth keeping
+    std::string bad = path + ".bad";
+    std::string bytes;
+    if (S_ISREG(st.st_mode) && files::ReadAll(path, bytes))
+        return files::ReplaceAtomically(bad, bytes);
+    // Unreadable to us: keep the old file itself under the new name.
+    ::unlink(bad.c_str());
+    return ::link(path.c_str(), bad.c_str()) == 0;
+}
+
+bool Save(CXmlDocument& doc, const std::string& path, bool replacingBadFile)
+{
+    if (replacingBadFile && !KeepBadCopy(path))
+        return false;
+    return doc.SaveFile(path);
+}
+
+// Loads `path` for a change. True when it loaded and holds `root` as its (only) top-level
+// element; the cursor then stands on that element.
+bool LoadWithRoot(CXmlDocument& doc, const std::string& path, const char* root)
+{
+    if (!doc.LoadFile(path))
+        return false;
+    return doc.FindElement(root);
+}
+
+void NewDocument(CXmlDocument& doc)
+{
+    doc.SetDocument(kDeclaration);
+}
+
+// Text of the first element `name` among the current level's elements (empty when absent);
+// `found` tells the two apart.
+std::string TextOf(CXmlDocument& doc, const char* name, bool* found = nullptr)
+{
+    doc.ResetPosition();
+    bool ok = doc.FindElement(name);
+    if (found)
+        *found = ok;
+    return ok ? doc.ElementText() : std::string();
+}
+
+// Sets the text of `name` at the current level, adding the element when it is missing.
+void SetOrAdd(CXmlDocument& doc, const char* name, const std::string& text)
+{
+    doc.ResetPosition();
+    if (doc.FindElement(name)) {
+        doc.SetElementText(text.c_str());
+        return;
+    }
+    doc.ResetPosition();
+    while (doc.FindElement()) {
+    }
+    doc.AppendElement(name, text.c_str());
+}
+
+// The MAPPORT children of a new mapping, at the current level (inside MAPPORT).
+void FillMapping(CXmlDocument& doc, uint16_t port, uint8_t op, uint8_t type, uint8_t allow)
+{
+    doc.AppendElement("PORT", Dec(port).c_str());
+    doc.SetAttribute("TYPE", static_cast<int>(type));
+    doc.AppendElement("OP", Dec(op).c_str());
+    doc.AppendElement("TYPE", Dec(type).c_str());
+    doc.AppendElement("ALLOW", Dec(allow).c_str());
+}
+
+// Inside MAPPORTLIST: enters the first MAPPORT of (port, type). The cursor is left inside it.
+bool EnterMapping(CXmlDocument& doc, uint16_t port, uint8_t type)
+{
+    std::string portText = Dec(port);
+    std::string typeText = Dec(type);
+    while (doc.FindElement("MAPPORT")) {
+        doc.EnterElement();
+        if (doc.FindElement("PORT") && doc.ElementText() == portText &&
+            doc.Attribute("TYPE") == typeText)
+            return true;
+        doc.LeaveElement();
+    }
+    return false;
+}
+
+}  // namespace
+
+// ---- user.xml ----
+
+bool ReadLogin(const std::string& path, std::string& user, std::string& digest)
+{
+    if (path.empty())
+        return false;
+    CFileLock lock(path, false);
+    CXmlDocument doc;
+    if (!doc.LoadFile(path) || !doc.FindElement("User") || !doc.EnterElement())
+        return false;
+    if (!doc.FindElement("UserInfo") || !doc.EnterElement())
+        return false;
+    std::string u = TextOf(doc, "UserID");
+    std::string d = TextOf(doc, "PWD");
+    if (u.empty() || d.empty())
+        return false;
+    user = u;
+    digest = d;
+    return true;
+}
+
+bool ReadLogins(const std::string& path, std::map<std::string, std::string>& accounts)
+{
+    std::string user, digest;
+    if (!ReadLogin(path, user, digest))
+        return false;
+    accounts[user] = digest;
+    return true;
+}
+
+bool WriteLogin(const std::string& path, const std::string& user, const std::string& digest)
+{
+    if (path.empty())
+        return false;
+    CFileLock lock(path, true);
+    CXmlDocument doc;
+    bool usable = LoadWithRoot(doc, path, "User");
+    if (usable) {
+        doc.EnterElement();
+        if (doc.FindElement("UserInfo")) {
+            doc.EnterElement();
+            // A missing UserID or PWD is added: otherwise the login would never be remembered.
+            SetOrAdd(doc, "UserID", user);
+            SetOrAdd(doc, "PWD", digest);
+        } else {
+            doc.AppendElement("UserInfo");
+            doc.EnterElement();
+            doc.AppendElement("UserID", user.c_str());
+            doc.AppendElement("PWD", digest.c_str());
+        }
+    } else {
+        NewDocument(doc);
+        doc.AppendElement("User");
+        doc.AppendChildElement("UserInfo");
+        doc.EnterElement();
+        doc.AppendChildElement("UserID", user.c_str());
+        doc.AppendChildElement("PWD", digest.c_str());
+        doc.LeaveElement();
+        doc.AppendChildElement("PORT");
+    }
+    return Save(doc, path, !usable);
+}
+
+bool WritePort(const std::string& path, unsigned port)
+{
+    if (path.empty())
+        return false;
+    CFileLock lock(path, true);
+    CXmlDocument doc;
+    std::string text = Dec(static_cast<int>(port));
+    bool usable = LoadWithRoot(doc, path, "User");
+    if (usable) {
+        doc.EnterElement();
+        SetOrAdd(doc, "PORT", text);
+    } else {
+        NewDocument(doc);
+        doc.AppendElement("User");
+        doc.AppendChildElement("PORT", text.c_str());
+    }
+    return Save(doc, path, !usable);
+}
+
+int ReadPort(const std::string& path)
+{
+    if (path.empty())
+        return 0;
+    CFileLock lock(path, false);
+    CXmlDocument doc;
+    if (!doc.LoadFile(path) || !doc.FindElement("User") || !doc.EnterElement())
+        return 0;
+    bool found = false;
+    std::string text = TextOf(doc, "PORT", &found);
+    return found ? static_cast<int>(ToNumber(text)) : 0;
+}
+
+// ---- domain.xml ----
+
+bool WriteAllSwitches(const std::string& path, const std::map<uint32_t, uint8_t>& switches)
+{
+    if (path.empty())
+        return false;
+    CFileLock lock(path, true);
+    CXmlDocument old;
+    bool replacingBad = !old.LoadFile(path);
+    CXmlDocument doc;
+    NewDocument(doc);
+    doc.AppendElement("DOMAINLIST");
+    for (const auto& [hostid, op] : switches) {
+        doc.AppendChildElement("DOMAIN");
+        doc.EnterElement();
+        doc.AppendChildElement("ID", static_cast<int>(hostid));
+        doc.AppendChildElement("OP", static_cast<int>(op));
+        doc.LeaveElement();
+    }
+    return Save(doc, path, replacingBad);
+}
+
+int ReadSwitch(const std::string& path, uint32_t hostid)
+{
+    if (path.empty())
+        return 0;
+    CFileLock lock(path, false);
+    CXmlDocument doc;
+    if (!doc.LoadFile(path) || !doc.FindElement("DOMAINLIST") || !doc.EnterElement())
+        return 0;
+    std::string id = Dec(static_cast<int>(hostid));
+    while (doc.FindElement("DOMAIN")) {
+        doc.EnterElement();
+        if (TextOf(doc, "ID") == id) {
+            bool found = false;
+            std::string op = TextOf(doc, "OP", &found);
+            return found ? static_cast<int>(ToNumber(op)) : 0;
+        }
+        doc.LeaveElement();
+    }
+    return 0;
+}
+
+bool SetSwitch(const std::string& path, uint32_t hostid, int op)
+{
+    if (path.empty())
+        return false;
+    CFileLock lock(path, true);
+    CXmlDocument doc;
+    std::string id = Dec(static_cast<int>(hostid));
+    bool usable = LoadWithRoot(doc, path, "DOMAINLIST");
+    if (usable) {
+        doc.EnterElement();
+        bool done = false;
+        while (doc.FindElement("DOMAIN")) {
+            doc.EnterElement();
+            bool match = TextOf(doc, "ID") == id;
+            if (match)
+                SetOrAdd(doc, "OP", Dec(op));
+            doc.LeaveElement();
+            if (match) {
+                done = true;
+                break;
+            }
+        }
+        if (!done) {
+            doc.AppendElement("DOMAIN");
+            doc.AppendChildElement("ID", id.c_str());
+            doc.AppendChildElement("OP", op);
+            doc.AppendChildElement("MAPPORT", "80");
+        }
+    } else {
+        NewDocument(doc);
+        doc.AppendElement("DOMAINLIST");
+        doc.AppendChildElement("DOMAIN");
+        doc.EnterElement();
+        doc.AppendChildElement("ID", id.c_str());
+        doc.AppendChildElement("OP", op);
+        doc.AppendChildElement("MAPPORT", "80");
+        doc.LeaveElement();
+    }
+    return Save(doc, path, !usable);
+}
+
+// ---- mapport.xml ----
+
+bool ReadAllMappings(const std::string& path, std::vector<PortMapEntry>& out)
+{
+    if (path.empty())
+        return false;
+    CFileLock lock(path, false);
+    CXmlDocument doc;
+    if (!doc.LoadFile(path))
+        return false;
+    if (!doc.FindElement("MAPPORTLIST") || !doc.EnterElement())
+        return true;
+    while (doc.FindElement("MAPPORT")) {
+        doc.EnterElement();
+        long long port = ToNumber(TextOf(doc, "PORT"));
+        PortMapEntry e;
+        e.op = static_cast<uint8_t>(ToNumber(TextOf(doc, "OP")));
+        e.type = static_cast<uint8_t>(ToNumber(TextOf(doc, "TYPE")));
+        e.allow = static_cast<uint8_t>(ToNumber(TextOf(doc, "ALLOW")));
+        doc.LeaveElement();
+        // Port 0 means no port; a number beyond 16 bits would name some other port.
+        if (port <= 0 || port > 65535)
+            continue;
+        e.port = static_cast<uint16_t>(port);
+        out.push_back(e);
+    }
+    return true;
+}
+
+bool SetMapping(const std::string& path, uint16_t port, uint8_t op, uint8_t type, uint8_t allow)
+{
+    if (path.empty())
+        return false;
+    CFileLock lock(path, true);
+    CXmlDocument doc;
+    bool usable = LoadWithRoot(doc, path, "MAPPORTLIST");
+    if (usable) {
+        doc.EnterElement();
+        if (EnterMapping(doc, port, type)) {
+            // Each looked up from the start, whatever order the file keeps them in.
+            SetOrAdd(doc, "TYPE", Dec(type));
+            SetOrAdd(doc, "OP", Dec(op));
+            SetOrAdd(doc, "ALLOW", Dec(allow));
+            doc.LeaveElement();
+        } else {
+            doc.AppendElement("MAPPORT");
+            doc.EnterElement();
+            FillMapping(doc, port, op, type, allow);
+            doc.LeaveElement();
+        }
+    } else {
+        NewDocument(doc);
+        doc.AppendElement("MAPPORTLIST");
+        doc.EnterElement();
+        doc.AppendElement("MAPPORT");
+        doc.EnterElement();
+        FillMapping(doc, port, op, type, allow);
+        doc.LeaveElement();
+        doc.LeaveElement();
+    }
+    return Save(doc, path, !usable);
+}
+
+bool RemoveMapping(const std::string& path, uint16_t port, uint8_t type)
+{
+    if (path.empty())
+        return false;
+    CFileLock lock(path, true);
+    CXmlDocument doc;
+    if (!doc.LoadFile(path))
+        return false;
+    if (doc.FindElement("MAPPORTLIST") && doc.EnterElement() && EnterMapping(doc, port, type)) {
+        doc.LeaveElement();
+        doc.RemoveElement();
+        doc.SaveFile(path);
+    }
+    return true;
+}
+
+}  // namespace datafile
