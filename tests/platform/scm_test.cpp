@@ -247,7 +247,373 @@ TEST_F(ScmTest, HandlesOnlyDoWhatTheirRightsAllow)
 
 TEST_F(ScmTest, DatabaseLocationAndReachability)
 {
-    EXPECT_EQ(DatabaseLocationFor(""), DatabaseLocationFor(""));  // placeholder overwritten below
+    EXPECT_EQ(m_manager->Location(), fs::canonical(m_dir).string());
+    EXPECT_EQ(scm::DatabaseDirectory(), m_dir);
+
+    // A database that cannot be created counts as no rights.
+    ASSERT_TRUE(files::ReplaceAtomically(m_root + "/plain", "x"));
+    ::setenv("MORVANE_SCM_DIR", (m_root + "/plain/services").c_str(), 1);
+    EXPECT_EQ(scm::OpenManager(scm::kManagerAllAccess), nullptr);
+    EXPECT_EQ(scm::LastError(), scm::kAccessDenied);
+
+    ::unsetenv("MORVANE_SCM_DIR");
+    const char* oldState = std::getenv("XDG_STATE_HOME");
+    std::string saved = oldState ? oldState : "";
+    ::setenv("XDG_STATE_HOME", "/state/home", 1);
+    if (::geteuid() == 0)
+        EXPECT_EQ(scm::DatabaseDirectory(), "/var/lib/morvane/services");
+    else
+        EXPECT_EQ(scm::DatabaseDirectory(), "/state/home/morvane/services");
+    if (oldState)
+        ::setenv("XDG_STATE_HOME", saved.c_str(), 1);
+    else
+        ::unsetenv("XDG_STATE_HOME");
+}
+
+TEST_F(ScmTest, DeleteOfAStoppedServiceRemovesIt)
+{
+    auto service = Install("svc");
+    ASSERT_NE(service, nullptr);
+    ASSERT_TRUE(service->Delete());
+    EXPECT_FALSE(fs::exists(m_dir + "/svc.service"));
+    EXPECT_FALSE(service->Delete());
+    EXPECT_EQ(scm::LastError(), scm::kServiceDoesNotExist);
+    EXPECT_EQ(m_manager->Open("svc", scm::kServiceAllAccess), nullptr);
+    EXPECT_EQ(scm::LastError(), scm::kServiceDoesNotExist);
+    EXPECT_NE(Install("svc"), nullptr);
+}
+
+// The status file names the reporting process; only a live process with the recorded start time
+// keeps a service running.
+TEST_F(ScmTest, StatusOfAVanishedProcessReadsStopped)
+{
+    auto service = Install("svc");
+    ASSERT_NE(service, nullptr);
+    scm::Status st;
+    ASSERT_TRUE(service->Query(st));
+    EXPECT_EQ(st.state, scm::kStopped);
+    EXPECT_FALSE(service->Control(scm::kStop, st));
+    EXPECT_EQ(scm::LastError(), scm::kServiceNotActive);
+
+    pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    const std::string statusPath = m_dir + "/svc.status";
+    ASSERT_TRUE(files::ReplaceAtomically(statusPath, "state=4\npid=" + std::to_string(child) + "\n"));
+    ASSERT_TRUE(service->Query(st));
+    EXPECT_EQ(st.state, scm::kStopped);
+    EXPECT_EQ(st.win32ExitCode, scm::kProcessAborted);
+    EXPECT_EQ(st.processId, 0u);
+
+    // Our own pid, but a different process start time: the id was reused.
+    ASSERT_TRUE(files::ReplaceAtomically(statusPath,
+                                         "state=4\npid=" + std::to_string(::getpid()) + "\nstart_time=1\n"));
+    ASSERT_TRUE(service->Query(st));
+    EXPECT_EQ(st.state, scm::kStopped);
+
+    // Alive (start time unknown): running, so it cannot be started again; it takes no controls.
+    ASSERT_TRUE(files::ReplaceAtomically(statusPath, "state=4\npid=" + std::to_string(::getpid()) + "\n"));
+    ASSERT_TRUE(service->Query(st));
+    EXPECT_EQ(st.state, scm::kRunning);
+    EXPECT_EQ(st.processId, static_cast<uint32_t>(::getpid()));
+    EXPECT_FALSE(service->Start());
+    EXPECT_EQ(scm::LastError(), scm::kServiceAlreadyRunning);
+    EXPECT_FALSE(service->Control(scm::kInterrogate, st));
+    EXPECT_EQ(scm::LastError(), scm::kServiceCannotAcceptCtrl);
+
+    // A damaged status file does not keep a service running either.
+    ASSERT_TRUE(files::ReplaceAtomically(statusPath, "garbage"));
+    ASSERT_TRUE(service->Query(st));
+    EXPECT_EQ(st.state, scm::kStopped);
+}
+
+TEST_F(ScmTest, DispatcherOutsideTheManagerFailsAtOnce)
+{
+    bool called = false;
+    EXPECT_FALSE(scm::RunDispatcher("ScmTestSvc", [&](int, char**) { called = true; }));
+    EXPECT_EQ(scm::LastError(), scm::kFailedServiceControllerConnect);
+    EXPECT_FALSE(called);
+    EXPECT_EQ(scm::RegisterCtrlHandler("ScmTestSvc", [](uint32_t) {}), nullptr);
+    EXPECT_FALSE(scm::SetStatus(nullptr, scm::Status{}));
+
+    // The program run by hand, and run with the variable naming another service.
+    for (const char* env : {"", "MORVANE_SCM_SERVICE=Other"}) {
+        std::vector<std::string> envStrings = {"MORVANE_SCM_DIR=" + m_dir};
+        if (*env)
+            envStrings.push_back(env);
+        std::vector<char*> envp;
+        for (std::string& e : envStrings)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        std::string path = kTestService;
+        char* argv[] = {path.data(), nullptr};
+        pid_t pid = 0;
+        auto begin = std::chrono::steady_clock::now();
+        ASSERT_EQ(::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+        int wstatus = 0;
+        ASSERT_EQ(::waitpid(pid, &wstatus, 0), pid);
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+        ASSERT_TRUE(WIFEXITED(wstatus));
+        EXPECT_EQ(WEXITSTATUS(wstatus), 2) << env;
+    }
+}
+
+// ------------------------------------------------------------------ running services
+
+TEST_F(ScmTest, StartQueryAndStopFromAPathWithSpaces)
+{
+    // The binary path is used unquoted, so a path with spaces must start as is.
+    const std::string binary = m_root + "/My Programs/scm test service";
+    fs::create_directories(m_root + "/My Programs");
+    fs::copy_file(kTestService, binary);
+    auto service = Install("ScmTestSvc", binary);
+    ASSERT_NE(service, nullptr);
+
+    const std::string record = StartRecorded(*service, {"two words", ""});
+    EXPECT_FALSE(service->Start());
+    EXPECT_EQ(scm::LastError(), scm::kServiceAlreadyRunning);
+
+    scm::Status st;
+    ASSERT_TRUE(WaitForState(*service, scm::kRunning, &st));
+    EXPECT_EQ(st.type, scm::kOwnProcess);
+    EXPECT_EQ(st.controlsAccepted, scm::kAcceptStop);
+    const pid_t pid = static_cast<pid_t>(st.processId);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/exe"), binary);
+
+    ASSERT_TRUE(service->Control(scm::kStop, st)) << scm::LastError();
+    EXPECT_EQ(st.state, scm::kStopped);
+    ASSERT_TRUE(WaitUntil([&] { return ProcessGone(pid); }));
+    ASSERT_TRUE(service->Query(st));
+    EXPECT_EQ(st.state, scm::kStopped);
+    EXPECT_EQ(st.win32ExitCode, 0u);
+    EXPECT_FALSE(service->Control(scm::kStop, st));
+    EXPECT_EQ(scm::LastError(), scm::kServiceNotActive);
+
+    const std::vector<std::string> expected = {
+        "main ScmTestSvc argc=4", "arg record=" + record, "arg two words", "arg ", "env -",
+        "report 2 ok",            "report 4 ok",          "control 1",     "report 1 ok",
+        "dispatcher returned"};
+    EXPECT_EQ(Lines(record), expected);
+
+    // And it starts again.
+    const std::string again = StartRecorded(*service);
+    ASSERT_TRUE(WaitForState(*service, scm::kRunning));
+    ASSERT_TRUE(service->Control(scm::kStop, st));
+    EXPECT_EQ(st.state, scm::kStopped);
+    ASSERT_TRUE(WaitUntil([&] { return Count(Lines(again), "dispatcher returned") == 1; }));
+}
+
+TEST_F(ScmTest, SigtermIsTheStopControl)
+{
+    auto service = Install("ScmTestSvc");
+    const std::string record = StartRecorded(*service);
+    scm::Status st;
+    ASSERT_TRUE(WaitForState(*service, scm::kRunning, &st));
+    const pid_t pid = static_cast<pid_t>(st.processId);
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    ASSERT_TRUE(WaitUntil([&] { return ProcessGone(pid); }));
+    ASSERT_TRUE(service->Query(st));
+    EXPECT_EQ(st.state, scm::kStopped);
+    EXPECT_EQ(st.win32ExitCode, 0u);  // a clean stop, not a crash
+    const auto lines = Lines(record);
+    EXPECT_EQ(Count(lines, "control 1"), 1u);
+    EXPECT_EQ(Reports(lines), (std::vector<std::string>{"report 2 ok", "report 4 ok", "report 1 ok"}));
+}
+
+// A SIGTERM that arrives before the service registered its handler is delivered once it does.
+TEST_F(ScmTest, EarlySigtermIsNotLost)
+{
+    auto service = Install("ScmTestSvc");
+    const std::string record = StartRecorded(*service, {"register-delay=300"});
+    scm::Status st;
+    ASSERT_TRUE(service->Query(st));
+    ASSERT_NE(st.processId, 0u);
+    const pid_t pid = static_cast<pid_t>(st.processId);
+    ASSERT_TRUE(WaitUntil([&] { return Count(Lines(record), "env -") == 1; }));  // dispatcher is up
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    ASSERT_TRUE(WaitUntil([&] { return ProcessGone(pid); }));
+    const auto lines = Lines(record);
+    EXPECT_EQ(Count(lines, "control 1"), 1u);
+    EXPECT_EQ(Count(lines, "report 1 ok"), 1u);
+    EXPECT_EQ(Count(lines, "dispatcher returned"), 1u);
+    ASSERT_TRUE(service->Query(st));
+    EXPECT_EQ(st.state, scm::kStopped);
+}
+
+TEST_F(ScmTest, PauseContinueAndInterrogateChangeNothing)
+{
+    auto service = Install("ScmTestSvc");
+    const std::string record = StartRecorded(*service);
+    ASSERT_TRUE(WaitForState(*service, scm::kRunning));
+    const std::string statusPath = m_dir + "/scmtestsvc.status";
+    std::string before;
+    ASSERT_TRUE(files::ReadAll(statusPath, before));
+    for (uint32_t code : {scm::kPause, scm::kContinue, scm::kInterrogate}) {
+        scm::Status st;
+        ASSERT_TRUE(service->Control(code, st)) << code << " " << scm::LastError();
+        EXPECT_EQ(st.state, scm::kRunning) << code;
+    }
+    std::string after;
+    ASSERT_TRUE(files::ReadAll(statusPath, after));
+    EXPECT_EQ(after, before);
+    auto lines = Lines(record);
+    EXPECT_EQ(Count(lines, "control 2") + Count(lines, "control 3") + Count(lines, "control 4"), 3u);
+    EXPECT_EQ(Reports(lines), (std::vector<std::string>{"report 2 ok", "report 4 ok"}));
+
+    scm::Status st;
+    EXPECT_FALSE(service->Control(77, st));  // neither a standard nor a user-defined code
+    EXPECT_EQ(scm::LastError(), scm::kInvalidParameter);
+    ASSERT_TRUE(service->Control(scm::kStop, st));
+    EXPECT_EQ(Count(Lines(record), "report 1 ok"), 1u);
+}
+
+// The host's ServiceMain may return early (its engine failed to start); stop must still work and
+// end in exactly one stopped report. Stopped is final: a second report is refused.
+TEST_F(ScmTest, StopOfAnIdleServiceAndStoppedIsFinal)
+{
+    auto service = Install("ScmTestSvc");
+    const std::string record = StartRecorded(*service, {"idle", "double-stop"});
+    scm::Status st;
+    ASSERT_TRUE(WaitForState(*service, scm::kRunning, &st));
+    const pid_t pid = static_cast<pid_t>(st.processId);
+    std::this_thread::sleep_for(100ms);  // ServiceMain has returned by now
+    EXPECT_FALSE(ProcessGone(pid));
+    ASSERT_TRUE(service->Control(scm::kStop, st));
+    EXPECT_EQ(st.state, scm::kStopped);
+    ASSERT_TRUE(WaitUntil([&] { return ProcessGone(pid); }));
+    EXPECT_EQ(Reports(Lines(record)),
+              (std::vector<std::string>{"report 2 ok", "report 4 ok", "report 1 ok", "report 1 fail"}));
+}
+
+TEST_F(ScmTest, ServiceMainWithoutHandlerEndsStopped)
+{
+    auto service = Install("ScmTestSvc");
+    const std::string record = StartRecorded(*service, {"no-handler"});
+    ASSERT_TRUE(WaitUntil([&] { return Count(Lines(record), "dispatcher returned") == 1; }));
+    scm::Status st;
+    ASSERT_TRUE(WaitForState(*service, scm::kStopped, &st));
+}
+
+TEST_F(ScmTest, StartFailuresAreReported)
+{
+    // Missing binary.
+    auto missing = Install("missing", m_root + "/no such program");
+    ASSERT_TRUE(missing);
+    EXPECT_FALSE(missing->Start());
+    EXPECT_EQ(scm::LastError(), scm::kFileNotFound);
+    scm::Status st;
+    ASSERT_TRUE(missing->Query(st));
+    EXPECT_EQ(st.state, scm::kStopped);
+    EXPECT_EQ(st.win32ExitCode, scm::kFileNotFound);
+
+    // Not executable.
+    ASSERT_TRUE(files::ReplaceAtomically(m_root + "/plain", "#!/bin/sh\n"));
+    ::chmod((m_root + "/plain").c_str(), 0644);
+    auto plain = Install("plain", m_root + "/plain");
+    EXPECT_FALSE(plain->Start());
+    EXPECT_EQ(scm::LastError(), scm::kAccessDenied);
+
+    // Disabled.
+    scm::Config config;
+    config.name = "disabled";
+    config.binaryPath = kTestService;
+    config.startType = scm::kDisabled;
+    auto disabled = m_manager->Create(config);
+    EXPECT_FALSE(disabled->Start());
+    EXPECT_EQ(scm::LastError(), scm::kServiceDisabled);
+
+    // Started for one service, the program dispatches for another: it ends and reads stopped.
+    auto other = Install("Other");
+    StartRecorded(*other);
+    ASSERT_TRUE(WaitForState(*other, scm::kStopped, &st));
+    EXPECT_EQ(st.win32ExitCode, scm::kProcessAborted);
+}
+
+TEST_F(ScmTest, DeleteOfARunningServiceWaitsForTheStop)
+{
+    auto service = Install("ScmTestSvc");
+    StartRecorded(*service);
+    scm::Status st;
+    ASSERT_TRUE(WaitForState(*service, scm::kRunning, &st));
+    const pid_t pid = static_cast<pid_t>(st.processId);
+    ASSERT_TRUE(service->Delete());
+    EXPECT_FALSE(service->Delete());
+    EXPECT_EQ(scm::LastError(), scm::kServiceMarkedForDelete);
+    EXPECT_EQ(Install("ScmTestSvc"), nullptr);
+    EXPECT_EQ(scm::LastError(), scm::kServiceMarkedForDelete);
+    EXPECT_FALSE(service->Start());
+
+    // Still reachable until it stops (this is how a remover stops and deletes in one go).
+    auto again = m_manager->Open("ScmTestSvc", scm::kStopAccess | scm::kQueryStatus);
+    ASSERT_NE(again, nullptr);
+    ASSERT_TRUE(again->Control(scm::kStop, st));
+    ASSERT_TRUE(WaitUntil([&] { return ProcessGone(pid); }));
+    EXPECT_FALSE(fs::exists(m_dir + "/scmtestsvc.service"));
+    EXPECT_EQ(m_manager->Open("ScmTestSvc", scm::kQueryStatus), nullptr);
+    EXPECT_NE(Install("ScmTestSvc"), nullptr);
+}
+
+TEST_F(ScmTest, CrashedServiceReadsStoppedAndRestarts)
+{
+    auto service = Install("ScmTestSvc");
+    StartRecorded(*service);
+    scm::Status st;
+    ASSERT_TRUE(WaitForState(*service, scm::kRunning, &st));
+    pid_t pid = static_cast<pid_t>(st.processId);
+    ASSERT_EQ(::kill(pid, SIGKILL), 0);
+    ASSERT_TRUE(WaitUntil([&] { return ProcessGone(pid); }));
+    ASSERT_TRUE(service->Query(st));
+    EXPECT_EQ(st.state, scm::kStopped);
+    EXPECT_EQ(st.win32ExitCode, scm::kProcessAborted);
+    EXPECT_FALSE(service->Control(scm::kStop, st));
+    EXPECT_EQ(scm::LastError(), scm::kServiceNotActive);
+
+    // The socket it left behind does not stand in the way.
+    StartRecorded(*service);
+    ASSERT_TRUE(WaitForState(*service, scm::kRunning, &st));
+    ASSERT_TRUE(service->Control(scm::kStop, st)) << scm::LastError();
+    EXPECT_EQ(st.state, scm::kStopped);
+}
+
+TEST_F(ScmTest, SlowHandlerTimesOutTheControlCall)
+{
+    auto service = Install("ScmTestSvc");
+    const std::string record = StartRecorded(*service, {"stop-delay=1500"});
+    ASSERT_TRUE(WaitForState(*service, scm::kRunning));
+    service->SetControlTimeout(200);
+    scm::Status st;
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_FALSE(service->Control(scm::kStop, st));
+    EXPECT_EQ(scm::LastError(), scm::kServiceRequestTimeout);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1000ms);
+    ASSERT_TRUE(WaitForState(*service, scm::kStopped));
+    EXPECT_EQ(Count(Lines(record), "report 1 ok"), 1u);
+}
+
+// Socket addresses are short: a long name, and a long database path, must still take controls.
+TEST_F(ScmTest, LongNamesAndPathsStillTakeControls)
+{
+    const std::string name(150, 'L');
+    ::setenv("SCM_TEST_SERVICE_NAME", name.c_str(), 1);
+    const std::string deepDir = m_root + "/" + std::string(120, 'd');
+    for (const std::string& dir : {m_dir, deepDir}) {
+        ::setenv("MORVANE_SCM_DIR", dir.c_str(), 1);
+        m_manager = scm::OpenManager(scm::kManagerAllAccess);
+        ASSERT_NE(m_manager, nullptr);
+        auto service = Install(name);
+        ASSERT_NE(service, nullptr);
+        StartRecorded(*service);
+        scm::Status st;
+        ASSERT_TRUE(WaitForState(*service, scm::kRunning)) << dir;
+        ASSERT_TRUE(service->Control(scm::kInterrogate, st)) << scm::LastError();
+        ASSERT_TRUE(service->Control(scm::kStop, st)) << scm::LastError();
+        EXPECT_EQ(st.state, scm::kStopped);
+        ASSERT_TRUE(WaitUntil([&] { return ProcessGone(static_cast<pid_t>(m_pids.back())); }));
+        ASSERT_TRUE(service->Delete());
+        EXPECT_TRUE(fs::is_empty(dir)) << dir;
+    }
 }
 
 }  // namespace
