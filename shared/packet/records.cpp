@@ -165,14 +165,30 @@ int WriteList(Out& out, const std::vector<T>& items, WriteOne writeOne)
     return static_cast<int>(n);
 }
 
+bool Exhausted(const InPacket& in)
+{
+    return in.Remaining() <= 0;
+}
+
+bool Exhausted(const LargeInPacket& in)
+{
+    return in.Remaining().empty();
+}
+
 template <class In, class ReadOne>
 auto ReadList(In& in, ReadOne readOne)
 {
     const uint16_t n = in.ReadU16Host();
     std::vector<decltype(readOne(in))> items;
     items.reserve(n);
-    for (uint16_t i = 0; i < n; ++i)
+    for (uint16_t i = 0; i < n; ++i) {
+        if (Exhausted(in)) {
+            // Nothing left to read: the rest are cleared records.
+            items.resize(n);
+            break;
+        }
         items.push_back(readOne(in));
+    }
     return items;
 }
 
