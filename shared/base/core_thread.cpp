@@ -3,7 +3,12 @@
 CoreThreadHandle::~CoreThreadHandle()
 {
     m_stop = 1;
-    if (m_started && !m_joined) {
+    bool joined;
+    {
+        std::lock_guard<std::mutex> guard(m_doneLock);
+        joined = m_joined;
+    }
+    if (m_started && !joined) {
         // The derived destructor should already have waited; never block forever here.
         if (!WaitThread(std::chrono::milliseconds(1000)))
             pthread_detach(m_thread);
@@ -33,18 +38,26 @@ bool CoreThreadHandle::StartThread()
 
 bool CoreThreadHandle::WaitThread(std::chrono::milliseconds timeout)
 {
-    if (!m_started || m_joined)
-        return m_joined;
+    if (!m_started)
+        return false;
     if (pthread_equal(m_thread, pthread_self()))
         return false;
-    {
-        std::unique_lock<std::mutex> lock(m_doneLock);
-        if (timeout.count() < 0)
-            m_doneSignal.wait(lock, [this] { return m_done; });
-        else if (!m_doneSignal.wait_for(lock, timeout, [this] { return m_done; }))
-            return false;
+    std::unique_lock<std::mutex> lock(m_doneLock);
+    if (timeout.count() < 0)
+        m_doneSignal.wait(lock, [this] { return m_done; });
+    else if (!m_doneSignal.wait_for(lock, timeout, [this] { return m_done; }))
+        return false;
+    // Several threads may wait for the same thread (the service's main function and its stop
+    // handler do); only the first joins. The body has finished, so the join is immediate.
+    if (!m_joined) {
+        pthread_join(m_thread, nullptr);
+        m_joined = true;
     }
-    pthread_join(m_thread, nullptr);
-    m_joined = true;
     return true;
+}
+
+bool CoreThreadHandle::ThreadRunning()
+{
+    std::lock_guard<std::mutex> guard(m_doneLock);
+    return m_started && !m_done;
 }

@@ -31,6 +31,8 @@ public:
     bool WaitThread(std::chrono::milliseconds timeout = std::chrono::milliseconds(-1));
 
     bool ThreadStarted() const { return m_started; }
+    // True from StartThread until the body has returned.
+    bool ThreadRunning();
 
     // 0 while running; set to 1 to ask the thread to end.
     std::atomic<uint8_t> m_stop{0};

@@ -39,3 +39,19 @@ TEST(CoreThreadHandle, RunsUntilStopAndJoins)
     EXPECT_EQ(w.m_arg, 0);
     EXPECT_TRUE(w.WaitThread());  // already joined
 }
+
+TEST(CoreThreadHandle, TwoWaitersBothSeeTheEnd)
+{
+    Worker w;
+    ASSERT_TRUE(w.StartThread());
+    EXPECT_TRUE(w.ThreadRunning());
+    std::atomic<int> finished{0};
+    std::thread a([&] { finished += w.WaitThread() ? 1 : 0; });
+    std::thread b([&] { finished += w.WaitThread(std::chrono::milliseconds(5000)) ? 1 : 0; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    w.m_stop = 1;
+    a.join();
+    b.join();
+    EXPECT_EQ(finished, 2);
+    EXPECT_FALSE(w.ThreadRunning());
+}

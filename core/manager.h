@@ -1,0 +1,149 @@
+#pragma once
+// CMorvaneManger: the service's engine. One object holds the account, its domain list and the last
+// known public address, owns the web-service client and the control channel socket, and runs the
+// single worker thread that does all the work, strictly in sequence:
+//   - serves the clients' requests on the loopback channel (channel.cpp);
+//   - logs in with the first account of user.xml while it has no login;
+//   - every 120 s asks the provider for the public address and, when it changed, pushes it for every
+//     switched-on domain, tells the client and re-applies the router port mappings;
+//   - every 12 hours makes sure the updater runs.
+// The worker sleeps in poll() until a datagram arrives, the next periodic task is due or a stop is
+// requested, so an idle service costs no CPU.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/webservice/documents.h"
+#include "shared/base/core_thread.h"
+#include "shared/packet/packet.h"
+#include "shared/packet/records.h"
+
+class CDynamicService;
+class INatLibrary;
+class CPortMapper;
+
+// Fixed timings of the worker, in milliseconds of the tick clock.
+inline constexpr uint32_t kAddressCheckIntervalMs = 120000;
+inline constexpr uint32_t kUpdaterCheckIntervalMs = 43200000;
+// Before the first login a failing provider is retried after 5 s, doubling up to 120 s.
+inline constexpr uint32_t kLoginRetryFirstMs = 5000;
+inline constexpr uint32_t kLoginRetryMaxMs = 120000;
+// Without an account the worker looks at user.xml again after this long.
+inline constexpr uint32_t kAccountPollMs = 1000;
+
+// The channel's ports: the service binds the first free one of ten.
+inline constexpr uint16_t kServiceFirstPort = 10000;
+inline constexpr int kChannelPortTries = 10;
+
+struct ManagerOptions {
+    // Directory of the data files; empty = the directory of the running program.
+    std::string programDir;
+    // The provider; empty host = the built-in default or MORVANE_PROVIDER.
+    std::string providerHost;
+    uint16_t providerPort = 0;
+    // 32-bit millisecond tick that wraps like the system's; empty = the monotonic clock.
+    std::function<uint32_t()> tick;
+    // The NAT library for port mapping; null = libnat.
+    INatLibrary* nat = nullptr;
+    // Stands in for the web-service client (tests); null = a CDynamicService for the provider.
+    std::function<std::unique_ptr<CDynamicService>(const std::string& host, uint16_t port)> makeService;
+    uint16_t firstChannelPort = kServiceFirstPort;
+    uint32_t addressCheckIntervalMs = kAddressCheckIntervalMs;
+    // Look after the updater program (off in tests that must not touch other processes).
+    bool superviseUpdater = true;
+};
+
+class CMorvaneManger : public CoreThreadHandle {
+public:
+    explicit CMorvaneManger(ManagerOptions options = {});
+    ~CMorvaneManger() override;
+
+    // Program directory, channel, web-service client, stored port mappings, worker thread, then the
+    // updater replacement. False when the channel or the client cannot be set up.
+    bool StartManager();
+    // The worker thread's body; returns when a stop was requested.
+    void Run(int arg) override;
+    // Asks the worker to end and wakes it; callable from any thread or a signal-free control handler.
+    void RequestStop();
+    // Wakes the worker so that it looks at the clock again (tests that move the tick call this).
+    void Wake();
+
+    std::string ProgramDirectory();
+    std::string UserFile() { return ProgramDirectory() + "/user.xml"; }
+    std::string DomainFile() { return ProgramDirectory() + "/domain.xml"; }
+    std::string MapPortFile() { return ProgramDirectory() + "/mapport.xml"; }
+
+    // Takes the first account of user.xml (smallest login name) when there is one.
+    bool LoadCredentials();
+    // Gives every domain its switch from domain.xml, then rewrites domain.xml with exactly the
+    // current hosts (new ones switched off).
+    void SyncDomainFile();
+
+    // ---- control channel (channel.cpp) ----
+    bool OpenControlChannel();
+    // Waits at most `timeoutMs` (negative: without limit) for a datagram, a wake-up or a stop.
+    UdpInPacketPtr ReceivePacket(int timeoutMs);
+    void DispatchPacket(UdpInPacket& packet);
+    // A pooled packet with the reply header for `command`, or null when the pool is exhausted.
+    UdpOutPacketPtr NewReply(uint16_t command);
+    // Sends to the client that sent the last datagram; nothing before any client spoke.
+    void SendToClient(const OutPacket& packet);
+    uint16_t ChannelPort() const { return m_channelPort; }
+
+    // State, for the service's tests and diagnostics (read them only while the worker is stopped
+    // or from the worker itself).
+    bool LoggedIn() const { return m_loggedIn; }
+    const std::vector<DomainRecord>& Domains() const { return m_domains; }
+    uint32_t LastAddress() const { return m_lastAddress; }
+
+private:
+    uint32_t Tick();
+    // One login attempt with the current credentials; fills netinfo, userinfo and the domain list.
+    bool Login(const std::string& user, const std::string& password);
+    void CheckAddress();
+    void CheckUpdater();
+    int NextWaitMs(uint32_t now) const;
+    void CloseChannel();
+    void RestoreMappings();
+    CPortMapper Mapper();
+
+    void OnLogin(UdpInPacket& in);
+    void OnSetDomainState(UdpInPacket& in);
+    void OnRefreshDomains();
+    void OnMapPorts(UdpInPacket& in);
+    void OnStorePorts(UdpInPacket& in, bool forceAllowOff);
+    void OnRemovePorts(UdpInPacket& in);
+    void SendDomainReply(uint16_t command, bool ok);
+    void SendIpChanged();
+    void SendNetInfo();
+    void SendPortList();
+
+    ManagerOptions m_options;
+
+    std::vector<DomainRecord> m_domains;
+    NetInfo m_netinfo;
+    UserInfo m_userinfo;
+    std::unique_ptr<CDynamicService> m_service;
+    std::string m_userId;
+    std::string m_password;
+    uint32_t m_clientAddress = 0;  // network order
+    uint16_t m_clientPort = 0;     // network order
+    uint32_t m_lastAddress = 0;
+    std::string m_programDir;
+    int m_channel = -1;
+    uint16_t m_channelPort = 0;
+    int m_wakeFd = -1;  // eventfd: stop requests and tick changes
+    bool m_loggedIn = false;
+
+    // Periodic work, in ticks.
+    uint32_t m_lastAddressCheck = 0;
+    uint32_t m_lastUpdaterCheck = 0;
+    bool m_loginRetryPending = false;
+    uint32_t m_lastLoginAttempt = 0;
+    uint32_t m_loginRetryDelay = kLoginRetryFirstMs;
+    bool m_waitingForAccount = false;
+};

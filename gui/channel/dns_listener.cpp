@@ -1,0 +1,184 @@
+#include "gui/channel/dns_listener.h"
+
+#include <cstdlib>
+
+#include "gui/channel/sender.h"
+#include "shared/packet/commands.h"
+#include "shared/xml/data_files.h"
+
+CDnsListener::CDnsListener(ChannelOptions options) : m_options(std::move(options))
+{
+    m_sender = std::make_unique<CSender>(this, m_options.firstPort);
+}
+
+CDnsListener::~CDnsListener()
+{
+    // The receive thread must be gone before the queue it fills.
+    m_sender.reset();
+}
+
+void CDnsListener::OnNetInfo(const NetInfo&) {}
+void CDnsListener::OnDomainFlags(const std::map<uint32_t, uint8_t>&, uint8_t) {}
+void CDnsListener::OnMapResult(const std::vector<PortMapEntry>&, bool) {}
+void CDnsListener::OnDomainList(const std::vector<DomainRecord>*, bool) {}
+void CDnsListener::OnLogin(const std::vector<DomainRecord>*, bool) {}
+void CDnsListener::OnIpChanged(uint32_t) {}
+void CDnsListener::OnMapPortList(const std::vector<PortMapEntry>&) {}
+
+bool CDnsListener::HasSender() const { return m_sender && m_sender->Bound(); }
+uint16_t CDnsListener::LocalPort() const { return m_sender ? m_sender->Port() : 0; }
+uint16_t CDnsListener::LastSequence() const { return m_sender ? m_sender->m_sequence : 0; }
+uint32_t CDnsListener::Session() const { return m_sender ? m_sender->m_session : 0; }
+
+void CDnsListener::SetOwner(IArrivalPoster* owner)
+{
+    std::lock_guard<std::mutex> guard(m_queueLock);
+    m_owner = owner;
+}
+
+void CDnsListener::Enqueue(UdpInPacketPtr packet)
+{
+    IArrivalPoster* owner;
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        m_queue.push_back(std::move(packet));
+        owner = m_owner;
+    }
+    if (owner)
+        owner->PostArrival();
+}
+
+bool CDnsListener::DispatchOne()
+{
+    UdpInPacketPtr packet;
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        if (m_queue.empty())
+            return false;
+        packet = std::move(m_queue.front());
+        m_queue.pop_front();
+    }
+    Decode(*packet);
+    return true;
+}
+
+void CDnsListener::Decode(UdpInPacket& in)
+{
+    if (!in.HasHeader())
+        return;
+    uint16_t command = in.Command();
+    if (command != 0 && !m_loggedIn)
+        return;  // only the login reply is heard before a successful login
+
+    switch (command) {
+    case 0: {
+        uint8_t ok = in.ReadU8();
+        if (ok) {
+            std::vector<DomainRecord> records = ReadDomainList(in);
+            m_loggedIn = 1;
+            OnLogin(&records, true);
+        } else {
+            m_loggedIn = 0;
+            OnLogin(nullptr, false);
+        }
+        break;
+    }
+    case CMD_SET_DOMAIN_STATE: {
+        uint8_t ok = in.ReadU8();
+        std::map<uint32_t, uint8_t> flags;
+        for (int n = in.ReadU16Host(); n > 0; --n) {
+            uint32_t hostid = in.ReadU32Host();
+            uint8_t flag = in.ReadU8();
+            flags[hostid] = flag;
+        }
+        OnDomainFlags(flags, ok);
+        break;
+    }
+    case CMD_REFRESH_DOMAINS: {
+        if (in.ReadU8()) {
+            std::vector<DomainRecord> records = ReadDomainList(in);
+            OnDomainList(&records, true);
+        } else {
+            OnDomainList(nullptr, false);
+        }
+        break;
+    }
+    case CMD_IP_CHANGED:
+        OnIpChanged(in.ReadU32Host());
+        break;
+    case CMD_MAP_PORTS: {
+        uint8_t ok = in.ReadU8();
+        std::vector<PortMapEntry> entries = ReadPortList(in);
+        OnMapResult(entries, ok != 0);
+        break;
+    }
+    case CMD_PORT_LIST:
+        if (in.ReadU8()) {
+            std::vector<PortMapEntry> entries = ReadPortList(in);
+            OnMapPortList(entries);
+        }
+        break;
+    case CMD_NET_INFO: {
+        NetInfo info = ReadNetInfo(in);
+        OnNetInfo(info);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+bool CDnsListener::Send(uint16_t command, const std::function<void(OutPacket&)>& body)
+{
+    if (!m_sender)
+        return false;
+    UdpOutPacketPtr packet(UdpOutPacket::Create());
+    if (!packet)
+        return false;
+    uint16_t sequence = ++m_sender->m_sequence;
+    packet->SetRequest(command, sequence);
+    PacketHeader::Request(m_sender->m_session, command, sequence).Write(*packet);
+    body(*packet);
+    // The service may have moved to another port since the last request.
+    int port = datafile::ReadPort(m_options.userFile);
+    if (port <= 0 || port > 65535)
+        return false;
+    return m_sender->SendTo(*packet, static_cast<uint16_t>(port));
+}
+
+bool CDnsListener::SendLogin(const std::string& user, const std::string& digest)
+{
+    if (m_sender) {
+        m_sender->m_session = static_cast<uint32_t>(std::rand()) + 1;
+        m_sender->m_sequence = static_cast<uint16_t>(std::rand() & 0x3FFF);
+    }
+    return Send(0, [&](OutPacket& out) {
+        out.WriteString(user);
+        out.WriteString(digest);
+    });
+}
+
+bool CDnsListener::SendDomainFlags(const std::map<uint32_t, uint8_t>& flags)
+{
+    return Send(CMD_SET_DOMAIN_STATE, [&](OutPacket& out) {
+        out.WriteU16Host(static_cast<uint16_t>(flags.size()));
+        for (const auto& [hostid, flag] : flags) {
+            out.WriteU32Host(hostid);
+            out.WriteU8(flag);
+        }
+    });
+}
+
+bool CDnsListener::RequestDomainList()
+{
+    return Send(CMD_REFRESH_DOMAINS, [](OutPacket&) {});
+}
+
+bool CDnsListener::SendPortEntries(uint16_t command, const std::vector<PortMapEntry>& entries)
+{
+    return Send(command, [&](OutPacket& out) {
+        out.WriteU16Host(static_cast<uint16_t>(entries.size()));
+        for (const PortMapEntry& e : entries)
+            WritePortMapEntry(out, e);
+    });
+}
