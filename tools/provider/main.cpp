@@ -1,0 +1,269 @@
+// morvane-provider: a small dynamic-DNS web service with a SQLite store, and its administration.
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "shared/base/md5.h"
+#include "tools/provider/server.h"
+#include "tools/provider/store.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void OnSignal(int)
+{
+    g_stop = 1;
+}
+
+constexpr const char kUsage[] =
+    "usage: morvane-provider [--db FILE] COMMAND [ARGS]\n"
+    "\n"
+    "The database defaults to ./morvane-provider.db (or $MORVANE_PROVIDER_DB).\n"
+    "\n"
+    "commands:\n"
+    "  init                                  create the database\n"
+    "  seed-demo                             add account demo/demo with demo1..3.example.net\n"
+    "  add-account NAME PASSWORD [--nick N] [--email E] [--status N] [--validated N]\n"
+    "                                        add an account (the MD5 of PASSWORD is stored)\n"
+    "  add-host ACCOUNT DOMAIN               add a host to an account; prints its host id\n"
+    "  set-address A.B.C.D|caller [--nettype N] [--location TEXT]\n"
+    "                                        the public address reported from the next request on;\n"
+    "                                        'caller' reports each caller's own source address\n"
+    "  accounts | hosts | history            list the store\n"
+    "  serve [--listen ADDR] [--port P] [--threads N] [--io-timeout S]\n"
+    "                                        serve the web service (default 127.0.0.1:1800,\n"
+    "                                        4 threads, clients may stall 5 s); port 0 picks one\n"
+    "  --help                                this text\n";
+
+// Options after the positional arguments: "--name value".
+struct Args {
+    std::vector<std::string> positional;
+    std::vector<std::pair<std::string, std::string>> options;
+    bool ok = true;
+
+    const std::string* Get(const char* name) const
+    {
+        for (const auto& [k, v] : options)
+            if (k == name)
+                return &v;
+        return nullptr;
+    }
+};
+
+Args Split(int argc, char** argv, int first)
+{
+    Args a;
+    for (int i = first; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--", 2) == 0) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "morvane-provider: %s needs a value\n", argv[i]);
+                a.ok = false;
+                return a;
+            }
+            a.options.emplace_back(argv[i] + 2, argv[i + 1]);
+            ++i;
+        } else {
+            a.positional.emplace_back(argv[i]);
+        }
+    }
+    return a;
+}
+
+bool ToInt(const std::string* text, int& value, int low, int high)
+{
+    if (!text)
+        return true;
+    char* end = nullptr;
+    long v = std::strtol(text->c_str(), &end, 10);
+    if (text->empty() || *end != '\0' || v < low || v > high) {
+        std::fprintf(stderr, "morvane-provider: bad number '%s'\n", text->c_str());
+        return false;
+    }
+    value = static_cast<int>(v);
+    return true;
+}
+
+bool CheckOptions(const Args& a, std::initializer_list<const char*> allowed)
+{
+    for (const auto& [k, v] : a.options) {
+        bool known = false;
+        for (const char* name : allowed)
+            known = known || k == name;
+        if (!known) {
+            std::fprintf(stderr, "morvane-provider: unknown option --%s\n", k.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+int Fail(const CProviderStore& store)
+{
+    std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
+    return 1;
+}
+
+int Run(const std::string& db, const std::string& command, const Args& a)
+{
+    auto needs = [&](size_t n) {
+        if (a.positional.size() == n)
+            return true;
+        std::fprintf(stderr, "morvane-provider: %s takes %zu argument(s)\n%s", command.c_str(), n, kUsage);
+        return false;
+    };
+    if (!a.ok)
+        return 2;
+
+    if (command == "serve") {
+        ProviderServerOptions options;
+        options.database = db;
+        if (!needs(0) || !CheckOptions(a, {"listen", "port", "threads", "io-timeout"}) ||
+            !ToInt(a.Get("port"), options.port, 0, 65535) || !ToInt(a.Get("threads"), options.threads, 1, 64) ||
+            !ToInt(a.Get("io-timeout"), options.ioTimeout, 1, 3600))
+            return 2;
+        if (const std::string* listen = a.Get("listen"))
+            options.listen = *listen;
+        std::signal(SIGINT, OnSignal);
+        std::signal(SIGTERM, OnSignal);
+        std::signal(SIGPIPE, SIG_IGN);
+        return RunProviderServer(options, &g_stop);
+    }
+
+    CProviderStore store;
+    if (!store.Open(db))
+        return Fail(store);
+
+    if (command == "init") {
+        if (!needs(0) || !CheckOptions(a, {}))
+            return 2;
+        return 0;
+    }
+    if (command == "seed-demo") {
+        if (!needs(0) || !CheckOptions(a, {}))
+            return 2;
+        return store.SeedDemo() ? 0 : Fail(store);
+    }
+    if (command == "add-account") {
+        ProviderAccount account;
+        if (!needs(2) || !CheckOptions(a, {"nick", "email", "status", "validated"}) ||
+            !ToInt(a.Get("status"), account.status, 0, 255) || !ToInt(a.Get("validated"), account.validated, 0, 255))
+            return 2;
+        account.name = a.positional[0];
+        account.digest = CMD5(a.positional[1].c_str()).HexDigest();
+        if (const std::string* nick = a.Get("nick"))
+            account.nick = *nick;
+        if (const std::string* email = a.Get("email"))
+            account.email = *email;
+        int32_t userid = 0;
+        if (!store.AddAccount(account, userid))
+            return Fail(store);
+        std::printf("%d\n", userid);
+        return 0;
+    }
+    if (command == "add-host") {
+        if (!needs(2) || !CheckOptions(a, {}))
+            return 2;
+        uint32_t hostid = 0;
+        if (!store.AddHost(a.positional[0], a.positional[1], hostid))
+            return Fail(store);
+        std::printf("%u\n", hostid);
+        return 0;
+    }
+    if (command == "set-address") {
+        ProviderNetwork network;
+        if (!store.Network(network))
+            return Fail(store);
+        if (!needs(1) || !CheckOptions(a, {"nettype", "location"}) ||
+            !ToInt(a.Get("nettype"), network.nettype, -2147483647 - 1, 2147483647))
+            return 2;
+        uint32_t address = 0;
+        if (a.positional[0] == "caller") {
+            network.address.clear();
+        } else if (provider::ParseDotted(a.positional[0], address)) {
+            network.address = provider::Dotted(address);
+        } else {
+            std::fprintf(stderr, "morvane-provider: not an IPv4 address: %s\n", a.positional[0].c_str());
+            return 2;
+        }
+        if (const std::string* location = a.Get("location"))
+            network.location = *location;
+        return store.SetNetwork(network) ? 0 : Fail(store);
+    }
+    if (command == "accounts") {
+        std::vector<ProviderAccount> accounts;
+        if (!needs(0) || !CheckOptions(a, {}))
+            return 2;
+        if (!store.Accounts(accounts))
+            return Fail(store);
+        for (const auto& x : accounts)
+            std::printf("%d\t%s\t%s\t%s\t%d\t%d\n", x.userid, x.name.c_str(), x.nick.c_str(), x.email.c_str(),
+                        x.status, x.validated);
+        return 0;
+    }
+    if (command == "hosts") {
+        std::vector<ProviderHost> hosts;
+        if (!needs(0) || !CheckOptions(a, {}))
+            return 2;
+        if (!store.Hosts(hosts))
+            return Fail(store);
+        for (const auto& h : hosts)
+            std::printf("%u\t%s\t%s\t%s\n", h.hostid, h.domain.c_str(), h.data.c_str(), h.owner.c_str());
+        return 0;
+    }
+    if (command == "history") {
+        std::vector<ProviderHistory> history;
+        if (!needs(0) || !CheckOptions(a, {}))
+            return 2;
+        if (!store.History(history))
+            return Fail(store);
+        for (const auto& h : history) {
+            char when[32] = "?";
+            std::time_t t = static_cast<std::time_t>(h.time);
+            std::tm tm{};
+            if (localtime_r(&t, &tm))
+                std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
+            std::printf("%s\t%u\t%s\t%s\t%d\n", when, h.hostid, h.account.c_str(), h.address.c_str(), h.result);
+        }
+        return 0;
+    }
+    std::fprintf(stderr, "morvane-provider: unknown command '%s'\n%s", command.c_str(), kUsage);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const char* envDb = std::getenv("MORVANE_PROVIDER_DB");
+    std::string db = envDb && *envDb ? envDb : "morvane-provider.db";
+    int i = 1;
+    while (i < argc && std::strncmp(argv[i], "--", 2) == 0) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--db") == 0 && i + 1 < argc) {
+            db = argv[i + 1];
+            i += 2;
+            continue;
+        }
+        std::fprintf(stderr, "morvane-provider: unknown option %s\n%s", argv[i], kUsage);
+        return 2;
+    }
+    if (i >= argc) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    std::string command = argv[i];
+    if (command == "help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    return Run(db, command, Split(argc, argv, i + 1));
+}

@@ -1,0 +1,350 @@
+#include "tools/provider/store.h"
+
+#include <sqlite3.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <ctime>
+
+#include "shared/base/md5.h"
+
+namespace {
+
+// Prepared statement released on every path.
+class CStatement {
+public:
+    CStatement(sqlite3* db, const char* sql)
+    {
+        if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK)
+            m_stmt = nullptr;
+    }
+    ~CStatement() { sqlite3_finalize(m_stmt); }
+    CStatement(const CStatement&) = delete;
+    CStatement& operator=(const CStatement&) = delete;
+
+    bool Ok() const { return m_stmt != nullptr; }
+    CStatement& Bind(int i, const std::string& v)
+    {
+        sqlite3_bind_text(m_stmt, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    CStatement& Bind(int i, int64_t v)
+    {
+        sqlite3_bind_int64(m_stmt, i, v);
+        return *this;
+    }
+    int Step() { return sqlite3_step(m_stmt); }
+    bool Run() { return Ok() && Step() == SQLITE_DONE; }
+    bool Reset()
+    {
+        sqlite3_reset(m_stmt);
+        return sqlite3_clear_bindings(m_stmt) == SQLITE_OK;
+    }
+    int64_t Int(int col) { return sqlite3_column_int64(m_stmt, col); }
+    std::string Text(int col)
+    {
+        const unsigned char* t = sqlite3_column_text(m_stmt, col);
+        return t ? std::string(reinterpret_cast<const char*>(t), sqlite3_column_bytes(m_stmt, col)) : std::string();
+    }
+
+private:
+    sqlite3_stmt* m_stmt = nullptr;
+};
+
+std::string Lower(std::string s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+constexpr const char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS accounts ("
+    " userid INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT NOT NULL UNIQUE, digest TEXT NOT NULL,"
+    " nick TEXT NOT NULL DEFAULT '', email TEXT NOT NULL DEFAULT '',"
+    " userstatus INTEGER NOT NULL DEFAULT 1, validated INTEGER NOT NULL DEFAULT 1);"
+    "CREATE TABLE IF NOT EXISTS hosts ("
+    " hostid INTEGER PRIMARY KEY AUTOINCREMENT, domain TEXT NOT NULL UNIQUE, data TEXT NOT NULL DEFAULT '',"
+    " owner TEXT NOT NULL REFERENCES accounts(name));"
+    "CREATE TABLE IF NOT EXISTS history ("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, hostid INTEGER NOT NULL,"
+    " account TEXT NOT NULL, address TEXT NOT NULL, result INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS settings (key TEXT PRIMARY KEY, value TEXT NOT NULL);";
+
+}  // namespace
+
+CProviderStore::~CProviderStore()
+{
+    Close();
+}
+
+bool CProviderStore::Fail(const char* what)
+{
+    m_error = what;
+    if (m_db) {
+        m_error += ": ";
+        m_error += sqlite3_errmsg(m_db);
+    }
+    return false;
+}
+
+bool CProviderStore::Exec(const char* sql)
+{
+    char* message = nullptr;
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        m_error = message ? message : "sqlite error";
+        sqlite3_free(message);
+        return false;
+    }
+    return true;
+}
+
+bool CProviderStore::Open(const std::string& path)
+{
+    Close();
+    if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        Fail("cannot open database");
+        Close();
+        return false;
+    }
+    // Admin commands and the server's threads share the file: wait for each other instead of failing.
+    sqlite3_busy_timeout(m_db, 5000);
+    // WAL: readers never block the writer, and an update costs no full sync per request.
+    if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;") || !Exec(kSchema)) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+void CProviderStore::Close()
+{
+    if (m_db) {
+        sqlite3_close(m_db);
+        m_db = nullptr;
+    }
+}
+
+bool CProviderStore::AddAccount(const ProviderAccount& account, int32_t& userid)
+{
+    CStatement st(m_db,
+                  "INSERT INTO accounts(name, digest, nick, email, userstatus, validated) VALUES(?,?,?,?,?,?)");
+    if (!st.Ok())
+        return Fail("add account");
+    st.Bind(1, account.name).Bind(2, Lower(account.digest)).Bind(3, account.nick).Bind(4, account.email);
+    st.Bind(5, account.status).Bind(6, account.validated);
+    if (!st.Run())
+        return Fail("add account");
+    userid = static_cast<int32_t>(sqlite3_last_insert_rowid(m_db));
+    return true;
+}
+
+bool CProviderStore::FindAccount(const std::string& name, ProviderAccount& account)
+{
+    CStatement st(m_db, "SELECT userid, name, digest, nick, email, userstatus, validated FROM accounts WHERE name=?");
+    if (!st.Ok())
+        return Fail("find account");
+    st.Bind(1, name);
+    if (st.Step() != SQLITE_ROW) {
+        m_error = "no such account: " + name;
+        return false;
+    }
+    account.userid = static_cast<int32_t>(st.Int(0));
+    account.name = st.Text(1);
+    account.digest = st.Text(2);
+    account.nick = st.Text(3);
+    account.email = st.Text(4);
+    account.status = static_cast<int>(st.Int(5));
+    account.validated = static_cast<int>(st.Int(6));
+    return true;
+}
+
+bool CProviderStore::Accounts(std::vector<ProviderAccount>& accounts)
+{
+    CStatement st(m_db, "SELECT userid, name, digest, nick, email, userstatus, validated FROM accounts ORDER BY userid");
+    if (!st.Ok())
+        return Fail("list accounts");
+    int rc;
+    while ((rc = st.Step()) == SQLITE_ROW) {
+        ProviderAccount a;
+        a.userid = static_cast<int32_t>(st.Int(0));
+        a.name = st.Text(1);
+        a.digest = st.Text(2);
+        a.nick = st.Text(3);
+        a.email = st.Text(4);
+        a.status = static_cast<int>(st.Int(5));
+        a.validated = static_cast<int>(st.Int(6));
+        accounts.push_back(std::move(a));
+    }
+    return rc == SQLITE_DONE || Fail("list accounts");
+}
+
+bool CProviderStore::CheckPassword(const std::string& name, const std::string& digest, ProviderAccount& account)
+{
+    ProviderAccount found;
+    if (!FindAccount(name, found))
+        return false;
+    if (Lower(digest) != found.digest) {
+        m_error = "wrong password";
+        return false;
+    }
+    account = std::move(found);
+    return true;
+}
+
+bool CProviderStore::AddHost(const std::string& owner, const std::string& domain, uint32_t& hostid)
+{
+    ProviderAccount account;
+    if (!FindAccount(owner, account))
+        return false;
+    CStatement st(m_db, "INSERT INTO hosts(domain, owner) VALUES(?,?)");
+    if (!st.Ok())
+        return Fail("add host");
+    st.Bind(1, domain).Bind(2, owner);
+    if (!st.Run())
+        return Fail("add host");
+    hostid = static_cast<uint32_t>(sqlite3_last_insert_rowid(m_db));
+    return true;
+}
+
+static bool ReadHosts(sqlite3* db, const char* sql, const std::string* owner, std::vector<ProviderHost>& hosts)
+{
+    CStatement st(db, sql);
+    if (!st.Ok())
+        return false;
+    if (owner)
+        st.Bind(1, *owner);
+    int rc;
+    while ((rc = st.Step()) == SQLITE_ROW) {
+        ProviderHost h;
+        h.hostid = static_cast<uint32_t>(st.Int(0));
+        h.domain = st.Text(1);
+        h.data = st.Text(2);
+        h.owner = st.Text(3);
+        hosts.push_back(std::move(h));
+    }
+    return rc == SQLITE_DONE;
+}
+
+bool CProviderStore::HostsOf(const std::string& owner, std::vector<ProviderHost>& hosts)
+{
+    return ReadHosts(m_db, "SELECT hostid, domain, data, owner FROM hosts WHERE owner=? ORDER BY hostid", &owner,
+                     hosts) ||
+           Fail("list hosts");
+}
+
+bool CProviderStore::Hosts(std::vector<ProviderHost>& hosts)
+{
+    return ReadHosts(m_db, "SELECT hostid, domain, data, owner FROM hosts ORDER BY hostid", nullptr, hosts) ||
+           Fail("list hosts");
+}
+
+bool CProviderStore::UpdateHosts(const std::string& owner, const std::vector<uint32_t>& hostids,
+                                 const std::string& address, std::vector<int>& results)
+{
+    results.assign(hostids.size(), 0);
+    if (!Exec("BEGIN IMMEDIATE"))
+        return false;
+    CStatement update(m_db, "UPDATE hosts SET data=? WHERE hostid=? AND owner=?");
+    CStatement record(m_db, "INSERT INTO history(time, hostid, account, address, result) VALUES(?,?,?,?,?)");
+    bool ok = update.Ok() && record.Ok();
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    for (size_t i = 0; ok && i < hostids.size(); ++i) {
+        update.Reset();
+        update.Bind(1, address).Bind(2, static_cast<int64_t>(hostids[i])).Bind(3, owner);
+        ok = update.Run();
+        results[i] = ok && sqlite3_changes(m_db) == 1 ? 1 : 0;
+        record.Reset();
+        record.Bind(1, now).Bind(2, static_cast<int64_t>(hostids[i])).Bind(3, owner).Bind(4, address);
+        record.Bind(5, results[i]);
+        ok = ok && record.Run();
+    }
+    if (!ok) {
+        Fail("update hosts");
+        Exec("ROLLBACK");
+        results.assign(hostids.size(), 0);
+        return false;
+    }
+    return Exec("COMMIT");
+}
+
+bool CProviderStore::History(std::vector<ProviderHistory>& history)
+{
+    CStatement st(m_db, "SELECT time, hostid, account, address, result FROM history ORDER BY id");
+    if (!st.Ok())
+        return Fail("history");
+    int rc;
+    while ((rc = st.Step()) == SQLITE_ROW) {
+        ProviderHistory h;
+        h.time = st.Int(0);
+        h.hostid = static_cast<uint32_t>(st.Int(1));
+        h.account = st.Text(2);
+        h.address = st.Text(3);
+        h.result = static_cast<int>(st.Int(4));
+        history.push_back(std::move(h));
+    }
+    return rc == SQLITE_DONE || Fail("history");
+}
+
+bool CProviderStore::SetNetwork(const ProviderNetwork& network)
+{
+    CStatement st(m_db, "INSERT OR REPLACE INTO settings(key, value) VALUES(?,?)");
+    if (!st.Ok() || !Exec("BEGIN IMMEDIATE"))
+        return Fail("set address");
+    bool ok = st.Bind(1, std::string("address")).Bind(2, network.address).Run();
+    ok = ok && st.Reset() && st.Bind(1, std::string("nettype")).Bind(2, std::to_string(network.nettype)).Run();
+    ok = ok && st.Reset() && st.Bind(1, std::string("netlocation")).Bind(2, network.location).Run();
+    if (!ok) {
+        Fail("set address");
+        Exec("ROLLBACK");
+        return false;
+    }
+    return Exec("COMMIT");
+}
+
+bool CProviderStore::Network(ProviderNetwork& network)
+{
+    network = ProviderNetwork{};
+    CStatement st(m_db, "SELECT key, value FROM settings WHERE key IN ('address','nettype','netlocation')");
+    if (!st.Ok())
+        return Fail("read address");
+    int rc;
+    while ((rc = st.Step()) == SQLITE_ROW) {
+        std::string key = st.Text(0);
+        std::string value = st.Text(1);
+        if (key == "address")
+            network.address = value;
+        else if (key == "nettype")
+            network.nettype = std::atoi(value.c_str());
+        else
+            network.location = value;
+    }
+    return rc == SQLITE_DONE || Fail("read address");
+}
+
+bool CProviderStore::SeedDemo()
+{
+    ProviderAccount existing;
+    if (FindAccount("demo", existing))
+        return true;
+    ProviderAccount demo;
+    demo.name = "demo";
+    demo.digest = CMD5("demo").HexDigest();
+    demo.nick = "演示用户";
+    demo.email = "demo@example.net";
+    int32_t userid = 0;
+    if (!Exec("BEGIN IMMEDIATE"))
+        return false;
+    bool ok = AddAccount(demo, userid);
+    uint32_t hostid = 0;
+    for (const char* domain : {"demo1.example.net", "demo2.example.net", "demo3.example.net"})
+        ok = ok && AddHost("demo", domain, hostid);
+    if (!ok) {
+        std::string error = m_error;
+        Exec("ROLLBACK");
+        m_error = error;
+        return false;
+    }
+    return Exec("COMMIT");
+}
