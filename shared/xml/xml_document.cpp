@@ -371,6 +371,10 @@ struct CXmlDocument::Impl {
             } else if (rest.rfind("<?", 0) == 0) {
                 size_t close = rest.find("?>", 2);
                 p = close == std::string_view::npos ? end : lt + close + 2;
+            } else if (rest.rfind("</", 0) == 0 || rest.rfind("<!", 0) == 0) {
+                // A stray end tag or declaration is markup, not text.
+                size_t close = rest.find('>');
+                p = close == std::string_view::npos ? end : lt + close + 1;
             } else {
                 out += '<';
                 p = lt + 1;

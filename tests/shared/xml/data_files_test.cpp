@@ -1,0 +1,237 @@
+#include "shared/xml/data_files.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "shared/base/files.h"
+#include "tests/shared/xml/xml_test_util.h"
+
+using xmltest::Fixture;
+using xmltest::ReadBytes;
+
+namespace {
+
+const char kDigest[] = "0123456789abcdef0123456789abcdef";
+
+class DataFile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/morvane-datafile-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+    }
+    void TearDown() override
+    {
+        std::string cmd = "rm -rf " + m_dir;
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+    std::string Path(const char* name) const { return m_dir + "/" + name; }
+    // A copy of a fixture in the test's directory.
+    std::string Copy(const char* fixture, const char* name) const
+    {
+        std::string p = Path(name);
+        EXPECT_TRUE(files::ReplaceAtomically(p, ReadBytes(Fixture(fixture))));
+        return p;
+    }
+
+    std::string m_dir;
+};
+
+}  // namespace
+
+TEST_F(DataFile, Login)
+{
+    std::string user, digest;
+    EXPECT_FALSE(datafile::ReadLogin(Copy("user_empty_pwd.xml", "u1.xml"), user, digest));
+    EXPECT_FALSE(datafile::ReadLogin(Copy("user_two_roots.xml", "u2.xml"), user, digest));
+    EXPECT_FALSE(datafile::ReadLogin(Path("missing.xml"), user, digest));
+    EXPECT_FALSE(datafile::ReadLogin("", user, digest));
+    EXPECT_EQ(user, "");
+
+    std::map<std::string, std::string> accounts{{"a", "1"}};
+    ASSERT_TRUE(datafile::ReadLogins(Copy("user_gui_only.xml", "u3.xml"), accounts));
+    EXPECT_EQ(accounts.size(), 2u);
+    EXPECT_EQ(accounts["\xe5\xbc\xa0\xe4\xb8\x89"], kDigest);  // GB2312 file, UTF-8 in memory
+
+    // From nothing: the full layout with an empty PORT.
+    std::string p = Path("user.xml");
+    ASSERT_TRUE(datafile::WriteLogin(p, "\xe5\xbc\xa0\xe4\xb8\x89", kDigest));
+    EXPECT_EQ(ReadBytes(p), ReadBytes(Fixture("user_gui_only.xml")));
+    EXPECT_EQ(datafile::ReadPort(p), 0);
+
+    // Rewriting keeps PORT; a UserInfo without PWD gets one.
+    ASSERT_TRUE(datafile::WritePort(p, 10001));
+    ASSERT_TRUE(datafile::WriteLogin(p, "li", "ffff"));
+    ASSERT_TRUE(datafile::ReadLogin(p, user, digest));
+    EXPECT_EQ(user + "/" + digest, "li/ffff");
+    EXPECT_EQ(datafile::ReadPort(p), 10001);
+    std::string q = Copy("user_empty_pwd.xml", "u4.xml");
+    ASSERT_TRUE(files::ReplaceAtomically(q, "<User><UserInfo><UserID>x</UserID></UserInfo></User>"));
+    ASSERT_TRUE(datafile::WriteLogin(q, "y", "d"));
+    ASSERT_TRUE(datafile::ReadLogin(q, user, digest));
+    EXPECT_EQ(user + "/" + digest, "y/d");
+}
+
+TEST_F(DataFile, PortKeepsWhatTheGuiWrote)
+{
+    std::string p = Copy("user_gui_only.xml", "user.xml");
+    ASSERT_TRUE(datafile::WritePort(p, 10003));
+    EXPECT_EQ(ReadBytes(p), ReadBytes(Fixture("user_gui_only.port.expected")));
+    EXPECT_FALSE(files::Exists(p + ".bad"));
+    ASSERT_TRUE(datafile::WritePort(p, 10004));
+    EXPECT_EQ(datafile::ReadPort(p), 10004);
+    EXPECT_FALSE(datafile::WritePort("", 1));
+    EXPECT_EQ(datafile::ReadPort(""), 0);
+}
+
+TEST_F(DataFile, BrokenFileIsReplacedButKept)
+{
+    std::string p = Copy("user_two_roots.xml", "user.xml");
+    ASSERT_TRUE(datafile::WritePort(p, 10002));
+    EXPECT_EQ(ReadBytes(p), ReadBytes(Fixture("user_two_roots.port.expected")));
+    EXPECT_EQ(ReadBytes(p + ".bad"), ReadBytes(Fixture("user_two_roots.xml")));
+    EXPECT_EQ(datafile::ReadPort(p), 10002);
+
+    // A well-formed file with some other root is no user.xml either.
+    std::string m = Path("mapport.xml");
+    ASSERT_TRUE(files::ReplaceAtomically(m, "<User/>"));
+    ASSERT_TRUE(datafile::SetMapping(m, 80, 1, 0, 1));
+    EXPECT_EQ(ReadBytes(m + ".bad"), "<User/>");
+    std::vector<PortMapEntry> maps;
+    ASSERT_TRUE(datafile::ReadAllMappings(m, maps));
+    EXPECT_EQ(maps.size(), 1u);
+}
+
+TEST_F(DataFile, InterruptedSaveLeavesTheOldFile)
+{
+    std::string p = Copy("user_gui_only.xml", "user.xml");
+    // The temporary file cannot be created (a directory stands in its place, which stops root
+    // too), so the rename never happens.
+    std::string tmp = p + ".tmp." + std::to_string(getpid());
+    ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+    EXPECT_FALSE(datafile::WritePort(p, 10009));
+    EXPECT_FALSE(datafile::WriteLogin(p, "x", "y"));
+    EXPECT_EQ(ReadBytes(p), ReadBytes(Fixture("user_gui_only.xml")));
+    rmdir(tmp.c_str());
+    EXPECT_TRUE(datafile::WritePort(p, 10009));
+}
+
+TEST_F(DataFile, Switches)
+{
+    std::string p = Path("domain.xml");
+    ASSERT_TRUE(datafile::WriteAllSwitches(p, {}));
+    EXPECT_EQ(ReadBytes(p), ReadBytes(Fixture("domain_empty.expected")));
+    EXPECT_EQ(datafile::ReadSwitch(p, 7), 0);
+
+    ASSERT_TRUE(datafile::WriteAllSwitches(p, {{42, 0}, {0xFFFFFFFFu, 1}, {7, 1}}));
+    EXPECT_EQ(ReadBytes(p), ReadBytes(Fixture("domain_three.expected")));
+    EXPECT_EQ(datafile::ReadSwitch(p, 7), 1);
+    EXPECT_EQ(datafile::ReadSwitch(p, 42), 0);
+    EXPECT_EQ(datafile::ReadSwitch(p, 0xFFFFFFFFu), 1);
+    EXPECT_EQ(datafile::ReadSwitch(p, 99), 0);
+    EXPECT_EQ(datafile::ReadSwitch(Path("missing.xml"), 7), 0);
+
+    ASSERT_TRUE(datafile::SetSwitch(p, 42, 1));
+    ASSERT_TRUE(datafile::SetSwitch(p, 7, 0));
+    ASSERT_TRUE(datafile::SetSwitch(p, 100, 1));
+    EXPECT_EQ(datafile::ReadSwitch(p, 42), 1);
+    EXPECT_EQ(datafile::ReadSwitch(p, 7), 0);
+    EXPECT_EQ(datafile::ReadSwitch(p, 100), 1);
+    EXPECT_NE(ReadBytes(p).find("<DOMAIN>\r\n<ID>100</ID>\r\n<OP>1</OP>\r\n<MAPPORT>80</MAPPORT>\r\n</DOMAIN>\r\n"
+                                "</DOMAINLIST>"),
+              std::string::npos);
+
+    std::string q = Path("fresh.xml");
+    ASSERT_TRUE(datafile::SetSwitch(q, 5, 1));
+    EXPECT_EQ(datafile::ReadSwitch(q, 5), 1);
+    // A DOMAIN without OP gets one.
+    ASSERT_TRUE(files::ReplaceAtomically(q, "<DOMAINLIST><DOMAIN><ID>5</ID></DOMAIN></DOMAINLIST>"));
+    EXPECT_EQ(datafile::ReadSwitch(q, 5), 0);
+    ASSERT_TRUE(datafile::SetSwitch(q, 5, 1));
+    EXPECT_EQ(datafile::ReadSwitch(q, 5), 1);
+}
+
+TEST_F(DataFile, Mappings)
+{
+    std::vector<PortMapEntry> maps;
+    ASSERT_TRUE(datafile::ReadAllMappings(Copy("mapport_mixed.xml", "m.xml"), maps));
+    // No PORT, PORT 0 and a port beyond 16 bits are skipped; absent values read 0.
+    ASSERT_EQ(maps.size(), 2u);
+    EXPECT_EQ(maps[0], (PortMapEntry{80, 1, 0, 1}));
+    EXPECT_EQ(maps[1], (PortMapEntry{5353, 0, 1, 0}));
+    EXPECT_FALSE(datafile::ReadAllMappings(Path("missing.xml"), maps));
+    EXPECT_EQ(maps.size(), 2u);
+
+    std::string p = Path("mapport.xml");
+    ASSERT_TRUE(datafile::SetMapping(p, 8080, 1, 0, 1));
+    ASSERT_TRUE(datafile::SetMapping(p, 8080, 1, 1, 0));  // same port, other protocol
+    ASSERT_TRUE(datafile::SetMapping(p, 8080, 0, 1, 1));  // updates the UDP one
+    EXPECT_EQ(ReadBytes(p), ReadBytes(Fixture("mapport_two_protocols.expected")));
+
+    // Children kept in another order are all updated.
+    ASSERT_TRUE(files::ReplaceAtomically(
+        p, "<MAPPORTLIST><MAPPORT><PORT TYPE=\"0\">21</PORT><TYPE>0</TYPE><OP>0</OP><ALLOW>0</ALLOW>"
+           "</MAPPORT></MAPPORTLIST>"));
+    ASSERT_TRUE(datafile::SetMapping(p, 21, 1, 0, 1));
+    maps.clear();
+    ASSERT_TRUE(datafile::ReadAllMappings(p, maps));
+    ASSERT_EQ(maps.size(), 1u);
+    EXPECT_EQ(maps[0], (PortMapEntry{21, 1, 0, 1}));
+
+    ASSERT_TRUE(datafile::SetMapping(p, 22, 1, 1, 1));
+    EXPECT_TRUE(datafile::RemoveMapping(p, 21, 1));  // wrong protocol: nothing removed
+    EXPECT_TRUE(datafile::RemoveMapping(p, 21, 0));
+    maps.clear();
+    ASSERT_TRUE(datafile::ReadAllMappings(p, maps));
+    ASSERT_EQ(maps.size(), 1u);
+    EXPECT_EQ(maps[0].port, 22);
+    EXPECT_FALSE(datafile::RemoveMapping(Path("none.xml"), 22, 1));
+    EXPECT_FALSE(files::Exists(Path("none.xml")));
+}
+
+// The GUI and the service both rewrite user.xml; neither may lose the other's change.
+TEST_F(DataFile, ConcurrentWritersLoseNothing)
+{
+    std::string p = Path("user.xml");
+    const int kRounds = 60;
+    auto logins = [&] {
+        for (int i = 1; i <= kRounds; ++i)
+            datafile::WriteLogin(p, "user" + std::to_string(i), kDigest);
+    };
+    auto ports = [&] {
+        for (int i = 1; i <= kRounds; ++i)
+            datafile::WritePort(p, static_cast<unsigned>(10000 + i));
+    };
+
+    // Two threads.
+    std::thread a(logins);
+    std::thread b(ports);
+    a.join();
+    b.join();
+    std::string user, digest;
+    ASSERT_TRUE(datafile::ReadLogin(p, user, digest));
+    EXPECT_EQ(user, "user" + std::to_string(kRounds));
+    EXPECT_EQ(datafile::ReadPort(p), 10000 + kRounds);
+
+    // Two processes.
+    ASSERT_EQ(unlink(p.c_str()), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ports();
+        _exit(0);
+    }
+    logins();
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(datafile::ReadLogin(p, user, digest));
+    EXPECT_EQ(user, "user" + std::to_string(kRounds));
+    EXPECT_EQ(datafile::ReadPort(p), 10000 + kRounds);
+    EXPECT_FALSE(files::Exists(p + ".bad"));
+}
