@@ -932,6 +932,9 @@ struct DispatcherState {
     bool hasHandler = false;
     Status status;
     bool stopReported = false;
+    // Controls wait until the service has reported something past kStartPending: before that,
+    // the handler might run before ServiceMain has even stored its status handle.
+    bool accepting = false;
     bool mainEnded = false;
     int wake[2] = {-1, -1};
 
@@ -993,8 +996,13 @@ bool WriteStatusLocked(DispatcherState& d, const Status& status)
     rec.pid = static_cast<uint32_t>(::getpid());
     rec.startTime = d.startTime;
     bool written = files::ReplaceAtomically(d.dir + "/" + d.stem + ".status", FormatStatus(rec));
-    if (written)
+    if (written) {
         d.status = status;
+        if (status.state != kStartPending && !d.accepting) {
+            d.accepting = true;
+            WakeLocked(d);
+        }
+    }
     if (status.state == kStopped) {
         // Even when the file could not be written the service is done: once the process has
         // gone, readers see it stopped.
@@ -1034,7 +1042,7 @@ void ServeOneRequest(DispatcherState& d)
             reply.error = kAccessDenied;
         else if (d.stopReported)
             reply.error = kServiceNotActive;
-        else if (!d.hasHandler)
+        else if (!d.hasHandler || !d.accepting)
             reply.error = kServiceCannotAcceptCtrl;
         else
             handler = d.handler;
@@ -1101,6 +1109,15 @@ void CloseDispatcherLocked(DispatcherState& d, int sigterm[2])
     CloseFd(d.dirFd);
 }
 
+// The backend in use, chosen here and nowhere else. Only the directory database exists today; a
+// systemd backend is meant to be picked here (for instance when the manager runs under systemd).
+enum class Backend { kDirectory };
+
+Backend ActiveBackend()
+{
+    return Backend::kDirectory;
+}
+
 }  // namespace
 
 Error LastError()
@@ -1129,9 +1146,12 @@ std::string DatabaseDirectory()
     return homeDir + "/.local/state/morvane/services";
 }
 
-// The one place that picks the backend: today the directory database.
 std::unique_ptr<Manager> OpenManager(uint32_t access)
 {
+    if (ActiveBackend() != Backend::kDirectory) {
+        Fail(kAccessDenied);
+        return nullptr;
+    }
     std::string dir = DatabaseDirectory();
     if (dir.empty() || !MakeDirectories(dir)) {
         Fail(kAccessDenied);
@@ -1155,6 +1175,8 @@ std::unique_ptr<Manager> OpenManager(uint32_t access)
 
 bool RunDispatcher(const std::string& name, ServiceMainFn serviceMain)
 {
+    if (ActiveBackend() != Backend::kDirectory)
+        return Fail(kFailedServiceControllerConnect);
     const char* service = std::getenv(kEnvService);
     const char* dir = std::getenv(kEnvDir);
     if (!service || !dir || !*dir || !serviceMain || !SameName(service, name))
@@ -1216,7 +1238,7 @@ bool RunDispatcher(const std::string& name, ServiceMainFn serviceMain)
                 WriteStatusLocked(d, stopped);
                 break;
             }
-            if (stopRequested && d.hasHandler) {
+            if (stopRequested && d.hasHandler && (d.accepting || d.mainEnded)) {
                 deliver = d.handler;
                 stopRequested = false;
             }

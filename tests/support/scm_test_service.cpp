@@ -36,6 +36,8 @@ std::condition_variable g_cv;
 bool g_stop = false;
 bool g_workerDone = false;
 std::thread g_worker;
+// Held across a report and its record line, so the record keeps the order others observe.
+std::mutex g_recordMutex;
 
 void Record(const std::string& line)
 {
@@ -51,6 +53,7 @@ void Record(const std::string& line)
 
 bool Report(uint32_t state)
 {
+    std::lock_guard<std::mutex> lock(g_recordMutex);
     scm::Status status;
     status.state = state;
     bool ok = scm::SetStatus(g_handle, status);
@@ -60,7 +63,10 @@ bool Report(uint32_t state)
 
 void Handler(uint32_t control)
 {
-    Record("control " + std::to_string(control));
+    {
+        std::lock_guard<std::mutex> lock(g_recordMutex);
+        Record("control " + std::to_string(control));
+    }
     if (control != scm::kStop)
         return;  // pause, continue, interrogate: nothing changes, nothing is reported
     if (g_stopDelayMs > 0)
