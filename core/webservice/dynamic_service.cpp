@@ -37,9 +37,15 @@ CDynamicService::CDynamicService(std::string host, uint16_t port) : m_host(std::
 {
     // An IPv6 literal needs brackets in a URL.
     bool v6 = m_host.find(':') != std::string::npos && m_host.front() != '[';
-    m_endpoint = "http://" + (v6 ? "[" + m_host + "]" : m_host);
+    m_endpoint.reserve(m_host.size() + 16);
+    m_endpoint.append("http://");
+    if (v6)
+        m_endpoint.push_back('[');
+    m_endpoint.append(m_host);
+    if (v6)
+        m_endpoint.push_back(']');
     if (m_port != 80)
-        m_endpoint += ":" + std::to_string(m_port);
+        m_endpoint.append(":").append(std::to_string(m_port));
     m_endpoint += "/";
 }
 
