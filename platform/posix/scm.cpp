@@ -25,6 +25,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -950,13 +951,15 @@ DispatcherState& Dispatcher()
     return *state;
 }
 
-int g_sigtermWrite = -1;
+std::atomic<int> g_sigtermWrite{-1};  // lock-free, so safe to read in the signal handler
 
 void OnSigterm(int)
 {
     int saved = errno;
     char c = 't';
-    (void)!::write(g_sigtermWrite, &c, 1);
+    int fd = g_sigtermWrite.load();
+    if (fd >= 0)
+        (void)!::write(fd, &c, 1);
     errno = saved;
 }
 
@@ -1193,6 +1196,7 @@ bool RunDispatcher(const std::string& name, ServiceMainFn serviceMain)
         d.stem = Stem(service);
         d.dir = dir;
         d.startTime = OwnStartTime();
+        d.argv.clear();
         if (!DecodeArgs(std::getenv(kEnvArgs), d.args))
             d.args.clear();
         d.args.insert(d.args.begin(), d.name);
