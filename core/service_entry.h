@@ -4,8 +4,7 @@
 
 #include <string>
 
-// Service name and display name.
-inline constexpr const char* kServiceName = "MORVANE";
+#include "shared/base/names.h"
 
 // Registers this program as the service (auto start, own process, errors ignored, the program's
 // full path unquoted). Nothing changes when the service exists. True when it was created.

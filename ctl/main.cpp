@@ -1,0 +1,634 @@
+// morvanectl: control the Morvane service from a terminal.
+
+#include <arpa/inet.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ctl/client.h"
+#include "platform/program.h"
+#include "platform/scm.h"
+#include "shared/base/files.h"
+#include "shared/base/md5.h"
+#include "shared/base/names.h"
+#include "shared/packet/commands.h"
+#include "shared/xml/data_files.h"
+
+namespace {
+
+enum ExitCode {
+    kExitOk = 0,
+    kExitUsage = 1,
+    kExitNotInstalled = 2,
+    kExitNotRunning = 3,
+    kExitNoAnswer = 4,
+    kExitLoginRefused = 5,
+    kExitFailed = 6,
+    kExitNoAccount = 7,
+};
+
+const char* kUsage =
+    "Usage: morvanectl [options] <command> [arguments]\n"
+    "\n"
+    "Controls the Morvane service (MorvaneCore) over its local channel.\n"
+    "\n"
+    "Account and domains:\n"
+    "  login [ACCOUNT]           log in; the password is asked for (or read from standard input)\n"
+    "                            and remembered as its MD5 digest, like the desktop program does\n"
+    "  domains                   show the domains with their switches, the public address and network\n"
+    "  on HOST...                keep these domains pointed at this machine (host id or domain name)\n"
+    "  off HOST...               stop updating these domains\n"
+    "  refresh                   fetch the domain list from the provider again\n"
+    "Router ports (PORT is a number, optionally /tcp or /udp; tcp by default):\n"
+    "  ports                     list the port mappings\n"
+    "  map PORT                  map the port now (adds it, kept mapped, when new)\n"
+    "  unmap PORT                remove the mapping from the router now\n"
+    "  enable PORT               keep the port mapped at start-up and on address changes\n"
+    "  disable PORT              stop restoring the port (the router keeps it until unmapped)\n"
+    "  delete PORT               unmap the port and forget it\n"
+    "Other:\n"
+    "  watch [SECONDS]           print what the service reports (address changes...) until\n"
+    "                            interrupted or for SECONDS\n"
+    "  service install [PATH]    register MorvaneCore (default: beside morvanectl) as the service\n"
+    "  service start|stop|status|remove\n"
+    "\n"
+    "Options:\n"
+    "  --dir DIR       the service's program directory, where user.xml lives\n"
+    "                  (default: $MORVANE_DIR, else the directory of morvanectl)\n"
+    "  --json          machine-readable output\n"
+    "  --timeout SEC   how long to wait for the service (default 5; logins wait 60)\n"
+    "  -h, --help      this text\n"
+    "\n"
+    "Exit codes: 0 ok, 1 usage, 2 service not installed, 3 service not running, 4 no answer,\n"
+    "5 login refused, 6 the service reported a failure, 7 no remembered login.\n";
+
+struct Options {
+    std::string dir;
+    bool json = false;
+    int timeoutSec = 5;
+    bool timeoutGiven = false;
+    std::vector<std::string> args;
+};
+
+std::atomic<bool> g_interrupted{false};
+
+// ---- output ----
+
+std::string JsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+std::string Dotted(uint32_t address)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", address >> 24, (address >> 16) & 255, (address >> 8) & 255,
+                  address & 255);
+    return buf;
+}
+
+const char* NetTypeName(int32_t code)
+{
+    switch (code) {
+    case 0: return "unknown";
+    case 1: return "dynamic";
+    case 2: return "China Telecom";
+    case 3: return "China Netcom";
+    case 4: return "education";
+    case 5: return "foreign";
+    default: return "";
+    }
+}
+
+const char* Protocol(uint8_t type) { return type == 0 ? "TCP" : type == 1 ? "UDP" : "?"; }
+
+std::string DomainsJson(const std::vector<DomainRecord>& domains)
+{
+    std::string out = "[";
+    for (size_t i = 0; i < domains.size(); ++i) {
+        const DomainRecord& d = domains[i];
+        out += (i ? "," : "") + std::string("{\"hostid\":") + std::to_string(d.hostid) + ",\"domain\":" +
+               JsonString(d.domain) + ",\"data\":" + JsonString(d.data) + ",\"enabled\":" + (d.enabled ? "true" : "false") + "}";
+    }
+    return out + "]";
+}
+
+std::string PortsJson(const std::vector<PortMapEntry>& ports)
+{
+    std::string out = "[";
+    for (size_t i = 0; i < ports.size(); ++i) {
+        const PortMapEntry& p = ports[i];
+        out += (i ? "," : "") + std::string("{\"port\":") + std::to_string(p.port) + ",\"protocol\":" +
+               JsonString(Protocol(p.type)) + ",\"mapped\":" + (p.op == 1 ? "true" : "false") +
+               ",\"enabled\":" + (p.allow ? "true" : "false") + "}";
+    }
+    return out + "]";
+}
+
+std::string NetJson(const std::optional<NetInfo>& info)
+{
+    if (!info)
+        return "null";
+    return "{\"address\":" + JsonString(Dotted(static_cast<uint32_t>(info->dyip))) +
+           ",\"nettype\":" + std::to_string(info->nettype) + ",\"network\":" + JsonString(NetTypeName(info->nettype)) +
+           ",\"location\":" + JsonString(info->netlocation) + "}";
+}
+
+void PrintDomains(const CCtlClient& client)
+{
+    if (client.m_netInfo) {
+        const NetInfo& n = *client.m_netInfo;
+        std::printf("Public address: %s\n", n.dyip ? Dotted(static_cast<uint32_t>(n.dyip)).c_str() : "unknown");
+        std::printf("Network:        %s%s%s\n", NetTypeName(n.nettype), n.netlocation.empty() ? "" : ", ",
+                    n.netlocation.c_str());
+    }
+    if (client.m_domains.empty()) {
+        std::printf("No domains in this account.\n");
+        return;
+    }
+    std::printf("\n%-10s %-5s %-40s %s\n", "HOST ID", "ON", "DOMAIN", "DATA");
+    for (const DomainRecord& d : client.m_domains)
+        std::printf("%-10u %-5s %-40s %s\n", d.hostid, d.enabled ? "yes" : "no", d.domain.c_str(), d.data.c_str());
+}
+
+void PrintPorts(const std::vector<PortMapEntry>& ports)
+{
+    if (ports.empty()) {
+        std::printf("No port mappings.\n");
+        return;
+    }
+    std::printf("%-7s %-5s %-11s %s\n", "PORT", "PROTO", "STATE", "ENABLED");
+    for (const PortMapEntry& p : ports)
+        std::printf("%-7u %-5s %-11s %s\n", p.port, Protocol(p.type), p.op == 1 ? "mapped" : "not mapped",
+                    p.allow ? "yes" : "no");
+}
+
+int Fail(const Options& opt, int code, const std::string& message)
+{
+    if (opt.json)
+        std::printf("{\"ok\":false,\"code\":%d,\"error\":%s}\n", code, JsonString(message).c_str());
+    else
+        std::fprintf(stderr, "morvanectl: %s\n", message.c_str());
+    return code;
+}
+
+// ---- the service through the service control layer ----
+
+// Why the service did not answer: not installed, not running, or busy.
+int DiagnoseSilence(const Options& opt)
+{
+    std::unique_ptr<scm::Manager> manager = scm::OpenManager(scm::kManagerConnect);
+    std::unique_ptr<scm::Service> service = manager ? manager->Open(kServiceName, scm::kQueryStatus) : nullptr;
+    if (!service)
+        return Fail(opt, kExitNotInstalled,
+                    "the service is not installed (morvanectl service install) and nothing answered");
+    scm::Status status;
+    if (!service->Query(status) || status.state != scm::kRunning)
+        return Fail(opt, kExitNotRunning, "the service is not running (morvanectl service start)");
+    return Fail(opt, kExitNoAnswer, "the service did not answer within " + std::to_string(opt.timeoutSec) + " s");
+}
+
+int ServiceCommand(const Options& opt)
+{
+    if (opt.args.size() < 2)
+        return Fail(opt, kExitUsage, "service: expected install, start, stop, status or remove");
+    const std::string& what = opt.args[1];
+    std::unique_ptr<scm::Manager> manager = scm::OpenManager(scm::kManagerAllAccess);
+    if (!manager)
+        return Fail(opt, kExitFailed, "cannot open the service database at " + scm::DatabaseDirectory());
+
+    if (what == "install") {
+        std::string path = opt.args.size() > 2 ? opt.args[2] : platform::ProgramDirectory(true) + kServiceProgram;
+        if (!files::Exists(path))
+            return Fail(opt, kExitFailed, "no service program at " + path);
+        if (manager->Open(kServiceName, scm::kQueryConfig)) {
+            if (opt.json)
+                std::printf("{\"ok\":true,\"installed\":false,\"reason\":\"exists\"}\n");
+            else
+                std::printf("The service is already installed.\n");
+            return kExitOk;
+        }
+        scm::Config config;
+        config.name = kServiceName;
+        config.displayName = kServiceName;
+        config.binaryPath = path;
+        if (!manager->Create(config))
+            return Fail(opt, kExitFailed, "could not install the service (error " + std::to_string(scm::LastError()) + ")");
+        if (opt.json)
+            std::printf("{\"ok\":true,\"installed\":true,\"path\":%s}\n", JsonString(path).c_str());
+        else
+            std::printf("Installed %s as the service %s.\n", path.c_str(), kServiceName);
+        return kExitOk;
+    }
+
+    std::unique_ptr<scm::Service> service = manager->Open(kServiceName, scm::kServiceAllAccess);
+    if (!service)
+        return Fail(opt, kExitNotInstalled, "the service is not installed");
+
+    scm::Status status;
+    if (what == "status") {
+        bool ok = service->Query(status);
+        const char* state = !ok ? "unknown"
+                          : status.state == scm::kRunning ? "running"
+                          : status.state == scm::kStopped ? "stopped"
+                          : status.state == scm::kStartPending ? "starting"
+                          : status.state == scm::kStopPending ? "stopping" : "other";
+        scm::Config config;
+        service->QueryConfig(config);
+        if (opt.json)
+            std::printf("{\"ok\":true,\"state\":%s,\"pid\":%u,\"path\":%s}\n", JsonString(state).c_str(),
+                        status.processId, JsonString(config.binaryPath).c_str());
+        else
+            std::printf("Service %s: %s%s\nProgram: %s\n", kServiceName, state,
+                        status.processId ? (" (pid " + std::to_string(status.processId) + ")").c_str() : "",
+                        config.binaryPath.c_str());
+        return status.state == scm::kRunning ? kExitOk : kExitNotRunning;
+    }
+    if (what == "start") {
+        if (!service->Start())
+            return Fail(opt, kExitFailed, "could not start the service (error " + std::to_string(scm::LastError()) + ")");
+        // Wait until it reports running, so that the next command finds it.
+        for (int i = 0; i < opt.timeoutSec * 20; ++i) {
+            if (service->Query(status) && status.state == scm::kRunning)
+                break;
+            usleep(50000);
+        }
+        if (status.state != scm::kRunning)
+            return Fail(opt, kExitNotRunning, "the service was started but did not report running");
+        if (opt.json)
+            std::printf("{\"ok\":true,\"state\":\"running\",\"pid\":%u}\n", status.processId);
+        else
+            std::printf("Service %s started (pid %u).\n", kServiceName, status.processId);
+        return kExitOk;
+    }
+    if (what == "stop") {
+        if (!service->Control(scm::kStop, status))
+            return Fail(opt, kExitNotRunning, "the service is not running");
+        for (int i = 0; i < 100 * 20; ++i) {  // the worker may finish a provider call first
+            if (service->Query(status) && status.state == scm::kStopped)
+                break;
+            usleep(50000);
+        }
+        if (opt.json)
+            std::printf("{\"ok\":true,\"state\":\"stopped\"}\n");
+        else
+            std::printf("Service %s stopped.\n", kServiceName);
+        return kExitOk;
+    }
+    if (what == "remove") {
+        service->SetControlTimeout(0);
+        service->Control(scm::kStop, status);
+        if (!service->Delete())
+            return Fail(opt, kExitFailed, "could not remove the service (error " + std::to_string(scm::LastError()) + ")");
+        if (opt.json)
+            std::printf("{\"ok\":true,\"removed\":true}\n");
+        else
+            std::printf("Service %s removed.\n", kServiceName);
+        return kExitOk;
+    }
+    return Fail(opt, kExitUsage, "service: unknown action '" + what + "'");
+}
+
+// ---- the channel ----
+
+std::string ReadPassword()
+{
+    std::string password;
+    if (isatty(STDIN_FILENO)) {
+        std::fprintf(stderr, "Password: ");
+        termios old{};
+        tcgetattr(STDIN_FILENO, &old);
+        termios quiet = old;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+        std::getline(std::cin, password);
+        tcsetattr(STDIN_FILENO, TCSANOW, &old);
+        std::fprintf(stderr, "\n");
+    } else {
+        std::getline(std::cin, password);
+    }
+    if (!password.empty() && password.back() == '\r')
+        password.pop_back();
+    return password;
+}
+
+// Logs in with the given pair and waits for the service's answer (and the port list after it).
+int Login(const Options& opt, CCtlClient& client, const std::string& user, const std::string& digest)
+{
+    if (!client.HasSender())
+        return Fail(opt, kExitFailed, "no local port free for the channel (6666-6675)");
+    client.m_loginOk.reset();
+    client.m_ports.reset();
+    if (!client.SendLogin(user, digest))
+        return DiagnoseSilence(opt);
+    // A login asks the provider twice; give it longer than a plain request.
+    int seconds = opt.timeoutGiven ? opt.timeoutSec : 60;
+    if (!client.WaitFor([&] { return client.m_loginOk.has_value(); }, std::chrono::seconds(seconds)))
+        return DiagnoseSilence(opt);
+    if (!*client.m_loginOk)
+        return Fail(opt, kExitLoginRefused, "login refused for account '" + user + "'");
+    // The network information and the port list follow the reply at once.
+    client.WaitFor([&] { return client.m_ports.has_value() && client.m_netInfo.has_value(); },
+                   std::chrono::milliseconds(500));
+    return kExitOk;
+}
+
+int LoginRemembered(const Options& opt, CCtlClient& client, const std::string& userFile)
+{
+    std::string user, digest;
+    if (!datafile::ReadLogin(userFile, user, digest))
+        return Fail(opt, kExitNoAccount, "no remembered login in " + userFile + " (run: morvanectl login)");
+    return Login(opt, client, user, digest);
+}
+
+bool ParsePort(const std::string& text, PortMapEntry& entry)
+{
+    std::string number = text;
+    entry.type = 0;
+    size_t slash = text.find('/');
+    if (slash != std::string::npos) {
+        number = text.substr(0, slash);
+        std::string proto = text.substr(slash + 1);
+        for (char& c : proto)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (proto == "udp")
+            entry.type = 1;
+        else if (proto != "tcp")
+            return false;
+    }
+    if (number.empty() || number.size() > 5 || number.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    unsigned long port = std::strtoul(number.c_str(), nullptr, 10);
+    if (port == 0 || port > 65535)
+        return false;
+    entry.port = static_cast<uint16_t>(port);
+    return true;
+}
+
+int WaitMapResult(const Options& opt, CCtlClient& client, const PortMapEntry& entry, const char* action)
+{
+    if (!client.WaitFor([&] { return client.m_mapOk.has_value(); }, std::chrono::seconds(std::max(opt.timeoutSec, 30))))
+        return DiagnoseSilence(opt);
+    bool ok = *client.m_mapOk;
+    if (opt.json)
+        std::printf("{\"ok\":%s,\"port\":%u,\"protocol\":\"%s\",\"action\":\"%s\"}\n", ok ? "true" : "false",
+                    entry.port, Protocol(entry.type), action);
+    else
+        std::printf("%s %u/%s: %s\n", action, entry.port, Protocol(entry.type), ok ? "done" : "failed (no router answered?)");
+    return ok ? kExitOk : kExitFailed;
+}
+
+int PortCommand(const Options& opt, CCtlClient& client, const std::string& verb)
+{
+    if (opt.args.size() != 2)
+        return Fail(opt, kExitUsage, verb + ": expected one PORT[/tcp|/udp]");
+    PortMapEntry wanted;
+    if (!ParsePort(opt.args[1], wanted))
+        return Fail(opt, kExitUsage, "not a port: '" + opt.args[1] + "' (1-65535, optionally /tcp or /udp)");
+    const std::vector<PortMapEntry> ports = client.m_ports.value_or(std::vector<PortMapEntry>{});
+    const PortMapEntry* known = nullptr;
+    for (const PortMapEntry& p : ports)
+        if (p.port == wanted.port && p.type == wanted.type)
+            known = &p;
+
+    PortMapEntry e = known ? *known : wanted;
+    client.m_mapOk.reset();
+    if (verb == "map") {
+        if (!known)  // a new port: stored first, then mapped and kept mapped
+            client.SendPortEntries(CMD_STORE_PORTS_BASIC, {PortMapEntry{e.port, 0, e.type, 0}});
+        client.SendPortEntries(CMD_MAP_PORTS, {PortMapEntry{e.port, 1, e.type, static_cast<uint8_t>(known ? e.allow : 1)}});
+        return WaitMapResult(opt, client, e, "map");
+    }
+    if (!known)
+        return Fail(opt, kExitFailed, "port " + std::to_string(e.port) + "/" + Protocol(e.type) + " is not in the list");
+    if (verb == "unmap") {
+        client.SendPortEntries(CMD_MAP_PORTS, {PortMapEntry{e.port, 0, e.type, e.allow}});
+        return WaitMapResult(opt, client, e, "unmap");
+    }
+    if (verb == "enable") {
+        client.SendPortEntries(CMD_STORE_PORTS, {PortMapEntry{e.port, static_cast<uint8_t>(e.op != 0), e.type, 1}});
+        if (e.op != 1) {
+            client.SendPortEntries(CMD_MAP_PORTS, {PortMapEntry{e.port, 1, e.type, 1}});
+            return WaitMapResult(opt, client, e, "enable");
+        }
+    } else if (verb == "disable") {
+        client.SendPortEntries(CMD_STORE_PORTS_ALT, {PortMapEntry{e.port, static_cast<uint8_t>(e.op != 0), e.type, 0}});
+    } else if (verb == "delete") {
+        client.SendPortEntries(CMD_MAP_PORTS, {PortMapEntry{e.port, 0, e.type, e.allow}});
+        client.SendPortEntries(CMD_REMOVE_PORTS, {PortMapEntry{e.port, 0, e.type, e.allow}});
+        return WaitMapResult(opt, client, e, "delete");
+    }
+    if (opt.json)
+        std::printf("{\"ok\":true,\"port\":%u,\"protocol\":\"%s\",\"action\":\"%s\"}\n", e.port, Protocol(e.type), verb.c_str());
+    else
+        std::printf("%s %u/%s: done\n", verb.c_str(), e.port, Protocol(e.type));
+    return kExitOk;
+}
+
+int SwitchCommand(const Options& opt, CCtlClient& client, bool on)
+{
+    if (opt.args.size() < 2)
+        return Fail(opt, kExitUsage, opt.args[0] + ": expected at least one host id or domain name");
+    std::map<uint32_t, uint8_t> flags;
+    for (size_t i = 1; i < opt.args.size(); ++i) {
+        const std::string& what = opt.args[i];
+        const DomainRecord* found = nullptr;
+        for (const DomainRecord& d : client.m_domains)
+            if (d.domain == what || std::to_string(d.hostid) == what)
+                found = &d;
+        if (!found)
+            return Fail(opt, kExitUsage, "no domain '" + what + "' in this account (see: morvanectl domains)");
+        flags[found->hostid] = on ? 1 : 0;
+    }
+    client.m_flagsOk.reset();
+    client.SendDomainFlags(flags);
+    // Switching on pushes the address to the provider at once.
+    if (!client.WaitFor([&] { return client.m_flagsOk.has_value(); }, std::chrono::seconds(std::max(opt.timeoutSec, 30))))
+        return DiagnoseSilence(opt);
+    bool ok = *client.m_flagsOk;
+    if (opt.json) {
+        std::string results = "{";
+        bool first = true;
+        for (const auto& [hostid, value] : client.m_flags) {
+            results += (first ? "\"" : ",\"") + std::to_string(hostid) + "\":" + std::to_string(value);
+            first = false;
+        }
+        std::printf("{\"ok\":%s,\"results\":%s}}\n", ok ? "true" : "false", results.c_str());
+    } else {
+        for (const auto& [hostid, value] : client.m_flags) {
+            std::string name = std::to_string(hostid);
+            for (const DomainRecord& d : client.m_domains)
+                if (d.hostid == hostid)
+                    name = d.domain;
+            std::printf("%s: switched %s%s (result %u)\n", name.c_str(), on ? "on" : "off", ok ? "" : " - FAILED", value);
+        }
+    }
+    return ok ? kExitOk : kExitFailed;
+}
+
+int Watch(const Options& opt, CCtlClient& client)
+{
+    int seconds = opt.args.size() > 1 ? std::atoi(opt.args[1].c_str()) : 0;
+    client.m_onEvent = [&](const std::string& kind) {
+        if (opt.json) {
+            if (kind == "netinfo" || kind == "ipchanged")
+                std::printf("{\"event\":\"%s\",\"net\":%s}\n", kind.c_str(), NetJson(client.m_netInfo).c_str());
+            else if (kind == "ports")
+                std::printf("{\"event\":\"ports\",\"ports\":%s}\n", PortsJson(*client.m_ports).c_str());
+            else
+                std::printf("{\"event\":\"%s\"}\n", kind.c_str());
+        } else if (kind == "ipchanged") {
+            std::printf("address changed: %s\n", Dotted(static_cast<uint32_t>(client.m_netInfo->dyip)).c_str());
+        } else if (kind == "netinfo") {
+            std::printf("network: %s %s %s\n", Dotted(static_cast<uint32_t>(client.m_netInfo->dyip)).c_str(),
+                        NetTypeName(client.m_netInfo->nettype), client.m_netInfo->netlocation.c_str());
+        } else {
+            std::printf("%s\n", kind.c_str());
+        }
+        std::fflush(stdout);
+    };
+    if (!opt.json)
+        std::printf("Watching the service%s; Ctrl-C to stop.\n", seconds > 0 ? (" for " + std::to_string(seconds) + " s").c_str() : "");
+    std::fflush(stdout);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!g_interrupted && (seconds <= 0 || std::chrono::steady_clock::now() < end))
+        client.WaitFor([] { return g_interrupted.load(); }, std::chrono::milliseconds(200));
+    return kExitOk;
+}
+
+int ChannelCommand(const Options& opt)
+{
+    const std::string& cmd = opt.args[0];
+    std::string userFile = opt.dir + "/user.xml";
+    CCtlClient client(userFile);
+
+    int rc;
+    if (cmd == "login") {
+        std::string user = opt.args.size() > 1 ? opt.args[1] : std::string();
+        if (user.empty()) {
+            if (isatty(STDIN_FILENO))
+                std::fprintf(stderr, "Account: ");
+            std::getline(std::cin, user);
+        }
+        std::string password = ReadPassword();
+        if (user.empty() || password.empty())
+            return Fail(opt, kExitUsage, "account name and password must not be empty");
+        std::string digest = CMD5(password.c_str()).HexDigest();
+        if ((rc = Login(opt, client, user, digest)) != kExitOk)
+            return rc;
+        datafile::WriteLogin(userFile, user, digest);
+    } else if ((rc = LoginRemembered(opt, client, userFile)) != kExitOk) {
+        return rc;
+    }
+
+    if (cmd == "login" || cmd == "domains" || cmd == "status") {
+        if (opt.json)
+            std::printf("{\"ok\":true,\"net\":%s,\"domains\":%s}\n", NetJson(client.m_netInfo).c_str(),
+                        DomainsJson(client.m_domains).c_str());
+        else
+            PrintDomains(client);
+        return kExitOk;
+    }
+    if (cmd == "on" || cmd == "off")
+        return SwitchCommand(opt, client, cmd == "on");
+    if (cmd == "refresh") {
+        client.m_listOk.reset();
+        client.RequestDomainList();
+        if (!client.WaitFor([&] { return client.m_listOk.has_value(); }, std::chrono::seconds(std::max(opt.timeoutSec, 30))))
+            return DiagnoseSilence(opt);
+        if (!*client.m_listOk)
+            return Fail(opt, kExitFailed, "the provider did not give the domain list");
+        if (opt.json)
+            std::printf("{\"ok\":true,\"domains\":%s}\n", DomainsJson(client.m_domains).c_str());
+        else
+            PrintDomains(client);
+        return kExitOk;
+    }
+    if (cmd == "ports") {
+        std::vector<PortMapEntry> ports = client.m_ports.value_or(std::vector<PortMapEntry>{});
+        if (opt.json)
+            std::printf("{\"ok\":true,\"ports\":%s}\n", PortsJson(ports).c_str());
+        else
+            PrintPorts(ports);
+        return kExitOk;
+    }
+    if (cmd == "map" || cmd == "unmap" || cmd == "enable" || cmd == "disable" || cmd == "delete")
+        return PortCommand(opt, client, cmd);
+    if (cmd == "watch")
+        return Watch(opt, client);
+    return Fail(opt, kExitUsage, "unknown command '" + cmd + "' (see morvanectl --help)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options opt;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            std::fputs(kUsage, stdout);
+            return kExitOk;
+        } else if (a == "--json") {
+            opt.json = true;
+        } else if (a == "--dir" && i + 1 < argc) {
+            opt.dir = argv[++i];
+        } else if (a == "--timeout" && i + 1 < argc) {
+            opt.timeoutSec = std::max(1, std::atoi(argv[++i]));
+            opt.timeoutGiven = true;
+        } else if (a.size() > 1 && a[0] == '-' && opt.args.empty()) {
+            std::fprintf(stderr, "morvanectl: unknown option '%s'\n\n%s", a.c_str(), kUsage);
+            return kExitUsage;
+        } else {
+            opt.args.push_back(a);
+        }
+    }
+    if (opt.args.empty()) {
+        std::fputs(kUsage, stderr);
+        return kExitUsage;
+    }
+    if (opt.dir.empty()) {
+        const char* env = std::getenv("MORVANE_DIR");
+        opt.dir = env && *env ? env : platform::ProgramDirectory(false);
+    }
+    signal(SIGPIPE, SIG_IGN);
+    struct sigaction sa{};
+    sa.sa_handler = [](int) { g_interrupted = true; };
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    if (opt.args[0] == "help") {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (opt.args[0] == "service")
+        return ServiceCommand(opt);
+    return ChannelCommand(opt);
+}
