@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 
 #include "core/portmap.h"
 #include "core/updater.h"
@@ -37,6 +38,12 @@ int64_t DueIn(uint32_t now, uint32_t last, uint32_t interval)
 
 CMorvaneManger::CMorvaneManger(ManagerOptions options) : m_options(std::move(options))
 {
+    // Demos and end-to-end tests shorten the address check; the service's own default stays 120 s.
+    if (const char* env = std::getenv("MORVANE_ADDRESS_CHECK_MS")) {
+        long ms = std::strtol(env, nullptr, 10);
+        if (ms >= 1000 && ms <= long(kAddressCheckIntervalMs))
+            m_options.addressCheckIntervalMs = static_cast<uint32_t>(ms);
+    }
     m_userinfo.userstatus = 1;
     m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }

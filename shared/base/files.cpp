@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
@@ -50,7 +51,9 @@ bool ReplaceAtomically(const std::string& path, std::string_view bytes)
 {
     if (path.empty())
         return false;
-    std::string tmp = path + ".tmp." + std::to_string(::getpid());
+    // Unique per process and per call, so concurrent writers never share a temporary file.
+    static std::atomic<unsigned> counter{0};
+    std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
