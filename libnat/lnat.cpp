@@ -186,7 +186,14 @@ int DiscoverUpnp(UpnpController* c)
         if (ifname && !*ifname)
             ifname = nullptr;
         int error = 0;
-        UPNPDev* devices = upnpDiscover(kSsdpWaitMs, ifname, nullptr, 0 /* any local port */, 0, 2, &error);
+        // All searches go out at once and share one wait; asking type after type would wait
+        // once per type when nothing answers.
+        static const char* const kTypes[] = {"urn:schemas-upnp-org:device:InternetGatewayDevice:1",
+                                             "urn:schemas-upnp-org:service:WANIPConnection:1",
+                                             "urn:schemas-upnp-org:service:WANPPPConnection:1",
+                                             "upnp:rootdevice", nullptr};
+        UPNPDev* devices = upnpDiscoverDevices(kTypes, kSsdpWaitMs, ifname, nullptr, 0 /* any local port */, 0, 2,
+                                               &error, 1);
         if (!devices)
             return error == UPNPDISCOVER_SOCKET_ERROR ? LNAT_ERR_SOCKET
                    : error == UPNPDISCOVER_MEMORY_ERROR ? LNAT_ERR_NO_MEMORY
@@ -290,9 +297,12 @@ int LNat_Upnp_Discover(UpnpController** controller)
     }
     if (natpmp) {
         const int n = DiscoverNatPmp(c);
-        // Keep UPnP's reason when NAT-PMP did not even find a gateway to ask.
-        if (n == LNAT_OK || !upnp || n != LNAT_ERR_NO_GATEWAY)
-            r = n;
+        // Nothing answered either way (no route for the multicast counts as nothing answering).
+        const bool nobody = (n == LNAT_ERR_NO_GATEWAY || n == LNAT_ERR_SOCKET) &&
+                            (!upnp || r == LNAT_ERR_NO_GATEWAY || r == LNAT_ERR_SOCKET);
+        r = nobody ? LNAT_ERR_NO_GATEWAY : n;
+    } else if (r == LNAT_ERR_SOCKET) {
+        r = LNAT_ERR_NO_GATEWAY;
     }
     if (r == LNAT_OK)
         *controller = c;
