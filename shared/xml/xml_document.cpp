@@ -516,9 +516,7 @@ struct CXmlDocument::Impl {
         const Node& n = N(i);
         std::string_view tag(doc.data() + n.start, n.startTagLen);
         size_t e = tag.size() - 1;  // '>'
-        if (e > 0 && tag[e - 1] == '/')
-            --e;
-        while (e > 1 && IsSpace(tag[e - 1]))
+        while (e > 1 && (tag[e - 1] == '/' || IsSpace(tag[e - 1])))
             --e;
         std::string r(tag.substr(0, e));
         r += '>';
