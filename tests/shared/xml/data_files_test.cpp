@@ -1,10 +1,12 @@
 #include "shared/xml/data_files.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <thread>
 
@@ -111,15 +113,24 @@ TEST_F(DataFile, BrokenFileIsReplacedButKept)
 TEST_F(DataFile, InterruptedSaveLeavesTheOldFile)
 {
     std::string p = Copy("user_gui_only.xml", "user.xml");
-    // The temporary file cannot be created (a directory stands in its place, which stops root
-    // too), so the rename never happens.
-    std::string tmp = p + ".tmp." + std::to_string(getpid());
-    ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
-    EXPECT_FALSE(datafile::WritePort(p, 10009));
-    EXPECT_FALSE(datafile::WriteLogin(p, "x", "y"));
+    // A child whose writes stop after 64 bytes (a full disk, in effect; root is held to it
+    // too): the temporary file is never complete, so it is never renamed over user.xml.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim = {64, 64};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        bool a = datafile::WritePort(p, 10009);
+        bool b = datafile::WriteLogin(p, "x", "y");
+        _exit(!a && !b ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a save reported success";
     EXPECT_EQ(ReadBytes(p), ReadBytes(Fixture("user_gui_only.xml")));
-    rmdir(tmp.c_str());
     EXPECT_TRUE(datafile::WritePort(p, 10009));
+    EXPECT_EQ(datafile::ReadPort(p), 10009);
 }
 
 TEST_F(DataFile, Switches)
