@@ -134,8 +134,16 @@ std::string DomainsJson(const std::vector<DomainRecord>& domains)
     std::string out = "[";
     for (size_t i = 0; i < domains.size(); ++i) {
         const DomainRecord& d = domains[i];
-        out += (i ? "," : "") + std::string("{\"hostid\":") + std::to_string(d.hostid) + ",\"domain\":" +
-               JsonString(d.domain) + ",\"data\":" + JsonString(d.data) + ",\"enabled\":" + (d.enabled ? "true" : "false") + "}";
+        if (i)
+            out += ',';
+        out += "{\"hostid\":";
+        out += std::to_string(d.hostid);
+        out += ",\"domain\":";
+        out += JsonString(d.domain);
+        out += ",\"data\":";
+        out += JsonString(d.data);
+        out += ",\"enabled\":";
+        out += d.enabled ? "true}" : "false}";
     }
     return out + "]";
 }
@@ -145,9 +153,16 @@ std::string PortsJson(const std::vector<PortMapEntry>& ports)
     std::string out = "[";
     for (size_t i = 0; i < ports.size(); ++i) {
         const PortMapEntry& p = ports[i];
-        out += (i ? "," : "") + std::string("{\"port\":") + std::to_string(p.port) + ",\"protocol\":" +
-               JsonString(Protocol(p.type)) + ",\"mapped\":" + (p.op == 1 ? "true" : "false") +
-               ",\"enabled\":" + (p.allow ? "true" : "false") + "}";
+        if (i)
+            out += ',';
+        out += "{\"port\":";
+        out += std::to_string(p.port);
+        out += ",\"protocol\":";
+        out += JsonString(Protocol(p.type));
+        out += ",\"mapped\":";
+        out += p.op == 1 ? "true" : "false";
+        out += ",\"enabled\":";
+        out += p.allow ? "true}" : "false}";
     }
     return out + "]";
 }
