@@ -23,11 +23,12 @@ public:
     // Tests shorten the limits; set before the first call.
     void SetTimeouts(const webservice::Timeouts& timeouts) { m_timeouts = timeouts; }
 
-    // All three return 0 or the SOAP status; on failure the caller's data is untouched.
-    int GetDynamicIP(NetInfo& info);
-    int GetDynamic(const std::string& username, const std::string& password, UserInfo& user,
+    // All three return 0 or the SOAP status; on failure the caller's data is untouched. Virtual so
+    // that the service's tests can stand in for a provider that fails in particular ways.
+    virtual int GetDynamicIP(NetInfo& info);
+    virtual int GetDynamic(const std::string& username, const std::string& password, UserInfo& user,
                    std::vector<DomainRecord>& domains);
-    int UpdateDynamic(const std::string& username, const std::string& password, UpdateResultMap& results);
+    virtual int UpdateDynamic(const std::string& username, const std::string& password, UpdateResultMap& results);
 
 private:
     std::string m_host;
