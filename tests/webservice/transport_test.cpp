@@ -170,6 +170,18 @@ TEST_F(ClientFailure, ServerSideErrors)
     ExpectAllFailUntouched("closed without answer");
 }
 
+TEST_F(ClientFailure, PeerClosingMidSendIsAnErrorNotASignal)
+{
+    // A request of a few megabytes cannot be sent before the peer's close resets the connection; without
+    // MSG_NOSIGNAL the write would kill the process with SIGPIPE.
+    m_server.SetReply("", CRawServer::Mode::CloseAtOnce);
+    UpdateResultMap many;
+    for (uint32_t id = 1; id <= 150000; ++id)
+        many[id] = 0;
+    EXPECT_NE(0, m_service.UpdateDynamic("a", "b", many));
+    EXPECT_EQ(0, many[1]);
+}
+
 TEST_F(ClientFailure, ConnectionRefused)
 {
     // Bind and close to get a loopback port nobody listens on.
