@@ -92,6 +92,15 @@ private:
 };
 
 constexpr size_t kNotesLimit = 999;
+
+struct NameEndTable {
+    bool end[256] = {};
+    NameEndTable()
+    {
+        for (int c = 0; c < 256; ++c)
+            end[c] = IsNameEnd(static_cast<char>(c));
+    }
+};
 constexpr size_t kMaxDocument = 0x7FFFFFF0u;
 
 bool ValidName(const char* name)
@@ -293,10 +302,15 @@ struct CXmlDocument::Impl {
 
     std::string_view NameToken(size_t p, size_t end) const
     {
+        static const NameEndTable table;
         const char* base = doc.data();
         size_t q = p;
-        while (q < end && !IsNameEnd(base[q]))
-            q += CharLength(base + q, base + end);
+        while (q < end) {
+            auto c = static_cast<unsigned char>(base[q]);
+            if (table.end[c])
+                break;
+            q += c >= 0x81 ? CharLength(base + q, base + end) : 1;
+        }
         return std::string_view(base + p, std::min(q, end) - p);
     }
 
@@ -334,7 +348,12 @@ struct CXmlDocument::Impl {
 
     // ---- parsing ----
     void Parse();
-    void CloseUnended(std::vector<uint32_t>& open, size_t keep);
+    struct Open {
+        uint32_t node;
+        uint32_t nameStart;
+        uint32_t nameLen;
+    };
+    void CloseUnended(std::vector<Open>& open, size_t keep);
 
     // ---- reading ----
     std::string TextOf(uint32_t i) const
@@ -531,11 +550,11 @@ struct CXmlDocument::Impl {
     bool TooBig(size_t extra) const { return doc.size() + extra >= kMaxDocument; }
 };
 
-void CXmlDocument::Impl::CloseUnended(std::vector<uint32_t>& open, size_t keep)
+void CXmlDocument::Impl::CloseUnended(std::vector<Open>& open, size_t keep)
 {
     // Innermost first: each loses its content, which moves up to follow it.
     while (open.size() > keep) {
-        uint32_t e = open.back();
+        uint32_t e = open.back().node;
         open.pop_back();
         Node& en = N(e);
         Note("unended_start_tag", "tagname", TagNameOf(e), "offset", en.start);
@@ -574,7 +593,7 @@ void CXmlDocument::Impl::Parse()
 
     const char* base = doc.data();
     const size_t n = doc.size();
-    std::vector<uint32_t> open;
+    std::vector<Open> open;
     open.reserve(32);
     size_t pos = 0;
 
@@ -678,8 +697,8 @@ void CXmlDocument::Impl::Parse()
             // The innermost open element of that name.
             size_t k = open.size();
             while (k > 0) {
-                uint32_t e = open[k - 1];
-                if (TagNameOf(e) == name)
+                const Open& o = open[k - 1];
+                if (o.nameLen == name.size() && std::memcmp(base + o.nameStart, name.data(), name.size()) == 0)
                     break;
                 --k;
             }
@@ -691,7 +710,7 @@ void CXmlDocument::Impl::Parse()
                     errors = true;
                     CloseUnended(open, k);
                 }
-                uint32_t e = open.back();
+                uint32_t e = open.back().node;
                 open.pop_back();
                 Node& en = N(e);
                 en.length = static_cast<uint32_t>(tagEnd - en.start);
@@ -712,6 +731,8 @@ void CXmlDocument::Impl::Parse()
         bool bad = false;
         for (; i < n; ++i) {
             char c = base[i];
+            if (c > '>')
+                continue;  // most bytes of a tag
             if (c == '>')
                 break;
             if (c == '"' || c == '\'') {
@@ -736,12 +757,14 @@ void CXmlDocument::Impl::Parse()
         Node& en = N(e);
         en.start = static_cast<uint32_t>(pos);
         en.startTagLen = static_cast<uint32_t>(tagEnd - pos);
-        AppendChild(open.empty() ? root : open.back(), e);
+        AppendChild(open.empty() ? root : open.back().node, e);
         if (base[i - 1] == '/') {
             N(e).length = N(e).startTagLen;
             N(e).flags |= kEmptyTag;
         } else {
-            open.push_back(e);
+            size_t ns = NameStart(e);
+            std::string_view nm = NameToken(ns, tagEnd);
+            open.push_back(Open{e, static_cast<uint32_t>(ns), static_cast<uint32_t>(nm.size())});
         }
         pos = tagEnd;
     }
