@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 
+#include "core/log.h"
 #include "core/webservice/dynamic_service.h"
 #include "soapH.h"
 #include "tests/webservice/raw_server.h"
@@ -112,6 +115,32 @@ TEST_F(ClientWire, NonAsciiTextPassesThroughAsUtf8)
     EXPECT_EQ(5, user.userid);
     EXPECT_EQ(nick, std::string(user.nick));
     EXPECT_NE(std::string::npos, OnlyRequest().find("<username>\xE6\x9D\x8E</username>"));
+}
+
+TEST_F(ClientWire, UnknownAddressIsLoggedOnlyAtHighLevels)
+{
+    char dir[] = "/tmp/morvane-ws-log-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    std::string base = std::string(dir) + "/core";
+    auto logged = [&] {
+        std::string all;
+        for (const auto& e : std::filesystem::directory_iterator(dir)) {
+            std::ifstream in(e.path());
+            all.append(std::istreambuf_iterator<char>(in), {});
+        }
+        return all;
+    };
+    m_server.SetHttpOk(Response("getDynamicIP", "&lt;NetInfo&gt;&lt;nettype&gt;1&lt;/nettype&gt;&lt;/NetInfo&gt;"));
+    NetInfo info;
+    LogOpen(base.c_str(), 3, false);
+    ASSERT_EQ(0, m_service.GetDynamicIP(info));
+    EXPECT_EQ("", logged());
+    LogOpen(base.c_str(), 4, false);
+    ASSERT_EQ(0, m_service.GetDynamicIP(info));
+    EXPECT_NE(std::string::npos, logged().find("| get dynamic ==<NetInfo><nettype>1</nettype></NetInfo>\n"));
+    LogOpen(nullptr, 0, false);
+    LogClose();
+    std::filesystem::remove_all(dir);
 }
 
 TEST(ClientEndpoint, PortEightyHasNoPortPart)
