@@ -1,6 +1,7 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -63,14 +64,10 @@ TEST(OutPacketWriters, EncodingsAndAStringSliceGetItsOwnTerminator)
 
 TEST(OutPacketCursor, PatchesStayInsideTheBufferAndNeverSendStaleBytes)
 {
-    UdpOutPacket* p = UdpOutPacket::Create();
-    ASSERT_NE(p, nullptr);
-    std::vector<uint8_t> old(kPacketCapacity, 0x5A);
-    p->WriteRaw(old.data(), kPacketCapacity);
-    void* storage = p;
-    p->Release();
-    p = UdpOutPacket::Create();  // same storage, old bytes still in it
-    ASSERT_EQ(static_cast<void*>(p), storage);
+    // A packet built in storage full of an earlier packet's bytes, as the pool hands it out.
+    alignas(UdpOutPacket) unsigned char storage[sizeof(UdpOutPacket)];
+    std::memset(storage, 0x5A, sizeof storage);
+    UdpOutPacket* p = ::new (storage) UdpOutPacket();
 
     uint8_t* countAt = p->Skip(2);
     p->WriteU8(9);
@@ -89,7 +86,7 @@ TEST(OutPacketCursor, PatchesStayInsideTheBufferAndNeverSendStaleBytes)
     uint8_t outside = 0;
     p->SetCursor(&outside);
     EXPECT_EQ(p->Size(), 0);
-    p->Release();
+    p->~UdpOutPacket();
 }
 
 TEST(InPacketReaders, MissingBytesReadAsZeroOrEmpty)
@@ -175,14 +172,14 @@ TEST(PacketHeaderWire, LayoutAndParseFromTwentyBytesNeverStaleFromNineteen)
     EXPECT_EQ(p->Session(), 0u);
     EXPECT_EQ(p->Offset(), 0);
 
-    // Nor through the pool: the recycled storage comes back without the old header.
+    // Nor in recycled storage: a packet built where a login was held starts without a header.
     p->SetData(login.data(), static_cast<int>(login.size()));
-    void* storage = p;
-    p->Release();
-    p = UdpInPacket::Create();
-    ASSERT_EQ(static_cast<void*>(p), storage);
-    EXPECT_FALSE(p->HasHeader());
-    EXPECT_EQ(p->Command(), kNoCommand);
+    alignas(UdpInPacket) unsigned char storage[sizeof(UdpInPacket)];
+    std::memcpy(storage, static_cast<void*>(p), sizeof storage);
+    UdpInPacket* fresh = ::new (storage) UdpInPacket();
+    EXPECT_FALSE(fresh->HasHeader());
+    EXPECT_EQ(fresh->Command(), kNoCommand);
+    fresh->~UdpInPacket();
 
     // The copy the GUI queues stands at the body.
     p->SetData(login.data(), static_cast<int>(login.size()));
