@@ -74,6 +74,15 @@ bool LargeOutPacket::Reserve(int n)
     return k <= INT_MAX && Grow(static_cast<int>(k));
 }
 
+uint8_t* LargeOutPacket::Claim(int n)
+{
+    if (!Reserve(n))
+        return nullptr;
+    uint8_t* at = m_buffer + m_writeLength;
+    m_writeLength += n;
+    return at;
+}
+
 bool LargeOutPacket::WriteNumber(const void* bytes, int length)
 {
     if (m_capacity - m_writeLength < length && !Grow(kStep))

@@ -60,6 +60,8 @@ public:
 
     // Makes room for n more bytes (growing in steps of 10240); false when that fails.
     bool Reserve(int n);
+    // Appends n bytes for the caller to fill at once; nullptr when the room cannot be had.
+    uint8_t* Claim(int n);
 
     const uint8_t* Data() const { return m_buffer; }
     int Size() const { return m_writeLength; }

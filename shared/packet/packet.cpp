@@ -40,6 +40,17 @@ bool OutPacket::WriteRaw(const void* bytes, int length)
     return true;
 }
 
+uint8_t* OutPacket::Claim(int n)
+{
+    if (n < 0 || Room() < n)
+        return nullptr;
+    uint8_t* at = m_cursor;
+    m_cursor += n;
+    if (Size() > m_written)
+        m_written = Size();
+    return at;
+}
+
 bool OutPacket::WriteU8(uint8_t value)
 {
     return WriteRaw(&value, 1);
@@ -180,49 +191,6 @@ int InPacket::Receive(int socket)
         m_port = from.sin_port;
     }
     return static_cast<int>(got);
-}
-
-uint8_t InPacket::ReadU8()
-{
-    if (!Has(1))
-        return 0;
-    return *m_cursor++;
-}
-
-uint16_t InPacket::ReadU16()
-{
-    uint16_t v = 0;
-    ReadRaw(&v, 2);
-    return v;
-}
-
-uint32_t InPacket::ReadU32()
-{
-    uint32_t v = 0;
-    ReadRaw(&v, 4);
-    return v;
-}
-
-uint16_t InPacket::ReadU16Host()
-{
-    return ntohs(ReadU16());
-}
-
-uint32_t InPacket::ReadU32Host()
-{
-    return ntohl(ReadU32());
-}
-
-std::string_view InPacket::ReadStringView()
-{
-    if (!Has(2))
-        return {};
-    const int n = ntohs(ReadU16());
-    if (n == 0 || !Has(n))
-        return {};
-    std::string_view view(reinterpret_cast<const char*>(m_cursor), static_cast<std::size_t>(n - 1));
-    m_cursor += n;
-    return view;
 }
 
 std::string InPacket::ReadString()

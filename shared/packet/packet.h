@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -78,6 +79,9 @@ public:
     bool WriteU16Host(uint16_t value);
     bool WriteU32Host(uint32_t value);
     bool WriteString(std::string_view text);
+    // Appends n bytes for the caller to fill at once (the record writers use it); nullptr and
+    // nothing appended when they do not fit.
+    uint8_t* Claim(int n);
 
     // Bytes from the start of the buffer to the cursor.
     int Size() const { return static_cast<int>(m_cursor - m_start); }
@@ -106,15 +110,57 @@ public:
     // cut short: it counts as an error (-1, errno EMSGSIZE, length 0).
     virtual int Receive(int socket);
 
-    uint8_t ReadU8();
-    uint16_t ReadU16();  // raw, network order
-    uint32_t ReadU32();  // raw, network order
-    uint16_t ReadU16Host();
-    uint32_t ReadU32Host();
+    // Inline: record and list decoding is made of these.
+    uint8_t ReadU8() { return Has(1) ? *m_cursor++ : 0; }
+    uint16_t ReadU16()  // raw, network order
+    {
+        uint16_t v = 0;
+        if (Has(2)) {
+            std::memcpy(&v, m_cursor, 2);
+            m_cursor += 2;
+        }
+        return v;
+    }
+    uint32_t ReadU32()  // raw, network order
+    {
+        uint32_t v = 0;
+        if (Has(4)) {
+            std::memcpy(&v, m_cursor, 4);
+            m_cursor += 4;
+        }
+        return v;
+    }
+    uint16_t ReadU16Host()
+    {
+        if (!Has(2))
+            return 0;
+        const uint16_t v = static_cast<uint16_t>(m_cursor[0] << 8 | m_cursor[1]);
+        m_cursor += 2;
+        return v;
+    }
+    uint32_t ReadU32Host()
+    {
+        if (!Has(4))
+            return 0;
+        const uint32_t v = static_cast<uint32_t>(m_cursor[0]) << 24 | static_cast<uint32_t>(m_cursor[1]) << 16 |
+                           static_cast<uint32_t>(m_cursor[2]) << 8 | m_cursor[3];
+        m_cursor += 4;
+        return v;
+    }
     // u16 prefix n, then n bytes of which the last is the terminator: a view of the first n - 1.
     // An empty view when n is 0 or more than the bytes left; the prefix stays consumed then.
     // The view points into this packet.
-    std::string_view ReadStringView();
+    std::string_view ReadStringView()
+    {
+        if (!Has(2))
+            return {};
+        const int n = ReadU16Host();
+        if (n == 0 || !Has(n))
+            return {};
+        const std::string_view view(reinterpret_cast<const char*>(m_cursor), static_cast<std::size_t>(n - 1));
+        m_cursor += n;
+        return view;
+    }
     // ReadStringView up to its first 0 byte.
     std::string ReadString();
     // Copies n bytes out; false, nothing copied and the cursor unchanged when they are not there.

@@ -1,6 +1,9 @@
 #include "shared/packet/records.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
+#include <string_view>
 
 #include "shared/packet/large_packet.h"
 #include "shared/packet/packet.h"
@@ -15,14 +18,50 @@ std::size_t StringWireSize(const std::string& text)
     return 2 + text.size() + 1;
 }
 
-bool Fits(OutPacket& out, std::size_t n)
+uint8_t* Claim(OutPacket& out, std::size_t n)
 {
-    return n <= static_cast<std::size_t>(out.Room());
+    return n <= static_cast<std::size_t>(INT_MAX) ? out.Claim(static_cast<int>(n)) : nullptr;
 }
 
-bool Fits(LargeOutPacket& out, std::size_t n)
+uint8_t* Claim(LargeOutPacket& out, std::size_t n)
 {
-    return n <= static_cast<std::size_t>(INT_MAX) && out.Reserve(static_cast<int>(n));
+    return n <= static_cast<std::size_t>(INT_MAX) ? out.Claim(static_cast<int>(n)) : nullptr;
+}
+
+// Encodes into room already claimed, so a record costs one room check.
+struct Emitter {
+    uint8_t* at;
+
+    void U8(uint8_t v) { *at++ = v; }
+    void U16(uint16_t v)
+    {
+        *at++ = static_cast<uint8_t>(v >> 8);
+        *at++ = static_cast<uint8_t>(v);
+    }
+    void U32(uint32_t v)
+    {
+        U16(static_cast<uint16_t>(v >> 16));
+        U16(static_cast<uint16_t>(v));
+    }
+    void Text(const std::string& text)
+    {
+        U16(static_cast<uint16_t>(text.size() + 1));
+        std::memcpy(at, text.data(), text.size());
+        at += text.size();
+        *at++ = 0;
+    }
+};
+
+// A string field up to its first 0 byte, assigned in place.
+template <class In>
+void ReadText(In& in, std::string& out)
+{
+    const std::string_view view = in.ReadStringView();
+    // Names are short: a plain scan beats a library call here.
+    std::size_t n = 0;
+    while (n < view.size() && view[n] != '\0')
+        ++n;
+    out.assign(view.data(), n);
 }
 
 bool Writable(const DomainRecord& r)
@@ -34,69 +73,91 @@ bool Writable(const DomainRecord& r)
 template <class Out>
 bool WriteDomainRecordTo(Out& out, const DomainRecord& r)
 {
-    if (!Writable(r) || !Fits(out, DomainRecordWireSize(r)))
+    if (!Writable(r))
         return false;
-    out.WriteString(r.domain);
-    out.WriteString(r.reserved1);
-    out.WriteU32Host(r.reserved2);
-    out.WriteString(r.reserved3);
-    out.WriteU8(r.reserved4);
-    out.WriteU32Host(r.hostid);
-    out.WriteString(r.data);
-    out.WriteU16Host(r.reserved5);
-    out.WriteU32Host(r.reserved6);
-    out.WriteU8(r.enabled);
+    uint8_t* at = Claim(out, DomainRecordWireSize(r));
+    if (!at)
+        return false;
+    Emitter e{at};
+    e.Text(r.domain);
+    e.Text(r.reserved1);
+    e.U32(r.reserved2);
+    e.Text(r.reserved3);
+    e.U8(r.reserved4);
+    e.U32(r.hostid);
+    e.Text(r.data);
+    e.U16(r.reserved5);
+    e.U32(r.reserved6);
+    e.U8(r.enabled);
     return true;
+}
+
+template <class In>
+void ReadDomainRecordInto(In& in, DomainRecord& r)
+{
+    ReadText(in, r.domain);
+    ReadText(in, r.reserved1);
+    r.reserved2 = in.ReadU32Host();
+    ReadText(in, r.reserved3);
+    r.reserved4 = in.ReadU8();
+    r.hostid = in.ReadU32Host();
+    ReadText(in, r.data);
+    r.reserved5 = in.ReadU16Host();
+    r.reserved6 = in.ReadU32Host();
+    r.enabled = in.ReadU8();
 }
 
 template <class In>
 DomainRecord ReadDomainRecordFrom(In& in)
 {
     DomainRecord r;
-    r.domain = in.ReadString();
-    r.reserved1 = in.ReadString();
-    r.reserved2 = in.ReadU32Host();
-    r.reserved3 = in.ReadString();
-    r.reserved4 = in.ReadU8();
-    r.hostid = in.ReadU32Host();
-    r.data = in.ReadString();
-    r.reserved5 = in.ReadU16Host();
-    r.reserved6 = in.ReadU32Host();
-    r.enabled = in.ReadU8();
+    ReadDomainRecordInto(in, r);
     return r;
 }
 
 template <class Out>
 bool WritePortMapEntryTo(Out& out, const PortMapEntry& e)
 {
-    if (!Fits(out, kPortMapEntryWireSize))
+    uint8_t* at = Claim(out, kPortMapEntryWireSize);
+    if (!at)
         return false;
-    out.WriteU16Host(e.port);
-    out.WriteU8(e.type);
-    out.WriteU8(e.op);
-    out.WriteU8(e.allow);
+    Emitter w{at};
+    w.U16(e.port);
+    w.U8(e.type);
+    w.U8(e.op);
+    w.U8(e.allow);
     return true;
+}
+
+template <class In>
+void ReadPortMapEntryInto(In& in, PortMapEntry& e)
+{
+    e.port = in.ReadU16Host();
+    e.type = in.ReadU8();
+    e.op = in.ReadU8();
+    e.allow = in.ReadU8();
 }
 
 template <class In>
 PortMapEntry ReadPortMapEntryFrom(In& in)
 {
     PortMapEntry e;
-    e.port = in.ReadU16Host();
-    e.type = in.ReadU8();
-    e.op = in.ReadU8();
-    e.allow = in.ReadU8();
+    ReadPortMapEntryInto(in, e);
     return e;
 }
 
 template <class Out>
 bool WriteNetInfoTo(Out& out, const NetInfo& info)
 {
-    if (info.netlocation.size() > kMaxText || !Fits(out, NetInfoWireSize(info)))
+    if (info.netlocation.size() > kMaxText)
         return false;
-    out.WriteU32Host(static_cast<uint32_t>(info.dyip));
-    out.WriteU32Host(static_cast<uint32_t>(info.nettype));
-    out.WriteString(info.netlocation);
+    uint8_t* at = Claim(out, NetInfoWireSize(info));
+    if (!at)
+        return false;
+    Emitter e{at};
+    e.U32(static_cast<uint32_t>(info.dyip));
+    e.U32(static_cast<uint32_t>(info.nettype));
+    e.Text(info.netlocation);
     return true;
 }
 
@@ -106,7 +167,7 @@ NetInfo ReadNetInfoFrom(In& in)
     NetInfo info;
     info.dyip = static_cast<int32_t>(in.ReadU32Host());
     info.nettype = static_cast<int32_t>(in.ReadU32Host());
-    info.netlocation = in.ReadString();
+    ReadText(in, info.netlocation);
     return info;
 }
 
@@ -125,6 +186,8 @@ std::size_t WireSize(const PortMapEntry&)
 template <class T>
 std::size_t FittingCount(OutPacket& out, const std::vector<T>& items)
 {
+    if (out.Room() < 2)
+        return 0;
     std::size_t room = static_cast<std::size_t>(out.Room()) - 2;
     std::size_t n = 0;
     for (const T& item : items) {
@@ -156,10 +219,11 @@ std::size_t FittingCount(LargeOutPacket& out, const std::vector<T>& items)
 template <class Out, class T, class WriteOne>
 int WriteList(Out& out, const std::vector<T>& items, WriteOne writeOne)
 {
-    if (!Fits(out, 2))
-        return 0;
     const std::size_t n = FittingCount(out, items);
-    out.WriteU16Host(static_cast<uint16_t>(n));
+    uint8_t* countAt = Claim(out, 2);
+    if (!countAt)
+        return 0;
+    Emitter{countAt}.U16(static_cast<uint16_t>(n));
     for (std::size_t i = 0; i < n; ++i)
         writeOne(out, items[i]);
     return static_cast<int>(n);
@@ -175,19 +239,21 @@ bool Exhausted(const LargeInPacket& in)
     return in.Remaining().empty();
 }
 
-template <class In, class ReadOne>
-auto ReadList(In& in, ReadOne readOne)
+template <class T, class In, class ReadInto>
+std::vector<T> ReadList(In& in, ReadInto readInto)
 {
     const uint16_t n = in.ReadU16Host();
-    std::vector<decltype(readOne(in))> items;
+    std::vector<T> items;
     items.reserve(n);
-    for (uint16_t i = 0; i < n; ++i) {
+    while (items.size() < n) {
         if (Exhausted(in)) {
-            // Nothing left to read: the rest are cleared records.
-            items.resize(n);
+            items.resize(n);  // nothing left to read: the rest are cleared records
             break;
         }
-        items.push_back(readOne(in));
+        // Built here and moved in: a value-initialised element would be zero-filled first.
+        T item;
+        readInto(in, item);
+        items.push_back(std::move(item));
     }
     return items;
 }
@@ -232,12 +298,12 @@ int WriteDomainList(LargeOutPacket& out, const std::vector<DomainRecord>& record
 
 std::vector<DomainRecord> ReadDomainList(InPacket& in)
 {
-    return ReadList(in, [](InPacket& i) { return ReadDomainRecordFrom(i); });
+    return ReadList<DomainRecord>(in, [](InPacket& i, DomainRecord& r) { ReadDomainRecordInto(i, r); });
 }
 
 std::vector<DomainRecord> ReadDomainList(LargeInPacket& in)
 {
-    return ReadList(in, [](LargeInPacket& i) { return ReadDomainRecordFrom(i); });
+    return ReadList<DomainRecord>(in, [](LargeInPacket& i, DomainRecord& r) { ReadDomainRecordInto(i, r); });
 }
 
 int WritePortList(OutPacket& out, const std::vector<PortMapEntry>& entries)
@@ -252,10 +318,10 @@ int WritePortList(LargeOutPacket& out, const std::vector<PortMapEntry>& entries)
 
 std::vector<PortMapEntry> ReadPortList(InPacket& in)
 {
-    return ReadList(in, [](InPacket& i) { return ReadPortMapEntryFrom(i); });
+    return ReadList<PortMapEntry>(in, [](InPacket& i, PortMapEntry& r) { ReadPortMapEntryInto(i, r); });
 }
 
 std::vector<PortMapEntry> ReadPortList(LargeInPacket& in)
 {
-    return ReadList(in, [](LargeInPacket& i) { return ReadPortMapEntryFrom(i); });
+    return ReadList<PortMapEntry>(in, [](LargeInPacket& i, PortMapEntry& r) { ReadPortMapEntryInto(i, r); });
 }
