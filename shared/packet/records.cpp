@@ -57,11 +57,7 @@ template <class In>
 void ReadText(In& in, std::string& out)
 {
     const std::string_view view = in.ReadStringView();
-    // Names are short: a plain scan beats a library call here.
-    std::size_t n = 0;
-    while (n < view.size() && view[n] != '\0')
-        ++n;
-    out.assign(view.data(), n);
+    out.assign(view.data(), std::min(view.find('\0'), view.size()));
 }
 
 bool Writable(const DomainRecord& r)
