@@ -427,11 +427,17 @@ struct CXmlDocument::Impl {
             if (p >= end || doc[p] == '/' || doc[p] == '>' || doc[p] == '?')
                 break;
             size_t ns = p;
-            while (p < end && !IsSpace(doc[p]) && doc[p] != '=' && doc[p] != '>' &&
+            while (p < end && !IsSpace(doc[p]) && doc[p] != '=' && doc[p] != '"' && doc[p] != '\'' &&
                    !(doc[p] == '/' && p + 1 == end))
                 ++p;
-            if (p == ns) {  // a stray character
-                ++p;
+            if (p == ns) {
+                // A stray character; a stray quote runs to its partner, as when the tag was parsed.
+                if (doc[p] == '"' || doc[p] == '\'') {
+                    size_t close = doc.find(doc[p], p + 1);
+                    p = (close == std::string::npos || close > end) ? end : close + 1;
+                } else {
+                    ++p;
+                }
                 continue;
             }
             size_t ne = p;
@@ -453,7 +459,8 @@ struct CXmlDocument::Impl {
                     p = ve < end ? ve + 1 : end;
                 } else {
                     vs = p;
-                    while (p < end && !IsSpace(doc[p]) && !(doc[p] == '/' && p + 1 == end))
+                    while (p < end && !IsSpace(doc[p]) && doc[p] != '"' && doc[p] != '\'' &&
+                           !(doc[p] == '/' && p + 1 == end))
                         ++p;
                     ve = p;
                 }

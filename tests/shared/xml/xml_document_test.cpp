@@ -174,6 +174,22 @@ TEST(XmlBuild, SetTextAndAttributesShiftWhatFollows)
     EXPECT_EQ(Dump(d), "r k= []\n a k=longer value [new & text]\n b k= []\n c k=42 []\n d k=3 [t]\n");
 }
 
+TEST(XmlBuild, AttributesOfOddTagsStayInTheirQuotes)
+{
+    // The quotes pair up the same way for the parser and for attribute edits.
+    CXmlDocument d;
+    ASSERT_TRUE(d.SetDocument("<r x=%\"1 n=\"b n=c/>"));
+    d.FindElement();
+    EXPECT_EQ(d.Attribute("n"), "c");
+    ASSERT_TRUE(d.SetAttribute("n", 5));
+    ASSERT_TRUE(d.AppendChildElement("k"));
+    CXmlDocument back;
+    EXPECT_TRUE(back.SetDocument(d.Document())) << d.Document();
+    back.FindElement();
+    EXPECT_EQ(back.Attribute("n"), "5");
+    EXPECT_TRUE(back.FindChildElement("k"));
+}
+
 TEST(XmlBuild, RemoveElementTakesTheBlanksBeforeTheNextTag)
 {
     CXmlDocument d;
