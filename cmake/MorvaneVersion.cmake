@@ -1,0 +1,37 @@
+# The version note: every program carries the project version as a non-allocated ELF note
+# (".note.morvane.version"), readable from another program with platform/version.h.
+#
+#   morvane_version_note(<target>)   links the note into an executable
+#
+# The four programs get it automatically once the whole tree has been read.
+
+if(TARGET morvane_version_note)
+  return()
+endif()
+
+add_executable(morvane_version_gen ${CMAKE_CURRENT_LIST_DIR}/version_note_gen.cpp)
+target_link_libraries(morvane_version_gen PRIVATE morvane_platform)
+morvane_warnings(morvane_version_gen)
+
+set(MORVANE_VERSION_NOTE_SOURCE ${CMAKE_BINARY_DIR}/generated/version_note.cpp)
+add_custom_command(
+  OUTPUT ${MORVANE_VERSION_NOTE_SOURCE}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/generated
+  COMMAND morvane_version_gen ${MORVANE_VERSION_NOTE_SOURCE} ${PROJECT_VERSION} Morvane
+  DEPENDS morvane_version_gen
+  COMMENT "Version note ${PROJECT_VERSION}"
+  VERBATIM)
+add_library(morvane_version_note OBJECT ${MORVANE_VERSION_NOTE_SOURCE})
+
+function(morvane_version_note target)
+  target_link_libraries(${target} PRIVATE morvane_version_note)
+endfunction()
+
+function(_morvane_version_note_programs)
+  foreach(program MorvaneCore Morvane morvanectl morvane-provider)
+    if(TARGET ${program})
+      morvane_version_note(${program})
+    endif()
+  endforeach()
+endfunction()
+cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL _morvane_version_note_programs)
