@@ -252,9 +252,17 @@ void CMorvaneManger::OnSetDomainState(UdpInPacket& in)
         }
         SendToClient(*reply);
     }
-    // The in-memory switches follow the file at once, so a domain switched off is no longer
-    // updated at the next address check.
-    SyncDomainFile();
+    if (ok && anyEnabled) {
+        SyncDomainFile();
+    } else {
+        // The in-memory switches follow the file at once, so a domain switched off is no longer
+        // updated at the next address check.
+        for (DomainRecord& record : m_domains) {
+            auto it = flags.find(record.hostid);
+            if (it != flags.end())
+                record.enabled = static_cast<uint8_t>(it->second);
+        }
+    }
 }
 
 void CMorvaneManger::OnRefreshDomains()

@@ -1,0 +1,178 @@
+// Measures the running service: idle CPU against a loop that polls every 0.5 ms, round trips of a
+// request that needs no provider call, and resident memory.
+//
+//   service_bench [idle-seconds]      (default 60)
+//
+// Runs the real MorvaneCore under the service control layer (in a temporary service database) and
+// the real morvane-provider with the demo account.
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/scm.h"
+#include "shared/packet/commands.h"
+#include "shared/packet/packet.h"
+#include "shared/xml/data_files.h"
+
+namespace {
+
+double CpuSeconds(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t close = text.rfind(')');
+    std::istringstream fields(text.substr(close + 2));
+    std::string f;
+    unsigned long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> f; ++i) {
+        if (i == 14)
+            utime = std::stoul(f);
+        if (i == 15)
+            stime = std::stoul(f);
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+long RssKb(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+}
+
+int Run(const std::string& cmd) { return std::system(cmd.c_str()); }
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int idleSeconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 60;
+    std::string bin = MORVANE_BIN_DIR;
+    char pattern[] = "/tmp/morvane-bench-XXXXXX";
+    std::string dir = mkdtemp(pattern);
+    std::string prog = dir + "/prog";
+    std::filesystem::create_directories(prog);
+    for (const char* name : {"MorvaneCore", "libnat.so"})
+        std::filesystem::copy_file(bin + "/" + name, prog + "/" + name);
+    setenv("MORVANE_SCM_DIR", (dir + "/services").c_str(), 1);
+
+    // The provider, on a port of its choosing.
+    std::string db = dir + "/p.db";
+    std::string provider = bin + "/morvane-provider --db " + db;
+    Run(provider + " init >/dev/null && " + provider + " seed-demo >/dev/null && " + provider +
+        " set-address 203.0.113.7 >/dev/null");
+    Run(provider + " serve --port 0 > " + dir + "/provider.out 2>&1 & echo $! > " + dir + "/provider.pid");
+    std::string portLine;
+    for (int i = 0; i < 100 && portLine.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::ifstream in(dir + "/provider.out");
+        std::getline(in, portLine);
+    }
+    std::string providerPort = portLine.substr(portLine.rfind(':') + 1);
+    setenv("MORVANE_PROVIDER", ("127.0.0.1:" + providerPort).c_str(), 1);
+    datafile::WriteLogin(prog + "/user.xml", "demo", "fe01ce2a7fbac8fafaed7c982a04e229");
+
+    auto manager = scm::OpenManager(scm::kManagerAllAccess);
+    scm::Config config;
+    config.name = "MORVANE";
+    config.binaryPath = prog + "/MorvaneCore";
+    auto service = manager->Create(config);
+    scm::Status st;
+    if (!service || !service->Start()) {
+        std::fprintf(stderr, "cannot start the service\n");
+        return 1;
+    }
+    for (int i = 0; i < 200 && !(service->Query(st) && st.state == scm::kRunning); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pid_t pid = static_cast<pid_t>(st.processId);
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // logged in with the remembered account
+
+    // 1. Idle CPU.
+    double before = CpuSeconds(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+    double serviceCpu = CpuSeconds(pid) - before;
+
+    pid_t poller = fork();
+    if (poller == 0) {
+        int s = socket(AF_INET, SOCK_DGRAM, 0);
+        for (;;) {
+            fd_set set;
+            FD_ZERO(&set);
+            FD_SET(s, &set);
+            timeval tv{0, 500};
+            select(s + 1, &set, nullptr, nullptr, &tv);
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    double pollBefore = CpuSeconds(poller);
+    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+    double pollCpu = CpuSeconds(poller) - pollBefore;
+    kill(poller, SIGKILL);
+    waitpid(poller, nullptr, 0);
+
+    // CPU time is counted in clock ticks: below one tick, the service's share is an upper bound.
+    double tick = 1.0 / double(sysconf(_SC_CLK_TCK));
+    double serviceBound = std::max(serviceCpu, tick);
+    std::printf("idle CPU over %d s: service %.3f s (%s%.4f%% of a core), 0.5 ms polling loop %.3f s (%.2f%%), "
+                "polling costs %s%.0fx more\n",
+                idleSeconds, serviceCpu, serviceCpu < tick ? "< " : "", 100.0 * serviceBound / idleSeconds, pollCpu,
+                100.0 * pollCpu / idleSeconds, serviceCpu < tick ? "> " : "", pollCpu / serviceBound);
+    std::printf("resident memory of the idle service: %ld kB\n", RssKb(pid));
+
+    // 2. Round trips of "switch host 2 off" (no provider call).
+    int port = datafile::ReadPort(prog + "/user.xml");
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    std::vector<double> micros;
+    uint8_t buf[1536];
+    for (int i = 0; i < 10000; ++i) {
+        UdpOutPacket out;
+        PacketHeader::Request(1, CMD_SET_DOMAIN_STATE, static_cast<uint16_t>(i)).Write(out);
+        out.WriteU16Host(1);
+        out.WriteU32Host(2);
+        out.WriteU8(0);
+        auto t0 = std::chrono::steady_clock::now();
+        sendto(s, out.Data(), out.Size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        pollfd pfd{s, POLLIN, 0};
+        if (poll(&pfd, 1, 2000) <= 0 || recv(s, buf, sizeof buf, 0) <= 0) {
+            std::fprintf(stderr, "no answer to request %d\n", i);
+            break;
+        }
+        micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
+    }
+    std::sort(micros.begin(), micros.end());
+    if (!micros.empty())
+        std::printf("round trip of a switch-off request, %zu requests: p50 %.0f us, p99 %.0f us, max %.0f us\n",
+                    micros.size(), micros[micros.size() / 2], micros[micros.size() * 99 / 100], micros.back());
+    std::printf("resident memory after the requests: %ld kB\n", RssKb(pid));
+
+    service->Control(scm::kStop, st);
+    for (int i = 0; i < 200 && !(service->Query(st) && st.state == scm::kStopped); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    service->Delete();
+    Run("kill $(cat " + dir + "/provider.pid) 2>/dev/null");
+    std::filesystem::remove_all(dir);
+    return 0;
+}
