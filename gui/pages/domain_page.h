@@ -1,0 +1,58 @@
+#pragma once
+// The domain list of the first page: one row per domain of the account, keyed by host id.
+// Column 0 is the name (a link to the domain), column 1 a button that starts or stops the
+// domain's resolution, column 2 a green (started) or red (stopped) circle.
+
+#include <QTableWidget>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "gui/pages/pages.h"
+
+class CDomainlstSheet;
+
+// What a row stands for. The name is kept whole, whatever its length.
+struct DomainRow {
+    std::string name;
+    uint8_t enabled = 0;  // 1 = resolution started
+    uint32_t hostid = 0;
+};
+
+class CDomainListEx : public QTableWidget {
+    Q_OBJECT
+public:
+    static constexpr int kRowHeight = 40;
+    static constexpr int kColumnName = 0;
+    static constexpr int kColumnSwitch = 1;
+    static constexpr int kColumnState = 2;
+
+    explicit CDomainListEx(QWidget* parent = nullptr);
+    ~CDomainListEx() override;
+
+    void SetOwner(CDomainlstSheet* owner) { m_owner = owner; }
+
+    // Adds a row at the end; a row already listed for `hostid` is removed first.
+    void AddDomainRow(const std::string& name, uint32_t hostid, uint8_t enabled);
+    // Sets the shown state of the first row for `hostid`; nothing when it is not listed.
+    void SetDomainState(uint32_t hostid, uint8_t enabled);
+    void ClearDomains();
+
+    // A click on a cell: the name opens the domain, the button flips the domain's resolution.
+    void OnClick(int row, int column);
+    // A click on a header: sorts by that column, then reverses the direction for the next click.
+    void OnColumnClick(int column);
+
+    int RowCount() const { return static_cast<int>(m_rows.size()); }
+    // The record of a row; null for a row index out of range.
+    const DomainRow* Row(int row) const;
+    // The process-wide direction flag of header sorting (0 before the first click).
+    static int SortDirection();
+
+private:
+    void ShowRow(int row);
+
+    std::vector<DomainRow> m_rows;
+    CDomainlstSheet* m_owner = nullptr;
+};
