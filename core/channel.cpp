@@ -254,6 +254,11 @@ void CMorvaneManger::OnSetDomainState(UdpInPacket& in)
     }
     if (ok && anyEnabled) {
         SyncDomainFile();
+        UpdateResultMap pushed;
+        for (const auto& [hostid, value] : flags)
+            if (value == 1)
+                pushed.emplace(hostid, value);
+        RunHook(static_cast<uint32_t>(m_netinfo.dyip), pushed);
     } else {
         // The in-memory switches follow the file at once, so a domain switched off is no longer
         // updated at the next address check.

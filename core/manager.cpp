@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "core/hook.h"
 #include "core/portmap.h"
 #include "core/updater.h"
 #include "core/webservice/dynamic_service.h"
@@ -176,9 +177,18 @@ void CMorvaneManger::CheckAddress()
         m_lastAddress = address;
         SendIpChanged();
         SendNetInfo();
+        RunHook(address, hosts);
     }
     // Also after a failed update: the router may have lost its mappings with the address.
     RestoreMappings();
+}
+
+void CMorvaneManger::RunHook(uint32_t address, const UpdateResultMap& hosts)
+{
+    std::vector<uint32_t> ids;
+    for (const auto& entry : hosts)
+        ids.push_back(entry.first);
+    RunAddressHook(ProgramDirectory(), address, ids, m_options.hookTimeoutMs);
 }
 
 void CMorvaneManger::CheckUpdater()

@@ -53,6 +53,8 @@ struct ManagerOptions {
     std::function<std::unique_ptr<CDynamicService>(const std::string& host, uint16_t port)> makeService;
     uint16_t firstChannelPort = kServiceFirstPort;
     uint32_t addressCheckIntervalMs = kAddressCheckIntervalMs;
+    // How long the address-change hook may run.
+    int hookTimeoutMs = 30000;
     // Look after the updater program (off in tests that must not touch other processes).
     bool superviseUpdater = true;
 };
@@ -106,6 +108,8 @@ private:
     bool Login(const std::string& user, const std::string& password);
     void CheckAddress();
     void CheckUpdater();
+    // Runs the optional address-change hook for the hosts just pushed.
+    void RunHook(uint32_t address, const UpdateResultMap& hosts);
     int NextWaitMs(uint32_t now) const;
     void CloseChannel();
     void RestoreMappings();

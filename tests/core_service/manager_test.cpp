@@ -1,5 +1,8 @@
 // The manager and its channel against the real provider, with a stand-in router and a driven tick.
 
+#include <signal.h>
+#include <sys/stat.h>
+
 #include <random>
 
 #include "shared/base/files.h"
@@ -46,6 +49,7 @@ protected:
     void Start(uint16_t firstPort = kServiceFirstPort)
     {
         ManagerOptions o;
+        o.hookTimeoutMs = 500;
         o.programDir = m_dir;
         o.providerHost = "127.0.0.1";
         o.providerPort = m_provider.Port();
@@ -392,4 +396,29 @@ TEST_F(ManagerTest, SurvivesGarbageAndKeepsFilesIntact)
         CXmlDocument doc;
         EXPECT_TRUE(doc.LoadFile(m_dir + name)) << name << "\n" << doc.ResultNotes();
     }
+}
+
+TEST_F(ManagerTest, AddressHookRunsAfterAPushAndIsBounded)
+{
+    const std::string out = m_dir + "/hook.out";
+    const std::string hook = m_dir + "/on-address-change";
+    {
+        FILE* f = std::fopen(hook.c_str(), "w");
+        std::fprintf(f, "#!/bin/sh\necho \"$MORVANE_ADDRESS|$MORVANE_HOSTIDS|$$\" >> '%s'\nexec sleep 60\n", out.c_str());
+        std::fclose(f);
+        chmod(hook.c_str(), 0755);
+    }
+    Start();
+    Login();
+    SetHosts({{3, 1}, {1, 1}, {2, 0}});
+    ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+    std::string text;
+    ASSERT_TRUE(Eventually([&] { return files::ReadAll(out, text) && !text.empty(); }));
+    EXPECT_EQ(text.substr(0, text.rfind('|')), "203.0.113.7|1 3");
+    // The service answers while the hook runs; the hook is ended after its time-out.
+    SetHosts({{2, 0}});
+    EXPECT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE, 400).has_value());
+    pid_t pid = std::atoi(text.substr(text.rfind('|') + 1).c_str());
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(Eventually([&] { return kill(pid, 0) != 0; }, 3000));
 }

@@ -1,0 +1,20 @@
+#pragma once
+// The address-change hook: an optional executable "on-address-change" in the program directory, run
+// after each successful push of the public address to the provider. It gets the new address and the
+// host ids in its environment:
+//   MORVANE_ADDRESS      the address, dotted (203.0.113.7)
+//   MORVANE_HOSTIDS      the host ids pushed, separated by spaces
+//   MORVANE_PROGRAM_DIR  the program directory
+// It runs detached with standard streams on /dev/null and is killed when it takes longer than the
+// time-out, so it never holds up the service.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+inline constexpr const char* kAddressHookName = "on-address-change";
+inline constexpr int kAddressHookTimeoutMs = 30000;
+
+// Starts the hook when it exists and is executable; returns at once. True when it was started.
+bool RunAddressHook(const std::string& programDir, uint32_t address, const std::vector<uint32_t>& hostids,
+                    int timeoutMs = kAddressHookTimeoutMs);
