@@ -950,8 +950,11 @@ bool CXmlDocument::Impl::Remove(uint32_t i)
     Node& n = N(i);
     size_t s = n.start;
     size_t e = s + n.length;
+    // Only blanks inside the parent go: an element without end tag does not own what follows it.
+    const Node& p = N(n.parent);
+    size_t limit = n.parent ? p.start + p.length - p.endTagLen : doc.size();
     size_t j = e;
-    while (j < doc.size() && IsSpace(doc[j]))
+    while (j < limit && IsSpace(doc[j]))
         ++j;
     if (j < doc.size() && doc[j] == '<')
         e = j;

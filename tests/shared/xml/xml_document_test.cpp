@@ -305,6 +305,21 @@ TEST(XmlParse, StructuralErrors)
     EXPECT_EQ(d.ElementText(), "</r>");
 }
 
+TEST(XmlParse, EditsInsideAnElementWithoutEndTag)
+{
+    CXmlDocument d;
+    EXPECT_FALSE(d.SetDocument("<A>\r\n  <B/>"));
+    ASSERT_TRUE(d.FindElement("A"));
+    ASSERT_TRUE(d.AppendChildElement("n"));
+    ASSERT_TRUE(d.EnterElement());
+    ASSERT_TRUE(d.RemoveElement());  // the blanks after it belong to no element of A's
+    EXPECT_EQ(d.Document(), "<A>\r\n\r\n  <B/>");
+    d.LeaveElement();
+    ASSERT_TRUE(d.RemoveElement());
+    EXPECT_EQ(d.Document(), "<B/>");
+    EXPECT_EQ(Dump(d), "B k= []\n");
+}
+
 TEST(XmlParse, SyntaxNotes)
 {
     struct Case {
