@@ -1,0 +1,132 @@
+#include "gui/shell/updater.h"
+
+#include <stdio.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/process.h"
+#include "platform/program.h"
+#include "platform/version.h"
+#include "platform/window.h"
+#include "shared/base/files.h"
+#include "shared/xml/xml_document.h"
+
+namespace gui {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool RemoveFile(const std::string& path)
+{
+    return ::unlink(path.c_str()) == 0;
+}
+
+// Copies `from` over `to` through a temporary file renamed into place, so a half-written updater
+// never stands where the GUI starts it, and a running one is replaced rather than overwritten.
+bool CopyOver(const std::string& from, const std::string& to)
+{
+    std::string temp = to + ".new-" + std::to_string(::getpid());
+    std::error_code ec;
+    fs::copy_file(from, temp, fs::copy_options::overwrite_existing, ec);
+    if (ec || ::rename(temp.c_str(), to.c_str()) != 0) {
+        RemoveFile(temp);
+        return false;
+    }
+    return true;
+}
+
+// "update/Skelvar.bak" becomes "update/Skelvar", replacing an earlier one. False when the rename
+// fails; the delivered copy then stays for the next attempt.
+bool UnpackDelivered(const UpdaterSite& site)
+{
+    const std::string unpacked = site.programDir + kUpdaterUnpacked;
+    if (files::Exists(unpacked))
+        RemoveFile(unpacked);
+    return ::rename((site.programDir + kUpdaterDelivered).c_str(), unpacked.c_str()) == 0;
+}
+
+void StartUpdater(bool show, const UpdaterSite& site)
+{
+    // The updater decides from the argument whether to show a window; the GUI does not wait.
+    platform::StartProgramHidden(site.programDir + kUpdaterName, {site.guiPath + (show ? ",show" : ",hide")});
+}
+
+}  // namespace
+
+UpdaterSite CurrentUpdaterSite()
+{
+    return UpdaterSite{platform::ProgramDirectory(true), platform::ProgramPath()};
+}
+
+bool IsNewerUpdaterVersion(const std::string& version)
+{
+    return ::strcasecmp(kInstalledUpdaterVersion, version.c_str()) < 0;
+}
+
+bool IsDownloadComplete(const UpdaterSite& site)
+{
+    const std::string path = site.programDir + kDownloadStatus;
+    if (!files::Exists(path))
+        return false;
+    CXmlDocument doc;
+    doc.LoadFile(path);  // a damaged file may still name PROG; the search decides
+    if (!doc.FindElement("PROG") || !doc.EnterElement() || !doc.FindElement("TYPE"))
+        return false;
+    do {
+        while (doc.FindChildElement("FILEDATA")) {
+            if (doc.ChildElementText() != "2")
+                return false;
+        }
+    } while (doc.FindElement(nullptr));
+    return true;
+}
+
+void LaunchUpdater(bool show, const UpdaterSite& site)
+{
+    platform::WindowRef window;
+    if (platform::FindWindow(kUpdaterWindowClass, window)) {
+        if (show) {
+            intptr_t answer = 0;
+            platform::SendMessageTimeout(window, kUpdaterShowMessage, 0, 0, kUpdaterAnswerMs, &answer);
+        }
+        return;
+    }
+    if (files::Exists(site.programDir + kUpdaterDelivered) && UnpackDelivered(site)) {
+        const std::string unpacked = site.programDir + kUpdaterUnpacked;
+        if (IsNewerUpdaterVersion(platform::ProductVersionOf(unpacked, kMaxVersionBlock))) {
+            if (CopyOver(unpacked, site.programDir + kUpdaterName))
+                RemoveFile(unpacked);
+        } else {
+            RemoveFile(unpacked);
+        }
+    }
+    StartUpdater(show, site);
+}
+
+void LaunchUpdater(bool show)
+{
+    LaunchUpdater(show, CurrentUpdaterSite());
+}
+
+bool CheckUpdatesAtStart(const UpdaterSite& site)
+{
+    if (files::Exists(site.programDir + kUpdaterName)) {
+        if (IsDownloadComplete(site)) {
+            LaunchUpdater(true, site);
+            return true;
+        }
+        LaunchUpdater(false, site);
+        return false;
+    }
+    if (files::Exists(site.programDir + kUpdaterDelivered) && UnpackDelivered(site)) {
+        const std::string unpacked = site.programDir + kUpdaterUnpacked;
+        if (CopyOver(unpacked, site.programDir + kUpdaterName))
+            RemoveFile(unpacked);
+    }
+    return false;
+}
+
+}  // namespace gui
