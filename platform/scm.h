@@ -2,8 +2,11 @@
 // Service control: the manager side (register, open, start, control, query, delete a service) and
 // the service side (dispatcher, control handler, status reports).
 //
-// The backend on this system keeps a database of services in a directory; a started service is a
-// detached child process that runs the dispatcher. See docs/service-control.md.
+// Two backends, chosen in one place: systemd when it runs as init (units written and driven through
+// systemctl; the service reports over the notify socket and stops on SIGTERM), otherwise a database
+// of services in a directory, where a started service is a detached child process that runs the
+// dispatcher. $MORVANE_SCM_DIR selects the directory backend always; $MORVANE_SCM_BACKEND
+// ("systemd" or "directory") overrides the automatic choice. See docs/service-control.md.
 
 #include <cstdint>
 #include <functional>
@@ -139,7 +142,7 @@ public:
 // Null when the database cannot be reached with the rights asked for (kAccessDenied).
 std::unique_ptr<Manager> OpenManager(uint32_t access);
 
-// Directory of the service database: $MORVANE_SCM_DIR, else the state directory of the user
+// Directory of the directory backend's database: $MORVANE_SCM_DIR, else the state directory of the user
 // ($XDG_STATE_HOME/morvane/services or ~/.local/state/morvane/services; /var/lib/morvane/services
 // for root).
 std::string DatabaseDirectory();

@@ -1,4 +1,5 @@
-// Service control on top of a directory database.
+// Service control: the backend choice, the directory database, and the dispatcher both backends
+// share (under systemd it reports over the notify socket instead of the status file).
 //
 // Per service, named after the lower-cased service name (<stem>):
 //   <stem>.service  registration, key=value lines, written by the manager side
@@ -11,6 +12,7 @@
 
 #include "platform/scm.h"
 
+#include "platform/posix/scm_systemd.h"
 #include "shared/base/files.h"
 #include "shared/base/md5.h"
 
@@ -64,6 +66,8 @@ bool Succeed()
 constexpr const char* kEnvService = "MORVANE_SCM_SERVICE";
 constexpr const char* kEnvDir = "MORVANE_SCM_DIR";
 constexpr const char* kEnvArgs = "MORVANE_SCM_ARGS";
+constexpr const char* kEnvBackend = "MORVANE_SCM_BACKEND";
+constexpr const char* kEnvNotifySocket = "NOTIFY_SOCKET";
 
 constexpr size_t kMaxNameLength = 200;  // keeps "<stem>.service.tmp.<pid>" under NAME_MAX
 constexpr size_t kMaxDisplayNameLength = 256;
@@ -917,6 +921,8 @@ private:
 struct DispatcherState {
     std::mutex mutex;
     bool active = false;
+    bool systemd = false;      // started by systemd: reports go to notifySocket, no control socket
+    std::string notifySocket;
     std::string name;
     std::string stem;
     std::string dir;
@@ -989,16 +995,34 @@ void UnlinkSocketLocked(DispatcherState& d)
     d.socketLinked = false;
 }
 
+// What systemd is told for each reported state.
+std::string NotifyMessage(uint32_t state)
+{
+    switch (state) {
+    case kStartPending: return "STATUS=Starting";
+    case kRunning: return "READY=1\nSTATUS=Running";
+    case kStopPending: return "STOPPING=1\nSTATUS=Stopping";
+    case kStopped: return "STOPPING=1\nSTATUS=Stopped";
+    case kPaused: return "STATUS=Paused";
+    default: return "STATUS=Changing state";
+    }
+}
+
 bool WriteStatusLocked(DispatcherState& d, const Status& status)
 {
-    if (status.state == kStopped)
-        UnlinkSocketLocked(d);  // before kStopped is visible, so that a restart can bind afresh
-    StatusRecord rec;
-    rec.status = status;
-    rec.status.processId = 0;
-    rec.pid = static_cast<uint32_t>(::getpid());
-    rec.startTime = d.startTime;
-    bool written = files::ReplaceAtomically(d.dir + "/" + d.stem + ".status", FormatStatus(rec));
+    bool written;
+    if (d.systemd) {
+        written = systemd::Notify(d.notifySocket, NotifyMessage(status.state));
+    } else {
+        if (status.state == kStopped)
+            UnlinkSocketLocked(d);  // before kStopped is visible, so that a restart can bind afresh
+        StatusRecord rec;
+        rec.status = status;
+        rec.status.processId = 0;
+        rec.pid = static_cast<uint32_t>(::getpid());
+        rec.startTime = d.startTime;
+        written = files::ReplaceAtomically(d.dir + "/" + d.stem + ".status", FormatStatus(rec));
+    }
     if (written) {
         d.status = status;
         if (status.state != kStartPending && !d.accepting) {
@@ -1075,6 +1099,12 @@ void CloseFd(int& fd)
 // Sets up the control socket and pipes. Caller holds the dispatcher lock.
 bool OpenDispatcherLocked(DispatcherState& d, int sigterm[2])
 {
+    if (d.systemd) {
+        // Controls come as signals from systemd; only the pipes are needed.
+        if (::pipe2(d.wake, O_CLOEXEC | O_NONBLOCK) != 0 || ::pipe2(sigterm, O_CLOEXEC | O_NONBLOCK) != 0)
+            return Fail(kIoError);
+        return true;
+    }
     d.dirFd = ::open(d.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (d.dirFd < 0)
         return Fail(kFailedServiceControllerConnect);
@@ -1112,16 +1142,32 @@ void CloseDispatcherLocked(DispatcherState& d, int sigterm[2])
     CloseFd(d.dirFd);
 }
 
-// The backend in use, chosen here and nowhere else. Only the directory database exists today; a
-// systemd backend is meant to be picked here (for instance when the manager runs under systemd).
-enum class Backend { kDirectory };
+// The backend in use, chosen here and nowhere else: a database directory named in the environment
+// always wins (the tests rely on it); then an explicit choice; then systemd when it runs as init.
+enum class Backend { kDirectory, kSystemd };
 
 Backend ActiveBackend()
 {
-    return Backend::kDirectory;
+    const char* dir = std::getenv(kEnvDir);
+    if (dir && *dir)
+        return Backend::kDirectory;
+    const char* chosen = std::getenv(kEnvBackend);
+    if (chosen && std::strcmp(chosen, "systemd") == 0)
+        return Backend::kSystemd;
+    if (chosen && std::strcmp(chosen, "directory") == 0)
+        return Backend::kDirectory;
+    return systemd::Booted() ? Backend::kSystemd : Backend::kDirectory;
 }
 
 }  // namespace
+
+namespace detail {
+bool SetLastError(Error error)
+{
+    t_lastError = error;
+    return error == kOk;
+}
+}  // namespace detail
 
 Error LastError()
 {
@@ -1151,10 +1197,8 @@ std::string DatabaseDirectory()
 
 std::unique_ptr<Manager> OpenManager(uint32_t access)
 {
-    if (ActiveBackend() != Backend::kDirectory) {
-        Fail(kAccessDenied);
-        return nullptr;
-    }
+    if (ActiveBackend() == Backend::kSystemd)
+        return systemd::OpenManager(access);
     std::string dir = DatabaseDirectory();
     if (dir.empty() || !MakeDirectories(dir)) {
         Fail(kAccessDenied);
@@ -1178,10 +1222,11 @@ std::unique_ptr<Manager> OpenManager(uint32_t access)
 
 bool RunDispatcher(const std::string& name, ServiceMainFn serviceMain)
 {
-    if (ActiveBackend() != Backend::kDirectory)
-        return Fail(kFailedServiceControllerConnect);
+    // Started as the service means: our unit (or our starter) named this service, and the manager
+    // that started it left its way back (the database directory, or systemd's notify socket).
+    const bool underSystemd = ActiveBackend() == Backend::kSystemd;
     const char* service = std::getenv(kEnvService);
-    const char* dir = std::getenv(kEnvDir);
+    const char* dir = underSystemd ? std::getenv(kEnvNotifySocket) : std::getenv(kEnvDir);
     if (!service || !dir || !*dir || !serviceMain || !SameName(service, name))
         return Fail(kFailedServiceControllerConnect);
 
@@ -1194,7 +1239,9 @@ bool RunDispatcher(const std::string& name, ServiceMainFn serviceMain)
             return Fail(kServiceAlreadyRunning);  // one dispatcher per process lifetime
         d.name = service;
         d.stem = Stem(service);
-        d.dir = dir;
+        d.systemd = underSystemd;
+        d.notifySocket = underSystemd ? dir : "";
+        d.dir = underSystemd ? "" : dir;
         d.startTime = OwnStartTime();
         d.argv.clear();
         if (!DecodeArgs(std::getenv(kEnvArgs), d.args))
@@ -1211,6 +1258,8 @@ bool RunDispatcher(const std::string& name, ServiceMainFn serviceMain)
         // Processes the service starts are not themselves "started as this service".
         ::unsetenv(kEnvService);
         ::unsetenv(kEnvArgs);
+        if (underSystemd)
+            ::unsetenv(kEnvNotifySocket);
         g_sigtermWrite = sigterm[1];
         struct sigaction action;
         std::memset(&action, 0, sizeof action);
