@@ -42,7 +42,7 @@ struct HookReset {
 
 }  // namespace
 
-TEST(OutputList, AppendsInOrderSelectsTheLastAndClearsFromTheMenu)
+TEST(OutputCtrl, AppendsInOrderSelectsTheLastAndClearsFromTheMenu)
 {
     COutPutCtrl out;
     out.AppendLine(QStringLiteral("one"));
@@ -59,7 +59,7 @@ TEST(OutputList, AppendsInOrderSelectsTheLastAndClearsFromTheMenu)
     EXPECT_EQ(out.currentRow(), 0);
 }
 
-TEST(HeaderFont, IsTwelvePixelsInACjkFace)
+TEST(ListHeadCtrl, IsTwelvePixelsInACjkFace)
 {
     const QFont font = CListHeadCtrl::HeaderFont();
     EXPECT_EQ(font.pixelSize(), 12);
@@ -67,7 +67,7 @@ TEST(HeaderFont, IsTwelvePixelsInACjkFace)
     EXPECT_TRUE(QFontMetrics(font).inFont(QChar(0x57DF)));  // 域
 }
 
-TEST(Hover, StaticTextUnderlinesWhileOverAndNoticesTheCursorLeaving)
+TEST(HoverCtrl, StaticTextUnderlinesWhileOverAndNoticesTheCursorLeaving)
 {
     HookReset reset;
     CStaticEx text(QString::fromUtf8("找回密码"));
@@ -104,7 +104,7 @@ TEST(Hover, StaticTextUnderlinesWhileOverAndNoticesTheCursorLeaving)
     EXPECT_EQ(clicks, 1);
 }
 
-TEST(Hover, LinkTurnsRedAndUnderlinedThenRestoresItsFontInUnderlineModes)
+TEST(HoverCtrl, LinkTurnsRedAndUnderlinedThenRestoresItsFontInUnderlineModes)
 {
     HookReset reset;
     CHyperLink2 link(QString::fromUtf8("域名管理帮助"));
@@ -140,7 +140,7 @@ TEST(Hover, LinkTurnsRedAndUnderlinedThenRestoresItsFontInUnderlineModes)
     EXPECT_FALSE(link.Underlined());
 }
 
-TEST(Link, TakesItsTextAsUrlFitsItsTextAndTurnsVisitedAfterAnOpen)
+TEST(HyperLink, TakesItsTextAsUrlFitsItsTextAndTurnsVisitedAfterAnOpen)
 {
     const size_t before = Urls().urls.size();
     CHyperLink2 link(QStringLiteral("http://127.0.0.1/reg"));
@@ -156,7 +156,7 @@ TEST(Link, TakesItsTextAsUrlFitsItsTextAndTurnsVisitedAfterAnOpen)
     EXPECT_EQ(link.CurrentColour(), QColor(85, 26, 139));
 }
 
-TEST(Link, ErrorTextsForEveryCode)
+TEST(HyperLink, ErrorTextsForEveryCode)
 {
     const QString lead = QStringLiteral("Unable to open hyperlink:\n\n");
     EXPECT_EQ(CHyperLink2::ErrorText(0), lead + "The operating system is out\nof memory or resources.");
@@ -179,7 +179,7 @@ TEST(Link, ErrorTextsForEveryCode)
     EXPECT_EQ(Messages(), QStringList({lead + "The specified file was not found."}));
 }
 
-TEST(LinkFallback, CommandIsCutAtTheFirstFieldCodeAndLongCommandsAreRefused)
+TEST(HyperLinkFallback, CommandIsCutAtTheFirstFieldCodeAndLongCommandsAreRefused)
 {
     std::string cmd;
     ASSERT_TRUE(CHyperLink2::BuildCommand("firefox %u", "http://127.0.0.1/", cmd));
@@ -204,7 +204,7 @@ TEST(LinkFallback, CommandIsCutAtTheFirstFieldCodeAndLongCommandsAreRefused)
     EXPECT_FALSE(CHyperLink2::BuildCommand(std::string(100000, 'x'), "u", cmd));
 }
 
-TEST(LinkFallback, DefaultHtmlHandlerStartsWithTheUrlWhenTheDesktopCannotOpenIt)
+TEST(HyperLinkFallback, DefaultHtmlHandlerStartsWithTheUrlWhenTheDesktopCannotOpenIt)
 {
     HookReset reset;
     CHyperLink2::SetUrlOpener([](const QUrl&) { return false; });
