@@ -35,3 +35,19 @@ function(_morvane_version_note_programs)
   endforeach()
 endfunction()
 cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL _morvane_version_note_programs)
+
+# A note with some other version, for test programs that stand in for other products' files.
+function(morvane_version_note_as target version)
+  string(REPLACE "." "_" tag ${version})
+  set(source ${CMAKE_BINARY_DIR}/generated/version_note_${tag}.cpp)
+  if(NOT TARGET morvane_version_note_${tag})
+    add_custom_command(
+      OUTPUT ${source}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/generated
+      COMMAND morvane_version_gen ${source} ${version} Morvane
+      DEPENDS morvane_version_gen
+      VERBATIM)
+    add_library(morvane_version_note_${tag} OBJECT ${source})
+  endif()
+  target_link_libraries(${target} PRIVATE morvane_version_note_${tag})
+endfunction()
