@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QStringList>
+
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,6 +23,7 @@
 #include "gui/shell/updater.h"
 #include "platform/scm.h"
 #include "platform/single_instance.h"
+#include "platform/version.h"
 #include "platform/window.h"
 #include "shared/base/files.h"
 
@@ -186,7 +189,10 @@ TEST_F(ServiceStep, RunningServiceIsLeftAloneStoppedOneIsStarted)
     Install(kBin + "/scm_test_service", m_core);
     {
         auto manager = scm::OpenManager(scm::kManagerAllAccess);
-        ASSERT_TRUE(manager->Create({.name = "MORVANE", .binaryPath = m_core}));
+        scm::Config config;
+        config.name = "MORVANE";
+        config.binaryPath = m_core;
+        ASSERT_TRUE(manager->Create(config));
     }
     // Stopped: started.
     CMorvaneApp app(AppOptions{m_dir + "Morvane", m_dir});
