@@ -13,6 +13,7 @@
 #include "core/manager.h"
 #include "core/portmap.h"
 #include "core/webservice/dynamic_service.h"
+#include "shared/base/udp.h"
 #include "shared/packet/commands.h"
 #include "shared/xml/data_files.h"
 
@@ -42,22 +43,7 @@ std::vector<PortMapEntry> ReadEntries(InPacket& in)
 
 bool CMorvaneManger::OpenControlChannel()
 {
-    for (int i = 0; i < kChannelPortTries && m_channel < 0; ++i) {
-        uint16_t port = static_cast<uint16_t>(m_options.firstChannelPort + i);
-        int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (s < 0)
-            continue;
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(port);
-        if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-            m_channel = s;
-            m_channelPort = port;
-        } else {
-            ::close(s);
-        }
-    }
+    m_channel = BindLoopbackUdp(m_options.firstChannelPort, kChannelPortTries, m_channelPort);
     if (m_channel < 0)
         return false;
     datafile::WritePort(UserFile(), m_channelPort);

@@ -10,25 +10,11 @@
 #include <cerrno>
 
 #include "gui/channel/dns_listener.h"
+#include "shared/base/udp.h"
 
 CSender::CSender(CDnsListener* listener, uint16_t firstPort) : m_listener(listener)
 {
-    for (int i = 0; i < kClientPortTries && m_socket < 0; ++i) {
-        uint16_t port = static_cast<uint16_t>(firstPort + i);
-        int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (s < 0)
-            continue;
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(port);
-        if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-            m_socket = s;
-            m_port = port;
-        } else {
-            ::close(s);
-        }
-    }
+    m_socket = BindLoopbackUdp(firstPort, kClientPortTries, m_port);
     if (m_socket >= 0) {
         m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         StartThread();

@@ -10,14 +10,6 @@
 #include "shared/xml/xml_document.h"
 #include "tests/core_service/service_fixture.h"
 
-bool PrivateNetworkEnvironment::s_ok = false;
-std::string PrivateNetworkEnvironment::s_why;
-std::atomic<int> CCountingService::addressCalls{0};
-std::atomic<int> CCountingService::listCalls{0};
-std::atomic<int> CCountingService::updateCalls{0};
-std::atomic<bool> CCountingService::failUpdates{false};
-
-static ::testing::Environment* const g_network = ::testing::AddGlobalTestEnvironment(new PrivateNetworkEnvironment);
 
 namespace {
 

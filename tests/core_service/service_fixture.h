@@ -26,14 +26,16 @@
 #include "tests/provider/provider_process.h"
 #include "tests/support/netns.h"
 
+// Every test binary that includes this header runs in a network namespace of its own.
+class PrivateNetworkEnvironment;
 inline const char* kDemoDigest = "fe01ce2a7fbac8fafaed7c982a04e229";  // MD5 of "demo"
 
 // The whole test binary runs in a network namespace of its own (fixed ports, no neighbours).
 class PrivateNetworkEnvironment : public ::testing::Environment {
 public:
     void SetUp() override { s_ok = EnterPrivateNetwork(s_why); }
-    static bool s_ok;
-    static std::string s_why;
+    static inline bool s_ok = false;
+    static inline std::string s_why;
 };
 
 #define REQUIRE_PRIVATE_NETWORK()                                                   \
@@ -98,8 +100,10 @@ public:
             return 12;  // as a SOAP fault would
         return CDynamicService::UpdateDynamic(u, p, results);
     }
-    static std::atomic<int> addressCalls, listCalls, updateCalls;
-    static std::atomic<bool> failUpdates;
+    static inline std::atomic<int> addressCalls{0};
+    static inline std::atomic<int> listCalls{0};
+    static inline std::atomic<int> updateCalls{0};
+    static inline std::atomic<bool> failUpdates{false};
 };
 
 // A client that sends hand-made requests and keeps every datagram the service answers with.
@@ -188,3 +192,6 @@ inline std::string MakeTempDir(const char* prefix)
     buf.push_back(0);
     return mkdtemp(buf.data()) ? std::string(buf.data()) : std::string();
 }
+
+inline ::testing::Environment* const g_privateNetwork =
+    ::testing::AddGlobalTestEnvironment(new PrivateNetworkEnvironment);
