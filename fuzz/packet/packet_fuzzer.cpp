@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <type_traits>
 #include <vector>
 
 #include "shared/packet/large_packet.h"
@@ -23,7 +24,7 @@ bool Same(const DomainRecord& a, const DomainRecord& b)
 template <class In>
 void DecodeBody(In& in, uint8_t selector)
 {
-    switch (selector % 6) {
+    switch (selector % 7) {
     case 0: {
         in.ReadU8();
         const std::vector<DomainRecord> list = ReadDomainList(in);
@@ -42,6 +43,22 @@ void DecodeBody(In& in, uint8_t selector)
     }
     case 1:
         ReadPortList(in);
+        break;
+    case 6:
+        if constexpr (std::is_base_of_v<InPacket, In>) {
+            // Decoding into a kept list must give what a fresh list gives.
+            static std::vector<DomainRecord> kept;
+            InPacket twin;
+            twin.SetData(in.Cursor(), in.Remaining());
+            const std::vector<DomainRecord> fresh = ReadDomainList(twin);
+            twin.SetData(in.Cursor(), in.Remaining());
+            ReadDomainList(twin, kept);
+            if (kept.size() != fresh.size())
+                std::abort();
+            for (std::size_t i = 0; i < kept.size(); ++i)
+                if (!Same(kept[i], fresh[i]))
+                    std::abort();
+        }
         break;
     case 2:
         ReadNetInfo(in);

@@ -297,6 +297,18 @@ std::vector<DomainRecord> ReadDomainList(InPacket& in)
     return ReadList<DomainRecord>(in, [](InPacket& i, DomainRecord& r) { ReadDomainRecordInto(i, r); });
 }
 
+void ReadDomainList(InPacket& in, std::vector<DomainRecord>& into)
+{
+    const uint16_t n = in.ReadU16Host();
+    into.resize(n);
+    for (DomainRecord& r : into) {
+        if (Exhausted(in))
+            r = DomainRecord{};
+        else
+            ReadDomainRecordInto(in, r);
+    }
+}
+
 std::vector<DomainRecord> ReadDomainList(LargeInPacket& in)
 {
     return ReadList<DomainRecord>(in, [](LargeInPacket& i, DomainRecord& r) { ReadDomainRecordInto(i, r); });

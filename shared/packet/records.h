@@ -85,6 +85,9 @@ int WriteDomainList(OutPacket& out, const std::vector<DomainRecord>& records);
 int WriteDomainList(LargeOutPacket& out, const std::vector<DomainRecord>& records);
 std::vector<DomainRecord> ReadDomainList(InPacket& in);
 std::vector<DomainRecord> ReadDomainList(LargeInPacket& in);
+// The same into a list the caller keeps: its records and their texts' storage are reused, so
+// a receiver that decodes lists over and over does not allocate once the list has grown.
+void ReadDomainList(InPacket& in, std::vector<DomainRecord>& into);
 
 int WritePortList(OutPacket& out, const std::vector<PortMapEntry>& entries);
 int WritePortList(LargeOutPacket& out, const std::vector<PortMapEntry>& entries);

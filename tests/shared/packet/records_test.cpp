@@ -98,6 +98,13 @@ TEST(ListWire, ReaderDeliversTheAnnouncedCountWhateverTheDatagramHolds)
     ASSERT_EQ(list.size(), 3u);
     EXPECT_TRUE(Same(list[1], Sample(12)));
     EXPECT_TRUE(Same(list[2], DomainRecord{}));
+    // Into a kept list: nothing of its earlier records survives, however long it was.
+    std::vector<DomainRecord> kept(5, Sample(99));
+    in.SetData(out.Data(), out.Size());
+    ReadDomainList(in, kept);
+    ASSERT_EQ(kept.size(), 3u);
+    EXPECT_TRUE(Same(kept[0], Sample(11)));
+    EXPECT_TRUE(Same(kept[2], DomainRecord{}));
 
     UdpOutPacket cut;  // a record cut short keeps what arrived
     cut.WriteU16Host(2);
