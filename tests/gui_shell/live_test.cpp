@@ -3,6 +3,9 @@
 // and the memory of the idle, logged-in GUI.
 
 #include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLineEdit>
 #include <QLabel>
 #include <QTimer>
 
@@ -18,6 +21,7 @@
 #include <fstream>
 
 #include "core/manager.h"
+#include "gui/controls/output_ctrl.h"
 #include "gui/pages/domain_page.h"
 #include "gui/pages/pages.h"
 #include "gui/shell/app.h"
