@@ -651,8 +651,6 @@ std::string UnitText(const Config& config, bool userScope)
     text += "TimeoutStartSec=30\n";
     // The stop handler gives a web-service call in progress up to 75 s.
     text += "TimeoutStopSec=90\n";
-    // Data files are shared with the GUI's users through the directory's group.
-    text += "UMask=0002\n";
     text += "\n[Install]\n";
     text += userScope ? "WantedBy=default.target\n" : "WantedBy=multi-user.target\n";
     return text;

@@ -1,0 +1,100 @@
+# Install layout:
+#   <prefix>/lib/morvane/   Morvane (GUI), MorvaneCore (service), morvanectl, libnat.so side by side
+#   <prefix>/bin/           morvane-provider; links morvane -> the GUI, morvanectl -> the client
+#   <unit dir>/morvane.service, the desktop entry, the icon, man pages
+#   /var/lib/morvane        data directory (created by the package with its group)
+# A build tree keeps its data beside the programs: bin/ carries a marker saying so.
+
+include(GNUInstallDirs)
+
+set(MORVANE_INSTALL_PROGRAM_DIR "lib/morvane" CACHE STRING "Programs directory, relative to the prefix")
+set(MORVANE_INSTALL_FULL_PROGRAM_DIR "${CMAKE_INSTALL_PREFIX}/${MORVANE_INSTALL_PROGRAM_DIR}")
+set(MORVANE_INSTALL_DATA_DIR "/var/lib/morvane")
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(_morvane_unit_dir_default "/lib/systemd/system")
+else()
+  set(_morvane_unit_dir_default "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
+endif()
+set(MORVANE_SYSTEMD_UNIT_DIR "${_morvane_unit_dir_default}" CACHE PATH "Where the systemd unit is installed")
+
+file(WRITE ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/.morvane-build-tree
+     "Programs run from this directory keep their data files here.\n")
+
+foreach(program Morvane MorvaneCore morvanectl)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${MORVANE_INSTALL_PROGRAM_DIR})
+  endif()
+endforeach()
+if(TARGET nat)
+  install(TARGETS nat LIBRARY DESTINATION ${MORVANE_INSTALL_PROGRAM_DIR} NAMELINK_SKIP)
+endif()
+if(TARGET morvane-provider)
+  install(TARGETS morvane-provider RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+# Commands on the PATH for the programs that live in the program directory (the programs find
+# their siblings through their own resolved path, so links are enough).
+foreach(link "morvane:Morvane" "morvanectl:morvanectl")
+  string(REPLACE ":" ";" link "${link}")
+  list(GET link 0 name)
+  list(GET link 1 target)
+  if(TARGET ${target})
+    file(RELATIVE_PATH relative "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}"
+         "${MORVANE_INSTALL_FULL_PROGRAM_DIR}/${target}")
+    install(CODE "
+      set(_dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+      file(MAKE_DIRECTORY \"\${_dir}\")
+      file(CREATE_LINK \"${relative}\" \"\${_dir}/${name}\" SYMBOLIC)
+      message(STATUS \"Installing: \${_dir}/${name} -> ${relative}\")")
+  endif()
+endforeach()
+
+if(TARGET MorvaneCore)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/morvane.service.in ${CMAKE_BINARY_DIR}/packaging/morvane.service @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/morvane.service DESTINATION ${MORVANE_SYSTEMD_UNIT_DIR})
+endif()
+
+if(TARGET Morvane)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.svg
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+endif()
+
+# Man pages, compressed as Debian expects.
+find_program(MORVANE_GZIP gzip)
+foreach(page "MorvaneCore.8:MorvaneCore" "morvanectl.1:morvanectl" "morvane-provider.1:morvane-provider")
+  string(REPLACE ":" ";" page "${page}")
+  list(GET page 0 file)
+  list(GET page 1 target)
+  if(NOT TARGET ${target})
+    continue()
+  endif()
+  string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section "${file}")
+  set(source ${PROJECT_SOURCE_DIR}/packaging/man/${file})
+  if(MORVANE_GZIP)
+    set(output ${CMAKE_BINARY_DIR}/packaging/man/${file}.gz)
+    add_custom_command(OUTPUT ${output}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging/man
+      COMMAND ${MORVANE_GZIP} -9n -c ${source} > ${output}
+      DEPENDS ${source} VERBATIM)
+    list(APPEND _morvane_man_outputs ${output})
+    install(FILES ${output} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  else()
+    install(FILES ${source} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  endif()
+endforeach()
+if(_morvane_man_outputs)
+  add_custom_target(morvane_man_pages ALL DEPENDS ${_morvane_man_outputs})
+endif()
+
+# The data directory, for a direct `cmake --install` onto this system (the package makes it itself,
+# with the group "morvane"; see packaging/debian/postinst.in).
+install(CODE "
+  if(\"\$ENV{DESTDIR}\" STREQUAL \"\" AND CMAKE_INSTALL_PREFIX STREQUAL \"${CMAKE_INSTALL_PREFIX}\")
+    execute_process(COMMAND mkdir -p -m 0775 \"${MORVANE_INSTALL_DATA_DIR}\" RESULT_VARIABLE _rc ERROR_QUIET)
+    if(NOT _rc EQUAL 0)
+      message(WARNING \"Could not create ${MORVANE_INSTALL_DATA_DIR}; create it writable for the service and the GUI's users.\")
+    endif()
+  endif()")
+
+include(MorvanePackaging OPTIONAL)

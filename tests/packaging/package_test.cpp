@@ -1,0 +1,291 @@
+// The Debian package as built by cpack (the CTest fixture packaging_build_deb): what it installs,
+// with which owners and modes, what it depends on, and that the installed layout runs.
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fstream>
+#include <iterator>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Output {
+    int code = -1;
+    std::string text;
+};
+
+Output Run(const std::string& command)
+{
+    Output out;
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return out;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        out.text.append(buffer, n);
+    int status = ::pclose(pipe);
+    out.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return out;
+}
+
+std::string Quote(const std::string& s)
+{
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+std::vector<std::string> Split(const std::string& text, char sep)
+{
+    std::vector<std::string> out;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, sep))
+        out.push_back(item);
+    return out;
+}
+
+std::string Trim(std::string s)
+{
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\n'))
+        s.pop_back();
+    while (!s.empty() && s.front() == ' ')
+        s.erase(s.begin());
+    return s;
+}
+
+// Installed path -> "mode owner [-> target]" from dpkg-deb -c.
+std::map<std::string, std::string> Contents(const std::string& deb)
+{
+    std::map<std::string, std::string> out;
+    for (const std::string& line : Split(Run("dpkg-deb -c " + Quote(deb)).text, '\n')) {
+        std::istringstream in(line);
+        std::string mode, owner, size, date, time, path, arrow, target;
+        if (!(in >> mode >> owner >> size >> date >> time >> path))
+            continue;
+        if (path.starts_with("./"))
+            path.erase(0, 1);
+        std::string value = mode + " " + owner;
+        if (in >> arrow >> target)
+            value += " -> " + target;
+        out[path] = value;
+    }
+    return out;
+}
+
+class PackageTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        for (const auto& entry : fs::directory_iterator(MORVANE_DEB_DIR)) {
+            if (entry.path().extension() == ".deb")
+                s_deb = entry.path();
+        }
+        if (s_deb.empty())
+            return;
+        char tmpl[] = "/tmp/morvane_deb.XXXXXX";
+        if (::mkdtemp(tmpl))
+            s_root = tmpl;
+        Run("dpkg-deb -x " + Quote(s_deb) + " " + Quote(s_root));
+        Run("dpkg-deb -e " + Quote(s_deb) + " " + Quote(s_root + "/DEBIAN"));
+    }
+    static void TearDownTestSuite()
+    {
+        std::error_code ec;
+        if (!s_root.empty())
+            fs::remove_all(s_root, ec);
+    }
+    void SetUp() override { ASSERT_FALSE(s_deb.empty()) << "no package in " << MORVANE_DEB_DIR; }
+
+    static std::string Field(const std::string& name)
+    {
+        return Trim(Run("dpkg-deb -f " + Quote(s_deb) + " " + name).text);
+    }
+
+    static inline std::string s_deb;
+    static inline std::string s_root;
+};
+
+const std::vector<std::string> kPrograms = {
+    "/usr/lib/morvane/MorvaneCore", "/usr/lib/morvane/morvanectl", "/usr/bin/morvane-provider",
+#ifdef MORVANE_HAS_GUI
+    "/usr/lib/morvane/Morvane",
+#endif
+};
+
+TEST_F(PackageTest, InstallsTheProgramsSideBySideWithTheirFiles)
+{
+    std::map<std::string, std::string> files = Contents(s_deb);
+    std::map<std::string, std::string> expected = {
+        {"/usr/lib/morvane/MorvaneCore", "-rwxr-xr-x root/root"},
+        {"/usr/lib/morvane/morvanectl", "-rwxr-xr-x root/root"},
+        {"/usr/lib/morvane/libnat.so", "-rw"},
+        {"/usr/bin/morvane-provider", "-rwxr-xr-x root/root"},
+        {"/usr/bin/morvanectl", "lrwxrwxrwx root/root 0 -> ../lib/morvane/morvanectl"},
+        {"/lib/systemd/system/morvane.service", "-rw-r--r-- root/root"},
+        {"/usr/share/man/man8/MorvaneCore.8.gz", "-rw-r--r-- root/root"},
+        {"/usr/share/man/man1/morvanectl.1.gz", "-rw-r--r-- root/root"},
+        {"/usr/share/man/man1/morvane-provider.1.gz", "-rw-r--r-- root/root"},
+#ifdef MORVANE_HAS_GUI
+        {"/usr/lib/morvane/Morvane", "-rwxr-xr-x root/root"},
+        {"/usr/bin/morvane", "lrwxrwxrwx root/root 0 -> ../lib/morvane/Morvane"},
+        {"/usr/share/applications/morvane.desktop", "-rw-r--r-- root/root"},
+        {"/usr/share/icons/hicolor/scalable/apps/morvane.svg", "-rw-r--r-- root/root"},
+#endif
+    };
+    for (const auto& [path, what] : expected) {
+        auto it = files.find(path);
+        ASSERT_NE(it, files.end()) << path << " missing from the package";
+        // dpkg-deb prints a link's size column; compare what matters.
+        if (what.find(" -> ") != std::string::npos) {
+            EXPECT_EQ(it->second.substr(0, 20), what.substr(0, 20)) << path;
+            EXPECT_EQ(it->second.substr(it->second.find(" -> ")), what.substr(what.find(" -> "))) << path;
+        } else {
+            EXPECT_EQ(it->second.substr(0, what.size()), what) << path;
+        }
+    }
+    for (const auto& [path, what] : files) {
+        EXPECT_NE(what.find(" root/root"), std::string::npos) << path << " " << what;
+        // Nothing of the build, of the tests, or of the machine's state.
+        EXPECT_FALSE(path.starts_with("/var/") || path.starts_with("/etc/") || path.starts_with("/usr/local/") ||
+                     path.starts_with("/usr/include/"))
+            << path;
+        EXPECT_EQ(path.find("build-tree"), std::string::npos) << path;
+        EXPECT_EQ(path.find("test"), std::string::npos) << path;
+        EXPECT_FALSE(path.ends_with(".a")) << path;
+    }
+}
+
+TEST_F(PackageTest, DependsOnThePackagesOfEveryLibraryItLoads)
+{
+    EXPECT_EQ(Field("Package"), "morvane");
+    EXPECT_EQ(Field("Section"), "net");
+    EXPECT_FALSE(Field("Architecture").empty());
+    EXPECT_FALSE(Field("Version").empty());
+    const std::string depends = Field("Depends");
+    EXPECT_NE(depends.find("adduser"), std::string::npos) << depends;
+    EXPECT_NE(depends.find("init-system-helpers"), std::string::npos) << depends;
+    std::set<std::string> dependsOn;
+    for (std::string alternative : Split(depends, ',')) {
+        for (std::string dep : Split(alternative, '|')) {
+            dep = Trim(dep);
+            dependsOn.insert(dep.substr(0, dep.find_first_of(" (")));
+        }
+    }
+
+    std::vector<std::string> binaries = kPrograms;
+    binaries.push_back("/usr/lib/morvane/libnat.so");
+    for (const std::string& binary : binaries) {
+        Output dynamic = Run("objdump -p " + Quote(s_root + binary));
+        ASSERT_EQ(dynamic.code, 0) << binary << dynamic.text;
+        std::set<std::string> needed;
+        for (const std::string& line : Split(dynamic.text, '\n')) {
+            std::istringstream in(line);
+            std::string tag, value;
+            if (!(in >> tag >> value))
+                continue;
+            if (tag == "RUNPATH" || tag == "RPATH")
+                EXPECT_EQ(value, "$ORIGIN") << binary << " must not look into the build tree";
+            else if (tag == "NEEDED" && value != "libnat.so")
+                needed.insert(value);
+        }
+        // Where this machine finds each library, and which package owns that file (libc's too).
+        Output ldd = Run("ldd " + Quote(s_root + binary));
+        ASSERT_EQ(ldd.code, 0) << binary << ldd.text;
+        for (const std::string& line : Split(ldd.text, '\n')) {
+            std::istringstream in(line);
+            std::string name, arrow, path;
+            if (!(in >> name >> arrow >> path) || arrow != "=>" || !needed.count(name))
+                continue;
+            EXPECT_NE(path, "not") << binary << ": " << name << " not found";
+            Output where = Run("dpkg -S " + Quote(path) + " || dpkg -S " + Quote("/usr" + path) + " || dpkg -S " +
+                               Quote(path.starts_with("/usr/") ? path.substr(4) : path));
+            std::string owner = where.text.substr(0, where.text.find(':'));
+            ASSERT_FALSE(owner.empty()) << path;
+            EXPECT_TRUE(dependsOn.count(owner)) << binary << " loads " << path << " from " << owner
+                                                << ", which the package does not depend on: " << depends;
+            needed.erase(name);
+        }
+        EXPECT_TRUE(needed.empty()) << binary << ": unresolved " << *needed.begin();
+    }
+}
+
+TEST_F(PackageTest, TheInstalledLayoutRunsAndDescribesItself)
+{
+    // libnat.so resolves beside the programs, from wherever the tree is unpacked.
+    for (const std::string& program : kPrograms) {
+        std::string arg = program.ends_with("MorvaneCore") ? "-x" : "--help";
+        if (program.ends_with("/Morvane"))
+            continue;  // a GUI; its libraries are checked above
+        Output run = Run(Quote(s_root + program) + " " + arg);
+        EXPECT_EQ(run.code, 0) << program << ": " << run.text;
+    }
+
+    std::string unit;
+    {
+        std::ifstream in(s_root + "/lib/systemd/system/morvane.service");
+        unit.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    EXPECT_NE(unit.find("\nExecStart=/usr/lib/morvane/MorvaneCore\n"), std::string::npos) << unit;
+    EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
+    EXPECT_NE(unit.find("\nEnvironment=MORVANE_SCM_SERVICE=MORVANE\n"), std::string::npos);
+    EXPECT_NE(unit.find("\nWantedBy=multi-user.target\n"), std::string::npos);
+    if (::access("/usr/bin/systemd-analyze", X_OK) == 0) {
+        Output verify = Run("/usr/bin/systemd-analyze verify --root=" + Quote(s_root) + " morvane.service");
+        EXPECT_EQ(verify.code, 0) << verify.text;
+        EXPECT_EQ(verify.text, "");
+    }
+
+    for (const char* page : {"/usr/share/man/man8/MorvaneCore.8.gz", "/usr/share/man/man1/morvanectl.1.gz",
+                             "/usr/share/man/man1/morvane-provider.1.gz"}) {
+        Output man = Run("MANWIDTH=80 man --warnings -l " + Quote(s_root + page) + " 2>&1 >/dev/null");
+        EXPECT_EQ(man.code, 0) << page;
+        EXPECT_EQ(man.text, "") << page;
+    }
+#ifdef MORVANE_HAS_GUI
+    std::string desktop;
+    {
+        std::ifstream in(s_root + "/usr/share/applications/morvane.desktop");
+        desktop.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    EXPECT_NE(desktop.find("\nExec=morvane\n"), std::string::npos);
+    EXPECT_NE(desktop.find("\nIcon=morvane\n"), std::string::npos);
+    EXPECT_EQ(Run("xmllint --noout " + Quote(s_root + "/usr/share/icons/hicolor/scalable/apps/morvane.svg")).code, 0);
+#endif
+}
+
+TEST_F(PackageTest, MaintainerScriptsAreValidAndSetUpTheSharedDataDirectory)
+{
+    for (const char* script : {"postinst", "prerm", "postrm"}) {
+        const std::string path = s_root + "/DEBIAN/" + script;
+        ASSERT_EQ(::access(path.c_str(), X_OK), 0) << script;
+        Output syntax = Run("sh -n " + Quote(path));
+        EXPECT_EQ(syntax.code, 0) << script << ": " << syntax.text;
+    }
+    std::ifstream in(s_root + "/DEBIAN/postinst");
+    std::string postinst((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(postinst.find("install -d -m 2770 -o root -g morvane /var/lib/morvane"), std::string::npos);
+    EXPECT_NE(postinst.find("deb-systemd-helper enable 'morvane.service'"), std::string::npos);
+    EXPECT_EQ(postinst.find("@"), std::string::npos) << "unreplaced placeholder";
+}
+
+}  // namespace
