@@ -8,14 +8,10 @@
 include(GNUInstallDirs)
 
 set(MORVANE_INSTALL_PROGRAM_DIR "lib/morvane" CACHE STRING "Programs directory, relative to the prefix")
-set(MORVANE_INSTALL_FULL_PROGRAM_DIR "${CMAKE_INSTALL_PREFIX}/${MORVANE_INSTALL_PROGRAM_DIR}")
 set(MORVANE_INSTALL_DATA_DIR "/var/lib/morvane")
-if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-  set(_morvane_unit_dir_default "/lib/systemd/system")
-else()
-  set(_morvane_unit_dir_default "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
-endif()
-set(MORVANE_SYSTEMD_UNIT_DIR "${_morvane_unit_dir_default}" CACHE PATH "Where the systemd unit is installed")
+# Empty: decided at install time from the prefix (/lib/systemd/system for /usr, else
+# <prefix>/lib/systemd/system, which systemd also reads).
+set(MORVANE_INSTALL_UNIT_DIR "" CACHE PATH "Where the systemd unit is installed (empty: from the prefix)")
 
 file(WRITE ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/.morvane-build-tree
      "Programs run from this directory keep their data files here.\n")
@@ -39,8 +35,7 @@ foreach(link "morvane:Morvane" "morvanectl:morvanectl")
   list(GET link 0 name)
   list(GET link 1 target)
   if(TARGET ${target})
-    file(RELATIVE_PATH relative "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}"
-         "${MORVANE_INSTALL_FULL_PROGRAM_DIR}/${target}")
+    file(RELATIVE_PATH relative "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${MORVANE_INSTALL_PROGRAM_DIR}/${target}")
     install(CODE "
       set(_dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
       file(MAKE_DIRECTORY \"\${_dir}\")
@@ -49,9 +44,22 @@ foreach(link "morvane:Morvane" "morvanectl:morvanectl")
   endif()
 endforeach()
 
+# The unit names the installed program, so it is written at install time, when the prefix is final
+# (cpack installs with its own prefix).
 if(TARGET MorvaneCore)
-  configure_file(${PROJECT_SOURCE_DIR}/packaging/morvane.service.in ${CMAKE_BINARY_DIR}/packaging/morvane.service @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/packaging/morvane.service DESTINATION ${MORVANE_SYSTEMD_UNIT_DIR})
+  install(CODE "
+    set(MORVANE_INSTALL_FULL_PROGRAM_DIR \"\${CMAKE_INSTALL_PREFIX}/${MORVANE_INSTALL_PROGRAM_DIR}\")
+    set(_unit_dir \"${MORVANE_INSTALL_UNIT_DIR}\")
+    if(NOT _unit_dir)
+      if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+        set(_unit_dir /lib/systemd/system)
+      else()
+        set(_unit_dir \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
+      endif()
+    endif()
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/morvane.service.in\" \"\$ENV{DESTDIR}\${_unit_dir}/morvane.service\"
+                   @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${_unit_dir}/morvane.service\")")
 endif()
 
 if(TARGET Morvane)

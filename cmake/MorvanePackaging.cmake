@@ -19,6 +19,10 @@ opens router ports over UPnP or NAT-PMP. A background service (MorvaneCore, the 
 morvane.service) does the work; the desktop program Morvane and the terminal client morvanectl\n\
 control it. morvane-provider is a small local dynamic-DNS web service for trying it out.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+# Install with DESTDIR and the final prefix, so that the unit (written at install time) names
+# /usr/lib/morvane and lands in /lib/systemd/system.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX "/usr")
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

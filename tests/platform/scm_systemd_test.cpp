@@ -322,3 +322,39 @@ TEST(ScmSystemdUnit, GeneratedUnitPassesSystemdAnalyzeVerify)
 }
 
 }  // namespace
+
+namespace {
+
+// The real thing, where the machine runs systemd: install, start, stop, start again (what a reboot
+// does to an enabled unit), stop and delete the stand-in service.
+TEST(ScmSystemdLive, StartStopAndStartAgainThroughSystemd)
+{
+    if (!scm::systemd::Booted())
+        GTEST_SKIP() << "systemd is not running on this machine (PID 1 is something else)";
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to write a system unit";
+    for (const char* env : {"MORVANE_SCM_DIR", "MORVANE_SYSTEMCTL", "MORVANE_SYSTEMD_UNIT_DIR"})
+        ::unsetenv(env);
+    ::setenv("MORVANE_SCM_BACKEND", "systemd", 1);
+    auto manager = scm::OpenManager(scm::kManagerAllAccess);
+    ::unsetenv("MORVANE_SCM_BACKEND");
+    ASSERT_NE(manager, nullptr);
+    scm::Config config;
+    config.name = "ScmTestSvc";  // the name the stand-in service dispatches as
+    config.binaryPath = std::string(MORVANE_BIN_DIR) + "/scm_test_service";
+    auto service = manager->Create(config);
+    ASSERT_NE(service, nullptr) << scm::LastError();
+    scm::Status st;
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(service->Start()) << scm::LastError();
+        ASSERT_TRUE(service->Query(st));
+        EXPECT_EQ(st.state, scm::kRunning) << "round " << round;
+        EXPECT_NE(st.processId, 0u);
+        ASSERT_TRUE(service->Control(scm::kStop, st)) << scm::LastError();
+        EXPECT_EQ(st.state, scm::kStopped);
+        EXPECT_EQ(st.win32ExitCode, 0u) << "a clean stop is not a failure";
+    }
+    EXPECT_TRUE(service->Delete()) << scm::LastError();
+}
+
+}  // namespace
