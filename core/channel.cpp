@@ -213,11 +213,12 @@ void CMorvaneManger::OnSetDomainState(UdpInPacket& in)
         uint8_t value = in.ReadU8();
         flags.emplace(hostid, value);
     }
-    std::string path = DomainFile();
+    std::map<uint32_t, int> switches;
     for (const auto& [hostid, value] : flags) {
-        datafile::SetSwitch(path, hostid, value);
+        switches.emplace(hostid, value);
         anyEnabled = anyEnabled || value == 1;
     }
+    datafile::SetSwitches(DomainFile(), switches);  // one load and one save for the whole request
 
     bool ok = true;
     UpdateResultMap results = flags;

@@ -126,9 +126,13 @@ bool CMorvaneManger::LoadCredentials()
 void CMorvaneManger::SyncDomainFile()
 {
     std::string path = DomainFile();
+    std::vector<uint32_t> hostids;
+    for (const DomainRecord& record : m_domains)
+        hostids.push_back(record.hostid);
+    std::map<uint32_t, int> stored = datafile::ReadSwitches(path, hostids);  // one load for all hosts
     std::map<uint32_t, uint8_t> switches;
     for (DomainRecord& record : m_domains) {
-        record.enabled = static_cast<uint8_t>(datafile::ReadSwitch(path, record.hostid));
+        record.enabled = static_cast<uint8_t>(stored[record.hostid]);
         switches[record.hostid] = record.enabled;
     }
     datafile::WriteAllSwitches(path, switches);

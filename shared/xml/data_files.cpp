@@ -272,35 +272,62 @@ bool WriteAllSwitches(const std::string& path, const std::map<uint32_t, uint8_t>
 
 int ReadSwitch(const std::string& path, uint32_t hostid)
 {
+    std::map<uint32_t, int> found = ReadSwitches(path, {hostid});
+    return found.empty() ? 0 : found.begin()->second;
+}
+
+std::map<uint32_t, int> ReadSwitches(const std::string& path, const std::vector<uint32_t>& hostids)
+{
+    std::map<uint32_t, int> result;
     if (path.empty())
-        return 0;
+        return result;
     CFileLock lock(path, false);
     CXmlDocument doc;
     if (!doc.LoadFile(path) || !doc.FindElement("DOMAINLIST") || !doc.EnterElement())
-        return 0;
-    std::string id = Dec(static_cast<int>(hostid));
-    while (doc.FindElement("DOMAIN")) {
+        return result;
+    // The first DOMAIN whose ID text is the host id written with %d decides; a host the file does
+    // not list, or one without OP, reads 0.
+    std::map<std::string, uint32_t> wanted;
+    for (uint32_t hostid : hostids) {
+        wanted.emplace(Dec(static_cast<int>(hostid)), hostid);
+        result[hostid] = 0;
+    }
+    while (!wanted.empty() && doc.FindElement("DOMAIN")) {
         doc.EnterElement();
-        if (TextOf(doc, "ID") == id) {
+        auto it = wanted.find(TextOf(doc, "ID"));
+        if (it != wanted.end()) {
             bool found = false;
             std::string op = TextOf(doc, "OP", &found);
-            return found ? static_cast<int>(ToNumber(op)) : 0;
+            result[it->second] = found ? static_cast<int>(ToNumber(op)) : 0;
+            wanted.erase(it);
         }
         doc.LeaveElement();
     }
-    return 0;
+    return result;
 }
 
 bool SetSwitch(const std::string& path, uint32_t hostid, int op)
 {
+    return SetSwitches(path, {{hostid, op}});
+}
+
+bool SetSwitches(const std::string& path, const std::map<uint32_t, int>& switches)
+{
     if (path.empty())
         return false;
+    if (switches.empty())
+        return true;
     CFileLock lock(path, true);
     CXmlDocument doc;
-    std::string id = Dec(static_cast<int>(hostid));
     bool usable = LoadWithRoot(doc, path, "DOMAINLIST");
-    if (usable) {
-        doc.EnterElement();
+    if (!usable) {
+        NewDocument(doc);
+        doc.AppendElement("DOMAINLIST");
+    }
+    doc.EnterElement();
+    for (const auto& [hostid, op] : switches) {
+        std::string id = Dec(static_cast<int>(hostid));
+        doc.ResetPosition();
         bool done = false;
         while (doc.FindElement("DOMAIN")) {
             doc.EnterElement();
@@ -314,20 +341,14 @@ bool SetSwitch(const std::string& path, uint32_t hostid, int op)
             }
         }
         if (!done) {
+            // A host the file does not list yet: a DOMAIN of its own at the end.
             doc.AppendElement("DOMAIN");
-            doc.AppendChildElement("ID", id.c_str());
-            doc.AppendChildElement("OP", op);
-            doc.AppendChildElement("MAPPORT", "80");
+            doc.EnterElement();
+            doc.AppendElement("ID", id.c_str());
+            doc.AppendElement("OP", Dec(op).c_str());
+            doc.AppendElement("MAPPORT", "80");
+            doc.LeaveElement();
         }
-    } else {
-        NewDocument(doc);
-        doc.AppendElement("DOMAINLIST");
-        doc.AppendChildElement("DOMAIN");
-        doc.EnterElement();
-        doc.AppendChildElement("ID", id.c_str());
-        doc.AppendChildElement("OP", op);
-        doc.AppendChildElement("MAPPORT", "80");
-        doc.LeaveElement();
     }
     return Save(doc, path, !usable);
 }

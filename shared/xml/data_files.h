@@ -27,6 +27,9 @@ int ReadPort(const std::string& path);
 bool WriteAllSwitches(const std::string& path, const std::map<uint32_t, uint8_t>& switches);
 int ReadSwitch(const std::string& path, uint32_t hostid);
 bool SetSwitch(const std::string& path, uint32_t hostid, int op);
+// The same for many hosts with one load (and one save): every host asked for is in the result.
+std::map<uint32_t, int> ReadSwitches(const std::string& path, const std::vector<uint32_t>& hostids);
+bool SetSwitches(const std::string& path, const std::map<uint32_t, int>& switches);
 
 // mapport.xml
 bool ReadAllMappings(const std::string& path, std::vector<PortMapEntry>& out);

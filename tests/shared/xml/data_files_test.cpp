@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <map>
 #include <thread>
 
 #include "shared/base/files.h"
@@ -157,6 +158,14 @@ TEST_F(DataFile, Switches)
     EXPECT_NE(ReadBytes(p).find("<DOMAIN>\r\n<ID>100</ID>\r\n<OP>1</OP>\r\n<MAPPORT>80</MAPPORT>\r\n</DOMAIN>\r\n"
                                 "</DOMAINLIST>"),
               std::string::npos);
+
+    // Many hosts in one go give the same file as one at a time.
+    std::string one = Path("one.xml"), many = Path("many.xml");
+    for (auto [id, op] : std::map<uint32_t, int>{{3, 1}, {9, 0}, {4, 1}})
+        ASSERT_TRUE(datafile::SetSwitch(one, id, op));
+    ASSERT_TRUE(datafile::SetSwitches(many, {{3, 1}, {9, 0}, {4, 1}}));
+    EXPECT_EQ(ReadBytes(one), ReadBytes(many));
+    EXPECT_EQ(datafile::ReadSwitches(many, {4, 9, 77}), (std::map<uint32_t, int>{{4, 1}, {9, 0}, {77, 0}}));
 
     std::string q = Path("fresh.xml");
     ASSERT_TRUE(datafile::SetSwitch(q, 5, 1));
