@@ -3,6 +3,39 @@
 #include <cstdlib>
 
 #include "gui/channel/sender.h"
+
+namespace {
+
+// Most records one datagram can carry after the reply's ok byte and count. A larger count announces
+// records that are not there; they would read as empty records by the ten thousand, so the reading
+// stops here (within this bound, records past the end still read as empty, as always).
+constexpr int kListRoom = kPacketCapacity - kPacketHeaderSize - 3;
+constexpr int kMaxDomainRecords = kListRoom / kEmptyDomainRecordWireSize;
+constexpr int kMaxPortEntries = kListRoom / kPortMapEntryWireSize;
+
+int Count(InPacket& in, int most)
+{
+    int n = in.ReadU16Host();
+    return n < most ? n : most;
+}
+
+std::vector<DomainRecord> ReadDomains(InPacket& in)
+{
+    std::vector<DomainRecord> records;
+    for (int n = Count(in, kMaxDomainRecords); n > 0; --n)
+        records.push_back(ReadDomainRecord(in));
+    return records;
+}
+
+std::vector<PortMapEntry> ReadPorts(InPacket& in)
+{
+    std::vector<PortMapEntry> entries;
+    for (int n = Count(in, kMaxPortEntries); n > 0; --n)
+        entries.push_back(ReadPortMapEntry(in));
+    return entries;
+}
+
+}  // namespace
 #include "shared/packet/commands.h"
 #include "shared/xml/data_files.h"
 
@@ -74,7 +107,7 @@ void CDnsListener::Decode(UdpInPacket& in)
     case 0: {
         uint8_t ok = in.ReadU8();
         if (ok) {
-            std::vector<DomainRecord> records = ReadDomainList(in);
+            std::vector<DomainRecord> records = ReadDomains(in);
             m_loggedIn = 1;
             OnLogin(&records, true);
         } else {
@@ -86,7 +119,7 @@ void CDnsListener::Decode(UdpInPacket& in)
     case CMD_SET_DOMAIN_STATE: {
         uint8_t ok = in.ReadU8();
         std::map<uint32_t, uint8_t> flags;
-        for (int n = in.ReadU16Host(); n > 0; --n) {
+        for (int n = Count(in, kMaxPortEntries); n > 0; --n) {
             uint32_t hostid = in.ReadU32Host();
             uint8_t flag = in.ReadU8();
             flags[hostid] = flag;
@@ -96,7 +129,7 @@ void CDnsListener::Decode(UdpInPacket& in)
     }
     case CMD_REFRESH_DOMAINS: {
         if (in.ReadU8()) {
-            std::vector<DomainRecord> records = ReadDomainList(in);
+            std::vector<DomainRecord> records = ReadDomains(in);
             OnDomainList(&records, true);
         } else {
             OnDomainList(nullptr, false);
@@ -108,13 +141,13 @@ void CDnsListener::Decode(UdpInPacket& in)
         break;
     case CMD_MAP_PORTS: {
         uint8_t ok = in.ReadU8();
-        std::vector<PortMapEntry> entries = ReadPortList(in);
+        std::vector<PortMapEntry> entries = ReadPorts(in);
         OnMapResult(entries, ok != 0);
         break;
     }
     case CMD_PORT_LIST:
         if (in.ReadU8()) {
-            std::vector<PortMapEntry> entries = ReadPortList(in);
+            std::vector<PortMapEntry> entries = ReadPorts(in);
             OnMapPortList(entries);
         }
         break;

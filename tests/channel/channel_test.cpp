@@ -108,6 +108,17 @@ TEST_F(ChannelTest, DecodingRules)
     r.Feed(CMD_IP_CHANGED, [](OutPacket& o) { o.WriteU32Host(2); });
     EXPECT_EQ(r.calls, (std::vector<std::string>{"login 2 1", "flags 3 1", "map 0 0", "ports 1", "list -1 0",
                                                   "net 7 here", "ip 3405803783", "login -1 0"}));
+    // A count far beyond what a datagram can carry does not turn into tens of thousands of rows.
+    size_t before = r.calls.size();
+    r.Feed(0, [](OutPacket& o) {
+        o.WriteU8(1);
+        o.WriteU16Host(65535);
+    });
+    ASSERT_EQ(r.calls.size(), before + 1);
+    EXPECT_EQ(r.calls.back(), "login 54 1");
+    r.calls.pop_back();
+    r.Feed(0, [](OutPacket& o) { o.WriteU8(0); });
+    r.calls.pop_back();
     // A datagram shorter than the header is dropped, whatever the pooled object held before.
     UdpInPacket shortOne;
     uint8_t bytes[19] = {};
