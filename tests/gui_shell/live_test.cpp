@@ -51,7 +51,7 @@ long ResidentKiB()
     return -1;
 }
 
-class Live : public ::testing::Test {
+class ShellLive : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -100,7 +100,7 @@ protected:
     std::unique_ptr<CMorvaneManger> m_manager;
 };
 
-TEST_F(Live, LogInThroughTheServiceWrongThenRight)
+TEST_F(ShellLive, LogInThroughTheServiceWrongThenRight)
 {
     ManagerOptions o;
     o.programDir = m_dir;
@@ -140,7 +140,7 @@ TEST_F(Live, LogInThroughTheServiceWrongThenRight)
 
 // The whole start-up: the service installed and started from beside the GUI, the login, the
 // window in use; then closing it ends the start-up routine. Measures the idle GUI's memory.
-TEST_F(Live, StartUpToLoggedInWindow)
+TEST_F(ShellLive, StartUpToLoggedInWindow)
 {
     const std::string app = InstallPrograms();
     setenv("MORVANE_PROVIDER", ("127.0.0.1:" + std::to_string(m_provider.Port())).c_str(), 1);
@@ -174,7 +174,7 @@ TEST_F(Live, StartUpToLoggedInWindow)
 
 // The program from its own directory: time until the login dialog shows, and a second copy that
 // ends at once without a word.
-TEST_F(Live, ProgramStartUpTimeAndSecondCopy)
+TEST_F(ShellLive, ProgramStartUpTimeAndSecondCopy)
 {
     const std::string app = InstallPrograms();
     for (int run = 0; run < 3; ++run) {

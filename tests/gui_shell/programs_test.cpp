@@ -54,10 +54,12 @@ std::vector<std::string> Lines(const std::string& path)
     return out;
 }
 
+// Copies a program into place by rename, so a copy of it that still runs is not in the way.
 void Install(const std::string& from, const std::string& to)
 {
-    fs::copy_file(from, to, fs::copy_options::overwrite_existing);
-    fs::permissions(to, fs::perms::owner_all);
+    fs::copy_file(from, to + ".tmp", fs::copy_options::overwrite_existing);
+    fs::permissions(to + ".tmp", fs::perms::owner_all);
+    fs::rename(to + ".tmp", to);
 }
 
 // A program directory of its own, with the service database and the runtime directory beside it.
@@ -95,7 +97,9 @@ protected:
 
 // ---------------------------------------------------------------- single instance
 
-TEST_F(ShellDir, SecondCopyEndsSilently)
+using ShellSingleInstance = ShellDir;
+
+TEST_F(ShellSingleInstance, SecondCopyEndsSilently)
 {
     CMorvaneApp first(AppOptions{m_dir + "Morvane", m_dir});
     ASSERT_TRUE(first.AcquireSingleInstance());
@@ -131,7 +135,7 @@ TEST_F(ShellDir, SecondCopyEndsSilently)
 
 // ---------------------------------------------------------------- service step
 
-class ServiceStep : public ShellDir {
+class ShellServiceStep : public ShellDir {
 protected:
     void SetUp() override
     {
@@ -152,7 +156,7 @@ protected:
     std::string m_core;
 };
 
-TEST_F(ServiceStep, MissingServiceProgramIsReportedWithStatusZero)
+TEST_F(ShellServiceStep, MissingServiceProgramIsReportedWithStatusZero)
 {
     QStringList shown;
     gui::SetMessageBoxHook([&](const QString& text) { shown << text; });
@@ -165,7 +169,7 @@ TEST_F(ServiceStep, MissingServiceProgramIsReportedWithStatusZero)
     EXPECT_EQ(CMorvaneApp::ServiceFailureText(-1), "服务程序启动意外,请重新登陆\nerr id = -1");
 }
 
-TEST_F(ServiceStep, InstallsFromBesideTheGuiAndStarts)
+TEST_F(ShellServiceStep, InstallsFromBesideTheGuiAndStarts)
 {
     Install(kBin + "/scm_test_service", m_core);
     CMorvaneApp app(AppOptions{m_dir + "Morvane", m_dir});
@@ -184,7 +188,7 @@ TEST_F(ServiceStep, InstallsFromBesideTheGuiAndStarts)
     EXPECT_TRUE(WaitFor([&] { return Query().state == scm::kRunning; }));
 }
 
-TEST_F(ServiceStep, RunningServiceIsLeftAloneStoppedOneIsStarted)
+TEST_F(ShellServiceStep, RunningServiceIsLeftAloneStoppedOneIsStarted)
 {
     Install(kBin + "/scm_test_service", m_core);
     {
@@ -217,12 +221,12 @@ TEST_F(ServiceStep, RunningServiceIsLeftAloneStoppedOneIsStarted)
 
 // ---------------------------------------------------------------- updater
 
-class Updater : public ShellDir {
+class ShellUpdater : public ShellDir {
 protected:
     std::string Args(const std::string& program) { return program + ".args"; }
 };
 
-TEST_F(Updater, CompleteDownloadStartsTheUpdaterVisibly)
+TEST_F(ShellUpdater, CompleteDownloadStartsTheUpdaterVisibly)
 {
     Install(kBin + "/fake_uploader", m_dir + "Skelvar");
     fs::create_directories(m_dir + "down");
@@ -239,7 +243,7 @@ TEST_F(Updater, CompleteDownloadStartsTheUpdaterVisibly)
     EXPECT_EQ(Lines(Args(m_dir + "Skelvar")).back(), m_dir + "Morvane,hide");
 }
 
-TEST_F(Updater, DeliveredCopyWithoutInstalledUpdaterIsInstalledNotStarted)
+TEST_F(ShellUpdater, DeliveredCopyWithoutInstalledUpdaterIsInstalledNotStarted)
 {
     Install(kBin + "/fake_uploader_1_0_0_0", m_dir + gui::kUpdaterDelivered);
     Install(kBin + "/fake_uploader", m_dir + gui::kUpdaterUnpacked);  // an older leftover
@@ -252,7 +256,7 @@ TEST_F(Updater, DeliveredCopyWithoutInstalledUpdaterIsInstalledNotStarted)
     EXPECT_FALSE(files::Exists(Args(m_dir + "Skelvar")));
 }
 
-TEST_F(Updater, DeliveredCopyInstalledOnlyWhenNewer)
+TEST_F(ShellUpdater, DeliveredCopyInstalledOnlyWhenNewer)
 {
     struct Case {
         const char* program;
@@ -278,7 +282,7 @@ TEST_F(Updater, DeliveredCopyInstalledOnlyWhenNewer)
     }
 }
 
-TEST_F(Updater, RunningUpdaterIsOnlyAskedToShow)
+TEST_F(ShellUpdater, RunningUpdaterIsOnlyAskedToShow)
 {
     std::atomic<int> shows{0};
     platform::CWindowEndpoint window;
@@ -301,7 +305,7 @@ TEST_F(Updater, RunningUpdaterIsOnlyAskedToShow)
 
 // ---------------------------------------------------------------- crash reports
 
-class Crash : public ShellDir {
+class ShellCrash : public ShellDir {
 protected:
     // Runs `crash` in a child with the handler installed for <dir>/Morvane; returns the signal
     // that ended it.
@@ -324,13 +328,14 @@ protected:
     pid_t m_child = 0;
 };
 
-void NullWrite()
+// A real fault (the sanitizers must not get there first).
+__attribute__((no_sanitize("undefined"))) void NullWrite()
 {
     volatile int* volatile p = nullptr;
     *p = 1;
 }
 
-TEST_F(Crash, ReportAndUploaderCommandLine)
+TEST_F(ShellCrash, ReportAndUploaderCommandLine)
 {
     Install(kBin + "/fake_uploader", m_dir + "Fennick");
     Install(kBin + "/fake_uploader_1_0_0_10", m_dir + "Morvane");  // the version the report names
@@ -360,7 +365,7 @@ TEST_F(Crash, ReportAndUploaderCommandLine)
     EXPECT_NE(report.find("signal: 6 (SIGABRT)"), std::string::npos);
 }
 
-TEST_F(Crash, NoVersionNoUploaderAndRefusedPaths)
+TEST_F(ShellCrash, NoVersionNoUploaderAndRefusedPaths)
 {
     // A program without a version note reports 0.0.0.0; a missing uploader still leaves the report.
     Install(kBin + "/fake_uploader", m_dir + "Morvane");

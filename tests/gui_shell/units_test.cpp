@@ -29,7 +29,7 @@ platform::VersionDescription Sample()
     return d;
 }
 
-TEST(VersionBlock, RoundTripAndQueries)
+TEST(ShellVersionBlock, RoundTripAndQueries)
 {
     std::vector<uint8_t> block = platform::BuildVersionBlock(Sample());
     ASSERT_FALSE(block.empty());
@@ -54,7 +54,7 @@ TEST(VersionBlock, RoundTripAndQueries)
     EXPECT_FALSE(platform::VersionQueryValue(block, "\\StringFileInfo\\040904b0\\ProductVersion", value, size));
 }
 
-TEST(VersionBlock, DamagedBlocksAreRefusedNotOverrun)
+TEST(ShellVersionBlock, DamagedBlocksAreRefusedNotOverrun)
 {
     const std::vector<uint8_t> good = platform::BuildVersionBlock(Sample());
     std::string text;
@@ -76,7 +76,7 @@ TEST(VersionBlock, DamagedBlocksAreRefusedNotOverrun)
     EXPECT_FALSE(platform::VersionStringValue({}, "ProductVersion", text));
 }
 
-TEST(VersionBlock, ReadFromOtherExecutables)
+TEST(ShellVersionBlock, ReadFromOtherExecutables)
 {
     // The programs of the build carry the project version; reading does not run them.
     for (const char* program : {"/Morvane", "/MorvaneCore", "/fake_uploader_1_0_0_10"}) {
@@ -103,7 +103,7 @@ TEST(VersionBlock, ReadFromOtherExecutables)
     EXPECT_EQ(parts[0] + parts[1] + parts[2] + parts[3], 0);
 }
 
-TEST(VersionBlock, TruncatedExecutableIsRefused)
+TEST(ShellVersionBlock, TruncatedExecutableIsRefused)
 {
     const std::string source = kBin + "/fake_uploader_1_0_0_2";
     std::string bytes;
@@ -117,7 +117,7 @@ TEST(VersionBlock, TruncatedExecutableIsRefused)
     std::remove(path.c_str());
 }
 
-TEST(UpdaterRules, VersionComparedAsText)
+TEST(ShellUpdaterRules, VersionComparedAsText)
 {
     EXPECT_TRUE(gui::IsNewerUpdaterVersion("1.0.0.2"));
     EXPECT_TRUE(gui::IsNewerUpdaterVersion("1.0.0.10"));
@@ -128,7 +128,7 @@ TEST(UpdaterRules, VersionComparedAsText)
     EXPECT_FALSE(gui::IsNewerUpdaterVersion("0.9.9.9"));
 }
 
-class DownloadStatus : public ::testing::Test {
+class ShellDownloadStatus : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -147,7 +147,7 @@ protected:
     gui::UpdaterSite m_site;
 };
 
-TEST_F(DownloadStatus, EveryFileDataUnderEveryChildMustBeTwo)
+TEST_F(ShellDownloadStatus, EveryFileDataUnderEveryChildMustBeTwo)
 {
     EXPECT_FALSE(gui::IsDownloadComplete(m_site));  // no file
     EXPECT_TRUE(With("<PROG><TYPE><FILEDATA>2</FILEDATA><FILEDATA>2</FILEDATA></TYPE></PROG>"));
@@ -162,7 +162,7 @@ TEST_F(DownloadStatus, EveryFileDataUnderEveryChildMustBeTwo)
     EXPECT_FALSE(With("<ROOT><TYPE><FILEDATA>2</FILEDATA></TYPE></ROOT>"));   // no PROG
 }
 
-TEST(CrashReport, DumpPathBesideTheProgram)
+TEST(ShellCrashPath, DumpPathBesideTheProgram)
 {
     EXPECT_EQ(gui::CrashDumpPath("/opt/morvane/Morvane"), "/opt/morvane/Morvane.dmp");
     EXPECT_EQ(gui::CrashDumpPath("/opt/morvane/Morvane.exe"), "/opt/morvane/Morvane.dmp");
@@ -172,7 +172,7 @@ TEST(CrashReport, DumpPathBesideTheProgram)
     EXPECT_EQ(gui::CrashDumpPath("/opt/x/.Morvane"), "/opt/x/.Morvane.dmp");
 }
 
-TEST(Login, DigestAndPages)
+TEST(ShellLogin, DigestAndPages)
 {
     EXPECT_EQ(gui::PasswordDigest(QStringLiteral("demo")), "fe01ce2a7fbac8fafaed7c982a04e229");
     EXPECT_EQ(gui::PasswordDigest(QString::fromLatin1(gui::kRememberedPassword)),

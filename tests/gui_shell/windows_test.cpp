@@ -45,7 +45,7 @@ QString U(const char* text)
     return QString::fromUtf8(text);
 }
 
-class Windows : public ::testing::Test {
+class ShellWindows : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -69,7 +69,7 @@ protected:
 
 // ---------------------------------------------------------------- login dialog
 
-TEST_F(Windows, DialogRememberedCredentialsAndDigestRules)
+TEST_F(ShellWindows, DialogRememberedCredentialsAndDigestRules)
 {
     Remember("demo", kDemoDigest);
     {
@@ -99,7 +99,7 @@ TEST_F(Windows, DialogRememberedCredentialsAndDigestRules)
     }
 }
 
-TEST_F(Windows, DialogRefusesEmptyFieldsAndHasNoHiddenEffects)
+TEST_F(ShellWindows, DialogRefusesEmptyFieldsAndHasNoHiddenEffects)
 {
     CMorvaneLogon dialog(m_userFile + ".missing");  // unreadable file: fields start empty
     dialog.show();
@@ -120,7 +120,7 @@ TEST_F(Windows, DialogRefusesEmptyFieldsAndHasNoHiddenEffects)
     EXPECT_FALSE(files::Exists(m_userFile + ".missing"));  // nothing written by the dialog
 }
 
-TEST_F(Windows, DialogLinks)
+TEST_F(ShellWindows, DialogLinks)
 {
     CMorvaneLogon dialog(m_userFile);
     EXPECT_EQ(dialog.RegisterLink()->text(), U("注册新用户"));
@@ -149,11 +149,11 @@ public:
     bool onUiThread = true;
 };
 
-class MainWindow : public Windows {
+class ShellMainWindow : public ShellWindows {
 protected:
     void SetUp() override
     {
-        Windows::SetUp();
+        ShellWindows::SetUp();
         REQUIRE_GUI_NETWORK();
     }
     // The main window through the login dialog, filled in with `account` / `password`.
@@ -184,7 +184,7 @@ protected:
     static QStringList PortLines(CMorvaneMainDlg& w) { return w.Tab()->PortPage()->Output()->Lines(); }
 };
 
-TEST_F(MainWindow, LoginWaitsThenFailureThenSuccess)
+TEST_F(ShellMainWindow, LoginWaitsThenFailureThenSuccess)
 {
     // A second account stays as it is through the login.
     {
@@ -254,7 +254,7 @@ TEST_F(MainWindow, LoginWaitsThenFailureThenSuccess)
     EXPECT_FALSE(w->Tab()->PortPage()->isVisible());
 }
 
-TEST_F(MainWindow, LoginPageRetryDigestRules)
+TEST_F(ShellMainWindow, LoginPageRetryDigestRules)
 {
     Remember("demo", kDemoDigest);
     auto w = Open("demo", "***");
@@ -283,7 +283,7 @@ TEST_F(MainWindow, LoginPageRetryDigestRules)
     EXPECT_EQ(w->m_passwordDigest, gui::PasswordDigest("secret"));
 }
 
-TEST_F(MainWindow, LoginPageWithoutRememberedDigestTakesStarsAsPassword)
+TEST_F(ShellMainWindow, LoginPageWithoutRememberedDigestTakesStarsAsPassword)
 {
     auto w = Open("someone", "pw");
     w->OnLogin(nullptr, false);
@@ -294,7 +294,7 @@ TEST_F(MainWindow, LoginPageWithoutRememberedDigestTakesStarsAsPassword)
     EXPECT_EQ(w->m_passwordDigest, gui::PasswordDigest("***"));  // never an empty digest
 }
 
-TEST_F(MainWindow, CancelledDialogAndPageCancelEndTheWindow)
+TEST_F(ShellMainWindow, CancelledDialogAndPageCancelEndTheWindow)
 {
     CMorvaneMainDlg::SetLogonRunner([](CMorvaneLogon&) { return int(QDialog::Rejected); });
     CMorvaneMainDlg w(m_userFile);
@@ -311,7 +311,7 @@ TEST_F(MainWindow, CancelledDialogAndPageCancelEndTheWindow)
     EXPECT_TRUE(ProcessEventsUntil([&] { return finished; }, 2000));
 }
 
-TEST_F(MainWindow, EscapeNeverCloses)
+TEST_F(ShellMainWindow, EscapeNeverCloses)
 {
     auto w = Open();
     auto records = Records();
@@ -330,7 +330,7 @@ TEST_F(MainWindow, EscapeNeverCloses)
     EXPECT_TRUE(w->Tab()->isVisible());
 }
 
-TEST_F(MainWindow, OutputLinesCharacterForCharacter)
+TEST_F(ShellMainWindow, OutputLinesCharacterForCharacter)
 {
     auto w = Open();
     auto records = Records();
@@ -380,7 +380,7 @@ TEST_F(MainWindow, OutputLinesCharacterForCharacter)
 }
 
 // A datagram from the service reaches the listener on the UI thread, through the receive thread.
-TEST_F(MainWindow, ArrivalsBecomeCallsOnTheUiThread)
+TEST_F(ShellMainWindow, ArrivalsBecomeCallsOnTheUiThread)
 {
     auto w = Open();
     ASSERT_TRUE(w->HasSender());
@@ -405,7 +405,7 @@ TEST_F(MainWindow, ArrivalsBecomeCallsOnTheUiThread)
 }
 
 // Other programs find the main window by its class; it answers 0xBD1 with 0.
-TEST_F(MainWindow, WindowClassAnswersPing)
+TEST_F(ShellMainWindow, WindowClassAnswersPing)
 {
     auto w = Open();
     ASSERT_TRUE(w->EndpointRegistered());
