@@ -69,7 +69,7 @@ class CArrivalRelay;
 class CMorvaneMainDlg : public QDialog, public CDnsListener {
     Q_OBJECT
 public:
-    static constexpr int kWidth = 369;
+    static constexpr int kWidth = 410;  // wide enough for the port list's four columns
     static constexpr int kHeight = 565;
     static constexpr const char* kWindowClass = "MORVANEWND";
     static constexpr unsigned kPingMessage = 0xBD1;
