@@ -15,6 +15,7 @@
 #include "core/updater.h"
 #include "core/webservice/dynamic_service.h"
 #include "core/webservice/provider_endpoint.h"
+#include "platform/data_dir.h"
 #include "platform/program.h"
 #include "shared/xml/data_files.h"
 
@@ -85,12 +86,15 @@ void CMorvaneManger::RequestStop()
 std::string CMorvaneManger::ProgramDirectory()
 {
     if (m_programDir.empty())
-        m_programDir = m_options.programDir.empty() ? platform::ProgramDirectory(false) : m_options.programDir;
+        m_programDir = m_options.programDir.empty() ? platform::DataDirectory(false) : m_options.programDir;
     return m_programDir;
 }
 
 bool CMorvaneManger::StartManager()
 {
+    // A stop that came before or during the start wins: nothing more is started after it.
+    if (m_stop)
+        return false;
     ProgramDirectory();
     if (!OpenControlChannel())
         return false;
@@ -105,11 +109,14 @@ bool CMorvaneManger::StartManager()
     if (!m_service)
         return false;
 
-    RestoreMappings();
-    if (!StartThread())
+    if (m_stop)
         return false;
+    RestoreMappings();
+    if (m_stop || !StartThread())
+        return false;
+    // The updater is a program beside the service, not a data file.
     if (m_options.superviseUpdater)
-        ReplaceUpdater(ProgramDirectory());
+        ReplaceUpdater(platform::ProgramDirectory(false));
     return true;
 }
 
@@ -198,7 +205,7 @@ void CMorvaneManger::RunHook(uint32_t address, const UpdateResultMap& hosts)
 void CMorvaneManger::CheckUpdater()
 {
     if (FindUpdaterByPath() == 0)
-        StartUpdater(ProgramDirectory(), platform::ProgramPath());
+        StartUpdater(platform::ProgramDirectory(false), platform::ProgramPath());
 }
 
 int CMorvaneManger::NextWaitMs(uint32_t now) const

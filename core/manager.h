@@ -40,7 +40,8 @@ inline constexpr uint16_t kServiceFirstPort = 10000;
 inline constexpr int kChannelPortTries = 10;
 
 struct ManagerOptions {
-    // Directory of the data files; empty = the directory of the running program.
+    // Directory of the data files; empty = the data directory of the running program (its own
+    // directory in a build tree or an unpacked folder, the shared data directory once installed).
     std::string programDir;
     // The provider; empty host = the built-in default or MORVANE_PROVIDER.
     std::string providerHost;

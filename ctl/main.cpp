@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ctl/client.h"
+#include "platform/data_dir.h"
 #include "platform/program.h"
 #include "platform/scm.h"
 #include "shared/base/files.h"
@@ -62,8 +63,9 @@ const char* kUsage =
     "  service start|stop|status|remove\n"
     "\n"
     "Options:\n"
-    "  --dir DIR       the service's program directory, where user.xml lives\n"
-    "                  (default: $MORVANE_DIR, else the directory of morvanectl)\n"
+    "  --dir DIR       the service's data directory, where user.xml lives (default: $MORVANE_DIR,\n"
+    "                  else the data directory: beside morvanectl in a build or unpacked folder,\n"
+    "                  /var/lib/morvane once installed)\n"
     "  --json          machine-readable output\n"
     "  --timeout SEC   how long to wait for the service (default 5; logins wait 60)\n"
     "  -h, --help      this text\n"
@@ -631,7 +633,7 @@ int main(int argc, char** argv)
     }
     if (opt.dir.empty()) {
         const char* env = std::getenv("MORVANE_DIR");
-        opt.dir = env && *env ? env : platform::ProgramDirectory(false);
+        opt.dir = env && *env ? env : platform::DataDirectory(false);
     }
     signal(SIGPIPE, SIG_IGN);
     struct sigaction sa{};

@@ -4,12 +4,14 @@
 #include <QEventLoop>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "gui/shell/crash_handler.h"
 #include "gui/shell/main_dlg.h"
 #include "gui/shell/message_box.h"
 #include "gui/shell/updater.h"
 #include "gui/strings.h"
+#include "platform/data_dir.h"
 #include "platform/program.h"
 #include "shared/base/files.h"
 
@@ -136,6 +138,15 @@ bool CMorvaneApp::InitInstance()
     if (m_programDir.empty()) {
         size_t slash = m_programPath.rfind(platform::kPathSeparator);
         m_programDir = slash == std::string::npos ? std::string() : m_programPath.substr(0, slash + 1);
+    }
+    // The data files live where the service keeps them: beside the programs in a build tree or an
+    // unpacked folder, in the shared data directory once installed.
+    if (m_dataDir.empty() && !m_programDir.empty()) {
+        const char* env = std::getenv("MORVANE_DATA_DIR");
+        m_dataDir = env && *env == '/' ? std::string(env)
+                                       : platform::DataDirectoryFor(m_programDir.substr(0, m_programDir.size() - 1));
+        if (!m_dataDir.empty() && m_dataDir.back() != platform::kPathSeparator)
+            m_dataDir += platform::kPathSeparator;
     }
 
     if (ServiceStep() != 1) {

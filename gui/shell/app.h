@@ -73,7 +73,9 @@ public:
     int StartStatus() const { return m_startStatus; }
     const std::string& ProgramDirectory() const { return m_programDir; }
     const std::string& ProgramPath() const { return m_programPath; }
-    std::string UserFile() const { return m_programDir + "user.xml"; }
+    // Where user.xml and the service's other data files are.
+    const std::string& DataDirectory() const { return m_dataDir; }
+    std::string UserFile() const { return (m_dataDir.empty() ? m_programDir : m_dataDir) + "user.xml"; }
     CMorvaneMainDlg* MainWindow() const { return m_mainWindow; }
 
     static CMorvaneApp* Instance();
@@ -82,6 +84,7 @@ private:
     platform::CSingleInstance m_instance;
     std::string m_programPath;
     std::string m_programDir;
+    std::string m_dataDir;
     int m_startStatus = 0;
     CMorvaneMainDlg* m_mainWindow = nullptr;
 };

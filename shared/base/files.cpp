@@ -51,10 +51,18 @@ bool ReplaceAtomically(const std::string& path, std::string_view bytes)
 {
     if (path.empty())
         return false;
-    // Unique per process and per call, so concurrent writers never share a temporary file.
+    // Unique per process and per call, so concurrent writers never share a temporary file; created
+    // exclusively and never through a symbolic link, so nobody else who may write the directory can
+    // redirect the write.
     static std::atomic<unsigned> counter{0};
-    std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        tmp = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
     if (fd < 0)
         return false;
     // Keep the permissions of the file being replaced.

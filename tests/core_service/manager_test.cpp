@@ -414,3 +414,17 @@ TEST_F(ManagerTest, AddressHookRunsAfterAPushAndIsBounded)
     ASSERT_GT(pid, 0);
     EXPECT_TRUE(Eventually([&] { return kill(pid, 0) != 0; }, 3000));
 }
+
+TEST_F(ManagerTest, StopBeforeStartStartsNothing)
+{
+    ManagerOptions o;
+    o.programDir = m_dir;
+    o.nat = &m_nat;
+    o.superviseUpdater = false;
+    CMorvaneManger manager(o);
+    manager.RequestStop();  // the stop control came between "running" and the start
+    EXPECT_FALSE(manager.StartManager());
+    EXPECT_FALSE(manager.ThreadStarted());
+    EXPECT_EQ(manager.ChannelPort(), 0);
+    EXPECT_FALSE(files::Exists(m_dir + "/user.xml"));
+}
