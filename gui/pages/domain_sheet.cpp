@@ -1,8 +1,11 @@
 #include <QDesktopServices>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QUrl>
+
+#include <algorithm>
 
 #include "gui/channel/dns_listener.h"
 #include "gui/controls/hyperlink2.h"
@@ -29,6 +32,18 @@ QString NetTypeText(int code)
     case 5: return Text(gui::IDS_NET_FOREIGN);
     default: return QString();
     }
+}
+
+// The status row sits 13 pixels above the page's bottom edge, which is the window's frame, as laid
+// out for a 12-pixel font. A font whose line box is taller would write its lowest pixels over that
+// frame, so the text is drawn as high as its label allows (the label itself keeps its place).
+void RaiseStatusText(QLabel* label)
+{
+    const int spare = label->height() - QFontMetrics(label->font()).height() + 1;
+    if (spare <= 0)
+        return;
+    label->setContentsMargins(0, 0, 0, spare);
+    label->setAlignment((label->alignment() & Qt::AlignHorizontal_Mask) | Qt::AlignBottom);
 }
 
 void OpenSite()
@@ -64,6 +79,8 @@ CDomainlstSheet::CDomainlstSheet(CDnsListener* channel, QWidget* parent)
     m_report->SetURL(QString::fromUtf8(gui::SiteUrl()));
     m_report->hide();  // nothing ever shows it
     m_help->SetURL(QString::fromUtf8(gui::SiteUrl()));
+    for (QLabel* label : {m_ipCaption, m_ip, m_netTypeCaption, m_netType, static_cast<QLabel*>(m_help)})
+        RaiseStatusText(label);
 
     connect(m_add, &QPushButton::clicked, this, &CDomainlstSheet::OnAdd);
     connect(m_update, &QPushButton::clicked, this, &CDomainlstSheet::OnUpdate);

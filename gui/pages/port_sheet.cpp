@@ -1,7 +1,10 @@
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
+
+#include <algorithm>
 
 #include "gui/channel/dns_listener.h"
 #include "gui/controls/hyperlink2.h"
@@ -44,6 +47,12 @@ CMorvaneMapportDlg::CMorvaneMapportDlg(CDnsListener* channel, QWidget* parent)
     m_protocol->addItems({QStringLiteral("TCP"), QStringLiteral("UDP")});
     m_protocol->setCurrentIndex(0);
     m_help->SetURL(QString::fromUtf8(gui::SiteUrl()));
+    // The link sits 12 pixels above the bottom edge, the window's frame, as laid out for a 12-pixel
+    // font; with a taller line box its text is drawn as high as the link allows instead of being cut.
+    if (const int spare = m_help->height() - QFontMetrics(m_help->font()).height() + 1; spare > 0) {
+        m_help->setContentsMargins(0, 0, 0, spare);
+        m_help->setAlignment((m_help->alignment() & Qt::AlignHorizontal_Mask) | Qt::AlignBottom);
+    }
 
     m_service->setFixedSize(110, 22);
     m_port->setFixedSize(60, 22);

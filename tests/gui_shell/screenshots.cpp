@@ -104,7 +104,7 @@ int main(int argc, char** argv)
     ok &= Save(window, "main-domains");
 
     window.OnMapPortList({{8080, 1, 0, 1}, {80, 1, 1, 1}, {21, 0, 0, 0}, {3389, 0, 0, 1}, {5060, 1, 1, 0}});
-    window.OnMapResult({{8080, 1, 1, 1}, {21, 0, 0, 0}}, true);
+    window.OnMapResult({{8080, 1, 0, 1}, {21, 0, 0, 0}}, true);
     window.OnMapResult({{3389, 1, 0, 1}}, false);
     window.Tab()->TabBar()->setCurrentIndex(1);
     ok &= Save(window, "main-ports");
