@@ -83,7 +83,10 @@ public:
         case CDomainListEx::kColumnName:
             painter->setFont(ListFont(true));
             painter->setPen(QColor(0, 0, 255));
-            painter->drawText(cell, Qt::AlignLeft | Qt::AlignVCenter, QString::fromUtf8(row->name.c_str()));
+            // The cell was widened to cover the gap at the row's left edge; the name itself starts a
+            // little inside the cell, or its first letter would be cut by the list's edge.
+            painter->drawText(option.rect.adjusted(2, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter,
+                              QString::fromUtf8(row->name.c_str()));
             break;
         default:
             painter->drawText(cell, Qt::AlignCenter, index.data().toString());
