@@ -326,8 +326,9 @@ void CMorvaneMainDlg::OnIpChanged(uint32_t address)
 void CMorvaneMainDlg::OnMapPortList(const std::vector<PortMapEntry>& entries)
 {
     CMapPortList* list = m_tab->PortPage()->List();
+    // Only the byte 1 means mapped; any other value shows as not mapped.
     for (const PortMapEntry& e : entries)
-        list->AddPortRow(e.port, e.type, e.op, e.allow);
+        list->AddPortRow(e.port, e.type, e.op == 1 ? 1 : 0, e.allow != 0 ? 1 : 0);
 }
 
 void CMorvaneMainDlg::keyPressEvent(QKeyEvent* event)

@@ -364,8 +364,11 @@ TEST_F(ShellMainWindow, OutputLinesCharacterForCharacter)
     EXPECT_EQ(w->Tab()->DomainPage()->IpLabel()->text(), "1.2.3.4");
     EXPECT_EQ(DomainLines(*w).size(), 7);  // net info writes no line
 
-    w->OnMapPortList({{8080, 1, 1, 1}, {80, 0, 0, 0}});
-    EXPECT_EQ(w->Tab()->PortPage()->List()->RowCount(), 2);
+    w->OnMapPortList({{8080, 1, 1, 1}, {80, 0, 0, 0}, {90, 2, 0, 5}});
+    EXPECT_EQ(w->Tab()->PortPage()->List()->RowCount(), 3);
+    // An op byte of 2 is listed as not mapped; any allow byte but 0 is "enabled".
+    EXPECT_EQ(w->Tab()->PortPage()->List()->item(2, 3)->text(), U("TCP没有映射"));
+    EXPECT_EQ(w->Tab()->PortPage()->List()->item(2, 0)->checkState(), Qt::Checked);
     w->OnMapResult({{8080, 1, 1, 1}, {80, 0, 0, 0}, {81, 7, 1, 0}}, true);
     w->OnMapResult({{80, 1, 0, 0}}, false);
     EXPECT_EQ(PortLines(*w), QStringList({U("端口映射-8080-(UDP)成功"), U("删除端口映射-80-(TCP)成功"),
