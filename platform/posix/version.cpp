@@ -56,11 +56,16 @@ void AppendNode(std::vector<uint8_t>& out, bool& overflow, std::string_view key,
     out.resize(start + kNodeHeader);
     Put16(out, start + 2, static_cast<uint16_t>(valueSize));
     Put16(out, start + 4, type);
-    out.insert(out.end(), key.begin(), key.end());
-    out.push_back(0);
+    // Key, its terminator and the value, each padded to 4 bytes (the padding is zero).
+    size_t keyAt = out.size();
+    out.resize(keyAt + key.size() + 1, 0);
+    if (!key.empty())
+        std::memcpy(out.data() + keyAt, key.data(), key.size());
     Align4(out, base);
-    const auto* v = static_cast<const uint8_t*>(value);
-    out.insert(out.end(), v, v + valueSize);
+    size_t valueAt = out.size();
+    out.resize(valueAt + valueSize, 0);
+    if (valueSize)
+        std::memcpy(out.data() + valueAt, value, valueSize);
     Align4(out, base);
     children();
     size_t length = out.size() - start;
