@@ -30,8 +30,11 @@ bool RunAddressHook(const std::string& programDir, uint32_t address, const std::
 
     // Everything the children need is prepared here: after fork only async-signal-safe calls follow.
     std::string ids;
-    for (uint32_t id : hostids)
-        ids += (ids.empty() ? "" : " ") + std::to_string(id);
+    for (uint32_t id : hostids) {
+        if (!ids.empty())
+            ids += ' ';
+        ids += std::to_string(id);
+    }
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         std::string entry = *e;
