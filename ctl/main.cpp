@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -543,6 +544,10 @@ int Watch(const Options& opt, CCtlClient& client)
 int ChannelCommand(const Options& opt)
 {
     const std::string& cmd = opt.args[0];
+    static const char* const kCommands[] = {"login", "domains", "status", "on", "off", "refresh", "ports",
+                                            "map", "unmap", "enable", "disable", "delete", "watch"};
+    if (std::find(std::begin(kCommands), std::end(kCommands), cmd) == std::end(kCommands))
+        return Fail(opt, kExitUsage, "unknown command '" + cmd + "' (see morvanectl --help)");
     std::string userFile = opt.dir + "/user.xml";
     CCtlClient client(userFile);
 

@@ -97,9 +97,10 @@ TEST_F(CtlTest, ClearErrors)
     std::string out;
     EXPECT_EQ(Ctl("--help", out), 0);
     EXPECT_NE(out.find("Exit codes"), std::string::npos);
-    EXPECT_EQ(Ctl("frobnicate", out), 7);  // needs a login first: says so
+    EXPECT_EQ(Ctl("frobnicate", out), 1) << out;  // a usage error, before anything else
+    EXPECT_NE(out.find("unknown command"), std::string::npos);
+    EXPECT_EQ(Ctl("ports", out), 7) << out;  // needs a login first: says so
     ASSERT_TRUE(datafile::WriteLogin(m_dir + "/user.xml", "demo", kDemoDigest));
-    EXPECT_EQ(Ctl("frobnicate", out), 1) << out;
     EXPECT_EQ(Ctl("map 70000", out), 1) << out;
     EXPECT_EQ(Ctl("map 80/sctp", out), 1) << out;
     // Nothing answers and no service is registered.
