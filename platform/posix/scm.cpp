@@ -714,16 +714,8 @@ public:
     bool Control(uint32_t code, Status& status) override
     {
         uint32_t needed = 0;
-        switch (code) {
-        case kStop: needed = kStopAccess; break;
-        case kPause:
-        case kContinue: needed = kPauseContinue; break;
-        case kInterrogate: needed = kInterrogateAccess; break;
-        default:
-            if (code < 128 || code > 255)
-                return Fail(kInvalidParameter);
-            needed = kUserDefinedControl;
-        }
+        if (Error invalid = detail::ControlRight(code, needed); invalid != kOk)
+            return Fail(invalid);
         if (!(m_access & needed))
             return Fail(kAccessDenied);
         status = EffectiveStatus(m_db->dir, m_stem);

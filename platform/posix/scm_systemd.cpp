@@ -374,16 +374,8 @@ public:
     bool Control(uint32_t code, Status& status) override
     {
         uint32_t needed = 0;
-        switch (code) {
-        case kStop: needed = kStopAccess; break;
-        case kPause:
-        case kContinue: needed = kPauseContinue; break;
-        case kInterrogate: needed = kInterrogateAccess; break;
-        default:
-            if (code < 128 || code > 255)
-                return SetLastError(kInvalidParameter);
-            needed = kUserDefinedControl;
-        }
+        if (Error invalid = detail::ControlRight(code, needed); invalid != kOk)
+            return SetLastError(invalid);
         if (!(m_access & needed))
             return SetLastError(kAccessDenied);
         Properties p;

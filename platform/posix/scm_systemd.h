@@ -36,4 +36,19 @@ bool Notify(const std::string& socket, std::string_view message);
 namespace scm::detail {
 // Records the outcome of a call for LastError(); returns false for errors, true for kOk.
 bool SetLastError(Error error);
+
+// The right a handle needs to deliver `code`; kOk, or kInvalidParameter for a code no service can
+// take (user-defined controls are 128..255).
+inline Error ControlRight(uint32_t code, uint32_t& needed)
+{
+    switch (code) {
+    case kStop: needed = kStopAccess; return kOk;
+    case kPause:
+    case kContinue: needed = kPauseContinue; return kOk;
+    case kInterrogate: needed = kInterrogateAccess; return kOk;
+    default:
+        needed = kUserDefinedControl;
+        return code >= 128 && code <= 255 ? kOk : kInvalidParameter;
+    }
+}
 }  // namespace scm::detail
