@@ -256,13 +256,12 @@ void ServeOne(struct soap* soap)
         soap_send_fault(soap);
 }
 
-void Serve(struct soap* master, const std::string& database, CQueue& queue)
+// `soap` is this worker's own copy of the listening context, made before the accept loop starts
+// (copying while the loop uses the master would race with it).
+void Serve(struct soap* soap, const std::string& database, CQueue& queue)
 {
     Worker worker;
     bool haveStore = worker.store.Open(database);
-    struct soap* soap = soap_copy(master);
-    if (!soap)
-        return;
     soap->user = &worker;
     soap->fclose = KeepOpen;
     Connection c{};
@@ -329,7 +328,12 @@ int RunProviderServer(const ProviderServerOptions& options, volatile std::sig_at
     std::vector<std::thread> workers;
     int threads = options.threads > 0 ? options.threads : 1;
     for (int i = 0; i < threads; ++i)
-        workers.emplace_back(Serve, master, options.database, std::ref(queue));
+        if (struct soap* copy = soap_copy(master))
+            workers.emplace_back(Serve, copy, options.database, std::ref(queue));
+    if (workers.empty()) {
+        soap_free(master);
+        return 1;
+    }
 
     while (!*stop) {
         SOAP_SOCKET s = soap_accept(master);
