@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -324,6 +325,14 @@ int RunProviderServer(const ProviderServerOptions& options, volatile std::sig_at
     std::printf("listening on %s:%u\n", options.listen.c_str(), BoundPort(master->master));
     std::fflush(stdout);
 
+    // SIGINT and SIGTERM are taken synchronously by the accept loop below rather than by a handler:
+    // blocked here (the workers inherit the mask), collected between two accepts.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
     CQueue queue;
     std::vector<std::thread> workers;
     int threads = options.threads > 0 ? options.threads : 1;
@@ -335,7 +344,8 @@ int RunProviderServer(const ProviderServerOptions& options, volatile std::sig_at
         return 1;
     }
 
-    while (!*stop) {
+    const timespec noWait{0, 0};
+    while (!*stop && sigtimedwait(&stopSignals, nullptr, &noWait) < 0) {
         SOAP_SOCKET s = soap_accept(master);
         if (!soap_valid_socket(s)) {
             // Time-out (errnum 0) or a failed accept such as too many open files: back off a little.
