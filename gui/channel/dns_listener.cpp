@@ -65,20 +65,20 @@ uint32_t CDnsListener::Session() const { return m_sender ? m_sender->m_session :
 
 void CDnsListener::SetOwner(IArrivalPoster* owner)
 {
-    std::lock_guard<std::mutex> guard(m_queueLock);
+    // Once this returns, the receive thread no longer calls the previous owner.
+    std::lock_guard<std::mutex> guard(m_ownerLock);
     m_owner = owner;
 }
 
 void CDnsListener::Enqueue(UdpInPacketPtr packet)
 {
-    IArrivalPoster* owner;
     {
         std::lock_guard<std::mutex> guard(m_queueLock);
         m_queue.push_back(std::move(packet));
-        owner = m_owner;
     }
-    if (owner)
-        owner->PostArrival();
+    std::lock_guard<std::mutex> guard(m_ownerLock);
+    if (m_owner)
+        m_owner->PostArrival();
 }
 
 bool CDnsListener::DispatchOne()

@@ -62,7 +62,8 @@ public:
     // One of CMD_MAP_PORTS, CMD_STORE_PORTS_BASIC, CMD_REMOVE_PORTS, CMD_STORE_PORTS, CMD_STORE_PORTS_ALT.
     bool SendPortEntries(uint16_t command, const std::vector<PortMapEntry>& entries);
 
-    // Where arrivals are announced. Set it before expecting replies.
+    // Where arrivals are announced. Set it before expecting replies; PostArrival must not block.
+    // After SetOwner(nullptr) returns, the previous owner is not called again.
     void SetOwner(IArrivalPoster* owner);
     // Takes the oldest queued datagram, decodes it and calls the listener. False when none was queued.
     bool DispatchOne();
@@ -88,5 +89,6 @@ private:
     std::unique_ptr<CSender> m_sender;
     std::mutex m_queueLock;
     std::deque<UdpInPacketPtr> m_queue;
-    IArrivalPoster* m_owner = nullptr;  // guarded by m_queueLock
+    std::mutex m_ownerLock;  // held while announcing, so SetOwner(nullptr) is a barrier
+    IArrivalPoster* m_owner = nullptr;
 };
