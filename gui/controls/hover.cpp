@@ -1,6 +1,7 @@
 #include "gui/controls/hover.h"
 
 #include <QCursor>
+#include <QMouseEvent>
 #include <QWidget>
 
 #include <utility>
@@ -51,4 +52,17 @@ void CHoverTracker::OnTimer()
     m_over = false;
     m_timer.stop();
     emit left();
+}
+
+void CHoverTracker::OnMousePress(const QMouseEvent* event)
+{
+    m_pressed = event->button() == Qt::LeftButton;
+}
+
+bool CHoverTracker::OnMouseRelease(const QMouseEvent* event)
+{
+    const bool click = m_pressed && event->button() == Qt::LeftButton &&
+                       m_control->rect().contains(event->position().toPoint());
+    m_pressed = false;
+    return click;
 }

@@ -9,6 +9,7 @@
 
 #include <functional>
 
+class QMouseEvent;
 class QWidget;
 
 class CHoverTracker : public QObject {
@@ -25,6 +26,10 @@ public:
     void OnMouseMove();
     // Drops the hover state without a leave notification (the control was clicked).
     void Reset();
+    // Click detection for the same controls: a left press, then a left release inside the control.
+    // Call from the control's press and release handlers; the release reports whether it clicked.
+    void OnMousePress(const QMouseEvent* event);
+    bool OnMouseRelease(const QMouseEvent* event);
 
     // Where the cursor is, in global coordinates. Tests may replace it; an empty function
     // restores QCursor::pos.
@@ -41,4 +46,5 @@ private:
     QWidget* m_control;
     QTimer m_timer;
     bool m_over = false;
+    bool m_pressed = false;
 };

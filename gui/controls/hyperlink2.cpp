@@ -245,14 +245,13 @@ void CHyperLink2::mouseMoveEvent(QMouseEvent* event)
 
 void CHyperLink2::mousePressEvent(QMouseEvent* event)
 {
-    m_pressed = event->button() == Qt::LeftButton;
+    m_hover->OnMousePress(event);
     QLabel::mousePressEvent(event);
 }
 
 void CHyperLink2::mouseReleaseEvent(QMouseEvent* event)
 {
-    const bool click = m_pressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
-    m_pressed = false;
+    const bool click = m_hover->OnMouseRelease(event);
     QLabel::mouseReleaseEvent(event);
     if (click)
         OnClick();

@@ -91,7 +91,6 @@ private:
     bool m_visited = false;
     int m_underline = kUnderlineHover;
     bool m_adjustToFit = true;
-    bool m_pressed = false;
     QString m_url;
     QFont m_normalFont;
     QFont m_underlineFont;

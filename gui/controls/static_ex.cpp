@@ -60,14 +60,13 @@ void CStaticEx::mouseMoveEvent(QMouseEvent* event)
 
 void CStaticEx::mousePressEvent(QMouseEvent* event)
 {
-    m_pressed = event->button() == Qt::LeftButton;
+    m_hover->OnMousePress(event);
     QLabel::mousePressEvent(event);
 }
 
 void CStaticEx::mouseReleaseEvent(QMouseEvent* event)
 {
-    const bool click = m_pressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
-    m_pressed = false;
+    const bool click = m_hover->OnMouseRelease(event);
     QLabel::mouseReleaseEvent(event);
     if (click)
         emit clicked();

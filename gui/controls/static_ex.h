@@ -33,5 +33,4 @@ private:
     QFont m_normalFont;
     QFont m_underlineFont;
     QColor m_textColour{0, 0, 238};
-    bool m_pressed = false;
 };
