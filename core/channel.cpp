@@ -12,7 +12,7 @@
 
 #include "core/manager.h"
 #include "core/portmap.h"
-#include "core/webservice/dynamic_service.h"
+#include "core/provider/provider.h"
 #include "shared/base/udp.h"
 #include "shared/packet/commands.h"
 #include "shared/xml/data_files.h"
@@ -224,7 +224,7 @@ void CMorvaneManger::OnSetDomainState(UdpInPacket& in)
     UpdateResultMap results = flags;
     if (anyEnabled) {
         // Every listed host goes to the provider, enabled or not, with its byte as initial result.
-        ok = m_service && m_service->UpdateDynamic(m_userId, m_password, results) == 0;
+        ok = m_service && m_service->Update(m_userId, m_password, static_cast<uint32_t>(m_netinfo.dyip), results) == 0;
         if (!ok)
             results = flags;
     }
@@ -261,7 +261,7 @@ void CMorvaneManger::OnRefreshDomains()
 {
     UserInfo account;
     std::vector<DomainRecord> domains;
-    bool ok = m_service && m_service->GetDynamic(m_userId, m_password, account, domains) == 0;
+    bool ok = m_service && m_service->Hosts(m_userId, m_password, account, domains) == 0;
     if (ok) {
         m_domains = std::move(domains);
         SyncDomainFile();

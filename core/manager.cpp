@@ -12,6 +12,7 @@
 
 #include "core/hook.h"
 #include "core/portmap.h"
+#include "core/provider/configured_provider.h"
 #include "core/updater.h"
 #include "core/webservice/dynamic_service.h"
 #include "core/webservice/provider_endpoint.h"
@@ -105,9 +106,13 @@ bool CMorvaneManger::StartManager()
         ProviderEndpoint(host, port);  // a malformed override falls back to the defaults
     if (port == 0)
         port = webservice::kProviderPort;
-    m_service = m_options.makeService ? m_options.makeService(host, port) : std::make_unique<CDynamicService>(host, port);
-    if (!m_service)
-        return false;
+    ProviderEnvironment environment;
+    environment.makeWebService = [this, host, port] {
+        return m_options.makeService ? m_options.makeService(host, port) : std::make_unique<CDynamicService>(host, port);
+    };
+    environment.nat = m_options.nat;
+    environment.checkIpTimeoutMs = m_options.checkIpTimeoutMs;
+    m_service = std::make_unique<CConfiguredProvider>(ProviderFile(), std::move(environment));
 
     if (m_stop)
         return false;
@@ -149,13 +154,13 @@ bool CMorvaneManger::Login(const std::string& user, const std::string& password)
 {
     if (!m_service)
         return false;
-    if (m_service->GetDynamicIP(m_netinfo) != 0)
+    if (m_service->PublicAddress(m_netinfo) != 0)
         return false;
     // Filled into temporaries so that a failed attempt keeps the list the service already has:
     // address updates for the switched-on domains go on with it.
     UserInfo account = m_userinfo;
     std::vector<DomainRecord> domains;
-    if (m_service->GetDynamic(user, password, account, domains) != 0)
+    if (m_service->Hosts(user, password, account, domains) != 0)
         return false;
     m_userinfo = account;
     m_domains = std::move(domains);
@@ -174,7 +179,7 @@ void CMorvaneManger::RestoreMappings()
 
 void CMorvaneManger::CheckAddress()
 {
-    if (!m_service || m_service->GetDynamicIP(m_netinfo) != 0)
+    if (!m_service || m_service->PublicAddress(m_netinfo) != 0)
         return;
     uint32_t address = static_cast<uint32_t>(m_netinfo.dyip);
     if (address == 0 || address == m_lastAddress)
@@ -183,8 +188,8 @@ void CMorvaneManger::CheckAddress()
     UpdateResultMap hosts;
     for (const DomainRecord& record : m_domains)
         if (record.enabled)
-            hosts[record.hostid] = 0;
-    if (!hosts.empty() && m_service->UpdateDynamic(m_userId, m_password, hosts) == 0) {
+            hosts[record.hostid] = 1;
+    if (!hosts.empty() && m_service->Update(m_userId, m_password, address, hosts) == 0) {
         m_lastAddress = address;
         SendIpChanged();
         SendNetInfo();

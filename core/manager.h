@@ -23,6 +23,7 @@
 #include "shared/packet/records.h"
 
 class CDynamicService;
+class IProvider;
 class INatLibrary;
 class CPortMapper;
 
@@ -51,9 +52,12 @@ struct ManagerOptions {
     // The NAT library for port mapping; null = libnat.
     INatLibrary* nat = nullptr;
     // Stands in for the web-service client (tests); null = a CDynamicService for the provider.
+    // provider.conf decides whether the web service or a dyndns2 account is used.
     std::function<std::unique_ptr<CDynamicService>(const std::string& host, uint16_t port)> makeService;
     uint16_t firstChannelPort = kServiceFirstPort;
     uint32_t addressCheckIntervalMs = kAddressCheckIntervalMs;
+    // How long a check-IP source may take to answer (dyndns2 accounts).
+    long checkIpTimeoutMs = 10000;
     // How long the address-change hook may run.
     int hookTimeoutMs = 30000;
     // Look after the updater program (off in tests that must not touch other processes).
@@ -79,6 +83,7 @@ public:
     std::string UserFile() { return ProgramDirectory() + "/user.xml"; }
     std::string DomainFile() { return ProgramDirectory() + "/domain.xml"; }
     std::string MapPortFile() { return ProgramDirectory() + "/mapport.xml"; }
+    std::string ProviderFile() { return ProgramDirectory() + "/provider.conf"; }
 
     // Takes the first account of user.xml (smallest login name) when there is one.
     bool LoadCredentials();
@@ -132,7 +137,7 @@ private:
     std::vector<DomainRecord> m_domains;
     NetInfo m_netinfo;
     UserInfo m_userinfo;
-    std::unique_ptr<CDynamicService> m_service;
+    std::unique_ptr<IProvider> m_service;  // the provider provider.conf names
     std::string m_userId;
     std::string m_password;
     uint32_t m_clientAddress = 0;  // network order

@@ -6,7 +6,7 @@ add_library(morvane_service STATIC
   ${CMAKE_CURRENT_LIST_DIR}/hook.cpp)
 target_include_directories(morvane_service PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(morvane_service PUBLIC
-  morvane_webservice morvane_portmap morvane_updater morvane_xml morvane_packet morvane_platform morvane_log)
+  morvane_provider morvane_webservice morvane_portmap morvane_updater morvane_xml morvane_packet morvane_platform morvane_log)
 morvane_warnings(morvane_service)
 
 add_executable(MorvaneCore ${CMAKE_CURRENT_LIST_DIR}/main.cpp)

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "core/provider/config.h"
 #include "ctl/client.h"
 #include "platform/data_dir.h"
 #include "platform/program.h"
@@ -57,6 +58,17 @@ const char* kUsage =
     "  enable PORT               keep the port mapped at start-up and on address changes\n"
     "  disable PORT              stop restoring the port (the router keeps it until unmapped)\n"
     "  delete PORT               unmap the port and forget it\n"
+    "Provider (see providers.md):\n"
+    "  provider show             which provider the service uses (never shows the password)\n"
+    "  provider set web-service [--check-ip URL]...\n"
+    "                            the provider's own web service (the default); check-IP URLs only\n"
+    "                            cross-check the address it reports\n"
+    "  provider set dyndns2 --server https://HOST[/PATH] --user NAME --host NAME [--host NAME]...\n"
+    "                       [--check-ip URL]... [--no-check-ip-defaults] [--interface NAME]\n"
+    "                       [--no-router] [--ca-file FILE]\n"
+    "                            a dyndns2 account (/nic/update); the password is asked for (or read\n"
+    "                            from standard input), never taken from the command line. Then log\n"
+    "                            in with: morvanectl login NAME (same password)\n"
     "Other:\n"
     "  watch [SECONDS]           print what the service reports (address changes...) until\n"
     "                            interrupted or for SECONDS\n"
@@ -184,8 +196,12 @@ void PrintDomains(const CCtlClient& client)
     if (client.m_netInfo) {
         const NetInfo& n = *client.m_netInfo;
         std::printf("Public address: %s\n", n.dyip ? Dotted(static_cast<uint32_t>(n.dyip)).c_str() : "unknown");
-        std::printf("Network:        %s%s%s\n", NetTypeName(n.nettype), n.netlocation.empty() ? "" : ", ",
-                    n.netlocation.c_str());
+        // A dyndns2 account reports no network type, only where the address came from or why none is used.
+        if (n.nettype == 0 && !n.netlocation.empty())
+            std::printf("Network:        %s\n", n.netlocation.c_str());
+        else
+            std::printf("Network:        %s%s%s\n", NetTypeName(n.nettype), n.netlocation.empty() ? "" : ", ",
+                        n.netlocation.c_str());
     }
     if (client.m_domains.empty()) {
         std::printf("No domains in this account.\n");
@@ -332,6 +348,117 @@ int ServiceCommand(const Options& opt)
         return kExitOk;
     }
     return Fail(opt, kExitUsage, "service: unknown action '" + what + "'");
+}
+
+// ---- the provider configuration ----
+
+std::string ReadPassword();
+
+int ProviderCommand(const Options& opt)
+{
+    const std::string path = opt.dir + "/" + kProviderFileName;
+    if (opt.args.size() >= 2 && opt.args[1] == "show") {
+        ProviderConfig c;
+        if (!providerconf::Read(path, c))
+            return Fail(opt, kExitFailed, "cannot read " + path);
+        bool dyn = c.kind == ProviderConfig::Kind::Dyndns2;
+        std::vector<std::string> urls = dyn ? providerconf::CheckIpUrls(c) : c.checkIp;
+        if (opt.json) {
+            std::string hosts = "[", checks = "[";
+            for (const std::string& h : c.hosts)
+                hosts += (hosts.size() > 1 ? "," : "") + JsonString(h);
+            for (const std::string& u : urls)
+                checks += (checks.size() > 1 ? "," : "") + JsonString(u);
+            std::printf("{\"ok\":true,\"kind\":%s", JsonString(providerconf::KindName(c.kind)).c_str());
+            if (dyn)
+                std::printf(",\"server\":%s,\"user\":%s,\"hosts\":%s],\"interface\":%s,\"router\":%s,\"ca_file\":%s",
+                            JsonString(c.server).c_str(), JsonString(c.user).c_str(), hosts.c_str(),
+                            JsonString(c.interfaceName).c_str(), c.router ? "true" : "false", JsonString(c.caFile).c_str());
+            std::printf(",\"check_ip\":%s]}\n", checks.c_str());
+            return kExitOk;
+        }
+        std::printf("Provider:  %s\n", providerconf::KindName(c.kind));
+        if (dyn) {
+            std::printf("Server:    %s\nUser:      %s\nPassword:  %s\n", c.server.c_str(), c.user.c_str(),
+                        c.password.empty() ? "(none)" : "(stored)");
+            for (const std::string& h : c.hosts)
+                std::printf("Host:      %s\n", h.c_str());
+            if (!c.interfaceName.empty())
+                std::printf("Address:   interface %s\n", c.interfaceName.c_str());
+            else
+                std::printf("Address:   %s%s\n", c.router ? "router (UPnP/NAT-PMP), then " : "",
+                            urls.empty() ? "no check-IP URL" : "check-IP URLs in turn");
+            if (!c.caFile.empty())
+                std::printf("CA file:   %s\n", c.caFile.c_str());
+        }
+        for (const std::string& u : urls)
+            std::printf("Check-IP:  %s\n", u.c_str());
+        return kExitOk;
+    }
+    if (opt.args.size() < 3 || opt.args[1] != "set")
+        return Fail(opt, kExitUsage, "provider: expected 'show', 'set web-service' or 'set dyndns2 ...'");
+
+    ProviderConfig c;
+    const std::string& kind = opt.args[2];
+    if (kind == "dyndns2")
+        c.kind = ProviderConfig::Kind::Dyndns2;
+    else if (kind != "web-service")
+        return Fail(opt, kExitUsage, "provider set: unknown kind '" + kind + "' (web-service or dyndns2)");
+    for (size_t i = 3; i < opt.args.size(); ++i) {
+        const std::string& a = opt.args[i];
+        bool hasValue = i + 1 < opt.args.size();
+        bool dynOnly = true;
+        if (a == "--check-ip" && hasValue) {
+            c.checkIp.push_back(opt.args[++i]);
+            dynOnly = false;
+        } else if (a == "--ca-file" && hasValue) {
+            c.caFile = opt.args[++i];
+            dynOnly = false;
+        } else if (a == "--server" && hasValue) {
+            c.server = opt.args[++i];
+        } else if (a == "--user" && hasValue) {
+            c.user = opt.args[++i];
+        } else if (a == "--host" && hasValue) {
+            c.hosts.push_back(opt.args[++i]);
+        } else if (a == "--interface" && hasValue) {
+            c.interfaceName = opt.args[++i];
+        } else if (a == "--no-router") {
+            c.router = false;
+        } else if (a == "--no-check-ip-defaults") {
+            c.checkIpDefaults = false;
+        } else if (a == "--password") {
+            return Fail(opt, kExitUsage, "the password is never taken from the command line; it is asked for");
+        } else {
+            return Fail(opt, kExitUsage, "provider set: unexpected '" + a + "'");
+        }
+        if (dynOnly && c.kind != ProviderConfig::Kind::Dyndns2)
+            return Fail(opt, kExitUsage, "provider set web-service: '" + a + "' is for dyndns2 accounts");
+    }
+    if (c.kind == ProviderConfig::Kind::Dyndns2) {
+        c.password = "x";  // checked once the rest is known to be right
+        std::string problem = providerconf::Check(c);
+        if (!problem.empty())
+            return Fail(opt, kExitUsage, "provider set dyndns2: " + problem);
+        if (!c.caFile.empty() && !files::Exists(c.caFile))
+            return Fail(opt, kExitUsage, "no CA file at " + c.caFile);
+        c.password = ReadPassword();
+        if (c.password.empty())
+            return Fail(opt, kExitUsage, "the password must not be empty");
+    }
+    std::string problem = providerconf::Check(c);
+    if (!problem.empty())
+        return Fail(opt, kExitUsage, "provider set: " + problem);
+    if (!providerconf::Write(path, c))
+        return Fail(opt, kExitFailed, "cannot write " + path + " (" + std::strerror(errno) + ")");
+    if (opt.json)
+        std::printf("{\"ok\":true,\"kind\":%s}\n", JsonString(providerconf::KindName(c.kind)).c_str());
+    else if (c.kind == ProviderConfig::Kind::Dyndns2)
+        std::printf("Provider set to the dyndns2 account %s at %s (%zu host(s)).\n"
+                    "The service uses it from its next check; log in with: morvanectl login %s\n",
+                    c.user.c_str(), c.server.c_str(), c.hosts.size(), c.user.c_str());
+    else
+        std::printf("Provider set to the web service; log in with its account: morvanectl login\n");
+    return kExitOk;
 }
 
 // ---- the channel ----
@@ -652,5 +779,7 @@ int main(int argc, char** argv)
     }
     if (opt.args[0] == "service")
         return ServiceCommand(opt);
+    if (opt.args[0] == "provider")
+        return ProviderCommand(opt);
     return ChannelCommand(opt);
 }

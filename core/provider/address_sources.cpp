@@ -1,0 +1,93 @@
+#include "core/provider/address_sources.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
+#include <cstring>
+
+#include "core/log.h"
+#include "core/portmap.h"
+#include "core/provider/address.h"
+#include "core/provider/https.h"
+
+AddressFinding CAddressSources::Find()
+{
+    if (!m_options.interfaceName.empty())
+        return FromInterface(m_options.interfaceName);
+    if (m_options.router) {
+        AddressFinding found = FromRouter();
+        if (found.address != 0)
+            return found;
+    }
+    for (const std::string& url : m_options.checkIp) {
+        AddressFinding found = FromCheckIp(url);
+        if (found.address != 0)
+            return found;
+    }
+    return {};
+}
+
+AddressFinding CAddressSources::FromInterface(const std::string& name)
+{
+    AddressFinding found;
+    found.source = "interface " + name;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        LogPrint("address: cannot list the interfaces\n");
+        return found;
+    }
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || name != i->ifa_name)
+            continue;
+        sockaddr_in sin;
+        std::memcpy(&sin, i->ifa_addr, sizeof sin);
+        found.address = ntohl(sin.sin_addr.s_addr);
+        break;
+    }
+    freeifaddrs(list);
+    if (found.address == 0)
+        LogPrint("address: interface %s has no IPv4 address\n", name.c_str());
+    return found;
+}
+
+AddressFinding CAddressSources::FromRouter()
+{
+    AddressFinding found;
+    found.source = "router";
+    INatLibrary& nat = m_options.nat ? *m_options.nat : DefaultNatLibrary();
+    UpnpController* controller = nullptr;
+    int rc = nat.Discover(&controller);
+    if (rc == 0) {
+        char text[64] = {};
+        rc = nat.GetPublicIp(controller, text, sizeof text);
+        text[sizeof text - 1] = 0;
+        if (rc == 0 && !address::ParseAnswer(text, found.address))
+            LogPrint("address: the router's external address is not an IPv4 address\n");
+    }
+    nat.ControllerFree(&controller);
+    if (rc != 0)
+        LogPrint("address: no external address from the router (libnat error %d)\n", rc);
+    return found;
+}
+
+AddressFinding CAddressSources::FromCheckIp(const std::string& url)
+{
+    AddressFinding found;
+    found.source = url;
+    HttpsRequest request;
+    request.url = url;
+    request.caFile = m_options.caFile;
+    request.timeoutMs = m_options.checkIpTimeoutMs;
+    request.connectTimeoutMs = m_options.checkIpTimeoutMs;
+    HttpsAnswer answer;
+    if (!HttpsGet(request, answer)) {
+        LogPrint("address: %s did not answer: %s\n", url.c_str(), answer.error.c_str());
+        return found;
+    }
+    if (answer.status != 200 || !address::ParseAnswer(answer.body, found.address)) {
+        found.address = 0;
+        LogPrint("address: %s gave no IPv4 address (HTTP %ld)\n", url.c_str(), answer.status);
+    }
+    return found;
+}

@@ -1,0 +1,89 @@
+#include "core/provider/configured_provider.h"
+
+#include <sys/stat.h>
+
+#include "core/log.h"
+#include "core/provider/address_sources.h"
+#include "core/provider/dyndns2/dyndns2_provider.h"
+#include "core/provider/webservice_provider.h"
+#include "core/webservice/dynamic_service.h"
+
+CConfiguredProvider::CConfiguredProvider(std::string path, ProviderEnvironment environment)
+    : m_path(std::move(path)), m_env(std::move(environment))
+{
+}
+
+void CConfiguredProvider::Refresh()
+{
+    struct stat st {};
+    bool exists = ::stat(m_path.c_str(), &st) == 0;
+    if (m_seen && exists == m_exists &&
+        (!exists || (st.st_ino == m_ino && st.st_size == m_size && st.st_mtim.tv_sec == m_mtime.tv_sec &&
+                     st.st_mtim.tv_nsec == m_mtime.tv_nsec)))
+        return;
+    m_seen = true;
+    m_exists = exists;
+    if (exists) {
+        m_ino = st.st_ino;
+        m_size = st.st_size;
+        m_mtime = st.st_mtim;
+    }
+
+    ProviderConfig config;
+    bool readable = providerconf::Read(m_path, config);
+    std::string problem = readable ? providerconf::Check(config) : "cannot be read";
+    if (!problem.empty()) {
+        LogPrint("provider: %s: %s; using the web service\n", m_path.c_str(), problem.c_str());
+        config = ProviderConfig{};
+    }
+    if (config.kind == ProviderConfig::Kind::Dyndns2) {
+        AddressSourceOptions sources;
+        sources.interfaceName = config.interfaceName;
+        sources.router = config.router;
+        sources.checkIp = providerconf::CheckIpUrls(config);
+        sources.caFile = config.caFile;
+        sources.checkIpTimeoutMs = m_env.checkIpTimeoutMs;
+        sources.nat = m_env.nat;
+        LogPrint("provider: dyndns2 account %s at %s, %zu host(s)\n", config.user.c_str(), config.server.c_str(),
+                 config.hosts.size());
+        m_active = std::make_unique<CDyndns2Provider>(std::move(config),
+                                                      std::make_unique<CAddressSources>(std::move(sources)));
+        m_kind = ProviderConfig::Kind::Dyndns2;
+    } else {
+        if (m_active && m_kind != ProviderConfig::Kind::WebService)
+            LogPrint("provider: back to the web service\n");
+        auto web = std::make_unique<CWebServiceProvider>(m_env.makeWebService ? m_env.makeWebService() : nullptr);
+        // Check-IP URLs configured for the web service only cross-check what it reports.
+        if (!config.checkIp.empty()) {
+            AddressSourceOptions sources;
+            sources.router = false;
+            sources.checkIp = config.checkIp;
+            sources.caFile = config.caFile;
+            sources.checkIpTimeoutMs = m_env.checkIpTimeoutMs;
+            auto check = std::make_shared<CAddressSources>(std::move(sources));
+            web->SetCrossCheck([check] { return check->Find().address; });
+        }
+        m_active = std::move(web);
+        m_kind = ProviderConfig::Kind::WebService;
+    }
+}
+
+int CConfiguredProvider::PublicAddress(NetInfo& info)
+{
+    Refresh();
+    return m_active->PublicAddress(info);
+}
+
+int CConfiguredProvider::Hosts(const std::string& user, const std::string& digest, UserInfo& account,
+                               std::vector<DomainRecord>& hosts)
+{
+    Refresh();
+    return m_active->Hosts(user, digest, account, hosts);
+}
+
+int CConfiguredProvider::Update(const std::string& user, const std::string& digest, uint32_t address,
+                                UpdateResultMap& results)
+{
+    Refresh();
+    return m_active->Update(user, digest, address, results);
+}

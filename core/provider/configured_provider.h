@@ -1,0 +1,51 @@
+#pragma once
+// CConfiguredProvider: the provider provider.conf names, followed while the service runs. Before every
+// call it looks at the file (inode, size and modification time); when it changed, the provider is
+// built anew from it, so a new account, new hosts or a switch of kind take effect at the next call,
+// and hosts stopped by the server get another chance. An unreadable or unusable file keeps the web
+// service, the default.
+
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "core/provider/config.h"
+#include "core/provider/provider.h"
+
+class CDynamicService;
+class INatLibrary;
+
+struct ProviderEnvironment {
+    // The web-service client; called again each time the web-service kind is chosen.
+    std::function<std::unique_ptr<CDynamicService>()> makeWebService;
+    INatLibrary* nat = nullptr;  // null = libnat
+    long checkIpTimeoutMs = 10000;
+};
+
+class CConfiguredProvider : public IProvider {
+public:
+    CConfiguredProvider(std::string path, ProviderEnvironment environment);
+
+    int PublicAddress(NetInfo& info) override;
+    int Hosts(const std::string& user, const std::string& digest, UserInfo& account,
+              std::vector<DomainRecord>& hosts) override;
+    int Update(const std::string& user, const std::string& digest, uint32_t address,
+               UpdateResultMap& results) override;
+
+    ProviderConfig::Kind Kind() const { return m_kind; }
+    // Reads the file again when it changed since the last look.
+    void Refresh();
+
+private:
+    std::string m_path;
+    ProviderEnvironment m_env;
+    std::unique_ptr<IProvider> m_active;
+    ProviderConfig::Kind m_kind = ProviderConfig::Kind::WebService;
+    bool m_seen = false;
+    bool m_exists = false;
+    ino_t m_ino = 0;
+    off_t m_size = 0;
+    struct timespec m_mtime = {};
+};

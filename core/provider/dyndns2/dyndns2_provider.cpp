@@ -1,0 +1,215 @@
+#include "core/provider/dyndns2/dyndns2_provider.h"
+
+#include <chrono>
+#include <sstream>
+
+#include "core/log.h"
+#include "core/provider/address.h"
+#include "shared/base/md5.h"
+
+namespace {
+
+bool SameDigest(const std::string& a, const std::string& b)
+{
+    // Constant time over the 32 characters; case-insensitive, as hexadecimal is.
+    if (a.size() != 32 || b.size() != 32)
+        return false;
+    unsigned diff = 0;
+    for (size_t i = 0; i < 32; ++i)
+        diff |= unsigned((a[i] | 0x20) ^ (b[i] | 0x20));
+    return diff == 0;
+}
+
+std::string FirstWord(const std::string& line)
+{
+    size_t end = line.find_first_of(" \t\r");
+    return line.substr(0, end);
+}
+
+bool IsStopCode(const std::string& code)
+{
+    return code == "badauth" || code == "nohost" || code == "notfqdn" || code == "abuse" || code == "!donator" ||
+           code == "badagent" || code == "!yours";
+}
+
+std::string Escape(const std::string& text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == ',') {
+            out += static_cast<char>(c);
+        } else {
+            char buf[4];
+            std::snprintf(buf, sizeof buf, "%%%02X", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+CDyndns2Provider::CDyndns2Provider(ProviderConfig config, std::unique_ptr<CAddressSources> sources,
+                                   std::function<uint64_t()> clockMs)
+    : m_config(std::move(config)), m_sources(std::move(sources)), m_clock(std::move(clockMs)), m_transport(HttpsGet)
+{
+    m_records = providerconf::HostRecords(m_config);
+    for (const DomainRecord& r : m_records)
+        m_hosts[r.hostid].name = r.domain;
+}
+
+uint64_t CDyndns2Provider::Now() const
+{
+    if (m_clock)
+        return m_clock();
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+int CDyndns2Provider::PublicAddress(NetInfo& info)
+{
+    AddressFinding found = m_sources ? m_sources->Find() : AddressFinding{};
+    NetInfo out;
+    if (found.address == 0) {
+        out.netlocation = "address unknown (no source answered)";
+    } else if (!address::IsPublic(found.address)) {
+        // Updating a name to this address would point it at nothing reachable; port mapping on the
+        // router cannot help either, the address translation happens further out.
+        std::string text = address::Format(found.address);
+        out.netlocation = "behind carrier-grade NAT (" + found.source + " gives " + text + ")";
+        if (found.address != m_lastReported)
+            LogPrint("dyndns2: %s gives %s, not a public address: this machine is behind carrier-grade NAT; "
+                     "no update is sent and port mapping cannot help\n",
+                     found.source.c_str(), text.c_str());
+        m_lastReported = found.address;
+    } else {
+        out.dyip = static_cast<int32_t>(found.address);
+        out.netlocation = found.source;
+        m_lastReported = 1;
+    }
+    info = out;
+    return 0;
+}
+
+int CDyndns2Provider::Hosts(const std::string& user, const std::string& digest, UserInfo& account,
+                            std::vector<DomainRecord>& hosts)
+{
+    CMD5 md5;
+    md5.Digest(std::string_view(m_config.password));
+    bool ok = md5.HexDigest() && SameDigest(digest, md5.HexDigest());
+    ok = (user == m_config.user) & ok;
+    if (!ok)
+        return 1;
+    UserInfo a;
+    std::snprintf(a.username, sizeof a.username, "%s", user.c_str());
+    a.userstatus = 1;
+    a.validated = 1;
+    account = a;
+    hosts = m_records;
+    for (DomainRecord& r : hosts) {
+        uint32_t accepted = m_hosts[r.hostid].accepted;
+        r.data = accepted ? address::Format(accepted) : std::string();
+    }
+    return 0;
+}
+
+std::string CDyndns2Provider::UpdateUrl(const std::string& hostnames, uint32_t addr) const
+{
+    std::string base = m_config.server;
+    size_t slash = base.find('/', 8);  // after "https://"
+    if (slash == std::string::npos || slash + 1 == base.size())
+        base = (slash == std::string::npos ? base : base.substr(0, slash)) + "/nic/update";
+    return base + (base.find('?') == std::string::npos ? "?" : "&") + "hostname=" + Escape(hostnames) +
+           "&myip=" + address::Format(addr);
+}
+
+void CDyndns2Provider::Apply(HostState& host, const std::string& line, uint32_t addr, int32_t& result)
+{
+    std::string code = FirstWord(line);
+    if (code == "good" || code == "nochg") {
+        host.accepted = addr;
+        result = 1;
+        return;
+    }
+    result = 0;
+    if (IsStopCode(code)) {
+        host.stopCode = code;
+        LogPrint("dyndns2: the server refused %s with \"%s\"; no more updates for it until the provider "
+                 "configuration changes\n",
+                 host.name.c_str(), code.c_str());
+    } else if (code == "911" || code == "dnserr") {
+        m_backingOff = true;
+        m_backOffUntil = Now() + kDyndns2BackOffMs;
+        LogPrint("dyndns2: the server answered \"%s\" for %s; waiting 30 minutes before asking again\n",
+                 code.c_str(), host.name.c_str());
+    } else {
+        LogPrint("dyndns2: unexpected answer for %s: %.60s\n", host.name.c_str(), line.c_str());
+    }
+}
+
+int CDyndns2Provider::Update(const std::string&, const std::string&, uint32_t addr, UpdateResultMap& results)
+{
+    // Only hosts marked 1 (switched on) are pushed; a host being switched off keeps its byte.
+    std::vector<uint32_t> send;
+    bool failed = false;
+    for (auto& [id, result] : results) {
+        if (result != 1)
+            continue;
+        auto it = m_hosts.find(id);
+        if (it == m_hosts.end()) {
+            result = 0;
+            failed = true;
+            continue;
+        }
+        HostState& host = it->second;
+        if (!host.stopCode.empty() || addr == 0 || !address::IsPublic(addr)) {
+            result = 0;
+            failed = true;
+        } else if (host.accepted == addr) {
+            result = 1;  // already there: nothing to send
+        } else {
+            send.push_back(id);
+        }
+    }
+    if (send.empty())
+        return failed ? 1 : 0;
+    if (m_backingOff && int64_t(m_backOffUntil - Now()) > 0) {
+        for (uint32_t id : send)
+            results[id] = 0;
+        return 1;
+    }
+    m_backingOff = false;
+
+    std::string names;
+    for (uint32_t id : send)
+        names += (names.empty() ? "" : ",") + m_hosts[id].name;
+    HttpsRequest request;
+    request.url = UpdateUrl(names, addr);
+    request.user = m_config.user;
+    request.password = m_config.password;
+    request.caFile = m_config.caFile;
+    HttpsAnswer answer;
+    ++m_requests;
+    if (!m_transport(request, answer)) {
+        LogPrint("dyndns2: update of %s failed: %s\n", names.c_str(), answer.error.c_str());
+        for (uint32_t id : send)
+            results[id] = 0;
+        return 1;
+    }
+    // One line per host, in the order sent; a single line answers for all of them.
+    std::vector<std::string> lines;
+    std::stringstream in(answer.body);
+    std::string line;
+    while (std::getline(in, line))
+        if (!FirstWord(line).empty())
+            lines.push_back(line);
+    if (lines.empty())
+        lines.push_back("(empty answer, HTTP " + std::to_string(answer.status) + ")");
+    for (size_t i = 0; i < send.size(); ++i) {
+        int32_t& result = results[send[i]];
+        Apply(m_hosts[send[i]], lines[std::min(i, lines.size() - 1)], addr, result);
+        failed = failed || result != 1;
+    }
+    return failed ? 1 : 0;
+}

@@ -1,0 +1,68 @@
+#pragma once
+// A dyndns2 account (/nic/update over HTTPS with Basic authentication) as an IProvider.
+//
+// The account and its hosts come from provider.conf; a login from the GUI or morvanectl is accepted
+// when the name matches and the MD5 digest sent equals the digest of the stored password. Updates
+// follow the protocol's client rules:
+//   - a host is sent only when the address differs from the one the server last accepted for it
+//     ("good" or "nochg"); nothing is repeated;
+//   - badauth, nohost, notfqdn, abuse, !donator, badagent stop that host until the configuration
+//     changes (one log line, a failed result at every later attempt);
+//   - 911 and dnserr stop all requests for kBackOffMs;
+//   - a private, loopback, link-local or carrier-grade-NAT address is never sent.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "core/provider/address_sources.h"
+#include "core/provider/config.h"
+#include "core/provider/https.h"
+#include "core/provider/provider.h"
+
+inline constexpr uint64_t kDyndns2BackOffMs = 30ull * 60 * 1000;
+
+class CDyndns2Provider : public IProvider {
+public:
+    // `clockMs` counts milliseconds (monotonic); empty = steady_clock.
+    CDyndns2Provider(ProviderConfig config, std::unique_ptr<CAddressSources> sources,
+                     std::function<uint64_t()> clockMs = {});
+
+    int PublicAddress(NetInfo& info) override;
+    int Hosts(const std::string& user, const std::string& digest, UserInfo& account,
+              std::vector<DomainRecord>& hosts) override;
+    int Update(const std::string& user, const std::string& digest, uint32_t address,
+               UpdateResultMap& results) override;
+
+    // Tests stand in for the HTTPS exchange.
+    void SetTransport(std::function<bool(const HttpsRequest&, HttpsAnswer&)> transport)
+    {
+        m_transport = std::move(transport);
+    }
+    // The full update URL for these comma-separated hosts and address.
+    std::string UpdateUrl(const std::string& hostnames, uint32_t address) const;
+    // Requests made so far (each may carry several hosts).
+    int Requests() const { return m_requests; }
+
+private:
+    struct HostState {
+        std::string name;
+        uint32_t accepted = 0;  // address the server last accepted
+        std::string stopCode;   // set when the server refused the host for good
+    };
+    uint64_t Now() const;
+    void Apply(HostState& host, const std::string& line, uint32_t address, int32_t& result);
+
+    ProviderConfig m_config;
+    std::unique_ptr<CAddressSources> m_sources;
+    std::function<uint64_t()> m_clock;
+    std::function<bool(const HttpsRequest&, HttpsAnswer&)> m_transport;
+    std::map<uint32_t, HostState> m_hosts;  // by host id
+    std::vector<DomainRecord> m_records;
+    bool m_backingOff = false;
+    uint64_t m_backOffUntil = 0;
+    uint32_t m_lastReported = 1;  // the last non-public address logged (1: none yet)
+    int m_requests = 0;
+};

@@ -1,0 +1,30 @@
+#pragma once
+// IProvider: what the manager needs from a dynamic-DNS provider, whichever protocol it speaks.
+//   - the public address and the network it is on;
+//   - the account's hosts after a login (name and MD5 digest of the password, as the clients send them);
+//   - an update of some hosts to an address, with a result per host.
+// The web-service client and the dyndns2 client implement it; CConfiguredProvider picks one from
+// provider.conf and follows that file while the service runs.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/webservice/documents.h"
+#include "shared/packet/records.h"
+
+class IProvider {
+public:
+    virtual ~IProvider() = default;
+
+    // 0 when the provider answered; `info` then holds the address (0 = none usable now) and the
+    // network line. Non-zero leaves `info` untouched.
+    virtual int PublicAddress(NetInfo& info) = 0;
+    // 0 when the account is known: `account` and `hosts` are filled (enabled flags left at 0).
+    virtual int Hosts(const std::string& user, const std::string& digest, UserInfo& account,
+                      std::vector<DomainRecord>& hosts) = 0;
+    // Points the hosts of `results` (host id -> the byte the client sent) at `address` and writes
+    // each host's result into the map. 0 when the provider accepted the request as a whole.
+    virtual int Update(const std::string& user, const std::string& digest, uint32_t address,
+                       UpdateResultMap& results) = 0;
+};

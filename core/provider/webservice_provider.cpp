@@ -1,0 +1,31 @@
+#include "core/provider/webservice_provider.h"
+
+#include "core/log.h"
+#include "core/provider/address.h"
+
+int CWebServiceProvider::PublicAddress(NetInfo& info)
+{
+    if (!m_service)
+        return -1;
+    int status = m_service->GetDynamicIP(info);
+    if (status == 0 && m_crossCheck && info.dyip != 0) {
+        uint32_t other = m_crossCheck();
+        uint32_t mine = static_cast<uint32_t>(info.dyip);
+        if (other != 0 && other != mine)
+            LogPrint("address cross-check: the provider reports %s, another source %s\n",
+                     address::Format(mine).c_str(), address::Format(other).c_str());
+    }
+    return status;
+}
+
+int CWebServiceProvider::Hosts(const std::string& user, const std::string& digest, UserInfo& account,
+                               std::vector<DomainRecord>& hosts)
+{
+    return m_service ? m_service->GetDynamic(user, digest, account, hosts) : -1;
+}
+
+int CWebServiceProvider::Update(const std::string& user, const std::string& digest, uint32_t,
+                                UpdateResultMap& results)
+{
+    return m_service ? m_service->UpdateDynamic(user, digest, results) : -1;
+}
