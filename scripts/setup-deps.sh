@@ -10,6 +10,8 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
   # web service client and the local provider
   gsoap libgsoap-dev libsqlite3-dev
+  # dyndns2 accounts and check-IP sources (HTTPS); openssl makes the tests' throwaway CA
+  libcurl4-openssl-dev libssl-dev openssl
   # NAT library, and the real router the tests run in network namespaces
   libminiupnpc-dev libnatpmp-dev miniupnpd miniupnpd-nftables nftables iproute2
   # GUI

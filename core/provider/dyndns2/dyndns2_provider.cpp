@@ -1,5 +1,6 @@
 #include "core/provider/dyndns2/dyndns2_provider.h"
 
+#include <algorithm>
 #include <chrono>
 #include <sstream>
 
@@ -174,6 +175,12 @@ int CDyndns2Provider::Update(const std::string&, const std::string&, uint32_t ad
     }
     if (send.empty())
         return failed ? 1 : 0;
+    // In the order of the configuration, the order the server answers in.
+    std::vector<uint32_t> ordered;
+    for (const DomainRecord& r : m_records)
+        if (std::find(send.begin(), send.end(), r.hostid) != send.end())
+            ordered.push_back(r.hostid);
+    send.swap(ordered);
     if (m_backingOff && int64_t(m_backOffUntil - Now()) > 0) {
         for (uint32_t id : send)
             results[id] = 0;

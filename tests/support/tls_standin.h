@@ -1,0 +1,150 @@
+#pragma once
+// A throwaway certificate authority and a small HTTPS server standing in for a dyndns2 server or a
+// check-IP service: it records the head of every request it reads and answers with whatever the test
+// says. Loopback only.
+
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// ca.pem (trusted by the tests), server.pem/server.key (for 127.0.0.1 and localhost, signed by it),
+// and rogue.pem/rogue.key (the same names, self-signed: a certificate nobody should trust).
+inline bool MakeTestCertificates(const std::string& dir)
+{
+    std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    std::string san = "subjectAltName=IP:127.0.0.1,DNS:localhost";
+    std::string script =
+        "cd '" + dir + "' && exec >openssl.log 2>&1 && "
+        "openssl req -x509" + ec + " -keyout ca.key -out ca.pem -days 2 -subj '/CN=Morvane test CA' "
+        "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign && "
+        "openssl req" + ec + " -keyout server.key -out server.csr -subj /CN=127.0.0.1 && "
+        "printf '" + san + "\\n' > san.ext && "
+        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
+        "-extfile san.ext && "
+        "openssl req -x509" + ec + " -keyout rogue.key -out rogue.pem -days 2 -subj /CN=127.0.0.1 -addext " + san;
+    return std::system(script.c_str()) == 0;
+}
+
+class CTlsStandIn {
+public:
+    // The answer body for a request head; kHang keeps the connection open without answering.
+    using Answer = std::function<std::string(const std::string& head)>;
+    static inline const std::string kHang = "<hang>";
+
+    ~CTlsStandIn() { Stop(); }
+
+    bool Start(const std::string& cert, const std::string& key, Answer answer)
+    {
+        m_answer = std::move(answer);
+        m_ctx = SSL_CTX_new(TLS_server_method());
+        if (!m_ctx || SSL_CTX_use_certificate_chain_file(m_ctx, cert.c_str()) != 1 ||
+            SSL_CTX_use_PrivateKey_file(m_ctx, key.c_str(), SSL_FILETYPE_PEM) != 1)
+            return false;
+        m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(m_listen, 16) != 0 ||
+            getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+            return false;
+        m_port = ntohs(addr.sin_port);
+        m_thread = std::thread([this] { Serve(); });
+        return true;
+    }
+    void Stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_listen >= 0)
+            close(m_listen);
+        m_listen = -1;
+        if (m_ctx)
+            SSL_CTX_free(m_ctx);
+        m_ctx = nullptr;
+    }
+    uint16_t Port() const { return m_port; }
+    std::string Url(const std::string& path = "/") const
+    {
+        return "https://127.0.0.1:" + std::to_string(m_port) + path;
+    }
+    std::vector<std::string> Requests()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_requests;
+    }
+    void ClearRequests()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_requests.clear();
+    }
+    // Connections whose handshake failed.
+    int FailedHandshakes() const { return m_failed; }
+
+private:
+    void Serve()
+    {
+        while (!m_stop) {
+            pollfd pfd{m_listen, POLLIN, 0};
+            if (poll(&pfd, 1, 50) <= 0)
+                continue;
+            int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                continue;
+            timeval tv{2, 0};
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            SSL* ssl = SSL_new(m_ctx);
+            SSL_set_fd(ssl, fd);
+            if (SSL_accept(ssl) == 1) {
+                std::string head;
+                char buf[2048];
+                int n;
+                while (head.find("\r\n\r\n") == std::string::npos && (n = SSL_read(ssl, buf, sizeof buf)) > 0)
+                    head.append(buf, static_cast<size_t>(n));
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_requests.push_back(head);
+                }
+                std::string body = m_answer(head);
+                if (body == kHang) {
+                    // Until the client gives up and closes (or the read times out).
+                    while (!m_stop && SSL_read(ssl, buf, sizeof buf) > 0) {
+                    }
+                } else {
+                    std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
+                                        std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+                    SSL_write(ssl, reply.data(), static_cast<int>(reply.size()));
+                    SSL_shutdown(ssl);
+                }
+            } else {
+                ++m_failed;
+                ERR_clear_error();
+            }
+            SSL_free(ssl);
+            close(fd);
+        }
+    }
+
+    SSL_CTX* m_ctx = nullptr;
+    int m_listen = -1;
+    uint16_t m_port = 0;
+    Answer m_answer;
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_failed{0};
+    std::mutex m_mutex;
+    std::vector<std::string> m_requests;
+};
