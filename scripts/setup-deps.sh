@@ -10,8 +10,10 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
   # web service client and the local provider
   gsoap libgsoap-dev libsqlite3-dev
-  # dyndns2 accounts and check-IP sources (HTTPS); openssl makes the tests' throwaway CA
-  libcurl4-openssl-dev libssl-dev openssl
+  # TLS of the web service (the provider's certificates, the tests' throwaway CA) and a real dyndns2 client
+  libssl-dev openssl ddclient libio-socket-ssl-perl
+  # dyndns2 accounts and check-IP sources in the service (HTTPS through libcurl's OpenSSL build)
+  libcurl4-openssl-dev
   # NAT library, and the real router the tests run in network namespaces
   libminiupnpc-dev libnatpmp-dev miniupnpd miniupnpd-nftables nftables iproute2
   # GUI

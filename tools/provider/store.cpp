@@ -71,6 +71,19 @@ constexpr const char kSchema[] =
     " account TEXT NOT NULL, address TEXT NOT NULL, result INTEGER NOT NULL);"
     "CREATE TABLE IF NOT EXISTS settings (key TEXT PRIMARY KEY, value TEXT NOT NULL);";
 
+// Kept apart from the main tables: only the dyndns2 endpoint uses it.
+constexpr const char kNochgSchema[] =
+    "CREATE TABLE IF NOT EXISTS nochg (hostid INTEGER PRIMARY KEY, count INTEGER NOT NULL);";
+
+// Compares in time independent of where the texts differ, so a caller cannot find the digest byte by byte.
+bool SameSecret(const std::string& a, const std::string& b)
+{
+    unsigned char diff = a.size() == b.size() ? 0 : 1;
+    for (size_t i = 0; i < b.size(); ++i)
+        diff |= static_cast<unsigned char>((i < a.size() ? a[i] : 0) ^ b[i]);
+    return diff == 0;
+}
+
 }  // namespace
 
 CProviderStore::~CProviderStore()
@@ -111,7 +124,8 @@ bool CProviderStore::Open(const std::string& path)
     // Admin commands and the server's threads share the file: wait for each other instead of failing.
     sqlite3_busy_timeout(m_db, 5000);
     // WAL: readers never block the writer, and an update costs no full sync per request.
-    if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;") || !Exec(kSchema)) {
+    if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;") || !Exec(kSchema) ||
+        !Exec(kNochgSchema)) {
         Close();
         return false;
     }
@@ -185,7 +199,7 @@ bool CProviderStore::CheckPassword(const std::string& name, const std::string& d
     ProviderAccount found;
     if (!FindAccount(name, found))
         return false;
-    if (Lower(digest) != found.digest) {
+    if (!SameSecret(Lower(digest), found.digest)) {
         m_error = "wrong password";
         return false;
     }
@@ -205,6 +219,23 @@ bool CProviderStore::AddHost(const std::string& owner, const std::string& domain
     if (!st.Run())
         return Fail("add host");
     hostid = static_cast<uint32_t>(sqlite3_last_insert_rowid(m_db));
+    return true;
+}
+
+bool CProviderStore::FindHost(const std::string& domain, ProviderHost& host)
+{
+    m_error.clear();
+    CStatement st(m_db, "SELECT hostid, domain, data, owner FROM hosts WHERE domain=? COLLATE NOCASE");
+    if (!st.Ok())
+        return Fail("find host");
+    st.Bind(1, domain);
+    int rc = st.Step();
+    if (rc != SQLITE_ROW)
+        return rc == SQLITE_DONE ? false : Fail("find host");
+    host.hostid = static_cast<uint32_t>(st.Int(0));
+    host.domain = st.Text(1);
+    host.data = st.Text(2);
+    host.owner = st.Text(3);
     return true;
 }
 
@@ -285,6 +316,25 @@ bool CProviderStore::History(std::vector<ProviderHistory>& history)
         history.push_back(std::move(h));
     }
     return rc == SQLITE_DONE || Fail("history");
+}
+
+bool CProviderStore::CountNochg(uint32_t hostid, int& count)
+{
+    CStatement st(m_db, "INSERT INTO nochg(hostid, count) VALUES(?, 1)"
+                        " ON CONFLICT(hostid) DO UPDATE SET count = count + 1 RETURNING count");
+    if (!st.Ok())
+        return Fail("count nochg");
+    st.Bind(1, static_cast<int64_t>(hostid));
+    if (st.Step() != SQLITE_ROW)
+        return Fail("count nochg");
+    count = static_cast<int>(st.Int(0));
+    return true;
+}
+
+bool CProviderStore::ResetNochg(uint32_t hostid)
+{
+    CStatement st(m_db, "DELETE FROM nochg WHERE hostid=?");
+    return (st.Ok() && st.Bind(1, static_cast<int64_t>(hostid)).Run()) || Fail("reset nochg");
 }
 
 bool CProviderStore::SetNetwork(const ProviderNetwork& network)

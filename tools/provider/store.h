@@ -60,6 +60,8 @@ public:
     bool CheckPassword(const std::string& name, const std::string& digest, ProviderAccount& account);
 
     bool AddHost(const std::string& owner, const std::string& domain, uint32_t& hostid);
+    // The host of that name (case ignored). False with an empty LastError when there is none.
+    bool FindHost(const std::string& domain, ProviderHost& host);
     bool HostsOf(const std::string& owner, std::vector<ProviderHost>& hosts);
     bool Hosts(std::vector<ProviderHost>& hosts);
 
@@ -68,6 +70,11 @@ public:
     bool UpdateHosts(const std::string& owner, const std::vector<uint32_t>& hostids, const std::string& address,
                      std::vector<int>& results);
     bool History(std::vector<ProviderHistory>& history);
+
+    // Unchanged-address updates of a host in a row (dyndns2 answers "nochg" to them and "abuse" past a
+    // limit). Count adds one and gives the new total; Reset starts over after a real change.
+    bool CountNochg(uint32_t hostid, int& count);
+    bool ResetNochg(uint32_t hostid);
 
     bool SetNetwork(const ProviderNetwork& network);
     bool Network(ProviderNetwork& network);
