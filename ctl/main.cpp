@@ -632,7 +632,9 @@ int SwitchCommand(const Options& opt, CCtlClient& client, bool on)
             for (const DomainRecord& d : client.m_domains)
                 if (d.hostid == hostid)
                     name = d.domain;
-            std::printf("%s: switched %s%s (result %u)\n", name.c_str(), on ? "on" : "off", ok ? "" : " - FAILED", value);
+            // Result 0 for a host switched on: the provider did not take the address for it.
+            const char* note = !ok ? " - FAILED" : on && value == 0 ? " - not updated by the provider" : "";
+            std::printf("%s: switched %s%s (result %u)\n", name.c_str(), on ? "on" : "off", note, value);
         }
     }
     return ok ? kExitOk : kExitFailed;

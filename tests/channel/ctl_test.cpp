@@ -1,9 +1,11 @@
 // morvanectl against a running service and the real provider.
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include "shared/xml/data_files.h"
 #include "tests/core_service/service_fixture.h"
+#include "tests/support/tls_standin.h"
 
 
 namespace {
@@ -18,8 +20,15 @@ protected:
         ASSERT_EQ(m_provider.Admin({"init"}), 0);
         ASSERT_EQ(m_provider.Admin({"seed-demo"}), 0);
         ASSERT_EQ(m_provider.Admin({"set-address", "203.0.113.7"}), 0);
-        ASSERT_TRUE(m_provider.Start());
+        std::vector<std::string> tls;
+        if (m_tls) {
+            ASSERT_TRUE(MakeTestCertificates(m_dir));
+            tls = {"--tls-cert", m_dir + "/server.pem", "--tls-key", m_dir + "/server.key"};
+        }
+        ASSERT_TRUE(m_provider.Start(tls));
         ManagerOptions o;
+        if (m_tls)
+            o.addressCheckIntervalMs = 200;
         o.programDir = m_dir;
         o.providerHost = "127.0.0.1";
         o.providerPort = m_provider.Port();
@@ -49,6 +58,7 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    bool m_tls = false;  // the provider over HTTPS, with a throwaway CA in m_dir
     std::string m_dir;
     CProviderProcess m_provider;
     CTestNat m_nat;
@@ -108,4 +118,67 @@ TEST_F(CtlTest, ClearErrors)
     EXPECT_EQ(Ctl("--timeout 1 domains", out), 2) << out;
     EXPECT_NE(out.find("not installed"), std::string::npos);
     EXPECT_EQ(Ctl("service status", out), 2) << out;
+}
+
+// A dyndns2 account on the provider over HTTPS, the address from a check-IP stand-in.
+class CtlDyndns2Test : public CtlTest {
+protected:
+    void SetUp() override
+    {
+        m_tls = true;
+        CtlTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ASSERT_TRUE(m_checkIp.Start(m_dir + "/server.pem", m_dir + "/server.key",
+                                    [](const std::string&) { return std::string("198.51.100.7\n"); }));
+        ASSERT_EQ(m_provider.Admin({"add-account", "alice", "s3cret pw"}), 0);
+        ASSERT_EQ(m_provider.Admin({"add-host", "alice", "a.example.net"}), 0);
+        ASSERT_EQ(m_provider.Admin({"add-host", "alice", "b.example.net"}), 0);
+    }
+    int Updates()
+    {
+        std::string history;
+        m_provider.Admin({"history"}, &history);
+        return static_cast<int>(std::count(history.begin(), history.end(), '\n'));
+    }
+    CTlsStandIn m_checkIp;
+};
+
+TEST_F(CtlDyndns2Test, ConfigureLogInSwitchOnAndNoRepeats)
+{
+    std::string out;
+    std::string set = "provider set dyndns2 --server https://127.0.0.1:" + std::to_string(m_provider.Port()) +
+                      " --user alice --host a.example.net --host b.example.net --host c.example.net --no-router --ca-file " + m_dir +
+                      "/ca.pem --check-ip " + m_checkIp.Url("/ip");
+    EXPECT_EQ(Ctl(set + " --password s3cret", out), 1) << out;  // never from the command line
+    EXPECT_EQ(Ctl(set, out, "s3cret pw\n"), 0) << out;
+    struct stat st {};
+    ASSERT_EQ(stat((m_dir + "/provider.conf").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    EXPECT_EQ(Ctl("provider show", out), 0) << out;
+    EXPECT_NE(out.find("dyndns2"), std::string::npos) << out;
+    EXPECT_NE(out.find("b.example.net"), std::string::npos) << out;
+    EXPECT_EQ(out.find("s3cret"), std::string::npos) << out;
+
+    EXPECT_EQ(Ctl("login alice", out, "wrong\n"), 5) << out;
+    EXPECT_EQ(Ctl("login alice", out, "s3cret pw\n"), 0) << out;
+    EXPECT_NE(out.find("a.example.net"), std::string::npos) << out;
+    EXPECT_NE(out.find("198.51.100.7"), std::string::npos) << out;
+
+    // c is not the account's: the provider answers "nohost", which stops c and only c.
+    int before = Updates();
+    EXPECT_EQ(Ctl("on a.example.net c.example.net", out), 0) << out;
+    EXPECT_NE(out.find("a.example.net: switched on (result 1)"), std::string::npos) << out;
+    EXPECT_NE(out.find("c.example.net: switched on - not updated by the provider (result 0)"), std::string::npos) << out;
+    EXPECT_EQ(Updates(), before + 1);
+    std::string history;
+    m_provider.Admin({"history"}, &history);
+    EXPECT_NE(history.find("alice\t198.51.100.7\t1"), std::string::npos) << history;
+    // Address checks every 200 ms find the same address: nothing more is sent.
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_EQ(Updates(), before + 1);
+
+    EXPECT_EQ(Ctl("provider set web-service", out), 0) << out;
+    EXPECT_EQ(Ctl("--json provider show", out), 0) << out;
+    EXPECT_NE(out.find("\"kind\":\"web-service\""), std::string::npos) << out;
 }

@@ -151,42 +151,39 @@ void CDyndns2Provider::Apply(HostState& host, const std::string& line, uint32_t 
 
 int CDyndns2Provider::Update(const std::string&, const std::string&, uint32_t addr, UpdateResultMap& results)
 {
-    // Only hosts marked 1 (switched on) are pushed; a host being switched off keeps its byte.
+    // Only hosts marked 1 (switched on) are pushed; a host being switched off keeps its byte. A host
+    // the server refused for good gets result 0 without failing the request: the status says
+    // whether trying again later could help (no answer, server trouble, no usable address).
+    if (addr == 0 || !address::IsPublic(addr)) {
+        for (auto& entry : results)
+            if (entry.second == 1)
+                entry.second = 0;
+        return 1;
+    }
     std::vector<uint32_t> send;
-    bool failed = false;
     for (auto& [id, result] : results) {
         if (result != 1)
             continue;
         auto it = m_hosts.find(id);
-        if (it == m_hosts.end()) {
+        if (it == m_hosts.end() || !it->second.stopCode.empty())
             result = 0;
-            failed = true;
-            continue;
-        }
-        HostState& host = it->second;
-        if (!host.stopCode.empty() || addr == 0 || !address::IsPublic(addr)) {
-            result = 0;
-            failed = true;
-        } else if (host.accepted == addr) {
-            result = 1;  // already there: nothing to send
-        } else {
-            send.push_back(id);
-        }
+        else if (it->second.accepted != addr)
+            send.push_back(id);  // an address the server already holds is not sent again
     }
     if (send.empty())
-        return failed ? 1 : 0;
-    // In the order of the configuration, the order the server answers in.
-    std::vector<uint32_t> ordered;
-    for (const DomainRecord& r : m_records)
-        if (std::find(send.begin(), send.end(), r.hostid) != send.end())
-            ordered.push_back(r.hostid);
-    send.swap(ordered);
+        return 0;
     if (m_backingOff && int64_t(m_backOffUntil - Now()) > 0) {
         for (uint32_t id : send)
             results[id] = 0;
         return 1;
     }
     m_backingOff = false;
+    // In the order of the configuration, the order the server answers in.
+    std::vector<uint32_t> ordered;
+    for (const DomainRecord& r : m_records)
+        if (std::find(send.begin(), send.end(), r.hostid) != send.end())
+            ordered.push_back(r.hostid);
+    send.swap(ordered);
 
     std::string names;
     for (uint32_t id : send)
@@ -213,10 +210,12 @@ int CDyndns2Provider::Update(const std::string&, const std::string&, uint32_t ad
             lines.push_back(line);
     if (lines.empty())
         lines.push_back("(empty answer, HTTP " + std::to_string(answer.status) + ")");
+    bool retry = false;
     for (size_t i = 0; i < send.size(); ++i) {
+        HostState& host = m_hosts[send[i]];
         int32_t& result = results[send[i]];
-        Apply(m_hosts[send[i]], lines[std::min(i, lines.size() - 1)], addr, result);
-        failed = failed || result != 1;
+        Apply(host, lines[std::min(i, lines.size() - 1)], addr, result);
+        retry = retry || (result != 1 && host.stopCode.empty());
     }
-    return failed ? 1 : 0;
+    return retry ? 1 : 0;
 }
