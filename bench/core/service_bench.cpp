@@ -1,10 +1,12 @@
 // Measures the running service: idle CPU against a loop that polls every 0.5 ms, round trips of a
 // request that needs no provider call, and resident memory.
 //
-//   service_bench [idle-seconds]      (default 60)
+//   service_bench [idle-seconds] [--dyndns2]      (default 60)
 //
 // Runs the real MorvaneCore under the service control layer (in a temporary service database) and
-// the real morvane-provider with the demo account.
+// the real morvane-provider with the demo account. With --dyndns2 the service uses a dyndns2 account
+// on the provider over HTTPS (throwaway CA) and takes its address from a local check-IP stand-in
+// (openssl s_server); it pushes the address once and then idles.
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -25,10 +27,13 @@
 #include <thread>
 #include <vector>
 
+#include "core/provider/config.h"
 #include "platform/scm.h"
+#include "shared/base/md5.h"
 #include "shared/packet/commands.h"
 #include "shared/packet/packet.h"
 #include "shared/xml/data_files.h"
+#include "tests/support/tls_standin.h"
 
 namespace {
 
@@ -49,23 +54,44 @@ double CpuSeconds(pid_t pid)
     return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
-long RssKb(pid_t pid)
+long RssKb(pid_t pid, const char* field = "VmRSS:")
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
+    size_t n = std::strlen(field);
     while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::strtol(line.c_str() + 6, nullptr, 10);
+        if (line.compare(0, n, field) == 0)
+            return std::strtol(line.c_str() + n, nullptr, 10);
     return -1;
 }
 
 int Run(const std::string& cmd) { return std::system(cmd.c_str()); }
 
+uint16_t FreePort()
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(s);
+    return ntohs(addr.sin_port);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    int idleSeconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 60;
+    int idleSeconds = 60;
+    bool dyndns2 = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--dyndns2")
+            dyndns2 = true;
+        else
+            idleSeconds = std::max(1, std::atoi(argv[i]));
+    }
     std::string bin = MORVANE_BIN_DIR;
     char pattern[] = "/tmp/morvane-bench-XXXXXX";
     std::string dir = mkdtemp(pattern);
@@ -80,16 +106,48 @@ int main(int argc, char** argv)
     std::string provider = bin + "/morvane-provider --db " + db;
     Run(provider + " init >/dev/null && " + provider + " seed-demo >/dev/null && " + provider +
         " set-address 203.0.113.7 >/dev/null");
-    Run(provider + " serve --port 0 > " + dir + "/provider.out 2>&1 & echo $! > " + dir + "/provider.pid");
+    std::string tls;
+    if (dyndns2) {
+        if (!MakeTestCertificates(dir)) {
+            std::fprintf(stderr, "cannot make the certificates (openssl)\n");
+            return 1;
+        }
+        tls = " --tls-cert " + dir + "/server.pem --tls-key " + dir + "/server.key";
+        Run(provider + " add-account alice 's3cret pw' >/dev/null && " + provider +
+            " add-host alice a.example.net >/dev/null");
+    }
+    Run(provider + " serve --port 0" + tls + " > " + dir + "/provider.out 2>&1 & echo $! > " + dir + "/provider.pid");
     std::string portLine;
     for (int i = 0; i < 100 && portLine.empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         std::ifstream in(dir + "/provider.out");
         std::getline(in, portLine);
     }
-    std::string providerPort = portLine.substr(portLine.rfind(':') + 1);
+    std::string providerPort = std::to_string(std::atoi(portLine.c_str() + portLine.rfind(':') + 1));
     setenv("MORVANE_PROVIDER", ("127.0.0.1:" + providerPort).c_str(), 1);
-    datafile::WriteLogin(prog + "/user.xml", "demo", "fe01ce2a7fbac8fafaed7c982a04e229");
+    uint32_t switchHost = 2;
+    if (dyndns2) {
+        // The check-IP stand-in: a file served by openssl's test server.
+        uint16_t checkPort = FreePort();
+        std::ofstream(dir + "/ip") << "198.51.100.7\n";
+        Run("cd " + dir + " && openssl s_server -quiet -WWW -accept 127.0.0.1:" + std::to_string(checkPort) +
+            " -cert server.pem -key server.key >/dev/null 2>&1 & echo $! > " + dir + "/checkip.pid");
+        ProviderConfig c;
+        c.kind = ProviderConfig::Kind::Dyndns2;
+        c.server = "https://127.0.0.1:" + providerPort;
+        c.user = "alice";
+        c.password = "s3cret pw";
+        c.hosts = {"a.example.net"};
+        c.checkIp = {"https://127.0.0.1:" + std::to_string(checkPort) + "/ip"};
+        c.router = false;
+        c.caFile = dir + "/ca.pem";
+        providerconf::Write(prog + "/provider.conf", c);
+        switchHost = providerconf::HostRecords(c)[0].hostid;
+        datafile::SetSwitches(prog + "/domain.xml", {{switchHost, 1}});
+        datafile::WriteLogin(prog + "/user.xml", "alice", CMD5("s3cret pw").HexDigest());
+    } else {
+        datafile::WriteLogin(prog + "/user.xml", "demo", "fe01ce2a7fbac8fafaed7c982a04e229");
+    }
 
     auto manager = scm::OpenManager(scm::kManagerAllAccess);
     scm::Config config;
@@ -105,6 +163,18 @@ int main(int argc, char** argv)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     pid_t pid = static_cast<pid_t>(st.processId);
     std::this_thread::sleep_for(std::chrono::seconds(2));  // logged in with the remembered account
+    if (dyndns2) {
+        std::string history;
+        FILE* p = popen((provider + " history").c_str(), "r");
+        char line[512];
+        while (p && fgets(line, sizeof line, p))
+            history += line;
+        if (p)
+            pclose(p);
+        std::printf("dyndns2 kind: updates the provider recorded after the start: %zu (%s)\n",
+                    size_t(std::count(history.begin(), history.end(), '\n')),
+                    history.find("198.51.100.7") != std::string::npos ? "198.51.100.7" : "address missing");
+    }
 
     // 1. Idle CPU.
     double before = CpuSeconds(pid);
@@ -136,7 +206,9 @@ int main(int argc, char** argv)
                 "polling costs %s%.0fx more\n",
                 idleSeconds, serviceCpu, serviceCpu < tick ? "< " : "", 100.0 * serviceBound / idleSeconds, pollCpu,
                 100.0 * pollCpu / idleSeconds, serviceCpu < tick ? "> " : "", pollCpu / serviceBound);
-    std::printf("resident memory of the idle service: %ld kB\n", RssKb(pid));
+    // File-backed pages are mostly the shared libraries' code, shared with every other process using them.
+    std::printf("resident memory of the idle service: %ld kB (private %ld kB, file-backed %ld kB)\n", RssKb(pid),
+                RssKb(pid, "RssAnon:"), RssKb(pid, "RssFile:"));
 
     // 2. Round trips of "switch host 2 off" (no provider call).
     int port = datafile::ReadPort(prog + "/user.xml");
@@ -151,7 +223,7 @@ int main(int argc, char** argv)
         UdpOutPacket out;
         PacketHeader::Request(1, CMD_SET_DOMAIN_STATE, static_cast<uint16_t>(i)).Write(out);
         out.WriteU16Host(1);
-        out.WriteU32Host(2);
+        out.WriteU32Host(switchHost);
         out.WriteU8(0);
         auto t0 = std::chrono::steady_clock::now();
         sendto(s, out.Data(), out.Size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
@@ -173,6 +245,8 @@ int main(int argc, char** argv)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     service->Delete();
     Run("kill $(cat " + dir + "/provider.pid) 2>/dev/null");
+    if (dyndns2)
+        Run("kill $(cat " + dir + "/checkip.pid) 2>/dev/null");
     std::filesystem::remove_all(dir);
     return 0;
 }
