@@ -138,6 +138,7 @@ const char* NetTypeName(int32_t code)
     case 3: return "China Netcom";
     case 4: return "education";
     case 5: return "foreign";
+    case kNetTypeCarrierGradeNat: return "carrier-grade NAT";
     default: return "";
     }
 }
@@ -197,7 +198,7 @@ void PrintDomains(const CCtlClient& client)
         const NetInfo& n = *client.m_netInfo;
         std::printf("Public address: %s\n", n.dyip ? Dotted(static_cast<uint32_t>(n.dyip)).c_str() : "unknown");
         // A dyndns2 account reports no network type, only where the address came from or why none is used.
-        if (n.nettype == 0 && !n.netlocation.empty())
+        if ((n.nettype == 0 || n.nettype == kNetTypeCarrierGradeNat) && !n.netlocation.empty())
             std::printf("Network:        %s\n", n.netlocation.c_str());
         else
             std::printf("Network:        %s%s%s\n", NetTypeName(n.nettype), n.netlocation.empty() ? "" : ", ",

@@ -27,6 +27,7 @@ const char* LoadStringText(int id)
     case IDS_NET_DYNAMIC: return "动态";
     case IDS_NET_EDUCATION: return "教育";
     case IDS_NET_FOREIGN: return "外国";
+    case IDS_NET_CGNAT: return "运营商级NAT";
     case IDS_DOMAIN_OPERATION: return "域名操作";
     case IDS_UPDATE_DOMAIN_LIST: return "更新域名列表";
     case IDS_IP_CHANGED: return "本地动态IP发生了变化";

@@ -19,6 +19,7 @@ enum StringId {
     IDS_NET_DYNAMIC = 117,         // 动态
     IDS_NET_EDUCATION = 118,       // 教育
     IDS_NET_FOREIGN = 119,         // 外国
+    IDS_NET_CGNAT = 154,           // 运营商级NAT (no public address: nothing is pushed)
     IDS_DOMAIN_OPERATION = 121,    // 域名操作
     IDS_UPDATE_DOMAIN_LIST = 122,  // 更新域名列表
     IDS_IP_CHANGED = 124,          // 本地动态IP发生了变化

@@ -130,8 +130,21 @@ int main(int argc, char** argv)
         // The check-IP stand-in: a file served by openssl's test server.
         uint16_t checkPort = FreePort();
         std::ofstream(dir + "/ip") << "198.51.100.7\n";
-        Run("cd " + dir + " && openssl s_server -quiet -WWW -accept 127.0.0.1:" + std::to_string(checkPort) +
-            " -cert server.pem -key server.key >/dev/null 2>&1 & echo $! > " + dir + "/checkip.pid");
+        Run("(cd " + dir + " && exec openssl s_server -quiet -WWW -accept 127.0.0.1:" + std::to_string(checkPort) +
+            " -cert server.pem -key server.key >/dev/null 2>&1) & echo $! > " + dir + "/checkip.pid");
+        // Up before the service asks it, or the first address check would find nothing.
+        for (int i = 0; i < 100; ++i) {
+            int probe = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            to.sin_port = htons(checkPort);
+            bool up = connect(probe, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+            close(probe);
+            if (up)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
         ProviderConfig c;
         c.kind = ProviderConfig::Kind::Dyndns2;
         c.server = "https://127.0.0.1:" + providerPort;
@@ -162,20 +175,27 @@ int main(int argc, char** argv)
     for (int i = 0; i < 200 && !(service->Query(st) && st.state == scm::kRunning); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     pid_t pid = static_cast<pid_t>(st.processId);
+    std::printf("service pid %d\n", int(pid));
+    std::fflush(stdout);
     std::this_thread::sleep_for(std::chrono::seconds(2));  // logged in with the remembered account
     if (dyndns2) {
+        // Wait for the first push (login, check-IP, update over HTTPS), so that the idle time is idle.
         std::string history;
-        FILE* p = popen((provider + " history").c_str(), "r");
-        char line[512];
-        while (p && fgets(line, sizeof line, p))
-            history += line;
-        if (p)
-            pclose(p);
+        for (int i = 0; i < 150 && history.find("198.51.100.7") == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            history.clear();
+            FILE* p = popen((provider + " history").c_str(), "r");
+            char line[512];
+            while (p && fgets(line, sizeof line, p))
+                history += line;
+            if (p)
+                pclose(p);
+        }
         std::printf("dyndns2 kind: updates the provider recorded after the start: %zu (%s)\n",
                     size_t(std::count(history.begin(), history.end(), '\n')),
                     history.find("198.51.100.7") != std::string::npos ? "198.51.100.7" : "address missing");
+        std::this_thread::sleep_for(std::chrono::seconds(1));
     }
-
     // 1. Idle CPU.
     double before = CpuSeconds(pid);
     std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
@@ -247,6 +267,8 @@ int main(int argc, char** argv)
     Run("kill $(cat " + dir + "/provider.pid) 2>/dev/null");
     if (dyndns2)
         Run("kill $(cat " + dir + "/checkip.pid) 2>/dev/null");
-    std::filesystem::remove_all(dir);
+    std::error_code ignored;  // the provider may still be removing its journal
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::filesystem::remove_all(dir, ignored);
     return 0;
 }

@@ -30,6 +30,7 @@ QString NetTypeText(int code)
     case 3: return Text(gui::IDS_NET_NETCOM);
     case 4: return Text(gui::IDS_NET_EDUCATION);
     case 5: return Text(gui::IDS_NET_FOREIGN);
+    case kNetTypeCarrierGradeNat: return Text(gui::IDS_NET_CGNAT);
     default: return QString();
     }
 }

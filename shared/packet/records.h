@@ -38,6 +38,10 @@ inline bool operator==(const PortMapEntry& a, const PortMapEntry& b)
     return a.port == b.port && a.op == b.op && a.type == b.type && a.allow == b.allow;
 }
 
+// Network type of a machine whose only address is private or shared (100.64.0.0/10): it is behind
+// carrier-grade NAT, and no address is pushed for it. Reported for dyndns2 accounts.
+inline constexpr int32_t kNetTypeCarrierGradeNat = 6;
+
 // The machine's public address and network as the web service reports them.
 struct NetInfo {
     int32_t dyip = 0;  // first octet in the most significant byte; 0 = unknown

@@ -78,6 +78,7 @@ int CDyndns2Provider::PublicAddress(NetInfo& info)
         // Updating a name to this address would point it at nothing reachable; port mapping on the
         // router cannot help either, the address translation happens further out.
         std::string text = address::Format(found.address);
+        out.nettype = kNetTypeCarrierGradeNat;
         out.netlocation = "behind carrier-grade NAT (" + found.source + " gives " + text + ")";
         if (found.address != m_lastReported)
             LogPrint("dyndns2: %s gives %s, not a public address: this machine is behind carrier-grade NAT; "

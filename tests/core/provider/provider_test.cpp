@@ -353,6 +353,7 @@ TEST_F(Dyndns2Test, CheckIpAnswersAreValidatedAndTriedInTurn)
         info.dyip = 5;
         ASSERT_EQ(client->PublicAddress(info), 0);
         EXPECT_EQ(info.dyip, 0);
+        EXPECT_EQ(info.nettype, kNetTypeCarrierGradeNat);
         EXPECT_NE(info.netlocation.find("carrier-grade NAT"), std::string::npos) << info.netlocation;
     }
     // The loopback interface named alone wins over every other source.
