@@ -105,4 +105,4 @@ install(CODE "
     endif()
   endif()")
 
-include(MorvanePackaging OPTIONAL)
+include(MorvanePackaging)

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "gui/channel/dns_listener.h"
+#include "shared/channel/dns_listener.h"
 #include "shared/xml/data_files.h"
 #include "tests/core_service/service_fixture.h"
 
@@ -79,7 +79,7 @@ TEST_F(ChannelTest, DecodingRules)
         o.WriteU8(1);
         WriteDomainList(o, {DomainRecord{}, DomainRecord{}});
     });
-    EXPECT_EQ(r.m_loggedIn, 1);
+    EXPECT_TRUE(r.LoggedIn());
     // Reply 1 with three pairs: one call with three entries.
     r.Feed(CMD_SET_DOMAIN_STATE, [](OutPacket& o) {
         o.WriteU8(1);

@@ -16,7 +16,7 @@
 #include <optional>
 #include <vector>
 
-#include "gui/channel/dns_listener.h"
+#include "shared/channel/dns_listener.h"
 #include "gui/controls/output_ctrl.h"
 #include "gui/pages/domain_page.h"
 #include "gui/pages/pages.h"

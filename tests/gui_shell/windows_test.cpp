@@ -197,8 +197,8 @@ TEST_F(ShellMainWindow, LoginWaitsThenFailureThenSuccess)
     ASSERT_TRUE(w->isVisible());
     EXPECT_EQ(w->windowTitle(), "Morvane");
     EXPECT_EQ(w->size(), QSize(CMorvaneMainDlg::kWidth, CMorvaneMainDlg::kHeight));
-    EXPECT_EQ(w->m_userName, "demo");
-    EXPECT_EQ(w->m_passwordDigest, kDemoDigest);
+    EXPECT_EQ(w->UserName(), "demo");
+    EXPECT_EQ(w->PasswordDigest(), kDemoDigest);
     CMorvaneMainLogOnDlg* page = w->LoginPage();
     EXPECT_EQ(page->Mode(), CMorvaneMainLogOnDlg::kWaiting);
     EXPECT_TRUE(page->isVisible());
@@ -258,7 +258,7 @@ TEST_F(ShellMainWindow, LoginPageRetryDigestRules)
 {
     Remember("demo", kDemoDigest);
     auto w = Open("demo", "***");
-    EXPECT_EQ(w->m_passwordDigest, kDemoDigest);
+    EXPECT_EQ(w->PasswordDigest(), kDemoDigest);
     w->OnLogin(nullptr, false);
     CMorvaneMainLogOnDlg* page = w->LoginPage();
     EXPECT_EQ(page->AccountBox()->currentText(), "demo");
@@ -267,8 +267,8 @@ TEST_F(ShellMainWindow, LoginPageRetryDigestRules)
     // A new name with "***" keeps the remembered digest.
     page->AccountBox()->setEditText("demo2");
     EXPECT_TRUE(page->OnOK());
-    EXPECT_EQ(w->m_userName, "demo2");
-    EXPECT_EQ(w->m_passwordDigest, kDemoDigest);
+    EXPECT_EQ(w->UserName(), "demo2");
+    EXPECT_EQ(w->PasswordDigest(), kDemoDigest);
     EXPECT_EQ(page->Mode(), CMorvaneMainLogOnDlg::kWaiting);
     EXPECT_TRUE(page->ProgressButton()->isVisible());
 
@@ -280,7 +280,7 @@ TEST_F(ShellMainWindow, LoginPageRetryDigestRules)
 
     page->PasswordEdit()->setText("secret");
     EXPECT_TRUE(page->OnOK());
-    EXPECT_EQ(w->m_passwordDigest, gui::PasswordDigest("secret"));
+    EXPECT_EQ(w->PasswordDigest(), gui::PasswordDigest("secret"));
 }
 
 TEST_F(ShellMainWindow, LoginPageWithoutRememberedDigestTakesStarsAsPassword)
@@ -291,7 +291,7 @@ TEST_F(ShellMainWindow, LoginPageWithoutRememberedDigestTakesStarsAsPassword)
     page->AccountBox()->setEditText("someone");
     page->PasswordEdit()->setText("***");
     EXPECT_TRUE(page->OnOK());
-    EXPECT_EQ(w->m_passwordDigest, gui::PasswordDigest("***"));  // never an empty digest
+    EXPECT_EQ(w->PasswordDigest(), gui::PasswordDigest("***"));  // never an empty digest
 }
 
 TEST_F(ShellMainWindow, CancelledDialogAndPageCancelEndTheWindow)
@@ -403,7 +403,7 @@ TEST_F(ShellMainWindow, ArrivalsBecomeCallsOnTheUiThread)
     EXPECT_TRUE(ProcessEventsUntil([&] { return w->logins > 0; }, 3000));
     close(s);
     EXPECT_TRUE(w->onUiThread);
-    EXPECT_EQ(w->m_loggedIn, 1);
+    EXPECT_TRUE(w->LoggedIn());
     EXPECT_TRUE(w->Tab()->isVisible());
 }
 

@@ -24,10 +24,19 @@ public:
 
     void Run(int arg) override;
 
-    uint16_t m_sequence = 0;
-    uint32_t m_session = 0;
+    uint16_t Sequence() const { return m_sequence; }
+    uint32_t Session() const { return m_session; }
+    // A fresh session for a new login; the next request carries `sequence` + 1.
+    void StartSession(uint32_t session, uint16_t sequence)
+    {
+        m_session = session;
+        m_sequence = sequence;
+    }
+    uint16_t NextSequence() { return ++m_sequence; }
 
 private:
+    uint16_t m_sequence = 0;
+    uint32_t m_session = 0;
     CDnsListener* m_listener;
     int m_socket = -1;
     int m_wakeFd = -1;

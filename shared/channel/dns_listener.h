@@ -76,9 +76,15 @@ public:
     uint16_t LastSequence() const;
     uint32_t Session() const;
 
-    std::string m_userName;
-    std::string m_passwordDigest;
-    uint8_t m_loggedIn = 0;
+    // The account the owner logged in with (kept for writing user.xml once the login succeeds).
+    void SetAccount(const std::string& user, const std::string& digest);
+    const std::string& UserName() const { return m_userName; }
+    const std::string& PasswordDigest() const { return m_passwordDigest; }
+    // Set by the login reply; until then only the login reply is decoded.
+    bool LoggedIn() const { return m_loggedIn; }
+
+protected:
+    void SetLoggedIn(bool loggedIn) { m_loggedIn = loggedIn; }
 
 private:
     friend class CSender;
@@ -91,4 +97,7 @@ private:
     std::deque<UdpInPacketPtr> m_queue;
     std::mutex m_ownerLock;  // held while announcing, so SetOwner(nullptr) is a barrier
     IArrivalPoster* m_owner = nullptr;
+    std::string m_userName;
+    std::string m_passwordDigest;
+    bool m_loggedIn = false;
 };

@@ -1,8 +1,8 @@
-#include "gui/channel/dns_listener.h"
+#include "shared/channel/dns_listener.h"
 
 #include <cstdlib>
 
-#include "gui/channel/sender.h"
+#include "shared/channel/sender.h"
 
 namespace {
 
@@ -60,8 +60,14 @@ void CDnsListener::OnMapPortList(const std::vector<PortMapEntry>&) {}
 
 bool CDnsListener::HasSender() const { return m_sender && m_sender->Bound(); }
 uint16_t CDnsListener::LocalPort() const { return m_sender ? m_sender->Port() : 0; }
-uint16_t CDnsListener::LastSequence() const { return m_sender ? m_sender->m_sequence : 0; }
-uint32_t CDnsListener::Session() const { return m_sender ? m_sender->m_session : 0; }
+uint16_t CDnsListener::LastSequence() const { return m_sender ? m_sender->Sequence() : 0; }
+uint32_t CDnsListener::Session() const { return m_sender ? m_sender->Session() : 0; }
+
+void CDnsListener::SetAccount(const std::string& user, const std::string& digest)
+{
+    m_userName = user;
+    m_passwordDigest = digest;
+}
 
 void CDnsListener::SetOwner(IArrivalPoster* owner)
 {
@@ -108,10 +114,10 @@ void CDnsListener::Decode(UdpInPacket& in)
         uint8_t ok = in.ReadU8();
         if (ok) {
             std::vector<DomainRecord> records = ReadDomains(in);
-            m_loggedIn = 1;
+            m_loggedIn = true;
             OnLogin(&records, true);
         } else {
-            m_loggedIn = 0;
+            m_loggedIn = false;
             OnLogin(nullptr, false);
         }
         break;
@@ -168,9 +174,9 @@ bool CDnsListener::Send(uint16_t command, const std::function<void(OutPacket&)>&
     UdpOutPacketPtr packet(UdpOutPacket::Create());
     if (!packet)
         return false;
-    uint16_t sequence = ++m_sender->m_sequence;
+    uint16_t sequence = m_sender->NextSequence();
     packet->SetRequest(command, sequence);
-    PacketHeader::Request(m_sender->m_session, command, sequence).Write(*packet);
+    PacketHeader::Request(m_sender->Session(), command, sequence).Write(*packet);
     body(*packet);
     // The service may have moved to another port since the last request.
     int port = datafile::ReadPort(m_options.userFile);
@@ -182,8 +188,10 @@ bool CDnsListener::Send(uint16_t command, const std::function<void(OutPacket&)>&
 bool CDnsListener::SendLogin(const std::string& user, const std::string& digest)
 {
     if (m_sender) {
-        m_sender->m_session = static_cast<uint32_t>(std::rand()) + 1;
-        m_sender->m_sequence = static_cast<uint16_t>(std::rand() & 0x3FFF);
+        // Session first, then sequence: the order of the two draws is observable.
+        uint32_t session = static_cast<uint32_t>(std::rand()) + 1;
+        uint16_t sequence = static_cast<uint16_t>(std::rand() & 0x3FFF);
+        m_sender->StartSession(session, sequence);
     }
     return Send(0, [&](OutPacket& out) {
         out.WriteString(user);

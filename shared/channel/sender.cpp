@@ -1,4 +1,4 @@
-#include "gui/channel/sender.h"
+#include "shared/channel/sender.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -9,7 +9,7 @@
 
 #include <cerrno>
 
-#include "gui/channel/dns_listener.h"
+#include "shared/channel/dns_listener.h"
 #include "shared/base/udp.h"
 
 CSender::CSender(CDnsListener* listener, uint16_t firstPort) : m_listener(listener)
