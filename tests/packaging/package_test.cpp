@@ -127,9 +127,7 @@ protected:
 
 const std::vector<std::string> kPrograms = {
     "/usr/lib/morvane/MorvaneCore", "/usr/lib/morvane/morvanectl", "/usr/bin/morvane-provider",
-#ifdef MORVANE_HAS_GUI
     "/usr/lib/morvane/Morvane",
-#endif
 };
 
 TEST_F(PackageTest, InstallsTheProgramsSideBySideWithTheirFiles)
@@ -145,12 +143,10 @@ TEST_F(PackageTest, InstallsTheProgramsSideBySideWithTheirFiles)
         {"/usr/share/man/man8/MorvaneCore.8.gz", "-rw-r--r-- root/root"},
         {"/usr/share/man/man1/morvanectl.1.gz", "-rw-r--r-- root/root"},
         {"/usr/share/man/man1/morvane-provider.1.gz", "-rw-r--r-- root/root"},
-#ifdef MORVANE_HAS_GUI
         {"/usr/lib/morvane/Morvane", "-rwxr-xr-x root/root"},
         {"/usr/bin/morvane", "lrwxrwxrwx root/root 0 -> ../lib/morvane/Morvane"},
         {"/usr/share/applications/morvane.desktop", "-rw-r--r-- root/root"},
         {"/usr/share/icons/hicolor/scalable/apps/morvane.svg", "-rw-r--r-- root/root"},
-#endif
     };
     for (const auto& [path, what] : expected) {
         auto it = files.find(path);
@@ -283,7 +279,6 @@ TEST_F(PackageTest, TheInstalledLayoutRunsAndDescribesItself)
         EXPECT_EQ(man.code, 0) << page;
         EXPECT_EQ(man.text, "") << page;
     }
-#ifdef MORVANE_HAS_GUI
     std::string desktop;
     {
         std::ifstream in(s_root + "/usr/share/applications/morvane.desktop");
@@ -292,7 +287,6 @@ TEST_F(PackageTest, TheInstalledLayoutRunsAndDescribesItself)
     EXPECT_NE(desktop.find("\nExec=morvane\n"), std::string::npos);
     EXPECT_NE(desktop.find("\nIcon=morvane\n"), std::string::npos);
     EXPECT_EQ(Shell("xmllint --noout " + Quote(s_root + "/usr/share/icons/hicolor/scalable/apps/morvane.svg")).code, 0);
-#endif
 }
 
 TEST_F(PackageTest, MaintainerScriptsAreValidAndSetUpTheSharedDataDirectory)

@@ -1,0 +1,111 @@
+// morvanectl against a running service and the real provider.
+
+#include <sys/wait.h>
+
+#include "shared/xml/data_files.h"
+#include "tests/core/service_fixture.h"
+
+
+namespace {
+
+class CtlTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_PRIVATE_NETWORK();
+        m_dir = MakeTempDir("morvane-ctl");
+        setenv("MORVANE_SCM_DIR", (m_dir + "/services").c_str(), 1);
+        ASSERT_EQ(m_provider.Admin({"init"}), 0);
+        ASSERT_EQ(m_provider.Admin({"seed-demo"}), 0);
+        ASSERT_EQ(m_provider.Admin({"set-address", "203.0.113.7"}), 0);
+        ASSERT_TRUE(m_provider.Start());
+        ManagerOptions o;
+        o.programDir = m_dir;
+        o.providerHost = "127.0.0.1";
+        o.providerPort = m_provider.Port();
+        o.nat = &m_nat;
+        o.superviseUpdater = false;
+        m_manager = std::make_unique<CMorvaneManger>(o);
+        ASSERT_TRUE(m_manager->StartManager());
+    }
+    void TearDown() override
+    {
+        m_manager.reset();
+        if (!m_dir.empty())
+            std::system(("rm -rf '" + m_dir + "'").c_str());
+    }
+    // Runs morvanectl with `input` on its standard input; returns the exit code.
+    int Ctl(const std::string& args, std::string& out, const std::string& input = "")
+    {
+        std::string cmd = "printf '%s' '" + input + "' | '" + std::string(MORVANE_BIN_DIR) + "/morvanectl' --dir '" +
+                          m_dir + "' " + args + " 2>&1";
+        FILE* p = popen(cmd.c_str(), "r");
+        out.clear();
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+            out.append(buf, n);
+        int status = pclose(p);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string m_dir;
+    CProviderProcess m_provider;
+    CTestNat m_nat;
+    std::unique_ptr<CMorvaneManger> m_manager;
+};
+
+}  // namespace
+
+TEST_F(CtlTest, LoginDomainsAndSwitches)
+{
+    std::string out;
+    EXPECT_EQ(Ctl("domains", out), 7) << out;  // nothing remembered yet
+    EXPECT_NE(out.find("morvanectl login"), std::string::npos);
+
+    EXPECT_EQ(Ctl("login demo", out, "wrong\n"), 5) << out;
+    EXPECT_EQ(Ctl("login demo", out, "demo\n"), 0) << out;
+    EXPECT_NE(out.find("demo2.example.net"), std::string::npos);
+    EXPECT_NE(out.find("203.0.113.7"), std::string::npos);
+    std::string user, digest;
+    ASSERT_TRUE(datafile::ReadLogin(m_dir + "/user.xml", user, digest));
+    EXPECT_EQ(user, "demo");
+    EXPECT_EQ(digest, kDemoDigest);  // the digest, never the password
+
+    EXPECT_EQ(Ctl("on demo2.example.net", out), 0) << out;
+    std::string history;
+    m_provider.Admin({"history"}, &history);
+    EXPECT_NE(history.find("203.0.113.7"), std::string::npos);
+    EXPECT_EQ(Ctl("--json domains", out), 0) << out;
+    EXPECT_NE(out.find("{\"hostid\":2,\"domain\":\"demo2.example.net\",\"data\":\"203.0.113.7\",\"enabled\":true}"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Ctl("off 2", out), 0) << out;
+    EXPECT_EQ(Ctl("on nosuch.example.net", out), 1) << out;
+
+    EXPECT_EQ(Ctl("map 8080/udp", out), 0) << out;
+    EXPECT_EQ(Ctl("--json ports", out), 0) << out;
+    EXPECT_NE(out.find("{\"port\":8080,\"protocol\":\"UDP\",\"mapped\":true,\"enabled\":true}"), std::string::npos) << out;
+    EXPECT_EQ(Ctl("disable 8080/udp", out), 0) << out;
+    EXPECT_EQ(Ctl("delete 8080/udp", out), 0) << out;
+    EXPECT_EQ(Ctl("ports", out), 0) << out;
+    EXPECT_NE(out.find("No port mappings"), std::string::npos) << out;
+}
+
+TEST_F(CtlTest, ClearErrors)
+{
+    std::string out;
+    EXPECT_EQ(Ctl("--help", out), 0);
+    EXPECT_NE(out.find("Exit codes"), std::string::npos);
+    EXPECT_EQ(Ctl("frobnicate", out), 1) << out;  // a usage error, before anything else
+    EXPECT_NE(out.find("unknown command"), std::string::npos);
+    EXPECT_EQ(Ctl("ports", out), 7) << out;  // needs a login first: says so
+    ASSERT_TRUE(datafile::WriteLogin(m_dir + "/user.xml", "demo", kDemoDigest));
+    EXPECT_EQ(Ctl("map 70000", out), 1) << out;
+    EXPECT_EQ(Ctl("map 80/sctp", out), 1) << out;
+    // Nothing answers and no service is registered.
+    m_manager.reset();
+    EXPECT_EQ(Ctl("--timeout 1 domains", out), 2) << out;
+    EXPECT_NE(out.find("not installed"), std::string::npos);
+    EXPECT_EQ(Ctl("service status", out), 2) << out;
+}
