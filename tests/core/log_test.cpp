@@ -1,6 +1,7 @@
 #include "core/log.h"
 
 #include "shared/base/files.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -67,9 +68,8 @@ class LogTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/morvane-log-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
+        ASSERT_TRUE(m_tmp.Ok());
+        m_dir = m_tmp.Path();
         LogSetClock(&FakeClock);
     }
     void TearDown() override
@@ -77,8 +77,6 @@ protected:
         LogClose();
         LogOpen(nullptr, 0, false);
         LogSetClock(nullptr);
-        std::string cmd = "rm -rf '" + m_dir + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
     }
     std::string Read(const std::string& name)
     {
@@ -86,6 +84,7 @@ protected:
         files::ReadAll(m_dir + "/" + name, out);
         return out;
     }
+    CTempDir m_tmp{"morvane-log"};
     std::string m_dir;
 };
 

@@ -9,6 +9,7 @@
 #include "shared/xml/data_files.h"
 #include "shared/xml/xml_document.h"
 #include "tests/core/service_fixture.h"
+#include "tests/support/temp_dir.h"
 
 
 namespace {
@@ -20,7 +21,7 @@ protected:
     void SetUp() override
     {
         REQUIRE_PRIVATE_NETWORK();
-        m_dir = MakeTempDir("morvane-manager");
+        m_dir = m_tmp.Path();
         ASSERT_EQ(m_provider.Admin({"init"}), 0);
         ASSERT_EQ(m_provider.Admin({"seed-demo"}), 0);
         ASSERT_EQ(m_provider.Admin({"set-address", "203.0.113.7", "--nettype", "2", "--location", "test"}), 0);
@@ -34,8 +35,7 @@ protected:
     void TearDown() override
     {
         m_manager.reset();
-        if (!m_dir.empty())
-            std::system(("rm -rf '" + m_dir + "'").c_str());
+        m_tmp.Remove();
     }
 
     void Start(uint16_t firstPort = kServiceFirstPort)
@@ -91,6 +91,7 @@ protected:
         return out;
     }
 
+    CTempDir m_tmp{"morvane-manager"};
     std::string m_dir;
     CProviderProcess m_provider;
     CTestNat m_nat;
@@ -136,28 +137,28 @@ TEST_F(ManagerTest, LogsInWithTheRememberedAccount)
 {
     ASSERT_TRUE(datafile::WriteLogin(m_dir + "/user.xml", "demo", kDemoDigest));
     Start();
-    ASSERT_TRUE(Eventually([&] { return CCountingService::listCalls > 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::listCalls > 0; }));
     // domain.xml then holds exactly the account's hosts, all switched off.
-    ASSERT_TRUE(Eventually([&] { return datafile::ReadSwitch(m_dir + "/domain.xml", 3) == 0 && files::Exists(m_dir + "/domain.xml"); }));
+    ASSERT_TRUE(WaitUntil([&] { return datafile::ReadSwitch(m_dir + "/domain.xml", 3) == 0 && files::Exists(m_dir + "/domain.xml"); }));
 }
 
 TEST_F(ManagerTest, FailingProviderIsRetriedWithGrowingDelay)
 {
     ASSERT_TRUE(datafile::WriteLogin(m_dir + "/user.xml", "demo", "wrong-digest"));
     Start();
-    ASSERT_TRUE(Eventually([&] { return CCountingService::listCalls == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::listCalls == 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(CCountingService::listCalls, 1);  // no tight loop
     Advance(4999);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(CCountingService::listCalls, 1);
     Advance(2);
-    ASSERT_TRUE(Eventually([&] { return CCountingService::listCalls == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::listCalls == 2; }));
     Advance(9000);  // the second delay is 10 s
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(CCountingService::listCalls, 2);
     Advance(1001);
-    ASSERT_TRUE(Eventually([&] { return CCountingService::listCalls == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::listCalls == 3; }));
 }
 
 TEST_F(ManagerTest, LoginRepliesWithDomainsNetInfoAndPorts)
@@ -267,7 +268,7 @@ TEST_F(ManagerTest, AddressChecks)
     Advance(200000);
     ASSERT_TRUE(m_client.ReceiveCommand(CMD_IP_CHANGED).has_value());
     EXPECT_EQ(CCountingService::updateCalls, updates + 1);
-    ASSERT_TRUE(Eventually([&] { return m_nat.discoveries == restores + 1; }));  // mappings re-applied
+    ASSERT_TRUE(WaitUntil([&] { return m_nat.discoveries == restores + 1; }));  // mappings re-applied
 
     // Not yet due: nothing happens.
     int checks = CCountingService::addressCalls;
@@ -279,7 +280,7 @@ TEST_F(ManagerTest, AddressChecks)
     ASSERT_EQ(m_provider.Admin({"set-address", "198.51.100.9"}), 0);
     ASSERT_EQ(m_provider.Admin({"set-address", "203.0.113.7"}), 0);
     Advance(20001);
-    ASSERT_TRUE(Eventually([&] { return CCountingService::addressCalls == checks + 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::addressCalls == checks + 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(CCountingService::updateCalls, updates + 1);
     EXPECT_EQ(m_nat.discoveries, restores + 1);
@@ -289,7 +290,7 @@ TEST_F(ManagerTest, AddressChecks)
     ASSERT_EQ(m_provider.Admin({"set-address", "198.51.100.9"}), 0);
     for (int i = 1; i <= 2; ++i) {
         Advance(120001);
-        ASSERT_TRUE(Eventually([&] { return m_nat.discoveries == restores + 1 + i; }));
+        ASSERT_TRUE(WaitUntil([&] { return m_nat.discoveries == restores + 1 + i; }));
         EXPECT_EQ(CCountingService::updateCalls, updates + 1 + i);
     }
     EXPECT_FALSE(m_client.ReceiveCommand(CMD_IP_CHANGED, 200).has_value());
@@ -306,12 +307,12 @@ TEST_F(ManagerTest, ChecksGoOnAcrossTheTickWrap)
     ASSERT_TRUE(datafile::WriteLogin(m_dir + "/user.xml", "demo", kDemoDigest));
     Start();
     // Logged in and checked at once: the last check stamp starts at 0.
-    ASSERT_TRUE(Eventually([&] { return CCountingService::addressCalls >= 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::addressCalls >= 2; }));
     int checks = CCountingService::addressCalls;
     Advance(120001);  // crosses 2^32
-    ASSERT_TRUE(Eventually([&] { return CCountingService::addressCalls == checks + 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::addressCalls == checks + 1; }));
     Advance(120001);
-    ASSERT_TRUE(Eventually([&] { return CCountingService::addressCalls == checks + 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::addressCalls == checks + 2; }));
 }
 
 TEST_F(ManagerTest, PortRequests)
@@ -340,7 +341,7 @@ TEST_F(ManagerTest, PortRequests)
     m_client.Send(Port(), CMD_REMOVE_PORTS, [](OutPacket& out) { WritePortList(out, {PortMapEntry{8080, 0, 0, 0}}); });
     EXPECT_FALSE(m_client.Receive(300).has_value());
     stored.clear();
-    ASSERT_TRUE(Eventually([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         stored.clear();
         return datafile::ReadAllMappings(mapport, stored) && stored.size() == 3 && stored[0].port == 53;
     }));
@@ -405,14 +406,14 @@ TEST_F(ManagerTest, AddressHookRunsAfterAPushAndIsBounded)
     SetHosts({{3, 1}, {1, 1}, {2, 0}});
     ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
     std::string text;
-    ASSERT_TRUE(Eventually([&] { return files::ReadAll(out, text) && !text.empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return files::ReadAll(out, text) && !text.empty(); }));
     EXPECT_EQ(text.substr(0, text.rfind('|')), "203.0.113.7|1 3");
     // The service answers while the hook runs; the hook is ended after its time-out.
     SetHosts({{2, 0}});
     EXPECT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE, 400).has_value());
     pid_t pid = std::atoi(text.substr(text.rfind('|') + 1).c_str());
     ASSERT_GT(pid, 0);
-    EXPECT_TRUE(Eventually([&] { return kill(pid, 0) != 0; }, 3000));
+    EXPECT_TRUE(WaitUntil([&] { return kill(pid, 0) != 0; }, std::chrono::seconds(3)));
 }
 
 TEST_F(ManagerTest, StopBeforeStartStartsNothing)

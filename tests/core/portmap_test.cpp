@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "shared/xml/data_files.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -93,12 +94,10 @@ class PortMapTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char dir[] = "/tmp/morvane-pm-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        m_dir = dir;
+        ASSERT_TRUE(m_tmp.Ok());
+        m_dir = m_tmp.Path();
         m_path = m_dir + "/mapport.xml";
     }
-    void TearDown() override { fs::remove_all(m_dir); }
 
     std::vector<PortMapEntry> ReadBack()
     {
@@ -118,6 +117,7 @@ protected:
 
     CFakeNat m_nat;
     CPortMapper m_mapper{m_nat};
+    CTempDir m_tmp{"morvane-pm"};
     std::string m_dir, m_path;
 };
 

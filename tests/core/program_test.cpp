@@ -10,6 +10,7 @@
 #include "shared/xml/data_files.h"
 #include "shared/xml/xml_document.h"
 #include "tests/core/service_fixture.h"
+#include "tests/support/temp_dir.h"
 
 
 namespace {
@@ -39,7 +40,7 @@ protected:
     void SetUp() override
     {
         REQUIRE_PRIVATE_NETWORK();
-        m_root = MakeTempDir("morvane-program");
+        m_root = m_tmp.Path();
         m_prog = m_root + "/Program Files/Morvane";  // a path with spaces
         std::filesystem::create_directories(m_prog);
         for (const char* name : {"MorvaneCore", "libnat.so"})
@@ -57,12 +58,11 @@ protected:
             if (auto service = manager->Open("MORVANE", scm::kServiceAllAccess)) {
                 scm::Status st;
                 service->Control(scm::kStop, st);
-                Eventually([&] { return service->Query(st) && st.state == scm::kStopped; }, 10000);
+                WaitUntil([&] { return service->Query(st) && st.state == scm::kStopped; }, std::chrono::seconds(10));
                 service->Delete();
             }
         }
-        if (!m_root.empty())
-            std::filesystem::remove_all(m_root);
+        m_tmp.Remove();
     }
     std::string Core() const { return m_prog + "/MorvaneCore"; }
     std::unique_ptr<scm::Service> Open()
@@ -77,15 +77,16 @@ protected:
         auto service = Open();
         EXPECT_TRUE(service && service->Start());
         scm::Status st;
-        EXPECT_TRUE(Eventually([&] { return service->Query(st) && st.state == scm::kRunning; }));
+        EXPECT_TRUE(WaitUntil([&] { return service->Query(st) && st.state == scm::kRunning; }));
         return service;
     }
     bool WaitStopped(scm::Service& service, int ms = 10000)
     {
         scm::Status st;
-        return Eventually([&] { return service.Query(st) && st.state == scm::kStopped; }, ms);
+        return WaitUntil([&] { return service.Query(st) && st.state == scm::kStopped; }, std::chrono::milliseconds(ms));
     }
 
+    CTempDir m_tmp{"morvane-program"};
     std::string m_root, m_prog;
     CProviderProcess m_provider;
 };
@@ -131,7 +132,7 @@ TEST_F(ProgramTest, CommandLine)
 TEST_F(ProgramTest, RunsServesAndStops)
 {
     auto service = StartService();
-    ASSERT_TRUE(Eventually([&] { return datafile::ReadPort(m_prog + "/user.xml") == 10000; }));
+    ASSERT_TRUE(WaitUntil([&] { return datafile::ReadPort(m_prog + "/user.xml") == 10000; }));
 
     CRawClient client;
     client.Send(10000, CMD_LOGIN, [](OutPacket& out) {
@@ -167,7 +168,7 @@ TEST_F(ProgramTest, RunsServesAndStops)
 
     // SIGTERM is a stop as well.
     ASSERT_TRUE(service->Start());
-    ASSERT_TRUE(Eventually([&] { return service->Query(st) && st.state == scm::kRunning && st.processId != 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return service->Query(st) && st.state == scm::kRunning && st.processId != 0; }));
     kill(static_cast<pid_t>(st.processId), SIGTERM);
     ASSERT_TRUE(WaitStopped(*service));
     ASSERT_TRUE(service->Query(st));
@@ -203,7 +204,7 @@ TEST_F(ProgramTest, StopsCleanlyWhenTheManagerCouldNotStart)
 TEST_F(ProgramTest, KilledDuringStoresLeavesWellFormedFiles)
 {
     auto service = StartService();
-    ASSERT_TRUE(Eventually([&] { return datafile::ReadPort(m_prog + "/user.xml") == 10000; }));
+    ASSERT_TRUE(WaitUntil([&] { return datafile::ReadPort(m_prog + "/user.xml") == 10000; }));
     scm::Status st;
     ASSERT_TRUE(service->Query(st));
     CRawClient client;
@@ -217,7 +218,7 @@ TEST_F(ProgramTest, KilledDuringStoresLeavesWellFormedFiles)
                 WritePortList(out, list);
             });
     });
-    ASSERT_TRUE(Eventually([&] { return files::Exists(m_prog + "/mapport.xml"); }));
+    ASSERT_TRUE(WaitUntil([&] { return files::Exists(m_prog + "/mapport.xml"); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     kill(static_cast<pid_t>(st.processId), SIGKILL);
     sending = false;

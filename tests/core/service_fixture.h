@@ -25,6 +25,8 @@
 #include "shared/packet/packet.h"
 #include "tests/tools/provider/provider_process.h"
 #include "tests/support/netns.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 // Every test binary that includes this header runs in a network namespace of its own.
 class PrivateNetworkEnvironment;
@@ -172,26 +174,6 @@ private:
     int m_socket = -1;
     uint16_t m_sequence = 0;
 };
-
-// Waits until `condition` holds, at most `ms`.
-inline bool Eventually(const std::function<bool()>& condition, int ms = 5000)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-inline std::string MakeTempDir(const char* prefix)
-{
-    std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back(0);
-    return mkdtemp(buf.data()) ? std::string(buf.data()) : std::string();
-}
 
 inline ::testing::Environment* const g_privateNetwork =
     ::testing::AddGlobalTestEnvironment(new PrivateNetworkEnvironment);

@@ -19,6 +19,8 @@
 
 #include "platform/process.h"
 #include "platform/window.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -47,9 +49,8 @@ protected:
         ASSERT_GE(m_lock, 0);
         ASSERT_EQ(flock(m_lock, LOCK_EX), 0);
 
-        char dir[] = "/tmp/morvane-sup-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        m_dir = dir;
+        ASSERT_TRUE(m_tmp.Ok());
+        m_dir = m_tmp.Path();
         fs::create_directory(m_dir + "/update");
         fs::create_directory(m_dir + "/run");
         fs::permissions(m_dir + "/run", fs::perms::owner_all);
@@ -71,8 +72,7 @@ protected:
         unsetenv("MORVANE_FAKE_UPDATER");
         unsetenv("MORVANE_FAKE_UPDATER_LOG");
         unsetenv("XDG_RUNTIME_DIR");
-        if (!m_dir.empty())
-            fs::remove_all(m_dir);
+        m_tmp.Remove();
         if (m_lock >= 0)
             close(m_lock);
     }
@@ -92,12 +92,7 @@ protected:
         if (pid <= 0)
             return 0;
         m_started.push_back(pid);
-        for (int i = 0; i < 500; ++i) {
-            if (ReadFile(m_log).find("ready") != std::string::npos)
-                return pid;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return 0;
+        return WaitUntil([&] { return ReadFile(m_log).find("ready") != std::string::npos; }) ? pid : 0;
     }
 
     // Starts a copy of the updater under another file name directly.
@@ -113,6 +108,7 @@ protected:
     std::string Log() const { return ReadFile(m_log); }
 
     int m_lock = -1;
+    CTempDir m_tmp{"morvane-sup"};
     std::string m_dir;
     std::string m_log;
     std::vector<int> m_started;

@@ -4,6 +4,7 @@
 
 #include "shared/xml/data_files.h"
 #include "tests/core/service_fixture.h"
+#include "tests/support/temp_dir.h"
 
 
 namespace {
@@ -13,7 +14,7 @@ protected:
     void SetUp() override
     {
         REQUIRE_PRIVATE_NETWORK();
-        m_dir = MakeTempDir("morvane-ctl");
+        m_dir = m_tmp.Path();
         setenv("MORVANE_SCM_DIR", (m_dir + "/services").c_str(), 1);
         ASSERT_EQ(m_provider.Admin({"init"}), 0);
         ASSERT_EQ(m_provider.Admin({"seed-demo"}), 0);
@@ -31,8 +32,7 @@ protected:
     void TearDown() override
     {
         m_manager.reset();
-        if (!m_dir.empty())
-            std::system(("rm -rf '" + m_dir + "'").c_str());
+        m_tmp.Remove();
     }
     // Runs morvanectl with `input` on its standard input; returns the exit code.
     int Ctl(const std::string& args, std::string& out, const std::string& input = "")
@@ -49,6 +49,7 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    CTempDir m_tmp{"morvane-ctl"};
     std::string m_dir;
     CProviderProcess m_provider;
     CTestNat m_nat;

@@ -13,10 +13,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -102,17 +105,14 @@ protected:
         }
         if (s_deb.empty())
             return;
-        char tmpl[] = "/tmp/morvane_deb.XXXXXX";
-        if (::mkdtemp(tmpl))
-            s_root = tmpl;
+        s_tmp = std::make_unique<CTempDir>("morvane_deb");
+        s_root = s_tmp->Path();
         Shell("dpkg-deb -x " + Quote(s_deb) + " " + Quote(s_root));
         Shell("dpkg-deb -e " + Quote(s_deb) + " " + Quote(s_root + "/DEBIAN"));
     }
     static void TearDownTestSuite()
     {
-        std::error_code ec;
-        if (!s_root.empty())
-            fs::remove_all(s_root, ec);
+        s_tmp.reset();
     }
     void SetUp() override { ASSERT_FALSE(s_deb.empty()) << "no package in " << MORVANE_DEB_DIR; }
 
@@ -122,6 +122,7 @@ protected:
     }
 
     static inline std::string s_deb;
+    static inline std::unique_ptr<CTempDir> s_tmp;
     static inline std::string s_root;
 };
 

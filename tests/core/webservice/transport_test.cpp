@@ -11,6 +11,7 @@
 #include "core/webservice/dynamic_service.h"
 #include "soapH.h"
 #include "tests/core/webservice/raw_server.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -119,12 +120,12 @@ TEST_F(ClientWire, NonAsciiTextPassesThroughAsUtf8)
 
 TEST_F(ClientWire, UnknownAddressIsLoggedOnlyAtHighLevels)
 {
-    char dir[] = "/tmp/morvane-ws-log-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(dir));
-    std::string base = std::string(dir) + "/core";
+    CTempDir dir("morvane-ws-log");
+    ASSERT_TRUE(dir.Ok());
+    std::string base = dir / "core";
     auto logged = [&] {
         std::string all;
-        for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        for (const auto& e : std::filesystem::directory_iterator(dir.Path())) {
             std::ifstream in(e.path());
             all.append(std::istreambuf_iterator<char>(in), {});
         }
@@ -140,7 +141,6 @@ TEST_F(ClientWire, UnknownAddressIsLoggedOnlyAtHighLevels)
     EXPECT_NE(std::string::npos, logged().find("| get dynamic ==<NetInfo><nettype>1</nettype></NetInfo>\n"));
     LogOpen(nullptr, 0, false);
     LogClose();
-    std::filesystem::remove_all(dir);
 }
 
 TEST(ClientEndpoint, PortEightyHasNoPortPart)

@@ -26,6 +26,8 @@
 #include "platform/version.h"
 #include "platform/window.h"
 #include "shared/base/files.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -33,17 +35,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 const std::string kBin = MORVANE_BIN_DIR;
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 std::vector<std::string> Lines(const std::string& path)
 {
@@ -67,9 +58,8 @@ class ShellDir : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = "/tmp/morvane-shell-XXXXXX";
-        ASSERT_TRUE(mkdtemp(pattern.data()));
-        m_root = pattern;
+        ASSERT_TRUE(m_tmp.Ok());
+        m_root = m_tmp.Path();
         m_dir = m_root + "/app/";
         fs::create_directories(m_dir + "update");
         fs::create_directories(m_root + "/run");
@@ -88,8 +78,9 @@ protected:
                 service->Delete();
             }
         }
-        fs::remove_all(m_root);
+        m_tmp.Remove();
     }
+    CTempDir m_tmp{"morvane-shell"};
     std::string m_root;
     std::string m_dir;
     gui::UpdaterSite m_site;
@@ -185,7 +176,7 @@ TEST_F(ShellServiceStep, InstallsFromBesideTheGuiAndStarts)
     EXPECT_EQ(config.type, scm::kOwnProcess);
     EXPECT_EQ(config.startType, scm::kAutoStart);
     EXPECT_EQ(config.errorControl, scm::kErrorIgnore);
-    EXPECT_TRUE(WaitFor([&] { return Query().state == scm::kRunning; }));
+    EXPECT_TRUE(WaitUntil([&] { return Query().state == scm::kRunning; }));
 }
 
 TEST_F(ShellServiceStep, RunningServiceIsLeftAloneStoppedOneIsStarted)
@@ -201,7 +192,7 @@ TEST_F(ShellServiceStep, RunningServiceIsLeftAloneStoppedOneIsStarted)
     // Stopped: started.
     CMorvaneApp app(AppOptions{m_dir + "Morvane", m_dir});
     EXPECT_EQ(app.ServiceStep(), 1);
-    ASSERT_TRUE(WaitFor([&] { return Query().state == scm::kRunning; }));
+    ASSERT_TRUE(WaitUntil([&] { return Query().state == scm::kRunning; }));
     const uint32_t pid = Query().processId;
 
     // Running: status 1 without a start (a start would fail on a running service and give 0).
@@ -214,7 +205,7 @@ TEST_F(ShellServiceStep, RunningServiceIsLeftAloneStoppedOneIsStarted)
         scm::Status status;
         manager->Open("MORVANE", scm::kServiceAllAccess)->Control(scm::kStop, status);
     }
-    ASSERT_TRUE(WaitFor([&] { return Query().state == scm::kStopped; }));
+    ASSERT_TRUE(WaitUntil([&] { return Query().state == scm::kStopped; }));
     fs::remove(m_core);
     EXPECT_EQ(app.ServiceStep(), 0);
 }
@@ -232,14 +223,14 @@ TEST_F(ShellUpdater, CompleteDownloadStartsTheUpdaterVisibly)
     fs::create_directories(m_dir + "down");
     std::ofstream(m_dir + gui::kDownloadStatus) << "<PROG><TYPE><FILEDATA>2</FILEDATA></TYPE></PROG>";
     EXPECT_TRUE(gui::CheckUpdatesAtStart(m_site));
-    ASSERT_TRUE(WaitFor([&] { return files::Exists(Args(m_dir + "Skelvar")); }));
+    ASSERT_TRUE(WaitUntil([&] { return files::Exists(Args(m_dir + "Skelvar")); }));
     EXPECT_EQ(Lines(Args(m_dir + "Skelvar")), (std::vector<std::string>{m_dir + "Skelvar", m_dir + "Morvane,show"}));
 
     // Incomplete: started hidden, start-up goes on.
     fs::remove(Args(m_dir + "Skelvar"));
     std::ofstream(m_dir + gui::kDownloadStatus) << "<PROG><TYPE><FILEDATA>1</FILEDATA></TYPE></PROG>";
     EXPECT_FALSE(gui::CheckUpdatesAtStart(m_site));
-    ASSERT_TRUE(WaitFor([&] { return files::Exists(Args(m_dir + "Skelvar")); }));
+    ASSERT_TRUE(WaitUntil([&] { return files::Exists(Args(m_dir + "Skelvar")); }));
     EXPECT_EQ(Lines(Args(m_dir + "Skelvar")).back(), m_dir + "Morvane,hide");
 }
 
@@ -276,7 +267,7 @@ TEST_F(ShellUpdater, DeliveredCopyInstalledOnlyWhenNewer)
         std::string want = platform::ProductVersionOf(kBin + "/" + c.program);
         EXPECT_EQ(platform::ProductVersionOf(m_dir + "Skelvar"), c.installed ? want : "1.0.0.1");
         // Whatever happened to the copy, the updater runs, hidden, with the GUI's path.
-        ASSERT_TRUE(WaitFor([&] { return files::Exists(Args(m_dir + "Skelvar")); }));
+        ASSERT_TRUE(WaitUntil([&] { return files::Exists(Args(m_dir + "Skelvar")); }));
         EXPECT_EQ(Lines(Args(m_dir + "Skelvar")).back(), m_dir + "Morvane,hide");
         fs::remove(Args(m_dir + "Skelvar"));
     }
@@ -341,7 +332,7 @@ TEST_F(ShellCrash, ReportAndUploaderCommandLine)
     Install(kBin + "/fake_uploader_1_0_0_10", m_dir + "Morvane");  // the version the report names
 
     EXPECT_EQ(CrashChild(NullWrite), SIGSEGV);
-    ASSERT_TRUE(WaitFor([&] { return files::Exists(m_dir + "Fennick.args"); }));
+    ASSERT_TRUE(WaitUntil([&] { return files::Exists(m_dir + "Fennick.args"); }));
     EXPECT_EQ(Lines(m_dir + "Fennick.args"),
               (std::vector<std::string>{m_dir + "Fennick", "-f", m_dir + "Morvane.dmp", "-t", m_dir + "Morvane", "-v",
                                         "1.0.0.10", "-a", "Morvane", std::to_string(m_child)}));
@@ -357,7 +348,7 @@ TEST_F(ShellCrash, ReportAndUploaderCommandLine)
     // After a login the account is named; an abort is reported like a fault.
     fs::remove(m_dir + "Fennick.args");
     EXPECT_EQ(CrashChild([] { std::abort(); }, "张三"), SIGABRT);
-    ASSERT_TRUE(WaitFor([&] { return files::Exists(m_dir + "Fennick.args"); }));
+    ASSERT_TRUE(WaitUntil([&] { return files::Exists(m_dir + "Fennick.args"); }));
     auto args = Lines(m_dir + "Fennick.args");
     ASSERT_EQ(args.size(), 10u);
     EXPECT_EQ(args[8], "张三");
@@ -373,7 +364,7 @@ TEST_F(ShellCrash, NoVersionNoUploaderAndRefusedPaths)
     EXPECT_TRUE(files::Exists(m_dir + "Morvane.dmp"));
     Install(kBin + "/fake_uploader", m_dir + "Fennick");
     EXPECT_EQ(CrashChild(NullWrite), SIGSEGV);
-    ASSERT_TRUE(WaitFor([&] { return files::Exists(m_dir + "Fennick.args"); }));
+    ASSERT_TRUE(WaitUntil([&] { return files::Exists(m_dir + "Fennick.args"); }));
     EXPECT_EQ(Lines(m_dir + "Fennick.args")[6], "0.0.0.0");
 
     // Unknown or overlong program paths: a diagnostic, nothing installed.

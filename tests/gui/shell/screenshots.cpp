@@ -22,6 +22,7 @@
 #include "gui/shell/main_dlg.h"
 #include "shared/xml/data_files.h"
 #include "tests/support/netns.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -61,10 +62,10 @@ int main(int argc, char** argv)
     std::string why;
     EnterPrivateNetwork(why);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    char runtime[] = "/tmp/morvane-shots-XXXXXX";
-    if (!mkdtemp(runtime))
+    CTempDir runtime("morvane-shots");
+    if (!runtime.Ok())
         return 1;
-    setenv("XDG_RUNTIME_DIR", runtime, 1);
+    setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
 
     QApplication app(argc, argv);
     QFont font(QStringLiteral("WenQuanYi Micro Hei"));
@@ -72,7 +73,7 @@ int main(int argc, char** argv)
     QApplication::setFont(font);
     g_out = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(g_out);
-    const std::string userFile = std::string(runtime) + "/user.xml";
+    const std::string userFile = runtime / "user.xml";
     datafile::WriteLogin(userFile, "demo", "fe01ce2a7fbac8fafaed7c982a04e229");
 
     bool ok = true;
@@ -115,6 +116,5 @@ int main(int argc, char** argv)
                     QString::fromStdString(CMorvaneApp::ServiceFailureText(0)), QMessageBox::Ok);
     ok &= Save(box, "service-start-failed");
 
-    QDir(QString::fromLocal8Bit(runtime)).removeRecursively();
     return ok ? 0 : 1;
 }

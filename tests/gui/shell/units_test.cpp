@@ -14,6 +14,7 @@
 #include "gui/shell/updater.h"
 #include "platform/version.h"
 #include "shared/base/files.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -108,13 +109,13 @@ TEST(ShellVersionBlock, TruncatedExecutableIsRefused)
     const std::string source = kBin + "/fake_uploader_1_0_0_2";
     std::string bytes;
     ASSERT_TRUE(files::ReadAll(source, bytes));
-    const std::string path = "/tmp/morvane-version-cut-" + std::to_string(getpid());
+    CTempDir dir("morvane-version-cut");
+    const std::string path = dir / "cut";
     // Cut inside the section header table, then inside the ELF header.
     for (size_t keep : {bytes.size() - 100, size_t{40}, size_t{3}}) {
         ASSERT_TRUE(files::ReplaceAtomically(path, std::string_view(bytes).substr(0, keep)));
         EXPECT_EQ(platform::ProductVersionOf(path), "") << keep;
     }
-    std::remove(path.c_str());
 }
 
 TEST(ShellUpdaterRules, VersionComparedAsText)
@@ -132,18 +133,17 @@ class ShellDownloadStatus : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = "/tmp/morvane-down-XXXXXX";
-        ASSERT_TRUE(mkdtemp(pattern.data()));
-        m_site.programDir = pattern + "/";
+        ASSERT_TRUE(m_tmp.Ok());
+        m_site.programDir = m_tmp.Path() + "/";
         m_site.guiPath = m_site.programDir + "Morvane";
         mkdir((m_site.programDir + "down").c_str(), 0755);
     }
-    void TearDown() override { std::filesystem::remove_all(m_site.programDir); }
     bool With(const std::string& xml)
     {
         std::ofstream(m_site.programDir + gui::kDownloadStatus) << xml;
         return gui::IsDownloadComplete(m_site);
     }
+    CTempDir m_tmp{"morvane-down"};
     gui::UpdaterSite m_site;
 };
 

@@ -5,6 +5,7 @@
 #include "shared/channel/dns_listener.h"
 #include "shared/xml/data_files.h"
 #include "tests/core/service_fixture.h"
+#include "tests/support/temp_dir.h"
 
 
 namespace {
@@ -54,14 +55,10 @@ protected:
     void SetUp() override
     {
         REQUIRE_PRIVATE_NETWORK();
-        m_dir = MakeTempDir("morvane-channel");
+        m_dir = m_tmp.Path();
         m_userFile = m_dir + "/user.xml";
     }
-    void TearDown() override
-    {
-        if (!m_dir.empty())
-            std::system(("rm -rf '" + m_dir + "'").c_str());
-    }
+    CTempDir m_tmp{"morvane-channel"};
     std::string m_dir, m_userFile;
 };
 
@@ -179,7 +176,7 @@ TEST_F(ChannelTest, RequestsGoToThePublishedPort)
     PacketHeader::Reply(0).Write(reply);
     reply.WriteU8(0);
     service.SendRaw(reply.Data(), static_cast<size_t>(reply.Size()), first.LocalPort());
-    ASSERT_TRUE(Eventually([&] { return first.arrivals == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return first.arrivals == 2; }));
     EXPECT_TRUE(first.DispatchOne());
     EXPECT_TRUE(first.DispatchOne());
     EXPECT_FALSE(first.DispatchOne());

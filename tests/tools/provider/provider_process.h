@@ -12,20 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 class CProviderProcess {
 public:
-    CProviderProcess()
-    {
-        char pattern[] = "/tmp/morvane-provider-test-XXXXXX";
-        m_dir = mkdtemp(pattern) ? pattern : "";
-        m_db = m_dir + "/provider.db";
-    }
-    ~CProviderProcess()
-    {
-        Stop();
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
-    }
+    CProviderProcess() : m_db(m_dir / "provider.db") {}
+    ~CProviderProcess() { Stop(); }
 
     static std::string Program() { return std::string(MORVANE_BIN_DIR) + "/morvane-provider"; }
     const std::string& Database() const { return m_db; }
@@ -99,7 +91,7 @@ public:
     bool Running() const { return m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0; }
 
 private:
-    std::string m_dir;
+    CTempDir m_dir{"morvane-provider-test"};
     std::string m_db;
     pid_t m_pid = -1;
     uint16_t m_port = 0;
