@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "gui/controls/hyperlink2.h"
@@ -49,6 +50,28 @@ std::string Enabled(const CDomainListEx& list)
     for (int i = 0; i < list.RowCount(); ++i)
         s += list.Row(i)->enabled ? '1' : '0';
     return s;
+}
+
+// Every shown control of `page` starts inside it and ends within its width, and no two cover each
+// other beyond the two-pixel seam the list and the output share. (The status row's labels reach
+// past the bottom edge by layout; their text is raised inside them.) Returns how many were shown.
+int ExpectTiled(const QWidget& page)
+{
+    std::vector<const QWidget*> shown;
+    for (const QWidget* w : page.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (w->isVisible())
+            shown.push_back(w);
+    for (size_t i = 0; i < shown.size(); ++i) {
+        const QRect a = shown[i]->geometry();
+        const char* name = shown[i]->metaObject()->className();
+        EXPECT_TRUE(page.rect().contains(a.topLeft()) && a.right() < page.width()) << name << " at " << a.x() << "," << a.y();
+        for (size_t j = i + 1; j < shown.size(); ++j) {
+            const QRect both = a.intersected(shown[j]->geometry());
+            EXPECT_TRUE(both.isEmpty() || std::min(both.width(), both.height()) <= 2)
+                << name << " covers " << shown[j]->metaObject()->className();
+        }
+    }
+    return static_cast<int>(shown.size());
 }
 
 }  // namespace
@@ -190,23 +213,12 @@ TEST(DomainPage, AddressNetworkTypeAndUpdateWithoutChannel)
     EXPECT_TRUE(escape.isAccepted());
 }
 
-TEST(DomainPage, PlacesItsControlsFromTheEdges)
+TEST(DomainPage, ControlsStayInsideThePageWithoutCoveringEachOther)
 {
     CDomainlstSheet page(nullptr);
     page.resize(400, 500);
     page.show();  // a hidden widget gets its resize event when shown
-    CDomainListEx* list = page.List();
-    EXPECT_EQ(page.UpdateButton()->geometry().right() + 1, 400 - 10);
-    EXPECT_EQ(page.AddButton()->geometry().right() + 1, page.UpdateButton()->x() - 2);
-    EXPECT_EQ(list->x(), 10);
-    EXPECT_EQ(list->width(), 380);
-    EXPECT_EQ(list->y(), page.UpdateButton()->height() + 5);
-    EXPECT_EQ(list->geometry().bottom() + 1, 500 - 80);
-    EXPECT_EQ(page.Output()->y(), 500 - 82);
-    EXPECT_EQ(page.Output()->geometry().bottom() + 1, 500 - 15);
-    EXPECT_EQ(page.IpLabel()->y(), 500 - 13);
-    EXPECT_EQ(page.NetTypeLabel()->y(), 500 - 13);
-    EXPECT_EQ(page.HelpLink()->geometry().right() + 1, 400 - 4);
+    EXPECT_GE(ExpectTiled(page), 7);
 }
 
 TEST(PortPage, ServiceChoicesFillThePortAndCustomKeepsIt)
@@ -275,20 +287,12 @@ TEST(PortList, RowsShowTheirStateAndFailedResultsLeaveTheOpposite)
     EXPECT_TRUE(list.ContextMenuItems().empty());
 }
 
-TEST(PortPage, PlacesItsControlsFromTheEdges)
+TEST(PortPage, ControlsStayInsideThePageWithoutCoveringEachOther)
 {
     CMorvaneMapportDlg page(nullptr);
     page.resize(400, 500);
     page.show();
-    EXPECT_EQ(page.ServiceCombo()->pos(), QPoint(5, 5));
-    EXPECT_EQ(page.PortEdit()->x(), page.ServiceCombo()->geometry().right() + 3);
-    EXPECT_EQ(page.AddPortButton()->x(), page.ProtocolCombo()->geometry().right() + 3);
-    CMapPortList* list = page.List();
-    EXPECT_EQ(list->geometry(), QRect(5, page.AddPortButton()->geometry().bottom() + 1, 390,
-                                      500 - 82 - page.AddPortButton()->geometry().bottom() - 1));
-    EXPECT_EQ(page.Output()->geometry(), QRect(5, 500 - 82, 390, 68));
-    EXPECT_EQ(page.HelpLink()->geometry().right() + 1, 400 - 4);
-    EXPECT_EQ(page.HelpLink()->y(), 500 - 12);
+    EXPECT_GE(ExpectTiled(page), 6);
 }
 
 TEST(AboutPage, TextsLayoutAndUpdateButton)
@@ -300,11 +304,10 @@ TEST(AboutPage, TextsLayoutAndUpdateButton)
     const QString description = page.Description()->text();
     EXPECT_TRUE(description.startsWith(QStringLiteral("      我")));
     EXPECT_TRUE(description.endsWith(U("效果。 ")));
+    // The group centred; the version below the description, the button after the version.
     EXPECT_EQ(page.Group()->x(), 200 - page.Group()->width() / 2);
-    EXPECT_EQ(page.Group()->y(), 10);
-    EXPECT_EQ(page.Description()->pos(), QPoint(page.Group()->x(), 30));
-    EXPECT_EQ(page.VersionLabel()->y(), 30 + page.Description()->height() + 4);
-    EXPECT_EQ(page.CheckButton()->x(), page.VersionLabel()->geometry().right() + 3);
+    EXPECT_GT(page.VersionLabel()->y(), page.Description()->geometry().bottom());
+    EXPECT_GT(page.CheckButton()->x(), page.VersionLabel()->geometry().right());
 
     int launches = 0;
     CMorvaneAbout::SetUpdateLauncher([&launches] { ++launches; });
