@@ -7,9 +7,9 @@ PACKAGES=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang libclang-rt-dev
   # tests and benchmarks
-  googletest libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
-  # web service client and the local provider
-  gsoap libgsoap-dev libsqlite3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # web service client and the local provider (pugixml also for the XML benchmark)
+  gsoap libgsoap-dev libsqlite3-dev libpugixml-dev
   # TLS of the web service (the provider's certificates, the tests' throwaway CA) and a real dyndns2 client
   libssl-dev openssl ddclient libio-socket-ssl-perl
   # dyndns2 accounts and check-IP sources in the service (HTTPS through libcurl's OpenSSL build)
@@ -18,8 +18,6 @@ PACKAGES=(
   libminiupnpc-dev libnatpmp-dev miniupnpd miniupnpd-nftables nftables iproute2
   # GUI
   qt6-base-dev qt6-base-dev-tools fonts-wqy-microhei
-  # service integration
-  libsystemd-dev
 )
 
 missing=()

@@ -13,17 +13,13 @@
 #include "shared/base/files.h"
 #include "tests/libnat/gateway_lab.h"
 #include "tests/support/netns.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/tls_standin.h"
+#include "tests/support/wait.h"
 
 namespace {
 
 const char* kDigest = "ac8c7607255d40a357b413a7854d19c7";  // MD5 of "s3cret pw"
-
-std::string TempDir()
-{
-    char pattern[] = "/tmp/morvane-provider-XXXXXX";
-    return mkdtemp(pattern) ? pattern : "";
-}
 
 // The whole binary runs in a network namespace of its own: only loopback exists.
 class PrivateNetwork : public ::testing::Environment {
@@ -71,8 +67,8 @@ TEST(ProviderConfigTest, RoundTripChecksStableHostIdsAndPrivateFile)
     c.caFile = "/tmp/ca.pem";
     EXPECT_EQ(providerconf::Check(c), "");
 
-    std::string dir = TempDir();
-    std::string path = dir + "/provider.conf";
+    CTempDir dir("morvane-provider");
+    std::string path = dir / "provider.conf";
     ASSERT_TRUE(providerconf::Write(path, c));
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
@@ -109,9 +105,8 @@ TEST(ProviderConfigTest, RoundTripChecksStableHostIdsAndPrivateFile)
 
     // No file: the web service.
     ProviderConfig none;
-    ASSERT_TRUE(providerconf::Read(dir + "/missing.conf", none));
+    ASSERT_TRUE(providerconf::Read(dir / "missing.conf", none));
     EXPECT_EQ(none.kind, ProviderConfig::Kind::WebService);
-    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 class Dyndns2Test : public ::testing::Test {
@@ -120,15 +115,10 @@ protected:
     {
         if (!PrivateNetwork::ok)
             GTEST_SKIP() << PrivateNetwork::why;
-        m_dir = TempDir();
+        m_dir = m_tmp.Path();
         ASSERT_TRUE(MakeTestCertificates(m_dir));
     }
-    void TearDown() override
-    {
-        m_server.Stop();
-        if (!m_dir.empty())
-            std::system(("rm -rf '" + m_dir + "'").c_str());
-    }
+    void TearDown() override { m_server.Stop(); }
     bool StartServer(CTlsStandIn::Answer answer, bool rogue = false)
     {
         std::string name = rogue ? "rogue" : "server";
@@ -158,6 +148,7 @@ protected:
         return 0;
     }
 
+    CTempDir m_tmp{"morvane-dyndns2"};
     std::string m_dir;
     CTlsStandIn m_server;
     uint64_t m_now = 1000;
@@ -307,9 +298,7 @@ TEST_F(Dyndns2Test, UntrustedCertificateSendsNothing)
         EXPECT_NE(Client(c)->Update("alice", kDigest, 0xCB007105u, results), 0);
         EXPECT_EQ(results.begin()->second, 0);
     }
-    for (int i = 0; i < 100 && m_server.FailedHandshakes() < 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(m_server.FailedHandshakes(), 2);
+    EXPECT_TRUE(WaitUntil([&] { return m_server.FailedHandshakes() == 2; }, std::chrono::seconds(1)));
     EXPECT_TRUE(m_server.Requests().empty());
 }
 

@@ -1,0 +1,185 @@
+// morvanectl against a running service and the real provider.
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "shared/xml/data_files.h"
+#include "tests/core/service_fixture.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/tls_standin.h"
+
+
+namespace {
+
+class CtlTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_PRIVATE_NETWORK();
+        m_dir = m_tmp.Path();
+        setenv("MORVANE_SCM_DIR", (m_dir + "/services").c_str(), 1);
+        ASSERT_EQ(m_provider.Admin({"init"}), 0);
+        ASSERT_EQ(m_provider.Admin({"seed-demo"}), 0);
+        ASSERT_EQ(m_provider.Admin({"set-address", "203.0.113.7"}), 0);
+        std::vector<std::string> tls;
+        if (m_tls) {
+            ASSERT_TRUE(MakeTestCertificates(m_dir));
+            tls = {"--tls-cert", m_dir + "/server.pem", "--tls-key", m_dir + "/server.key"};
+        }
+        ASSERT_TRUE(m_provider.Start(tls));
+        ManagerOptions o;
+        if (m_tls)
+            o.addressCheckIntervalMs = 200;
+        o.programDir = m_dir;
+        o.providerHost = "127.0.0.1";
+        o.providerPort = m_provider.Port();
+        o.nat = &m_nat;
+        o.superviseUpdater = false;
+        m_manager = std::make_unique<CMorvaneManger>(o);
+        ASSERT_TRUE(m_manager->StartManager());
+    }
+    void TearDown() override
+    {
+        m_manager.reset();
+        m_tmp.Remove();
+    }
+    // Runs morvanectl with `input` on its standard input; returns the exit code.
+    int Ctl(const std::string& args, std::string& out, const std::string& input = "")
+    {
+        std::string cmd = "printf '%s' '" + input + "' | '" + std::string(MORVANE_BIN_DIR) + "/morvanectl' --dir '" +
+                          m_dir + "' " + args + " 2>&1";
+        FILE* p = popen(cmd.c_str(), "r");
+        out.clear();
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+            out.append(buf, n);
+        int status = pclose(p);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    bool m_tls = false;  // the provider over HTTPS, with a throwaway CA in m_dir
+    CTempDir m_tmp{"morvane-ctl"};
+    std::string m_dir;
+    CProviderProcess m_provider;
+    CTestNat m_nat;
+    std::unique_ptr<CMorvaneManger> m_manager;
+};
+
+}  // namespace
+
+TEST_F(CtlTest, LoginDomainsAndSwitches)
+{
+    std::string out;
+    EXPECT_EQ(Ctl("domains", out), 7) << out;  // nothing remembered yet
+    EXPECT_NE(out.find("morvanectl login"), std::string::npos);
+
+    EXPECT_EQ(Ctl("login demo", out, "wrong\n"), 5) << out;
+    EXPECT_EQ(Ctl("login demo", out, "demo\n"), 0) << out;
+    EXPECT_NE(out.find("demo2.example.net"), std::string::npos);
+    EXPECT_NE(out.find("203.0.113.7"), std::string::npos);
+    std::string user, digest;
+    ASSERT_TRUE(datafile::ReadLogin(m_dir + "/user.xml", user, digest));
+    EXPECT_EQ(user, "demo");
+    EXPECT_EQ(digest, kDemoDigest);  // the digest, never the password
+
+    EXPECT_EQ(Ctl("on demo2.example.net", out), 0) << out;
+    std::string history;
+    m_provider.Admin({"history"}, &history);
+    EXPECT_NE(history.find("203.0.113.7"), std::string::npos);
+    EXPECT_EQ(Ctl("--json domains", out), 0) << out;
+    EXPECT_NE(out.find("{\"hostid\":2,\"domain\":\"demo2.example.net\",\"data\":\"203.0.113.7\",\"enabled\":true}"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Ctl("off 2", out), 0) << out;
+    EXPECT_EQ(Ctl("on nosuch.example.net", out), 1) << out;
+
+    EXPECT_EQ(Ctl("map 8080/udp", out), 0) << out;
+    EXPECT_EQ(Ctl("--json ports", out), 0) << out;
+    EXPECT_NE(out.find("{\"port\":8080,\"protocol\":\"UDP\",\"mapped\":true,\"enabled\":true}"), std::string::npos) << out;
+    EXPECT_EQ(Ctl("disable 8080/udp", out), 0) << out;
+    EXPECT_EQ(Ctl("delete 8080/udp", out), 0) << out;
+    EXPECT_EQ(Ctl("ports", out), 0) << out;
+    EXPECT_NE(out.find("No port mappings"), std::string::npos) << out;
+}
+
+TEST_F(CtlTest, ClearErrors)
+{
+    std::string out;
+    EXPECT_EQ(Ctl("--help", out), 0);
+    EXPECT_NE(out.find("Exit codes"), std::string::npos);
+    EXPECT_EQ(Ctl("frobnicate", out), 1) << out;  // a usage error, before anything else
+    EXPECT_NE(out.find("unknown command"), std::string::npos);
+    EXPECT_EQ(Ctl("ports", out), 7) << out;  // needs a login first: says so
+    ASSERT_TRUE(datafile::WriteLogin(m_dir + "/user.xml", "demo", kDemoDigest));
+    EXPECT_EQ(Ctl("map 70000", out), 1) << out;
+    EXPECT_EQ(Ctl("map 80/sctp", out), 1) << out;
+    // Nothing answers and no service is registered.
+    m_manager.reset();
+    EXPECT_EQ(Ctl("--timeout 1 domains", out), 2) << out;
+    EXPECT_NE(out.find("not installed"), std::string::npos);
+    EXPECT_EQ(Ctl("service status", out), 2) << out;
+}
+
+// A dyndns2 account on the provider over HTTPS, the address from a check-IP stand-in.
+class CtlDyndns2Test : public CtlTest {
+protected:
+    void SetUp() override
+    {
+        m_tls = true;
+        CtlTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ASSERT_TRUE(m_checkIp.Start(m_dir + "/server.pem", m_dir + "/server.key",
+                                    [](const std::string&) { return std::string("198.51.100.7\n"); }));
+        ASSERT_EQ(m_provider.Admin({"add-account", "alice", "s3cret pw"}), 0);
+        ASSERT_EQ(m_provider.Admin({"add-host", "alice", "a.example.net"}), 0);
+        ASSERT_EQ(m_provider.Admin({"add-host", "alice", "b.example.net"}), 0);
+    }
+    int Updates()
+    {
+        std::string history;
+        m_provider.Admin({"history"}, &history);
+        return static_cast<int>(std::count(history.begin(), history.end(), '\n'));
+    }
+    CTlsStandIn m_checkIp;
+};
+
+TEST_F(CtlDyndns2Test, ConfigureLogInSwitchOnAndNoRepeats)
+{
+    std::string out;
+    std::string set = "provider set dyndns2 --server https://127.0.0.1:" + std::to_string(m_provider.Port()) +
+                      " --user alice --host a.example.net --host b.example.net --host c.example.net --no-router --ca-file " + m_dir +
+                      "/ca.pem --check-ip " + m_checkIp.Url("/ip");
+    EXPECT_EQ(Ctl(set + " --password s3cret", out), 1) << out;  // never from the command line
+    EXPECT_EQ(Ctl(set, out, "s3cret pw\n"), 0) << out;
+    struct stat st {};
+    ASSERT_EQ(stat((m_dir + "/provider.conf").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    EXPECT_EQ(Ctl("provider show", out), 0) << out;
+    EXPECT_NE(out.find("dyndns2"), std::string::npos) << out;
+    EXPECT_NE(out.find("b.example.net"), std::string::npos) << out;
+    EXPECT_EQ(out.find("s3cret"), std::string::npos) << out;
+
+    EXPECT_EQ(Ctl("login alice", out, "wrong\n"), 5) << out;
+    EXPECT_EQ(Ctl("login alice", out, "s3cret pw\n"), 0) << out;
+    EXPECT_NE(out.find("a.example.net"), std::string::npos) << out;
+    EXPECT_NE(out.find("198.51.100.7"), std::string::npos) << out;
+
+    // c is not the account's: the provider answers "nohost", which stops c and only c.
+    int before = Updates();
+    EXPECT_EQ(Ctl("on a.example.net c.example.net", out), 0) << out;
+    EXPECT_NE(out.find("a.example.net: switched on (result 1)"), std::string::npos) << out;
+    EXPECT_NE(out.find("c.example.net: switched on - not updated by the provider (result 0)"), std::string::npos) << out;
+    EXPECT_EQ(Updates(), before + 1);
+    std::string history;
+    m_provider.Admin({"history"}, &history);
+    EXPECT_NE(history.find("alice\t198.51.100.7\t1"), std::string::npos) << history;
+    // Address checks every 200 ms find the same address: nothing more is sent.
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_EQ(Updates(), before + 1);
+
+    EXPECT_EQ(Ctl("provider set web-service", out), 0) << out;
+    EXPECT_EQ(Ctl("--json provider show", out), 0) << out;
+    EXPECT_NE(out.find("\"kind\":\"web-service\""), std::string::npos) << out;
+}
