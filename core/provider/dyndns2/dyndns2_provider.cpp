@@ -153,8 +153,9 @@ void CDyndns2Provider::Apply(HostState& host, const std::string& line, uint32_t 
 int CDyndns2Provider::Update(const std::string&, const std::string&, uint32_t addr, UpdateResultMap& results)
 {
     // Only hosts marked 1 (switched on) are pushed; a host being switched off keeps its byte. A host
-    // the server refused for good gets result 0 without failing the request: the status says
-    // whether trying again later could help (no answer, server trouble, no usable address).
+    // the server refused for good gets result 0 without failing the others; the request fails when
+    // no host ends at the address, or when trying again later could help (no answer, server
+    // trouble, no usable address).
     if (addr == 0 || !address::IsPublic(addr)) {
         for (auto& entry : results)
             if (entry.second == 1)
@@ -162,17 +163,21 @@ int CDyndns2Provider::Update(const std::string&, const std::string&, uint32_t ad
         return 1;
     }
     std::vector<uint32_t> send;
+    bool asked = false, anyThere = false;
     for (auto& [id, result] : results) {
         if (result != 1)
             continue;
+        asked = true;
         auto it = m_hosts.find(id);
         if (it == m_hosts.end() || !it->second.stopCode.empty())
             result = 0;
         else if (it->second.accepted != addr)
-            send.push_back(id);  // an address the server already holds is not sent again
+            send.push_back(id);
+        else
+            anyThere = true;  // an address the server already holds is not sent again
     }
     if (send.empty())
-        return 0;
+        return !asked || anyThere ? 0 : 1;
     if (m_backingOff && int64_t(m_backOffUntil - Now()) > 0) {
         for (uint32_t id : send)
             results[id] = 0;
@@ -217,6 +222,7 @@ int CDyndns2Provider::Update(const std::string&, const std::string&, uint32_t ad
         int32_t& result = results[send[i]];
         Apply(host, lines[std::min(i, lines.size() - 1)], addr, result);
         retry = retry || (result != 1 && host.stopCode.empty());
+        anyThere = anyThere || result == 1;
     }
-    return retry ? 1 : 0;
+    return retry || !anyThere ? 1 : 0;
 }

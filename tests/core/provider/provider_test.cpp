@@ -254,6 +254,10 @@ TEST_F(Dyndns2Test, EachStopCodeStopsThatHostOnlyUntilTheConfigurationChanges)
         auto requests = m_server.Requests();
         ASSERT_EQ(requests.size(), 2u);
         EXPECT_NE(requests[1].find("hostname=b.example.net&"), std::string::npos);
+        // A stopped host alone: nothing sent, and nothing to call a success.
+        results = {{a, 1}};
+        EXPECT_NE(client->Update("alice", kDigest, 0xCB007108u, results), 0);
+        EXPECT_EQ(m_server.Requests().size(), 2u);
         // A new configuration (here: a fresh client, as the service builds one) tries again.
         results = {{a, 1}};
         Client(c)->Update("alice", kDigest, 0xCB007107u, results);
