@@ -32,7 +32,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # libnat.so is ours and lives beside the programs.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CMAKE_BINARY_DIR}/bin")
 # addgroup/adduser in postinst; deb-systemd-helper/-invoke for the unit.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, init-system-helpers (>= 1.50)")
+# libcurl4 is opened at run time by the service (dyndns2 accounts), so dpkg-shlibdeps cannot see it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, init-system-helpers (>= 1.50), libcurl4 (>= 7.85)")
 # Chinese texts in the desktop program; the provider's web pages open in the browser.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-microhei, xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -223,7 +223,8 @@ void CMorvaneManger::OnSetDomainState(UdpInPacket& in)
     bool ok = true;
     UpdateResultMap results = flags;
     if (anyEnabled) {
-        // Every listed host goes to the provider, enabled or not, with its byte as initial result.
+        // Every listed host goes to the provider with its byte as initial result (the web service
+        // takes all of them; a dyndns2 account only those switched on).
         ok = m_service && m_service->Update(m_userId, m_password, static_cast<uint32_t>(m_netinfo.dyip), results) == 0;
         if (!ok)
             results = flags;

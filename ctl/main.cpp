@@ -58,7 +58,7 @@ const char* kUsage =
     "  enable PORT               keep the port mapped at start-up and on address changes\n"
     "  disable PORT              stop restoring the port (the router keeps it until unmapped)\n"
     "  delete PORT               unmap the port and forget it\n"
-    "Provider (see providers.md):\n"
+    "Provider:\n"
     "  provider show             which provider the service uses (never shows the password)\n"
     "  provider set web-service [--check-ip URL]...\n"
     "                            the provider's own web service (the default); check-IP URLs only\n"

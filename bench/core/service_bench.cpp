@@ -67,6 +67,21 @@ long RssKb(pid_t pid, const char* field = "VmRSS:")
 
 int Run(const std::string& cmd) { return std::system(cmd.c_str()); }
 
+// Context switches of all the process's threads: each wake-up of a sleeping thread counts one.
+long ContextSwitches(pid_t pid)
+{
+    long total = 0;
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::ifstream in(task.path() / "status");
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                total += std::strtol(line.c_str() + line.find(':') + 1, nullptr, 10);
+    }
+    return total;
+}
+
 uint16_t FreePort()
 {
     int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -198,8 +213,10 @@ int main(int argc, char** argv)
     }
     // 1. Idle CPU.
     double before = CpuSeconds(pid);
+    long switchesBefore = ContextSwitches(pid);
     std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
     double serviceCpu = CpuSeconds(pid) - before;
+    long wakeups = ContextSwitches(pid) - switchesBefore;
 
     pid_t poller = fork();
     if (poller == 0) {
@@ -227,6 +244,7 @@ int main(int argc, char** argv)
                 idleSeconds, serviceCpu, serviceCpu < tick ? "< " : "", 100.0 * serviceBound / idleSeconds, pollCpu,
                 100.0 * pollCpu / idleSeconds, serviceCpu < tick ? "> " : "", pollCpu / serviceBound);
     // File-backed pages are mostly the shared libraries' code, shared with every other process using them.
+    std::printf("wake-ups of the idle service's threads over %d s: %ld\n", idleSeconds, wakeups);
     std::printf("resident memory of the idle service: %ld kB (private %ld kB, file-backed %ld kB)\n", RssKb(pid),
                 RssKb(pid, "RssAnon:"), RssKb(pid, "RssFile:"));
 

@@ -1,11 +1,45 @@
 #include "core/provider/https.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <algorithm>
-#include <mutex>
 
 namespace {
+
+// libcurl and the many libraries it loads are opened only when an HTTPS request is first made, so
+// a service that uses the web service never maps them (about 4 MB of resident pages).
+struct CurlApi {
+    decltype(&curl_global_init) globalInit = nullptr;
+    decltype(&curl_easy_init) easyInit = nullptr;
+    decltype(&curl_easy_setopt) setopt = nullptr;
+    decltype(&curl_easy_perform) perform = nullptr;
+    decltype(&curl_easy_getinfo) getinfo = nullptr;
+    decltype(&curl_easy_cleanup) cleanup = nullptr;
+    decltype(&curl_easy_strerror) strerror = nullptr;
+    bool ok = false;
+};
+
+const CurlApi& Curl()
+{
+    static const CurlApi api = [] {
+        CurlApi a;
+        void* lib = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+        if (!lib)
+            return a;
+        a.globalInit = reinterpret_cast<decltype(a.globalInit)>(dlsym(lib, "curl_global_init"));
+        a.easyInit = reinterpret_cast<decltype(a.easyInit)>(dlsym(lib, "curl_easy_init"));
+        a.setopt = reinterpret_cast<decltype(a.setopt)>(dlsym(lib, "curl_easy_setopt"));
+        a.perform = reinterpret_cast<decltype(a.perform)>(dlsym(lib, "curl_easy_perform"));
+        a.getinfo = reinterpret_cast<decltype(a.getinfo)>(dlsym(lib, "curl_easy_getinfo"));
+        a.cleanup = reinterpret_cast<decltype(a.cleanup)>(dlsym(lib, "curl_easy_cleanup"));
+        a.strerror = reinterpret_cast<decltype(a.strerror)>(dlsym(lib, "curl_easy_strerror"));
+        a.ok = a.globalInit && a.easyInit && a.setopt && a.perform && a.getinfo && a.cleanup && a.strerror &&
+               a.globalInit(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+        return a;  // the library stays loaded for the life of the process
+    }();
+    return api;
+}
 
 constexpr size_t kMaxBody = 4096;
 
@@ -17,12 +51,6 @@ size_t Collect(char* data, size_t size, size_t count, void* user)
     return n;  // the rest is dropped, not an error: a long answer is rejected by its reader
 }
 
-void GlobalInit()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 }  // namespace
 
 const char* MorvaneUserAgent()
@@ -32,46 +60,50 @@ const char* MorvaneUserAgent()
 
 bool HttpsGet(const HttpsRequest& request, HttpsAnswer& answer)
 {
-    GlobalInit();
     answer = HttpsAnswer{};
-    CURL* curl = curl_easy_init();
+    const CurlApi& api = Curl();
+    if (!api.ok) {
+        answer.error = "libcurl (libcurl4) cannot be loaded";
+        return false;
+    }
+    CURL* curl = api.easyInit();
     if (!curl) {
         answer.error = "libcurl could not start";
         return false;
     }
     char error[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
-    curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 3L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    api.setopt(curl, CURLOPT_ERRORBUFFER, error);
+    api.setopt(curl, CURLOPT_URL, request.url.c_str());
+    api.setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
+    api.setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    api.setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    api.setopt(curl, CURLOPT_MAXREDIRS, 3L);
+    api.setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    api.setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!request.caFile.empty())
-        curl_easy_setopt(curl, CURLOPT_CAINFO, request.caFile.c_str());
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, MorvaneUserAgent());
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, request.timeoutMs);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, request.connectTimeoutMs);
+        api.setopt(curl, CURLOPT_CAINFO, request.caFile.c_str());
+    api.setopt(curl, CURLOPT_USERAGENT, MorvaneUserAgent());
+    api.setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    api.setopt(curl, CURLOPT_TIMEOUT_MS, request.timeoutMs);
+    api.setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, request.connectTimeoutMs);
     // Only to the address the URL names: never through a proxy from the environment.
-    curl_easy_setopt(curl, CURLOPT_PROXY, "");
+    api.setopt(curl, CURLOPT_PROXY, "");
     if (!request.user.empty()) {
-        curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
-        curl_easy_setopt(curl, CURLOPT_USERNAME, request.user.c_str());
-        curl_easy_setopt(curl, CURLOPT_PASSWORD, request.password.c_str());
+        api.setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
+        api.setopt(curl, CURLOPT_USERNAME, request.user.c_str());
+        api.setopt(curl, CURLOPT_PASSWORD, request.password.c_str());
         // Credentials stay with the host they were given for.
-        curl_easy_setopt(curl, CURLOPT_UNRESTRICTED_AUTH, 0L);
+        api.setopt(curl, CURLOPT_UNRESTRICTED_AUTH, 0L);
     }
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer.body);
-    CURLcode rc = curl_easy_perform(curl);
+    api.setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
+    api.setopt(curl, CURLOPT_WRITEDATA, &answer.body);
+    CURLcode rc = api.perform(curl);
     if (rc == CURLE_OK) {
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
+        api.getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
     } else {
-        answer.error = error[0] ? error : curl_easy_strerror(rc);
+        answer.error = error[0] ? error : api.strerror(rc);
         answer.body.clear();
     }
-    curl_easy_cleanup(curl);
+    api.cleanup(curl);
     return rc == CURLE_OK;
 }
