@@ -23,6 +23,17 @@ const char* NormalisedProtocol(const char* protocol)
     return nullptr;
 }
 
+// The checks every mapping call starts with; `proto` gets the normalised protocol.
+int CheckMappingArguments(const UpnpController* c, int port, const char* protocol, const char*& proto)
+{
+    if (!c)
+        return LNAT_ERR_INVALID_ARGUMENT;
+    if (port < 1 || port > 65535)
+        return LNAT_ERR_PORT;
+    proto = NormalisedProtocol(protocol);
+    return proto ? LNAT_OK : LNAT_ERR_PROTOCOL;
+}
+
 }  // namespace
 
 extern "C" {
@@ -90,14 +101,9 @@ int LNat_Upnp_Get_Public_Ip(UpnpController* c, char* buf, int size)
 int LNat_Upnp_Set_Port_Mapping(UpnpController* c, const char* internal_host, int port, const char* protocol,
                                const char* description)
 {
-    if (!c)
-        return LNAT_ERR_INVALID_ARGUMENT;
-    if (port < 1 || port > 65535)
-        return LNAT_ERR_PORT;
-    const char* proto = NormalisedProtocol(protocol);
-    if (!proto)
-        return LNAT_ERR_PROTOCOL;
-
+    const char* proto = nullptr;
+    if (int r = CheckMappingArguments(c, port, protocol, proto); r != LNAT_OK)
+        return r;
     if (c->method == NatMethod::NatPmp)
         return libnat::NatPmpSetMapping(c, internal_host, port, proto);
     return libnat::UpnpSetMapping(c, internal_host, port, proto, description);
@@ -105,13 +111,9 @@ int LNat_Upnp_Set_Port_Mapping(UpnpController* c, const char* internal_host, int
 
 int LNat_Upnp_Remove_Port_Mapping(UpnpController* c, int port, const char* protocol)
 {
-    if (!c)
-        return LNAT_ERR_INVALID_ARGUMENT;
-    if (port < 1 || port > 65535)
-        return LNAT_ERR_PORT;
-    const char* proto = NormalisedProtocol(protocol);
-    if (!proto)
-        return LNAT_ERR_PROTOCOL;
+    const char* proto = nullptr;
+    if (int r = CheckMappingArguments(c, port, protocol, proto); r != LNAT_OK)
+        return r;
     if (c->method == NatMethod::NatPmp)
         return libnat::NatPmpRemoveMapping(c, port, proto);
     return libnat::UpnpRemoveMapping(c, port, proto);

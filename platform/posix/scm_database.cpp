@@ -103,6 +103,12 @@ bool ParseKeyValues(const std::string& text, KeyValues& out)
     return true;
 }
 
+bool ReadKeyValues(const std::string& path, KeyValues& out)
+{
+    std::string text;
+    return files::ReadAll(path, text) && ParseKeyValues(text, out);
+}
+
 template <typename T>
 bool ParseNumber(const KeyValues& kv, std::string_view key, T& out)
 {
@@ -230,9 +236,8 @@ std::string FormatRegistration(const Registration& reg)
 
 bool ReadRegistration(const std::string& path, Registration& reg)
 {
-    std::string text;
     KeyValues kv;
-    if (!files::ReadAll(path, text) || !ParseKeyValues(text, kv))
+    if (!ReadKeyValues(path, kv))
         return false;
     Registration r;
     auto name = kv.find("name");
@@ -271,9 +276,8 @@ std::string FormatStatus(const StatusRecord& rec)
 
 bool ReadStatus(const std::string& path, StatusRecord& rec)
 {
-    std::string text;
     KeyValues kv;
-    if (!files::ReadAll(path, text) || !ParseKeyValues(text, kv))
+    if (!ReadKeyValues(path, kv))
         return false;
     StatusRecord r;
     if (!ParseNumber(kv, "state", r.status.state))
