@@ -50,7 +50,7 @@ struct ManagerOptions {
     std::function<uint32_t()> tick;
     // The NAT library for port mapping; null = libnat.
     INatLibrary* nat = nullptr;
-    // Stands in for the web-service client (tests); null = a CDynamicService for the provider.
+    // Replaces the web-service client (tests); null = a CDynamicService for the provider.
     std::function<std::unique_ptr<CDynamicService>(const std::string& host, uint16_t port)> makeService;
     uint16_t firstChannelPort = kServiceFirstPort;
     uint32_t addressCheckIntervalMs = kAddressCheckIntervalMs;

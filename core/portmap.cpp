@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "shared/packet/records.h"
 #include "shared/xml/data_files.h"
 
 namespace {
@@ -27,9 +28,10 @@ public:
     int PrintError(int error) override { return LNat_Print_Error(error); }
 };
 
-const char* ProtocolText(int type)
+const char* ProtocolText(uint8_t type)
 {
-    return type == 0 ? "TCP" : type == 1 ? "UDP" : "";
+    const char* name = PortProtocolName(type);
+    return name ? name : "";
 }
 
 void Progress(const char* format, ...) __attribute__((format(printf, 1, 2)));

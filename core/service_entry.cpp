@@ -1,6 +1,5 @@
 #include "core/service_entry.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,6 +8,7 @@
 
 #include "core/log.h"
 #include "core/manager.h"
+#include "platform/process.h"
 #include "platform/program.h"
 #include "platform/scm.h"
 
@@ -100,7 +100,7 @@ bool RemoveService()
 int ServiceProgramMain(int argc, char** argv)
 {
     // A client that goes away mid-send must not take the service with it.
-    signal(SIGPIPE, SIG_IGN);
+    platform::IgnoreBrokenPipe();
     if (argc < 2) {
         scm::RunDispatcher(kServiceName, &ServiceMain);
         // A worker still busy past the stop wait must not run into the exit's destructors.

@@ -1,7 +1,6 @@
 // morvanectl: control the Morvane service from a terminal.
 
 #include <arpa/inet.h>
-#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,9 +16,12 @@
 
 #include "ctl/client.h"
 #include "platform/data_dir.h"
+#include "platform/process.h"
 #include "platform/program.h"
 #include "platform/scm.h"
 #include "shared/base/files.h"
+#include "shared/base/ipv4.h"
+#include "shared/packet/records.h"
 #include "shared/base/md5.h"
 #include "shared/base/names.h"
 #include "shared/packet/commands.h"
@@ -109,28 +111,17 @@ std::string JsonString(const std::string& text)
     return out + "\"";
 }
 
-std::string Dotted(uint32_t address)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", address >> 24, (address >> 16) & 255, (address >> 8) & 255,
-                  address & 255);
-    return buf;
-}
-
 const char* NetTypeName(int32_t code)
 {
-    switch (code) {
-    case 0: return "unknown";
-    case 1: return "dynamic";
-    case 2: return "China Telecom";
-    case 3: return "China Netcom";
-    case 4: return "education";
-    case 5: return "foreign";
-    default: return "";
-    }
+    const NetTypeNames* type = FindNetType(code);
+    return type ? type->name : "";
 }
 
-const char* Protocol(uint8_t type) { return type == 0 ? "TCP" : type == 1 ? "UDP" : "?"; }
+const char* Protocol(uint8_t type)
+{
+    const char* name = PortProtocolName(type);
+    return name ? name : "?";
+}
 
 std::string DomainsJson(const std::vector<DomainRecord>& domains)
 {
@@ -174,7 +165,7 @@ std::string NetJson(const std::optional<NetInfo>& info)
 {
     if (!info)
         return "null";
-    return "{\"address\":" + JsonString(Dotted(static_cast<uint32_t>(info->dyip))) +
+    return "{\"address\":" + JsonString(FormatIPv4(static_cast<uint32_t>(info->dyip))) +
            ",\"nettype\":" + std::to_string(info->nettype) + ",\"network\":" + JsonString(NetTypeName(info->nettype)) +
            ",\"location\":" + JsonString(info->netlocation) + "}";
 }
@@ -183,7 +174,7 @@ void PrintDomains(const CCtlClient& client)
 {
     if (client.m_netInfo) {
         const NetInfo& n = *client.m_netInfo;
-        std::printf("Public address: %s\n", n.dyip ? Dotted(static_cast<uint32_t>(n.dyip)).c_str() : "unknown");
+        std::printf("Public address: %s\n", n.dyip ? FormatIPv4(static_cast<uint32_t>(n.dyip)).c_str() : "unknown");
         std::printf("Network:        %s%s%s\n", NetTypeName(n.nettype), n.netlocation.empty() ? "" : ", ",
                     n.netlocation.c_str());
     }
@@ -523,9 +514,9 @@ int Watch(const Options& opt, CCtlClient& client)
             else
                 std::printf("{\"event\":\"%s\"}\n", kind.c_str());
         } else if (kind == "ipchanged") {
-            std::printf("address changed: %s\n", Dotted(static_cast<uint32_t>(client.m_netInfo->dyip)).c_str());
+            std::printf("address changed: %s\n", FormatIPv4(static_cast<uint32_t>(client.m_netInfo->dyip)).c_str());
         } else if (kind == "netinfo") {
-            std::printf("network: %s %s %s\n", Dotted(static_cast<uint32_t>(client.m_netInfo->dyip)).c_str(),
+            std::printf("network: %s %s %s\n", FormatIPv4(static_cast<uint32_t>(client.m_netInfo->dyip)).c_str(),
                         NetTypeName(client.m_netInfo->nettype), client.m_netInfo->netlocation.c_str());
         } else {
             std::printf("%s\n", kind.c_str());
@@ -640,11 +631,8 @@ int main(int argc, char** argv)
         const char* env = std::getenv("MORVANE_DIR");
         opt.dir = env && *env ? env : platform::DataDirectory(false);
     }
-    signal(SIGPIPE, SIG_IGN);
-    struct sigaction sa{};
-    sa.sa_handler = [](int) { g_interrupted = true; };
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    platform::IgnoreBrokenPipe();
+    platform::OnStopRequest([](int) { g_interrupted = true; });
 
     if (opt.args[0] == "help") {
         std::fputs(kUsage, stdout);

@@ -10,6 +10,7 @@
 
 #include "shared/base/md5.h"
 #include "tools/provider/server.h"
+#include "shared/base/ipv4.h"
 #include "tools/provider/store.h"
 
 namespace {
@@ -186,7 +187,7 @@ int Run(const std::string& db, const std::string& command, const Args& a)
         if (a.positional[0] == "caller") {
             network.address.clear();
         } else if (provider::ParseDotted(a.positional[0], address)) {
-            network.address = provider::Dotted(address);
+            network.address = FormatIPv4(address);
         } else {
             std::fprintf(stderr, "morvane-provider: not an IPv4 address: %s\n", a.positional[0].c_str());
             return 2;

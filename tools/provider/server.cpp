@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "soapH.h"
+#include "shared/base/ipv4.h"
 #include "tools/provider/store.h"
 
 namespace provider {
@@ -30,14 +31,6 @@ bool ParseDotted(const std::string& text, uint32_t& address)
         return false;
     address = ntohl(a.s_addr);
     return true;
-}
-
-std::string Dotted(uint32_t address)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFF, (address >> 8) & 0xFF,
-                  address & 0xFF);
-    return buf;
 }
 
 namespace {
@@ -165,7 +158,7 @@ int ns__updateDynamic(struct soap* soap, std::string username, std::string passw
     if (!PublicAddress(soap, address, network))
         return ServerFault(soap, "database unavailable");
     std::vector<int> results;
-    if (!Of(soap).store.UpdateHosts(account.name, ids, provider::Dotted(address), results))
+    if (!Of(soap).store.UpdateHosts(account.name, ids, FormatIPv4(address), results))
         return ServerFault(soap, "database unavailable");
 
     pugi::xml_document doc;

@@ -24,6 +24,5 @@ namespace provider {
 std::string NetInfoDocument(int32_t dyip, int nettype, const std::string& location);
 // Text of the dotted IPv4 address as one number, first octet most significant. False when malformed.
 bool ParseDotted(const std::string& text, uint32_t& address);
-std::string Dotted(uint32_t address);
 
 }  // namespace provider
