@@ -129,7 +129,8 @@ bool CMorvaneManger::StartManager()
     std::string host = m_options.providerHost;
     uint16_t port = m_options.providerPort;
     if (host.empty())
-        ProviderEndpoint(host, port);  // a malformed override falls back to the defaults
+        if (!ProviderEndpoint(host, port))  // a malformed override falls back to the defaults
+            JournalPrint(kJournalWarning, "MORVANE_PROVIDER is malformed; using %s:%u", host.c_str(), port);
     if (port == 0)
         port = webservice::kProviderPort;
     m_service = m_options.makeService ? m_options.makeService(host, port) : std::make_unique<CDynamicService>(host, port);
@@ -412,7 +413,10 @@ void CMorvaneManger::Run(int)
         if (!m_loggedIn) {
             if (m_userId.empty() || m_password.empty())
                 LoadCredentials();
-            m_waitingForAccount = m_userId.empty() || m_password.empty();
+            bool waiting = m_userId.empty() || m_password.empty();
+            if (waiting && !m_waitingForAccount)
+                JournalPrint(kJournalNotice, "no remembered account in %s; waiting for a login", UserFile().c_str());
+            m_waitingForAccount = waiting;
             if (m_waitingForAccount)
                 continue;
             uint32_t now = Tick();

@@ -92,14 +92,18 @@ void CPortMapper::EndPass()
     if (m_controller)
         m_nat.ControllerFree(&m_controller);
     m_controller = nullptr;
+    m_noGateway = false;
 }
 
 bool CPortMapper::Discover()
 {
+    if (m_noGateway)
+        return false;  // found nothing earlier in this pass: every discovery costs seconds
     int r = m_nat.Discover(&m_controller);
     if (r != 0) {
         m_nat.PrintError(r);
         m_controller = nullptr;
+        m_noGateway = true;
         JournalPrint(kJournalWarning, "port mapping: %s", Reason(r).c_str());
         return false;
     }

@@ -28,7 +28,8 @@ INatLibrary& DefaultNatLibrary();
 
 // The gateway is discovered once per pass and reused for every mapping of it: a restore or a request
 // with several entries costs one discovery. A request that fails on a kept gateway for want of an
-// answer discovers it again once. EndPass() frees it.
+// answer discovers it again once; a discovery that finds nothing is not repeated in the same pass.
+// EndPass() frees the gateway and ends the pass.
 // Progress lines go to standard output, libnat's error texts to standard error, and one line per
 // result to the journal.
 class CPortMapper {
@@ -65,4 +66,5 @@ private:
 
     INatLibrary& m_nat;
     UpnpController* m_controller = nullptr;
+    bool m_noGateway = false;  // a discovery of this pass found none
 };

@@ -28,6 +28,9 @@ FailureKind Classify(int status)
     case kCancelled:
         return kFailUnreachable;
     default:
+        // A success status as an error: the body was not SOAP.
+        if (status >= 200 && status < 300)
+            return kFailUnreadable;
         return soap_http_error_check(status) ? kFailUnreachable : kFailUnreadable;
     }
 }
@@ -72,7 +75,11 @@ public:
     CCallContext(const CCallContext&) = delete;
     CCallContext& operator=(const CCallContext&) = delete;
     struct soap* Get() const { return m_soap; }
-    bool DeadlinePassed() const { return m_expired; }
+    // A wait that ended with the time left ends at the deadline, give or take the clock's grain.
+    bool DeadlinePassed() const
+    {
+        return m_expired || Clock::now() + std::chrono::milliseconds(10) >= m_deadline;
+    }
 
 private:
     static CCallContext& Of(struct soap* soap) { return *static_cast<CCallContext*>(soap->user); }
@@ -82,13 +89,12 @@ private:
     {
         if (m_owner.Cancelled())
             return 0;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline - Clock::now()).count();
-        if (left <= 0) {
+        long long us = std::chrono::duration_cast<std::chrono::microseconds>(m_deadline - Clock::now()).count();
+        if (us <= 0) {
             m_expired = true;
             return 0;
         }
         // Negative values are microseconds to the library.
-        long long us = left * 1000;
         if (limit > 0 && us > limit * 1000000ll)
             us = limit * 1000000ll;
         return -static_cast<int>(std::min<long long>(us, 2000000000ll));
@@ -156,6 +162,8 @@ std::string Describe(struct soap* soap, int status)
     }
     if (status == SOAP_CLI_FAULT || status == SOAP_SVR_FAULT || status == SOAP_FAULT)
         return "SOAP fault: " + (detail.empty() ? std::string("(no text)") : detail);
+    if (status >= 200 && status < 300)
+        return "the answer is not SOAP (HTTP status " + std::to_string(status) + ")";
     if (status >= 100 && status < 600)
         return "HTTP status " + std::to_string(status);
     if (status == SOAP_TCP_ERROR)

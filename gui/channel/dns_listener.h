@@ -79,6 +79,9 @@ public:
     std::string m_userName;
     std::string m_passwordDigest;
     uint8_t m_loggedIn = 0;
+    // Reason byte of the last failed login reply: 1 refused by the provider, 2 provider unreachable
+    // or not answering, 3 its answer could not be read, 0 not given. Valid inside OnLogin(..., false).
+    uint8_t m_loginFailure = 0;
 
 private:
     friend class CSender;
