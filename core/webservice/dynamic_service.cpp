@@ -167,7 +167,7 @@ std::string Describe(struct soap* soap, int status)
     if (status >= 100 && status < 600)
         return "HTTP status " + std::to_string(status);
     if (status == SOAP_TCP_ERROR)
-        return "connect failed: " + detail;
+        return "connect failed" + (detail.empty() ? std::string() : ": " + detail);
     if (status == SOAP_EOF)
         return "connection closed or no answer" + (detail.empty() ? std::string() : ": " + detail);
     return "error " + std::to_string(status) + (detail.empty() ? std::string() : ": " + detail);
@@ -221,7 +221,10 @@ CallFailure CDynamicService::Failure(int status) const
     CallFailure f;
     f.status = status;
     f.kind = webservice::Classify(status);
-    f.what = "error " + std::to_string(status);
+    f.what = status == webservice::kBadAnswer ? "the answer is not the expected document"
+           : status == webservice::kDeadline  ? "time-out"
+           : status == webservice::kCancelled ? "cut short by a stop"
+                                              : Describe(nullptr, status);
     return f;
 }
 
