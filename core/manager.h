@@ -168,7 +168,7 @@ private:
     std::map<uint32_t, uint32_t> m_pushed;
 
     std::unique_ptr<CPortMapper> m_mapper;
-    bool m_restoring = false;
+    std::atomic<bool> m_restoring{false};
     bool m_restoreAgain = false;
     std::vector<PortMapEntry> m_restoreList;
     size_t m_restoreNext = 0;

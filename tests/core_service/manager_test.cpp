@@ -487,6 +487,26 @@ TEST_F(ManagerTest, PortRequests)
     EXPECT_LE(big->size(), 1536u);
 }
 
+TEST_F(ManagerTest, RestoreDiscoversOnceAndRequestsWaitOneMappingAtMost)
+{
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(datafile::SetMapping(m_dir + "/mapport.xml", static_cast<uint16_t>(8000 + i), 0, 0, 1));
+    m_nat.delayMs = 300;
+    Start();
+    auto sent = std::chrono::steady_clock::now();
+    SetHosts({{7, 0}});
+    ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE, 2000).has_value());
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(1000));
+    EXPECT_LT(m_nat.mappings, 10);  // answered in the middle of the restore
+    ASSERT_TRUE(Eventually([&] { return !m_manager->Restoring(); }, 10000));
+    EXPECT_EQ(m_nat.discoveries, 1);
+    std::vector<PortMapEntry> stored;
+    ASSERT_TRUE(datafile::ReadAllMappings(m_dir + "/mapport.xml", stored));
+    ASSERT_EQ(stored.size(), 10u);
+    for (const PortMapEntry& e : stored)
+        EXPECT_EQ(e.op, 1) << e.port;
+}
+
 TEST_F(ManagerTest, SurvivesGarbageAndKeepsFilesIntact)
 {
     Start();

@@ -62,6 +62,8 @@ public:
     }
     int SetPortMapping(UpnpController*, const char*, int port, const char*, const char*) override
     {
+        if (delayMs)
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
         ++mappings;
         return port == failPort ? 2 : 0;
     }
@@ -76,6 +78,7 @@ public:
     std::atomic<int> discoveries{0};
     std::atomic<int> mappings{0};
     std::atomic<bool> noRouter{false};
+    std::atomic<int> delayMs{0};  // how long each mapping takes
     int failPort = -1;
 };
 
