@@ -299,8 +299,14 @@ void CMorvaneManger::OnSetDomainState(UdpInPacket& in)
     }
     if (!saved)
         return;
+    // The in-memory switches follow the file at once (it holds just these values now), so a domain
+    // switched off is no longer updated at the next address check.
+    for (DomainRecord& record : m_domains) {
+        auto it = flags.find(record.hostid);
+        if (it != flags.end())
+            record.enabled = static_cast<uint8_t>(it->second);
+    }
     if (ok && anyEnabled) {
-        SyncDomainFile();
         UpdateResultMap pushed;
         for (const auto& [hostid, value] : flags)
             if (value == 1)
@@ -310,14 +316,6 @@ void CMorvaneManger::OnSetDomainState(UdpInPacket& in)
         if (address != 0 && AllEnabledPushed(address))
             m_lastAddress = address;
         RunHook(address, pushed);
-    } else {
-        // The in-memory switches follow the file at once, so a domain switched off is no longer
-        // updated at the next address check.
-        for (DomainRecord& record : m_domains) {
-            auto it = flags.find(record.hostid);
-            if (it != flags.end())
-                record.enabled = static_cast<uint8_t>(it->second);
-        }
     }
 }
 

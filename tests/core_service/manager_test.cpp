@@ -266,6 +266,12 @@ TEST_F(ManagerTest, DomainSwitches)
     EXPECT_EQ((*on)[27], 1);  // host 1: updated
     EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 1), 1);
     EXPECT_NE(History().find("203.0.113.7"), std::string::npos);
+    // Switching it on again pushes again (the user asked) but saves nothing.
+    ASSERT_EQ(stat((m_dir + "/domain.xml").c_str(), &before), 0);
+    SetHosts({{1, 1}});
+    ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+    ASSERT_EQ(stat((m_dir + "/domain.xml").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
 
     // Switching a host off takes effect for the next address check at once.
     m_manager->RequestStop();
