@@ -255,10 +255,20 @@ void CMorvaneManger::OnSetDomainState(UdpInPacket& in)
         switches.emplace(hostid, value);
         anyEnabled = anyEnabled || value == 1;
     }
-    // One load and at most one save for the whole request; nothing is written when nothing changes.
-    bool saved = datafile::SetSwitches(DomainFile(), switches);
+    // One load and at most one save for the whole request; nothing is written when nothing changes,
+    // and a file known to hold these values already is not even read.
+    bool cacheValid = !m_switchCache.empty() && StampOf(DomainFile()) == m_switchStamp;
+    bool known = cacheValid;
+    for (const auto& [hostid, value] : switches) {
+        auto it = m_switchCache.find(hostid);
+        known = known && it != m_switchCache.end() && it->second == value;
+    }
+    bool saved = known || datafile::SetSwitches(DomainFile(), switches);
     int saveError = errno;
-
+    if (!saved)
+        m_switchCache.clear();
+    else if (!known)
+        NoteSwitches(switches, !cacheValid);  // the rest of what we knew is still good if it was before
     bool ok = saved;
     UpdateResultMap results = flags;
     if (!saved) {

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -179,7 +180,33 @@ void CMorvaneManger::SyncDomainFile()
     if (!datafile::WriteAllSwitches(path, switches)) {
         int error = errno;
         JournalPrint(kJournalError, "cannot save %s: %s", path.c_str(), std::strerror(error));
+        m_switchCache.clear();
+        return;
     }
+    std::map<uint32_t, int> known(switches.begin(), switches.end());
+    NoteSwitches(known, true);
+}
+
+CMorvaneManger::FileStamp CMorvaneManger::StampOf(const std::string& path) const
+{
+    FileStamp stamp;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        stamp.inode = st.st_ino;
+        stamp.size = static_cast<uint64_t>(st.st_size);
+        stamp.seconds = st.st_mtim.tv_sec;
+        stamp.nanoseconds = st.st_mtim.tv_nsec;
+    }
+    return stamp;
+}
+
+void CMorvaneManger::NoteSwitches(const std::map<uint32_t, int>& switches, bool replace)
+{
+    if (replace)
+        m_switchCache.clear();
+    for (const auto& [hostid, value] : switches)
+        m_switchCache[hostid] = value;
+    m_switchStamp = StampOf(DomainFile());
 }
 
 void CMorvaneManger::CutDomainList(std::vector<DomainRecord>& domains)

@@ -164,6 +164,18 @@ private:
     int m_wakeFd = -1;  // eventfd: stop requests and tick changes
     bool m_loggedIn = false;
 
+    // What domain.xml holds for some hosts, valid while the file is the one we last wrote or read
+    // (same inode, size and modification time): a request that changes nothing needs no file access.
+    std::map<uint32_t, int> m_switchCache;
+    struct FileStamp {
+        uint64_t inode = 0, size = 0;
+        int64_t seconds = -1, nanoseconds = 0;
+        bool operator==(const FileStamp&) const = default;
+    } m_switchStamp;
+    FileStamp StampOf(const std::string& path) const;
+    // These values are in domain.xml now (replace: and nothing else is known).
+    void NoteSwitches(const std::map<uint32_t, int>& switches, bool replace);
+
     // Per enabled host, the address of its last successful push (or the one its data already shows).
     std::map<uint32_t, uint32_t> m_pushed;
 

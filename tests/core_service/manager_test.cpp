@@ -253,6 +253,11 @@ TEST_F(ManagerTest, DomainSwitches)
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    // Someone else's change to the file is seen: the same request then has something to save.
+    ASSERT_TRUE(datafile::SetSwitch(m_dir + "/domain.xml", 2, 1));
+    SetHosts({{2, 0}});
+    ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+    EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 2), 0);
 
     // Switching on pushes the current address for the listed hosts and returns the provider's results.
     ::testing::internal::CaptureStderr();
