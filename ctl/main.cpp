@@ -38,6 +38,8 @@ enum ExitCode {
     kExitLoginRefused = 5,
     kExitFailed = 6,
     kExitNoAccount = 7,
+    kExitProviderUnreachable = 8,
+    kExitProviderAnswer = 9,
 };
 
 const char* kUsage =
@@ -74,7 +76,8 @@ const char* kUsage =
     "  -h, --help      this text\n"
     "\n"
     "Exit codes: 0 ok, 1 usage, 2 service not installed, 3 service not running, 4 no answer,\n"
-    "5 login refused, 6 the service reported a failure, 7 no remembered login.\n";
+    "5 login refused by the provider, 6 the service reported a failure, 7 no remembered login,\n"
+    "8 the provider could not be reached or did not answer, 9 the provider's answer could not be read.\n";
 
 struct Options {
     std::string dir;
@@ -298,8 +301,12 @@ int ServiceCommand(const Options& opt)
         return kExitOk;
     }
     if (what == "stop") {
-        if (!service->Control(scm::kStop, status))
+        if (!service->Control(scm::kStop, status)) {
+            int error = scm::LastError();
+            if (service->Query(status) && status.state != scm::kStopped)
+                return Fail(opt, kExitFailed, "the service did not take the stop (error " + std::to_string(error) + ")");
             return Fail(opt, kExitNotRunning, "the service is not running");
+        }
         for (int i = 0; i < 100 * 20; ++i) {  // the worker may finish a provider call first
             if (service->Query(status) && status.state == scm::kStopped)
                 break;
@@ -361,8 +368,20 @@ int Login(const Options& opt, CCtlClient& client, const std::string& user, const
     int seconds = opt.timeoutGiven ? opt.timeoutSec : 60;
     if (!client.WaitFor([&] { return client.m_loginOk.has_value(); }, std::chrono::seconds(seconds)))
         return DiagnoseSilence(opt);
-    if (!*client.m_loginOk)
-        return Fail(opt, kExitLoginRefused, "login refused for account '" + user + "'");
+    if (!*client.m_loginOk) {
+        switch (client.LoginFailure()) {
+        case 2:
+            return Fail(opt, kExitProviderUnreachable,
+                        "login as '" + user + "' failed: the provider could not be reached or did not answer "
+                        "(the service's log says why: journalctl -u morvane)");
+        case 3:
+            return Fail(opt, kExitProviderAnswer,
+                        "login as '" + user + "' failed: the provider's answer could not be read "
+                        "(journalctl -u morvane)");
+        default:  // 1, or a service that does not say
+            return Fail(opt, kExitLoginRefused, "login refused by the provider for account '" + user + "'");
+        }
+    }
     // The network information and the port list follow the reply at once.
     client.WaitFor([&] { return client.m_ports.has_value() && client.m_netInfo.has_value(); },
                    std::chrono::milliseconds(500));
@@ -482,6 +501,22 @@ int SwitchCommand(const Options& opt, CCtlClient& client, bool on)
     if (!client.WaitFor([&] { return client.m_flagsOk.has_value(); }, std::chrono::seconds(std::max(opt.timeoutSec, 30))))
         return DiagnoseSilence(opt);
     bool ok = *client.m_flagsOk;
+    // A failure either saved nothing or saved the switches and could not push yet (retried at the next
+    // address check); domain.xml tells which.
+    bool saved = false;
+    if (!ok) {
+        std::vector<uint32_t> hosts;
+        for (const auto& entry : flags)
+            hosts.push_back(entry.first);
+        std::map<uint32_t, int> stored = datafile::ReadSwitches(opt.dir + "/domain.xml", hosts);
+        saved = !stored.empty();
+        for (const auto& [hostid, value] : flags)
+            saved = saved && stored[hostid] == value;
+    }
+    std::string why = saved ? "saved, but the provider did not take the address yet; the service retries at "
+                              "its next address check (journalctl -u morvane)"
+                            : "nothing was changed: the service could not save or carry out the request "
+                              "(journalctl -u morvane)";
     if (opt.json) {
         std::string results = "{";
         bool first = true;
@@ -489,15 +524,19 @@ int SwitchCommand(const Options& opt, CCtlClient& client, bool on)
             results += (first ? "\"" : ",\"") + std::to_string(hostid) + "\":" + std::to_string(value);
             first = false;
         }
-        std::printf("{\"ok\":%s,\"results\":%s}}\n", ok ? "true" : "false", results.c_str());
-    } else {
+        std::printf("{\"ok\":%s,\"saved\":%s,\"results\":%s%s}\n", ok ? "true" : "false",
+                    ok || saved ? "true" : "false", results.c_str(),
+                    ok ? "" : (",\"error\":" + JsonString(why)).c_str());
+    } else if (ok) {
         for (const auto& [hostid, value] : client.m_flags) {
             std::string name = std::to_string(hostid);
             for (const DomainRecord& d : client.m_domains)
                 if (d.hostid == hostid)
                     name = d.domain;
-            std::printf("%s: switched %s%s (result %u)\n", name.c_str(), on ? "on" : "off", ok ? "" : " - FAILED", value);
+            std::printf("%s: switched %s (result %u)\n", name.c_str(), on ? "on" : "off", value);
         }
+    } else {
+        std::fprintf(stderr, "morvanectl: switching %s failed: %s\n", on ? "on" : "off", why.c_str());
     }
     return ok ? kExitOk : kExitFailed;
 }
@@ -553,7 +592,10 @@ int ChannelCommand(const Options& opt)
         std::string password = ReadPassword();
         if (user.empty() || password.empty())
             return Fail(opt, kExitUsage, "account name and password must not be empty");
-        std::string digest = CMD5(password.c_str()).HexDigest();
+        std::string digest;
+        if (!PasswordDigestGb2312(password, digest))
+            return Fail(opt, kExitUsage, "the password has a character GB2312 cannot represent (or is not UTF-8); "
+                                         "the provider could never accept it");
         if ((rc = Login(opt, client, user, digest)) != kExitOk)
             return rc;
         datafile::WriteLogin(userFile, user, digest);
