@@ -119,7 +119,7 @@ std::string Publication(const ProviderHistory& h)
         return "-";
     std::string text = h.publication;
     if (h.publication == kPublicationPending && h.attempts > 0) {
-        long long wait = (h.nextAttemptMs - static_cast<long long>(std::time(nullptr)) * 1000) / 1000;
+        long long wait = (h.nextAttemptMs - static_cast<long long>(std::time(nullptr)) * 1000 + 999) / 1000;
         text += " (" + std::to_string(h.attempts) + " failed, last: " + h.publicationError + "; next try in " +
                 std::to_string(wait < 0 ? 0 : wait) + " s)";
     } else if (!h.publicationError.empty()) {
