@@ -81,14 +81,17 @@ TEST_F(Publication, UpdatesQueueOnlyWhatTheNamesDoNotCarry)
     due = Due();
     ASSERT_EQ(1u, due.size());
     EXPECT_EQ("192.0.2.2", due[0].address);
-    // A send to the superseded row that finishes late changes nothing.
-    EXPECT_TRUE(m_store.PublicationDone(firstA));
+    // A send to the superseded row that fails late changes nothing; one that succeeds late is recorded.
     EXPECT_TRUE(m_store.PublicationFailed(firstA, "late", 0));
+    EXPECT_EQ("superseded", History()[1].publication);
+    EXPECT_EQ(0, History()[1].attempts);
+    EXPECT_TRUE(m_store.PublicationDone(firstA));
+    EXPECT_TRUE(Due().size() == 1 && Due()[0].address == "192.0.2.2");
 
     auto h = History();
     ASSERT_EQ(7u, h.size());
     EXPECT_EQ("", h[0].publication);   // demo1: no zone
-    EXPECT_EQ("superseded", h[1].publication);
+    EXPECT_EQ("published", h[1].publication);
     EXPECT_EQ("published", h[2].publication);
     EXPECT_EQ("", h[3].publication);   // host 999: refused
     EXPECT_EQ(0, h[3].result);

@@ -464,7 +464,7 @@ bool CProviderStore::NextPublicationDue(int64_t& whenMs)
 
 bool CProviderStore::PublicationDone(int64_t id)
 {
-    CStatement st(m_db, "UPDATE publications SET state='published', error='' WHERE id=? AND state='pending'");
+    CStatement st(m_db, "UPDATE publications SET state='published', error='' WHERE id=? AND state IN ('pending','superseded')");
     return (st.Ok() && st.Bind(1, id).Run()) || Fail("record publication");
 }
 

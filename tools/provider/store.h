@@ -108,7 +108,8 @@ public:
     // Pending publications due at nowMs, oldest first; the earliest next attempt (0: none pending).
     bool DuePublications(int64_t nowMs, size_t limit, std::vector<ProviderPublication>& due);
     bool NextPublicationDue(int64_t& whenMs);
-    // Both leave a row alone that was superseded meanwhile.
+    // A row superseded while its update was on the way still counts as published; a failure or a drop
+    // leaves a superseded row alone.
     bool PublicationDone(int64_t id);
     bool PublicationFailed(int64_t id, const std::string& error, int64_t nextAttemptMs);
     bool PublicationDropped(int64_t id, const std::string& error);
