@@ -2,14 +2,19 @@
 // namespace of its own: web-service update -> provider -> signed UPDATE -> the name resolves. Also a wrong
 // key and a server that is down while the update arrives.
 
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <mutex>
 #include <functional>
 #include <thread>
 
@@ -18,6 +23,9 @@
 #include "tests/provider/provider_process.h"
 #include "tests/support/netns.h"
 #include "tools/provider/dns_update.h"
+
+// Last: its C headers redefine bool for the standard library headers included after them.
+#include <ldns/ldns.h>
 
 namespace {
 
@@ -241,5 +249,144 @@ TEST_P(Publish, ServerDownDuringTheUpdatePublishesOnceItIsBack)
 
 INSTANTIATE_TEST_SUITE_P(Servers, Publish, ::testing::Values("knot", "bind"),
                          [](const auto& info) { return std::string(info.param); });
+
+// A server that misbehaves on purpose, on UDP and TCP port 5301: it checks the update it gets and answers
+// as told.
+class CFakeServer {
+public:
+    enum Mode { Truncate, Unsigned, Silent, Refused, WrongMac };
+
+    explicit CFakeServer(Mode mode) : m_mode(mode)
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(5301);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int on = 1;
+        m_udp = socket(AF_INET, SOCK_DGRAM, 0);
+        m_tcp = socket(AF_INET, SOCK_STREAM, 0);
+        setsockopt(m_tcp, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        m_ok = bind(m_udp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+               bind(m_tcp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(m_tcp, 4) == 0;
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~CFakeServer()
+    {
+        m_stop = true;
+        m_thread.join();
+        close(m_udp);
+        close(m_tcp);
+    }
+    bool Ok() const { return m_ok; }
+    std::string Seen()  // transports and the update's text, as received
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_seen;
+    }
+
+private:
+    // The answer's wire form, or empty for none.
+    std::string Answer(const uint8_t* wire, size_t size, bool tcp)
+    {
+        ldns_pkt* query = nullptr;
+        if (ldns_wire2pkt(&query, wire, size) != LDNS_STATUS_OK)
+            return "";
+        char* text = ldns_rr_list2str(ldns_pkt_authority(query));
+        bool signedOk = ldns_pkt_tsig(query) &&
+                        ldns_pkt_tsig_verify(query, wire, size, "k.", "c2VjcmV0", nullptr);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_seen += std::string(tcp ? "TCP " : "UDP ") + (signedOk ? "signed\n" : "NOT SIGNED\n") + text;
+        }
+        std::free(text);
+        std::string out;
+        if (m_mode != Silent) {
+            ldns_pkt* reply = ldns_pkt_new();
+            ldns_pkt_set_id(reply, ldns_pkt_id(query));
+            ldns_pkt_set_qr(reply, true);
+            ldns_pkt_set_opcode(reply, LDNS_PACKET_UPDATE);
+            ldns_pkt_set_rcode(reply, m_mode == Refused ? LDNS_RCODE_REFUSED : LDNS_RCODE_NOERROR);
+            ldns_pkt_set_tc(reply, m_mode == Truncate && !tcp);
+            const ldns_rdf* mac = ldns_pkt_tsig(query) ? ldns_rr_rdf(ldns_pkt_tsig(query), 3) : nullptr;
+            if (m_mode == Truncate || m_mode == WrongMac)
+                ldns_pkt_tsig_sign(reply, "k.", m_mode == WrongMac ? "b3RoZXI=" : "c2VjcmV0", 300, "hmac-sha256.",
+                                   mac);
+            uint8_t* bytes = nullptr;
+            size_t n = 0;
+            if (ldns_pkt2wire(&bytes, reply, &n) == LDNS_STATUS_OK)
+                out.assign(reinterpret_cast<char*>(bytes), n);
+            std::free(bytes);
+            ldns_pkt_free(reply);
+        }
+        ldns_pkt_free(query);
+        return out;
+    }
+    void Run()
+    {
+        while (!m_stop) {
+            pollfd p[2] = {{m_udp, POLLIN, 0}, {m_tcp, POLLIN, 0}};
+            if (poll(p, 2, 50) <= 0)
+                continue;
+            uint8_t buf[4096];
+            if (p[0].revents & POLLIN) {
+                sockaddr_storage from{};
+                socklen_t len = sizeof from;
+                ssize_t n = recvfrom(m_udp, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+                std::string answer = n > 0 ? Answer(buf, static_cast<size_t>(n), false) : "";
+                if (!answer.empty())
+                    sendto(m_udp, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+            }
+            if (p[1].revents & POLLIN) {
+                int c = accept(m_tcp, nullptr, nullptr);
+                uint8_t length[2];
+                if (c >= 0 && recv(c, length, 2, MSG_WAITALL) == 2) {
+                    size_t want = static_cast<size_t>(length[0] << 8 | length[1]);
+                    if (want <= sizeof buf && recv(c, buf, want, MSG_WAITALL) == static_cast<ssize_t>(want)) {
+                        std::string answer = Answer(buf, want, true);
+                        answer.insert(0, {static_cast<char>(answer.size() >> 8), static_cast<char>(answer.size() & 255)});
+                        send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+                    }
+                }
+                if (c >= 0)
+                    close(c);
+            }
+        }
+    }
+
+    Mode m_mode;
+    int m_udp = -1, m_tcp = -1;
+    bool m_ok = false;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::string m_seen;
+};
+
+TEST(DnsUpdate, TransportsAndAnswersThatMustNotCountAsSuccess)
+{
+    if (!PrivateNetwork::s_ok)
+        GTEST_SKIP() << PrivateNetwork::s_why << " (needs root)";
+    DnsZone zone{"dyn.example.net", "127.0.0.1", 5301, "k", "hmac-sha256", "c2VjcmV0", 90};
+    auto send = [&](CFakeServer::Mode mode, std::string* seen = nullptr) {
+        CFakeServer server(mode);
+        EXPECT_TRUE(server.Ok());
+        DnsUpdateResult r = dns::SendAddressUpdate(zone, "Home.dyn.example.net", "192.0.2.44", 300);
+        if (seen)
+            *seen = server.Seen();
+        return r.ok ? std::string("ok") : r.error;
+    };
+    std::string seen;
+    // Truncated over UDP: the same signed update again over TCP, whose signed answer is checked.
+    EXPECT_EQ("ok", send(CFakeServer::Truncate, &seen));
+    const std::string update = "Home.dyn.example.net.\t0\tANY\tA\t\\# 0\n"  // delete the RRset
+                               "Home.dyn.example.net.\t90\tIN\tA\t192.0.2.44\n";
+    EXPECT_EQ("UDP signed\n" + update + "TCP signed\n" + update, seen);
+    EXPECT_EQ("answer not signed", send(CFakeServer::Unsigned));
+    EXPECT_EQ("answer signature does not verify", send(CFakeServer::WrongMac));
+    EXPECT_EQ("REFUSED", send(CFakeServer::Refused));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ("no answer over UDP (server down or time-out)", send(CFakeServer::Silent));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
 
 }  // namespace
