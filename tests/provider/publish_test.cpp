@@ -194,8 +194,12 @@ TEST_P(Publish, SwitchOnAndAddressChangeResolve)
     const std::string home = "home.dyn.example.net";
     EXPECT_EQ("", m_dns.Resolve(home));
 
-    Push("192.0.2.10", {m_home, 1});  // host 1 (demo1.example.net) is in no zone
+    std::string id;
+    ASSERT_EQ(0, m_provider.Admin({"add-host", "demo", "office.dyn.example.net"}, &id));
+    uint32_t office = static_cast<uint32_t>(std::stoul(id));
+    Push("192.0.2.10", {m_home, 1, office});  // host 1 (demo1.example.net) is in no zone
     EXPECT_TRUE(WaitFor([&] { return m_dns.Resolve(home) == "192.0.2.10"; }, 10)) << m_dns.Resolve(home);
+    EXPECT_EQ("192.0.2.10", m_dns.Resolve("office.dyn.example.net"));
     EXPECT_TRUE(WaitFor([&] { return Row(m_home).ends_with("\t192.0.2.10\t1\tpublished"); }, 5)) << Row(m_home);
     EXPECT_TRUE(Row(1).ends_with("\t192.0.2.10\t1\t-")) << Row(1);
 

@@ -224,6 +224,12 @@ bool ParseKey(const std::string& text, std::string& name, std::string& algorithm
 DnsUpdateResult SendAddressUpdate(const DnsZone& zone, const std::string& name, const std::string& address,
                                   int timeoutMs)
 {
+    return SendAddressUpdates(zone, {DnsAddressRecord{name, address}}, timeoutMs);
+}
+
+DnsUpdateResult SendAddressUpdates(const DnsZone& zone, const std::vector<DnsAddressRecord>& records,
+                                   int timeoutMs)
+{
     DnsUpdateResult result;
     const char* algorithm = AlgorithmName(zone.algorithm);
     if (!algorithm) {
@@ -237,26 +243,29 @@ DnsUpdateResult SendAddressUpdate(const DnsZone& zone, const std::string& name, 
         return result;
     }
 
-    // Update section: delete the A RRset (class ANY, no data), then add the one record.
-    ldns_rr* remove = ldns_rr_new();
-    ldns_rr_set_owner(remove, NameRdf(name));
-    ldns_rr_set_type(remove, LDNS_RR_TYPE_A);
-    ldns_rr_set_class(remove, LDNS_RR_CLASS_ANY);
-    ldns_rr_set_ttl(remove, 0);
-    ldns_rr* add = ldns_rr_new();
-    ldns_rr_set_owner(add, NameRdf(name));
-    ldns_rr_set_type(add, LDNS_RR_TYPE_A);
-    ldns_rr_set_class(add, LDNS_RR_CLASS_IN);
-    ldns_rr_set_ttl(add, zone.ttl);
-    ldns_rdf* a = nullptr;
+    // Update section, per name: delete the A RRset (class ANY, no data), then add the one record.
     RrList updates(ldns_rr_list_new());
-    ldns_rr_list_push_rr(updates.get(), remove);
-    ldns_rr_list_push_rr(updates.get(), add);
-    if (!ldns_rr_owner(remove) || !ldns_rr_owner(add) || ldns_str2rdf_a(&a, address.c_str()) != LDNS_STATUS_OK) {
-        result.error = "bad name or address";
-        return result;
+    for (const DnsAddressRecord& record : records) {
+        ldns_rr* remove = ldns_rr_new();
+        ldns_rr_list_push_rr(updates.get(), remove);
+        ldns_rr_set_owner(remove, NameRdf(record.name));
+        ldns_rr_set_type(remove, LDNS_RR_TYPE_A);
+        ldns_rr_set_class(remove, LDNS_RR_CLASS_ANY);
+        ldns_rr_set_ttl(remove, 0);
+        ldns_rr* add = ldns_rr_new();
+        ldns_rr_list_push_rr(updates.get(), add);
+        ldns_rr_set_owner(add, NameRdf(record.name));
+        ldns_rr_set_type(add, LDNS_RR_TYPE_A);
+        ldns_rr_set_class(add, LDNS_RR_CLASS_IN);
+        ldns_rr_set_ttl(add, zone.ttl);
+        ldns_rdf* a = nullptr;
+        if (!ldns_rr_owner(remove) || !ldns_rr_owner(add) ||
+            ldns_str2rdf_a(&a, record.address.c_str()) != LDNS_STATUS_OK) {
+            result.error = "bad name or address: " + record.name + " " + record.address;
+            return result;
+        }
+        ldns_rr_push_rdf(add, a);
     }
-    ldns_rr_push_rdf(add, a);
 
     ldns_rdf* zoneName = NameRdf(zone.zone);
     Pkt query(zoneName ? ldns_update_pkt_new(zoneName, LDNS_RR_CLASS_IN, nullptr, updates.get(), nullptr) : nullptr);
@@ -281,7 +290,11 @@ DnsUpdateResult SendAddressUpdate(const DnsZone& zone, const std::string& name, 
     Pkt answer;
     uint8_t* wire = nullptr;
     size_t size = 0;
+    // Larger than a datagram that crosses any path unfragmented: TCP only.
+    bool tcpOnly = ldns_buffer_position(wireQuery.get()) > 1232;
     for (bool tcp : {false, true}) {
+        if (tcpOnly && !tcp)
+            continue;
         ldns_status st = Exchange(wireQuery.get(), to, toLen, tcp, timeoutMs, wire, size);
         if (st != LDNS_STATUS_OK || !wire) {
             std::free(wire);
@@ -317,6 +330,7 @@ DnsUpdateResult SendAddressUpdate(const DnsZone& zone, const std::string& name, 
     }
     if (rcode != LDNS_RCODE_NOERROR) {
         result.error = RcodeName(rcode);
+        result.refusedContent = rcode == LDNS_RCODE_REFUSED || rcode == LDNS_RCODE_NOTZONE;
         return result;
     }
     // A success must come from the holder of the key.

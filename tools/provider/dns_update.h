@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // An authoritative server for one zone and the TSIG key it accepts updates with.
 struct DnsZone {
@@ -20,6 +21,14 @@ struct DnsUpdateResult {
     bool ok = false;
     // Why it failed: "time-out", "REFUSED", "NOTAUTH (BADSIG)", "answer not signed", ...
     std::string error;
+    // The server refused the content (REFUSED, NOTZONE): one name of several may be the cause.
+    bool refusedContent = false;
+};
+
+// One name and the address it is to have.
+struct DnsAddressRecord {
+    std::string name;
+    std::string address;
 };
 
 namespace dns {
@@ -39,6 +48,10 @@ bool InZone(const std::string& name, const std::string& zone);
 // Replaces the A records of `name` (inside zone.zone) with `address`. Waits at most timeoutMs per transport.
 DnsUpdateResult SendAddressUpdate(const DnsZone& zone, const std::string& name, const std::string& address,
                                   int timeoutMs);
+// The same for several names in one message, applied by the server all or nothing. Over TCP from the start
+// when the message is too large for a safe UDP datagram.
+DnsUpdateResult SendAddressUpdates(const DnsZone& zone, const std::vector<DnsAddressRecord>& records,
+                                   int timeoutMs);
 
 // Asks server:port for the A records of `name` over UDP; `addresses` gets them space-separated in answer order.
 // False on time-out or an error rcode.

@@ -1,7 +1,9 @@
 #include "tools/provider/publisher.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <ctime>
 #include <vector>
 
@@ -19,6 +21,8 @@ int64_t NowMs()
 
 // Rows taken per pass: the stop flag and new wake-ups are looked at between passes.
 constexpr size_t kBatch = 64;
+// Names per UPDATE message: about 1 KB, a datagram most paths carry.
+constexpr size_t kNamesPerMessage = 16;
 // The database is looked at at least this often, for rows made due by another process (add-zone).
 constexpr int64_t kIdlePollMs = 1000;
 
@@ -70,6 +74,34 @@ void CPublisher::Wake()
     m_wake.notify_all();
 }
 
+void CPublisher::Publish(CProviderStore& store, const DnsZone& zone,
+                         const std::vector<const ProviderPublication*>& rows)
+{
+    for (size_t first = 0; first < rows.size(); first += kNamesPerMessage) {
+        size_t end = std::min(rows.size(), first + kNamesPerMessage);
+        std::vector<DnsAddressRecord> records;
+        for (size_t i = first; i < end; ++i)
+            records.push_back({rows[i]->domain, rows[i]->address});
+        DnsUpdateResult r = dns::SendAddressUpdates(zone, records, m_options.dnsTimeoutMs);
+        if (!r.ok && r.refusedContent && records.size() > 1) {
+            // A name the server will not take must not hold the others back: each on its own.
+            for (size_t i = first; i < end; ++i)
+                Publish(store, zone, {rows[i]});
+            continue;
+        }
+        for (size_t i = first; i < end; ++i) {
+            const ProviderPublication& p = *rows[i];
+            bool recorded = r.ok ? store.PublicationDone(p.id)
+                                 : store.PublicationFailed(p.id, r.error, NowMs() + RetryDelayMs(p.attempts + 1));
+            if (!recorded)
+                std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
+            if (!r.ok)
+                std::fprintf(stderr, "morvane-provider: publishing %s -> %s failed: %s\n", p.domain.c_str(),
+                             p.address.c_str(), r.error.c_str());
+        }
+    }
+}
+
 void CPublisher::Run()
 {
     CProviderStore store;
@@ -99,25 +131,23 @@ void CPublisher::Run()
         std::vector<ProviderPublication> due;
         if (!store.DuePublications(now, kBatch, due))
             std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
-        for (const ProviderPublication& p : due) {
+        // One message per zone for everything due in it; the server applies it all or nothing.
+        std::map<std::string, std::vector<const ProviderPublication*>> byZone;
+        for (const ProviderPublication& p : due)
+            byZone[p.zone].push_back(&p);
+        for (const auto& [zoneName, rows] : byZone) {
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 if (m_stop)
                     return;
             }
             DnsZone zone;
-            if (!store.FindZone(p.zone, zone)) {
-                store.PublicationDropped(p.id, "zone " + p.zone + " no longer configured");
+            if (!store.FindZone(zoneName, zone)) {
+                for (const ProviderPublication* p : rows)
+                    store.PublicationDropped(p->id, "zone " + zoneName + " no longer configured");
                 continue;
             }
-            DnsUpdateResult r = dns::SendAddressUpdate(zone, p.domain, p.address, m_options.dnsTimeoutMs);
-            bool recorded = r.ok ? store.PublicationDone(p.id)
-                                 : store.PublicationFailed(p.id, r.error, NowMs() + RetryDelayMs(p.attempts + 1));
-            if (!recorded)
-                std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
-            if (!r.ok)
-                std::fprintf(stderr, "morvane-provider: publishing %s -> %s failed: %s\n", p.domain.c_str(),
-                             p.address.c_str(), r.error.c_str());
+            Publish(store, zone, rows);
         }
         if (due.size() == kBatch)
             continue;

@@ -1,14 +1,19 @@
 #pragma once
 // CPublisher: the serve command's thread that carries stored updates to the authoritative DNS servers. It
-// publishes pending rows oldest first, records each failure with its reason and retries with a growing delay
-// (1 s doubling to 5 min) until the server accepts or a newer address supersedes the row. It also prunes the
-// history now and then.
+// publishes pending rows oldest first, the names due in one zone together in one message, records each
+// failure with its reason and retries with a growing delay (1 s doubling to 5 min) until the server accepts
+// or a newer address supersedes the row. It also prunes the history now and then.
 
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
+
+class CProviderStore;
+struct DnsZone;
+struct ProviderPublication;
 
 struct PublisherOptions {
     std::string database;
@@ -37,6 +42,7 @@ public:
 
 private:
     void Run();
+    void Publish(CProviderStore& store, const DnsZone& zone, const std::vector<const ProviderPublication*>& rows);
 
     PublisherOptions m_options;
     std::thread m_thread;
