@@ -265,6 +265,29 @@ bool CProviderStore::Hosts(std::vector<ProviderHost>& hosts)
            Fail("list hosts");
 }
 
+static bool ReadZones(sqlite3* db, const std::string* only, std::vector<DnsZone>& zones)
+{
+    CStatement st(db, only ? "SELECT zone, server, port, keyname, algorithm, secret, ttl FROM zones WHERE zone=?"
+                           : "SELECT zone, server, port, keyname, algorithm, secret, ttl FROM zones ORDER BY zone");
+    if (!st.Ok())
+        return false;
+    if (only)
+        st.Bind(1, *only);
+    int rc;
+    while ((rc = st.Step()) == SQLITE_ROW) {
+        DnsZone z;
+        z.zone = st.Text(0);
+        z.server = st.Text(1);
+        z.port = static_cast<uint16_t>(st.Int(2));
+        z.keyName = st.Text(3);
+        z.algorithm = st.Text(4);
+        z.secret = st.Text(5);
+        z.ttl = static_cast<uint32_t>(st.Int(6));
+        zones.push_back(std::move(z));
+    }
+    return rc == SQLITE_DONE;
+}
+
 void CProviderStore::SetPublicationListener(std::function<void()> listener)
 {
     Listener() = std::move(listener);
@@ -274,9 +297,9 @@ bool CProviderStore::UpdateHosts(const std::string& owner, const std::vector<uin
                                  const std::string& address, std::vector<int>& results)
 {
     results.assign(hostids.size(), 0);
-    std::vector<DnsZone> zones;
-    if (!Zones(zones) || !Exec("BEGIN IMMEDIATE"))
+    if (!Exec("BEGIN IMMEDIATE"))
         return false;
+    std::vector<DnsZone> zones;
     CStatement update(m_db, "UPDATE hosts SET data=? WHERE hostid=? AND owner=?");
     CStatement record(m_db, "INSERT INTO history(time, hostid, account, address, result) VALUES(?,?,?,?,?)");
     CStatement domainOf(m_db, "SELECT domain FROM hosts WHERE hostid=?");
@@ -285,7 +308,8 @@ bool CProviderStore::UpdateHosts(const std::string& owner, const std::vector<uin
     CStatement supersede(m_db, "UPDATE publications SET state='superseded' WHERE hostid=? AND state='pending'");
     CStatement queue(m_db, "INSERT INTO publications(id, hostid, domain, zone, address, state, next_ms)"
                            " VALUES(?,?,?,?,?,'pending',?)");
-    bool ok = update.Ok() && record.Ok() && domainOf.Ok() && latest.Ok() && supersede.Ok() && queue.Ok();
+    bool ok = update.Ok() && record.Ok() && domainOf.Ok() && latest.Ok() && supersede.Ok() && queue.Ok() &&
+              ReadZones(m_db, nullptr, zones);
     bool queued = false;
     int64_t nowMs = NowMs();
     int64_t now = nowMs / 1000;
@@ -389,29 +413,6 @@ bool CProviderStore::RemoveZone(const std::string& zone)
         return false;
     }
     return true;
-}
-
-static bool ReadZones(sqlite3* db, const std::string* only, std::vector<DnsZone>& zones)
-{
-    CStatement st(db, only ? "SELECT zone, server, port, keyname, algorithm, secret, ttl FROM zones WHERE zone=?"
-                           : "SELECT zone, server, port, keyname, algorithm, secret, ttl FROM zones ORDER BY zone");
-    if (!st.Ok())
-        return false;
-    if (only)
-        st.Bind(1, *only);
-    int rc;
-    while ((rc = st.Step()) == SQLITE_ROW) {
-        DnsZone z;
-        z.zone = st.Text(0);
-        z.server = st.Text(1);
-        z.port = static_cast<uint16_t>(st.Int(2));
-        z.keyName = st.Text(3);
-        z.algorithm = st.Text(4);
-        z.secret = st.Text(5);
-        z.ttl = static_cast<uint32_t>(st.Int(6));
-        zones.push_back(std::move(z));
-    }
-    return rc == SQLITE_DONE;
 }
 
 bool CProviderStore::Zones(std::vector<DnsZone>& zones)
