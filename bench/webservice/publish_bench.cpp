@@ -3,8 +3,9 @@
 //     p50/p99 over one client's updates;
 //   - updates per second with one client and with 16 concurrent clients, each update a new address, counted
 //     when accepted and again when every name resolves to its last address.
-// Needs knotd; prints the figures. Usage: publish_bench [latency-samples] [updates-per-client] [async]
-// ("async": knotd's journal without a disk sync per update).
+// Needs knotd (or named); prints the figures.
+// Usage: publish_bench [latency-samples] [updates-per-client] [knot|knot-async|bind]
+// ("knot-async": knotd's journal without a disk sync per update; "bind": BIND 9's named instead).
 
 #include <netinet/in.h>
 #include <signal.h>
@@ -113,16 +114,16 @@ public:
     ~CBench()
     {
         Stop(m_provider);
-        Stop(m_knot);
+        Stop(m_dnsServer);
         if (m_db)
             sqlite3_close(m_db);
         if (!m_dir.empty())
             std::system(("rm -rf '" + m_dir + "'").c_str());
     }
 
-    // asyncJournal: knotd does not wait for its journal to reach the disk (no fsync per update).
-    bool Setup(bool asyncJournal)
+    bool Setup(const std::string& server)
     {
+        bool asyncJournal = server == "knot-async";
         char dir[] = "/tmp/morvane-publish-bench-XXXXXX";
         if (!mkdtemp(dir))
             return false;
@@ -132,22 +133,34 @@ public:
             std::ofstream zone(m_dir + "/bench.example.net.zone");
             zone << "$ORIGIN bench.example.net.\n$TTL 60\n@ SOA ns hostmaster 1 3600 600 86400 60\n@ NS ns\n"
                  << "ns A 127.0.0.1\n";
-            std::ofstream conf(m_dir + "/knot.conf");
-            conf << "server:\n  rundir: \"" << m_dir << "\"\n  listen: 127.0.0.1@" << m_dnsPort << "\n"
-                 << "log:\n  - target: stderr\n    any: warning\n"
-                 << "database:\n  storage: \"" << m_dir << "\"\n"
-                 << (asyncJournal ? "  journal-db-mode: asynchronous\n" : "")
-                 << "key:\n  - id: bench\n    algorithm: hmac-sha256\n    secret: " << kSecret << "\n"
-                 << "acl:\n  - id: update\n    key: bench\n    action: update\n"
-                 << "template:\n  - id: default\n    storage: \"" << m_dir << "\"\n    file: \"%s.zone\"\n"
-                 << "zone:\n  - domain: bench.example.net\n    acl: update\n";
+            std::ofstream conf(m_dir + "/server.conf");
+            if (server == "bind") {
+                conf << "options {\n  directory \"" << m_dir << "\";\n  pid-file \"" << m_dir << "/named.pid\";\n"
+                     << "  session-keyfile \"" << m_dir << "/session.key\";\n  managed-keys-directory \"" << m_dir
+                     << "\";\n  listen-on port " << m_dnsPort << " { 127.0.0.1; };\n  listen-on-v6 { none; };\n"
+                     << "  recursion no;\n  notify no;\n};\ncontrols { };\n"
+                     << "key \"bench\" { algorithm hmac-sha256; secret \"" << kSecret << "\"; };\n"
+                     << "zone \"bench.example.net\" { type primary; file \"" << m_dir
+                     << "/bench.example.net.zone\"; allow-update { key \"bench\"; }; };\n";
+            } else {
+                conf << "server:\n  rundir: \"" << m_dir << "\"\n  listen: 127.0.0.1@" << m_dnsPort << "\n"
+                     << "log:\n  - target: stderr\n    any: warning\n"
+                     << "database:\n  storage: \"" << m_dir << "\"\n"
+                     << (asyncJournal ? "  journal-db-mode: asynchronous\n" : "")
+                     << "key:\n  - id: bench\n    algorithm: hmac-sha256\n    secret: " << kSecret << "\n"
+                     << "acl:\n  - id: update\n    key: bench\n    action: update\n"
+                     << "template:\n  - id: default\n    storage: \"" << m_dir << "\"\n    file: \"%s.zone\"\n"
+                     << "zone:\n  - domain: bench.example.net\n    acl: update\n";
+            }
         }
-        m_knot = Spawn({"/usr/sbin/knotd", "-c", m_dir + "/knot.conf"}, m_dir + "/knot.log");
+        std::string conf = m_dir + "/server.conf";
+        m_dnsServer = server == "bind" ? Spawn({"/usr/sbin/named", "-g", "-4", "-c", conf}, m_dir + "/server.log")
+                                  : Spawn({"/usr/sbin/knotd", "-c", conf}, m_dir + "/server.log");
         std::string a;
         for (int i = 0; i < 100 && !dns::QueryAddress("127.0.0.1", m_dnsPort, "ns.bench.example.net", a, 200); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         if (a != "127.0.0.1") {
-            std::fprintf(stderr, "publish_bench: knotd did not come up (see %s/knot.log)\n", m_dir.c_str());
+            std::fprintf(stderr, "publish_bench: the DNS server did not come up (see %s/server.log)\n", m_dir.c_str());
             return false;
         }
 
@@ -248,9 +261,9 @@ public:
             std::sort(v.begin(), v.end());
             return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
         };
-        std::printf("accepted -> resolving (%d updates): p50 %.2f ms, p99 %.2f ms, max %.2f ms\n", samples,
+        std::printf("accepted -> resolving (%d updates):   p50 %.2f ms, p99 %.2f ms, max %.2f ms\n", samples,
                     pct(accepted, 0.5), pct(accepted, 0.99), pct(accepted, 1.0));
-        std::printf("request sent -> resolving:            p50 %.2f ms, p99 %.2f ms\n", pct(total, 0.5),
+        std::printf("request sent -> resolving:             p50 %.2f ms, p99 %.2f ms\n", pct(total, 0.5),
                     pct(total, 0.99));
     }
 
@@ -269,7 +282,7 @@ public:
             rtt.push_back(Ms(Clock::now() - t0));
         }
         std::sort(rtt.begin(), rtt.end());
-        std::printf("UPDATE round trip to knotd alone:     p50 %.2f ms, p99 %.2f ms\n", rtt[rtt.size() / 2],
+        std::printf("UPDATE round trip to the server alone: p50 %.2f ms, p99 %.2f ms\n", rtt[rtt.size() / 2],
                     rtt[std::min(rtt.size() - 1, rtt.size() * 99 / 100)]);
     }
 
@@ -328,7 +341,7 @@ public:
 
 private:
     std::string m_dir;
-    pid_t m_knot = -1, m_provider = -1;
+    pid_t m_dnsServer = -1, m_provider = -1;
     uint16_t m_dnsPort = 0, m_port = 0;
     sqlite3* m_db = nullptr;
     std::mutex m_dbMutex;
@@ -341,12 +354,13 @@ int main(int argc, char** argv)
 {
     int samples = argc > 1 ? std::atoi(argv[1]) : 500;
     int perClient = argc > 2 ? std::atoi(argv[2]) : 500;
-    if (access("/usr/sbin/knotd", X_OK) != 0) {
-        std::fprintf(stderr, "publish_bench: needs knotd (Debian package knot)\n");
+    std::string server = argc > 3 ? argv[3] : "knot";
+    if (access(server == "bind" ? "/usr/sbin/named" : "/usr/sbin/knotd", X_OK) != 0) {
+        std::fprintf(stderr, "publish_bench: needs knotd or named (Debian packages knot, bind9)\n");
         return 1;
     }
     CBench bench;
-    if (!bench.Setup(argc > 3 && std::strcmp(argv[3], "async") == 0)) {
+    if (!bench.Setup(server)) {
         std::fprintf(stderr, "publish_bench: set-up failed\n");
         return 1;
     }
