@@ -510,7 +510,7 @@ TEST_F(ManagerTest, RestoreDiscoversOnceAndRequestsWaitOneMappingAtMost)
     ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE, 2000).has_value());
     EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(1000));
     EXPECT_LT(m_nat.mappings, 10);  // answered in the middle of the restore
-    ASSERT_TRUE(WaitUntil([&] { return !m_manager->Restoring(); }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return !m_manager->Restoring(); }, std::chrono::milliseconds(10000)));
     EXPECT_EQ(m_nat.discoveries, 1);
     std::vector<PortMapEntry> stored;
     ASSERT_TRUE(datafile::ReadAllMappings(m_dir + "/mapport.xml", stored));

@@ -20,6 +20,7 @@
 
 #include "soapH.h"
 #include "shared/base/ipv4.h"
+#include "tools/provider/publisher.h"
 #include "tools/provider/store.h"
 
 namespace provider {
@@ -298,6 +299,19 @@ int RunProviderServer(const ProviderServerOptions& options, volatile std::sig_at
             return 1;
         }
     }
+    // Accepted updates are published to DNS from a thread of their own; the workers only wake it.
+    PublisherOptions publishing;
+    publishing.database = options.database;
+    publishing.historyKeep = options.historyKeep;
+    publishing.historyDays = options.historyDays;
+    CPublisher publisher;
+    if (!publisher.Start(publishing))
+        return 1;
+    CProviderStore::SetPublicationListener([&publisher] { publisher.Wake(); });
+    struct Unhook {
+        ~Unhook() { CProviderStore::SetPublicationListener(nullptr); }
+    } unhook;  // declared after the publisher: runs before it stops
+
     struct soap* master = soap_new1(SOAP_C_UTFSTRING);
     if (!master)
         return 1;
