@@ -21,6 +21,8 @@ AddressFinding CAddressSources::Find()
             return found;
     }
     for (const std::string& url : m_options.checkIp) {
+        if (m_options.cancel && m_options.cancel->load())
+            break;
         AddressFinding found = FromCheckIp(url);
         if (found.address != 0)
             return found;
@@ -80,6 +82,7 @@ AddressFinding CAddressSources::FromCheckIp(const std::string& url)
     request.caFile = m_options.caFile;
     request.timeoutMs = m_options.checkIpTimeoutMs;
     request.connectTimeoutMs = m_options.checkIpTimeoutMs;
+    request.cancel = m_options.cancel;
     HttpsAnswer answer;
     if (!HttpsGet(request, answer)) {
         LogPrint("address: %s did not answer: %s\n", url.c_str(), answer.error.c_str());

@@ -4,6 +4,7 @@
 // check-IP URLs in turn. Each answer must be one bare IPv4 address; anything else (HTML, an IPv6
 // address, garbage, no answer in time) moves on to the next source.
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@ struct AddressSourceOptions {
     std::string caFile;
     long checkIpTimeoutMs = 10000;
     INatLibrary* nat = nullptr;  // null = libnat
+    const std::atomic<bool>* cancel = nullptr;  // a stop: no more sources are asked
 };
 
 struct AddressFinding {

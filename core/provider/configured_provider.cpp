@@ -11,6 +11,15 @@
 CConfiguredProvider::CConfiguredProvider(std::string path, ProviderEnvironment environment)
     : m_path(std::move(path)), m_env(std::move(environment))
 {
+    Refresh();
+}
+
+void CConfiguredProvider::Replace(std::unique_ptr<IProvider> next)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_active = std::move(next);
+    if (m_cancelled)
+        m_active->Cancel();
 }
 
 void CConfiguredProvider::Refresh()
@@ -44,10 +53,11 @@ void CConfiguredProvider::Refresh()
         sources.caFile = config.caFile;
         sources.checkIpTimeoutMs = m_env.checkIpTimeoutMs;
         sources.nat = m_env.nat;
+        sources.cancel = &m_cancelled;
         LogPrint("provider: dyndns2 account %s at %s, %zu host(s)\n", config.user.c_str(), config.server.c_str(),
                  config.hosts.size());
-        m_active = std::make_unique<CDyndns2Provider>(std::move(config),
-                                                      std::make_unique<CAddressSources>(std::move(sources)));
+        Replace(std::make_unique<CDyndns2Provider>(std::move(config),
+                                                   std::make_unique<CAddressSources>(std::move(sources))));
         m_kind = ProviderConfig::Kind::Dyndns2;
     } else {
         if (m_active && m_kind != ProviderConfig::Kind::WebService)
@@ -60,10 +70,11 @@ void CConfiguredProvider::Refresh()
             sources.checkIp = config.checkIp;
             sources.caFile = config.caFile;
             sources.checkIpTimeoutMs = m_env.checkIpTimeoutMs;
+            sources.cancel = &m_cancelled;
             auto check = std::make_shared<CAddressSources>(std::move(sources));
             web->SetCrossCheck([check] { return check->Find().address; });
         }
-        m_active = std::move(web);
+        Replace(std::move(web));
         m_kind = ProviderConfig::Kind::WebService;
     }
 }
@@ -86,4 +97,23 @@ int CConfiguredProvider::Update(const std::string& user, const std::string& dige
 {
     Refresh();
     return m_active->Update(user, digest, address, results);
+}
+
+CallFailure CConfiguredProvider::Failure(int status) const
+{
+    return m_active ? m_active->Failure(status) : CallFailure{status, webservice::kFailUnreachable, "", "no provider"};
+}
+
+void CConfiguredProvider::Cancel()
+{
+    m_cancelled = true;
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_active)
+        m_active->Cancel();
+}
+
+std::string CConfiguredProvider::Describe() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_active ? m_active->Describe() : "no provider";
 }

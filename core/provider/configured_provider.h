@@ -7,8 +7,10 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "core/provider/config.h"
@@ -33,15 +35,22 @@ public:
               std::vector<DomainRecord>& hosts) override;
     int Update(const std::string& user, const std::string& digest, uint32_t address,
                UpdateResultMap& results) override;
+    CallFailure Failure(int status) const override;
+    void Cancel() override;
+    std::string Describe() const override;
 
     ProviderConfig::Kind Kind() const { return m_kind; }
     // Reads the file again when it changed since the last look.
     void Refresh();
 
 private:
+    void Replace(std::unique_ptr<IProvider> next);
     std::string m_path;
     ProviderEnvironment m_env;
     std::unique_ptr<IProvider> m_active;
+    // Cancel() comes from another thread while the worker may be replacing m_active.
+    mutable std::mutex m_lock;
+    std::atomic<bool> m_cancelled{false};
     ProviderConfig::Kind m_kind = ProviderConfig::Kind::WebService;
     bool m_seen = false;
     bool m_exists = false;

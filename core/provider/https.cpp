@@ -51,6 +51,13 @@ size_t Collect(char* data, size_t size, size_t count, void* user)
     return n;  // the rest is dropped, not an error: a long answer is rejected by its reader
 }
 
+// libcurl asks at least once a second, also while waiting for an answer.
+int Progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    const auto* cancel = static_cast<const std::atomic<bool>*>(user);
+    return cancel && cancel->load() ? 1 : 0;
+}
+
 }  // namespace
 
 const char* MorvaneUserAgent()
@@ -94,6 +101,16 @@ bool HttpsGet(const HttpsRequest& request, HttpsAnswer& answer)
         api.setopt(curl, CURLOPT_PASSWORD, request.password.c_str());
         // Credentials stay with the host they were given for.
         api.setopt(curl, CURLOPT_UNRESTRICTED_AUTH, 0L);
+    }
+    if (request.cancel) {
+        if (request.cancel->load()) {
+            api.cleanup(curl);
+            answer.error = "cancelled";
+            return false;
+        }
+        api.setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        api.setopt(curl, CURLOPT_XFERINFOFUNCTION, Progress);
+        api.setopt(curl, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(request.cancel));
     }
     api.setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
     api.setopt(curl, CURLOPT_WRITEDATA, &answer.body);

@@ -3,6 +3,7 @@
 // certificate and host-name verification always on, HTTPS only (also after a redirect), a User-Agent
 // naming Morvane and its version, bounded time and answer size.
 
+#include <atomic>
 #include <string>
 
 struct HttpsRequest {
@@ -12,6 +13,8 @@ struct HttpsRequest {
     std::string caFile;    // trust these authorities instead of the system's
     long timeoutMs = 20000;
     long connectTimeoutMs = 10000;
+    // Set from another thread to end the exchange within about a second (a stop).
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 struct HttpsAnswer {

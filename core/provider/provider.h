@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/webservice/documents.h"
+#include "core/webservice/dynamic_service.h"
 #include "shared/packet/records.h"
 
 class IProvider {
@@ -27,4 +28,11 @@ public:
     // each host's result into the map. 0 when the provider accepted the request as a whole.
     virtual int Update(const std::string& user, const std::string& digest, uint32_t address,
                        UpdateResultMap& results) = 0;
+
+    // Why the last call that returned `status` failed (the failed login's reason byte, the journal).
+    virtual CallFailure Failure(int status) const = 0;
+    // Ends a call in progress soon (from any thread) and makes later calls fail: the service stops.
+    virtual void Cancel() = 0;
+    // The provider in a few words, for the journal.
+    virtual std::string Describe() const = 0;
 };

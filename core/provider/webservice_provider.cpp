@@ -29,3 +29,25 @@ int CWebServiceProvider::Update(const std::string& user, const std::string& dige
 {
     return m_service ? m_service->UpdateDynamic(user, digest, results) : -1;
 }
+
+CallFailure CWebServiceProvider::Failure(int status) const
+{
+    if (m_service)
+        return m_service->Failure(status);
+    CallFailure f;
+    f.status = status;
+    f.kind = webservice::kFailUnreachable;
+    f.what = "no web-service client";
+    return f;
+}
+
+void CWebServiceProvider::Cancel()
+{
+    if (m_service)
+        m_service->Cancel();
+}
+
+std::string CWebServiceProvider::Describe() const
+{
+    return m_service ? m_service->Endpoint() : "web service (none)";
+}

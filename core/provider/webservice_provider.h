@@ -22,6 +22,9 @@ public:
               std::vector<DomainRecord>& hosts) override;
     int Update(const std::string& user, const std::string& digest, uint32_t address,
                UpdateResultMap& results) override;
+    CallFailure Failure(int status) const override;
+    void Cancel() override;
+    std::string Describe() const override;
 
 private:
     std::unique_ptr<CDynamicService> m_service;

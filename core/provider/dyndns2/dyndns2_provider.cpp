@@ -10,6 +10,10 @@
 
 namespace {
 
+// Statuses, in the range the web service's client leaves free.
+constexpr int kStatusRefused = 910;
+constexpr int kStatusNoAnswer = 911;
+
 bool SameDigest(const std::string& a, const std::string& b)
 {
     // Constant time over the 32 characters; case-insensitive, as hexadecimal is.
@@ -101,8 +105,10 @@ int CDyndns2Provider::Hosts(const std::string& user, const std::string& digest, 
     md5.Digest(std::string_view(m_config.password));
     bool ok = md5.HexDigest() && SameDigest(digest, md5.HexDigest());
     ok = (user == m_config.user) & ok;
-    if (!ok)
-        return 1;
+    if (!ok) {
+        m_failure = CallFailure{kStatusRefused, webservice::kFailRefused, "login", "not the account of provider.conf"};
+        return kStatusRefused;
+    }
     UserInfo a;
     std::snprintf(a.username, sizeof a.username, "%s", user.c_str());
     a.userstatus = 1;
@@ -199,13 +205,15 @@ int CDyndns2Provider::Update(const std::string&, const std::string&, uint32_t ad
     request.user = m_config.user;
     request.password = m_config.password;
     request.caFile = m_config.caFile;
+    request.cancel = &m_cancelled;
     HttpsAnswer answer;
     ++m_requests;
     if (!m_transport(request, answer)) {
         LogPrint("dyndns2: update of %s failed: %s\n", names.c_str(), answer.error.c_str());
+        m_failure = CallFailure{kStatusNoAnswer, webservice::kFailUnreachable, "update", answer.error};
         for (uint32_t id : send)
             results[id] = 0;
-        return 1;
+        return kStatusNoAnswer;
     }
     // One line per host, in the order sent; a single line answers for all of them.
     std::vector<std::string> lines;
@@ -225,4 +233,21 @@ int CDyndns2Provider::Update(const std::string&, const std::string&, uint32_t ad
         anyThere = anyThere || result == 1;
     }
     return retry || !anyThere ? 1 : 0;
+}
+
+CallFailure CDyndns2Provider::Failure(int status) const
+{
+    if (status == m_failure.status)
+        return m_failure;
+    CallFailure f;
+    f.status = status;
+    f.kind = status == 0 ? webservice::kFailNone : webservice::kFailUnreachable;
+    f.operation = "update";
+    f.what = status == 0 ? "" : "not updated";
+    return f;
+}
+
+std::string CDyndns2Provider::Describe() const
+{
+    return "dyndns2 account " + m_config.user + " at " + m_config.server;
 }

@@ -11,6 +11,7 @@
 //   - 911 and dnserr stop all requests for kBackOffMs;
 //   - a private, loopback, link-local or carrier-grade-NAT address is never sent.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -35,6 +36,11 @@ public:
               std::vector<DomainRecord>& hosts) override;
     int Update(const std::string& user, const std::string& digest, uint32_t address,
                UpdateResultMap& results) override;
+    CallFailure Failure(int status) const override;
+    void Cancel() override { m_cancelled = true; }
+    std::string Describe() const override;
+    // Address sources given to the constructor should share this flag (AddressSourceOptions::cancel).
+    const std::atomic<bool>* CancelFlag() const { return &m_cancelled; }
 
     // Tests stand in for the HTTPS exchange.
     void SetTransport(std::function<bool(const HttpsRequest&, HttpsAnswer&)> transport)
@@ -65,4 +71,6 @@ private:
     uint64_t m_backOffUntil = 0;
     uint32_t m_lastReported = 1;  // the last non-public address logged (1: none yet)
     int m_requests = 0;
+    std::atomic<bool> m_cancelled{false};
+    CallFailure m_failure;
 };
