@@ -101,13 +101,16 @@ bool CMorvaneManger::StartManager()
 
     std::string host = m_options.providerHost;
     uint16_t port = m_options.providerPort;
+    bool tls = false;
     if (host.empty())
-        ProviderEndpoint(host, port);  // a malformed override falls back to the defaults
+        ProviderEndpoint(host, port, &tls);  // a malformed override falls back to the defaults
     if (port == 0)
         port = webservice::kProviderPort;
     m_service = m_options.makeService ? m_options.makeService(host, port) : std::make_unique<CDynamicService>(host, port);
     if (!m_service)
         return false;
+    if (tls)
+        m_service->UseTls(ProviderCaFile());
 
     if (m_stop)
         return false;

@@ -11,7 +11,7 @@ PACKAGES=(
   # web service client and the local provider
   gsoap libgsoap-dev libsqlite3-dev
   # TLS of the web service (the provider's certificates, the tests' throwaway CA) and a real dyndns2 client
-  libssl-dev openssl ddclient libio-socket-ssl-perl
+  libssl-dev openssl ddclient libio-socket-ssl-perl sqlite3
   # NAT library, and the real router the tests run in network namespaces
   libminiupnpc-dev libnatpmp-dev miniupnpd miniupnpd-nftables nftables iproute2
   # GUI

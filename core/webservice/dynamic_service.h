@@ -15,8 +15,14 @@ public:
     CDynamicService(std::string host, uint16_t port);
     virtual ~CDynamicService() = default;
 
-    // "http://host/" for port 80, else "http://host:port/".
+    // "http://host/" for port 80, else "http://host:port/"; https and 443 after UseTls.
     const std::string& Endpoint() const { return m_endpoint; }
+
+    // Talks TLS to the provider: its certificate must chain to `caFile` (PEM) or, when empty, to the
+    // system's CA store, and name the host. A certificate that fails either check ends the call before
+    // anything is sent; the reason is logged.
+    void UseTls(std::string caFile);
+    bool Tls() const { return m_tls; }
     const std::string& Host() const { return m_host; }
     uint16_t Port() const { return m_port; }
 
@@ -31,8 +37,15 @@ public:
     virtual int UpdateDynamic(const std::string& username, const std::string& password, UpdateResultMap& results);
 
 private:
+    void MakeEndpoint();
+    // A context for one call, set up for TLS when asked; false when that failed (logged).
+    bool Secure(struct soap* soap);
+    int Checked(struct soap* soap, int status);
+
     std::string m_host;
     uint16_t m_port;
+    bool m_tls = false;
+    std::string m_caFile;
     std::string m_endpoint;
     webservice::Timeouts m_timeouts;
 };
