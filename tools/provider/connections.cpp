@@ -56,6 +56,11 @@ public:
         }
         m_ready.notify_all();
     }
+    size_t Size()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_jobs.size();
+    }
     // Blocks for the next job; false once closed (queued jobs are still handed out first).
     bool Pop(Job& job)
     {
@@ -316,6 +321,11 @@ int CLoop::Run(int listenFd, int signalFd, volatile std::sig_atomic_t* stop)
     std::vector<pollfd> fds;
     while (!*stop) {
         Clock::time_point now = Clock::now();
+        // Requests waiting for a worker count against the limit too: past it, new connections wait in
+        // the listen backlog.
+        if (m_conns.size() + m_queue.Size() >= m_options.maxConnections + m_options.maxConnections / 2 &&
+            now >= m_acceptPausedUntil)
+            m_acceptPausedUntil = now + std::chrono::milliseconds(10);
         bool accepting = now >= m_acceptPausedUntil;
         fds.clear();
         fds.push_back({signalFd, POLLIN, 0});
