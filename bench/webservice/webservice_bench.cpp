@@ -37,7 +37,7 @@ public:
             return;
         // A throwaway CA and a certificate for 127.0.0.1.
         std::string d = m_dir;
-        if (tls && std::system(("cd '" + d + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem "
+        if (tls && std::system(("(cd '" + d + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem "
                                 "-days 2 -subj /CN=bench-ca && openssl req -newkey rsa:2048 -nodes -keyout srv.key "
                                 "-out srv.csr -subj /CN=127.0.0.1 && echo subjectAltName=IP:127.0.0.1 > ext && "
                                 "openssl x509 -req -in srv.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out srv.pem "
@@ -56,10 +56,10 @@ public:
             close(fds[1]);
             if (tls)
                 execl(program.c_str(), program.c_str(), "--db", db.c_str(), "serve", "--port", "0", "--tls-cert",
-                      cert.c_str(), "--tls-key", key.c_str(), "--nochg-limit", "1000000000", nullptr);
+                      cert.c_str(), "--tls-key", key.c_str(), "--nochg-limit", "1000000", nullptr);
             else
                 execl(program.c_str(), program.c_str(), "--db", db.c_str(), "serve", "--port", "0", "--nochg-limit",
-                      "1000000000", nullptr);
+                      "1000000", nullptr);
             _exit(127);
         }
         close(fds[1]);
