@@ -38,13 +38,16 @@ protected:
             std::system(("rm -rf '" + m_dir + "'").c_str());
     }
 
-    void Start(uint16_t firstPort = kServiceFirstPort)
+    // With `fromEnvironment` the provider's endpoint comes from MORVANE_PROVIDER as in a real start.
+    void Start(uint16_t firstPort = kServiceFirstPort, bool fromEnvironment = false)
     {
         ManagerOptions o;
         o.hookTimeoutMs = 500;
         o.programDir = m_dir;
-        o.providerHost = "127.0.0.1";
-        o.providerPort = m_provider.Port();
+        if (!fromEnvironment) {
+            o.providerHost = "127.0.0.1";
+            o.providerPort = m_provider.Port();
+        }
         o.tick = [] { return g_tick.load(); };
         o.nat = &m_nat;
         o.superviseUpdater = false;
@@ -190,6 +193,24 @@ TEST_F(ManagerTest, LoginRepliesWithDomainsNetInfoAndPorts)
     ASSERT_TRUE(m_manager->WaitThread(std::chrono::milliseconds(5000)));
     EXPECT_EQ(m_manager->Domains().size(), 3u);
     EXPECT_TRUE(m_manager->LoggedIn());
+}
+
+TEST_F(ManagerTest, ProviderOverHttpsFromTheEnvironment)
+{
+    TlsFiles tls;
+    ASSERT_TRUE(tls.Ok());
+    m_provider.Stop();
+    ASSERT_TRUE(m_provider.Start(tls.Serve("good")));
+    setenv("MORVANE_PROVIDER", ("https://localhost:" + std::to_string(m_provider.Port())).c_str(), 1);
+    setenv("MORVANE_PROVIDER_CA", tls.Path("ca.pem").c_str(), 1);
+    Start(kServiceFirstPort, true);
+    unsetenv("MORVANE_PROVIDER");
+    unsetenv("MORVANE_PROVIDER_CA");
+    std::vector<uint8_t> reply = Login();
+    UdpInPacket in;
+    CRawClient::Parse(reply, in);
+    ASSERT_EQ(in.ReadU8(), 1);
+    EXPECT_EQ(ReadDomainList(in).size(), 3u);
 }
 
 TEST_F(ManagerTest, DomainSwitches)
