@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "tools/provider/dyndns2.h"
 #include "tools/provider/http.h"

@@ -16,6 +16,7 @@
 #include "gui/shell/resources.h"
 #include "gui/strings.h"
 #include "platform/window.h"
+#include "shared/packet/records.h"
 #include "shared/xml/data_files.h"
 
 namespace {
@@ -228,8 +229,7 @@ void CMorvaneMainDlg::OnLogonRequest()
 
 void CMorvaneMainDlg::BeginLogin(const std::string& account, const std::string& digest)
 {
-    m_userName = account;
-    m_passwordDigest = digest;
+    SetAccount(account, digest);
     SendLogin(account, digest);
     ShowLoginPage(CMorvaneMainLogOnDlg::kWaiting);
 }
@@ -256,7 +256,7 @@ QString CMorvaneMainDlg::MapResultLine(const PortMapEntry& entry, bool ok)
         kind = Text(gui::IDS_PORT_MAPPING);
     else if (entry.op == 0)
         kind = Text(gui::IDS_REMOVE_PORT_MAPPING);
-    return kind + QString::asprintf("-%u-(%s)", static_cast<unsigned>(entry.port), entry.type ? "UDP" : "TCP") +
+    return kind + QString::asprintf("-%u-(%s)", static_cast<unsigned>(entry.port), entry.type != kProtocolTcp ? "UDP" : "TCP") +
            Text(ok ? gui::IDS_SUCCEEDED : gui::IDS_FAILED);
 }
 
@@ -304,7 +304,7 @@ void CMorvaneMainDlg::OnLogin(const std::vector<DomainRecord>* records, bool ok)
         ShowLoginPage(CMorvaneMainLogOnDlg::kFailed);
         return;
     }
-    datafile::WriteLogin(m_userFile, m_userName, m_passwordDigest);
+    datafile::WriteLogin(m_userFile, UserName(), PasswordDigest());
     show();
     m_logon->SetMode(CMorvaneMainLogOnDlg::kLoggedIn);
     m_logon->hide();
@@ -314,7 +314,7 @@ void CMorvaneMainDlg::OnLogin(const std::vector<DomainRecord>* records, bool ok)
     m_tab->AboutPage()->hide();
     m_tab->PortPage()->hide();
     m_tab->FillDomainList(records);
-    gui::SetCrashAccount(m_userName);
+    gui::SetCrashAccount(UserName());
 }
 
 void CMorvaneMainDlg::OnIpChanged(uint32_t address)

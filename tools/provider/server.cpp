@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <pugixml.hpp>
 
@@ -15,8 +17,10 @@
 #include <vector>
 
 #include "soapH.h"
+#include "shared/base/ipv4.h"
 #include "tools/provider/connections.h"
 #include "tools/provider/dyndns2.h"
+#include "tools/provider/publisher.h"
 #include "tools/provider/store.h"
 
 namespace provider {
@@ -28,14 +32,6 @@ bool ParseDotted(const std::string& text, uint32_t& address)
         return false;
     address = ntohl(a.s_addr);
     return true;
-}
-
-std::string Dotted(uint32_t address)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFF, (address >> 8) & 0xFF,
-                  address & 0xFF);
-    return buf;
 }
 
 namespace {
@@ -166,7 +162,7 @@ int ns__updateDynamic(struct soap* soap, std::string username, std::string passw
     if (!PublicAddress(soap, address, network))
         return ServerFault(soap, "database unavailable");
     std::vector<int> results;
-    if (!Of(soap).store.UpdateHosts(account.name, ids, provider::Dotted(address), results))
+    if (!Of(soap).store.UpdateHosts(account.name, ids, FormatIPv4(address), results))
         return ServerFault(soap, "database unavailable");
 
     pugi::xml_document doc;
@@ -310,6 +306,27 @@ int RunProviderServer(const ProviderServerOptions& options, volatile std::sig_at
             return 1;
         }
     }
+    // The stop signals and SIGPIPE belong to the connection loop (it blocks them too): blocked before the
+    // publisher starts, so that its thread inherits the mask and never takes them.
+    sigset_t loopSignals;
+    sigemptyset(&loopSignals);
+    sigaddset(&loopSignals, SIGINT);
+    sigaddset(&loopSignals, SIGTERM);
+    sigaddset(&loopSignals, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &loopSignals, nullptr);
+    // Accepted updates are published to DNS from a thread of their own; the workers only wake it.
+    PublisherOptions publishing;
+    publishing.database = options.database;
+    publishing.historyKeep = options.historyKeep;
+    publishing.historyDays = options.historyDays;
+    CPublisher publisher;
+    if (!publisher.Start(publishing))
+        return 1;
+    CProviderStore::SetPublicationListener([&publisher] { publisher.Wake(); });
+    struct Unhook {
+        ~Unhook() { CProviderStore::SetPublicationListener(nullptr); }
+    } unhook;  // declared after the publisher: runs before it stops
+
     provider::ConnectionOptions connections;
     connections.listen = options.listen;
     connections.port = options.port;
@@ -322,6 +339,8 @@ int RunProviderServer(const ProviderServerOptions& options, volatile std::sig_at
     provider::Dyndns2Options dyndns2;
     dyndns2.nochgLimit = options.nochgLimit;
     dyndns2.publicationFailing = options.publicationFailing;
+    if (!dyndns2.publicationFailing)
+        dyndns2.publicationFailing = [](CProviderStore& store, uint32_t hostid) { return store.PublicationFailing(hostid); };
     auto makeHandler = [&]() -> std::unique_ptr<provider::CRequestHandler> {
         return std::make_unique<CProviderHandler>(options.database, dyndns2, options.maxRequestBytes);
     };

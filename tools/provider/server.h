@@ -22,8 +22,11 @@ struct ProviderServerOptions {
     std::string tlsCert;  // both set: HTTPS only
     std::string tlsKey;
     int nochgLimit = 5;   // dyndns2: unchanged updates of a host in a row before "abuse"
-    // dyndns2 answers "dnserr" for a stored update of a host whose DNS publication is failing.
+    // dyndns2 answers "dnserr" for a stored update of a host whose DNS publication is failing. Unset: the
+    // store's publication state decides (CProviderStore::PublicationFailing).
     std::function<bool(CProviderStore& store, uint32_t hostid)> publicationFailing;
+    int historyKeep = 1000;  // history rows kept per host
+    int historyDays = 30;    // and none older (0: no age limit)
 };
 
 // Runs until *stop becomes non-zero. Prints "listening on ADDR:PORT" once bound. Returns 0 on a clean stop.
@@ -35,6 +38,5 @@ namespace provider {
 std::string NetInfoDocument(int32_t dyip, int nettype, const std::string& location);
 // Text of the dotted IPv4 address as one number, first octet most significant. False when malformed.
 bool ParseDotted(const std::string& text, uint32_t& address);
-std::string Dotted(uint32_t address);
 
 }  // namespace provider

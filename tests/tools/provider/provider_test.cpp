@@ -1,0 +1,523 @@
+// The client against a running morvane-provider: address, account and list, updates, administration,
+// and hostile input that must be answered without taking the server down; dyndns2 with our own requests
+// and with ddclient; TLS with a throwaway CA; slow clients.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "core/log.h"
+
+#include "core/webservice/dynamic_service.h"
+#include "shared/base/md5.h"
+#include "tests/support/wait.h"
+#include "tests/tools/provider/provider_process.h"
+
+namespace {
+
+std::string Digest(const char* password)
+{
+    return CMD5(password).HexDigest();
+}
+
+// Sends raw bytes on one connection and returns everything the server answers before it closes.
+int Connect(uint16_t port)
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+std::string RawExchange(uint16_t port, const std::string& bytes)
+{
+    int s = Connect(port);
+    if (s < 0)
+        return "<connect failed>";
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = send(s, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            break;  // the server may stop reading an over-long body
+        sent += static_cast<size_t>(n);
+    }
+    std::string answer;
+    for (;;) {
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0)
+            break;
+        char buf[4096];
+        ssize_t n = recv(s, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        answer.append(buf, static_cast<size_t>(n));
+    }
+    close(s);
+    return answer;
+}
+
+std::string Post(const std::string& body)
+{
+    return "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\nConnection: close\r\nSOAPAction: \"\"\r\n\r\n" + body;
+}
+
+std::string Call(const std::string& inner)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SOAP-ENV:Envelope "
+           "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns:ns=\"urn:dynamic\"><SOAP-ENV:Body>" +
+           inner + "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+}
+
+class Provider : public ::testing::Test {
+protected:
+    virtual std::vector<std::string> ServeArgs() const { return {"--io-timeout", "1"}; }
+    void SetUp() override
+    {
+        ASSERT_EQ(0, m_provider.Admin({"init"}));
+        ASSERT_EQ(0, m_provider.Admin({"seed-demo"}));
+        ASSERT_EQ(0, m_provider.Admin({"add-account", "other", "secret", "--nick", "\xE7\x8E\x8B\xE4\xBA\x94"}));
+        std::string id;
+        ASSERT_EQ(0, m_provider.Admin({"add-host", "other", "other.example.net"}, &id));
+        m_otherHost = static_cast<uint32_t>(std::stoul(id));
+        ASSERT_TRUE(m_provider.Start(ServeArgs()));
+        m_service = std::make_unique<CDynamicService>("127.0.0.1", m_provider.Port());
+        m_service->SetTimeouts(webservice::Timeouts{2, 2, 2, 4});
+    }
+
+    CProviderProcess m_provider;
+    std::unique_ptr<CDynamicService> m_service;
+    uint32_t m_otherHost = 0;
+};
+
+TEST_F(Provider, AddressFollowsSetAddressWhileRunning)
+{
+    NetInfo info;
+    ASSERT_EQ(0, m_service->GetDynamicIP(info));
+    EXPECT_EQ(0x7F000001, info.dyip);  // the caller's own address by default
+
+    ASSERT_EQ(0, m_provider.Admin({"set-address", "192.168.1.1", "--nettype", "2", "--location", "lab"}));
+    ASSERT_EQ(0, m_service->GetDynamicIP(info));
+    EXPECT_EQ(static_cast<int32_t>(0xC0A80101u), info.dyip);
+    EXPECT_EQ(2, info.nettype);
+    EXPECT_EQ("lab", info.netlocation);
+
+    EXPECT_NE(0, m_provider.Admin({"set-address", "300.1.1.1"}));
+    ASSERT_EQ(0, m_provider.Admin({"set-address", "caller"}));
+    ASSERT_EQ(0, m_service->GetDynamicIP(info));
+    EXPECT_EQ(0x7F000001, info.dyip);
+}
+
+TEST_F(Provider, AccountAndDomainList)
+{
+    UserInfo user;
+    std::vector<DomainRecord> list;
+    ASSERT_EQ(0, m_service->GetDynamic("demo", Digest("demo"), user, list));
+    EXPECT_NE(0, user.userid);
+    EXPECT_STREQ("demo", user.username);
+    EXPECT_EQ(1, user.userstatus);
+    ASSERT_EQ(3u, list.size());
+    EXPECT_EQ("demo1.example.net", list[0].domain);
+    EXPECT_EQ("demo3.example.net", list[2].domain);
+    for (const auto& d : list)
+        EXPECT_NE(0u, d.hostid);
+
+    // Chinese nick name arrives intact.
+    UserInfo other;
+    std::vector<DomainRecord> otherList;
+    ASSERT_EQ(0, m_service->GetDynamic("other", Digest("secret"), other, otherList));
+    EXPECT_STREQ("\xE7\x8E\x8B\xE4\xBA\x94", other.nick);
+    ASSERT_EQ(1u, otherList.size());
+    EXPECT_EQ(m_otherHost, otherList[0].hostid);
+
+    // Wrong password or unknown account: a fault, nothing touched.
+    UserInfo kept;
+    kept.userid = 5;
+    std::vector<DomainRecord> keptList;
+    EXPECT_NE(0, m_service->GetDynamic("demo", Digest("wrong"), kept, keptList));
+    EXPECT_NE(0, m_service->GetDynamic("nobody", Digest("demo"), kept, keptList));
+    EXPECT_EQ(5, kept.userid);
+    EXPECT_TRUE(keptList.empty());
+}
+
+TEST_F(Provider, UpdateSetsOwnHostsAndRefusesOthers)
+{
+    ASSERT_EQ(0, m_provider.Admin({"set-address", "203.0.113.9"}));
+    UserInfo user;
+    std::vector<DomainRecord> list;
+    ASSERT_EQ(0, m_service->GetDynamic("demo", Digest("demo"), user, list));
+    ASSERT_EQ(3u, list.size());
+
+    UpdateResultMap results{{list[0].hostid, 0}, {list[2].hostid, 0}, {m_otherHost, 0}};
+    ASSERT_EQ(0, m_service->UpdateDynamic("demo", Digest("demo"), results));
+    EXPECT_EQ(1, results[list[0].hostid]);
+    EXPECT_EQ(1, results[list[2].hostid]);
+    EXPECT_EQ(0, results[m_otherHost]);
+
+    std::vector<DomainRecord> after;
+    ASSERT_EQ(0, m_service->GetDynamic("demo", Digest("demo"), user, after));
+    ASSERT_EQ(3u, after.size());
+    EXPECT_EQ("203.0.113.9", after[0].data);
+    EXPECT_EQ("", after[1].data);
+    EXPECT_EQ("203.0.113.9", after[2].data);
+
+    std::string history;
+    ASSERT_EQ(0, m_provider.Admin({"history"}, &history));
+    EXPECT_NE(std::string::npos, history.find("\t" + std::to_string(m_otherHost) + "\tdemo\t203.0.113.9\t0"));
+    EXPECT_NE(std::string::npos, history.find("\t" + std::to_string(list[0].hostid) + "\tdemo\t203.0.113.9\t1"));
+    std::string hosts;
+    ASSERT_EQ(0, m_provider.Admin({"hosts"}, &hosts));
+    EXPECT_NE(std::string::npos, hosts.find("demo1.example.net\t203.0.113.9\tdemo"));
+    EXPECT_NE(std::string::npos, hosts.find("other.example.net\t\tother"));
+
+    // An empty map still makes the call; a wrong password changes nothing.
+    UpdateResultMap empty;
+    EXPECT_EQ(0, m_service->UpdateDynamic("demo", Digest("demo"), empty));
+    UpdateResultMap refused{{list[1].hostid, 0}};
+    EXPECT_NE(0, m_service->UpdateDynamic("demo", Digest("nope"), refused));
+    EXPECT_EQ(0, refused[list[1].hostid]);
+}
+
+TEST_F(Provider, HostileInputGetsAnErrorNotACrash)
+{
+    auto expectFault = [&](const std::string& request, const char* what) {
+        SCOPED_TRACE(what);
+        std::string answer = RawExchange(m_provider.Port(), request);
+        EXPECT_EQ(0u, answer.find("HTTP/1.1 ")) << answer.substr(0, 200);
+        EXPECT_EQ(std::string::npos, answer.find("HTTP/1.1 200")) << answer.substr(0, 200);
+    };
+    expectFault(Post("<not xml"), "malformed XML");
+    expectFault(Post(Call("<ns:dropTables/>")), "unknown operation");
+    expectFault(Post(Call("<ns:updateDynamic><username>demo</username><password>" + Digest("demo") +
+                          "</password><dynamic-list>&lt;dynamic&gt;&lt;hostid</dynamic-list></ns:updateDynamic>")),
+                "malformed dynamic-list");
+    // A body over the cap is refused from its announced length, before it is read.
+    expectFault("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\nContent-Length: 10000000\r\n\r\n<a>",
+                "huge body");
+    // Not HTTP at all, or a body shorter than announced: the server gives up after its time limit.
+    EXPECT_EQ(std::string::npos, RawExchange(m_provider.Port(), "GARBAGE\r\n\r\n").find(" 200 "));
+    EXPECT_EQ(std::string::npos,
+              RawExchange(m_provider.Port(), "POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\n<trunc").find(" 200 "));
+
+    EXPECT_TRUE(m_provider.Running());
+    NetInfo info;
+    EXPECT_EQ(0, m_service->GetDynamicIP(info));
+    EXPECT_EQ(0, m_provider.Stop());
+}
+
+// ---- dyndns2 --------------------------------------------------------------------------------------
+
+std::string Update(uint16_t port, const std::string& query, const char* basic = "ZGVtbzpkZW1v")
+{
+    std::string request = "GET /nic/update?" + query + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    if (basic)
+        request += std::string("Authorization: Basic ") + basic + "\r\n";
+    return RawExchange(port, request + "User-Agent: test\r\n\r\n");
+}
+
+// A loopback port nobody listens on (TCP; UDP on it goes unanswered).
+uint16_t ClosedPort()
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+std::string BodyOf(const std::string& answer)
+{
+    size_t end = answer.find("\r\n\r\n");
+    return end == std::string::npos ? "<no body>" : answer.substr(end + 4);
+}
+
+size_t Lines(const std::string& text)
+{
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+class Dyndns2 : public Provider {
+protected:
+    std::vector<std::string> ServeArgs() const override { return {"--io-timeout", "1", "--nochg-limit", "2"}; }
+};
+
+TEST_F(Dyndns2, EveryReplyCodeAndNothingStoredForBadRequests)
+{
+    const uint16_t port = m_provider.Port();
+    // Refused before anything is looked at: missing, garbage, wrong or unknown credentials.
+    for (const char* basic : {static_cast<const char*>(nullptr), "%%%garbage", "ZGVtbzp3cm9uZw==", "bm9ib2R5OmRlbW8=",
+                              "ZGVtbw=="}) {
+        std::string answer = Update(port, "hostname=demo1.example.net&myip=192.0.2.1", basic);
+        EXPECT_EQ(0u, answer.find("HTTP/1.1 401 ")) << (basic ? basic : "none");
+        EXPECT_NE(std::string::npos, answer.find("WWW-Authenticate: Basic"));
+        EXPECT_EQ("badauth\n", BodyOf(answer));
+    }
+    EXPECT_EQ(0u, RawExchange(port, "GET /nic/update HTTP/1.1\r\nAuthorization: Bearer x\r\n\r\n").find("HTTP/1.1 401 "));
+
+    // Malformed queries and names.
+    EXPECT_EQ("notfqdn\n", BodyOf(Update(port, "myip=192.0.2.1")));
+    EXPECT_EQ("notfqdn\nnotfqdn\nnotfqdn\n", BodyOf(Update(port, "hostname=demo1,-x.example.net,a..b&myip=192.0.2.1")));
+    EXPECT_EQ(0u, Update(port, "hostname=demo1.example.net&myip=300.1.1.1").find("HTTP/1.1 400 "));
+    EXPECT_EQ("badagent\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=%zz")));
+    std::string many = "hostname=h0.example.net";
+    for (int i = 1; i <= 20; ++i)
+        many += ",h" + std::to_string(i) + ".example.net";
+    EXPECT_EQ("numhost\n", BodyOf(Update(port, many + "&myip=192.0.2.1")));
+    EXPECT_EQ(0u, RawExchange(port, "GET /nic/other HTTP/1.1\r\n\r\n").find("HTTP/1.1 404 "));
+    EXPECT_EQ(0u, RawExchange(port, "DELETE /nic/update HTTP/1.1\r\n\r\n").find("HTTP/1.1 405 "));
+    std::string history;
+    ASSERT_EQ(0, m_provider.Admin({"history"}, &history));
+    EXPECT_EQ("", history);
+
+    // good, then nochg; unknown and foreign hosts are nohost; names are case-blind, a final dot is allowed.
+    EXPECT_EQ("good 192.0.2.1\nnohost\nnohost\ngood 192.0.2.1\n",
+              BodyOf(Update(port, "system=dyndns&hostname=demo1.example.net,ghost.example.net,other.example.net,"
+                                  "DEMO2.Example.NET.&myip=192.0.2.1&wildcard=NOCHG")));
+    EXPECT_EQ("nochg 192.0.2.1\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.1")));
+    // myip absent or empty: the caller's address; a list may carry an IPv6 address before the IPv4 one.
+    EXPECT_EQ("good 127.0.0.1\n", BodyOf(Update(port, "hostname=demo3.example.net")));
+    EXPECT_EQ("nochg 127.0.0.1\n", BodyOf(Update(port, "hostname=demo3.example.net&myip=")));
+    EXPECT_EQ("good 192.0.2.9\n", BodyOf(Update(port, "hostname=demo3.example.net&myip=2001:db8::1,192.0.2.9")));
+    ASSERT_EQ(0, m_provider.Admin({"history"}, &history));
+    EXPECT_EQ(4u, Lines(history));  // nochg stores nothing
+    EXPECT_NE(std::string::npos, history.find("\tdemo\t192.0.2.9\t1"));
+
+    // Unchanged updates past the limit (2 here) are abuse until the address really changes.
+    EXPECT_EQ("nochg 192.0.2.1\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.1")));
+    EXPECT_EQ("abuse\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.1")));
+    EXPECT_EQ("abuse\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.1")));
+    EXPECT_EQ("good 192.0.2.2\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.2")));
+    EXPECT_EQ("nochg 192.0.2.2\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.2")));
+
+    // The other account's password works for its own host only.
+    EXPECT_EQ("good 192.0.2.5\nnohost\n", BodyOf(Update(port, "hostname=other.example.net,demo1.example.net"
+                                                              "&myip=192.0.2.5", "b3RoZXI6c2VjcmV0")));
+
+    // A store that fails: 911, and the server goes on.
+    ASSERT_EQ(0, std::system(("sqlite3 '" + m_provider.Database() +
+                              "' \"CREATE TRIGGER broken BEFORE INSERT ON history BEGIN SELECT RAISE(ABORT, 'x'); END;\"")
+                                 .c_str()));
+    EXPECT_EQ("911\n", BodyOf(Update(port, "hostname=demo2.example.net&myip=192.0.2.7")));
+    std::string hosts;
+    ASSERT_EQ(0, m_provider.Admin({"hosts"}, &hosts));
+    EXPECT_NE(std::string::npos, hosts.find("demo2.example.net\t192.0.2.1\t"));  // rolled back
+    EXPECT_TRUE(m_provider.Running());
+}
+
+// An update whose DNS publication fails (the zone's server port is closed) is stored, and a retry of the
+// same address answers dnserr rather than nochg while the name lags behind.
+TEST_F(Dyndns2, DnserrWhilePublicationFails)
+{
+    const uint16_t port = m_provider.Port();
+    ASSERT_EQ(0, m_provider.Admin({"add-zone", "example.net", "--server", "127.0.0.1:" + std::to_string(ClosedPort()),
+                                   "--key", "k:c2VjcmV0"}));
+    EXPECT_EQ("good 192.0.2.44\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.44")));
+    EXPECT_EQ("nochg 192.0.2.44\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.44")));
+    std::string history;
+    EXPECT_TRUE(WaitUntil(
+        [&] { return m_provider.Admin({"history"}, &history) == 0 && history.find("1 failed") != std::string::npos; },
+        std::chrono::seconds(15), std::chrono::milliseconds(100)))
+        << history;
+    EXPECT_EQ("dnserr\ndnserr\ndnserr\n",
+              BodyOf(Update(port, "hostname=demo1.example.net,demo1.example.net,demo1.example.net&myip=192.0.2.44")));
+}
+
+// A real dyndns2 client started with a configuration that points at the provider.
+int RunDdclient(const std::string& dir, uint16_t port, const std::string& extra, std::string& log)
+{
+    std::string conf = dir + "/ddclient.conf";
+    std::ofstream(conf) << "daemon=0\nsyslog=no\nuse=ip, ip=198.51.100.7\nprotocol=dyndns2\nserver=127.0.0.1:" << port
+                        << "\nlogin=demo\npassword='demo'\n" << extra << "demo2.example.net,demo3.example.net\n";
+    std::filesystem::permissions(conf, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::string cmd = "timeout 30 ddclient -foreground -daemon=0 -noquiet -verbose -file '" + conf + "' -cache '" + dir +
+                      "/ddclient.cache' 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    char buf[512];
+    size_t n;
+    while (p && (n = fread(buf, 1, sizeof buf, p)) > 0)
+        log.append(buf, n);
+    return p ? pclose(p) : -1;
+}
+
+TEST_F(Dyndns2, DdclientUpdatesHosts)
+{
+    std::string log;
+    std::filesystem::create_directories(m_provider.Database() + "-dir");
+    EXPECT_EQ(0, RunDdclient(m_provider.Database() + "-dir", m_provider.Port(), "ssl=no\n", log));
+    EXPECT_NE(std::string::npos, log.find("updating demo3.example.net: good: IP address set to 198.51.100.7")) << log;
+    std::string hosts;
+    ASSERT_EQ(0, m_provider.Admin({"hosts"}, &hosts));
+    EXPECT_NE(std::string::npos, hosts.find("demo2.example.net\t198.51.100.7\tdemo"));
+    EXPECT_NE(std::string::npos, hosts.find("demo3.example.net\t198.51.100.7\tdemo"));
+}
+
+// ---- TLS -----------------------------------------------------------------------------------------
+
+TEST(ProviderTls, GoodChainWorksBadOnesSendNothing)
+{
+    TlsFiles tls;
+    ASSERT_TRUE(tls.Ok());
+    CProviderProcess good;
+    ASSERT_EQ(0, good.Admin({"seed-demo"}));
+    ASSERT_TRUE(good.Start(tls.Serve("good")));
+    for (const char* host : {"localhost", "127.0.0.1"}) {
+        CDynamicService service(host, good.Port());
+        service.UseTls(tls.Path("ca.pem"));
+        EXPECT_EQ("https://" + std::string(host) + ":" + std::to_string(good.Port()) + "/", service.Endpoint());
+        UserInfo user;
+        std::vector<DomainRecord> list;
+        ASSERT_EQ(0, service.GetDynamic("demo", Digest("demo"), user, list)) << host;
+        ASSERT_EQ(3u, list.size());
+        UpdateResultMap results{{list[0].hostid, 0}};
+        ASSERT_EQ(0, service.UpdateDynamic("demo", Digest("demo"), results));
+        EXPECT_EQ(1, results[list[0].hostid]);
+    }
+    // Without the private CA the system store does not know it; plain HTTP gets no answer from a TLS port.
+    CDynamicService systemStore("localhost", good.Port());
+    systemStore.UseTls("");
+    NetInfo info;
+    EXPECT_NE(0, systemStore.GetDynamicIP(info));
+    EXPECT_NE(0, CDynamicService("127.0.0.1", good.Port()).GetDynamicIP(info));
+    // dyndns2 over TLS with ddclient, trusting the CA.
+    std::string log;
+    std::filesystem::create_directories(good.Database() + "-dd");
+    EXPECT_EQ(0, RunDdclient(good.Database() + "-dd", good.Port(), "ssl=yes\nssl_ca_file=" + tls.Path("ca.pem") + "\n", log));
+    EXPECT_NE(std::string::npos, log.find("updating demo2.example.net: good: IP address set to 198.51.100.7")) << log;
+
+    std::string refused;  // the reasons the service gives for each refusal
+    for (const char* bad : {"expired", "wrongname", "unknownca"}) {
+        SCOPED_TRACE(bad);
+        CProviderProcess p;
+        ASSERT_EQ(0, p.Admin({"seed-demo"}));
+        ASSERT_TRUE(p.Start(tls.Serve(bad)));
+        for (const char* host : {"localhost", "127.0.0.1"}) {
+            CDynamicService service(host, p.Port());
+            service.UseTls(tls.Path("ca.pem"));
+            UpdateResultMap results{{1, 0}, {2, 0}};
+            int status = service.UpdateDynamic("demo", Digest("demo"), results);
+            EXPECT_NE(0, status) << host;
+            EXPECT_EQ(0, results[1]);
+            std::string what = service.Failure(status).what;
+            EXPECT_EQ(0u, what.find("TLS refused, request not sent")) << what;
+            refused += what + "\n";
+        }
+        std::string history;
+        ASSERT_EQ(0, p.Admin({"history"}, &history));
+        EXPECT_EQ("", history);
+    }
+    for (const char* reason : {"certificate has expired", "host name mismatch", "unable to get local issuer"})
+        EXPECT_NE(std::string::npos, refused.find(reason)) << reason << "\n" << refused;
+}
+
+// ---- slow clients --------------------------------------------------------------------------------
+
+// 100 clients that stall mid-header (or mid-handshake over TLS) hold no worker: a normal client is still
+// answered at once, and the stalled ones are dropped after the time limit.
+TEST(ProviderSlowClients, NormalClientAnsweredWhileHundredStall)
+{
+    TlsFiles tls;
+    ASSERT_TRUE(tls.Ok());
+    for (bool useTls : {false, true}) {
+        SCOPED_TRACE(useTls ? "TLS" : "plain");
+        CProviderProcess p;
+        ASSERT_EQ(0, p.Admin({"seed-demo"}));
+        std::vector<std::string> args{"--io-timeout", "2"};
+        if (useTls)
+            args = {"--tls-cert", tls.Path("good.pem"), "--tls-key", tls.Path("good.key"), "--io-timeout", "2"};
+        ASSERT_TRUE(p.Start(args));
+        std::vector<int> slow;
+        for (int i = 0; i < 100; ++i) {
+            int s = Connect(p.Port());
+            ASSERT_GE(s, 0);
+            if (!useTls)
+                send(s, "GET /nic/update?hostname=demo1.exa", 35, MSG_NOSIGNAL);
+            slow.push_back(s);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        CDynamicService service("127.0.0.1", p.Port());
+        if (useTls)
+            service.UseTls(tls.Path("ca.pem"));
+        auto start = std::chrono::steady_clock::now();
+        NetInfo info;
+        EXPECT_EQ(0, service.GetDynamicIP(info));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+
+        // Bounded: every stalled connection is closed by the server (408 for a started request) within
+        // twice the time limit.
+        int closed = 0;
+        for (int s : slow) {
+            pollfd pfd{s, POLLIN, 0};
+            char buf[512];
+            std::string got;
+            while (poll(&pfd, 1, 5000) > 0) {
+                ssize_t n = recv(s, buf, sizeof buf, 0);
+                if (n <= 0) {
+                    ++closed;
+                    break;
+                }
+                got.append(buf, static_cast<size_t>(n));
+            }
+            if (!useTls) {
+                EXPECT_EQ(0u, got.find("HTTP/1.1 408 "));
+            }
+            close(s);
+        }
+        EXPECT_EQ(100, closed);
+        EXPECT_TRUE(p.Running());
+    }
+}
+
+TEST(ProviderAdmin, CommandsAndErrors)
+{
+    CProviderProcess p;
+    std::string out;
+    EXPECT_EQ(0, p.Admin({"--help"}, &out));
+    EXPECT_NE(std::string::npos, out.find("seed-demo"));
+    EXPECT_NE(0, p.Admin({"frobnicate"}));
+    EXPECT_NE(0, p.Admin({"add-account", "only-name"}));
+    EXPECT_NE(0, p.Admin({"add-host", "ghost", "g.example.net"}));  // no such account
+    ASSERT_EQ(0, p.Admin({"add-account", "a", "pw", "--email", "a@example.net"}, &out));
+    EXPECT_NE(0, p.Admin({"add-account", "a", "pw2"}));  // names are unique
+    ASSERT_EQ(0, p.Admin({"seed-demo"}));
+    ASSERT_EQ(0, p.Admin({"seed-demo"}));  // idempotent
+    ASSERT_EQ(0, p.Admin({"accounts"}, &out));
+    EXPECT_NE(std::string::npos, out.find("\ta\t\ta@example.net\t1\t1"));
+    EXPECT_NE(std::string::npos, out.find("\tdemo\t"));
+    ASSERT_EQ(0, p.Admin({"hosts"}, &out));
+    EXPECT_NE(std::string::npos, out.find("demo2.example.net"));
+
+    // Zones: incomplete or malformed settings are refused before anything is stored.
+    EXPECT_NE(0, p.Admin({"add-zone", "example.net", "--server", "127.0.0.1"}));
+    EXPECT_NE(0, p.Admin({"add-zone", "example.net", "--server", "127.0.0.1:99999", "--key", "k:c2VjcmV0"}));
+    EXPECT_NE(0, p.Admin({"add-zone", "example.net", "--server", "127.0.0.1", "--key", "k:hmac-sha3:c2VjcmV0"}));
+    EXPECT_NE(0, p.Admin({"add-zone", "bad zone", "--server", "127.0.0.1", "--key", "k:c2VjcmV0"}));
+    EXPECT_NE(0, p.Admin({"remove-zone", "example.net"}));
+    ASSERT_EQ(0, p.Admin({"zones"}, &out));
+    EXPECT_EQ("", out);
+    ASSERT_EQ(0, p.Admin({"add-zone", "Example.NET.", "--server", "[::1]:5353", "--key", "k:hmac-sha512:c2VjcmV0"}));
+    ASSERT_EQ(0, p.Admin({"zones"}, &out));
+    EXPECT_EQ("example.net\t[::1]:5353\tk\thmac-sha512\tc2Vj...\t60\n", out);
+    EXPECT_EQ(0, p.Admin({"remove-zone", "example.net"}));
+}
+
+}  // namespace
