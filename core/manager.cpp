@@ -125,14 +125,20 @@ bool CMorvaneManger::StartManager()
 
     std::string host = m_options.providerHost;
     uint16_t port = m_options.providerPort;
+    bool tls = false;
     if (host.empty())
-        if (!ProviderEndpoint(host, port))  // a malformed override falls back to the defaults
+        if (!ProviderEndpoint(host, port, &tls))  // a malformed override falls back to the defaults
             JournalPrint(kJournalWarning, "MORVANE_PROVIDER is malformed; using %s:%u", host.c_str(), port);
     if (port == 0)
         port = webservice::kProviderPort;
     ProviderEnvironment environment;
-    environment.makeWebService = [this, host, port] {
-        return m_options.makeService ? m_options.makeService(host, port) : std::make_unique<CDynamicService>(host, port);
+    std::string caFile = tls ? ProviderCaFile() : std::string();
+    environment.makeWebService = [this, host, port, tls, caFile]() -> std::unique_ptr<CDynamicService> {
+        auto service = m_options.makeService ? m_options.makeService(host, port)
+                                             : std::make_unique<CDynamicService>(host, port);
+        if (service && tls)
+            service->UseTls(caFile);
+        return service;
     };
     environment.nat = m_options.nat;
     environment.checkIpTimeoutMs = m_options.checkIpTimeoutMs;

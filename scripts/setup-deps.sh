@@ -7,11 +7,11 @@ PACKAGES=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang libclang-rt-dev
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
   # web service client and the local provider (pugixml also for the XML benchmark)
   gsoap libgsoap-dev libsqlite3-dev libpugixml-dev
   # TLS of the web service (the provider's certificates, the tests' throwaway CA) and a real dyndns2 client
-  libssl-dev openssl ddclient libio-socket-ssl-perl
+  libssl-dev openssl ddclient libio-socket-ssl-perl sqlite3
   # dyndns2 accounts and check-IP sources in the service (HTTPS through libcurl's OpenSSL build)
   libcurl4-openssl-dev
   # the provider's DNS publication, and the authoritative servers the tests and the demo start

@@ -56,6 +56,11 @@ public:
         }
         m_ready.notify_all();
     }
+    size_t Size()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_jobs.size();
+    }
     // Blocks for the next job; false once closed (queued jobs are still handed out first).
     bool Pop(Job& job)
     {
@@ -78,6 +83,7 @@ private:
 void CloseConnection(int fd, SSL* ssl)
 {
     if (ssl) {
+        ERR_clear_error();
         SSL_shutdown(ssl);  // one close_notify, not waiting for the peer's
         SSL_free(ssl);
     }
@@ -99,6 +105,7 @@ bool SendAll(int fd, SSL* ssl, const std::string& data, Clock::time_point deadli
         short wait = POLLOUT;
         size_t chunk = std::min<size_t>(data.size() - sent, INT_MAX);
         if (ssl) {
+            ERR_clear_error();
             int n = SSL_write(ssl, data.data() + sent, static_cast<int>(chunk));
             if (n > 0) {
                 sent += static_cast<size_t>(n);
@@ -281,7 +288,7 @@ void CLoop::Accept(int listenFd)
                 m_acceptPausedUntil = Clock::now() + std::chrono::milliseconds(50);
             return;
         }
-        if (m_conns.size() >= m_options.maxConnections) {
+        if (!m_conns.empty() && m_conns.size() >= m_options.maxConnections) {
             // Full: the connection that has been open longest is the likeliest to be stalled.
             auto oldest = std::min_element(m_conns.begin(), m_conns.end(),
                                            [](const Conn& a, const Conn& b) { return a.start < b.start; });
@@ -316,6 +323,11 @@ int CLoop::Run(int listenFd, int signalFd, volatile std::sig_atomic_t* stop)
     std::vector<pollfd> fds;
     while (!*stop) {
         Clock::time_point now = Clock::now();
+        // Requests waiting for a worker count against the limit too: past it, new connections wait in
+        // the listen backlog.
+        if (m_conns.size() + m_queue.Size() >= m_options.maxConnections + m_options.maxConnections / 2 &&
+            now >= m_acceptPausedUntil)
+            m_acceptPausedUntil = now + std::chrono::milliseconds(10);
         bool accepting = now >= m_acceptPausedUntil;
         fds.clear();
         fds.push_back({signalFd, POLLIN, 0});
@@ -448,6 +460,11 @@ int RunConnectionLoop(const ConnectionOptions& options, const HandlerFactory& ma
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     int signalFd = signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+    // TLS writes go through write(2), which has no MSG_NOSIGNAL: a peer gone mid-answer must not kill us.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
 
     CJobQueue queue;
     std::vector<std::thread> workers;

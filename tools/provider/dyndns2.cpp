@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "shared/base/md5.h"
+#include "shared/base/ipv4.h"
 #include "tools/provider/server.h"
 #include "tools/provider/store.h"
 
@@ -129,7 +130,7 @@ std::string Dyndns2Answer(CProviderStore& store, const http::Request& request, u
     uint32_t address = 0;
     if (!WantedAddress(param("myip"), peer, address))
         return http::Answer(400, "badagent\n");
-    const std::string dotted = Dotted(address);
+    const std::string dotted = FormatIPv4(address);
 
     std::string body;
     for (const std::string& name : hosts) {
@@ -145,6 +146,10 @@ std::string Dyndns2Answer(CProviderStore& store, const http::Request& request, u
         }
         if (host.owner != account.name) {
             body += "nohost\n";
+            continue;
+        }
+        if (host.data == dotted && options.publicationFailing && options.publicationFailing(store, host.hostid)) {
+            body += "dnserr\n";  // stored, but the name does not carry it yet; a retry is no abuse
             continue;
         }
         if (host.data == dotted) {

@@ -94,10 +94,10 @@ Framing Frame(std::string_view bytes, size_t maxBodyBytes, Request& request)
         endLen = 2;
     }
     if (end == std::string_view::npos) {
-        // A request line that cannot be HTTP is refused without waiting for the rest.
-        size_t firstLine = bytes.find('\n');
-        std::string_view method = bytes.substr(0, std::min(bytes.find(' '), firstLine));
-        if ((firstLine != std::string_view::npos || bytes.find(' ') != std::string_view::npos) && !IsToken(method))
+        // A request that cannot be HTTP (a TLS hello on the plain port, say) is refused without waiting
+        // for the rest: its method, as far as it has arrived, must be a token.
+        std::string_view method = bytes.substr(0, std::min(bytes.find(' '), bytes.find('\n')));
+        if ((!method.empty() && !IsToken(method)) || (method.empty() && !bytes.empty()))
             return Framing::Bad;
         return bytes.size() > kMaxHeaderBytes ? Framing::TooLarge : Framing::Incomplete;
     }
