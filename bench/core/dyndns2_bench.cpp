@@ -17,14 +17,15 @@
 #include <vector>
 
 #include "core/provider/dyndns2/dyndns2_provider.h"
-#include "tests/support/tls_standin.h"
+#include "tests/tools/provider/provider_process.h"
 
 int main(int argc, char** argv)
 {
     int updates = argc > 1 ? std::max(10, std::atoi(argv[1])) : 300;
     char pattern[] = "/tmp/morvane-dyndns2-bench-XXXXXX";
     std::string dir = mkdtemp(pattern);
-    if (!MakeTestCertificates(dir)) {
+    TlsFiles tls;
+    if (!tls.Ok()) {
         std::fprintf(stderr, "cannot make the certificates (openssl)\n");
         return 1;
     }
@@ -32,8 +33,8 @@ int main(int argc, char** argv)
     std::system((provider + " init >/dev/null && " + provider + " add-account alice 's3cret pw' >/dev/null && " +
                  provider + " add-host alice a.example.net >/dev/null")
                     .c_str());
-    std::system((provider + " serve --port 0 --tls-cert " + dir + "/server.pem --tls-key " + dir +
-                 "/server.key > " + dir + "/provider.out 2>&1 & echo $! > " + dir + "/provider.pid")
+    std::system((provider + " serve --port 0 --tls-cert " + tls.Path("good.pem") + " --tls-key " +
+                 tls.Path("good.key") + " > " + dir + "/provider.out 2>&1 & echo $! > " + dir + "/provider.pid")
                     .c_str());
     std::string portLine;
     for (int i = 0; i < 100 && portLine.empty(); ++i) {
@@ -51,7 +52,7 @@ int main(int argc, char** argv)
     c.user = "alice";
     c.password = "s3cret pw";
     c.hosts = {"a.example.net"};
-    c.caFile = dir + "/ca.pem";
+    c.caFile = tls.Path("ca.pem");
     CDyndns2Provider client(c, nullptr);
     uint32_t id = providerconf::HostRecords(c)[0].hostid;
 

@@ -34,7 +34,7 @@
 #include "shared/packet/commands.h"
 #include "shared/packet/packet.h"
 #include "shared/xml/data_files.h"
-#include "tests/support/tls_standin.h"
+#include "tests/tools/provider/provider_process.h"
 
 namespace {
 
@@ -123,12 +123,13 @@ int main(int argc, char** argv)
     Run(provider + " init >/dev/null && " + provider + " seed-demo >/dev/null && " + provider +
         " set-address 203.0.113.7 >/dev/null");
     std::string tls;
+    TlsFiles tlsFiles;
     if (dyndns2) {
-        if (!MakeTestCertificates(dir)) {
+        if (!tlsFiles.Ok()) {
             std::fprintf(stderr, "cannot make the certificates (openssl)\n");
             return 1;
         }
-        tls = " --tls-cert " + dir + "/server.pem --tls-key " + dir + "/server.key";
+        tls = " --tls-cert " + tlsFiles.Path("good.pem") + " --tls-key " + tlsFiles.Path("good.key");
         Run(provider + " add-account alice 's3cret pw' >/dev/null && " + provider +
             " add-host alice a.example.net >/dev/null");
     }
@@ -147,7 +148,8 @@ int main(int argc, char** argv)
         uint16_t checkPort = FreePort();
         std::ofstream(dir + "/ip") << "198.51.100.7\n";
         Run("(cd " + dir + " && exec openssl s_server -quiet -WWW -accept 127.0.0.1:" + std::to_string(checkPort) +
-            " -cert server.pem -key server.key >/dev/null 2>&1) & echo $! > " + dir + "/checkip.pid");
+            " -cert " + tlsFiles.Path("good.pem") + " -key " + tlsFiles.Path("good.key") + " >/dev/null 2>&1) & echo $! > " +
+            dir + "/checkip.pid");
         // Up before the service asks it, or the first address check would find nothing.
         for (int i = 0; i < 100; ++i) {
             int probe = socket(AF_INET, SOCK_STREAM, 0);
@@ -169,7 +171,7 @@ int main(int argc, char** argv)
         c.hosts = {"a.example.net"};
         c.checkIp = {"https://127.0.0.1:" + std::to_string(checkPort) + "/ip"};
         c.router = false;
-        c.caFile = dir + "/ca.pem";
+        c.caFile = tlsFiles.Path("ca.pem");
         providerconf::Write(prog + "/provider.conf", c);
         switchHost = providerconf::HostRecords(c)[0].hostid;
         datafile::SetSwitches(prog + "/domain.xml", {{switchHost, 1}});

@@ -26,8 +26,9 @@ protected:
         ASSERT_EQ(m_provider.Admin({"set-address", "203.0.113.7"}), 0);
         std::vector<std::string> tls;
         if (m_tls) {
-            ASSERT_TRUE(MakeTestCertificates(m_dir));
-            tls = {"--tls-cert", m_dir + "/server.pem", "--tls-key", m_dir + "/server.key"};
+            m_tlsFiles = std::make_unique<TlsFiles>();
+            ASSERT_TRUE(m_tlsFiles->Ok());
+            tls = m_tlsFiles->Serve("good");
         }
         ASSERT_TRUE(m_provider.Start(tls));
         StartManager(m_dir);
@@ -67,7 +68,8 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    bool m_tls = false;  // the provider over HTTPS, with a throwaway CA in m_dir
+    bool m_tls = false;  // the provider over HTTPS, with a throwaway CA
+    std::unique_ptr<TlsFiles> m_tlsFiles;
     CTempDir m_tmp{"morvane-ctl"};
     std::string m_dir;
     std::string m_mounted;
@@ -180,7 +182,7 @@ protected:
         CtlTest::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
-        ASSERT_TRUE(m_checkIp.Start(m_dir + "/server.pem", m_dir + "/server.key",
+        ASSERT_TRUE(m_checkIp.Start(m_tlsFiles->Path("good.pem"), m_tlsFiles->Path("good.key"),
                                     [](const std::string&) { return std::string("198.51.100.7\n"); }));
         ASSERT_EQ(m_provider.Admin({"add-account", "alice", "s3cret pw"}), 0);
         ASSERT_EQ(m_provider.Admin({"add-host", "alice", "a.example.net"}), 0);
@@ -199,8 +201,8 @@ TEST_F(CtlDyndns2Test, ConfigureLogInSwitchOnAndNoRepeats)
 {
     std::string out;
     std::string set = "provider set dyndns2 --server https://127.0.0.1:" + std::to_string(m_provider.Port()) +
-                      " --user alice --host a.example.net --host b.example.net --host c.example.net --no-router --ca-file " + m_dir +
-                      "/ca.pem --check-ip " + m_checkIp.Url("/ip");
+                      " --user alice --host a.example.net --host b.example.net --host c.example.net --no-router" +
+                      " --ca-file " + m_tlsFiles->Path("ca.pem") + " --check-ip " + m_checkIp.Url("/ip");
     EXPECT_EQ(Ctl(set + " --password s3cret", out), 1) << out;  // never from the command line
     EXPECT_EQ(Ctl(set, out, "s3cret pw\n"), 0) << out;
     struct stat st {};

@@ -1,41 +1,23 @@
 #pragma once
-// A throwaway certificate authority and a small HTTPS server standing in for a dyndns2 server or a
-// check-IP service: it records the head of every request it reads and answers with whatever the test
-// says. Loopback only.
+// A small HTTPS server standing in for a dyndns2 server or a check-IP service (certificates from
+// TlsFiles, tests/tools/provider/provider_process.h): it records the head of every request it reads and
+// answers with whatever the test says. Loopback only.
 
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
-
-// ca.pem (trusted by the tests), server.pem/server.key (for 127.0.0.1 and localhost, signed by it),
-// and rogue.pem/rogue.key (the same names, self-signed: a certificate nobody should trust).
-inline bool MakeTestCertificates(const std::string& dir)
-{
-    std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-    std::string san = "subjectAltName=IP:127.0.0.1,DNS:localhost";
-    std::string script =
-        "cd '" + dir + "' && exec >openssl.log 2>&1 && "
-        "openssl req -x509" + ec + " -keyout ca.key -out ca.pem -days 2 -subj '/CN=Morvane test CA' "
-        "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign && "
-        "openssl req" + ec + " -keyout server.key -out server.csr -subj /CN=127.0.0.1 && "
-        "printf '" + san + "\\n' > san.ext && "
-        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
-        "-extfile san.ext && "
-        "openssl req -x509" + ec + " -keyout rogue.key -out rogue.pem -days 2 -subj /CN=127.0.0.1 -addext " + san;
-    return std::system(script.c_str()) == 0;
-}
 
 class CTlsStandIn {
 public:
@@ -47,6 +29,8 @@ public:
 
     bool Start(const std::string& cert, const std::string& key, Answer answer)
     {
+        // A peer that gives up mid-handshake must not end the test process (the service ignores it too).
+        signal(SIGPIPE, SIG_IGN);
         m_answer = std::move(answer);
         m_ctx = SSL_CTX_new(TLS_server_method());
         if (!m_ctx || SSL_CTX_use_certificate_chain_file(m_ctx, cert.c_str()) != 1 ||
@@ -91,8 +75,9 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_requests.clear();
     }
-    // Connections whose handshake failed.
+    // Connections whose handshake failed; connections served to the end, whatever happened.
     int FailedHandshakes() const { return m_failed; }
+    int Connections() const { return m_connections; }
 
 private:
     void Serve()
@@ -114,7 +99,7 @@ private:
                 int n;
                 while (head.find("\r\n\r\n") == std::string::npos && (n = SSL_read(ssl, buf, sizeof buf)) > 0)
                     head.append(buf, static_cast<size_t>(n));
-                {
+                if (!head.empty()) {  // a client that refused the certificate after the handshake sends nothing
                     std::lock_guard<std::mutex> lock(m_mutex);
                     m_requests.push_back(head);
                 }
@@ -135,6 +120,7 @@ private:
             }
             SSL_free(ssl);
             close(fd);
+            ++m_connections;
         }
     }
 
@@ -145,6 +131,7 @@ private:
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_failed{0};
+    std::atomic<int> m_connections{0};
     std::mutex m_mutex;
     std::vector<std::string> m_requests;
 };
