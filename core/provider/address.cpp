@@ -1,7 +1,5 @@
 #include "core/provider/address.h"
 
-#include <cstdio>
-
 namespace address {
 
 bool ParseBare(std::string_view text, uint32_t& out)
@@ -38,13 +36,6 @@ bool ParseAnswer(std::string_view text, uint32_t& out)
         return false;
     size_t last = text.find_last_not_of(space);
     return ParseBare(text.substr(first, last - first + 1), out);
-}
-
-std::string Format(uint32_t a)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", a >> 24, (a >> 16) & 255, (a >> 8) & 255, a & 255);
-    return buf;
 }
 
 bool IsSharedAddressSpace(uint32_t a)

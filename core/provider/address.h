@@ -12,7 +12,6 @@ namespace address {
 bool ParseBare(std::string_view text, uint32_t& out);
 // Like ParseBare after trimming the white space around the text (a check-IP answer ends in a newline).
 bool ParseAnswer(std::string_view text, uint32_t& out);
-std::string Format(uint32_t address);
 
 // 10/8, 172.16/12, 192.168/16, 127/8, 169.254/16, 100.64/10 (carrier-grade NAT), 0/8 and
 // 224/3: never a name's address on the Internet.

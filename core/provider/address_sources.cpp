@@ -36,7 +36,7 @@ AddressFinding CAddressSources::FromInterface(const std::string& name)
     found.source = "interface " + name;
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) {
-        LogPrint("address: cannot list the interfaces\n");
+        JournalPrint(kJournalWarning, "address: cannot list the interfaces");
         return found;
     }
     for (ifaddrs* i = list; i; i = i->ifa_next) {
@@ -49,7 +49,7 @@ AddressFinding CAddressSources::FromInterface(const std::string& name)
     }
     freeifaddrs(list);
     if (found.address == 0)
-        LogPrint("address: interface %s has no IPv4 address\n", name.c_str());
+        JournalPrint(kJournalWarning, "address: interface %s has no IPv4 address", name.c_str());
     return found;
 }
 
@@ -65,11 +65,11 @@ AddressFinding CAddressSources::FromRouter()
         rc = nat.GetPublicIp(controller, text, sizeof text);
         text[sizeof text - 1] = 0;
         if (rc == 0 && !address::ParseAnswer(text, found.address))
-            LogPrint("address: the router's external address is not an IPv4 address\n");
+            JournalPrint(kJournalWarning, "address: the router's external address is not an IPv4 address");
     }
     nat.ControllerFree(&controller);
     if (rc != 0)
-        LogPrint("address: no external address from the router (libnat error %d)\n", rc);
+        JournalPrint(kJournalWarning, "address: no external address from the router (libnat error %d)", rc);
     return found;
 }
 
@@ -85,12 +85,12 @@ AddressFinding CAddressSources::FromCheckIp(const std::string& url)
     request.cancel = m_options.cancel;
     HttpsAnswer answer;
     if (!HttpsGet(request, answer)) {
-        LogPrint("address: %s did not answer: %s\n", url.c_str(), answer.error.c_str());
+        JournalPrint(kJournalWarning, "address: %s did not answer: %s", url.c_str(), answer.error.c_str());
         return found;
     }
     if (answer.status != 200 || !address::ParseAnswer(answer.body, found.address)) {
         found.address = 0;
-        LogPrint("address: %s gave no IPv4 address (HTTP %ld)\n", url.c_str(), answer.status);
+        JournalPrint(kJournalWarning, "address: %s gave no IPv4 address (HTTP %ld)", url.c_str(), answer.status);
     }
     return found;
 }

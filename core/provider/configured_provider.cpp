@@ -42,7 +42,7 @@ void CConfiguredProvider::Refresh()
     bool readable = providerconf::Read(m_path, config);
     std::string problem = readable ? providerconf::Check(config) : "cannot be read";
     if (!problem.empty()) {
-        LogPrint("provider: %s: %s; using the web service\n", m_path.c_str(), problem.c_str());
+        JournalPrint(kJournalWarning, "provider: %s: %s; using the web service", m_path.c_str(), problem.c_str());
         config = ProviderConfig{};
     }
     if (config.kind == ProviderConfig::Kind::Dyndns2) {
@@ -54,14 +54,14 @@ void CConfiguredProvider::Refresh()
         sources.checkIpTimeoutMs = m_env.checkIpTimeoutMs;
         sources.nat = m_env.nat;
         sources.cancel = &m_cancelled;
-        LogPrint("provider: dyndns2 account %s at %s, %zu host(s)\n", config.user.c_str(), config.server.c_str(),
+        JournalPrint(kJournalInfo, "provider: dyndns2 account %s at %s, %zu host(s)", config.user.c_str(), config.server.c_str(),
                  config.hosts.size());
         Replace(std::make_unique<CDyndns2Provider>(std::move(config),
                                                    std::make_unique<CAddressSources>(std::move(sources))));
         m_kind = ProviderConfig::Kind::Dyndns2;
     } else {
         if (m_active && m_kind != ProviderConfig::Kind::WebService)
-            LogPrint("provider: back to the web service\n");
+            JournalPrint(kJournalInfo, "provider: back to the web service");
         auto web = std::make_unique<CWebServiceProvider>(m_env.makeWebService ? m_env.makeWebService() : nullptr);
         // Check-IP URLs configured for the web service only cross-check what it reports.
         if (!config.checkIp.empty()) {

@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/provider/address.h"
+#include "shared/base/ipv4.h"
 
 int CWebServiceProvider::PublicAddress(NetInfo& info)
 {
@@ -12,8 +13,8 @@ int CWebServiceProvider::PublicAddress(NetInfo& info)
         uint32_t other = m_crossCheck();
         uint32_t mine = static_cast<uint32_t>(info.dyip);
         if (other != 0 && other != mine)
-            LogPrint("address cross-check: the provider reports %s, another source %s\n",
-                     address::Format(mine).c_str(), address::Format(other).c_str());
+            JournalPrint(kJournalNotice, "address cross-check: the provider reports %s, another source %s",
+                     FormatIPv4(mine).c_str(), FormatIPv4(other).c_str());
     }
     return status;
 }

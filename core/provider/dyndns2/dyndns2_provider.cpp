@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "core/provider/address.h"
+#include "shared/base/ipv4.h"
 #include "shared/base/md5.h"
 
 namespace {
@@ -81,12 +82,12 @@ int CDyndns2Provider::PublicAddress(NetInfo& info)
     } else if (!address::IsPublic(found.address)) {
         // Updating a name to this address would point it at nothing reachable; port mapping on the
         // router cannot help either, the address translation happens further out.
-        std::string text = address::Format(found.address);
+        std::string text = FormatIPv4(found.address);
         out.nettype = kNetTypeCarrierGradeNat;
         out.netlocation = "behind carrier-grade NAT (" + found.source + " gives " + text + ")";
         if (found.address != m_lastReported)
-            LogPrint("dyndns2: %s gives %s, not a public address: this machine is behind carrier-grade NAT; "
-                     "no update is sent and port mapping cannot help\n",
+            JournalPrint(kJournalWarning, "dyndns2: %s gives %s, not a public address: this machine is behind carrier-grade NAT; "
+                     "no update is sent and port mapping cannot help",
                      found.source.c_str(), text.c_str());
         m_lastReported = found.address;
     } else {
@@ -117,7 +118,7 @@ int CDyndns2Provider::Hosts(const std::string& user, const std::string& digest, 
     hosts = m_records;
     for (DomainRecord& r : hosts) {
         uint32_t accepted = m_hosts[r.hostid].accepted;
-        r.data = accepted ? address::Format(accepted) : std::string();
+        r.data = accepted ? FormatIPv4(accepted) : std::string();
     }
     return 0;
 }
@@ -129,7 +130,7 @@ std::string CDyndns2Provider::UpdateUrl(const std::string& hostnames, uint32_t a
     if (slash == std::string::npos || slash + 1 == base.size())
         base = (slash == std::string::npos ? base : base.substr(0, slash)) + "/nic/update";
     return base + (base.find('?') == std::string::npos ? "?" : "&") + "hostname=" + Escape(hostnames) +
-           "&myip=" + address::Format(addr);
+           "&myip=" + FormatIPv4(addr);
 }
 
 void CDyndns2Provider::Apply(HostState& host, const std::string& line, uint32_t addr, int32_t& result)
@@ -143,16 +144,16 @@ void CDyndns2Provider::Apply(HostState& host, const std::string& line, uint32_t 
     result = 0;
     if (IsStopCode(code)) {
         host.stopCode = code;
-        LogPrint("dyndns2: the server refused %s with \"%s\"; no more updates for it until the provider "
-                 "configuration changes\n",
+        JournalPrint(kJournalWarning, "dyndns2: the server refused %s with \"%s\"; no more updates for it until the provider "
+                 "configuration changes",
                  host.name.c_str(), code.c_str());
     } else if (code == "911" || code == "dnserr") {
         m_backingOff = true;
         m_backOffUntil = Now() + kDyndns2BackOffMs;
-        LogPrint("dyndns2: the server answered \"%s\" for %s; waiting 30 minutes before asking again\n",
+        JournalPrint(kJournalWarning, "dyndns2: the server answered \"%s\" for %s; waiting 30 minutes before asking again",
                  code.c_str(), host.name.c_str());
     } else {
-        LogPrint("dyndns2: unexpected answer for %s: %.60s\n", host.name.c_str(), line.c_str());
+        JournalPrint(kJournalWarning, "dyndns2: unexpected answer for %s: %.60s", host.name.c_str(), line.c_str());
     }
 }
 
@@ -209,7 +210,7 @@ int CDyndns2Provider::Update(const std::string&, const std::string&, uint32_t ad
     HttpsAnswer answer;
     ++m_requests;
     if (!m_transport(request, answer)) {
-        LogPrint("dyndns2: update of %s failed: %s\n", names.c_str(), answer.error.c_str());
+        JournalPrint(kJournalWarning, "dyndns2: update of %s failed: %s", names.c_str(), answer.error.c_str());
         m_failure = CallFailure{kStatusNoAnswer, webservice::kFailUnreachable, "update", answer.error};
         for (uint32_t id : send)
             results[id] = 0;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "core/provider/address.h"
+#include "shared/base/ipv4.h"
 #include "core/provider/address_sources.h"
 #include "core/provider/config.h"
 #include "core/provider/configured_provider.h"
@@ -39,7 +40,7 @@ TEST(AddressTest, OnlyBareDottedQuadsAndPublicRanges)
     EXPECT_TRUE(address::ParseBare("203.0.113.5", a));
     EXPECT_EQ(a, 0xCB007105u);
     EXPECT_TRUE(address::ParseAnswer("  198.51.100.7\r\n", a));
-    EXPECT_EQ(address::Format(a), "198.51.100.7");
+    EXPECT_EQ(FormatIPv4(a), "198.51.100.7");
     for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "01.2.3.4", "1.2.3.4x", "+1.2.3.4", "1..3.4",
                             "1.2.3.4 5", "2001:db8::1", "<b>1.2.3.4</b>", "1.2.3.1234"})
         EXPECT_FALSE(address::ParseAnswer(bad, a)) << bad;
@@ -406,6 +407,6 @@ TEST(RouterAddressTest, ExternalAddressFromMiniupnpd)
     o.checkIp = {"https://127.0.0.1:1/"};  // only tried when the router fails
     AddressFinding found = CAddressSources(o).Find();
     unsetenv("MORVANE_UPNP_ROOTDESC_URL");
-    EXPECT_EQ(address::Format(found.address), CGatewayLab::kExternalAddress);
+    EXPECT_EQ(FormatIPv4(found.address), CGatewayLab::kExternalAddress);
     EXPECT_EQ(found.source, "router");
 }
