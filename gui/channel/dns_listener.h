@@ -76,6 +76,14 @@ public:
     uint16_t LastSequence() const;
     uint32_t Session() const;
 
+    // Why the last login failed, from the byte after the reply's ok byte: 0 = not said (older
+    // services), 1 = refused by the provider, 2 = provider unreachable, 3 = its answer unreadable.
+    uint8_t LoginFailure() const { return m_loginFailure; }
+    // Why the last port-mapping reply failed, from the optional bytes after its entries: a kind
+    // (0 = not said, 1 = no gateway found, 2 = refused by the router) and the router's error code.
+    uint8_t MapFailureKind() const { return m_mapFailureKind; }
+    uint16_t MapFailureCode() const { return m_mapFailureCode; }
+
     std::string m_userName;
     std::string m_passwordDigest;
     uint8_t m_loggedIn = 0;
@@ -86,6 +94,9 @@ private:
     bool Send(uint16_t command, const std::function<void(OutPacket&)>& body);
 
     ChannelOptions m_options;
+    uint8_t m_loginFailure = 0;
+    uint8_t m_mapFailureKind = 0;
+    uint16_t m_mapFailureCode = 0;
     std::unique_ptr<CSender> m_sender;
     std::mutex m_queueLock;
     std::deque<UdpInPacketPtr> m_queue;

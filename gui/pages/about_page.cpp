@@ -15,9 +15,10 @@
 
 namespace {
 
-const char kDescription[] =
+const char kDescription[] = QT_TRANSLATE_NOOP(
+    "CMorvaneAbout",
     "      我们可以为所有的网站提供单线路、多线路智能的域名解析服务，让电信用户访问电信的服务器，"
-    "网通的用户访问网通的服务器，达到互联互通的效果。 ";
+    "网通的用户访问网通的服务器，达到互联互通的效果。 ");
 
 constexpr uint32_t kMaxVersionBlock = 2000;
 
@@ -31,10 +32,10 @@ std::function<void()>& UpdateLauncher()
 
 CMorvaneAbout::CMorvaneAbout(QWidget* parent)
     : QWidget(parent),
-      m_group(new QGroupBox(QString::fromUtf8("关于Morvane"), this)),
-      m_description(new QLabel(QString::fromUtf8(kDescription), this)),
-      m_version(new QLabel(QString::fromUtf8("静态"), this)),
-      m_check(new QPushButton(QString::fromUtf8("检查更新"), this))
+      m_group(new QGroupBox(tr("关于Morvane"), this)),
+      m_description(new QLabel(tr(kDescription), this)),
+      m_version(new QLabel(tr("静态"), this)),
+      m_check(new QPushButton(tr("检查更新"), this))
 {
     m_group->setFixedSize(330, 200);
     m_description->setWordWrap(true);
@@ -103,7 +104,7 @@ bool CMorvaneAbout::ReadVersionText(const std::string& path, QString& text)
             ++n;
         product.assign(chars, n);
     }
-    text = QString::fromUtf8(gui::LoadStringText(gui::IDS_CURRENT_VERSION)) + QStringLiteral(":") +
+    text = gui::Text(gui::IDS_CURRENT_VERSION) + QStringLiteral(":") +
            QString::fromUtf8(product.c_str());
     return true;
 }

@@ -12,14 +12,13 @@
 #include "gui/controls/output_ctrl.h"
 #include "gui/pages/domain_page.h"
 #include "gui/pages/pages.h"
+#include "gui/shell/message_box.h"
 #include "gui/strings.h"
+#include "shared/packet/commands.h"
 
 namespace {
 
-QString Text(int id)
-{
-    return QString::fromUtf8(gui::LoadStringText(id));
-}
+using gui::Text;
 
 QString NetTypeText(int code)
 {
@@ -48,7 +47,7 @@ void RaiseStatusText(QLabel* label)
 
 void OpenSite()
 {
-    QDesktopServices::openUrl(QUrl(QString::fromUtf8(gui::SiteUrl())));
+    gui::OpenUrl(QString::fromUtf8(gui::SiteUrl()));
 }
 
 }  // namespace
@@ -57,14 +56,14 @@ CDomainlstSheet::CDomainlstSheet(CDnsListener* channel, QWidget* parent)
     : QWidget(parent),
       m_channel(channel),
       m_list(new CDomainListEx(this)),
-      m_add(new QPushButton(QString::fromUtf8("添加"), this)),
-      m_update(new QPushButton(QString::fromUtf8("更新"), this)),
-      m_ipCaption(new QLabel(QString::fromUtf8("你当前公网IP:"), this)),
-      m_ip(new QLabel(QString::fromUtf8("静态"), this)),
-      m_netTypeCaption(new QLabel(QString::fromUtf8("接入商:"), this)),
-      m_netType(new QLabel(QString::fromUtf8("静态"), this)),
-      m_report(new CHyperLink2(QString::fromUtf8("报告接入商错误"), this)),
-      m_help(new CHyperLink2(QString::fromUtf8("域名管理帮助"), this)),
+      m_add(new QPushButton(tr("添加"), this)),
+      m_update(new QPushButton(tr("更新"), this)),
+      m_ipCaption(new QLabel(tr("你当前公网IP:"), this)),
+      m_ip(new QLabel(tr("静态"), this)),
+      m_netTypeCaption(new QLabel(tr("接入商:"), this)),
+      m_netType(new QLabel(tr("静态"), this)),
+      m_report(new CHyperLink2(tr("报告接入商错误"), this)),
+      m_help(new CHyperLink2(tr("域名管理帮助"), this)),
       m_output(new COutPutCtrl(this))
 {
     m_list->setObjectName(QStringLiteral("1015"));
@@ -125,8 +124,10 @@ void CDomainlstSheet::OnUpdate()
     if (!m_channel || !m_channel->HasSender())
         return;
     m_channel->RequestDomainList();
-    // Written whether or not the datagram left: no reply will come either way.
+    // Written whether or not the datagram left; a missing answer is reported by the watch.
     AppendOutput(Text(gui::IDS_REQUEST) + Text(gui::IDS_UPDATE_DOMAIN_LIST));
+    if (m_watch)
+        m_watch->Expect(CMD_REFRESH_DOMAINS, Text(gui::IDS_UPDATE_DOMAIN_LIST), 0, {});
 }
 
 void CDomainlstSheet::resizeEvent(QResizeEvent* event)

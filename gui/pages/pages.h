@@ -20,6 +20,16 @@ class QComboBox;
 class QLineEdit;
 class QGroupBox;
 
+// Told of every request that expects an answer, so that one nobody answers within a few seconds
+// can be undone on screen and reported. The main window implements it; pages work without one.
+class IRequestWatch {
+public:
+    virtual ~IRequestWatch() = default;
+    // `command`: the request's command; `kind`: the text its output line starts with; `output`:
+    // the page index of that line; `undo`: turns back what the page already changed.
+    virtual void Expect(uint16_t command, const QString& kind, int output, std::function<void()> undo) = 0;
+};
+
 // Tab 0, "动态域名管理": the account's domains with their switches, the public address and the
 // network type, and an output list.
 class CDomainlstSheet : public QWidget {
@@ -42,6 +52,8 @@ public:
     void OnUpdate();
 
     CDnsListener* Channel() const { return m_channel; }
+    void SetRequestWatch(IRequestWatch* watch) { m_watch = watch; }
+    IRequestWatch* RequestWatch() const { return m_watch; }
     COutPutCtrl* Output() const { return m_output; }
     QLabel* IpLabel() const { return m_ip; }
     QLabel* NetTypeLabel() const { return m_netType; }
@@ -57,6 +69,7 @@ private:
     void Layout();
 
     CDnsListener* m_channel;
+    IRequestWatch* m_watch = nullptr;
     CDomainListEx* m_list;
     QPushButton* m_add;
     QPushButton* m_update;
@@ -91,6 +104,8 @@ public:
     void OnServiceChanged(int index);
 
     CDnsListener* Channel() const { return m_channel; }
+    void SetRequestWatch(IRequestWatch* watch) { m_watch = watch; }
+    IRequestWatch* RequestWatch() const { return m_watch; }
     COutPutCtrl* Output() const { return m_output; }
     QComboBox* ServiceCombo() const { return m_service; }
     QLineEdit* PortEdit() const { return m_port; }
@@ -106,6 +121,7 @@ private:
     void Layout();
 
     CDnsListener* m_channel;
+    IRequestWatch* m_watch = nullptr;
     QComboBox* m_service;
     QLineEdit* m_port;
     QComboBox* m_protocol;

@@ -3,6 +3,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
 
 #include <algorithm>
 
@@ -16,10 +17,7 @@
 
 namespace {
 
-QString Text(int id)
-{
-    return QString::fromUtf8(gui::LoadStringText(id));
-}
+using gui::Text;
 
 }  // namespace
 
@@ -29,12 +27,12 @@ CMorvaneMapportDlg::CMorvaneMapportDlg(CDnsListener* channel, QWidget* parent)
       m_service(new QComboBox(this)),
       m_port(new QLineEdit(this)),
       m_protocol(new QComboBox(this)),
-      m_addPort(new QPushButton(QString::fromUtf8("添加端口"), this)),
+      m_addPort(new QPushButton(tr("添加端口"), this)),
       m_list(new CMapPortList(this)),
       m_unused{new QPushButton(QString::fromUtf8("删除端口"), this), new QPushButton(QString::fromUtf8("申请映射"), this),
                new QPushButton(QString::fromUtf8("取消映射"), this)},
       m_output(new COutPutCtrl(this)),
-      m_help(new CHyperLink2(QString::fromUtf8("端口使用帮助"), this))
+      m_help(new CHyperLink2(tr("端口使用帮助"), this))
 {
     m_list->setObjectName(QStringLiteral("1029"));
     m_output->setObjectName(QStringLiteral("1041"));
@@ -61,6 +59,9 @@ CMorvaneMapportDlg::CMorvaneMapportDlg(CDnsListener* channel, QWidget* parent)
     for (QPushButton* unused : m_unused)
         unused->hide();
 
+    // Digits only; what the field refuses is said in the output list.
+    m_port->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), m_port));
+    connect(m_port, &QLineEdit::inputRejected, this, [this] { AppendOutput(Text(gui::IDS_PORT_DIGITS_ONLY)); });
     connect(m_service, &QComboBox::activated, this, &CMorvaneMapportDlg::OnServiceChanged);
     connect(m_addPort, &QPushButton::clicked, this, &CMorvaneMapportDlg::OnAddPort);
 
@@ -95,18 +96,22 @@ void CMorvaneMapportDlg::OnServiceChanged(int index)
 void CMorvaneMapportDlg::OnAddPort()
 {
     const QString text = m_port->text();
-    if (text.isEmpty())
+    if (text.isEmpty()) {
+        AppendOutput(Text(gui::IDS_PORT_EMPTY));
         return;
+    }
     // Digits only; the value is counted without overflow so no long number can wrap into range.
     unsigned long value = 0;
     for (QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
+            AppendOutput(Text(gui::IDS_PORT_DIGITS_ONLY));
             return;
+        }
         if (value <= 65535)
             value = value * 10 + static_cast<unsigned long>(c.unicode() - '0');
     }
     if (value == 0 || value > 65535) {
-        AppendOutput(QString::fromUtf8("端口号无效(1-65535): ") + text);
+        AppendOutput(Text(gui::IDS_PORT_RANGE) + text);
         return;
     }
     const auto port = static_cast<uint16_t>(value);
@@ -117,7 +122,8 @@ void CMorvaneMapportDlg::OnAddPort()
     }
     if (m_channel)
         m_channel->SendPortEntries(CMD_STORE_PORTS_BASIC, {PortMapEntry{port, 0, type, 0}});
-    m_list->RequestPort(CMapPortList::kMapNow, port, type, 1, 1);
+    // Unanswered, the new row goes again: the service may not have stored it.
+    m_list->RequestPort(CMapPortList::kMapNow, port, type, 1, 1, [list = m_list, port, type] { list->RemovePortRow(port, type); });
 }
 
 void CMorvaneMapportDlg::resizeEvent(QResizeEvent* event)

@@ -207,10 +207,14 @@ TEST(PortPage, ServiceChoicesFillThePortAndCustomKeepsIt)
 {
     CMorvaneMapportDlg page(nullptr);
     QComboBox* service = page.ServiceCombo();
-    ASSERT_EQ(service->count(), 11);
+    ASSERT_EQ(service->count(), 12);
     EXPECT_EQ(service->itemText(0), U("自定义端口"));
     EXPECT_EQ(service->itemText(1), QStringLiteral("DNS(53)"));
-    EXPECT_EQ(service->itemText(10), QStringLiteral("TELNET(22)"));
+    // TELNET is 23; 22 is SSH.
+    EXPECT_EQ(service->itemText(10), QStringLiteral("SSH(22)"));
+    EXPECT_EQ(service->itemText(11), QStringLiteral("TELNET(23)"));
+    page.OnServiceChanged(11);
+    EXPECT_EQ(page.PortEdit()->text(), QStringLiteral("23"));
     EXPECT_EQ(page.ProtocolCombo()->itemText(0), QStringLiteral("TCP"));
     EXPECT_EQ(page.ProtocolCombo()->itemText(1), QStringLiteral("UDP"));
 
@@ -250,7 +254,10 @@ TEST(PortList, RowsShowTheirStateAndFailedResultsLeaveTheOpposite)
     EXPECT_EQ(list.Entry(0)->op, 1);
     list.UpdatePortRow(8080, 1, 1, 0, false);  // a failed map leaves it unmapped
     EXPECT_EQ(list.item(1, 3)->text(), U("UDP没有映射"));
-    EXPECT_FALSE(list.Checked(1));
+    EXPECT_TRUE(list.Checked(1));  // a refused request stored nothing: the box keeps its setting
+    list.UpdatePortRow(8080, 1, 0, 0, false);
+    EXPECT_TRUE(list.Checked(0));
+    list.UpdatePortRow(8080, 1, 0, 1, true);  // an accepted one shows the stored allow byte
     list.UpdatePortRow(9999, 1, 0, 1, true);  // no such row
     EXPECT_EQ(list.RowCount(), 3);
 
@@ -264,7 +271,10 @@ TEST(PortList, RowsShowTheirStateAndFailedResultsLeaveTheOpposite)
     list.selectRow(1);
     items = list.ContextMenuItems();
     EXPECT_EQ(items[0].first, CMapPortList::kStartMapping);
-    EXPECT_EQ(items[1].first, CMapPortList::kEnable);
+    EXPECT_EQ(items[1].first, CMapPortList::kDisable);
+    list.UpdatePortRow(8080, 1, 1, 0, true);
+    EXPECT_FALSE(list.Checked(1));
+    EXPECT_EQ(list.ContextMenuItems()[1].first, CMapPortList::kEnable);
     list.clearSelection();
     EXPECT_TRUE(list.ContextMenuItems().empty());
 }
