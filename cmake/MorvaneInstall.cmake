@@ -66,6 +66,9 @@ if(TARGET Morvane)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.svg
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+  # The GUI's translations (built by gui/gui.cmake into bin/translations).
+  install(FILES ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/translations/morvane_en.qm
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/morvane/translations)
 endif()
 
 # Man pages, compressed as Debian expects.

@@ -1,6 +1,8 @@
 #include "gui/strings.h"
 
 #include <QCoreApplication>
+#include <QLocale>
+#include <QTranslator>
 
 #include <cstdlib>
 #include <string>
@@ -85,6 +87,30 @@ const int* StringIds(int& count)
     };
     count = static_cast<int>(sizeof ids / sizeof ids[0]);
     return ids;
+}
+
+bool WantsTranslation(const QString& uiLanguage)
+{
+    const QString lang = uiLanguage.trimmed().toLower();
+    return !(lang.isEmpty() || lang == QLatin1String("c") || lang == QLatin1String("posix") ||
+             lang.startsWith(QLatin1String("c.")) || lang == QLatin1String("zh") || lang.startsWith(QLatin1String("zh-")) ||
+             lang.startsWith(QLatin1String("zh_")));
+}
+
+bool LoadTranslation(const std::string& programDir)
+{
+    const QStringList languages = QLocale::system().uiLanguages();
+    if (!WantsTranslation(languages.isEmpty() ? QString() : languages.front()))
+        return false;
+    static QTranslator translator;
+    const QString dir = QString::fromStdString(programDir);
+    for (const QString& where : {dir + QStringLiteral("translations"),
+                                 dir + QStringLiteral("../../share/morvane/translations")}) {
+        // English is the one translation; any other language reads it too.
+        if (translator.load(QStringLiteral("morvane_en"), where))
+            return QCoreApplication::installTranslator(&translator);
+    }
+    return false;
 }
 
 const char* SiteHost()

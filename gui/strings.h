@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <string>
+
 namespace gui {
 
 enum StringId {
@@ -70,6 +72,14 @@ const char* LoadStringText(int id);
 QString Text(int id);
 // Every number the table holds (tests check each has a translation).
 const int* StringIds(int& count);
+
+// Whether the user's first UI language (a BCP 47 name such as "en-GB", or "C") gets a
+// translation: every language but Chinese, C and POSIX, which show the original texts.
+bool WantsTranslation(const QString& uiLanguage);
+// Installs the English translation when the system's UI language wants one. Looks in
+// <programDir>translations/ (a build tree), then in the installed share/morvane/translations.
+// True when a translation was installed.
+bool LoadTranslation(const std::string& programDir);
 
 // The provider's web site: "http://<host>/" with the host from MORVANE_SITE (when set) or the
 // build-time default (CMake MORVANE_SITE_HOST).

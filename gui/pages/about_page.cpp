@@ -1,3 +1,4 @@
+#include <QBoxLayout>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -37,17 +38,30 @@ CMorvaneAbout::CMorvaneAbout(QWidget* parent)
       m_version(new QLabel(tr("静态"), this)),
       m_check(new QPushButton(tr("检查更新"), this))
 {
-    m_group->setFixedSize(330, 200);
     m_description->setWordWrap(true);
     m_description->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    m_description->setFixedSize(310, 80);
     m_version->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    m_version->setFixedSize(200, 22);
-    m_check->setFixedSize(80, 22);
-    // The labels lie over the group box, not in it.
-    m_description->raise();
-    m_version->raise();
-    m_check->raise();
+    m_version->setMinimumSize(200, 22);
+    m_check->setMinimumSize(80, 22);
+
+    // The group, centred at the top, holds the description and the version row.
+    auto* versionRow = new QHBoxLayout;
+    versionRow->setSpacing(2);
+    versionRow->addWidget(m_version, 1);
+    versionRow->addWidget(m_check);
+    auto* inside = new QVBoxLayout(m_group);
+    inside->setContentsMargins(10, 20, 10, 10);
+    inside->setSpacing(4);
+    inside->addWidget(m_description);
+    inside->addLayout(versionRow);
+    inside->addStretch(1);
+    m_group->setMinimumHeight(200);
+    m_group->setMaximumWidth(330);
+    m_group->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    auto* page = new QVBoxLayout(this);
+    page->setContentsMargins(5, 10, 5, 5);
+    page->addWidget(m_group, 0, Qt::AlignHCenter);
+    page->addStretch(1);
 
     connect(m_check, &QPushButton::clicked, this, &CMorvaneAbout::OnCheckUpdate);
 
@@ -56,7 +70,6 @@ CMorvaneAbout::CMorvaneAbout(QWidget* parent)
         m_version->setText(version);
 
     resize(369, 540);
-    Layout();
 }
 
 CMorvaneAbout::~CMorvaneAbout() = default;
@@ -109,12 +122,6 @@ bool CMorvaneAbout::ReadVersionText(const std::string& path, QString& text)
     return true;
 }
 
-void CMorvaneAbout::resizeEvent(QResizeEvent* event)
-{
-    QWidget::resizeEvent(event);
-    Layout();
-}
-
 void CMorvaneAbout::keyPressEvent(QKeyEvent* event)
 {
     if (event->key() == Qt::Key_Escape) {
@@ -122,18 +129,4 @@ void CMorvaneAbout::keyPressEvent(QKeyEvent* event)
         return;
     }
     QWidget::keyPressEvent(event);
-}
-
-void CMorvaneAbout::Layout()
-{
-    const QRect p = rect();
-    int x = (p.left() + p.left() + p.width()) / 2 - m_group->width() / 2;
-    int y = p.top() + 30;
-    m_group->move(x, p.top() + 10);
-    x = m_group->x();
-    m_description->move(x, y);
-    y += m_description->height() + 4;
-    m_version->move(x, y);
-    x += m_version->width() + 2;
-    m_check->move(x, y);
 }

@@ -227,6 +227,11 @@ void CDomainListEx::OnColumnClick(int column)
                      [column](const DomainRow& a, const DomainRow& b) { return CompareRows(a, b, column) < 0; });
     for (int row = 0; row < RowCount(); ++row)
         ShowRow(row);
+    // The header's arrow: names sort descending first; the state columns put stopped rows
+    // (the lower value) first.
+    const bool ascending = column == kColumnName ? g_sortDirection != 0 : g_sortDirection == 0;
+    horizontalHeader()->setSortIndicatorShown(true);
+    horizontalHeader()->setSortIndicator(column, ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
     viewport()->update();
     g_sortDirection = g_sortDirection ? 0 : 1;
 }

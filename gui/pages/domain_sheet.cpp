@@ -1,5 +1,5 @@
 #include <QDesktopServices>
-#include <QFontMetrics>
+#include <QBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
@@ -33,18 +33,6 @@ QString NetTypeText(int code)
     }
 }
 
-// The status row sits 13 pixels above the page's bottom edge, which is the window's frame, as laid
-// out for a 12-pixel font. A font whose line box is taller would write its lowest pixels over that
-// frame, so the text is drawn as high as its label allows (the label itself keeps its place).
-void RaiseStatusText(QLabel* label)
-{
-    const int spare = label->height() - QFontMetrics(label->font()).height() + 1;
-    if (spare <= 0)
-        return;
-    label->setContentsMargins(0, 0, 0, spare);
-    label->setAlignment((label->alignment() & Qt::AlignHorizontal_Mask) | Qt::AlignBottom);
-}
-
 void OpenSite()
 {
     gui::OpenUrl(QString::fromUtf8(gui::SiteUrl()));
@@ -69,23 +57,44 @@ CDomainlstSheet::CDomainlstSheet(CDnsListener* channel, QWidget* parent)
     m_list->setObjectName(QStringLiteral("1015"));
     m_output->setObjectName(QStringLiteral("1028"));
     m_list->SetOwner(this);
-    m_add->setFixedSize(60, 22);
-    m_update->setFixedSize(60, 22);
-    m_ipCaption->adjustSize();
-    m_ip->setFixedSize(100, m_ipCaption->height());
-    m_netTypeCaption->adjustSize();
-    m_netType->setFixedSize(80, m_netTypeCaption->height());
+    m_add->setMinimumSize(60, 22);
+    m_update->setMinimumSize(60, 22);
+    m_ip->setMinimumWidth(100);
+    m_netType->setMinimumWidth(80);
     m_report->SetURL(QString::fromUtf8(gui::SiteUrl()));
     m_report->hide();  // nothing ever shows it
     m_help->SetURL(QString::fromUtf8(gui::SiteUrl()));
-    for (QLabel* label : {m_ipCaption, m_ip, m_netTypeCaption, m_netType, static_cast<QLabel*>(m_help)})
-        RaiseStatusText(label);
+    m_output->setFixedHeight(67);
+
+    // Buttons at the top right, the list taking what room there is, the output list, and the
+    // status row along the bottom.
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(2);
+    buttons->addStretch(1);
+    buttons->addWidget(m_add);
+    buttons->addWidget(m_update);
+    auto* status = new QHBoxLayout;
+    status->setSpacing(2);
+    status->addWidget(m_ipCaption);
+    status->addWidget(m_ip);
+    status->addSpacing(10);
+    status->addWidget(m_netTypeCaption);
+    status->addWidget(m_netType);
+    status->addStretch(1);
+    status->addWidget(m_help);
+    auto* page = new QVBoxLayout(this);
+    page->setContentsMargins(10, 0, 10, 2);
+    page->setSpacing(5);
+    page->addLayout(buttons);
+    page->addWidget(m_list, 1);
+    page->addWidget(m_output);
+    page->addLayout(status);
+    m_list->setMinimumHeight(60);
 
     connect(m_add, &QPushButton::clicked, this, &CDomainlstSheet::OnAdd);
     connect(m_update, &QPushButton::clicked, this, &CDomainlstSheet::OnUpdate);
 
     resize(369, 540);
-    Layout();
 }
 
 CDomainlstSheet::~CDomainlstSheet() = default;
@@ -130,12 +139,6 @@ void CDomainlstSheet::OnUpdate()
         m_watch->Expect(CMD_REFRESH_DOMAINS, Text(gui::IDS_UPDATE_DOMAIN_LIST), 0, {});
 }
 
-void CDomainlstSheet::resizeEvent(QResizeEvent* event)
-{
-    QWidget::resizeEvent(event);
-    Layout();
-}
-
 void CDomainlstSheet::keyPressEvent(QKeyEvent* event)
 {
     // Escape never closes the window around the page.
@@ -144,21 +147,4 @@ void CDomainlstSheet::keyPressEvent(QKeyEvent* event)
         return;
     }
     QWidget::keyPressEvent(event);
-}
-
-void CDomainlstSheet::Layout()
-{
-    const int w = width();
-    const int h = height();
-    m_update->move(w - 10 - m_update->width(), 0);
-    m_add->move(w - m_add->width() - 12 - m_add->width(), 0);
-    const int listTop = std::max(m_add->height(), m_update->height()) + 5;
-    m_list->setGeometry(10, listTop, std::max(0, w - 20), std::max(0, h - 80 - listTop));
-    m_output->setGeometry(10, h - 82, std::max(0, w - 20), 82 - 15);
-    const int row = h - 13;
-    m_ipCaption->move(2, row);
-    m_ip->move(m_ipCaption->x() + m_ipCaption->width() + 2, row);
-    m_netTypeCaption->move(m_ip->x() + m_ip->width() + 10, row);
-    m_netType->move(m_netTypeCaption->x() + m_netTypeCaption->width() + 2, row);
-    m_help->move(w - 4 - m_help->width(), row);
 }

@@ -62,12 +62,9 @@ public:
     CHyperLink2* HelpLink() const { return m_help; }
 
 protected:
-    void resizeEvent(QResizeEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    void Layout();
-
     CDnsListener* m_channel;
     IRequestWatch* m_watch = nullptr;
     CDomainListEx* m_list;
@@ -114,12 +111,9 @@ public:
     CHyperLink2* HelpLink() const { return m_help; }
 
 protected:
-    void resizeEvent(QResizeEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    void Layout();
-
     CDnsListener* m_channel;
     IRequestWatch* m_watch = nullptr;
     QComboBox* m_service;
@@ -161,12 +155,9 @@ public:
     QPushButton* CheckButton() const { return m_check; }
 
 protected:
-    void resizeEvent(QResizeEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    void Layout();
-
     QGroupBox* m_group;
     QLabel* m_description;
     QLabel* m_version;

@@ -1,5 +1,5 @@
 #include <QComboBox>
-#include <QFontMetrics>
+#include <QBoxLayout>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
@@ -45,19 +45,32 @@ CMorvaneMapportDlg::CMorvaneMapportDlg(CDnsListener* channel, QWidget* parent)
     m_protocol->addItems({QStringLiteral("TCP"), QStringLiteral("UDP")});
     m_protocol->setCurrentIndex(0);
     m_help->SetURL(QString::fromUtf8(gui::SiteUrl()));
-    // The link sits 12 pixels above the bottom edge, the window's frame, as laid out for a 12-pixel
-    // font; with a taller line box its text is drawn as high as the link allows instead of being cut.
-    if (const int spare = m_help->height() - QFontMetrics(m_help->font()).height() + 1; spare > 0) {
-        m_help->setContentsMargins(0, 0, 0, spare);
-        m_help->setAlignment((m_help->alignment() & Qt::AlignHorizontal_Mask) | Qt::AlignBottom);
-    }
-
-    m_service->setFixedSize(110, 22);
-    m_port->setFixedSize(60, 22);
-    m_protocol->setFixedSize(60, 22);
-    m_addPort->setFixedSize(70, 22);
+    m_service->setMinimumSize(110, 22);
+    m_port->setFixedWidth(60);
+    m_protocol->setMinimumSize(60, 22);
+    m_addPort->setMinimumSize(70, 22);
     for (QPushButton* unused : m_unused)
         unused->hide();
+    m_output->setFixedHeight(68);
+    m_list->setMinimumHeight(60);
+
+    // The add row on top, the list below it taking what room there is, the output list and the
+    // help link at the bottom right.
+    auto* add = new QHBoxLayout;
+    add->setSpacing(2);
+    add->addWidget(m_service);
+    add->addWidget(m_port);
+    add->addWidget(m_protocol);
+    add->addWidget(m_addPort);
+    add->addStretch(1);
+    auto* page = new QVBoxLayout(this);
+    page->setContentsMargins(5, 5, 5, 2);
+    page->setSpacing(0);
+    page->addLayout(add);
+    page->addWidget(m_list, 1);
+    page->addSpacing(2);
+    page->addWidget(m_output);
+    page->addWidget(m_help, 0, Qt::AlignRight);
 
     // Digits only; what the field refuses is said in the output list.
     m_port->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), m_port));
@@ -66,7 +79,6 @@ CMorvaneMapportDlg::CMorvaneMapportDlg(CDnsListener* channel, QWidget* parent)
     connect(m_addPort, &QPushButton::clicked, this, &CMorvaneMapportDlg::OnAddPort);
 
     resize(369, 535);
-    Layout();
 }
 
 CMorvaneMapportDlg::~CMorvaneMapportDlg() = default;
@@ -126,12 +138,6 @@ void CMorvaneMapportDlg::OnAddPort()
     m_list->RequestPort(CMapPortList::kMapNow, port, type, 1, 1, [list = m_list, port, type] { list->RemovePortRow(port, type); });
 }
 
-void CMorvaneMapportDlg::resizeEvent(QResizeEvent* event)
-{
-    QWidget::resizeEvent(event);
-    Layout();
-}
-
 void CMorvaneMapportDlg::keyPressEvent(QKeyEvent* event)
 {
     if (event->key() == Qt::Key_Escape) {
@@ -139,20 +145,4 @@ void CMorvaneMapportDlg::keyPressEvent(QKeyEvent* event)
         return;
     }
     QWidget::keyPressEvent(event);
-}
-
-void CMorvaneMapportDlg::Layout()
-{
-    const int w = width();
-    const int h = height();
-    m_service->move(5, 5);
-    m_port->move(m_service->x() + m_service->width() + 2, 5);
-    m_protocol->move(m_port->x() + m_port->width() + 2, 5);
-    m_addPort->move(m_protocol->x() + m_protocol->width() + 2, 5);
-    const int listTop = m_addPort->y() + m_addPort->height();
-    m_list->setGeometry(5, listTop, std::max(0, w - 10), std::max(0, h - 82 - listTop));
-    m_output->setGeometry(5, h - 82, std::max(0, w - 10), 68);
-    m_help->move(w - 4 - m_help->width(), h - 12);
-    for (QPushButton* unused : m_unused)
-        unused->hide();
 }

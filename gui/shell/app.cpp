@@ -154,6 +154,8 @@ bool CMorvaneApp::InitInstance()
             m_dataDir += platform::kPathSeparator;
     }
 
+    gui::LoadTranslation(m_programDir);
+
     if (ServiceStep() != 1) {
         gui::ShowMessageBox(QString::fromStdString(ServiceFailureText(m_startStatus)));
         return false;

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <QScreen>
 #include <QSocketNotifier>
 #include <QStyleOptionTabWidgetFrame>
 #include <QStylePainter>
@@ -181,8 +182,11 @@ CMorvaneMainDlg::CMorvaneMainDlg(const std::string& userFile, QWidget* parent)
 {
     setWindowTitle(QStringLiteral("Morvane"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setFixedSize(kWidth, kHeight);
+                   Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
+    // Resizable; the usual size is the default, and the window is made smaller to fit the screen.
+    resize(kWidth, kHeight);
+    setMinimumSize(kMinWidth, kMinHeight);
+    setSizeGripEnabled(true);
     m_relay = new CArrivalRelay(this);
     m_tab = new CTabCrtlEx(this, this);
     m_tab->setGeometry(0, 0, kWidth, kHeight);
@@ -484,6 +488,34 @@ void CMorvaneMainDlg::OnMapPortList(const std::vector<PortMapEntry>& entries)
     // Only the byte 1 means mapped; any other value shows as not mapped.
     for (const PortMapEntry& e : entries)
         list->AddPortRow(e.port, e.type, e.op == 1 ? 1 : 0, e.allow != 0 ? 1 : 0);
+}
+
+void CMorvaneMainDlg::resizeEvent(QResizeEvent* event)
+{
+    QDialog::resizeEvent(event);
+    m_tab->setGeometry(rect());
+    if (m_logon)
+        m_logon->setGeometry(rect());
+}
+
+void CMorvaneMainDlg::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (m_fitted)
+        return;
+    m_fitted = true;
+    // The first time it shows, the window fits the screen's free area, frame included.
+    const QScreen* where = screen();
+    if (!where)
+        return;
+    const QRect free = where->availableGeometry();
+    const QSize frame = frameGeometry().size() - geometry().size();
+    const QSize room(free.width() - frame.width(), free.height() - std::max(frame.height(), 30));
+    if (room.width() < width() || room.height() < height()) {
+        resize(std::max(std::min(width(), room.width()), minimumWidth()),
+               std::max(std::min(height(), room.height()), minimumHeight()));
+        move(free.left() + std::max(0, (free.width() - frameGeometry().width()) / 2), free.top());
+    }
 }
 
 void CMorvaneMainDlg::keyPressEvent(QKeyEvent* event)

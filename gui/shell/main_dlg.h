@@ -79,6 +79,9 @@ class CMorvaneMainDlg : public QDialog, public CDnsListener, public IRequestWatc
 public:
     static constexpr int kWidth = 410;  // wide enough for the port list's four columns
     static constexpr int kHeight = 565;
+    // Small enough for a 900-pixel screen at twice the scale, large enough for the pages.
+    static constexpr int kMinWidth = 330;
+    static constexpr int kMinHeight = 340;
     static constexpr const char* kWindowClass = "MORVANEWND";
     static constexpr unsigned kPingMessage = 0xBD1;
     // Sent by a second start: the window comes to the front.
@@ -138,6 +141,8 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     struct Pending {
@@ -170,6 +175,7 @@ private:
     QTimer* m_deadlines;
     QTimer* m_probe;
     bool m_reachable = true;
+    bool m_fitted = false;
 
     friend class CArrivalRelay;
 };
