@@ -1,5 +1,6 @@
 #include <QDesktopServices>
 #include <QBoxLayout>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
@@ -59,8 +60,8 @@ CDomainlstSheet::CDomainlstSheet(CDnsListener* channel, QWidget* parent)
     m_list->SetOwner(this);
     m_add->setMinimumSize(60, 22);
     m_update->setMinimumSize(60, 22);
-    m_ip->setMinimumWidth(100);
-    m_netType->setMinimumWidth(80);
+    // The address and network labels take the room their texts need, so the row fits narrow windows.
+    m_ip->setMinimumWidth(QFontMetrics(m_ip->font()).horizontalAdvance(QStringLiteral("255.255.255.255")));
     m_report->SetURL(QString::fromUtf8(gui::SiteUrl()));
     m_report->hide();  // nothing ever shows it
     m_help->SetURL(QString::fromUtf8(gui::SiteUrl()));
@@ -82,6 +83,10 @@ CDomainlstSheet::CDomainlstSheet(CDnsListener* channel, QWidget* parent)
     status->addWidget(m_netType);
     status->addStretch(1);
     status->addWidget(m_help);
+    m_statusRow = status;
+    // Where the status row is too narrow for the help link, the link gets a row of its own.
+    m_helpRow = new QHBoxLayout;
+    m_helpRow->addStretch(1);
     auto* page = new QVBoxLayout(this);
     page->setContentsMargins(10, 0, 10, 2);
     page->setSpacing(5);
@@ -89,6 +94,7 @@ CDomainlstSheet::CDomainlstSheet(CDnsListener* channel, QWidget* parent)
     page->addWidget(m_list, 1);
     page->addWidget(m_output);
     page->addLayout(status);
+    page->addLayout(m_helpRow);
     m_list->setMinimumHeight(60);
 
     connect(m_add, &QPushButton::clicked, this, &CDomainlstSheet::OnAdd);
@@ -98,6 +104,26 @@ CDomainlstSheet::CDomainlstSheet(CDnsListener* channel, QWidget* parent)
 }
 
 CDomainlstSheet::~CDomainlstSheet() = default;
+
+void CDomainlstSheet::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    PlaceHelpLink();
+}
+
+void CDomainlstSheet::PlaceHelpLink()
+{
+    int need = 20 + 10 + 5 * 2;  // page margins, the gap before the network type, spacing
+    for (QWidget* w : {static_cast<QWidget*>(m_ipCaption), static_cast<QWidget*>(m_ip),
+                       static_cast<QWidget*>(m_netTypeCaption), static_cast<QWidget*>(m_netType),
+                       static_cast<QWidget*>(m_help)})
+        need += std::max(w->sizeHint().width(), w->minimumWidth());
+    QBoxLayout* wanted = need <= width() ? m_statusRow : m_helpRow;
+    if (wanted->indexOf(m_help) >= 0)
+        return;
+    (wanted == m_statusRow ? m_helpRow : m_statusRow)->removeWidget(m_help);
+    wanted->addWidget(m_help);
+}
 
 CDomainListEx* CDomainlstSheet::List()
 {
@@ -116,6 +142,7 @@ void CDomainlstSheet::SetPublicIp(uint32_t address)
 void CDomainlstSheet::SetNetType(int code)
 {
     m_netType->setText(NetTypeText(code));
+    PlaceHelpLink();
 }
 
 void CDomainlstSheet::AppendOutput(const QString& line)

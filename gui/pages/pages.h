@@ -14,6 +14,7 @@ class CDomainListEx;
 class CMapPortList;
 class COutPutCtrl;
 class CHyperLink2;
+class QBoxLayout;
 class QLabel;
 class QPushButton;
 class QComboBox;
@@ -63,8 +64,13 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void PlaceHelpLink();
+
+    QBoxLayout* m_statusRow = nullptr;
+    QBoxLayout* m_helpRow = nullptr;
     CDnsListener* m_channel;
     IRequestWatch* m_watch = nullptr;
     CDomainListEx* m_list;

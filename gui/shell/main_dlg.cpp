@@ -111,8 +111,10 @@ void CTabCrtlEx::InitPages()
 void CTabCrtlEx::SetServiceState(bool reachable)
 {
     const QString text = gui::Text(reachable ? gui::IDS_SERVICE_UP : gui::IDS_SERVICE_DOWN);
-    m_state->setText(QStringLiteral("<span style=\"color:%1\">&#9679;</span> %2")
-                         .arg(reachable ? QStringLiteral("#00a000") : QStringLiteral("#e00000"), text.toHtmlEscaped()));
+    m_stateDot = QStringLiteral("<span style=\"color:%1\">&#9679;</span>")
+                     .arg(reachable ? QStringLiteral("#00a000") : QStringLiteral("#e00000"));
+    m_stateText = m_stateDot + QLatin1Char(' ') + text.toHtmlEscaped();
+    m_state->setText(m_stateText);
     m_state->setToolTip(text);
     m_state->setProperty("reachable", reachable);
     PlacePages();
@@ -122,7 +124,10 @@ void CTabCrtlEx::PlacePages()
 {
     const QRect r = rect();
     // The service state sits right of the tabs; where they leave no room only its dot shows.
-    const int room = r.width() - m_bar->sizeHint().width() - 4;
+    const int room = r.width() - m_bar->sizeHint().width() - 8;
+    m_state->setText(m_stateText);
+    if (m_state->sizeHint().width() + 6 > room)
+        m_state->setText(m_stateDot);
     const int state = std::min(std::max(room, 16), m_state->sizeHint().width() + 6);
     m_state->setGeometry(r.width() - state - 4, 0, state, kPageTop);
     m_bar->setGeometry(0, 0, std::max(0, r.width() - state - 4), kPageTop);

@@ -67,6 +67,8 @@ protected:
 private:
     QTabBar* m_bar;
     QLabel* m_state;
+    QString m_stateText;
+    QString m_stateDot;
     CDomainlstSheet* m_domainPage;
     CMorvaneAbout* m_aboutPage;
     CMorvaneMapportDlg* m_portPage;
