@@ -1,7 +1,9 @@
 #include "gui/shell/logon.h"
 
 #include <QCheckBox>
+#include <QBoxLayout>
 #include <QComboBox>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -66,29 +68,22 @@ CMorvaneLogon::CMorvaneLogon(const std::string& userFile, QWidget* parent) : QDi
 {
     setWindowTitle(tr("登录"));
     setWindowIcon(gui::AppIcon());
-    setFixedSize(330, 240);
 
     auto* banner = new QLabel(this);
     banner->setPixmap(gui::BannerPixmap(330, 60));
-    banner->setGeometry(0, 0, 330, 60);
+    banner->setFixedHeight(60);
 
     auto* accountLabel = new QLabel(tr("账号:"), this);
-    accountLabel->setGeometry(30, 76, 48, 24);
     m_accountBox = new QComboBox(this);
     m_accountBox->setEditable(true);  // only the edit text is used; the list stays empty
-    m_accountBox->setGeometry(80, 76, 160, 24);
+    m_accountBox->setMinimumWidth(160);
     m_register = new CHyperLink2(tr("注册新用户"), this);
-    m_register->move(250, 80);
     m_register->SetURL(gui::RegisterUrl());
 
     auto* passwordLabel = new QLabel(tr("密码:"), this);
-    passwordLabel->setGeometry(30, 110, 48, 24);
     m_password = new QLineEdit(this);
     m_password->setEchoMode(QLineEdit::Password);
-    m_password->setGeometry(80, 110, 160, 24);
     m_recover = new CStaticEx(tr("找回密码"), this);
-    m_recover->move(250, 114);
-    m_recover->adjustSize();
     connect(m_recover, &CStaticEx::clicked, this, [this] { OnRecoverPassword(); });
 
     // Part of the dialog's design, never shown and never read.
@@ -100,19 +95,46 @@ CMorvaneLogon::CMorvaneLogon(const std::string& userFile, QWidget* parent) : QDi
     m_autoLogin->hide();
 
     m_error = new QLabel(this);
-    m_error->setGeometry(30, 146, 270, 22);
     QPalette red = m_error->palette();
     red.setColor(QPalette::WindowText, QColor(255, 0, 0));
     m_error->setPalette(red);
     m_error->hide();
 
     m_ok = new QPushButton(tr("确定"), this);
-    m_ok->setGeometry(150, 196, 75, 26);
+    m_ok->setMinimumWidth(75);
     m_ok->setDefault(true);
     m_cancel = new QPushButton(tr("取消"), this);
-    m_cancel->setGeometry(235, 196, 75, 26);
+    m_cancel->setMinimumWidth(75);
     connect(m_ok, &QPushButton::clicked, this, [this] { OnOK(); });
     connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    // The banner across the top, the fields with their links, the error line, the buttons.
+    auto* fields = new QGridLayout;
+    fields->setContentsMargins(30, 16, 20, 0);
+    fields->setHorizontalSpacing(6);
+    fields->setVerticalSpacing(10);
+    fields->addWidget(accountLabel, 0, 0);
+    fields->addWidget(m_accountBox, 0, 1);
+    fields->addWidget(m_register, 0, 2);
+    fields->addWidget(passwordLabel, 1, 0);
+    fields->addWidget(m_password, 1, 1);
+    fields->addWidget(m_recover, 1, 2);
+    fields->addWidget(m_error, 2, 0, 1, 3);
+    fields->setColumnStretch(1, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->setContentsMargins(0, 0, 20, 18);
+    buttons->addStretch(1);
+    buttons->addWidget(m_ok);
+    buttons->addWidget(m_cancel);
+    auto* dialog = new QVBoxLayout(this);
+    dialog->setContentsMargins(0, 0, 0, 0);
+    dialog->addWidget(banner);
+    dialog->addLayout(fields);
+    dialog->addStretch(1);
+    dialog->addLayout(buttons);
+    // The usual 330 x 240, wider when the texts need it.
+    setFixedSize(dialog->minimumSize().expandedTo(QSize(330, 240)));
+    banner->setPixmap(gui::BannerPixmap(width(), 60));
 
     if (ReadRemembered(userFile, m_account, m_digest)) {
         m_accountBox->setEditText(QString::fromStdString(m_account));
