@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
@@ -107,6 +108,18 @@ TEST(DomainList, NameClicksOpenTheDomainWithOneHttpPrefix)
     ASSERT_EQ(Urls().urls.size(), before + 4);
     EXPECT_EQ(Urls().urls.back().toString(), QString::fromUtf8(gui::SiteUrl()));
     EXPECT_EQ(page.HelpLink()->text(), U("域名管理帮助"));
+
+    // Nothing can open a page: the name, "添加" and the help link all say so the same way.
+    CHyperLink2::SetUrlOpener([](const QUrl&) { return false; });
+    Messages().clear();
+    list.OnClick(0, 0);
+    page.OnAdd();
+    page.HelpLink()->OnClick();
+    CHyperLink2::SetUrlOpener({});
+    ASSERT_EQ(Messages().size(), 3);
+    EXPECT_TRUE(Messages()[0].startsWith(QStringLiteral("Unable to open hyperlink:")));
+    EXPECT_EQ(Messages()[0], Messages()[1]);
+    EXPECT_EQ(Messages()[1], Messages()[2]);
 }
 
 TEST(DomainList, SwitchClickShowsTheRequestedStateAtOnceAndDrawsIt)
@@ -147,6 +160,11 @@ TEST(DomainList, HeaderClicksShareOneDirectionThatFlipsEveryClick)
     for (int click = 0; click < 3; ++click) {
         list.OnColumnClick(CDomainListEx::kColumnState);
         EXPECT_EQ(Enabled(list), stoppedFirst(click) ? "0011" : "1100") << click;
+        // The header's arrow names the sorted column and its order (stopped first = ascending).
+        EXPECT_TRUE(list.horizontalHeader()->isSortIndicatorShown());
+        EXPECT_EQ(list.horizontalHeader()->sortIndicatorSection(), CDomainListEx::kColumnState);
+        EXPECT_EQ(list.horizontalHeader()->sortIndicatorOrder(),
+                  stoppedFirst(click) ? Qt::AscendingOrder : Qt::DescendingOrder);
     }
     // Rows keep their records, and the cells follow them.
     for (int i = 0; i < list.RowCount(); ++i)
@@ -155,6 +173,8 @@ TEST(DomainList, HeaderClicksShareOneDirectionThatFlipsEveryClick)
     const int now = CDomainListEx::SortDirection();
     list.OnColumnClick(CDomainListEx::kColumnName);
     EXPECT_EQ(list.Row(0)->name, now == 0 ? "d" : "a");
+    EXPECT_EQ(list.horizontalHeader()->sortIndicatorSection(), CDomainListEx::kColumnName);
+    EXPECT_EQ(list.horizontalHeader()->sortIndicatorOrder(), now == 0 ? Qt::DescendingOrder : Qt::AscendingOrder);
     EXPECT_NE(CDomainListEx::SortDirection(), now);
 }
 

@@ -494,6 +494,10 @@ TEST_F(ShellMainWindow, UnansweredRequestsLostServiceAndFailureReasons)
     EXPECT_TRUE(w->Tab()->ServiceState()->property("reachable").toBool());
     auto records = Records();
     w->Tab()->FillDomainList(&records);
+    // Every address the service reports shows, with no domain switched on too.
+    service.Reply(w->LocalPort(), CMD_NET_INFO, {0xCB, 0, 0x71, 0x07, 0, 0, 0, 1, 0, 1, 0});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return w->Tab()->DomainPage()->IpLabel()->text() == "203.0.113.7"; }, 3000));
+    EXPECT_EQ(w->Tab()->DomainPage()->NetTypeLabel()->text(), U("动态"));
 
     // The service stops answering: the switch and the new port are turned back.
     CDomainListEx* domains = w->Tab()->DomainPage()->List();
