@@ -16,17 +16,9 @@ set(MORVANE_INSTALL_UNIT_DIR "" CACHE PATH "Where the systemd unit is installed 
 file(WRITE ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/.morvane-build-tree
      "Programs run from this directory keep their data files here.\n")
 
-foreach(program Morvane MorvaneCore morvanectl)
-  if(TARGET ${program})
-    install(TARGETS ${program} RUNTIME DESTINATION ${MORVANE_INSTALL_PROGRAM_DIR})
-  endif()
-endforeach()
-if(TARGET nat)
-  install(TARGETS nat LIBRARY DESTINATION ${MORVANE_INSTALL_PROGRAM_DIR} NAMELINK_SKIP)
-endif()
-if(TARGET morvane-provider)
-  install(TARGETS morvane-provider RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-endif()
+install(TARGETS Morvane MorvaneCore morvanectl RUNTIME DESTINATION ${MORVANE_INSTALL_PROGRAM_DIR})
+install(TARGETS nat LIBRARY DESTINATION ${MORVANE_INSTALL_PROGRAM_DIR} NAMELINK_SKIP)
+install(TARGETS morvane-provider RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Commands on the PATH for the programs that live in the program directory (the programs find
 # their siblings through their own resolved path, so links are enough).
@@ -34,20 +26,17 @@ foreach(link "morvane:Morvane" "morvanectl:morvanectl")
   string(REPLACE ":" ";" link "${link}")
   list(GET link 0 name)
   list(GET link 1 target)
-  if(TARGET ${target})
-    file(RELATIVE_PATH relative "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${MORVANE_INSTALL_PROGRAM_DIR}/${target}")
-    install(CODE "
-      set(_dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
-      file(MAKE_DIRECTORY \"\${_dir}\")
-      file(CREATE_LINK \"${relative}\" \"\${_dir}/${name}\" SYMBOLIC)
-      message(STATUS \"Installing: \${_dir}/${name} -> ${relative}\")")
-  endif()
+  file(RELATIVE_PATH relative "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${MORVANE_INSTALL_PROGRAM_DIR}/${target}")
+  install(CODE "
+    set(_dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    file(MAKE_DIRECTORY \"\${_dir}\")
+    file(CREATE_LINK \"${relative}\" \"\${_dir}/${name}\" SYMBOLIC)
+    message(STATUS \"Installing: \${_dir}/${name} -> ${relative}\")")
 endforeach()
 
 # The unit names the installed program, so it is written at install time, when the prefix is final
 # (cpack installs with its own prefix).
-if(TARGET MorvaneCore)
-  install(CODE "
+install(CODE "
     set(MORVANE_INSTALL_FULL_PROGRAM_DIR \"\${CMAKE_INSTALL_PREFIX}/${MORVANE_INSTALL_PROGRAM_DIR}\")
     set(_unit_dir \"${MORVANE_INSTALL_UNIT_DIR}\")
     if(NOT _unit_dir)
@@ -60,26 +49,17 @@ if(TARGET MorvaneCore)
     configure_file(\"${PROJECT_SOURCE_DIR}/packaging/morvane.service.in\" \"\$ENV{DESTDIR}\${_unit_dir}/morvane.service\"
                    @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
     message(STATUS \"Installing: \$ENV{DESTDIR}\${_unit_dir}/morvane.service\")")
-endif()
 
-if(TARGET Morvane)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.svg
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
-  # The GUI's translations (built by gui/gui.cmake into bin/translations).
-  install(FILES ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/translations/morvane_en.qm
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/morvane/translations)
-endif()
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+# The GUI's translations (built by gui/CMakeLists.txt into bin/translations).
+install(FILES ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/translations/morvane_en.qm
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/morvane/translations)
 
 # Man pages, compressed as Debian expects.
 find_program(MORVANE_GZIP gzip)
-foreach(page "MorvaneCore.8:MorvaneCore" "morvanectl.1:morvanectl" "morvane-provider.1:morvane-provider")
-  string(REPLACE ":" ";" page "${page}")
-  list(GET page 0 file)
-  list(GET page 1 target)
-  if(NOT TARGET ${target})
-    continue()
-  endif()
+foreach(file MorvaneCore.8 morvanectl.1 morvane-provider.1)
   string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section "${file}")
   set(source ${PROJECT_SOURCE_DIR}/packaging/man/${file})
   if(MORVANE_GZIP)
@@ -108,4 +88,4 @@ install(CODE "
     endif()
   endif()")
 
-include(MorvanePackaging OPTIONAL)
+include(MorvanePackaging)

@@ -7,17 +7,17 @@ PACKAGES=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang libclang-rt-dev
   # tests and benchmarks
-  googletest libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
-  # web service client and the local provider
-  gsoap libgsoap-dev libsqlite3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # web service client and the local provider (pugixml also for the XML benchmark)
+  gsoap libgsoap-dev libsqlite3-dev libpugixml-dev
+  # the provider's DNS publication, and the authoritative servers the tests and the demo start
+  libldns-dev ldnsutils knot knot-dnsutils bind9 bind9-dnsutils
   # NAT library, and the real router the tests run in network namespaces
   libminiupnpc-dev libnatpmp-dev miniupnpd miniupnpd-nftables nftables iproute2
   # GUI
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev fonts-wqy-microhei
   # GUI translations (lupdate, lrelease)
   qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
-  # service integration
-  libsystemd-dev
 )
 
 missing=()
@@ -36,6 +36,19 @@ echo "setup-deps: installing ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# knot and bind9 would start their system services on installation; the tests and the demo start their own
+# servers on other ports, so invoke-rc.d is told not to start anything while apt runs.
+POLICY=/usr/sbin/policy-rc.d
+if [ -e "$POLICY" ]; then
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+else
+  trap '$SUDO rm -f "$POLICY"' EXIT
+  printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$POLICY" >/dev/null
+  $SUDO chmod 755 "$POLICY"
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  $SUDO rm -f "$POLICY"
+  trap - EXIT
+fi
 echo "setup-deps: done"

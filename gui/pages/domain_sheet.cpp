@@ -8,30 +8,29 @@
 
 #include <algorithm>
 
-#include "gui/channel/dns_listener.h"
+#include "shared/channel/dns_listener.h"
 #include "gui/controls/hyperlink2.h"
 #include "gui/controls/output_ctrl.h"
 #include "gui/pages/domain_page.h"
 #include "gui/pages/pages.h"
 #include "gui/shell/message_box.h"
 #include "gui/strings.h"
+#include "shared/base/ipv4.h"
 #include "shared/packet/commands.h"
+#include "shared/packet/records.h"
 
 namespace {
 
 using gui::Text;
 
+static_assert(kNetTypes[0].textId == gui::IDS_NET_UNKNOWN && kNetTypes[1].textId == gui::IDS_NET_DYNAMIC &&
+              kNetTypes[2].textId == gui::IDS_NET_TELECOM && kNetTypes[3].textId == gui::IDS_NET_NETCOM &&
+              kNetTypes[4].textId == gui::IDS_NET_EDUCATION && kNetTypes[5].textId == gui::IDS_NET_FOREIGN);
+
 QString NetTypeText(int code)
 {
-    switch (code) {
-    case 0: return Text(gui::IDS_NET_UNKNOWN);
-    case 1: return Text(gui::IDS_NET_DYNAMIC);
-    case 2: return Text(gui::IDS_NET_TELECOM);
-    case 3: return Text(gui::IDS_NET_NETCOM);
-    case 4: return Text(gui::IDS_NET_EDUCATION);
-    case 5: return Text(gui::IDS_NET_FOREIGN);
-    default: return QString();
-    }
+    const NetTypeNames* type = FindNetType(code);
+    return type ? Text(type->textId) : QString();
 }
 
 void OpenSite()
@@ -51,19 +50,14 @@ CDomainlstSheet::CDomainlstSheet(CDnsListener* channel, QWidget* parent)
       m_ip(new QLabel(tr("静态"), this)),
       m_netTypeCaption(new QLabel(tr("接入商:"), this)),
       m_netType(new QLabel(tr("静态"), this)),
-      m_report(new CHyperLink2(tr("报告接入商错误"), this)),
       m_help(new CHyperLink2(tr("域名管理帮助"), this)),
       m_output(new COutPutCtrl(this))
 {
-    m_list->setObjectName(QStringLiteral("1015"));
-    m_output->setObjectName(QStringLiteral("1028"));
     m_list->SetOwner(this);
     m_add->setMinimumSize(60, 22);
     m_update->setMinimumSize(60, 22);
     // The address and network labels take the room their texts need, so the row fits narrow windows.
     m_ip->setMinimumWidth(QFontMetrics(m_ip->font()).horizontalAdvance(QStringLiteral("255.255.255.255")));
-    m_report->SetURL(QString::fromUtf8(gui::SiteUrl()));
-    m_report->hide();  // nothing ever shows it
     m_help->SetURL(QString::fromUtf8(gui::SiteUrl()));
     m_output->setFixedHeight(67);
 
@@ -132,11 +126,7 @@ CDomainListEx* CDomainlstSheet::List()
 
 void CDomainlstSheet::SetPublicIp(uint32_t address)
 {
-    m_ip->setText(QStringLiteral("%1.%2.%3.%4")
-                      .arg(address >> 24 & 0xFF)
-                      .arg(address >> 16 & 0xFF)
-                      .arg(address >> 8 & 0xFF)
-                      .arg(address & 0xFF));
+    m_ip->setText(QString::fromStdString(FormatIPv4(address)));
 }
 
 void CDomainlstSheet::SetNetType(int code)

@@ -43,7 +43,7 @@ public:
     void SetPublicIp(uint32_t address);
     // Label 1027: the network-type text; empty for an unknown code.
     void SetNetType(int code);
-    // Appends a line to the output list (1028) and scrolls to it.
+    // Appends a line to the output list and scrolls to it.
     void AppendOutput(const QString& line);
     CDomainListEx* List();
 
@@ -80,12 +80,11 @@ private:
     QLabel* m_ip;
     QLabel* m_netTypeCaption;
     QLabel* m_netType;
-    CHyperLink2* m_report;
     CHyperLink2* m_help;
     COutPutCtrl* m_output;
 };
 
-// The domain list (1015): one row per domain, keyed by host id.
+// The domain list: one row per domain, keyed by host id.
 class CDomainListEx;  // defined in gui/pages/domain_page.h:
 //   void AddDomainRow(const std::string& name, uint32_t hostid, uint8_t enabled);
 //   void SetDomainState(uint32_t hostid, uint8_t enabled);
@@ -127,12 +126,11 @@ private:
     QComboBox* m_protocol;
     QPushButton* m_addPort;
     CMapPortList* m_list;
-    QPushButton* m_unused[3];
     COutPutCtrl* m_output;
     CHyperLink2* m_help;
 };
 
-// The port list (1029), defined in gui/pages/port_page.h:
+// The port list, defined in gui/pages/port_page.h:
 //   int AddPortRow(uint16_t port, uint8_t type, uint8_t op, uint8_t allow);   // 1 added, -1 duplicate
 //   void UpdatePortRow(uint16_t port, uint8_t op, uint8_t type, uint8_t allow, bool ok);
 

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "gui/channel/dns_listener.h"
+#include "shared/channel/dns_listener.h"
 #include "gui/controls/hyperlink2.h"
 #include "gui/controls/output_ctrl.h"
 #include "gui/pages/pages.h"
@@ -29,13 +29,9 @@ CMorvaneMapportDlg::CMorvaneMapportDlg(CDnsListener* channel, QWidget* parent)
       m_protocol(new QComboBox(this)),
       m_addPort(new QPushButton(tr("添加端口"), this)),
       m_list(new CMapPortList(this)),
-      m_unused{new QPushButton(QString::fromUtf8("删除端口"), this), new QPushButton(QString::fromUtf8("申请映射"), this),
-               new QPushButton(QString::fromUtf8("取消映射"), this)},
       m_output(new COutPutCtrl(this)),
       m_help(new CHyperLink2(tr("端口使用帮助"), this))
 {
-    m_list->setObjectName(QStringLiteral("1029"));
-    m_output->setObjectName(QStringLiteral("1041"));
     m_list->SetOwner(this);
 
     m_service->addItem(Text(gui::IDS_CUSTOM_PORT));
@@ -49,8 +45,6 @@ CMorvaneMapportDlg::CMorvaneMapportDlg(CDnsListener* channel, QWidget* parent)
     m_port->setFixedWidth(60);
     m_protocol->setMinimumSize(60, 22);
     m_addPort->setMinimumSize(70, 22);
-    for (QPushButton* unused : m_unused)
-        unused->hide();
     m_output->setFixedHeight(68);
     m_list->setMinimumHeight(60);
 

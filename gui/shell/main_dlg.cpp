@@ -23,6 +23,7 @@
 #include "gui/strings.h"
 #include "platform/window.h"
 #include "shared/packet/commands.h"
+#include "shared/packet/records.h"
 #include "shared/xml/data_files.h"
 
 namespace {
@@ -330,9 +331,9 @@ void CMorvaneMainDlg::SetReachable(bool reachable)
     m_tab->SetServiceState(reachable);
     if (reachable) {
         m_probe->stop();
-        if (m_loggedIn)
+        if (LoggedIn())
             AppendOutput(Text(gui::IDS_SERVICE_BACK), CTabCrtlEx::kDomainOutput);
-    } else if (m_loggedIn) {
+    } else if (LoggedIn()) {
         // Looked for by logging in again: the service may have restarted (on another port,
         // which every send reads afresh) and lost the session.
         m_probe->start(g_probeIntervalMs);
@@ -341,11 +342,11 @@ void CMorvaneMainDlg::SetReachable(bool reachable)
 
 void CMorvaneMainDlg::Probe()
 {
-    if (m_reachable || !m_loggedIn) {
+    if (m_reachable || !LoggedIn()) {
         m_probe->stop();
         return;
     }
-    SendLogin(m_userName, m_passwordDigest);
+    SendLogin(UserName(), PasswordDigest());
 }
 
 QString CMorvaneMainDlg::LoginFailureText() const
@@ -379,8 +380,7 @@ void CMorvaneMainDlg::OnLogonRequest()
 
 void CMorvaneMainDlg::BeginLogin(const std::string& account, const std::string& digest)
 {
-    m_userName = account;
-    m_passwordDigest = digest;
+    SetAccount(account, digest);
     SendLogin(account, digest);
     ShowLoginPage(CMorvaneMainLogOnDlg::kWaiting);
     Expect(0, {}, -1, [this] {
@@ -413,7 +413,7 @@ QString CMorvaneMainDlg::MapResultLine(const PortMapEntry& entry, bool ok)
         kind = Text(gui::IDS_PORT_MAPPING);
     else if (entry.op == 0)
         kind = Text(gui::IDS_REMOVE_PORT_MAPPING);
-    return kind + QString::asprintf("-%u-(%s)", static_cast<unsigned>(entry.port), entry.type ? "UDP" : "TCP") +
+    return kind + QString::asprintf("-%u-(%s)", static_cast<unsigned>(entry.port), entry.type != kProtocolTcp ? "UDP" : "TCP") +
            Text(ok ? gui::IDS_SUCCEEDED : gui::IDS_FAILED);
 }
 
@@ -468,7 +468,7 @@ void CMorvaneMainDlg::OnLogin(const std::vector<DomainRecord>* records, bool ok)
         ShowLoginPage(CMorvaneMainLogOnDlg::kFailed, LoginFailureText());
         return;
     }
-    datafile::WriteLogin(m_userFile, m_userName, m_passwordDigest);
+    datafile::WriteLogin(m_userFile, UserName(), PasswordDigest());
     show();
     m_logon->SetMode(CMorvaneMainLogOnDlg::kLoggedIn);
     m_logon->hide();
@@ -478,7 +478,7 @@ void CMorvaneMainDlg::OnLogin(const std::vector<DomainRecord>* records, bool ok)
     m_tab->AboutPage()->hide();
     m_tab->PortPage()->hide();
     m_tab->FillDomainList(records);
-    gui::SetCrashAccount(m_userName);
+    gui::SetCrashAccount(UserName());
 }
 
 void CMorvaneMainDlg::OnIpChanged(uint32_t address)

@@ -12,8 +12,8 @@
 #include <memory>
 #include <string>
 
-#include "gui/channel/dns_listener.h"
 #include "gui/pages/pages.h"
+#include "shared/channel/dns_listener.h"
 
 class CDomainlstSheet;
 class CMorvaneAbout;

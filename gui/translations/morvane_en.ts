@@ -24,10 +24,6 @@
         <translation>Network:</translation>
     </message>
     <message>
-        <source>报告接入商错误</source>
-        <translation>Report a wrong network</translation>
-    </message>
-    <message>
         <source>域名管理帮助</source>
         <translation>Help with domains</translation>
     </message>
@@ -319,7 +315,7 @@
     </message>
     <message>
         <source>域名服务商的应答无法识别</source>
-        <translation>The DNS provider's answer could not be read</translation>
+        <translation>The DNS provider&apos;s answer could not be read</translation>
     </message>
     <message>
         <source>端口只能是数字</source>

@@ -13,6 +13,7 @@
 
 #include "shared/base/files.h"
 #include "tests/shared/xml/xml_test_util.h"
+#include "tests/support/temp_dir.h"
 
 using xmltest::Fixture;
 using xmltest::ReadBytes;
@@ -25,14 +26,8 @@ class DataFile : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/morvane-datafile-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-    }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf " + m_dir;
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        ASSERT_TRUE(m_tmp.Ok());
+        m_dir = m_tmp.Path();
     }
     std::string Path(const char* name) const { return m_dir + "/" + name; }
     // A copy of a fixture in the test's directory.
@@ -43,6 +38,7 @@ protected:
         return p;
     }
 
+    CTempDir m_tmp{"morvane-datafile"};
     std::string m_dir;
 };
 
@@ -109,6 +105,16 @@ TEST_F(DataFile, BrokenFileIsReplacedButKept)
     std::vector<PortMapEntry> maps;
     ASSERT_TRUE(datafile::ReadAllMappings(m, maps));
     EXPECT_EQ(maps.size(), 1u);
+
+    // The same for a domain.xml of the wrong shape, whichever writer replaces it.
+    std::string d = Path("domain.xml");
+    ASSERT_TRUE(files::ReplaceAtomically(d, "<MAPPORTLIST/>"));
+    ASSERT_TRUE(datafile::WriteAllSwitches(d, {{7, 1}}));
+    EXPECT_EQ(ReadBytes(d + ".bad"), "<MAPPORTLIST/>");
+    ASSERT_TRUE(files::ReplaceAtomically(d, "<OTHER/>"));
+    ASSERT_TRUE(datafile::SetSwitches(d, {{7, 1}}));
+    EXPECT_EQ(ReadBytes(d + ".bad"), "<OTHER/>");
+    EXPECT_EQ(datafile::ReadSwitch(d, 7), 1);
 }
 
 TEST_F(DataFile, InterruptedSaveLeavesTheOldFile)
@@ -213,6 +219,23 @@ TEST_F(DataFile, Mappings)
     EXPECT_EQ(maps[0].port, 22);
     EXPECT_FALSE(datafile::RemoveMapping(Path("none.xml"), 22, 1));
     EXPECT_FALSE(files::Exists(Path("none.xml")));
+
+    // Many at once: one file, capped; existing entries are still updated when it is full.
+    std::vector<PortMapEntry> many;
+    for (int i = 0; i < 300; ++i)
+        many.push_back(PortMapEntry{static_cast<uint16_t>(1000 + i), 0, 0, 1});
+    int refused = 0;
+    EXPECT_FALSE(datafile::SetMappings(p, many, &refused));
+    EXPECT_EQ(refused, 300 - int(datafile::kMaxMappings) + 1);  // one place was taken by port 22
+    maps.clear();
+    ASSERT_TRUE(datafile::ReadAllMappings(p, maps));
+    ASSERT_EQ(maps.size(), datafile::kMaxMappings);
+    EXPECT_TRUE(datafile::SetMappings(p, {PortMapEntry{1000, 1, 0, 0}}, &refused));
+    EXPECT_EQ(refused, 0);
+    EXPECT_TRUE(datafile::RemoveMappings(p, {PortMapEntry{1000, 0, 0, 0}, PortMapEntry{1001, 0, 0, 0}}));
+    maps.clear();
+    ASSERT_TRUE(datafile::ReadAllMappings(p, maps));
+    EXPECT_EQ(maps.size(), datafile::kMaxMappings - 2);
 }
 
 // The GUI and the service both rewrite user.xml; neither may lose the other's change.

@@ -1,0 +1,44 @@
+#pragma once
+// CSender: the client socket of the control channel and the thread that receives on it.
+
+#include <cstdint>
+#include <string>
+
+#include "shared/base/core_thread.h"
+#include "shared/packet/packet.h"
+
+class CDnsListener;
+
+class CSender : public CoreThreadHandle {
+public:
+    // Binds 127.0.0.1 on the first free port of ten from `firstPort` and starts the receive thread.
+    CSender(CDnsListener* listener, uint16_t firstPort);
+    // Stops the receive thread (waits at most a second), then closes the socket.
+    ~CSender() override;
+
+    bool Bound() const { return m_socket >= 0; }
+    uint16_t Port() const { return m_port; }
+
+    // Sends the packet to 127.0.0.1:`port`. False when nothing left.
+    bool SendTo(const OutPacket& packet, uint16_t port) const;
+
+    void Run(int arg) override;
+
+    uint16_t Sequence() const { return m_sequence; }
+    uint32_t Session() const { return m_session; }
+    // A fresh session for a new login; the next request carries `sequence` + 1.
+    void StartSession(uint32_t session, uint16_t sequence)
+    {
+        m_session = session;
+        m_sequence = sequence;
+    }
+    uint16_t NextSequence() { return ++m_sequence; }
+
+private:
+    uint16_t m_sequence = 0;
+    uint32_t m_session = 0;
+    CDnsListener* m_listener;
+    int m_socket = -1;
+    int m_wakeFd = -1;
+    uint16_t m_port = 0;
+};

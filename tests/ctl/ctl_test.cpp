@@ -1,0 +1,162 @@
+// morvanectl against a running service and the real provider.
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <sched.h>
+
+#include "shared/xml/data_files.h"
+#include "tests/core/service_fixture.h"
+#include "tests/support/temp_dir.h"
+
+
+namespace {
+
+class CtlTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_PRIVATE_NETWORK();
+        m_dir = m_tmp.Path();
+        setenv("MORVANE_SCM_DIR", (m_dir + "/services").c_str(), 1);
+        ASSERT_EQ(m_provider.Admin({"init"}), 0);
+        ASSERT_EQ(m_provider.Admin({"seed-demo"}), 0);
+        ASSERT_EQ(m_provider.Admin({"set-address", "203.0.113.7"}), 0);
+        ASSERT_TRUE(m_provider.Start());
+        StartManager(m_dir);
+    }
+    void StartManager(const std::string& dir)
+    {
+        ManagerOptions o;
+        o.programDir = dir;
+        o.providerHost = "127.0.0.1";
+        o.providerPort = m_provider.Port();
+        o.nat = &m_nat;
+        o.superviseUpdater = false;
+        m_manager = std::make_unique<CMorvaneManger>(o);
+        ASSERT_TRUE(m_manager->StartManager());
+    }
+    void TearDown() override
+    {
+        m_manager.reset();
+        if (!m_mounted.empty())
+            umount2(m_mounted.c_str(), MNT_DETACH);
+        m_tmp.Remove();
+    }
+    // Runs morvanectl with `input` on its standard input; returns the exit code.
+    int Ctl(const std::string& args, std::string& out, const std::string& input = "")
+    {
+        std::string cmd = "printf '%s' '" + input + "' | '" + std::string(MORVANE_BIN_DIR) + "/morvanectl' --dir '" +
+                          m_dir + "' " + args + " 2>&1";
+        FILE* p = popen(cmd.c_str(), "r");
+        out.clear();
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+            out.append(buf, n);
+        int status = pclose(p);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    CTempDir m_tmp{"morvane-ctl"};
+    std::string m_dir;
+    std::string m_mounted;
+    CProviderProcess m_provider;
+    CTestNat m_nat;
+    std::unique_ptr<CMorvaneManger> m_manager;
+};
+
+}  // namespace
+
+TEST_F(CtlTest, LoginDomainsAndSwitches)
+{
+    std::string out;
+    EXPECT_EQ(Ctl("domains", out), 7) << out;  // nothing remembered yet
+    EXPECT_NE(out.find("morvanectl login"), std::string::npos);
+
+    EXPECT_EQ(Ctl("login demo", out, "wrong\n"), 5) << out;
+    EXPECT_EQ(Ctl("login demo", out, "demo\n"), 0) << out;
+    EXPECT_NE(out.find("demo2.example.net"), std::string::npos);
+    EXPECT_NE(out.find("203.0.113.7"), std::string::npos);
+    std::string user, digest;
+    ASSERT_TRUE(datafile::ReadLogin(m_dir + "/user.xml", user, digest));
+    EXPECT_EQ(user, "demo");
+    EXPECT_EQ(digest, kDemoDigest);  // the digest, never the password
+
+    EXPECT_EQ(Ctl("on demo2.example.net", out), 0) << out;
+    std::string history;
+    m_provider.Admin({"history"}, &history);
+    EXPECT_NE(history.find("203.0.113.7"), std::string::npos);
+    EXPECT_EQ(Ctl("--json domains", out), 0) << out;
+    EXPECT_NE(out.find("{\"hostid\":2,\"domain\":\"demo2.example.net\",\"data\":\"203.0.113.7\",\"enabled\":true}"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Ctl("off 2", out), 0) << out;
+    EXPECT_EQ(Ctl("on nosuch.example.net", out), 1) << out;
+
+    EXPECT_EQ(Ctl("map 8080/udp", out), 0) << out;
+    EXPECT_EQ(Ctl("--json ports", out), 0) << out;
+    EXPECT_NE(out.find("{\"port\":8080,\"protocol\":\"UDP\",\"mapped\":true,\"enabled\":true}"), std::string::npos) << out;
+    EXPECT_EQ(Ctl("disable 8080/udp", out), 0) << out;
+    EXPECT_EQ(Ctl("delete 8080/udp", out), 0) << out;
+    EXPECT_EQ(Ctl("ports", out), 0) << out;
+    EXPECT_NE(out.find("No port mappings"), std::string::npos) << out;
+}
+
+TEST_F(CtlTest, ClearErrors)
+{
+    std::string out;
+    EXPECT_EQ(Ctl("--help", out), 0);
+    EXPECT_NE(out.find("Exit codes"), std::string::npos);
+    EXPECT_EQ(Ctl("frobnicate", out), 1) << out;  // a usage error, before anything else
+    EXPECT_NE(out.find("unknown command"), std::string::npos);
+    EXPECT_EQ(Ctl("ports", out), 7) << out;  // needs a login first: says so
+    ASSERT_TRUE(datafile::WriteLogin(m_dir + "/user.xml", "demo", kDemoDigest));
+    EXPECT_EQ(Ctl("map 70000", out), 1) << out;
+    EXPECT_EQ(Ctl("map 80/sctp", out), 1) << out;
+    // Nothing answers and no service is registered.
+    m_manager.reset();
+    EXPECT_EQ(Ctl("--timeout 1 domains", out), 2) << out;
+    EXPECT_NE(out.find("not installed"), std::string::npos);
+    EXPECT_EQ(Ctl("service status", out), 2) << out;
+}
+
+TEST_F(CtlTest, ProviderTroubleAndAFullDiskAreFailures)
+{
+    std::string out;
+    // The data directory on a small file system of its own, filled up, in a mount namespace only
+    // this test process (and the programs it starts) sees.
+    m_manager.reset();
+    ASSERT_EQ(unshare(CLONE_NEWNS), 0) << strerror(errno);
+    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    std::string full = m_dir + "/full";
+    ASSERT_EQ(mkdir(full.c_str(), 0755), 0);
+    ASSERT_EQ(mount("tmpfs", full.c_str(), "tmpfs", 0, "size=64k"), 0) << strerror(errno);
+    m_mounted = full;
+    StartManager(full);
+    ASSERT_EQ(Ctl("--dir '" + full + "' login demo", out, "demo\n"), 0) << out;
+    ASSERT_EQ(datafile::ReadSwitch(full + "/domain.xml", 2), 0);
+    {
+        int fd = open((full + "/filler").c_str(), O_WRONLY | O_CREAT, 0644);
+        char block[4096] = {};
+        while (write(fd, block, sizeof block) > 0) {
+        }
+        close(fd);
+    }
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Ctl("--dir '" + full + "' on demo2.example.net", out), 6) << out;
+    std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(out.find("nothing was changed"), std::string::npos) << out;
+    EXPECT_NE(log.find("cannot save " + full + "/domain.xml: No space left on device"), std::string::npos) << log;
+    EXPECT_EQ(datafile::ReadSwitch(full + "/domain.xml", 2), 0);
+    m_manager->RequestStop();
+    ASSERT_TRUE(m_manager->WaitThread(std::chrono::milliseconds(5000)));
+    ASSERT_EQ(m_manager->Domains().size(), 3u);
+    EXPECT_EQ(m_manager->Domains()[1].enabled, 0);
+
+    // No provider: the login says so, with its own exit code.
+    StartManager(m_dir);
+    m_provider.Stop();
+    EXPECT_EQ(Ctl("login demo", out, "demo\n"), 8) << out;
+    EXPECT_NE(out.find("could not be reached"), std::string::npos) << out;
+}
