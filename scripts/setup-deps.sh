@@ -19,7 +19,9 @@ PACKAGES=(
   # NAT library, and the real router the tests run in network namespaces
   libminiupnpc-dev libnatpmp-dev miniupnpd miniupnpd-nftables nftables iproute2
   # GUI
-  qt6-base-dev qt6-base-dev-tools fonts-wqy-microhei
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev fonts-wqy-microhei
+  # GUI translations (lupdate, lrelease)
+  qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
 )
 
 missing=()
