@@ -17,7 +17,7 @@ struct AddressSourceOptions {
     std::vector<std::string> checkIp;
     std::string caFile;
     long checkIpTimeoutMs = 10000;
-    INatLibrary* nat = nullptr;  // null = libnat
+    INatLibrary* nat = nullptr;                 // null = libnat
     const std::atomic<bool>* cancel = nullptr;  // a stop: no more sources are asked
 };
 

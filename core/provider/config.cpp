@@ -37,9 +37,8 @@ bool IsHostName(const std::string& name)
 {
     if (name.empty() || name.size() > 253 || name.front() == '.' || name.front() == '-')
         return false;
-    return std::all_of(name.begin(), name.end(), [](unsigned char c) {
-        return std::isalnum(c) || c == '.' || c == '-' || c == '_' || c == '*';
-    });
+    return std::all_of(name.begin(), name.end(),
+                       [](unsigned char c) { return std::isalnum(c) || c == '.' || c == '-' || c == '_' || c == '*'; });
 }
 
 uint32_t HashName(const std::string& name)

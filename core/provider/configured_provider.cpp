@@ -54,8 +54,8 @@ void CConfiguredProvider::Refresh()
         sources.checkIpTimeoutMs = m_env.checkIpTimeoutMs;
         sources.nat = m_env.nat;
         sources.cancel = &m_cancelled;
-        JournalPrint(kJournalInfo, "provider: dyndns2 account %s at %s, %zu host(s)", config.user.c_str(), config.server.c_str(),
-                 config.hosts.size());
+        JournalPrint(kJournalInfo, "provider: dyndns2 account %s at %s, %zu host(s)", config.user.c_str(),
+                     config.server.c_str(), config.hosts.size());
         Replace(std::make_unique<CDyndns2Provider>(std::move(config),
                                                    std::make_unique<CAddressSources>(std::move(sources))));
         m_kind = ProviderConfig::Kind::Dyndns2;

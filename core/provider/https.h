@@ -8,9 +8,9 @@
 
 struct HttpsRequest {
     std::string url;
-    std::string user;      // Basic authentication when not empty
+    std::string user;  // Basic authentication when not empty
     std::string password;
-    std::string caFile;    // trust these authorities instead of the system's
+    std::string caFile;  // trust these authorities instead of the system's
     long timeoutMs = 20000;
     long connectTimeoutMs = 10000;
     // Set from another thread to end the exchange within about a second (a stop).
@@ -18,9 +18,9 @@ struct HttpsRequest {
 };
 
 struct HttpsAnswer {
-    long status = 0;      // HTTP status; 0 when no answer came
-    std::string body;     // at most the first 4 KiB
-    std::string error;    // libcurl's text when the exchange failed
+    long status = 0;    // HTTP status; 0 when no answer came
+    std::string body;   // at most the first 4 KiB
+    std::string error;  // libcurl's text when the exchange failed
 };
 
 // True when an HTTP answer arrived (whatever its status).

@@ -14,7 +14,7 @@ int CWebServiceProvider::PublicAddress(NetInfo& info)
         uint32_t mine = static_cast<uint32_t>(info.dyip);
         if (other != 0 && other != mine)
             JournalPrint(kJournalNotice, "address cross-check: the provider reports %s, another source %s",
-                     FormatIPv4(mine).c_str(), FormatIPv4(other).c_str());
+                         FormatIPv4(mine).c_str(), FormatIPv4(other).c_str());
     }
     return status;
 }
@@ -25,8 +25,7 @@ int CWebServiceProvider::Hosts(const std::string& user, const std::string& diges
     return m_service ? m_service->GetDynamic(user, digest, account, hosts) : -1;
 }
 
-int CWebServiceProvider::Update(const std::string& user, const std::string& digest, uint32_t,
-                                UpdateResultMap& results)
+int CWebServiceProvider::Update(const std::string& user, const std::string& digest, uint32_t, UpdateResultMap& results)
 {
     return m_service ? m_service->UpdateDynamic(user, digest, results) : -1;
 }

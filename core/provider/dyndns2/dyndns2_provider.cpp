@@ -68,9 +68,9 @@ uint64_t CDyndns2Provider::Now() const
 {
     if (m_clock)
         return m_clock();
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
 }
 
 int CDyndns2Provider::PublicAddress(NetInfo& info)
@@ -86,9 +86,10 @@ int CDyndns2Provider::PublicAddress(NetInfo& info)
         out.nettype = kNetTypeCarrierGradeNat;
         out.netlocation = "behind carrier-grade NAT (" + found.source + " gives " + text + ")";
         if (found.address != m_lastReported)
-            JournalPrint(kJournalWarning, "dyndns2: %s gives %s, not a public address: this machine is behind carrier-grade NAT; "
-                     "no update is sent and port mapping cannot help",
-                     found.source.c_str(), text.c_str());
+            JournalPrint(kJournalWarning,
+                         "dyndns2: %s gives %s, not a public address: this machine is behind carrier-grade NAT; "
+                         "no update is sent and port mapping cannot help",
+                         found.source.c_str(), text.c_str());
         m_lastReported = found.address;
     } else {
         out.dyip = static_cast<int32_t>(found.address);
@@ -144,14 +145,16 @@ void CDyndns2Provider::Apply(HostState& host, const std::string& line, uint32_t 
     result = 0;
     if (IsStopCode(code)) {
         host.stopCode = code;
-        JournalPrint(kJournalWarning, "dyndns2: the server refused %s with \"%s\"; no more updates for it until the provider "
-                 "configuration changes",
-                 host.name.c_str(), code.c_str());
+        JournalPrint(kJournalWarning,
+                     "dyndns2: the server refused %s with \"%s\"; no more updates for it until the provider "
+                     "configuration changes",
+                     host.name.c_str(), code.c_str());
     } else if (code == "911" || code == "dnserr") {
         m_backingOff = true;
         m_backOffUntil = Now() + kDyndns2BackOffMs;
-        JournalPrint(kJournalWarning, "dyndns2: the server answered \"%s\" for %s; waiting 30 minutes before asking again",
-                 code.c_str(), host.name.c_str());
+        JournalPrint(kJournalWarning,
+                     "dyndns2: the server answered \"%s\" for %s; waiting 30 minutes before asking again", code.c_str(),
+                     host.name.c_str());
     } else {
         JournalPrint(kJournalWarning, "dyndns2: unexpected answer for %s: %.60s", host.name.c_str(), line.c_str());
     }

@@ -208,7 +208,8 @@ TEST_F(Dyndns2Test, UpdatesOnlyAPublicAddressThatChanged)
     results = {{a, 1}, {b, 1}};
     EXPECT_EQ(client->Update("alice", kDigest, second, results), 0);
     EXPECT_EQ(m_server.Requests().back().find("hostname=a.example.net,b.example.net&myip=203.0.113.6"),
-              std::string("GET /nic/update?").size()) << m_server.Requests().back();
+              std::string("GET /nic/update?").size())
+        << m_server.Requests().back();
     EXPECT_EQ(client->Update("alice", kDigest, second, results), 0);
     EXPECT_EQ(m_server.Requests().size(), 2u);
 
