@@ -1,4 +1,8 @@
-# Install layout:
+# Install layout, in three components (one Debian package each):
+#   morvane   the service MorvaneCore, morvanectl, libnat.so, the unit, their man pages
+#   gui       the desktop program Morvane, its desktop entry and icon (needs morvane)
+#   provider  the local web service morvane-provider
+#
 #   <prefix>/lib/morvane/   Morvane (GUI), MorvaneCore (service), morvanectl, libnat.so side by side
 #   <prefix>/bin/           morvane-provider; links morvane -> the GUI, morvanectl -> the client
 #   <unit dir>/morvane.service, the desktop entry, the icon, man pages
@@ -16,31 +20,35 @@ set(MORVANE_INSTALL_UNIT_DIR "" CACHE PATH "Where the systemd unit is installed 
 file(WRITE ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/.morvane-build-tree
      "Programs run from this directory keep their data files here.\n")
 
-foreach(program Morvane MorvaneCore morvanectl)
-  if(TARGET ${program})
-    install(TARGETS ${program} RUNTIME DESTINATION ${MORVANE_INSTALL_PROGRAM_DIR})
+foreach(program "Morvane:gui" "MorvaneCore:morvane" "morvanectl:morvane")
+  string(REPLACE ":" ";" program "${program}")
+  list(GET program 0 target)
+  list(GET program 1 component)
+  if(TARGET ${target})
+    install(TARGETS ${target} RUNTIME DESTINATION ${MORVANE_INSTALL_PROGRAM_DIR} COMPONENT ${component})
   endif()
 endforeach()
 if(TARGET nat)
-  install(TARGETS nat LIBRARY DESTINATION ${MORVANE_INSTALL_PROGRAM_DIR} NAMELINK_SKIP)
+  install(TARGETS nat LIBRARY DESTINATION ${MORVANE_INSTALL_PROGRAM_DIR} NAMELINK_SKIP COMPONENT morvane)
 endif()
 if(TARGET morvane-provider)
-  install(TARGETS morvane-provider RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS morvane-provider RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT provider)
 endif()
 
 # Commands on the PATH for the programs that live in the program directory (the programs find
 # their siblings through their own resolved path, so links are enough).
-foreach(link "morvane:Morvane" "morvanectl:morvanectl")
+foreach(link "morvane:Morvane:gui" "morvanectl:morvanectl:morvane")
   string(REPLACE ":" ";" link "${link}")
   list(GET link 0 name)
   list(GET link 1 target)
+  list(GET link 2 component)
   if(TARGET ${target})
     file(RELATIVE_PATH relative "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${MORVANE_INSTALL_PROGRAM_DIR}/${target}")
     install(CODE "
       set(_dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
       file(MAKE_DIRECTORY \"\${_dir}\")
       file(CREATE_LINK \"${relative}\" \"\${_dir}/${name}\" SYMBOLIC)
-      message(STATUS \"Installing: \${_dir}/${name} -> ${relative}\")")
+      message(STATUS \"Installing: \${_dir}/${name} -> ${relative}\")" COMPONENT ${component})
   endif()
 endforeach()
 
@@ -59,21 +67,24 @@ if(TARGET MorvaneCore)
     endif()
     configure_file(\"${PROJECT_SOURCE_DIR}/packaging/morvane.service.in\" \"\$ENV{DESTDIR}\${_unit_dir}/morvane.service\"
                    @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-    message(STATUS \"Installing: \$ENV{DESTDIR}\${_unit_dir}/morvane.service\")")
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${_unit_dir}/morvane.service\")" COMPONENT morvane)
 endif()
 
 if(TARGET Morvane)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+          COMPONENT gui)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.svg
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT gui)
 endif()
 
 # Man pages, compressed as Debian expects.
 find_program(MORVANE_GZIP gzip)
-foreach(page "MorvaneCore.8:MorvaneCore" "morvanectl.1:morvanectl" "morvane-provider.1:morvane-provider")
+foreach(page "MorvaneCore.8:MorvaneCore:morvane" "morvanectl.1:morvanectl:morvane"
+             "morvane-provider.1:morvane-provider:provider")
   string(REPLACE ":" ";" page "${page}")
   list(GET page 0 file)
   list(GET page 1 target)
+  list(GET page 2 component)
   if(NOT TARGET ${target})
     continue()
   endif()
@@ -86,9 +97,9 @@ foreach(page "MorvaneCore.8:MorvaneCore" "morvanectl.1:morvanectl" "morvane-prov
       COMMAND ${MORVANE_GZIP} -9n -c ${source} > ${output}
       DEPENDS ${source} VERBATIM)
     list(APPEND _morvane_man_outputs ${output})
-    install(FILES ${output} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+    install(FILES ${output} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
   else()
-    install(FILES ${source} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+    install(FILES ${source} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
   endif()
 endforeach()
 if(_morvane_man_outputs)
@@ -103,6 +114,6 @@ install(CODE "
     if(NOT _rc EQUAL 0)
       message(WARNING \"Could not create ${MORVANE_INSTALL_DATA_DIR}; create it writable for the service and the GUI's users.\")
     endif()
-  endif()")
+  endif()" COMPONENT morvane)
 
 include(MorvanePackaging OPTIONAL)

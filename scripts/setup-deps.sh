@@ -16,6 +16,8 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools fonts-wqy-microhei
   # service integration
   libsystemd-dev
+  # package checks and the container booted with systemd (scripts/test-systemd.sh)
+  lintian debootstrap systemd-container
 )
 
 missing=()
