@@ -4,7 +4,8 @@
 // Every operation takes the full path first; an empty path does nothing and reports failure (or 0).
 // Each load-change-save runs under an advisory lock on "<path>.lock" shared by both programs, and
 // every save replaces the file atomically. A file that does not load is treated as absent; before a
-// writer replaces such a file its old bytes are kept beside it as "<path>.bad".
+// writer replaces such a file its old bytes are kept beside it as "<path>.bad". Links, FIFOs, devices
+// and oversized files never load and are set aside by renaming; files are created 0660.
 
 #include <cstdint>
 #include <map>
@@ -35,5 +36,9 @@ bool SetSwitches(const std::string& path, const std::map<uint32_t, int>& switche
 bool ReadAllMappings(const std::string& path, std::vector<PortMapEntry>& out);
 bool SetMapping(const std::string& path, uint16_t port, uint8_t op, uint8_t type, uint8_t allow);
 bool RemoveMapping(const std::string& path, uint16_t port, uint8_t type);
+
+// Removes the temporary files an interrupted save of one of the three files (or of its ".bad" copy)
+// left in `directory`, except those of a process still running. Returns how many went.
+int RemoveLeftoverTemporaries(const std::string& directory);
 
 }  // namespace datafile
