@@ -114,6 +114,10 @@ void CMorvaneManger::DispatchPacket(UdpInPacket& packet)
     // A datagram without the header carries no command: nothing to act on, nobody to answer.
     if (!packet.HasHeader())
         return;
+    if (!m_guard)
+        m_guard = std::make_unique<CChannelGuard>(ProgramDirectory());
+    if (!m_guard->Admit(packet.SenderAddress(), packet.SenderPort(), m_channelPort))
+        return;
     m_clientAddress = packet.SenderAddress();
     m_clientPort = packet.SenderPort();
 

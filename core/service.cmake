@@ -2,6 +2,7 @@
 add_library(morvane_service STATIC
   ${CMAKE_CURRENT_LIST_DIR}/manager.cpp
   ${CMAKE_CURRENT_LIST_DIR}/channel.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/channel_guard.cpp
   ${CMAKE_CURRENT_LIST_DIR}/service_entry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/hook.cpp)
 target_include_directories(morvane_service PUBLIC ${PROJECT_SOURCE_DIR})
