@@ -1,7 +1,9 @@
 // The manager and its channel against the real provider, with a stand-in router and a driven tick.
 
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <random>
 
@@ -413,6 +415,53 @@ TEST_F(ManagerTest, AddressHookRunsAfterAPushAndIsBounded)
     pid_t pid = std::atoi(text.substr(text.rfind('|') + 1).c_str());
     ASSERT_GT(pid, 0);
     EXPECT_TRUE(Eventually([&] { return kill(pid, 0) != 0; }, 3000));
+}
+
+// A datagram from a socket of `uid`, sent from a child process running as that user: how many of
+// the service's datagrams came back within half a second.
+int AnswersTo(uid_t uid, gid_t gid, const std::function<void(CRawClient&)>& send)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+            _exit(100);
+        CRawClient client;
+        send(client);
+        int answers = 0;
+        while (client.Receive(500))
+            ++answers;
+        _exit(answers);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+TEST_F(ManagerTest, ChannelServesOnlyRootTheServiceUserAndTheDataDirectorysGroup)
+{
+    Start();
+    Login();
+    SetHosts({{1, 1}});
+    ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+    const uint16_t port = Port();
+    // nobody (65534) is not in the directory's group (root's): no answer, no change, no notifications.
+    EXPECT_EQ(AnswersTo(65534, 65534, [&](CRawClient& c) {
+                  c.Send(port, CMD_REFRESH_DOMAINS);
+                  c.Send(port, CMD_SET_DOMAIN_STATE, [](OutPacket& out) {
+                      out.WriteU16Host(1);
+                      out.WriteU32Host(1);
+                      out.WriteU8(0);
+                  });
+                  c.Send(port, CMD_IP_CHANGED);
+              }),
+              0);
+    EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 1), 1);
+    Advance(200000);
+    EXPECT_TRUE(m_client.ReceiveCommand(CMD_IP_CHANGED).has_value()) << "an outsider took the notifications";
+
+    // daemon (1) is a member once the directory belongs to its group.
+    ASSERT_EQ(chown(m_dir.c_str(), 0, 1), 0);
+    EXPECT_EQ(AnswersTo(1, 1, [&](CRawClient& c) { c.Send(port, CMD_REFRESH_DOMAINS); }), 1);
 }
 
 TEST_F(ManagerTest, StopBeforeStartStartsNothing)
