@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -254,9 +255,26 @@ int CheckDataAccess(const Options& opt, const std::string& userFile, bool writin
                                           ", then log in again)");
 }
 
-// Why the service did not answer: not installed, not running, or busy.
+// The channel of the command being run, for DiagnoseSilence.
+const CCtlClient* g_channel = nullptr;
+
+std::string UserName(uint32_t uid)
+{
+    const passwd* pw = ::getpwuid(uid);
+    return (pw && pw->pw_name ? std::string(pw->pw_name) + " " : std::string()) + "(uid " + std::to_string(uid) + ")";
+}
+
+// Why the service did not answer: its port held by somebody else, not installed, not running, or busy.
 int DiagnoseSilence(const Options& opt)
 {
+    if (g_channel && g_channel->LastRefusal() && !g_channel->LastRefusal()->nobody) {
+        const auto& refusal = *g_channel->LastRefusal();
+        struct stat st;
+        const std::string service = ::stat(opt.dir.c_str(), &st) == 0 ? UserName(st.st_uid) : "the data directory's owner";
+        return Fail(opt, kExitNotRunning, "nothing sent: port " + std::to_string(refusal.port) + " (from user.xml) is held by " +
+                                              UserName(refusal.owner) + ", not by the service's user " + service +
+                                              " or root; is the service running?");
+    }
     std::unique_ptr<scm::Manager> manager = scm::OpenManager(scm::kManagerConnect);
     std::unique_ptr<scm::Service> service = manager ? manager->Open(kServiceName, scm::kQueryStatus) : nullptr;
     if (!service)
@@ -590,6 +608,7 @@ int ChannelCommand(const Options& opt)
     if (int rc = CheckDataAccess(opt, userFile, cmd == "login"); rc != kExitOk)
         return rc;
     CCtlClient client(userFile);
+    g_channel = &client;
 
     int rc;
     if (cmd == "login") {
