@@ -4,7 +4,8 @@ add_library(morvane_service STATIC
   ${CMAKE_CURRENT_LIST_DIR}/channel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/channel_guard.cpp
   ${CMAKE_CURRENT_LIST_DIR}/service_entry.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/hook.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/hook.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/hook_file.cpp)
 target_include_directories(morvane_service PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(morvane_service PUBLIC
   morvane_webservice morvane_portmap morvane_updater morvane_xml morvane_packet morvane_platform morvane_log)
