@@ -8,6 +8,9 @@
 
 #include <cstdio>
 
+#include "core/hook_file.h"
+#include "core/log.h"
+
 extern char** environ;
 
 namespace {
@@ -24,9 +27,17 @@ std::string Dotted(uint32_t a)
 bool RunAddressHook(const std::string& programDir, uint32_t address, const std::vector<uint32_t>& hostids,
                     int timeoutMs)
 {
-    std::string path = programDir + "/" + kAddressHookName;
-    if (access(path.c_str(), X_OK) != 0)
+    std::string path = AddressHookPath(programDir);
+    std::string why;
+    const int hookFd = OpenTrustedHook(path, why);
+    if (hookFd < 0) {
+        // Said once per reason, not at every address change.
+        static std::string s_lastRefusal;
+        if (!why.empty() && why + path != s_lastRefusal)
+            LogPrint("address-change hook %s not run: %s\n", path.c_str(), why.c_str());
+        s_lastRefusal = why.empty() ? std::string() : why + path;
         return false;
+    }
 
     // Everything the children need is prepared here: after fork only async-signal-safe calls follow.
     std::string ids;
@@ -52,8 +63,10 @@ bool RunAddressHook(const std::string& programDir, uint32_t address, const std::
     char* argv[] = {path.data(), nullptr};
 
     pid_t first = fork();
-    if (first < 0)
+    if (first < 0) {
+        close(hookFd);
         return false;
+    }
     if (first == 0) {
         // The watchdog: detached from the service (the first child exits at once), it starts the
         // hook in a process group of its own and ends that group when the time is up.
@@ -69,7 +82,8 @@ bool RunAddressHook(const std::string& programDir, uint32_t address, const std::
                 dup2(null, 1);
                 dup2(null, 2);
             }
-            execve(argv[0], argv, envp.data());
+            // The file that was checked, whatever the path names by now.
+            fexecve(hookFd, argv, envp.data());
             _exit(127);
         }
         if (hook < 0)
@@ -87,6 +101,7 @@ bool RunAddressHook(const std::string& programDir, uint32_t address, const std::
             nanosleep(&pause, nullptr);
         }
     }
+    close(hookFd);
     waitpid(first, nullptr, 0);  // returns at once: the first child only forks
     return true;
 }

@@ -464,6 +464,55 @@ TEST_F(ManagerTest, ChannelServesOnlyRootTheServiceUserAndTheDataDirectorysGroup
     EXPECT_EQ(AnswersTo(1, 1, [&](CRawClient& c) { c.Send(port, CMD_REFRESH_DOMAINS); }), 1);
 }
 
+// Only a hook nobody but root or the service's user could have put there or changed is run, and
+// never through a link; a FIFO in its place holds nothing up.
+TEST_F(ManagerTest, AddressHookRunsOnlyWhenNobodyElseCouldHaveWrittenIt)
+{
+    const std::string out = m_dir + "/hook.out";
+    const std::string hook = m_dir + "/on-address-change";
+    const std::string script = m_dir + "/script";
+    {
+        FILE* f = std::fopen(script.c_str(), "w");
+        std::fprintf(f, "#!/bin/sh\necho ran >> '%s'\n", out.c_str());
+        std::fclose(f);
+        chmod(script.c_str(), 0755);
+    }
+    Start();
+    Login();
+    auto push = [&] {
+        SetHosts({{1, 0}});
+        ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+        SetHosts({{1, 1}});
+        ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+    };
+    auto ran = [&](int ms) { return Eventually([&] { return files::Exists(out); }, ms); };
+    auto plantCopy = [&](mode_t mode, uid_t uid) {
+        unlink(hook.c_str());
+        ASSERT_EQ(std::system(("cp '" + script + "' '" + hook + "'").c_str()), 0);
+        ASSERT_EQ(chmod(hook.c_str(), mode), 0);
+        ASSERT_EQ(chown(hook.c_str(), uid, 0), 0);
+    };
+
+    plantCopy(0775, 0);  // group-writable
+    push();
+    EXPECT_FALSE(ran(600));
+    plantCopy(0755, 65534);  // another user's
+    push();
+    EXPECT_FALSE(ran(600));
+    unlink(hook.c_str());
+    ASSERT_EQ(symlink(script.c_str(), hook.c_str()), 0);  // a link to a good script
+    push();
+    EXPECT_FALSE(ran(600));
+    unlink(hook.c_str());
+    ASSERT_EQ(mkfifo(hook.c_str(), 0755), 0);
+    push();  // answered: the FIFO held nothing up
+    EXPECT_FALSE(ran(300));
+
+    plantCopy(0755, 0);
+    push();
+    EXPECT_TRUE(ran(3000));
+}
+
 TEST_F(ManagerTest, StopBeforeStartStartsNothing)
 {
     ManagerOptions o;
