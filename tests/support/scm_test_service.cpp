@@ -6,7 +6,7 @@
 // Start arguments (after the service name): record=<path>, idle (no worker: ServiceMain returns
 // right after reporting running), no-handler (ServiceMain returns without registering),
 // register-delay=<ms>, stop-delay=<ms> (the stop handler dawdles), double-stop (reports stopped
-// twice). The service name is $SCM_TEST_SERVICE_NAME, default "ScmTestSvc".
+// twice), exhaust-fds (once running, opens descriptors until none are left). The service name is $SCM_TEST_SERVICE_NAME, default "ScmTestSvc".
 
 #include "platform/scm.h"
 
@@ -27,6 +27,7 @@ std::string g_record;
 bool g_idle = false;
 bool g_noHandler = false;
 bool g_doubleStop = false;
+bool g_exhaustFds = false;
 int g_registerDelayMs = 0;
 int g_stopDelayMs = 0;
 
@@ -95,6 +96,8 @@ void ServiceMain(int argc, char** argv)
             g_noHandler = true;
         else if (arg == "double-stop")
             g_doubleStop = true;
+        else if (arg == "exhaust-fds")
+            g_exhaustFds = true;
         else if (arg.rfind("register-delay=", 0) == 0)
             g_registerDelayMs = std::atoi(arg.c_str() + 15);
         else if (arg.rfind("stop-delay=", 0) == 0)
@@ -115,6 +118,11 @@ void ServiceMain(int argc, char** argv)
     Report(scm::kStartPending);
     if (!Report(scm::kRunning) || g_idle)
         return;
+    if (g_exhaustFds) {
+        Record("exhausting descriptors");
+        while (::open("/dev/null", O_RDONLY | O_CLOEXEC) >= 0) {
+        }
+    }
     g_worker = std::thread([] {
         std::unique_lock<std::mutex> lock(g_mutex);
         g_cv.wait(lock, [] { return g_stop; });
