@@ -6,7 +6,7 @@
 #   <prefix>/lib/morvane/   Morvane (GUI), MorvaneCore (service), morvanectl, libnat.so side by side
 #   <prefix>/bin/           morvane-provider; links morvane -> the GUI, morvanectl -> the client
 #   <unit dir>/morvane.service, the desktop entry, the icon, man pages
-#   /var/lib/morvane        data directory (created by the package with its group)
+#   /var/lib/morvane        data directory (created by the package for its user and group)
 # A build tree keeps its data beside the programs: bin/ carries a marker saying so.
 
 include(GNUInstallDirs)
@@ -20,20 +20,10 @@ set(MORVANE_INSTALL_UNIT_DIR "" CACHE PATH "Where the systemd unit is installed 
 file(WRITE ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/.morvane-build-tree
      "Programs run from this directory keep their data files here.\n")
 
-foreach(program "Morvane:gui" "MorvaneCore:morvane" "morvanectl:morvane")
-  string(REPLACE ":" ";" program "${program}")
-  list(GET program 0 target)
-  list(GET program 1 component)
-  if(TARGET ${target})
-    install(TARGETS ${target} RUNTIME DESTINATION ${MORVANE_INSTALL_PROGRAM_DIR} COMPONENT ${component})
-  endif()
-endforeach()
-if(TARGET nat)
-  install(TARGETS nat LIBRARY DESTINATION ${MORVANE_INSTALL_PROGRAM_DIR} NAMELINK_SKIP COMPONENT morvane)
-endif()
-if(TARGET morvane-provider)
-  install(TARGETS morvane-provider RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT provider)
-endif()
+install(TARGETS Morvane RUNTIME DESTINATION ${MORVANE_INSTALL_PROGRAM_DIR} COMPONENT gui)
+install(TARGETS MorvaneCore morvanectl RUNTIME DESTINATION ${MORVANE_INSTALL_PROGRAM_DIR} COMPONENT morvane)
+install(TARGETS nat LIBRARY DESTINATION ${MORVANE_INSTALL_PROGRAM_DIR} NAMELINK_SKIP COMPONENT morvane)
+install(TARGETS morvane-provider RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT provider)
 
 # Commands on the PATH for the programs that live in the program directory (the programs find
 # their siblings through their own resolved path, so links are enough).
@@ -42,20 +32,17 @@ foreach(link "morvane:Morvane:gui" "morvanectl:morvanectl:morvane")
   list(GET link 0 name)
   list(GET link 1 target)
   list(GET link 2 component)
-  if(TARGET ${target})
-    file(RELATIVE_PATH relative "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${MORVANE_INSTALL_PROGRAM_DIR}/${target}")
-    install(CODE "
-      set(_dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
-      file(MAKE_DIRECTORY \"\${_dir}\")
-      file(CREATE_LINK \"${relative}\" \"\${_dir}/${name}\" SYMBOLIC)
-      message(STATUS \"Installing: \${_dir}/${name} -> ${relative}\")" COMPONENT ${component})
-  endif()
+  file(RELATIVE_PATH relative "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${MORVANE_INSTALL_PROGRAM_DIR}/${target}")
+  install(CODE "
+    set(_dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    file(MAKE_DIRECTORY \"\${_dir}\")
+    file(CREATE_LINK \"${relative}\" \"\${_dir}/${name}\" SYMBOLIC)
+    message(STATUS \"Installing: \${_dir}/${name} -> ${relative}\")" COMPONENT ${component})
 endforeach()
 
 # The unit names the installed program, so it is written at install time, when the prefix is final
 # (cpack installs with its own prefix).
-if(TARGET MorvaneCore)
-  install(CODE "
+install(CODE "
     set(MORVANE_INSTALL_FULL_PROGRAM_DIR \"\${CMAKE_INSTALL_PREFIX}/${MORVANE_INSTALL_PROGRAM_DIR}\")
     set(_unit_dir \"${MORVANE_INSTALL_UNIT_DIR}\")
     if(NOT _unit_dir)
@@ -68,26 +55,18 @@ if(TARGET MorvaneCore)
     configure_file(\"${PROJECT_SOURCE_DIR}/packaging/morvane.service.in\" \"\$ENV{DESTDIR}\${_unit_dir}/morvane.service\"
                    @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
     message(STATUS \"Installing: \$ENV{DESTDIR}\${_unit_dir}/morvane.service\")" COMPONENT morvane)
-endif()
 
-if(TARGET Morvane)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
-          COMPONENT gui)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.svg
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT gui)
-endif()
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+        COMPONENT gui)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT gui)
 
 # Man pages, compressed as Debian expects.
 find_program(MORVANE_GZIP gzip)
-foreach(page "MorvaneCore.8:MorvaneCore:morvane" "morvanectl.1:morvanectl:morvane"
-             "morvane-provider.1:morvane-provider:provider")
+foreach(page "MorvaneCore.8:morvane" "morvanectl.1:morvane" "morvane-provider.1:provider")
   string(REPLACE ":" ";" page "${page}")
   list(GET page 0 file)
-  list(GET page 1 target)
-  list(GET page 2 component)
-  if(NOT TARGET ${target})
-    continue()
-  endif()
+  list(GET page 1 component)
   string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section "${file}")
   set(source ${PROJECT_SOURCE_DIR}/packaging/man/${file})
   if(MORVANE_GZIP)
@@ -107,7 +86,7 @@ if(_morvane_man_outputs)
 endif()
 
 # The data directory, for a direct `cmake --install` onto this system (the package makes it itself,
-# with the group "morvane"; see packaging/debian/postinst.in).
+# for the user and group "morvane"; see packaging/debian/postinst.in).
 install(CODE "
   if(\"\$ENV{DESTDIR}\" STREQUAL \"\" AND CMAKE_INSTALL_PREFIX STREQUAL \"${CMAKE_INSTALL_PREFIX}\")
     execute_process(COMMAND mkdir -p -m 0775 \"${MORVANE_INSTALL_DATA_DIR}\" RESULT_VARIABLE _rc ERROR_QUIET)
@@ -116,4 +95,4 @@ install(CODE "
     endif()
   endif()" COMPONENT morvane)
 
-include(MorvanePackaging OPTIONAL)
+include(MorvanePackaging)

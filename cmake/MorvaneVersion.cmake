@@ -3,15 +3,8 @@
 #
 #   morvane_version_note(<target>)   links the note into an executable
 #
-# The four programs get it automatically once the whole tree has been read.
-
-if(TARGET morvane_version_note)
-  return()
-endif()
-
-add_executable(morvane_version_gen ${CMAKE_CURRENT_LIST_DIR}/version_note_gen.cpp)
-target_link_libraries(morvane_version_gen PRIVATE morvane_platform)
-morvane_warnings(morvane_version_gen)
+# Included once from the top level; each program's CMakeLists.txt asks for its note. The generator
+# is tools/version_note_gen.
 
 set(MORVANE_VERSION_NOTE_SOURCE ${CMAKE_BINARY_DIR}/generated/version_note.cpp)
 add_custom_command(
@@ -26,15 +19,6 @@ add_library(morvane_version_note OBJECT ${MORVANE_VERSION_NOTE_SOURCE})
 function(morvane_version_note target)
   target_link_libraries(${target} PRIVATE morvane_version_note)
 endfunction()
-
-function(_morvane_version_note_programs)
-  foreach(program MorvaneCore Morvane morvanectl morvane-provider)
-    if(TARGET ${program})
-      morvane_version_note(${program})
-    endif()
-  endforeach()
-endfunction()
-cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL _morvane_version_note_programs)
 
 # A note with some other version, for test programs that stand in for other products' files.
 function(morvane_version_note_as target version)

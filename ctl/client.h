@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "gui/channel/dns_listener.h"
+#include "shared/channel/dns_listener.h"
 
 class CCtlClient : public CDnsListener, private IArrivalPoster {
 public:

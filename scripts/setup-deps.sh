@@ -7,15 +7,13 @@ PACKAGES=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang libclang-rt-dev
   # tests and benchmarks
-  googletest libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
-  # web service client and the local provider
-  gsoap libgsoap-dev libsqlite3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # web service client and the local provider (pugixml also for the XML benchmark)
+  gsoap libgsoap-dev libsqlite3-dev libpugixml-dev
   # NAT library, and the real router the tests run in network namespaces
   libminiupnpc-dev libnatpmp-dev miniupnpd miniupnpd-nftables nftables iproute2
   # GUI
   qt6-base-dev qt6-base-dev-tools fonts-wqy-microhei
-  # service integration
-  libsystemd-dev
   # package checks and the container booted with systemd (scripts/test-systemd.sh)
   lintian debootstrap systemd-container
 )

@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "gui/channel/dns_listener.h"
+#include "shared/channel/dns_listener.h"
 
 namespace {
 
@@ -21,6 +21,7 @@ public:
     }
     void OnIpChanged(uint32_t a) override { m_bytes += a & 1; }
     void OnMapPortList(const std::vector<PortMapEntry>& e) override { m_bytes += e.size(); }
+    void Gate(bool loggedIn) { SetLoggedIn(loggedIn); }
     size_t m_bytes = 0;
 };
 
@@ -31,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static CSink sink;
     if (size == 0)
         return 0;
-    sink.m_loggedIn = data[0] & 1;  // both sides of the login gate
+    sink.Gate((data[0] & 1) != 0);  // both sides of the login gate
     UdpInPacket in;
     in.SetData(data + 1, static_cast<int>(size - 1));
     sink.Decode(in);

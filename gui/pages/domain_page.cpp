@@ -10,7 +10,7 @@
 #include <cstring>
 #include <map>
 
-#include "gui/channel/dns_listener.h"
+#include "shared/channel/dns_listener.h"
 #include "gui/controls/list_head_ctrl.h"
 #include "gui/strings.h"
 

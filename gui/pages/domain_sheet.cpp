@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "gui/channel/dns_listener.h"
+#include "shared/channel/dns_listener.h"
 #include "gui/controls/hyperlink2.h"
 #include "gui/controls/output_ctrl.h"
 #include "gui/pages/domain_page.h"

@@ -3,7 +3,7 @@
 #include <QHeaderView>
 #include <QMenu>
 
-#include "gui/channel/dns_listener.h"
+#include "shared/channel/dns_listener.h"
 #include "gui/strings.h"
 #include "shared/packet/commands.h"
 

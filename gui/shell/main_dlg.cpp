@@ -228,8 +228,7 @@ void CMorvaneMainDlg::OnLogonRequest()
 
 void CMorvaneMainDlg::BeginLogin(const std::string& account, const std::string& digest)
 {
-    m_userName = account;
-    m_passwordDigest = digest;
+    SetAccount(account, digest);
     SendLogin(account, digest);
     ShowLoginPage(CMorvaneMainLogOnDlg::kWaiting);
 }
@@ -304,7 +303,7 @@ void CMorvaneMainDlg::OnLogin(const std::vector<DomainRecord>* records, bool ok)
         ShowLoginPage(CMorvaneMainLogOnDlg::kFailed);
         return;
     }
-    datafile::WriteLogin(m_userFile, m_userName, m_passwordDigest);
+    datafile::WriteLogin(m_userFile, UserName(), PasswordDigest());
     show();
     m_logon->SetMode(CMorvaneMainLogOnDlg::kLoggedIn);
     m_logon->hide();
@@ -314,7 +313,7 @@ void CMorvaneMainDlg::OnLogin(const std::vector<DomainRecord>* records, bool ok)
     m_tab->AboutPage()->hide();
     m_tab->PortPage()->hide();
     m_tab->FillDomainList(records);
-    gui::SetCrashAccount(m_userName);
+    gui::SetCrashAccount(UserName());
 }
 
 void CMorvaneMainDlg::OnIpChanged(uint32_t address)

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "gui/channel/dns_listener.h"
+#include "shared/channel/dns_listener.h"
 
 class CDomainlstSheet;
 class CMorvaneAbout;

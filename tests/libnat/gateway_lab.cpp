@@ -1,4 +1,5 @@
 #include "tests/libnat/gateway_lab.h"
+#include "tests/support/wait.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -89,8 +90,7 @@ CGatewayLab::~CGatewayLab()
         Run("ip netns del " + m_lan);
         Run("ip netns del " + m_alone);
     }
-    if (!m_dir.empty())
-        std::filesystem::remove_all(m_dir);
+    m_tmp.reset();
 }
 
 bool CGatewayLab::Create(std::string& why)
@@ -108,12 +108,12 @@ bool CGatewayLab::Create(std::string& why)
         return false;
     }
     m_created = true;
-    char dir[] = "/tmp/morvane-lab-XXXXXX";
-    if (!mkdtemp(dir)) {
+    m_tmp = std::make_unique<CTempDir>("morvane-lab");
+    if (!m_tmp->Ok()) {
         why = "no temporary directory";
         return false;
     }
-    m_dir = dir;
+    m_dir = m_tmp->Path();
     const std::string g = "ip -n " + m_gw + " ";
     const std::string l = "ip -n " + m_lan + " ";
     const std::string commands[] = {
@@ -217,12 +217,9 @@ void CGatewayLab::StopDaemon()
     if (m_daemon <= 0)
         return;
     kill(m_daemon, SIGTERM);
-    for (int i = 0; i < 300; ++i) {
-        if (waitpid(m_daemon, nullptr, WNOHANG) == m_daemon) {
-            m_daemon = 0;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (WaitUntil([&] { return waitpid(m_daemon, nullptr, WNOHANG) == m_daemon; }, std::chrono::seconds(3))) {
+        m_daemon = 0;
+        return;
     }
     kill(m_daemon, SIGKILL);
     waitpid(m_daemon, nullptr, 0);

@@ -9,7 +9,10 @@
 //                      external address reported as 81.2.69.160 (never contacted)
 //   alone namespace: loopback only
 
+#include <memory>
 #include <string>
+
+#include "tests/support/temp_dir.h"
 
 class CGatewayLab {
 public:
@@ -42,6 +45,7 @@ private:
     bool m_created = false;
     int m_daemon = 0;
     std::string m_gw, m_lan, m_alone, m_dir;
+    std::unique_ptr<CTempDir> m_tmp;
 };
 
 // Runs the calling thread inside a named network namespace until destroyed.

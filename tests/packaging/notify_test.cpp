@@ -3,6 +3,8 @@
 // service program.
 
 #include "platform/posix/scm_systemd.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 
@@ -73,9 +75,8 @@ class NotifyTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/notify_test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
+        ASSERT_TRUE(m_tmp.Ok());
+        m_dir = m_tmp.Path();
     }
     void TearDown() override
     {
@@ -83,8 +84,6 @@ protected:
             ::kill(m_pid, SIGKILL);
             ::waitpid(m_pid, nullptr, 0);
         }
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
     }
 
     // Starts the stand-in service with exactly `env` (no database directory: systemd's way).
@@ -103,18 +102,15 @@ protected:
     // Exit code, or -1 when it has not ended within timeoutMs.
     int WaitExit(int timeoutMs = 10000)
     {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = 0;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            ::usleep(10000);
-        }
-        return -1;
+        int status = 0;
+        if (!WaitUntil([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; },
+                       std::chrono::milliseconds(timeoutMs)))
+            return -1;
+        m_pid = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
+    CTempDir m_tmp{"notify_test"};
     std::string m_dir;
     pid_t m_pid = 0;
 };

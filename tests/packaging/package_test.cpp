@@ -13,10 +13,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -105,9 +108,8 @@ protected:
         }
         if (s_debs.empty())
             return;
-        char tmpl[] = "/tmp/morvane_deb.XXXXXX";
-        if (::mkdtemp(tmpl))
-            s_root = tmpl;
+        s_tmp = std::make_unique<CTempDir>("morvane_deb");
+        s_root = s_tmp->Path();
         for (const auto& [name, deb] : s_debs) {
             Shell("dpkg-deb -x " + Quote(deb) + " " + Quote(s_root));
             Shell("dpkg-deb -e " + Quote(deb) + " " + Quote(s_root + "/DEBIAN." + name));
@@ -115,17 +117,13 @@ protected:
     }
     static void TearDownTestSuite()
     {
-        std::error_code ec;
-        if (!s_root.empty())
-            fs::remove_all(s_root, ec);
+        s_tmp.reset();
     }
     void SetUp() override
     {
         ASSERT_TRUE(s_debs.count("morvane")) << "no package morvane in " << MORVANE_DEB_DIR;
         ASSERT_TRUE(s_debs.count("morvane-provider")) << "no package morvane-provider in " << MORVANE_DEB_DIR;
-#ifdef MORVANE_HAS_GUI
         ASSERT_TRUE(s_debs.count("morvane-gui")) << "no package morvane-gui in " << MORVANE_DEB_DIR;
-#endif
     }
 
     static std::string Field(const std::string& package, const std::string& name)
@@ -150,6 +148,7 @@ protected:
     }
 
     static inline std::map<std::string, std::string> s_debs;
+    static inline std::unique_ptr<CTempDir> s_tmp;
     static inline std::string s_root;
 };
 
@@ -157,9 +156,7 @@ protected:
 const std::map<std::string, std::string> kPackageOf = {
     {"/usr/lib/morvane/MorvaneCore", "morvane"},      {"/usr/lib/morvane/morvanectl", "morvane"},
     {"/usr/lib/morvane/libnat.so", "morvane"},        {"/usr/bin/morvane-provider", "morvane-provider"},
-#ifdef MORVANE_HAS_GUI
     {"/usr/lib/morvane/Morvane", "morvane-gui"},
-#endif
 };
 
 TEST_F(PackageTest, EachPackageInstallsItsOwnFiles)
@@ -179,14 +176,12 @@ TEST_F(PackageTest, EachPackageInstallsItsOwnFiles)
          {{"/usr/bin/morvane-provider", "-rwxr-xr-x root/root"},
           {"/usr/share/man/man1/morvane-provider.1.gz", "-rw-r--r-- root/root"},
           {"/usr/share/doc/morvane-provider/copyright", "-rw-r--r-- root/root"}}},
-#ifdef MORVANE_HAS_GUI
         {"morvane-gui",
          {{"/usr/lib/morvane/Morvane", "-rwxr-xr-x root/root"},
           {"/usr/bin/morvane", "lrwxrwxrwx root/root 0 -> ../lib/morvane/Morvane"},
           {"/usr/share/applications/morvane.desktop", "-rw-r--r-- root/root"},
           {"/usr/share/icons/hicolor/scalable/apps/morvane.svg", "-rw-r--r-- root/root"},
           {"/usr/share/doc/morvane-gui/copyright", "-rw-r--r-- root/root"}}},
-#endif
     };
     std::set<std::string> seen;
     for (const auto& [package, wanted] : expected) {
@@ -235,10 +230,8 @@ TEST_F(PackageTest, DependsOnThePackagesOfEveryLibraryItLoads)
     // The service's package pulls in no toolkit or display libraries.
     EXPECT_EQ(depends.find("qt"), std::string::npos) << depends;
     EXPECT_EQ(depends.find("libx"), std::string::npos) << depends;
-#ifdef MORVANE_HAS_GUI
     EXPECT_NE(Field("morvane-gui", "Depends").find("morvane (= " + Field("morvane", "Version") + ")"), std::string::npos)
         << Field("morvane-gui", "Depends");
-#endif
 
     for (const auto& [binary, package] : kPackageOf) {
         const std::set<std::string> dependsOn = DependsOn(package);
@@ -344,7 +337,6 @@ TEST_F(PackageTest, TheInstalledLayoutRunsAndDescribesItself)
         EXPECT_EQ(man.code, 0) << page;
         EXPECT_EQ(man.text, "") << page;
     }
-#ifdef MORVANE_HAS_GUI
     std::string desktop;
     {
         std::ifstream in(s_root + "/usr/share/applications/morvane.desktop");
@@ -353,7 +345,6 @@ TEST_F(PackageTest, TheInstalledLayoutRunsAndDescribesItself)
     EXPECT_NE(desktop.find("\nExec=morvane\n"), std::string::npos);
     EXPECT_NE(desktop.find("\nIcon=morvane\n"), std::string::npos);
     EXPECT_EQ(Shell("xmllint --noout " + Quote(s_root + "/usr/share/icons/hicolor/scalable/apps/morvane.svg")).code, 0);
-#endif
 }
 
 TEST_F(PackageTest, MaintainerScriptsAreValidAndSetUpTheServiceUser)

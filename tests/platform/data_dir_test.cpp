@@ -2,6 +2,7 @@
 
 #include "platform/program.h"
 #include "shared/base/files.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -19,18 +20,16 @@ class DataDirTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/data_dir.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
+        ASSERT_TRUE(m_tmp.Ok());
+        m_dir = m_tmp.Path();
         ::unsetenv("MORVANE_DATA_DIR");
     }
     void TearDown() override
     {
         ::chmod(m_dir.c_str(), 0700);
         ::unsetenv("MORVANE_DATA_DIR");
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
     }
+    CTempDir m_tmp{"data_dir"};
     std::string m_dir;
 };
 

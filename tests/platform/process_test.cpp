@@ -1,4 +1,6 @@
 #include "platform/process.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -71,11 +73,7 @@ TEST(ProcessLookup, ZombieCountsAsEnded)
     if (child == 0)
         _exit(0);
     // Not reaped yet: the pid exists but the process has ended.
-    for (int i = 0; i < 200; ++i) {
-        if (!platform::ProcessAlive(child))
-            break;
-        usleep(10000);
-    }
+    WaitUntil([&] { return !platform::ProcessAlive(child); }, std::chrono::seconds(2));
     EXPECT_FALSE(platform::ProcessAlive(child));
     std::string path;
     EXPECT_FALSE(platform::ProcessImagePath(child, path));
@@ -111,9 +109,9 @@ TEST(ProcessStart, HiddenDetachedAndTerminated)
 
 TEST(ProcessStart, ArgumentsArePassedVerbatimAndExitIsSeen)
 {
-    char dir[] = "/tmp/morvane-proc-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string out = std::string(dir) + "/out";
+    CTempDir dir("morvane-proc");
+    ASSERT_TRUE(dir.Ok());
+    const std::string out = dir / "out";
     // An argument with spaces and quotes must arrive as one argument.
     const int pid = platform::StartProgramHidden(
         "/bin/sh", {"-c", "printf '%s|' \"$@\" > " + out, "sh", "-d", "/opt/my dir/\"x\""});
@@ -126,8 +124,6 @@ TEST(ProcessStart, ArgumentsArePassedVerbatimAndExitIsSeen)
     std::string text;
     std::getline(in, text);
     EXPECT_EQ(text, "-d|/opt/my dir/\"x\"|");
-    std::remove(out.c_str());
-    rmdir(dir);
 }
 
 TEST(ProcessStart, MissingProgramGivesZero)
@@ -138,9 +134,9 @@ TEST(ProcessStart, MissingProgramGivesZero)
 
 TEST(ProcessLookup, ReplacedExecutableKeepsItsName)
 {
-    char dir[] = "/tmp/morvane-proc-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string copy = std::string(dir) + "/SleepCopy";
+    CTempDir dir("morvane-proc");
+    ASSERT_TRUE(dir.Ok());
+    const std::string copy = dir / "SleepCopy";
     ASSERT_EQ(std::system(("cp /bin/sleep '" + copy + "'").c_str()), 0);
     Killer k;
     k.pid = platform::StartProgramHidden(copy, {"30"});
@@ -151,7 +147,6 @@ TEST(ProcessLookup, ReplacedExecutableKeepsItsName)
     EXPECT_EQ(path, copy);
     ASSERT_TRUE(platform::ProcessBaseName(k.pid, name));
     EXPECT_EQ(name, "SleepCopy");
-    rmdir(dir);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "platform/scm.h"
 
 #include "shared/base/files.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -68,9 +69,8 @@ class ScmSystemdTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/scm_systemd.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_root = tmpl;
+        ASSERT_TRUE(m_tmp.Ok());
+        m_root = m_tmp.Path();
         m_state = m_root + "/state";
         m_units = m_root + "/etc units";
         m_vendor = m_root + "/vendor";
@@ -95,8 +95,6 @@ protected:
         for (const char* env : {"MORVANE_SCM_BACKEND", "MORVANE_SYSTEMCTL", "MORVANE_SYSTEMD_UNIT_DIR", "FAKE_STATE",
                                 "FAKE_VENDOR_DIR"})
             ::unsetenv(env);
-        std::error_code ec;
-        fs::remove_all(m_root, ec);
     }
 
     std::unique_ptr<scm::Service> Install(const std::string& path)
@@ -119,6 +117,7 @@ protected:
 
     std::string UnitFile() { return m_units + "/morvane.service"; }
 
+    CTempDir m_tmp{"scm_systemd"};
     std::string m_root, m_state, m_units, m_vendor, m_systemctl;
     std::unique_ptr<scm::Manager> m_manager;
 };
@@ -291,9 +290,9 @@ TEST(ScmSystemdUnit, GeneratedUnitPassesSystemdAnalyzeVerify)
 {
     if (::access("/usr/bin/systemd-analyze", X_OK) != 0)
         GTEST_SKIP() << "systemd-analyze is not installed";
-    char tmpl[] = "/tmp/scm_unit.XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl;
+    CTempDir tmp("scm_unit");
+    ASSERT_TRUE(tmp.Ok());
+    const std::string dir = tmp.Path();
     // A program path with a space, the way a user might unpack the programs.
     const std::string programDir = dir + "/My Programs";
     fs::create_directories(programDir);
@@ -317,8 +316,6 @@ TEST(ScmSystemdUnit, GeneratedUnitPassesSystemdAnalyzeVerify)
         EXPECT_EQ(rc, 0) << log;
         EXPECT_EQ(log, "") << (user ? "user unit" : "system unit");
     }
-    std::error_code ec;
-    fs::remove_all(dir, ec);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "platform/scm.h"
 
 #include "shared/base/files.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 
@@ -32,17 +34,6 @@ bool ProcessGone(pid_t pid)
         return true;
     size_t paren = stat.rfind(')');
     return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z';
-}
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return condition();
 }
 
 std::vector<std::string> Lines(const std::string& path)
@@ -82,9 +73,8 @@ class ScmTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/scm_test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_root = tmpl;
+        ASSERT_TRUE(m_tmp.Ok());
+        m_root = m_tmp.Path();
         m_dir = m_root + "/services";
         ::setenv("MORVANE_SCM_DIR", m_dir.c_str(), 1);
         ::unsetenv("SCM_TEST_SERVICE_NAME");
@@ -100,8 +90,7 @@ protected:
         }
         ::unsetenv("MORVANE_SCM_DIR");
         ::unsetenv("SCM_TEST_SERVICE_NAME");
-        std::error_code ec;
-        fs::remove_all(m_root, ec);
+        m_tmp.Remove();
     }
 
     std::unique_ptr<scm::Service> Install(const std::string& name, const std::string& path = kTestService)
@@ -127,12 +116,13 @@ protected:
     static bool WaitForState(scm::Service& service, uint32_t state, scm::Status* last = nullptr)
     {
         scm::Status st;
-        bool ok = WaitUntil([&] { return service.Query(st) && st.state == state; });
+        bool ok = WaitUntil([&] { return service.Query(st) && st.state == state; }, 10s);
         if (last)
             *last = st;
         return ok;
     }
 
+    CTempDir m_tmp{"scm_test"};
     std::string m_root;
     std::string m_dir;
     std::unique_ptr<scm::Manager> m_manager;
@@ -384,7 +374,7 @@ TEST_F(ScmTest, StartQueryAndStopFromAPathWithSpaces)
 
     ASSERT_TRUE(service->Control(scm::kStop, st)) << scm::LastError();
     EXPECT_EQ(st.state, scm::kStopped);
-    ASSERT_TRUE(WaitUntil([&] { return ProcessGone(pid); }));
+    ASSERT_TRUE(WaitUntil([&] { return ProcessGone(pid); }, 10s));
     ASSERT_TRUE(service->Query(st));
     EXPECT_EQ(st.state, scm::kStopped);
     EXPECT_EQ(st.win32ExitCode, 0u);
@@ -402,7 +392,7 @@ TEST_F(ScmTest, StartQueryAndStopFromAPathWithSpaces)
     ASSERT_TRUE(WaitForState(*service, scm::kRunning));
     ASSERT_TRUE(service->Control(scm::kStop, st));
     EXPECT_EQ(st.state, scm::kStopped);
-    ASSERT_TRUE(WaitUntil([&] { return Count(Lines(again), "dispatcher returned") == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return Count(Lines(again), "dispatcher returned") == 1; }, 10s));
 }
 
 TEST_F(ScmTest, SigtermIsTheStopControl)
@@ -413,7 +403,7 @@ TEST_F(ScmTest, SigtermIsTheStopControl)
     ASSERT_TRUE(WaitForState(*service, scm::kRunning, &st));
     const pid_t pid = static_cast<pid_t>(st.processId);
     ASSERT_EQ(::kill(pid, SIGTERM), 0);
-    ASSERT_TRUE(WaitUntil([&] { return ProcessGone(pid); }));
+    ASSERT_TRUE(WaitUntil([&] { return ProcessGone(pid); }, 10s));
     ASSERT_TRUE(service->Query(st));
     EXPECT_EQ(st.state, scm::kStopped);
     EXPECT_EQ(st.win32ExitCode, 0u);  // a clean stop, not a crash
@@ -449,9 +439,9 @@ TEST_F(ScmTest, EarlySigtermIsNotLost)
     ASSERT_TRUE(service->Query(st));
     ASSERT_NE(st.processId, 0u);
     const pid_t pid = static_cast<pid_t>(st.processId);
-    ASSERT_TRUE(WaitUntil([&] { return Count(Lines(record), "env -") == 1; }));  // dispatcher is up
+    ASSERT_TRUE(WaitUntil([&] { return Count(Lines(record), "env -") == 1; }, 10s));  // dispatcher is up
     ASSERT_EQ(::kill(pid, SIGTERM), 0);
-    ASSERT_TRUE(WaitUntil([&] { return ProcessGone(pid); }));
+    ASSERT_TRUE(WaitUntil([&] { return ProcessGone(pid); }, 10s));
     const auto lines = Lines(record);
     EXPECT_EQ(Count(lines, "control 1"), 1u);
     EXPECT_EQ(Count(lines, "report 1 ok"), 1u);
@@ -500,7 +490,7 @@ TEST_F(ScmTest, StopOfAnIdleServiceAndStoppedIsFinal)
     EXPECT_FALSE(ProcessGone(pid));
     ASSERT_TRUE(service->Control(scm::kStop, st));
     EXPECT_EQ(st.state, scm::kStopped);
-    ASSERT_TRUE(WaitUntil([&] { return ProcessGone(pid); }));
+    ASSERT_TRUE(WaitUntil([&] { return ProcessGone(pid); }, 10s));
     EXPECT_EQ(Reports(Lines(record)),
               (std::vector<std::string>{"report 2 ok", "report 4 ok", "report 1 ok", "report 1 fail"}));
 }
@@ -509,7 +499,7 @@ TEST_F(ScmTest, ServiceMainWithoutHandlerEndsStopped)
 {
     auto service = Install("ScmTestSvc");
     const std::string record = StartRecorded(*service, {"no-handler"});
-    ASSERT_TRUE(WaitUntil([&] { return Count(Lines(record), "dispatcher returned") == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return Count(Lines(record), "dispatcher returned") == 1; }, 10s));
     scm::Status st;
     ASSERT_TRUE(WaitForState(*service, scm::kStopped, &st));
 }
@@ -567,7 +557,7 @@ TEST_F(ScmTest, DeleteOfARunningServiceWaitsForTheStop)
     auto again = m_manager->Open("ScmTestSvc", scm::kStopAccess | scm::kQueryStatus);
     ASSERT_NE(again, nullptr);
     ASSERT_TRUE(again->Control(scm::kStop, st));
-    ASSERT_TRUE(WaitUntil([&] { return ProcessGone(pid); }));
+    ASSERT_TRUE(WaitUntil([&] { return ProcessGone(pid); }, 10s));
     EXPECT_FALSE(fs::exists(m_dir + "/scmtestsvc.service"));
     EXPECT_EQ(m_manager->Open("ScmTestSvc", scm::kQueryStatus), nullptr);
     EXPECT_NE(Install("ScmTestSvc"), nullptr);
@@ -581,7 +571,7 @@ TEST_F(ScmTest, CrashedServiceReadsStoppedAndRestarts)
     ASSERT_TRUE(WaitForState(*service, scm::kRunning, &st));
     pid_t pid = static_cast<pid_t>(st.processId);
     ASSERT_EQ(::kill(pid, SIGKILL), 0);
-    ASSERT_TRUE(WaitUntil([&] { return ProcessGone(pid); }));
+    ASSERT_TRUE(WaitUntil([&] { return ProcessGone(pid); }, 10s));
     ASSERT_TRUE(service->Query(st));
     EXPECT_EQ(st.state, scm::kStopped);
     EXPECT_EQ(st.win32ExitCode, scm::kProcessAborted);
@@ -608,7 +598,7 @@ TEST_F(ScmTest, SlowHandlerTimesOutTheControlCall)
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 1000ms);
     ASSERT_TRUE(WaitForState(*service, scm::kStopped));
     // The record line follows the status write.
-    EXPECT_TRUE(WaitUntil([&] { return Count(Lines(record), "report 1 ok") == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return Count(Lines(record), "report 1 ok") == 1; }, 10s));
 }
 
 // Socket addresses are short: a long name, and a long database path, must still take controls.
@@ -629,7 +619,7 @@ TEST_F(ScmTest, LongNamesAndPathsStillTakeControls)
         ASSERT_TRUE(service->Control(scm::kInterrogate, st)) << scm::LastError();
         ASSERT_TRUE(service->Control(scm::kStop, st)) << scm::LastError();
         EXPECT_EQ(st.state, scm::kStopped);
-        ASSERT_TRUE(WaitUntil([&] { return ProcessGone(static_cast<pid_t>(m_pids.back())); }));
+        ASSERT_TRUE(WaitUntil([&] { return ProcessGone(static_cast<pid_t>(m_pids.back())); }, 10s));
         ASSERT_TRUE(service->Delete());
         EXPECT_TRUE(fs::is_empty(dir)) << dir;
     }

@@ -1,4 +1,6 @@
 #include "platform/window.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -23,9 +25,8 @@ class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char dir[] = "/tmp/morvane-win-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        m_dir = dir;
+        ASSERT_TRUE(m_tmp.Ok());
+        m_dir = m_tmp.Path();
         const char* old = std::getenv("XDG_RUNTIME_DIR");
         m_hadOld = old != nullptr;
         if (old)
@@ -38,8 +39,8 @@ protected:
             setenv("XDG_RUNTIME_DIR", m_old.c_str(), 1);
         else
             unsetenv("XDG_RUNTIME_DIR");
-        std::filesystem::remove_all(m_dir);
     }
+    CTempDir m_tmp{"morvane-win"};
     std::string m_dir, m_old;
     bool m_hadOld = false;
 };
@@ -76,8 +77,7 @@ TEST_F(WindowTest, FindSendAndPostOnOwnThread)
     EXPECT_EQ(result, 0);
 
     EXPECT_TRUE(platform::PostMessage(found, platform::WM_CLOSE));
-    for (int i = 0; i < 200 && posted == 0; ++i)
-        usleep(5000);
+    WaitUntil([&] { return posted != 0; }, std::chrono::seconds(1), std::chrono::milliseconds(5));
     EXPECT_EQ(posted, 1);
 
     w.Destroy();

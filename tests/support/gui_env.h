@@ -1,11 +1,13 @@
 #pragma once
-// Offscreen Qt for the GUI's tests. Register CGuiEnvironment once per test binary; before any test
-// runs it selects the offscreen platform, gives the process a private runtime directory (0700),
-// optionally a private network (the channel's fixed ports), creates the QApplication, and records
-// every URL opened and every message box instead of showing anything.
+// Offscreen Qt for every GUI test (shell, pages, end to end). Register one CGuiEnvironment per test
+// binary; before any test runs it selects the offscreen platform, gives the process a private root
+// with its runtime directory (0700), optionally a private network (the channel's fixed ports) and
+// private desktop settings, creates the QApplication, and records every URL opened and every
+// message box instead of showing anything.
 
 #include <gtest/gtest.h>
 
+#include <QList>
 #include <QObject>
 #include <QStringList>
 #include <QUrl>
@@ -16,27 +18,40 @@
 class CUrlRecorder : public QObject {
     Q_OBJECT
 public slots:
-    void Open(const QUrl& url) { urls << url.toString(QUrl::FullyEncoded); }
+    void Open(const QUrl& url) { urls << url; }
 
 public:
-    QStringList urls;
+    QList<QUrl> urls;
+};
+
+struct GuiEnvOptions {
+    // A network namespace of its own, entered before the first thread starts; needs root.
+    bool privateNetwork = false;
+    // When the private network cannot be made: true fails the run, false lets the tests that
+    // call REQUIRE_GUI_NETWORK skip.
+    bool networkRequired = false;
+    // HOME, the XDG directories and PATH inside the private root, so that desktop settings (the
+    // default browser) are the test's own and never the real home's.
+    bool privateDesktop = false;
 };
 
 class CGuiEnvironment : public ::testing::Environment {
 public:
-    explicit CGuiEnvironment(bool privateNetwork) : m_privateNetwork(privateNetwork) {}
+    explicit CGuiEnvironment(GuiEnvOptions options) : m_options(options) {}
     void SetUp() override;
     void TearDown() override;
 
     // Whether the private network could be made (it needs root); why not.
     static bool NetworkOk();
     static const std::string& NetworkWhy();
-    static QStringList& Urls();
+    static QList<QUrl>& Urls();
     static QStringList& Messages();
     static const std::string& RuntimeDir();
+    // A fresh directory under the private root, removed with it after the last test.
+    static std::string ScratchDir();
 
 private:
-    bool m_privateNetwork;
+    GuiEnvOptions m_options;
 };
 
 #define REQUIRE_GUI_NETWORK()                                                   \
@@ -47,7 +62,5 @@ private:
 
 // Runs the event loop until `condition` holds or `ms` have passed; returns the condition.
 bool ProcessEventsUntil(const std::function<bool()>& condition, int ms = 5000);
-
-// A fresh directory under /tmp; removed by RemoveTree.
-std::string MakeTempDirectory(const char* tag);
-void RemoveTree(const std::string& dir);
+// Runs the event loop for `ms` milliseconds.
+void Pump(int ms);

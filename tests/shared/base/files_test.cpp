@@ -1,4 +1,5 @@
 #include "shared/base/files.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,9 +9,9 @@
 
 TEST(Files, ReplaceAtomicallyKeepsOldFileWhenDirectoryIsGone)
 {
-    char tmpl[] = "/tmp/morvane-files-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string dir = tmpl;
+    CTempDir tmp("morvane-files");
+    ASSERT_TRUE(tmp.Ok());
+    const std::string dir = tmp.Path();
     std::string path = dir + "/a.xml";
 
     ASSERT_TRUE(files::ReplaceAtomically(path, "first"));
@@ -33,6 +34,4 @@ TEST(Files, ReplaceAtomicallyKeepsOldFileWhenDirectoryIsGone)
     EXPECT_FALSE(files::ReadAll(dir + "/missing/x.xml", got));
     EXPECT_EQ(files::DirName(path), dir);
     EXPECT_EQ(files::DirName("x"), ".");
-    std::string cmd = "rm -rf " + dir;
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
 }

@@ -13,6 +13,7 @@
 
 #include "shared/base/files.h"
 #include "tests/shared/xml/xml_test_util.h"
+#include "tests/support/temp_dir.h"
 
 using xmltest::Fixture;
 using xmltest::ReadBytes;
@@ -25,14 +26,8 @@ class DataFile : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/morvane-datafile-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-    }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf " + m_dir;
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        ASSERT_TRUE(m_tmp.Ok());
+        m_dir = m_tmp.Path();
     }
     std::string Path(const char* name) const { return m_dir + "/" + name; }
     // A copy of a fixture in the test's directory.
@@ -43,6 +38,7 @@ protected:
         return p;
     }
 
+    CTempDir m_tmp{"morvane-datafile"};
     std::string m_dir;
 };
 

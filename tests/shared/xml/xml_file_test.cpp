@@ -6,6 +6,7 @@
 #include "shared/xml/xml_document.h"
 #include "shared/xml/xml_internal.h"
 #include "tests/shared/xml/xml_test_util.h"
+#include "tests/support/temp_dir.h"
 
 using xmltest::Fixture;
 using xmltest::ReadBytes;
@@ -19,16 +20,10 @@ class XmlFile : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/morvane-xmlfile-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
+        ASSERT_TRUE(m_tmp.Ok());
+        m_dir = m_tmp.Path();
     }
-    void TearDown() override
-    {
-        xmltext::SetSystemEncodingForTesting("");
-        std::string cmd = "rm -rf " + m_dir;
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
+    void TearDown() override { xmltext::SetSystemEncodingForTesting(""); }
     std::string Path(const char* name) const { return m_dir + "/" + name; }
 
     static std::string Location(CXmlDocument& d)
@@ -39,6 +34,7 @@ protected:
         return d.ChildElementText();
     }
 
+    CTempDir m_tmp{"morvane-xmlfile"};
     std::string m_dir;
 };
 

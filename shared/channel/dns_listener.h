@@ -1,0 +1,115 @@
+#pragma once
+// The client's end of the loopback control channel.
+//
+// CDnsListener owns the client socket (through its CSender) and a queue of received datagrams. The
+// sender's receive thread queues every datagram and tells the owner through IArrivalPoster; the
+// owner then calls DispatchOne on its own thread (the GUI's UI thread, or morvanectl's loop), which
+// decodes one datagram and calls the matching listener operation. All sends, all decoding and every
+// listener call happen on that owner thread.
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "shared/packet/packet.h"
+#include "shared/packet/records.h"
+
+class CSender;
+
+// "A datagram is waiting": called on the receive thread once per queued datagram. The owner must
+// answer by calling DispatchOne on its own thread (the GUI queues a call into its event loop).
+class IArrivalPoster {
+public:
+    virtual ~IArrivalPoster() = default;
+    virtual void PostArrival() = 0;
+};
+
+struct ChannelOptions {
+    // user.xml, where the service publishes its port; read before every send.
+    std::string userFile;
+    uint16_t firstPort = 6666;
+};
+
+inline constexpr int kClientPortTries = 10;
+
+class CDnsListener {
+public:
+    explicit CDnsListener(ChannelOptions options);
+    virtual ~CDnsListener();
+    CDnsListener(const CDnsListener&) = delete;
+    CDnsListener& operator=(const CDnsListener&) = delete;
+
+    // ---- replies and notifications; the base versions do nothing ----
+    virtual void OnNetInfo(const NetInfo& info);
+    virtual void OnDomainFlags(const std::map<uint32_t, uint8_t>& flags, uint8_t ok);
+    virtual void OnMapResult(const std::vector<PortMapEntry>& entries, bool ok);
+    // `records` is null when the request failed.
+    virtual void OnDomainList(const std::vector<DomainRecord>* records, bool ok);
+    virtual void OnLogin(const std::vector<DomainRecord>* records, bool ok);
+    virtual void OnIpChanged(uint32_t address);
+    virtual void OnMapPortList(const std::vector<PortMapEntry>& entries);
+
+    // ---- requests; each returns whether the datagram left (callers may ignore it) ----
+    // Picks a fresh session and sequence, then sends CMD_LOGIN with the name and the digest.
+    virtual bool SendLogin(const std::string& user, const std::string& digest);
+    bool SendDomainFlags(const std::map<uint32_t, uint8_t>& flags);
+    bool RequestDomainList();
+    // One of CMD_MAP_PORTS, CMD_STORE_PORTS_BASIC, CMD_REMOVE_PORTS, CMD_STORE_PORTS, CMD_STORE_PORTS_ALT.
+    bool SendPortEntries(uint16_t command, const std::vector<PortMapEntry>& entries);
+
+    // Where arrivals are announced. Set it before expecting replies; PostArrival must not block.
+    // After SetOwner(nullptr) returns, the previous owner is not called again.
+    void SetOwner(IArrivalPoster* owner);
+    // Takes the oldest queued datagram, decodes it and calls the listener. False when none was queued.
+    bool DispatchOne();
+    // Decodes one datagram (used by DispatchOne; tests feed datagrams directly).
+    void Decode(UdpInPacket& packet);
+
+    // Why the last request did not leave: the socket on the service's port belongs to `owner`, who
+    // is neither root nor the data directory's owner, or `nobody` listens there. Empty when the last
+    // request was sent or failed otherwise.
+    struct SendRefusal {
+        uint16_t port = 0;
+        uint32_t owner = 0;
+        bool nobody = false;
+    };
+    const std::optional<SendRefusal>& LastRefusal() const { return m_refusal; }
+
+    // Whether the channel could bind a client port.
+    bool HasSender() const;
+    uint16_t LocalPort() const;
+    uint16_t LastSequence() const;
+    uint32_t Session() const;
+
+    // The account the owner logged in with (kept for writing user.xml once the login succeeds).
+    void SetAccount(const std::string& user, const std::string& digest);
+    const std::string& UserName() const { return m_userName; }
+    const std::string& PasswordDigest() const { return m_passwordDigest; }
+    // Set by the login reply; until then only the login reply is decoded.
+    bool LoggedIn() const { return m_loggedIn; }
+
+protected:
+    void SetLoggedIn(bool loggedIn) { m_loggedIn = loggedIn; }
+
+private:
+    friend class CSender;
+    void Enqueue(UdpInPacketPtr packet);
+    bool Send(uint16_t command, const std::function<void(OutPacket&)>& body);
+
+    ChannelOptions m_options;
+    std::optional<SendRefusal> m_refusal;
+    std::unique_ptr<CSender> m_sender;
+    std::mutex m_queueLock;
+    std::deque<UdpInPacketPtr> m_queue;
+    std::mutex m_ownerLock;  // held while announcing, so SetOwner(nullptr) is a barrier
+    IArrivalPoster* m_owner = nullptr;
+    std::string m_userName;
+    std::string m_passwordDigest;
+    bool m_loggedIn = false;
+};

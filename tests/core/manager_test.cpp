@@ -1,0 +1,529 @@
+// The manager and its channel against the real provider, with a stand-in router and a driven tick.
+
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <random>
+
+#include "shared/base/files.h"
+#include "shared/xml/data_files.h"
+#include "shared/xml/xml_document.h"
+#include "tests/core/service_fixture.h"
+#include "tests/support/temp_dir.h"
+
+
+namespace {
+
+std::atomic<uint32_t> g_tick{1000};
+
+class ManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_PRIVATE_NETWORK();
+        m_dir = m_tmp.Path();
+        ASSERT_EQ(m_provider.Admin({"init"}), 0);
+        ASSERT_EQ(m_provider.Admin({"seed-demo"}), 0);
+        ASSERT_EQ(m_provider.Admin({"set-address", "203.0.113.7", "--nettype", "2", "--location", "test"}), 0);
+        ASSERT_TRUE(m_provider.Start());
+        g_tick = 1000;
+        CCountingService::addressCalls = 0;
+        CCountingService::listCalls = 0;
+        CCountingService::updateCalls = 0;
+        CCountingService::failUpdates = false;
+    }
+    void TearDown() override
+    {
+        m_manager.reset();
+        m_tmp.Remove();
+    }
+
+    void Start(uint16_t firstPort = kServiceFirstPort)
+    {
+        ManagerOptions o;
+        o.hookTimeoutMs = 500;
+        o.programDir = m_dir;
+        o.providerHost = "127.0.0.1";
+        o.providerPort = m_provider.Port();
+        o.tick = [] { return g_tick.load(); };
+        o.nat = &m_nat;
+        o.superviseUpdater = false;
+        o.firstChannelPort = firstPort;
+        o.makeService = [](const std::string& host, uint16_t port) -> std::unique_ptr<CDynamicService> {
+            return std::make_unique<CCountingService>(host, port);
+        };
+        m_manager = std::make_unique<CMorvaneManger>(o);
+        ASSERT_TRUE(m_manager->StartManager());
+    }
+    uint16_t Port() const { return m_manager->ChannelPort(); }
+
+    // Logs the raw client in as demo; returns the login reply.
+    std::vector<uint8_t> Login(const char* digest = kDemoDigest)
+    {
+        m_client.Send(Port(), CMD_LOGIN, [&](OutPacket& out) {
+            out.WriteString(std::string_view("demo"));
+            out.WriteString(std::string_view(digest));
+        });
+        auto reply = m_client.ReceiveCommand(0, 10000);
+        EXPECT_TRUE(reply.has_value());
+        return reply.value_or(std::vector<uint8_t>{});
+    }
+    void SetHosts(const std::vector<std::pair<uint32_t, uint8_t>>& pairs)
+    {
+        m_client.Send(Port(), CMD_SET_DOMAIN_STATE, [&](OutPacket& out) {
+            out.WriteU16Host(static_cast<uint16_t>(pairs.size()));
+            for (auto [id, v] : pairs) {
+                out.WriteU32Host(id);
+                out.WriteU8(v);
+            }
+        });
+    }
+    // Moves the tick and lets the worker look at it.
+    void Advance(uint32_t ms)
+    {
+        g_tick += ms;
+        m_manager->Wake();
+    }
+    std::string History()
+    {
+        std::string out;
+        m_provider.Admin({"history"}, &out);
+        return out;
+    }
+
+    CTempDir m_tmp{"morvane-manager"};
+    std::string m_dir;
+    CProviderProcess m_provider;
+    CTestNat m_nat;
+    CRawClient m_client;
+    std::unique_ptr<CMorvaneManger> m_manager;
+};
+
+}  // namespace
+
+TEST_F(ManagerTest, BindsFirstFreePortAndPublishesIt)
+{
+    int taken[2];
+    for (int i = 0; i < 2; ++i) {
+        taken[i] = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(10000 + i));
+        ASSERT_EQ(bind(taken[i], reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    }
+    Start();
+    EXPECT_EQ(Port(), 10002);
+    EXPECT_EQ(datafile::ReadPort(m_dir + "/user.xml"), 10002);
+    close(taken[0]);
+    close(taken[1]);
+}
+
+TEST_F(ManagerTest, WithoutAccountNoProviderCallsButRequestsAreServed)
+{
+    Start();
+    SetHosts({{7, 0}, {9, 0}});  // switching hosts off needs no provider call
+    auto reply = m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE, 1000);
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->size(), 20u + 1 + 2 + 2 * 5);
+    EXPECT_EQ((*reply)[20], 1);  // ok
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(CCountingService::addressCalls, 0);
+    EXPECT_EQ(CCountingService::listCalls, 0);
+    EXPECT_FALSE(m_manager->LoggedIn());
+}
+
+TEST_F(ManagerTest, LogsInWithTheRememberedAccount)
+{
+    ASSERT_TRUE(datafile::WriteLogin(m_dir + "/user.xml", "demo", kDemoDigest));
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::listCalls > 0; }));
+    // domain.xml then holds exactly the account's hosts, all switched off.
+    ASSERT_TRUE(WaitUntil([&] { return datafile::ReadSwitch(m_dir + "/domain.xml", 3) == 0 && files::Exists(m_dir + "/domain.xml"); }));
+}
+
+TEST_F(ManagerTest, FailingProviderIsRetriedWithGrowingDelay)
+{
+    ASSERT_TRUE(datafile::WriteLogin(m_dir + "/user.xml", "demo", "wrong-digest"));
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::listCalls == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(CCountingService::listCalls, 1);  // no tight loop
+    Advance(4999);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(CCountingService::listCalls, 1);
+    Advance(2);
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::listCalls == 2; }));
+    Advance(9000);  // the second delay is 10 s
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(CCountingService::listCalls, 2);
+    Advance(1001);
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::listCalls == 3; }));
+}
+
+TEST_F(ManagerTest, LoginRepliesWithDomainsNetInfoAndPorts)
+{
+    ASSERT_TRUE(datafile::SetMapping(m_dir + "/mapport.xml", 8080, 0, 0, 0));
+    Start();
+    std::vector<uint8_t> reply = Login();
+    UdpInPacket in;
+    CRawClient::Parse(reply, in);
+    ASSERT_EQ(in.ReadU8(), 1);
+    std::vector<DomainRecord> domains = ReadDomainList(in);
+    ASSERT_EQ(domains.size(), 3u);
+    EXPECT_EQ(domains[0].domain, "demo1.example.net");
+    EXPECT_EQ(in.Remaining(), 0);  // the count matches the records carried
+
+    auto net = m_client.ReceiveCommand(CMD_NET_INFO);
+    ASSERT_TRUE(net.has_value());
+    EXPECT_EQ(net->size(), 20u + 4 + 4 + 2 + 5);  // "test" + 0 byte
+    EXPECT_EQ((std::vector<uint8_t>(net->begin() + 20, net->begin() + 24)), (std::vector<uint8_t>{203, 0, 113, 7}));
+    auto ports = m_client.ReceiveCommand(CMD_PORT_LIST);
+    ASSERT_TRUE(ports.has_value());
+    EXPECT_EQ(ports->size(), 20u + 1 + 2 + 5);
+    EXPECT_EQ((std::vector<uint8_t>(ports->begin() + 23, ports->end())), (std::vector<uint8_t>{0x1F, 0x90, 0, 0, 0}));
+
+    // A failed login later is answered with 21 bytes and keeps the list for the address updates.
+    std::vector<uint8_t> failed = Login("0123456789abcdef0123456789abcdef");
+    EXPECT_EQ(failed.size(), 21u);
+    EXPECT_EQ(failed[20], 0);
+    m_manager->RequestStop();
+    ASSERT_TRUE(m_manager->WaitThread(std::chrono::milliseconds(5000)));
+    EXPECT_EQ(m_manager->Domains().size(), 3u);
+    EXPECT_TRUE(m_manager->LoggedIn());
+}
+
+TEST_F(ManagerTest, DomainSwitches)
+{
+    Start();
+    Login();
+    // n = 0: no reply at all.
+    SetHosts({});
+    EXPECT_FALSE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE, 300).has_value());
+
+    // Only switching off: reply without a provider call; a repeated host keeps its first value.
+    int updates = CCountingService::updateCalls;
+    SetHosts({{2, 0}, {2, 1}, {3, 0}});
+    auto off = m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE);
+    ASSERT_TRUE(off.has_value());
+    EXPECT_EQ(*off, (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0,
+                                          1, 0, 2, 0, 0, 0, 2, 0, 0, 0, 0, 3, 0}));
+    EXPECT_EQ(CCountingService::updateCalls, updates);
+    EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 2), 0);
+
+    // Switching on pushes the current address for the listed hosts and returns the provider's results.
+    SetHosts({{1, 1}, {3, 0}});
+    auto on = m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE);
+    ASSERT_TRUE(on.has_value());
+    ASSERT_EQ(on->size(), 33u);
+    EXPECT_EQ((*on)[20], 1);
+    EXPECT_EQ((*on)[27], 1);  // host 1: updated
+    EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 1), 1);
+    EXPECT_NE(History().find("203.0.113.7"), std::string::npos);
+
+    // Switching a host off takes effect for the next address check at once.
+    m_manager->RequestStop();
+    ASSERT_TRUE(m_manager->WaitThread(std::chrono::milliseconds(5000)));
+    ASSERT_EQ(m_manager->Domains().size(), 3u);
+    EXPECT_EQ(m_manager->Domains()[0].enabled, 1);
+    EXPECT_EQ(m_manager->Domains()[2].enabled, 0);
+}
+
+TEST_F(ManagerTest, RefreshAndNotificationTarget)
+{
+    Start();
+    Login();
+    m_client.Send(Port(), CMD_REFRESH_DOMAINS);
+    auto list = m_client.ReceiveCommand(CMD_REFRESH_DOMAINS);
+    ASSERT_TRUE(list.has_value());
+    EXPECT_EQ((*list)[20], 1);
+    EXPECT_EQ(((*list)[21] << 8) | (*list)[22], 3);
+
+    // Command 3 or 5 from another socket is not answered but takes the notifications.
+    SetHosts({{1, 1}});
+    ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+    CRawClient other;
+    other.Send(Port(), CMD_IP_CHANGED);
+    EXPECT_FALSE(other.Receive(300).has_value());
+    Advance(200000);
+    auto changed = other.ReceiveCommand(CMD_IP_CHANGED);
+    ASSERT_TRUE(changed.has_value());
+    EXPECT_EQ(changed->size(), 24u);
+    auto net = other.ReceiveCommand(CMD_NET_INFO);
+    ASSERT_TRUE(net.has_value());
+    EXPECT_FALSE(m_client.ReceiveCommand(CMD_IP_CHANGED, 300).has_value());
+}
+
+TEST_F(ManagerTest, AddressChecks)
+{
+    ASSERT_TRUE(datafile::SetMapping(m_dir + "/mapport.xml", 8080, 1, 0, 1));
+    Start();
+    Login();
+    SetHosts({{1, 1}});
+    ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+
+    // The first check pushes even the address the login saw: nothing was pushed by a check yet.
+    int restores = m_nat.discoveries;
+    int updates = CCountingService::updateCalls;
+    Advance(200000);
+    ASSERT_TRUE(m_client.ReceiveCommand(CMD_IP_CHANGED).has_value());
+    EXPECT_EQ(CCountingService::updateCalls, updates + 1);
+    ASSERT_TRUE(WaitUntil([&] { return m_nat.discoveries == restores + 1; }));  // mappings re-applied
+
+    // Not yet due: nothing happens.
+    int checks = CCountingService::addressCalls;
+    Advance(100000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(CCountingService::addressCalls, checks);
+
+    // Back to the pushed address before the next check: not pushed again, no mapping refresh.
+    ASSERT_EQ(m_provider.Admin({"set-address", "198.51.100.9"}), 0);
+    ASSERT_EQ(m_provider.Admin({"set-address", "203.0.113.7"}), 0);
+    Advance(20001);
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::addressCalls == checks + 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(CCountingService::updateCalls, updates + 1);
+    EXPECT_EQ(m_nat.discoveries, restores + 1);
+
+    // A new address with updates failing: retried at every check, mappings re-applied each time.
+    CCountingService::failUpdates = true;
+    ASSERT_EQ(m_provider.Admin({"set-address", "198.51.100.9"}), 0);
+    for (int i = 1; i <= 2; ++i) {
+        Advance(120001);
+        ASSERT_TRUE(WaitUntil([&] { return m_nat.discoveries == restores + 1 + i; }));
+        EXPECT_EQ(CCountingService::updateCalls, updates + 1 + i);
+    }
+    EXPECT_FALSE(m_client.ReceiveCommand(CMD_IP_CHANGED, 200).has_value());
+    CCountingService::failUpdates = false;
+    Advance(120001);
+    auto pushed = m_client.ReceiveCommand(CMD_IP_CHANGED);
+    ASSERT_TRUE(pushed.has_value());
+    EXPECT_EQ((std::vector<uint8_t>(pushed->begin() + 20, pushed->end())), (std::vector<uint8_t>{198, 51, 100, 9}));
+}
+
+TEST_F(ManagerTest, ChecksGoOnAcrossTheTickWrap)
+{
+    g_tick = 0xFFFFFFFFu - 60000;
+    ASSERT_TRUE(datafile::WriteLogin(m_dir + "/user.xml", "demo", kDemoDigest));
+    Start();
+    // Logged in and checked at once: the last check stamp starts at 0.
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::addressCalls >= 2; }));
+    int checks = CCountingService::addressCalls;
+    Advance(120001);  // crosses 2^32
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::addressCalls == checks + 1; }));
+    Advance(120001);
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::addressCalls == checks + 2; }));
+}
+
+TEST_F(ManagerTest, PortRequests)
+{
+    m_nat.failPort = 8081;
+    Start();
+    Login();
+    const std::string mapport = m_dir + "/mapport.xml";
+    m_client.Send(Port(), CMD_MAP_PORTS, [](OutPacket& out) {
+        WritePortList(out, {PortMapEntry{8080, 1, 0, 1}, PortMapEntry{8081, 1, 0, 1}, PortMapEntry{53, 1, 1, 0}});
+    });
+    auto reply = m_client.ReceiveCommand(CMD_MAP_PORTS, 10000);
+    ASSERT_TRUE(reply.has_value());
+    ASSERT_EQ(reply->size(), 20u + 1 + 2 + 15);
+    EXPECT_EQ((*reply)[20], 0);  // one failed: all reported as failed
+    std::vector<PortMapEntry> stored;
+    ASSERT_TRUE(datafile::ReadAllMappings(mapport, stored));
+    ASSERT_EQ(stored.size(), 2u);
+    EXPECT_EQ(stored[0], (PortMapEntry{8080, 1, 0, 1}));
+    EXPECT_EQ(stored[1], (PortMapEntry{53, 1, 1, 0}));
+
+    // Store, store with allow forced off, remove: file only, no answer.
+    int mapped = m_nat.mappings;
+    m_client.Send(Port(), CMD_STORE_PORTS_BASIC, [](OutPacket& out) { WritePortList(out, {PortMapEntry{9000, 1, 0, 1}}); });
+    m_client.Send(Port(), CMD_STORE_PORTS, [](OutPacket& out) { WritePortList(out, {PortMapEntry{9001, 0, 1, 1}}); });
+    m_client.Send(Port(), CMD_REMOVE_PORTS, [](OutPacket& out) { WritePortList(out, {PortMapEntry{8080, 0, 0, 0}}); });
+    EXPECT_FALSE(m_client.Receive(300).has_value());
+    stored.clear();
+    ASSERT_TRUE(WaitUntil([&] {
+        stored.clear();
+        return datafile::ReadAllMappings(mapport, stored) && stored.size() == 3 && stored[0].port == 53;
+    }));
+    EXPECT_EQ(stored[1], (PortMapEntry{9000, 1, 0, 0}));
+    EXPECT_EQ(stored[2], (PortMapEntry{9001, 0, 1, 1}));
+    EXPECT_EQ(m_nat.mappings, mapped);
+
+    // A count far beyond what the datagram carries is not worked through entry by entry.
+    m_client.Send(Port(), CMD_MAP_PORTS, [](OutPacket& out) { out.WriteU16Host(65535); });
+    auto big = m_client.ReceiveCommand(CMD_MAP_PORTS, 20000);
+    ASSERT_TRUE(big.has_value());
+    EXPECT_LE(big->size(), 1536u);
+}
+
+TEST_F(ManagerTest, SurvivesGarbageAndKeepsFilesIntact)
+{
+    Start();
+    Login();
+    std::mt19937 random(42);
+    std::vector<uint8_t> bytes;
+    static const uint16_t kWorkCommands[] = {CMD_LOGIN, CMD_STORE_PORTS, CMD_REMOVE_PORTS, CMD_STORE_PORTS_BASIC,
+                                             CMD_STORE_PORTS_ALT, CMD_SET_DOMAIN_STATE};
+    for (int i = 0; i < 100000; ++i) {
+        bytes.resize(random() % 48);
+        for (auto& b : bytes)
+            b = static_cast<uint8_t>(random());
+        if (i % 400 == 0 && bytes.size() >= 20) {
+            // Now and then a real header with a request that does work, truncated, with a wild count.
+            uint16_t c = kWorkCommands[random() % 6];
+            bytes[14] = static_cast<uint8_t>(c >> 8);
+            bytes[15] = static_cast<uint8_t>(c);
+        }
+        m_client.SendRaw(bytes.data(), bytes.size(), Port());
+        if (i % 200 == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));  // let the receive buffer drain
+    }
+    while (m_client.Receive(200)) {
+    }
+    // Still answering, and every file still parses.
+    SetHosts({{2, 0}});
+    EXPECT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE, 20000).has_value());
+    for (const char* name : {"/user.xml", "/domain.xml", "/mapport.xml"}) {
+        if (!files::Exists(m_dir + name))
+            continue;
+        CXmlDocument doc;
+        EXPECT_TRUE(doc.LoadFile(m_dir + name)) << name << "\n" << doc.ResultNotes();
+    }
+}
+
+TEST_F(ManagerTest, AddressHookRunsAfterAPushAndIsBounded)
+{
+    const std::string out = m_dir + "/hook.out";
+    const std::string hook = m_dir + "/on-address-change";
+    {
+        FILE* f = std::fopen(hook.c_str(), "w");
+        std::fprintf(f, "#!/bin/sh\necho \"$MORVANE_ADDRESS|$MORVANE_HOSTIDS|$$\" >> '%s'\nexec sleep 60\n", out.c_str());
+        std::fclose(f);
+        chmod(hook.c_str(), 0755);
+    }
+    Start();
+    Login();
+    SetHosts({{3, 1}, {1, 1}, {2, 0}});
+    ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+    std::string text;
+    ASSERT_TRUE(WaitUntil([&] { return files::ReadAll(out, text) && !text.empty(); }));
+    EXPECT_EQ(text.substr(0, text.rfind('|')), "203.0.113.7|1 3");
+    // The service answers while the hook runs; the hook is ended after its time-out.
+    SetHosts({{2, 0}});
+    EXPECT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE, 400).has_value());
+    pid_t pid = std::atoi(text.substr(text.rfind('|') + 1).c_str());
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(WaitUntil([&] { return kill(pid, 0) != 0; }, std::chrono::seconds(3)));
+}
+
+// A datagram from a socket of `uid`, sent from a child process running as that user: how many of
+// the service's datagrams came back within half a second.
+int AnswersTo(uid_t uid, gid_t gid, const std::function<void(CRawClient&)>& send)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+            _exit(100);
+        CRawClient client;
+        send(client);
+        int answers = 0;
+        while (client.Receive(500))
+            ++answers;
+        _exit(answers);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+TEST_F(ManagerTest, ChannelServesOnlyRootTheServiceUserAndTheDataDirectorysGroup)
+{
+    Start();
+    Login();
+    SetHosts({{1, 1}});
+    ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+    const uint16_t port = Port();
+    // nobody (65534) is not in the directory's group (root's): no answer, no change, no notifications.
+    EXPECT_EQ(AnswersTo(65534, 65534, [&](CRawClient& c) {
+                  c.Send(port, CMD_REFRESH_DOMAINS);
+                  c.Send(port, CMD_SET_DOMAIN_STATE, [](OutPacket& out) {
+                      out.WriteU16Host(1);
+                      out.WriteU32Host(1);
+                      out.WriteU8(0);
+                  });
+                  c.Send(port, CMD_IP_CHANGED);
+              }),
+              0);
+    EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 1), 1);
+    Advance(200000);
+    EXPECT_TRUE(m_client.ReceiveCommand(CMD_IP_CHANGED).has_value()) << "an outsider took the notifications";
+
+    // daemon (1) is a member once the directory belongs to its group.
+    ASSERT_EQ(chown(m_dir.c_str(), 0, 1), 0);
+    EXPECT_EQ(AnswersTo(1, 1, [&](CRawClient& c) { c.Send(port, CMD_REFRESH_DOMAINS); }), 1);
+}
+
+// Only a hook nobody but root or the service's user could have put there or changed is run, and
+// never through a link; a FIFO in its place holds nothing up.
+TEST_F(ManagerTest, AddressHookRunsOnlyWhenNobodyElseCouldHaveWrittenIt)
+{
+    const std::string out = m_dir + "/hook.out";
+    const std::string hook = m_dir + "/on-address-change";
+    const std::string script = m_dir + "/script";
+    {
+        FILE* f = std::fopen(script.c_str(), "w");
+        std::fprintf(f, "#!/bin/sh\necho ran >> '%s'\n", out.c_str());
+        std::fclose(f);
+        chmod(script.c_str(), 0755);
+    }
+    Start();
+    Login();
+    auto push = [&] {
+        SetHosts({{1, 0}});
+        ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+        SetHosts({{1, 1}});
+        ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+    };
+    auto ran = [&](int ms) { return WaitUntil([&] { return files::Exists(out); }, std::chrono::milliseconds(ms)); };
+    auto plantCopy = [&](mode_t mode, uid_t uid) {
+        unlink(hook.c_str());
+        ASSERT_EQ(std::system(("cp '" + script + "' '" + hook + "'").c_str()), 0);
+        ASSERT_EQ(chmod(hook.c_str(), mode), 0);
+        ASSERT_EQ(chown(hook.c_str(), uid, 0), 0);
+    };
+
+    plantCopy(0775, 0);  // group-writable
+    push();
+    EXPECT_FALSE(ran(600));
+    plantCopy(0755, 65534);  // another user's
+    push();
+    EXPECT_FALSE(ran(600));
+    unlink(hook.c_str());
+    ASSERT_EQ(symlink(script.c_str(), hook.c_str()), 0);  // a link to a good script
+    push();
+    EXPECT_FALSE(ran(600));
+    unlink(hook.c_str());
+    ASSERT_EQ(mkfifo(hook.c_str(), 0755), 0);
+    push();  // answered: the FIFO held nothing up
+    EXPECT_FALSE(ran(300));
+
+    plantCopy(0755, 0);
+    push();
+    EXPECT_TRUE(ran(3000));
+}
+
+TEST_F(ManagerTest, StopBeforeStartStartsNothing)
+{
+    ManagerOptions o;
+    o.programDir = m_dir;
+    o.nat = &m_nat;
+    o.superviseUpdater = false;
+    CMorvaneManger manager(o);
+    manager.RequestStop();  // the stop control came between "running" and the start
+    EXPECT_FALSE(manager.StartManager());
+    EXPECT_FALSE(manager.ThreadStarted());
+    EXPECT_EQ(manager.ChannelPort(), 0);
+    EXPECT_FALSE(files::Exists(m_dir + "/user.xml"));
+}

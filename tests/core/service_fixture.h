@@ -1,0 +1,179 @@
+#pragma once
+// Shared pieces of the service's tests: a private network, the real provider with the demo account,
+// a stand-in router, a provider client that can be made to fail, and a raw channel client that sees
+// every byte the service sends.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/manager.h"
+#include "core/portmap.h"
+#include "core/webservice/dynamic_service.h"
+#include "shared/packet/commands.h"
+#include "shared/packet/packet.h"
+#include "tests/tools/provider/provider_process.h"
+#include "tests/support/netns.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
+
+// Every test binary that includes this header runs in a network namespace of its own.
+class PrivateNetworkEnvironment;
+inline const char* kDemoDigest = "fe01ce2a7fbac8fafaed7c982a04e229";  // MD5 of "demo"
+
+// The whole test binary runs in a network namespace of its own (fixed ports, no neighbours).
+class PrivateNetworkEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { s_ok = EnterPrivateNetwork(s_why); }
+    static inline bool s_ok = false;
+    static inline std::string s_why;
+};
+
+#define REQUIRE_PRIVATE_NETWORK()                                                   \
+    do {                                                                            \
+        if (!PrivateNetworkEnvironment::s_ok)                                      \
+            GTEST_SKIP() << PrivateNetworkEnvironment::s_why << " (needs root)";   \
+    } while (0)
+
+// A router that answers every call; `failPort` makes mappings of that port fail.
+class CTestNat : public INatLibrary {
+public:
+    int Discover(UpnpController** controller) override
+    {
+        ++discoveries;
+        if (noRouter)
+            return 1;
+        *controller = reinterpret_cast<UpnpController*>(this);
+        return 0;
+    }
+    int GetPublicIp(UpnpController*, char* buf, int size) override
+    {
+        std::snprintf(buf, size, "203.0.113.1");
+        return 0;
+    }
+    int SetPortMapping(UpnpController*, const char*, int port, const char*, const char*) override
+    {
+        ++mappings;
+        return port == failPort ? 2 : 0;
+    }
+    int RemovePortMapping(UpnpController*, int, const char*) override { return 0; }
+    int ControllerFree(UpnpController** controller) override
+    {
+        *controller = nullptr;
+        return 0;
+    }
+    int PrintError(int) override { return 0; }
+
+    std::atomic<int> discoveries{0};
+    std::atomic<int> mappings{0};
+    std::atomic<bool> noRouter{false};
+    int failPort = -1;
+};
+
+// The real client, counting calls; updates can be made to fail.
+class CCountingService : public CDynamicService {
+public:
+    using CDynamicService::CDynamicService;
+    int GetDynamicIP(NetInfo& info) override
+    {
+        ++addressCalls;
+        return CDynamicService::GetDynamicIP(info);
+    }
+    int GetDynamic(const std::string& u, const std::string& p, UserInfo& user, std::vector<DomainRecord>& d) override
+    {
+        ++listCalls;
+        return CDynamicService::GetDynamic(u, p, user, d);
+    }
+    int UpdateDynamic(const std::string& u, const std::string& p, UpdateResultMap& results) override
+    {
+        ++updateCalls;
+        if (failUpdates)
+            return 12;  // as a SOAP fault would
+        return CDynamicService::UpdateDynamic(u, p, results);
+    }
+    static inline std::atomic<int> addressCalls{0};
+    static inline std::atomic<int> listCalls{0};
+    static inline std::atomic<int> updateCalls{0};
+    static inline std::atomic<bool> failUpdates{false};
+};
+
+// A client that sends hand-made requests and keeps every datagram the service answers with.
+class CRawClient {
+public:
+    CRawClient()
+    {
+        m_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_socket, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+    ~CRawClient() { close(m_socket); }
+
+    void SendRaw(const void* bytes, size_t size, uint16_t port)
+    {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(port);
+        sendto(m_socket, bytes, size, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    void Send(uint16_t port, uint16_t command, const std::function<void(OutPacket&)>& body = {})
+    {
+        UdpOutPacket out;
+        PacketHeader::Request(0x1234, command, ++m_sequence).Write(out);
+        if (body)
+            body(out);
+        SendRaw(out.Data(), static_cast<size_t>(out.Size()), port);
+    }
+    // The next datagram, or nothing within `ms`.
+    std::optional<std::vector<uint8_t>> Receive(int ms = 3000)
+    {
+        pollfd pfd{m_socket, POLLIN, 0};
+        if (poll(&pfd, 1, ms) <= 0)
+            return std::nullopt;
+        std::vector<uint8_t> bytes(2048);
+        ssize_t n = recv(m_socket, bytes.data(), bytes.size(), 0);
+        if (n < 0)
+            return std::nullopt;
+        bytes.resize(static_cast<size_t>(n));
+        return bytes;
+    }
+    // The next datagram carrying `command`, skipping others.
+    std::optional<std::vector<uint8_t>> ReceiveCommand(uint16_t command, int ms = 5000)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            deadline - std::chrono::steady_clock::now())
+                                            .count());
+            if (left <= 0)
+                return std::nullopt;
+            auto bytes = Receive(left);
+            if (bytes && bytes->size() >= 16 && ((*bytes)[14] << 8 | (*bytes)[15]) == command)
+                return bytes;
+        }
+    }
+    static void Parse(const std::vector<uint8_t>& bytes, UdpInPacket& in)
+    {
+        in.SetData(bytes.data(), static_cast<int>(bytes.size()));
+    }
+
+private:
+    int m_socket = -1;
+    uint16_t m_sequence = 0;
+};
+
+inline ::testing::Environment* const g_privateNetwork =
+    ::testing::AddGlobalTestEnvironment(new PrivateNetworkEnvironment);

@@ -1,0 +1,167 @@
+// morvanectl against a running service and the real provider.
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "shared/xml/data_files.h"
+#include "tests/core/service_fixture.h"
+#include "tests/support/temp_dir.h"
+
+
+namespace {
+
+class CtlTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_PRIVATE_NETWORK();
+        m_dir = m_tmp.Path();
+        setenv("MORVANE_SCM_DIR", (m_dir + "/services").c_str(), 1);
+        ASSERT_EQ(m_provider.Admin({"init"}), 0);
+        ASSERT_EQ(m_provider.Admin({"seed-demo"}), 0);
+        ASSERT_EQ(m_provider.Admin({"set-address", "203.0.113.7"}), 0);
+        ASSERT_TRUE(m_provider.Start());
+        ManagerOptions o;
+        o.programDir = m_dir;
+        o.providerHost = "127.0.0.1";
+        o.providerPort = m_provider.Port();
+        o.nat = &m_nat;
+        o.superviseUpdater = false;
+        m_manager = std::make_unique<CMorvaneManger>(o);
+        ASSERT_TRUE(m_manager->StartManager());
+    }
+    void TearDown() override
+    {
+        m_manager.reset();
+        m_tmp.Remove();
+    }
+    // Runs morvanectl with `input` on its standard input; returns the exit code.
+    int Ctl(const std::string& args, std::string& out, const std::string& input = "")
+    {
+        std::string cmd = "printf '%s' '" + input + "' | '" + std::string(MORVANE_BIN_DIR) + "/morvanectl' --dir '" +
+                          m_dir + "' " + args + " 2>&1";
+        FILE* p = popen(cmd.c_str(), "r");
+        out.clear();
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+            out.append(buf, n);
+        int status = pclose(p);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    CTempDir m_tmp{"morvane-ctl"};
+    std::string m_dir;
+    CProviderProcess m_provider;
+    CTestNat m_nat;
+    std::unique_ptr<CMorvaneManger> m_manager;
+};
+
+}  // namespace
+
+TEST_F(CtlTest, LoginDomainsAndSwitches)
+{
+    std::string out;
+    EXPECT_EQ(Ctl("domains", out), 7) << out;  // nothing remembered yet
+    EXPECT_NE(out.find("morvanectl login"), std::string::npos);
+
+    EXPECT_EQ(Ctl("login demo", out, "wrong\n"), 5) << out;
+    EXPECT_EQ(Ctl("login demo", out, "demo\n"), 0) << out;
+    EXPECT_NE(out.find("demo2.example.net"), std::string::npos);
+    EXPECT_NE(out.find("203.0.113.7"), std::string::npos);
+    std::string user, digest;
+    ASSERT_TRUE(datafile::ReadLogin(m_dir + "/user.xml", user, digest));
+    EXPECT_EQ(user, "demo");
+    EXPECT_EQ(digest, kDemoDigest);  // the digest, never the password
+
+    EXPECT_EQ(Ctl("on demo2.example.net", out), 0) << out;
+    std::string history;
+    m_provider.Admin({"history"}, &history);
+    EXPECT_NE(history.find("203.0.113.7"), std::string::npos);
+    EXPECT_EQ(Ctl("--json domains", out), 0) << out;
+    EXPECT_NE(out.find("{\"hostid\":2,\"domain\":\"demo2.example.net\",\"data\":\"203.0.113.7\",\"enabled\":true}"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Ctl("off 2", out), 0) << out;
+    EXPECT_EQ(Ctl("on nosuch.example.net", out), 1) << out;
+
+    EXPECT_EQ(Ctl("map 8080/udp", out), 0) << out;
+    EXPECT_EQ(Ctl("--json ports", out), 0) << out;
+    EXPECT_NE(out.find("{\"port\":8080,\"protocol\":\"UDP\",\"mapped\":true,\"enabled\":true}"), std::string::npos) << out;
+    EXPECT_EQ(Ctl("disable 8080/udp", out), 0) << out;
+    EXPECT_EQ(Ctl("delete 8080/udp", out), 0) << out;
+    EXPECT_EQ(Ctl("ports", out), 0) << out;
+    EXPECT_NE(out.find("No port mappings"), std::string::npos) << out;
+}
+
+TEST_F(CtlTest, ClearErrors)
+{
+    std::string out;
+    EXPECT_EQ(Ctl("--help", out), 0);
+    EXPECT_NE(out.find("Exit codes"), std::string::npos);
+    EXPECT_EQ(Ctl("frobnicate", out), 1) << out;  // a usage error, before anything else
+    EXPECT_NE(out.find("unknown command"), std::string::npos);
+    EXPECT_EQ(Ctl("ports", out), 7) << out;  // needs a login first: says so
+    ASSERT_TRUE(datafile::WriteLogin(m_dir + "/user.xml", "demo", kDemoDigest));
+    EXPECT_EQ(Ctl("map 70000", out), 1) << out;
+    EXPECT_EQ(Ctl("map 80/sctp", out), 1) << out;
+    // Nothing answers and no service is registered.
+    m_manager.reset();
+    EXPECT_EQ(Ctl("--timeout 1 domains", out), 2) << out;
+    EXPECT_NE(out.find("not installed"), std::string::npos);
+    EXPECT_EQ(Ctl("service status", out), 2) << out;
+}
+
+TEST_F(CtlTest, SaysPermissionDeniedAndNeverTalksToAnotherUsersSocket)
+{
+    std::string out;
+    ASSERT_EQ(Ctl("login demo", out, "demo\n"), 0) << out;
+    const int port = datafile::ReadPort(m_dir + "/user.xml");
+    ASSERT_GT(port, 0);
+
+    // Outside the directory's group: said plainly, not "not running" or "no remembered login".
+    ASSERT_EQ(chmod(m_dir.c_str(), 0770), 0);
+    const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    std::string cmd = asNobody + "'" + std::string(MORVANE_BIN_DIR) + "/morvanectl' --dir '" + m_dir + "' domains 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    char buf[4096];
+    size_t n = fread(buf, 1, sizeof buf, p);
+    out.assign(buf, n);
+    int status = pclose(p);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 8) << out;
+    EXPECT_NE(out.find("permission denied"), std::string::npos) << out;
+    EXPECT_NE(out.find("join group"), std::string::npos) << out;
+
+    // The service gone and its port taken by another user: the login is not sent there.
+    m_manager.reset();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t squatter = fork();
+    if (squatter == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(100);
+        int s = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        char ok = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 1 : 0;
+        if (write(ready[1], &ok, 1) != 1)
+            _exit(100);
+        int got = 0;
+        pollfd pfd{s, POLLIN, 0};
+        while (poll(&pfd, 1, 2000) > 0 && recv(s, buf, sizeof buf, 0) >= 0)
+            ++got;
+        _exit(got);
+    }
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 1);
+    EXPECT_EQ(Ctl("--timeout 1 domains", out), 3) << out;
+    EXPECT_NE(out.find("held by nobody (uid 65534)"), std::string::npos) << out;
+    ASSERT_EQ(waitpid(squatter, &status, 0), squatter);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the squatter received the login";
+    close(ready[0]);
+    close(ready[1]);
+}

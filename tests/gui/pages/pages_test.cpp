@@ -1,0 +1,388 @@
+// The pages without a service: what they show and what they open.
+
+#include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QImage>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "gui/controls/hyperlink2.h"
+#include "gui/controls/output_ctrl.h"
+#include "gui/pages/domain_page.h"
+#include "gui/pages/pages.h"
+#include "gui/pages/port_page.h"
+#include "gui/strings.h"
+#include "platform/version.h"
+#include "tests/support/gui_env.h"
+
+namespace {
+
+// Both files of this binary (pages and controls): private desktop settings, so the default browser
+// is looked up in the test's own home.
+static ::testing::Environment* const g_env =
+    ::testing::AddGlobalTestEnvironment(new CGuiEnvironment({.privateDesktop = true}));
+
+QString U(const char* text)
+{
+    return QString::fromUtf8(text);
+}
+
+std::vector<uint32_t> HostOrder(const CDomainListEx& list)
+{
+    std::vector<uint32_t> ids;
+    for (int i = 0; i < list.RowCount(); ++i)
+        ids.push_back(list.Row(i)->hostid);
+    return ids;
+}
+
+std::string Enabled(const CDomainListEx& list)
+{
+    std::string s;
+    for (int i = 0; i < list.RowCount(); ++i)
+        s += list.Row(i)->enabled ? '1' : '0';
+    return s;
+}
+
+// Every shown control of `page` starts inside it and ends within its width, and no two cover each
+// other beyond the two-pixel seam the list and the output share. (The status row's labels reach
+// past the bottom edge by layout; their text is raised inside them.) Returns how many were shown.
+int ExpectTiled(const QWidget& page)
+{
+    std::vector<const QWidget*> shown;
+    for (const QWidget* w : page.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (w->isVisible())
+            shown.push_back(w);
+    for (size_t i = 0; i < shown.size(); ++i) {
+        const QRect a = shown[i]->geometry();
+        const char* name = shown[i]->metaObject()->className();
+        EXPECT_TRUE(page.rect().contains(a.topLeft()) && a.right() < page.width()) << name << " at " << a.x() << "," << a.y();
+        for (size_t j = i + 1; j < shown.size(); ++j) {
+            const QRect both = a.intersected(shown[j]->geometry());
+            EXPECT_TRUE(both.isEmpty() || std::min(both.width(), both.height()) <= 2)
+                << name << " covers " << shown[j]->metaObject()->className();
+        }
+    }
+    return static_cast<int>(shown.size());
+}
+
+}  // namespace
+
+TEST(DomainList, RowsAreKeyedByHostIdAndKeepLongNamesWhole)
+{
+    CDomainlstSheet page(nullptr);
+    CDomainListEx& list = *page.List();
+    list.AddDomainRow("a.example.org", 1, 1);
+    list.AddDomainRow("b.example.org", 2, 0);
+    list.AddDomainRow("c.example.org", 3, 1);
+    // A listed host id comes back as a new row at the end.
+    list.AddDomainRow("a2.example.org", 1, 0);
+    EXPECT_EQ(HostOrder(list), (std::vector<uint32_t>{2, 3, 1}));
+    EXPECT_EQ(list.rowCount(), 3);
+    EXPECT_EQ(list.Row(2)->name, "a2.example.org");
+    EXPECT_EQ(list.item(2, 0)->text(), U("a2.example.org"));
+    EXPECT_EQ(list.item(2, 1)->text(), U("开始解析"));
+    EXPECT_EQ(list.rowHeight(0), 40);
+
+    // Unknown host: nothing changes, nothing is written.
+    list.SetDomainState(99, 1);
+    EXPECT_EQ(Enabled(list), "010");
+    EXPECT_EQ(page.Output()->count(), 0);
+    list.SetDomainState(3, 0);
+    EXPECT_EQ(Enabled(list), "000");
+    EXPECT_EQ(list.item(1, 1)->text(), U("开始解析"));
+
+    const std::string longName = std::string(300, 'x') + ".example.org";
+    list.AddDomainRow(longName, 7, 0);
+    EXPECT_EQ(list.Row(3)->name, longName);
+    EXPECT_EQ(list.item(3, 0)->text().size(), static_cast<int>(longName.size()));
+
+    list.ClearDomains();
+    EXPECT_EQ(list.RowCount(), 0);
+    EXPECT_EQ(list.rowCount(), 0);
+}
+
+TEST(DomainList, NameClicksOpenTheDomainWithOneHttpPrefix)
+{
+    CDomainlstSheet page(nullptr);
+    CDomainListEx& list = *page.List();
+    list.AddDomainRow("plain.example.org", 1, 0);
+    list.AddDomainRow("http://given.example.org/x", 2, 0);
+    list.AddDomainRow("odd.http://example.org", 3, 0);
+    const auto before = CGuiEnvironment::Urls().size();
+    list.OnClick(0, 0);
+    list.OnClick(1, 0);
+    list.OnClick(2, 0);
+    list.OnClick(2, 2);   // state column: nothing
+    list.OnClick(-1, 0);  // no row
+    list.OnClick(5, 1);
+    ASSERT_EQ(CGuiEnvironment::Urls().size(), before + 3);
+    EXPECT_EQ(CGuiEnvironment::Urls()[before].toString(), QStringLiteral("http://plain.example.org"));
+    EXPECT_EQ(CGuiEnvironment::Urls()[before + 1].toString(), QStringLiteral("http://given.example.org/x"));
+    // "http://" later in the name is not a prefix: the name still gets one.
+    EXPECT_TRUE(CGuiEnvironment::Urls()[before + 2].toString().startsWith(QStringLiteral("http://odd.")));
+    EXPECT_EQ(Enabled(list), "000");
+    EXPECT_EQ(page.Output()->count(), 0);
+
+    page.OnAdd();
+    ASSERT_EQ(CGuiEnvironment::Urls().size(), before + 4);
+    EXPECT_EQ(CGuiEnvironment::Urls().back().toString(), QString::fromUtf8(gui::SiteUrl()));
+    EXPECT_EQ(page.HelpLink()->text(), U("域名管理帮助"));
+}
+
+TEST(DomainList, SwitchClickShowsTheRequestedStateAtOnceAndDrawsIt)
+{
+    CDomainlstSheet page(nullptr);
+    page.resize(400, 500);
+    page.show();
+    CDomainListEx& list = *page.List();
+    list.AddDomainRow("a.example.org", 5, 0);
+    list.OnClick(0, 1);
+    EXPECT_EQ(list.Row(0)->enabled, 1);
+    EXPECT_EQ(list.item(0, 1)->text(), U("停止解析"));
+    EXPECT_EQ(page.Output()->Lines(), QStringList({U("请求域名操作请等待...")}));
+
+    // The circle in the state column is green now; a failed reply (the main window sets the
+    // opposite of the flag it asked for) turns it red again.
+    auto circle = [&list] {
+        const QRect cell = list.visualRect(list.model()->index(0, 2));
+        return list.viewport()->grab().toImage().pixelColor(cell.center());
+    };
+    EXPECT_EQ(circle(), QColor(0, 255, 0));
+    list.SetDomainState(5, 0);
+    EXPECT_EQ(list.item(0, 1)->text(), U("开始解析"));
+    EXPECT_EQ(circle(), QColor(255, 0, 0));
+}
+
+TEST(DomainList, HeaderClicksShareOneDirectionThatFlipsEveryClick)
+{
+    CDomainlstSheet page(nullptr);
+    CDomainListEx& list = *page.List();
+    list.AddDomainRow("b", 1, 1);
+    list.AddDomainRow("a", 2, 0);
+    list.AddDomainRow("c", 3, 1);
+    list.AddDomainRow("d", 4, 0);
+    const int start = CDomainListEx::SortDirection();
+    // With the flag at 0 the comparison is negated: stopped rows first.
+    auto stoppedFirst = [&](int click) { return (start + click) % 2 == 0; };
+    for (int click = 0; click < 3; ++click) {
+        list.OnColumnClick(CDomainListEx::kColumnState);
+        EXPECT_EQ(Enabled(list), stoppedFirst(click) ? "0011" : "1100") << click;
+    }
+    // Rows keep their records, and the cells follow them.
+    for (int i = 0; i < list.RowCount(); ++i)
+        EXPECT_EQ(list.item(i, 0)->text(), QString::fromStdString(list.Row(i)->name));
+    // The name column uses the same flag: descending when it is 0.
+    const int now = CDomainListEx::SortDirection();
+    list.OnColumnClick(CDomainListEx::kColumnName);
+    EXPECT_EQ(list.Row(0)->name, now == 0 ? "d" : "a");
+    EXPECT_NE(CDomainListEx::SortDirection(), now);
+}
+
+TEST(DomainPage, AddressNetworkTypeAndUpdateWithoutChannel)
+{
+    CDomainlstSheet page(nullptr);
+    EXPECT_EQ(page.IpLabel()->text(), U("静态"));
+    EXPECT_EQ(page.NetTypeLabel()->text(), U("静态"));
+    page.SetPublicIp(0xC0A80102u);
+    EXPECT_EQ(page.IpLabel()->text(), QStringLiteral("192.168.1.2"));
+    const char* types[] = {"未知", "动态", "中国电信", "中国网通", "教育", "外国"};
+    for (int code = 0; code < 6; ++code) {
+        page.SetNetType(code);
+        EXPECT_EQ(page.NetTypeLabel()->text(), U(types[code]));
+    }
+    page.SetNetType(7);
+    EXPECT_EQ(page.NetTypeLabel()->text(), QString());
+    page.SetNetType(-1);
+    EXPECT_EQ(page.NetTypeLabel()->text(), QString());
+
+    page.OnUpdate();  // no channel: nothing at all
+    EXPECT_EQ(page.Output()->count(), 0);
+
+    // Escape stays on the page.
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(&page, &escape);
+    EXPECT_TRUE(escape.isAccepted());
+}
+
+TEST(DomainPage, ControlsStayInsideThePageWithoutCoveringEachOther)
+{
+    CDomainlstSheet page(nullptr);
+    page.resize(400, 500);
+    page.show();  // a hidden widget gets its resize event when shown
+    EXPECT_GE(ExpectTiled(page), 7);
+}
+
+TEST(PortPage, ServiceChoicesFillThePortAndCustomKeepsIt)
+{
+    CMorvaneMapportDlg page(nullptr);
+    QComboBox* service = page.ServiceCombo();
+    ASSERT_EQ(service->count(), 11);
+    EXPECT_EQ(service->itemText(0), U("自定义端口"));
+    EXPECT_EQ(service->itemText(1), QStringLiteral("DNS(53)"));
+    EXPECT_EQ(service->itemText(10), QStringLiteral("TELNET(22)"));
+    EXPECT_EQ(page.ProtocolCombo()->itemText(0), QStringLiteral("TCP"));
+    EXPECT_EQ(page.ProtocolCombo()->itemText(1), QStringLiteral("UDP"));
+
+    const int http = service->findText(QStringLiteral("HTTP(80)"));
+    ASSERT_EQ(http, 4);
+    page.OnServiceChanged(http);
+    EXPECT_EQ(page.PortEdit()->text(), QStringLiteral("80"));
+    page.OnServiceChanged(0);
+    EXPECT_EQ(page.PortEdit()->text(), QStringLiteral("80"));
+    page.OnServiceChanged(service->findText(QStringLiteral("PPTP(1723)")));
+    EXPECT_EQ(page.PortEdit()->text(), QStringLiteral("1723"));
+}
+
+TEST(PortList, RowsShowTheirStateAndFailedResultsLeaveTheOpposite)
+{
+    CMorvaneMapportDlg page(nullptr);
+    CMapPortList& list = *page.List();
+    EXPECT_EQ(list.AddPortRow(8080, 0, 0, 0), 1);
+    EXPECT_EQ(list.AddPortRow(8080, 0, 1, 1), -1);
+    EXPECT_EQ(list.AddPortRow(8080, 1, 1, 1), 1);
+    // Listed after login with op byte 2: only 1 counts as mapped.
+    const uint8_t listedOp = 2;
+    EXPECT_EQ(list.AddPortRow(21, 0, listedOp == 1 ? 1 : 0, 1), 1);
+    EXPECT_EQ(list.item(0, 1)->text(), QStringLiteral("8080"));
+    EXPECT_EQ(list.item(0, 2)->text(), QStringLiteral("TCP"));
+    EXPECT_EQ(list.item(0, 3)->text(), U("TCP没有映射"));
+    EXPECT_EQ(list.item(1, 3)->text(), U("UDP正在映射"));
+    EXPECT_EQ(list.item(2, 3)->text(), U("TCP没有映射"));
+    EXPECT_FALSE(list.Checked(0));
+    EXPECT_TRUE(list.Checked(1));
+
+    list.UpdatePortRow(8080, 1, 0, 1, true);
+    EXPECT_EQ(list.Entry(0)->op, 1);
+    EXPECT_EQ(list.item(0, 3)->text(), U("TCP正在映射"));
+    EXPECT_TRUE(list.Checked(0));
+    list.UpdatePortRow(8080, 0, 0, 1, false);  // a failed unmap leaves it mapped
+    EXPECT_EQ(list.Entry(0)->op, 1);
+    list.UpdatePortRow(8080, 1, 1, 0, false);  // a failed map leaves it unmapped
+    EXPECT_EQ(list.item(1, 3)->text(), U("UDP没有映射"));
+    EXPECT_FALSE(list.Checked(1));
+    list.UpdatePortRow(9999, 1, 0, 1, true);  // no such row
+    EXPECT_EQ(list.RowCount(), 3);
+
+    // The menu offers what the row's check box and state say.
+    list.selectRow(0);
+    auto items = list.ContextMenuItems();
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0], std::make_pair(CMapPortList::kCancelMapping, U("取消映射")));
+    EXPECT_EQ(items[1], std::make_pair(CMapPortList::kDisable, U("取消启用")));
+    EXPECT_EQ(items[2], std::make_pair(CMapPortList::kDelete, U("删除端口映射")));
+    list.selectRow(1);
+    items = list.ContextMenuItems();
+    EXPECT_EQ(items[0].first, CMapPortList::kStartMapping);
+    EXPECT_EQ(items[1].first, CMapPortList::kEnable);
+    list.clearSelection();
+    EXPECT_TRUE(list.ContextMenuItems().empty());
+}
+
+TEST(PortPage, ControlsStayInsideThePageWithoutCoveringEachOther)
+{
+    CMorvaneMapportDlg page(nullptr);
+    page.resize(400, 500);
+    page.show();
+    EXPECT_GE(ExpectTiled(page), 6);
+}
+
+TEST(AboutPage, TextsLayoutAndUpdateButton)
+{
+    CMorvaneAbout page;
+    page.resize(400, 500);
+    page.show();
+    EXPECT_EQ(page.Group()->title(), U("关于Morvane"));
+    const QString description = page.Description()->text();
+    EXPECT_TRUE(description.startsWith(QStringLiteral("      我")));
+    EXPECT_TRUE(description.endsWith(U("效果。 ")));
+    // The group centred; the version below the description, the button after the version.
+    EXPECT_EQ(page.Group()->x(), 200 - page.Group()->width() / 2);
+    EXPECT_GT(page.VersionLabel()->y(), page.Description()->geometry().bottom());
+    EXPECT_GT(page.CheckButton()->x(), page.VersionLabel()->geometry().right());
+
+    int launches = 0;
+    CMorvaneAbout::SetUpdateLauncher([&launches] { ++launches; });
+    page.CheckButton()->click();
+    page.CheckButton()->click();
+    EXPECT_EQ(launches, 2);
+    CMorvaneAbout::SetUpdateLauncher({});
+}
+
+// Version blocks are read from ELF notes; objcopy puts one into a copy of a small program.
+class AboutVersion : public testing::Test {
+protected:
+    std::string WithNote(const std::vector<uint8_t>& block, uint32_t declaredSize)
+    {
+        const std::string dir = CGuiEnvironment::ScratchDir();
+        std::vector<uint8_t> note;
+        auto u32 = [&note](uint32_t v) {
+            for (int i = 0; i < 4; ++i)
+                note.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        };
+        u32(8);
+        u32(declaredSize);
+        u32(platform::kVersionNoteType);
+        for (char c : std::string("Morvane"))
+            note.push_back(static_cast<uint8_t>(c));
+        note.push_back(0);
+        note.insert(note.end(), block.begin(), block.end());
+        while (note.size() % 4)
+            note.push_back(0);
+        std::ofstream(dir + "/note", std::ios::binary).write(reinterpret_cast<const char*>(note.data()),
+                                                               static_cast<std::streamsize>(note.size()));
+        const std::string exe = dir + "/prog";
+        const int rc = QProcess::execute(
+            QStringLiteral("objcopy"),
+            {QStringLiteral("--add-section"),
+             QString::fromStdString(std::string(platform::kVersionNoteSection) + "=" + dir + "/note"),
+             QStringLiteral("/bin/true"), QString::fromStdString(exe)});
+        EXPECT_EQ(rc, 0);
+        return exe;
+    }
+};
+
+TEST_F(AboutVersion, ProductVersionUnderTheFirstTranslationAndOversizedBlocksRefused)
+{
+    EXPECT_EQ(CMorvaneAbout::VersionSubBlock(0x0804u << 16 | 0x03A8u, "ProductVersion"),
+              "\\StringFileInfo\\080403a8\\ProductVersion");
+
+    platform::VersionDescription d;
+    d.strings = {{"FileVersion", "9.9.9.9"}, {"ProductVersion", "2.5.0.17"}};
+    std::vector<uint8_t> block = platform::BuildVersionBlock(d);
+    ASSERT_FALSE(block.empty());
+    QString text;
+    ASSERT_TRUE(CMorvaneAbout::ReadVersionText(WithNote(block, static_cast<uint32_t>(block.size())), text));
+    EXPECT_EQ(text, U("当前版本:2.5.0.17"));
+
+    // Under another translation the value is looked up under that key.
+    d.language = 0x0409;
+    d.codePage = 0x04B0;
+    block = platform::BuildVersionBlock(d);
+    ASSERT_TRUE(CMorvaneAbout::ReadVersionText(WithNote(block, static_cast<uint32_t>(block.size())), text));
+    EXPECT_EQ(text, U("当前版本:2.5.0.17"));
+
+    // No ProductVersion: the label text ends at the colon.
+    d.strings = {{"FileVersion", "1.0.0.0"}};
+    block = platform::BuildVersionBlock(d);
+    ASSERT_TRUE(CMorvaneAbout::ReadVersionText(WithNote(block, static_cast<uint32_t>(block.size())), text));
+    EXPECT_EQ(text, U("当前版本:"));
+
+    // A block of 2001 bytes is not read; neither is a program without a block.
+    text = QStringLiteral("unchanged");
+    EXPECT_FALSE(CMorvaneAbout::ReadVersionText(WithNote(std::vector<uint8_t>(2001, 0), 2001), text));
+    EXPECT_FALSE(CMorvaneAbout::ReadVersionText("/bin/true", text));
+    EXPECT_EQ(text, QStringLiteral("unchanged"));
+
+    // The test program itself carries no note: the page keeps its template text.
+    CMorvaneAbout page;
+    EXPECT_EQ(page.VersionLabel()->text(), U("静态"));
+}

@@ -1,0 +1,120 @@
+// morvane-screenshots <directory>: renders every window of the GUI offscreen, filled with sample
+// data (the demo account's domains, ports in each state), into PNG files.
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFont>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QTabBar>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "gui/pages/pages.h"
+#include "gui/shell/app.h"
+#include "gui/shell/logon.h"
+#include "gui/shell/main_dlg.h"
+#include "shared/xml/data_files.h"
+#include "tests/support/netns.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+QString g_out;
+
+bool Save(QWidget& widget, const char* name)
+{
+    widget.show();
+    QApplication::processEvents();
+    const QString path = g_out + "/" + name + ".png";
+    bool ok = widget.grab().save(path);
+    std::printf("%s %s\n", ok ? "wrote" : "FAILED", path.toUtf8().constData());
+    return ok;
+}
+
+std::vector<DomainRecord> DemoDomains()
+{
+    std::vector<DomainRecord> records(3);
+    const char* names[] = {"demo1.example.net", "demo2.example.net", "demo3.example.net"};
+    for (int i = 0; i < 3; ++i) {
+        records[i].domain = names[i];
+        records[i].hostid = static_cast<uint32_t>(i + 1);
+        records[i].enabled = i != 1;
+    }
+    return records;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <directory>\n", argv[0]);
+        return 2;
+    }
+    // The main window binds the channel's client ports: keep them off the machine's loopback.
+    std::string why;
+    EnterPrivateNetwork(why);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    CTempDir runtime("morvane-shots");
+    if (!runtime.Ok())
+        return 1;
+    setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
+
+    QApplication app(argc, argv);
+    QFont font(QStringLiteral("WenQuanYi Micro Hei"));
+    font.setPixelSize(12);
+    QApplication::setFont(font);
+    g_out = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(g_out);
+    const std::string userFile = runtime / "user.xml";
+    datafile::WriteLogin(userFile, "demo", "fe01ce2a7fbac8fafaed7c982a04e229");
+
+    bool ok = true;
+    {
+        CMorvaneLogon dialog(userFile);
+        ok &= Save(dialog, "login-dialog");
+        dialog.PasswordEdit()->clear();
+        dialog.OnOK();
+        ok &= Save(dialog, "login-dialog-empty-fields");
+    }
+
+    CMorvaneMainDlg::SetLogonRunner([](CMorvaneLogon& dialog) {
+        dialog.OnOK();
+        return dialog.result();
+    });
+    CMorvaneMainDlg window(userFile);
+    QApplication::processEvents();
+    ok &= Save(window, "main-logging-in");
+    window.OnLogin(nullptr, false);
+    ok &= Save(window, "main-login-failed");
+
+    auto domains = DemoDomains();
+    window.OnLogin(&domains, true);
+    window.OnNetInfo(NetInfo{static_cast<int32_t>(0xCB007107), 1, "demo"});
+    window.AppendOutput(QString::fromUtf8(u8"请求更新域名列表"), 0);
+    window.OnDomainList(&domains, true);
+    window.OnDomainFlags({{2, 0}}, 1);
+    window.OnIpChanged(0xCB007107);
+    ok &= Save(window, "main-domains");
+
+    window.OnMapPortList({{8080, 1, 0, 1}, {80, 1, 1, 1}, {21, 0, 0, 0}, {3389, 0, 0, 1}, {5060, 1, 1, 0}});
+    window.OnMapResult({{8080, 1, 0, 1}, {21, 0, 0, 0}}, true);
+    window.OnMapResult({{3389, 1, 0, 1}}, false);
+    window.Tab()->TabBar()->setCurrentIndex(1);
+    ok &= Save(window, "main-ports");
+    window.Tab()->TabBar()->setCurrentIndex(2);
+    ok &= Save(window, "main-about");
+
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Morvane"),
+                    QString::fromStdString(CMorvaneApp::ServiceFailureText(0)), QMessageBox::Ok);
+    ok &= Save(box, "service-start-failed");
+
+    return ok ? 0 : 1;
+}

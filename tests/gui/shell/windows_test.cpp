@@ -1,0 +1,431 @@
+// The login dialog, the login page and the main window, offscreen. The main window binds the
+// channel's fixed client ports, so the binary runs in a network namespace of its own.
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabBar>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "gui/controls/hyperlink2.h"
+#include "gui/controls/output_ctrl.h"
+#include "gui/controls/static_ex.h"
+#include "gui/pages/domain_page.h"
+#include "gui/pages/pages.h"
+#include "gui/pages/port_page.h"
+#include "gui/shell/crash_handler.h"
+#include "gui/shell/logon.h"
+#include "gui/shell/main_dlg.h"
+#include "platform/window.h"
+#include "shared/base/files.h"
+#include "shared/xml/data_files.h"
+#include "tests/support/gui_env.h"
+#include "tests/support/temp_dir.h"
+
+static ::testing::Environment* const g_env = ::testing::AddGlobalTestEnvironment(new CGuiEnvironment({.privateNetwork = true}));
+
+namespace {
+
+const char* kDemoDigest = "fe01ce2a7fbac8fafaed7c982a04e229";  // MD5 of "demo"
+
+QString U(const char* text)
+{
+    return QString::fromUtf8(text);
+}
+
+class ShellWindows : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_dir = m_tmp.Path();
+        m_userFile = m_dir + "/user.xml";
+        CGuiEnvironment::Urls().clear();
+        CGuiEnvironment::Messages().clear();
+    }
+    void TearDown() override
+    {
+        CMorvaneMainDlg::SetLogonRunner({});
+        m_tmp.Remove();
+    }
+    void Remember(const std::string& user, const std::string& digest)
+    {
+        ASSERT_TRUE(datafile::WriteLogin(m_userFile, user, digest));
+    }
+    CTempDir m_tmp{"morvane-windows"};
+    std::string m_dir;
+    std::string m_userFile;
+};
+
+// ---------------------------------------------------------------- login dialog
+
+TEST_F(ShellWindows, DialogRememberedCredentialsAndDigestRules)
+{
+    Remember("demo", kDemoDigest);
+    {
+        CMorvaneLogon dialog(m_userFile);
+        EXPECT_EQ(dialog.windowTitle(), U("登录"));
+        EXPECT_EQ(dialog.AccountBox()->currentText(), "demo");
+        EXPECT_EQ(dialog.AccountBox()->count(), 0);  // only the edit text
+        EXPECT_EQ(dialog.PasswordEdit()->text(), "***");
+        EXPECT_TRUE(dialog.OnOK());
+        EXPECT_EQ(dialog.result(), QDialog::Accepted);
+        EXPECT_EQ(dialog.Account(), "demo");
+        EXPECT_EQ(dialog.Digest(), kDemoDigest);  // the stored digest, unchanged
+    }
+    {
+        // Another account with "***": that is its password.
+        CMorvaneLogon dialog(m_userFile);
+        dialog.AccountBox()->setEditText("other");
+        EXPECT_TRUE(dialog.OnOK());
+        EXPECT_EQ(dialog.Account(), "other");
+        EXPECT_EQ(dialog.Digest(), gui::PasswordDigest("***"));
+    }
+    {
+        CMorvaneLogon dialog(m_userFile);
+        dialog.PasswordEdit()->setText(U("密码"));
+        EXPECT_TRUE(dialog.OnOK());
+        EXPECT_EQ(dialog.Digest(), gui::PasswordDigest(U("密码")));
+    }
+}
+
+TEST_F(ShellWindows, DialogRefusesEmptyFieldsAndHasNoHiddenEffects)
+{
+    CMorvaneLogon dialog(m_userFile + ".missing");  // unreadable file: fields start empty
+    dialog.show();
+    EXPECT_TRUE(dialog.AccountBox()->currentText().isEmpty());
+    EXPECT_TRUE(dialog.PasswordEdit()->text().isEmpty());
+    EXPECT_FALSE(dialog.ErrorLabel()->isVisible());
+    dialog.AccountBox()->setEditText("demo");
+    EXPECT_FALSE(dialog.OnOK());
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_TRUE(dialog.ErrorLabel()->isVisible());
+    EXPECT_EQ(dialog.ErrorLabel()->text(), U("用户名和密码不能为空"));
+    EXPECT_EQ(dialog.ErrorLabel()->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+    EXPECT_FALSE(dialog.RememberBox()->isVisible());
+    EXPECT_FALSE(dialog.AutoLoginBox()->isVisible());
+    dialog.RememberBox()->setChecked(true);
+    dialog.PasswordEdit()->setText("demo");
+    EXPECT_TRUE(dialog.OnOK());
+    EXPECT_FALSE(files::Exists(m_userFile + ".missing"));  // nothing written by the dialog
+}
+
+TEST_F(ShellWindows, DialogLinks)
+{
+    CMorvaneLogon dialog(m_userFile);
+    EXPECT_EQ(dialog.RegisterLink()->text(), U("注册新用户"));
+    EXPECT_EQ(dialog.RegisterLink()->URL(), "http://127.0.0.1/index.php?action=reg");
+    EXPECT_EQ(dialog.RecoverText()->text(), U("找回密码"));
+    dialog.AccountBox()->setEditText(U("李 四&x=1"));
+    emit dialog.RecoverText()->clicked();
+    ASSERT_EQ(CGuiEnvironment::Urls().size(), 1);
+    EXPECT_EQ(CGuiEnvironment::Urls()[0].toString(QUrl::FullyEncoded),
+              "http://127.0.0.1/index.php?action=takeback&username=%E6%9D%8E%20%E5%9B%9B%26x%3D1");
+}
+
+// ---------------------------------------------------------------- main window and login page
+
+// Records on which thread the listener calls arrive.
+class CRecordingMainDlg : public CMorvaneMainDlg {
+public:
+    using CMorvaneMainDlg::CMorvaneMainDlg;
+    void OnLogin(const std::vector<DomainRecord>* records, bool ok) override
+    {
+        ++logins;
+        onUiThread = onUiThread && QThread::currentThread() == qApp->thread();
+        CMorvaneMainDlg::OnLogin(records, ok);
+    }
+    int logins = 0;
+    bool onUiThread = true;
+};
+
+class ShellMainWindow : public ShellWindows {
+protected:
+    void SetUp() override
+    {
+        ShellWindows::SetUp();
+        REQUIRE_GUI_NETWORK();
+    }
+    // The main window through the login dialog, filled in with `account` / `password`.
+    std::unique_ptr<CRecordingMainDlg> Open(const QString& account = "demo", const QString& password = "demo")
+    {
+        CMorvaneMainDlg::SetLogonRunner([=](CMorvaneLogon& dialog) {
+            dialog.AccountBox()->setEditText(account);
+            dialog.PasswordEdit()->setText(password);
+            dialog.OnOK();
+            return dialog.result();
+        });
+        auto window = std::make_unique<CRecordingMainDlg>(m_userFile);
+        EXPECT_FALSE(window->isVisible());  // hidden until the login dialog is done
+        ProcessEventsUntil([&] { return window->isVisible(); }, 2000);
+        return window;
+    }
+    static std::vector<DomainRecord> Records()
+    {
+        std::vector<DomainRecord> r(2);
+        r[0].domain = "demo1.example.net";
+        r[0].hostid = 1;
+        r[0].enabled = 1;
+        r[1].domain = "demo2.example.net";
+        r[1].hostid = 2;
+        return r;
+    }
+    static QStringList DomainLines(CMorvaneMainDlg& w) { return w.Tab()->DomainPage()->Output()->Lines(); }
+    static QStringList PortLines(CMorvaneMainDlg& w) { return w.Tab()->PortPage()->Output()->Lines(); }
+};
+
+TEST_F(ShellMainWindow, LoginWaitsThenFailureThenSuccess)
+{
+    // A second account stays as it is through the login.
+    {
+        std::ofstream(m_userFile) << "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\r\n<User>\r\n<UserInfo>\r\n"
+                                     "<UserID>old</UserID>\r\n<PWD>x</PWD>\r\n</UserInfo>\r\n<UserInfo>\r\n"
+                                     "<UserID>second</UserID>\r\n<PWD>y</PWD>\r\n</UserInfo>\r\n<PORT>10000</PORT>\r\n"
+                                     "</User>\r\n";
+    }
+    auto w = Open();
+    ASSERT_TRUE(w->isVisible());
+    EXPECT_EQ(w->windowTitle(), "Morvane");
+    EXPECT_EQ(w->size(), QSize(CMorvaneMainDlg::kWidth, CMorvaneMainDlg::kHeight));
+    EXPECT_EQ(w->UserName(), "demo");
+    EXPECT_EQ(w->PasswordDigest(), kDemoDigest);
+    CMorvaneMainLogOnDlg* page = w->LoginPage();
+    EXPECT_EQ(page->Mode(), CMorvaneMainLogOnDlg::kWaiting);
+    EXPECT_TRUE(page->isVisible());
+    EXPECT_EQ(page->geometry(), w->rect());
+    EXPECT_TRUE(page->ProgressButton()->isVisible());
+    EXPECT_EQ(page->ProgressButton()->text(), U("正在登陆..."));
+    EXPECT_FALSE(page->Group()->isVisible());
+    EXPECT_FALSE(page->OkButton()->isVisible());
+    EXPECT_FALSE(w->Tab()->isVisible());
+
+    w->OnLogin(nullptr, false);
+    EXPECT_EQ(page->Mode(), CMorvaneMainLogOnDlg::kFailed);
+    EXPECT_TRUE(page->Group()->isVisible());
+    EXPECT_EQ(page->Group()->title(), U("用户名和密码出错"));
+    EXPECT_FALSE(page->ProgressButton()->isVisible());
+    // The group sits in the middle; the fields keep their places relative to it.
+    EXPECT_LE((page->Group()->geometry().center() - page->rect().center()).manhattanLength(), 2);
+    EXPECT_TRUE(page->Group()->geometry().contains(page->AccountBox()->geometry()));
+    EXPECT_FALSE(w->Tab()->isVisible());
+    std::string user, digest;
+    ASSERT_TRUE(datafile::ReadLogin(m_userFile, user, digest));
+    EXPECT_EQ(user, "old");  // nothing written on failure
+
+    auto records = Records();
+    w->OnLogin(&records, true);
+    EXPECT_EQ(page->Mode(), CMorvaneMainLogOnDlg::kLoggedIn);
+    EXPECT_FALSE(page->isVisible());
+    EXPECT_TRUE(w->Tab()->isVisible());
+    EXPECT_EQ(w->Tab()->geometry(), w->rect());
+    EXPECT_TRUE(w->Tab()->DomainPage()->isVisible());
+    EXPECT_FALSE(w->Tab()->PortPage()->isVisible());
+    EXPECT_FALSE(w->Tab()->AboutPage()->isVisible());
+    EXPECT_EQ(w->Tab()->TabBar()->currentIndex(), 0);
+    EXPECT_EQ(w->Tab()->TabBar()->tabText(0), U("动态域名管理"));
+    EXPECT_EQ(w->Tab()->TabBar()->tabText(1), U("高级选项"));
+    EXPECT_EQ(w->Tab()->TabBar()->tabText(2), U("关于MORVANE"));
+    EXPECT_EQ(w->Tab()->DomainPage()->List()->RowCount(), 2);
+    ASSERT_TRUE(datafile::ReadLogin(m_userFile, user, digest));
+    EXPECT_EQ(user, "demo");
+    EXPECT_EQ(digest, kDemoDigest);
+    std::string text;
+    ASSERT_TRUE(files::ReadAll(m_userFile, text));
+    EXPECT_NE(text.find("<UserID>second</UserID>"), std::string::npos);
+    EXPECT_NE(text.find("<PWD>y</PWD>"), std::string::npos);
+    EXPECT_EQ(gui::CrashAccount(), "demo");
+
+    // Tabs switch pages.
+    w->Tab()->TabBar()->setCurrentIndex(1);
+    EXPECT_TRUE(w->Tab()->PortPage()->isVisible());
+    EXPECT_FALSE(w->Tab()->DomainPage()->isVisible());
+    w->Tab()->TabBar()->setCurrentIndex(2);
+    EXPECT_TRUE(w->Tab()->AboutPage()->isVisible());
+    EXPECT_FALSE(w->Tab()->PortPage()->isVisible());
+}
+
+TEST_F(ShellMainWindow, LoginPageRetryDigestRules)
+{
+    Remember("demo", kDemoDigest);
+    auto w = Open("demo", "***");
+    EXPECT_EQ(w->PasswordDigest(), kDemoDigest);
+    w->OnLogin(nullptr, false);
+    CMorvaneMainLogOnDlg* page = w->LoginPage();
+    EXPECT_EQ(page->AccountBox()->currentText(), "demo");
+    EXPECT_EQ(page->PasswordEdit()->text(), "***");
+
+    // A new name with "***" keeps the remembered digest.
+    page->AccountBox()->setEditText("demo2");
+    EXPECT_TRUE(page->OnOK());
+    EXPECT_EQ(w->UserName(), "demo2");
+    EXPECT_EQ(w->PasswordDigest(), kDemoDigest);
+    EXPECT_EQ(page->Mode(), CMorvaneMainLogOnDlg::kWaiting);
+    EXPECT_TRUE(page->ProgressButton()->isVisible());
+
+    w->OnLogin(nullptr, false);
+    page->PasswordEdit()->clear();
+    EXPECT_FALSE(page->OnOK());
+    EXPECT_EQ(page->Group()->title(), U("用户名和密码不能为空"));
+    EXPECT_EQ(page->Mode(), CMorvaneMainLogOnDlg::kFailed);
+
+    page->PasswordEdit()->setText("secret");
+    EXPECT_TRUE(page->OnOK());
+    EXPECT_EQ(w->PasswordDigest(), gui::PasswordDigest("secret"));
+}
+
+TEST_F(ShellMainWindow, LoginPageWithoutRememberedDigestTakesStarsAsPassword)
+{
+    auto w = Open("someone", "pw");
+    w->OnLogin(nullptr, false);
+    CMorvaneMainLogOnDlg* page = w->LoginPage();
+    page->AccountBox()->setEditText("someone");
+    page->PasswordEdit()->setText("***");
+    EXPECT_TRUE(page->OnOK());
+    EXPECT_EQ(w->PasswordDigest(), gui::PasswordDigest("***"));  // never an empty digest
+}
+
+TEST_F(ShellMainWindow, CancelledDialogAndPageCancelEndTheWindow)
+{
+    CMorvaneMainDlg::SetLogonRunner([](CMorvaneLogon&) { return int(QDialog::Rejected); });
+    CMorvaneMainDlg w(m_userFile);
+    bool finished = false;
+    QObject::connect(&w, &QDialog::finished, [&] { finished = true; });
+    EXPECT_TRUE(ProcessEventsUntil([&] { return finished; }, 2000));
+    EXPECT_FALSE(w.isVisible());
+
+    auto w2 = Open();
+    finished = false;
+    QObject::connect(w2.get(), &QDialog::finished, [&] { finished = true; });
+    w2->OnLogin(nullptr, false);
+    w2->LoginPage()->OnCancel();
+    EXPECT_TRUE(ProcessEventsUntil([&] { return finished; }, 2000));
+}
+
+TEST_F(ShellMainWindow, EscapeNeverCloses)
+{
+    auto w = Open();
+    auto records = Records();
+    w->OnLogin(&records, true);
+    bool finished = false;
+    QObject::connect(w.get(), &QDialog::finished, [&] { finished = true; });
+    QWidget* targets[] = {w.get(), w->Tab(), w->Tab()->DomainPage(), w->Tab()->PortPage(), w->Tab()->AboutPage(),
+                          w->LoginPage()};
+    for (QWidget* target : targets) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(target, &press);
+    }
+    QApplication::processEvents();
+    EXPECT_FALSE(finished);
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_TRUE(w->Tab()->isVisible());
+}
+
+TEST_F(ShellMainWindow, OutputLinesCharacterForCharacter)
+{
+    auto w = Open();
+    auto records = Records();
+    w->OnLogin(&records, true);
+    CDomainListEx* domains = w->Tab()->DomainPage()->List();
+
+    w->OnDomainFlags({{1, 0}, {2, 1}}, 1);
+    EXPECT_EQ(DomainLines(*w), QStringList({U("域名操作成功"), U("域名操作成功")}));
+    EXPECT_EQ(domains->Row(0)->enabled, 0);
+    EXPECT_EQ(domains->Row(1)->enabled, 1);
+    // A failure puts each domain back to the opposite of the flag in the reply.
+    w->OnDomainFlags({{1, 1}, {2, 0}}, 0);
+    EXPECT_EQ(DomainLines(*w).mid(2), QStringList({U("域名操作失败"), U("域名操作失败")}));
+    EXPECT_EQ(domains->Row(0)->enabled, 0);
+    EXPECT_EQ(domains->Row(1)->enabled, 1);
+
+    w->OnDomainList(nullptr, false);
+    EXPECT_EQ(DomainLines(*w).last(), U("更新域名列表失败"));
+    EXPECT_EQ(domains->RowCount(), 2);  // the list keeps its rows
+    w->OnDomainList(nullptr, true);
+    EXPECT_EQ(DomainLines(*w).size(), 5);  // no records, no line
+    records.resize(1);
+    w->OnDomainList(&records, true);
+    EXPECT_EQ(DomainLines(*w).last(), U("更新域名列表成功"));
+    EXPECT_EQ(domains->RowCount(), 1);
+
+    w->OnIpChanged(0xCB007107);
+    EXPECT_EQ(DomainLines(*w).last(), U("本地动态IP发生了变化"));
+    EXPECT_EQ(w->Tab()->DomainPage()->IpLabel()->text(), "203.0.113.7");
+    w->OnNetInfo(NetInfo{static_cast<int32_t>(0x01020304), 1, "x"});
+    EXPECT_EQ(w->Tab()->DomainPage()->IpLabel()->text(), "1.2.3.4");
+    EXPECT_EQ(DomainLines(*w).size(), 7);  // net info writes no line
+
+    w->OnMapPortList({{8080, 1, 1, 1}, {80, 0, 0, 0}, {90, 2, 0, 5}});
+    EXPECT_EQ(w->Tab()->PortPage()->List()->RowCount(), 3);
+    // An op byte of 2 is listed as not mapped; any allow byte but 0 is "enabled".
+    EXPECT_EQ(w->Tab()->PortPage()->List()->item(2, 3)->text(), U("TCP没有映射"));
+    EXPECT_EQ(w->Tab()->PortPage()->List()->item(2, 0)->checkState(), Qt::Checked);
+    w->OnMapResult({{8080, 1, 1, 1}, {80, 0, 0, 0}, {81, 7, 1, 0}}, true);
+    w->OnMapResult({{80, 1, 0, 0}}, false);
+    EXPECT_EQ(PortLines(*w), QStringList({U("端口映射-8080-(UDP)成功"), U("删除端口映射-80-(TCP)成功"),
+                                          U("-81-(UDP)成功"), U("端口映射-80-(TCP)失败")}));
+    EXPECT_TRUE(PortLines(*w).size() == 4 && DomainLines(*w).size() == 7);
+
+    // Page index 1 names no list: the line goes nowhere.
+    w->AppendOutput("dropped", 1);
+    w->AppendOutput("dropped", 3);
+    EXPECT_EQ(PortLines(*w).size(), 4);
+    EXPECT_EQ(DomainLines(*w).size(), 7);
+}
+
+// A datagram from the service reaches the listener on the UI thread, through the receive thread.
+TEST_F(ShellMainWindow, ArrivalsBecomeCallsOnTheUiThread)
+{
+    auto w = Open();
+    ASSERT_TRUE(w->HasSender());
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(w->LocalPort());
+    // Header: reserved, session, command 0, sequence, marker; then ok = 1, no records.
+    uint8_t reply[23] = {};
+    reply[18] = 0x01;  // marker 0x0100 (its position does not matter to the decoder)
+    reply[20] = 1;
+    std::thread sender([&] {
+        sendto(s, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    });
+    sender.join();
+    EXPECT_TRUE(ProcessEventsUntil([&] { return w->logins > 0; }, 3000));
+    close(s);
+    EXPECT_TRUE(w->onUiThread);
+    EXPECT_TRUE(w->LoggedIn());
+    EXPECT_TRUE(w->Tab()->isVisible());
+}
+
+// Other programs find the main window by its class; it answers 0xBD1 with 0.
+TEST_F(ShellMainWindow, WindowClassAnswersPing)
+{
+    auto w = Open();
+    ASSERT_TRUE(w->EndpointRegistered());
+    platform::WindowRef ref;
+    ASSERT_TRUE(platform::FindWindow(CMorvaneMainDlg::kWindowClass, ref));
+    EXPECT_EQ(ref.pid, getpid());
+    std::atomic<bool> answered{false};
+    intptr_t result = -1;
+    std::thread asker([&] { answered = platform::SendMessageTimeout(ref, 0xBD1, 0, 0, 3000, &result); });
+    ProcessEventsUntil([&] { return answered.load(); }, 3000);
+    asker.join();
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(result, 0);
+    w.reset();
+    EXPECT_FALSE(platform::FindWindow(CMorvaneMainDlg::kWindowClass, ref));
+}
+
+}  // namespace

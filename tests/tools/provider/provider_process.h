@@ -1,0 +1,98 @@
+#pragma once
+// Starts morvane-provider from the build on a free loopback port with its own database, and stops it.
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/temp_dir.h"
+
+class CProviderProcess {
+public:
+    CProviderProcess() : m_db(m_dir / "provider.db") {}
+    ~CProviderProcess() { Stop(); }
+
+    static std::string Program() { return std::string(MORVANE_BIN_DIR) + "/morvane-provider"; }
+    const std::string& Database() const { return m_db; }
+    uint16_t Port() const { return m_port; }
+
+    // Runs one administration command; returns its exit code and fills `out` with its standard output.
+    int Admin(const std::vector<std::string>& args, std::string* out = nullptr) const
+    {
+        std::string cmd = "'" + Program() + "' --db '" + m_db + "'";
+        for (const auto& a : args)
+            cmd += " '" + a + "'";
+        cmd += " 2>/dev/null";
+        FILE* p = popen(cmd.c_str(), "r");
+        if (!p)
+            return -1;
+        std::string text;
+        char buf[512];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+            text.append(buf, n);
+        int status = pclose(p);
+        if (out)
+            *out = text;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // Starts "serve --port 0" and reads the port it announces. False when it did not come up.
+    bool Start(const std::vector<std::string>& extra = {})
+    {
+        int fds[2];
+        if (pipe(fds) != 0)
+            return false;
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(fds[1], 1);
+            close(fds[0]);
+            close(fds[1]);
+            std::vector<std::string> args{Program(), "--db", m_db, "serve", "--port", "0"};
+            args.insert(args.end(), extra.begin(), extra.end());
+            std::vector<char*> argv;
+            for (auto& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        FILE* in = fdopen(fds[0], "r");
+        char line[256] = {};
+        bool ok = in && fgets(line, sizeof line, in) != nullptr;
+        if (in)
+            fclose(in);
+        unsigned port = 0;
+        const char* colon = ok ? std::strrchr(line, ':') : nullptr;
+        if (colon && std::sscanf(colon + 1, "%u", &port) == 1)
+            m_port = static_cast<uint16_t>(port);
+        return m_port != 0;
+    }
+
+    // SIGTERM and wait; returns the exit code (or -1 when it did not exit by itself).
+    int Stop()
+    {
+        if (m_pid <= 0)
+            return -1;
+        kill(m_pid, SIGTERM);
+        int status = 0;
+        waitpid(m_pid, &status, 0);
+        m_pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    bool Running() const { return m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0; }
+
+private:
+    CTempDir m_dir{"morvane-provider-test"};
+    std::string m_db;
+    pid_t m_pid = -1;
+    uint16_t m_port = 0;
+};
