@@ -9,8 +9,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
+#include "core/log.h"
 #include "core/manager.h"
+#include "shared/base/ipv4.h"
+#include "shared/base/ipv4.h"
 #include "core/portmap.h"
 #include "core/webservice/dynamic_service.h"
 #include "shared/base/udp.h"
@@ -44,9 +48,16 @@ std::vector<PortMapEntry> ReadEntries(InPacket& in)
 bool CMorvaneManger::OpenControlChannel()
 {
     m_channel = BindLoopbackUdp(m_options.firstChannelPort, kChannelPortTries, m_channelPort);
-    if (m_channel < 0)
+    if (m_channel < 0) {
+        JournalPrint(kJournalError, "no free channel port in 127.0.0.1:%u-%u", m_options.firstChannelPort,
+                     m_options.firstChannelPort + kChannelPortTries - 1);
         return false;
-    datafile::WritePort(UserFile(), m_channelPort);
+    }
+    if (!datafile::WritePort(UserFile(), m_channelPort)) {
+        int error = errno;
+        JournalPrint(kJournalError, "cannot save %s: %s; clients will not find the service", UserFile().c_str(),
+                     std::strerror(error));
+    }
     return true;
 }
 
@@ -65,6 +76,7 @@ UdpInPacketPtr CMorvaneManger::ReceivePacket(int timeoutMs)
     if (ready < 0) {
         if (errno != EINTR) {
             // The socket is unusable; the periodic work goes on without it.
+            JournalPrint(kJournalError, "channel closed after an error: %s", std::strerror(errno));
             CloseChannel();
             if (timeoutMs != 0)
                 ::poll(fds, 1, std::min(timeoutMs < 0 ? 500 : timeoutMs, 500));
@@ -88,11 +100,29 @@ UdpInPacketPtr CMorvaneManger::ReceivePacket(int timeoutMs)
         // No storage for a packet: drop the datagram rather than spin on it.
         char scrap[1];
         ::recv(m_channel, scrap, sizeof scrap, MSG_DONTWAIT);
+        NoteDropped("no packet buffer free");
         return nullptr;
     }
-    if (packet->Receive(m_channel) <= 0)
-        return nullptr;  // empty, oversized, or an error report (ICMP) for an earlier send
+    if (packet->Receive(m_channel) <= 0) {
+        // Empty, oversized, or an error report (ICMP) for an earlier send.
+        if (errno != ECONNREFUSED)
+            NoteDropped("empty or oversized");
+        return nullptr;
+    }
     return packet;
+}
+
+void CMorvaneManger::NoteDropped(const char* why)
+{
+    ++m_dropped;
+    // A flood of junk must not flood the journal: one line, then at most one a minute.
+    uint32_t now = Tick();
+    if (m_dropReported && uint32_t(now - m_lastDropReport) < 60000)
+        return;
+    JournalPrint(kJournalNotice, "channel: dropped %u datagram(s) (last: %s)", m_dropped, why);
+    m_dropped = 0;
+    m_dropReported = true;
+    m_lastDropReport = now;
 }
 
 UdpOutPacketPtr CMorvaneManger::NewReply(uint16_t command)
@@ -112,14 +142,18 @@ void CMorvaneManger::SendToClient(const OutPacket& packet)
 void CMorvaneManger::DispatchPacket(UdpInPacket& packet)
 {
     // A datagram without the header carries no command: nothing to act on, nobody to answer.
-    if (!packet.HasHeader())
+    if (!packet.HasHeader()) {
+        NoteDropped("shorter than a header");
         return;
+    }
     if (!m_guard)
         m_guard = std::make_unique<CChannelGuard>(ProgramDirectory());
     if (!m_guard->Admit(packet.SenderAddress(), packet.SenderPort(), m_channelPort))
         return;
     m_clientAddress = packet.SenderAddress();
     m_clientPort = packet.SenderPort();
+    if (JournalVerbosity() >= kJournalDebug)
+        JournalPrint(kJournalDebug, "channel: request %u from port %u", packet.Command(), ntohs(m_clientPort));
 
     switch (packet.Command()) {
     case CMD_LOGIN:
@@ -149,7 +183,7 @@ void CMorvaneManger::DispatchPacket(UdpInPacket& packet)
     }
 }
 
-void CMorvaneManger::SendDomainReply(uint16_t command, bool ok)
+void CMorvaneManger::SendDomainReply(uint16_t command, bool ok, uint8_t reason)
 {
     UdpOutPacketPtr reply = NewReply(command);
     if (!reply)
@@ -157,6 +191,8 @@ void CMorvaneManger::SendDomainReply(uint16_t command, bool ok)
     reply->WriteU8(ok ? 1 : 0);
     if (ok)
         WriteDomainList(*reply, m_domains);  // announces only the records that fit
+    else if (reason != 0)
+        reply->WriteU8(reason);  // after the ok byte, where a reader that stops there never looks
     SendToClient(*reply);
 }
 
@@ -191,15 +227,18 @@ void CMorvaneManger::OnLogin(UdpInPacket& in)
 {
     std::string user = in.ReadString();
     std::string password = in.ReadString();
-    if (!Login(user, password)) {
-        SendDomainReply(0, false);
+    if (uint8_t reason = Login(user, password)) {
+        SendDomainReply(0, false, reason);
         return;
     }
     m_loggedIn = true;
     m_loginRetryPending = false;
+    if (user != m_userId)
+        m_pushed.clear();
     m_userId = user;
     m_password = password;
     SyncDomainFile();
+    NotePushedFromData();
     SendDomainReply(0, true);
     SendNetInfo();
     SendPortList();
@@ -222,16 +261,47 @@ void CMorvaneManger::OnSetDomainState(UdpInPacket& in)
         switches.emplace(hostid, value);
         anyEnabled = anyEnabled || value == 1;
     }
-    datafile::SetSwitches(DomainFile(), switches);  // one load and one save for the whole request
-
-    bool ok = true;
+    // One load and at most one save for the whole request; nothing is written when nothing changes,
+    // and a file known to hold these values already is not even read.
+    bool cacheValid = !m_switchCache.empty() && StampOf(DomainFile()) == m_switchStamp;
+    bool known = cacheValid;
+    for (const auto& [hostid, value] : switches) {
+        auto it = m_switchCache.find(hostid);
+        known = known && it != m_switchCache.end() && it->second == value;
+    }
+    bool saved = known || datafile::SetSwitches(DomainFile(), switches);
+    int saveError = errno;
+    if (!saved)
+        m_switchCache.clear();
+    else if (!known)
+        NoteSwitches(switches, !cacheValid);  // the rest of what we knew is still good if it was before
+    bool ok = saved;
     UpdateResultMap results = flags;
-    if (anyEnabled) {
+    if (!saved) {
+        // Nothing was stored: nothing is pushed, and memory keeps what the file says.
+        JournalPrint(kJournalError, "cannot save %s: %s; the switches stay as they were", DomainFile().c_str(),
+                     std::strerror(saveError));
+    } else if (anyEnabled) {
         // Every listed host goes to the provider, enabled or not, with its byte as initial result.
         ok = m_service && m_service->UpdateDynamic(m_userId, m_password, results) == 0;
-        if (!ok)
+        uint32_t address = static_cast<uint32_t>(m_netinfo.dyip);
+        if (!ok) {
             results = flags;
+            JournalPrint(kJournalWarning, "push of %s after a switch-on failed; retried at the next check",
+                         FormatIPv4(address).c_str());
+        } else {
+            UpdateResultMap pushed;
+            for (const auto& [hostid, value] : flags)
+                if (value == 1) {
+                    m_pushed[hostid] = address;
+                    pushed[hostid] = results[hostid];
+                }
+            LogPush(address, pushed);
+        }
     }
+    for (const auto& [hostid, value] : flags)
+        if (saved && value != 1)
+            m_pushed.erase(hostid);
 
     if (UdpOutPacketPtr reply = NewReply(CMD_SET_DOMAIN_STATE)) {
         reply->WriteU8(ok ? 1 : 0);
@@ -243,21 +313,25 @@ void CMorvaneManger::OnSetDomainState(UdpInPacket& in)
         }
         SendToClient(*reply);
     }
+    if (!saved)
+        return;
+    // The in-memory switches follow the file at once (it holds just these values now), so a domain
+    // switched off is no longer updated at the next address check.
+    for (DomainRecord& record : m_domains) {
+        auto it = flags.find(record.hostid);
+        if (it != flags.end())
+            record.enabled = static_cast<uint8_t>(it->second);
+    }
     if (ok && anyEnabled) {
-        SyncDomainFile();
         UpdateResultMap pushed;
         for (const auto& [hostid, value] : flags)
             if (value == 1)
                 pushed.emplace(hostid, value);
-        RunHook(static_cast<uint32_t>(m_netinfo.dyip), pushed);
-    } else {
-        // The in-memory switches follow the file at once, so a domain switched off is no longer
-        // updated at the next address check.
-        for (DomainRecord& record : m_domains) {
-            auto it = flags.find(record.hostid);
-            if (it != flags.end())
-                record.enabled = static_cast<uint8_t>(it->second);
-        }
+        // The next check has nothing to push or announce for this address.
+        uint32_t address = static_cast<uint32_t>(m_netinfo.dyip);
+        if (address != 0 && AllEnabledPushed(address))
+            m_lastAddress = address;
+        RunHook(address, pushed);
     }
 }
 
@@ -265,12 +339,19 @@ void CMorvaneManger::OnRefreshDomains()
 {
     UserInfo account;
     std::vector<DomainRecord> domains;
+    // The address too, so that every client shows the current one; the list does not depend on it.
+    if (m_service)
+        m_service->GetDynamicIP(m_netinfo);
     bool ok = m_service && m_service->GetDynamic(m_userId, m_password, account, domains) == 0;
     if (ok) {
+        CutDomainList(domains);
         m_domains = std::move(domains);
         SyncDomainFile();
+        NotePushedFromData();
     }
     SendDomainReply(CMD_REFRESH_DOMAINS, ok);
+    if (ok)
+        SendNetInfo();
 }
 
 void CMorvaneManger::OnMapPorts(UdpInPacket& in)
@@ -278,7 +359,9 @@ void CMorvaneManger::OnMapPorts(UdpInPacket& in)
     std::vector<PortMapEntry> entries = ReadEntries(in);
     if (entries.empty())
         return;
-    std::vector<PortMapEntry> failed = Mapper().ApplyMappingRequests(MapPortFile(), entries);
+    std::vector<PortMapEntry> failed = m_mapper->ApplyMappingRequests(MapPortFile(), entries);
+    if (!m_restoring)
+        m_mapper->EndPass();  // a restore in progress goes on with the same gateway
     if (UdpOutPacketPtr reply = NewReply(CMD_MAP_PORTS)) {
         reply->WriteU8(failed.empty() ? 1 : 0);
         WritePortList(*reply, entries);
@@ -292,11 +375,11 @@ void CMorvaneManger::OnStorePorts(UdpInPacket& in, bool forceAllowOff)
     if (forceAllowOff)
         for (PortMapEntry& e : entries)
             e.allow = 0;
-    Mapper().SaveMappings(MapPortFile(), entries);
+    m_mapper->SaveMappings(MapPortFile(), entries);
 }
 
 void CMorvaneManger::OnRemovePorts(UdpInPacket& in)
 {
     std::vector<PortMapEntry> entries = ReadEntries(in);
-    Mapper().RemoveMappings(MapPortFile(), entries);
+    m_mapper->RemoveMappings(MapPortFile(), entries);
 }

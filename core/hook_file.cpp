@@ -21,7 +21,7 @@ int OpenTrustedHook(const std::string& path, std::string& why)
 {
     why.clear();
     // O_NONBLOCK: a FIFO planted there must not hold the service up.
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT)
             why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);

@@ -10,6 +10,6 @@ std::string AddressHookPath(const std::string& dataDirectory);
 
 // Opens `path` for running it from the descriptor: never through a symbolic link, and only a regular,
 // executable file owned by root or by this process's user that neither its group nor others may
-// write. Returns the descriptor (not close-on-exec, so that a script's interpreter can read it through
-// /dev/fd), or -1 with `why` saying what was wrong ("" when there is no file at all).
+// write. Returns the descriptor (close-on-exec; platform::StartDetached keeps it open in the program it
+// starts from it), or -1 with `why` saying what was wrong ("" when there is no file at all).
 int OpenTrustedHook(const std::string& path, std::string& why);

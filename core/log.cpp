@@ -1,7 +1,9 @@
 #include "core/log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -124,4 +126,55 @@ void LogPrint(const char* format, ...)
         std::fprintf(stderr, "%s| %s", s.stamp, text);
         std::fflush(stderr);
     }
+}
+
+namespace {
+
+std::atomic<int> g_journalVerbosity{-1};
+
+int InitialVerbosity()
+{
+    const char* env = std::getenv("MORVANE_LOG_LEVEL");
+    if (env && (std::strcmp(env, "debug") == 0 || std::strcmp(env, "7") == 0))
+        return kJournalDebug;
+    return kJournalInfo;
+}
+
+}  // namespace
+
+int JournalVerbosity()
+{
+    int level = g_journalVerbosity.load();
+    if (level < 0) {
+        level = InitialVerbosity();
+        g_journalVerbosity = level;
+    }
+    return level;
+}
+
+void JournalSetVerbosity(int level)
+{
+    g_journalVerbosity = level;
+}
+
+void JournalPrint(int level, const char* format, ...)
+{
+    if (level > JournalVerbosity())
+        return;
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n < 0)
+        return;
+    // One line per event: an embedded line end (a provider's fault text) would start a line without
+    // a level.
+    for (char* p = text; *p; ++p)
+        if (*p == '\n' || *p == '\r')
+            *p = ' ';
+    static std::mutex lock;
+    std::lock_guard<std::mutex> guard(lock);
+    std::fprintf(stderr, "<%d>%s\n", level, text);
+    std::fflush(stderr);
 }

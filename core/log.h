@@ -17,3 +17,19 @@ int LogLevel();
 // Tests replace the clock to cross midnight without waiting. nullptr restores time().
 using LogClockFn = std::time_t (*)();
 void LogSetClock(LogClockFn clock);
+
+// ---- events for the system journal ----
+// One line per event on standard error, led by the sd-daemon priority prefix ("<6>text"), which the
+// journal reads as the line's level (SyslogLevelPrefix, on by default); outside systemd the prefix
+// stays visible. Lines above the verbosity are dropped. Never pass a password or digest.
+enum JournalLevel {
+    kJournalError = 3,
+    kJournalWarning = 4,
+    kJournalNotice = 5,
+    kJournalInfo = 6,
+    kJournalDebug = 7,  // request and response summaries
+};
+void JournalPrint(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Highest level written: kJournalInfo by default, kJournalDebug with MORVANE_LOG_LEVEL=debug.
+int JournalVerbosity();
+void JournalSetVerbosity(int level);

@@ -1,7 +1,10 @@
 #include "core/manager.h"
 
+#include "shared/base/ipv4.h"
+
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -9,9 +12,13 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstdio>
+#include <cstring>
 
 #include "core/hook.h"
+#include "core/log.h"
 #include "core/portmap.h"
+#include "shared/base/ipv4.h"
 #include "core/updater.h"
 #include "core/webservice/dynamic_service.h"
 #include "core/webservice/provider_endpoint.h"
@@ -27,6 +34,19 @@ uint32_t MonotonicTick()
     clock_gettime(CLOCK_MONOTONIC, &ts);
     // Milliseconds since boot, cut to 32 bits: wraps after 49.7 days like the system tick it models.
     return static_cast<uint32_t>(uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u);
+}
+
+}  // namespace
+
+namespace {
+
+const char* FailureText(uint8_t kind)
+{
+    switch (kind) {
+    case webservice::kFailRefused: return "refused by the provider";
+    case webservice::kFailUnreachable: return "provider unreachable or not answering";
+    default: return "the provider's answer could not be read";
+    }
 }
 
 // Milliseconds until `interval` has been exceeded since `last` (the checks run when now - last > interval).
@@ -80,6 +100,9 @@ void CMorvaneManger::Wake()
 void CMorvaneManger::RequestStop()
 {
     m_stop = 1;
+    // A provider call in progress ends now instead of at its deadline.
+    if (CDynamicService* service = m_cancelTarget.load())
+        service->Cancel();
     Wake();
 }
 
@@ -103,16 +126,23 @@ bool CMorvaneManger::StartManager()
     std::string host = m_options.providerHost;
     uint16_t port = m_options.providerPort;
     if (host.empty())
-        ProviderEndpoint(host, port);  // a malformed override falls back to the defaults
+        if (!ProviderEndpoint(host, port))  // a malformed override falls back to the defaults
+            JournalPrint(kJournalWarning, "MORVANE_PROVIDER is malformed; using %s:%u", host.c_str(), port);
     if (port == 0)
         port = webservice::kProviderPort;
     m_service = m_options.makeService ? m_options.makeService(host, port) : std::make_unique<CDynamicService>(host, port);
-    if (!m_service)
+    if (!m_service) {
+        JournalPrint(kJournalError, "cannot create the web-service client for %s:%u", host.c_str(), port);
         return false;
+    }
+    m_cancelTarget = m_service.get();
+    m_mapper = m_options.nat ? std::make_unique<CPortMapper>(*m_options.nat) : std::make_unique<CPortMapper>();
+    JournalPrint(kJournalInfo, "service started: channel on 127.0.0.1:%u, provider %s, data in %s", m_channelPort,
+                 m_service->Endpoint().c_str(), m_programDir.c_str());
 
     if (m_stop)
         return false;
-    RestoreMappings();
+    RestoreMappings();  // carried out by the worker, between requests
     if (m_stop || !StartThread())
         return false;
     // The updater is a program beside the service, not a data file.
@@ -143,56 +173,215 @@ void CMorvaneManger::SyncDomainFile()
         record.enabled = static_cast<uint8_t>(stored[record.hostid]);
         switches[record.hostid] = record.enabled;
     }
-    datafile::WriteAllSwitches(path, switches);
+    if (!datafile::WriteAllSwitches(path, switches)) {
+        int error = errno;
+        JournalPrint(kJournalError, "cannot save %s: %s", path.c_str(), std::strerror(error));
+        m_switchCache.clear();
+        return;
+    }
+    std::map<uint32_t, int> known(switches.begin(), switches.end());
+    NoteSwitches(known, true);
 }
 
-bool CMorvaneManger::Login(const std::string& user, const std::string& password)
+CMorvaneManger::FileStamp CMorvaneManger::StampOf(const std::string& path) const
+{
+    FileStamp stamp;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        stamp.inode = st.st_ino;
+        stamp.size = static_cast<uint64_t>(st.st_size);
+        stamp.seconds = st.st_mtim.tv_sec;
+        stamp.nanoseconds = st.st_mtim.tv_nsec;
+    }
+    return stamp;
+}
+
+void CMorvaneManger::NoteSwitches(const std::map<uint32_t, int>& switches, bool replace)
+{
+    if (replace)
+        m_switchCache.clear();
+    for (const auto& [hostid, value] : switches)
+        m_switchCache[hostid] = value;
+    m_switchStamp = StampOf(DomainFile());
+}
+
+void CMorvaneManger::CutDomainList(std::vector<DomainRecord>& domains)
+{
+    if (domains.size() <= kMaxDomains)
+        return;
+    JournalPrint(kJournalWarning, "the provider lists %zu domains; only the first %zu are kept", domains.size(),
+                 kMaxDomains);
+    domains.resize(kMaxDomains);
+}
+
+void CMorvaneManger::NotePushedFromData()
+{
+    uint32_t address = static_cast<uint32_t>(m_netinfo.dyip);
+    if (address == 0)
+        return;
+    std::string dotted = FormatIPv4(address);
+    for (const DomainRecord& record : m_domains)
+        if (record.data == dotted)
+            m_pushed[record.hostid] = address;
+}
+
+bool CMorvaneManger::AllEnabledPushed(uint32_t address) const
+{
+    for (const DomainRecord& record : m_domains) {
+        if (!record.enabled)
+            continue;
+        auto it = m_pushed.find(record.hostid);
+        if (it == m_pushed.end() || it->second != address)
+            return false;
+    }
+    return true;
+}
+
+void CMorvaneManger::LogPush(uint32_t address, const UpdateResultMap& results)
+{
+    std::string hosts;
+    for (const auto& [hostid, result] : results) {
+        std::string name = std::to_string(hostid);
+        for (const DomainRecord& record : m_domains)
+            if (record.hostid == hostid && !record.domain.empty())
+                name = record.domain;
+        if (!hosts.empty())
+            hosts += ", ";
+        hosts += name + " (result " + std::to_string(result) + ")";
+    }
+    JournalPrint(kJournalInfo, "pushed %s: %s", FormatIPv4(address).c_str(), hosts.c_str());
+    for (const auto& [hostid, result] : results)
+        if (result == 0)
+            JournalPrint(kJournalWarning, "the provider refused the update of host %u; not retried before the "
+                         "address changes or the domain is switched on again", hostid);
+}
+
+uint8_t CMorvaneManger::Login(const std::string& user, const std::string& password)
 {
     if (!m_service)
-        return false;
-    if (m_service->GetDynamicIP(m_netinfo) != 0)
-        return false;
+        return webservice::kFailUnreachable;
+    int status = m_service->GetDynamicIP(m_netinfo);
     // Filled into temporaries so that a failed attempt keeps the list the service already has:
     // address updates for the switched-on domains go on with it.
     UserInfo account = m_userinfo;
     std::vector<DomainRecord> domains;
-    if (m_service->GetDynamic(user, password, account, domains) != 0)
-        return false;
+    if (status == 0)
+        status = m_service->GetDynamic(user, password, account, domains);
+    if (status != 0) {
+        CallFailure failure = m_service->Failure(status);
+        uint8_t kind = failure.kind == webservice::kFailNone ? uint8_t(webservice::kFailUnreadable) : uint8_t(failure.kind);
+        JournalPrint(kJournalWarning, "login as '%s' failed: %s (%s)", user.c_str(), FailureText(kind),
+                     failure.what.c_str());
+        return kind;
+    }
+    CutDomainList(domains);
     m_userinfo = account;
     m_domains = std::move(domains);
-    return true;
-}
-
-CPortMapper CMorvaneManger::Mapper()
-{
-    return m_options.nat ? CPortMapper(*m_options.nat) : CPortMapper();
-}
-
-void CMorvaneManger::RestoreMappings()
-{
-    Mapper().RestoreMappings(MapPortFile());
+    JournalPrint(kJournalInfo, "logged in as '%s': %zu domains, public address %s", user.c_str(), m_domains.size(),
+                 FormatIPv4(static_cast<uint32_t>(m_netinfo.dyip)).c_str());
+    return 0;
 }
 
 void CMorvaneManger::CheckAddress()
 {
     if (!m_service || m_service->GetDynamicIP(m_netinfo) != 0)
-        return;
+        return;  // the client logged the failure
     uint32_t address = static_cast<uint32_t>(m_netinfo.dyip);
-    if (address == 0 || address == m_lastAddress)
+    if (address == 0)
         return;
+    bool changed = address != m_lastAddress;
 
+    // Every enabled host not yet pushed with this address: a failed push is retried here, a done
+    // one is never repeated.
     UpdateResultMap hosts;
-    for (const DomainRecord& record : m_domains)
-        if (record.enabled)
+    for (const DomainRecord& record : m_domains) {
+        auto it = m_pushed.find(record.hostid);
+        if (record.enabled && (it == m_pushed.end() || it->second != address))
             hosts[record.hostid] = 0;
-    if (!hosts.empty() && m_service->UpdateDynamic(m_userId, m_password, hosts) == 0) {
-        m_lastAddress = address;
-        SendIpChanged();
-        SendNetInfo();
-        RunHook(address, hosts);
     }
+    bool pushed = false;
+    if (!hosts.empty()) {
+        if (m_service->UpdateDynamic(m_userId, m_password, hosts) == 0) {
+            for (const auto& entry : hosts)
+                m_pushed[entry.first] = address;
+            LogPush(address, hosts);
+            pushed = true;
+        } else {
+            JournalPrint(kJournalWarning, "push of %s for %zu host(s) failed; retried at the next check",
+                         FormatIPv4(address).c_str(), hosts.size());
+        }
+    }
+    if (changed && AllEnabledPushed(address)) {
+        m_lastAddress = address;
+        if (pushed) {
+            SendIpChanged();
+            SendNetInfo();
+        }
+    }
+    if (pushed)
+        RunHook(address, hosts);
     // Also after a failed update: the router may have lost its mappings with the address.
-    RestoreMappings();
+    if (changed)
+        RestoreMappings();
+}
+
+void CMorvaneManger::RestoreMappings()
+{
+    if (m_restoring) {
+        m_restoreAgain = true;
+        return;
+    }
+    std::vector<PortMapEntry> records;
+    if (!datafile::ReadAllMappings(MapPortFile(), records) || records.empty())
+        return;
+    if (records.size() > datafile::kMaxMappings) {
+        JournalPrint(kJournalWarning, "%s holds %zu mappings; only the first %zu are restored", MapPortFile().c_str(),
+                     records.size(), datafile::kMaxMappings);
+        records.resize(datafile::kMaxMappings);
+    }
+    m_restoreList = std::move(records);
+    m_restoreNext = 0;
+    m_restoring = true;
+    Wake();
+}
+
+void CMorvaneManger::RestoreStep()
+{
+    if (m_restoreNext < m_restoreList.size()) {
+        PortMapEntry& record = m_restoreList[m_restoreNext++];
+        record.op = record.allow ? (m_mapper->MapPort(record.port, 1, record.type) ? 1 : 0) : 0;
+    }
+    if (m_restoreNext >= m_restoreList.size())
+        FinishRestore();
+}
+
+void CMorvaneManger::FinishRestore()
+{
+    m_mapper->EndPass();
+    // One save for the pass. Records changed by a request meanwhile keep what the request stored;
+    // only the outcome (op) of the ones still there is written.
+    std::vector<PortMapEntry> current;
+    datafile::ReadAllMappings(MapPortFile(), current);
+    std::vector<PortMapEntry> updates;
+    int mapped = 0, enabled = 0;
+    for (const PortMapEntry& done : m_restoreList) {
+        enabled += done.allow ? 1 : 0;
+        mapped += done.op;
+        for (const PortMapEntry& now : current)
+            if (now.port == done.port && now.type == done.type && now.allow == done.allow && now.op != done.op)
+                updates.push_back(PortMapEntry{done.port, done.op, done.type, done.allow});
+    }
+    if (!updates.empty() && !datafile::SetMappings(MapPortFile(), updates)) {
+        int error = errno;
+        JournalPrint(kJournalError, "cannot save %s: %s", MapPortFile().c_str(), std::strerror(error));
+    }
+    JournalPrint(kJournalInfo, "port mappings restored: %d of %d enabled", mapped, enabled);
+    m_restoring = false;
+    m_restoreList.clear();
+    if (m_restoreAgain) {
+        m_restoreAgain = false;
+        RestoreMappings();
+    }
 }
 
 void CMorvaneManger::RunHook(uint32_t address, const UpdateResultMap& hosts)
@@ -212,6 +401,8 @@ void CMorvaneManger::CheckUpdater()
 int CMorvaneManger::NextWaitMs(uint32_t now) const
 {
     int64_t wait;
+    if (m_restoring)
+        return 0;
     if (!m_loggedIn) {
         if (m_waitingForAccount)
             wait = kAccountPollMs;
@@ -238,19 +429,24 @@ void CMorvaneManger::Run(int)
             DispatchPacket(*packet);
         if (m_stop)
             break;
+        if (m_restoring)
+            RestoreStep();
 
         // 2. Log in with the remembered account while there is no login.
         if (!m_loggedIn) {
             if (m_userId.empty() || m_password.empty())
                 LoadCredentials();
-            m_waitingForAccount = m_userId.empty() || m_password.empty();
+            bool waiting = m_userId.empty() || m_password.empty();
+            if (waiting && !m_waitingForAccount)
+                JournalPrint(kJournalNotice, "no remembered account in %s; waiting for a login", UserFile().c_str());
+            m_waitingForAccount = waiting;
             if (m_waitingForAccount)
                 continue;
             uint32_t now = Tick();
             if (m_loginRetryPending && uint32_t(now - m_lastLoginAttempt) < m_loginRetryDelay)
                 continue;
             m_lastLoginAttempt = now;
-            if (!Login(m_userId, m_password)) {
+            if (Login(m_userId, m_password) != 0) {
                 // Back off instead of hammering a provider that is down.
                 m_loginRetryDelay = m_loginRetryPending ? std::min(m_loginRetryDelay * 2, kLoginRetryMaxMs)
                                                         : kLoginRetryFirstMs;
@@ -260,6 +456,7 @@ void CMorvaneManger::Run(int)
             m_loginRetryPending = false;
             m_loginRetryDelay = kLoginRetryFirstMs;
             SyncDomainFile();
+            NotePushedFromData();
             m_loggedIn = true;
         }
 
@@ -272,6 +469,12 @@ void CMorvaneManger::Run(int)
             CheckUpdater();
             m_lastUpdaterCheck = now;
         }
+    }
+    if (m_restoring) {
+        // Stopped in the middle of a restore: what was done so far is stored.
+        m_restoreList.resize(m_restoreNext);
+        m_restoreAgain = false;
+        FinishRestore();
     }
     CloseChannel();
 }

@@ -10,6 +10,7 @@
 // The worker sleeps in poll() until a datagram arrives, the next periodic task is due or a stop is
 // requested, so an idle service costs no CPU.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -36,6 +37,9 @@ inline constexpr uint32_t kLoginRetryMaxMs = 120000;
 // Without an account the worker looks at user.xml again after this long.
 inline constexpr uint32_t kAccountPollMs = 1000;
 
+// The account's domain list is cut to this many (the replies carry fewer anyway).
+inline constexpr size_t kMaxDomains = 256;
+
 // The channel's ports: the service binds the first free one of ten.
 inline constexpr uint16_t kServiceFirstPort = 10000;
 inline constexpr int kChannelPortTries = 10;
@@ -51,7 +55,7 @@ struct ManagerOptions {
     std::function<uint32_t()> tick;
     // The NAT library for port mapping; null = libnat.
     INatLibrary* nat = nullptr;
-    // Stands in for the web-service client (tests); null = a CDynamicService for the provider.
+    // Replaces the web-service client (tests); null = a CDynamicService for the provider.
     std::function<std::unique_ptr<CDynamicService>(const std::string& host, uint16_t port)> makeService;
     uint16_t firstChannelPort = kServiceFirstPort;
     uint32_t addressCheckIntervalMs = kAddressCheckIntervalMs;
@@ -103,19 +107,30 @@ public:
     bool LoggedIn() const { return m_loggedIn; }
     const std::vector<DomainRecord>& Domains() const { return m_domains; }
     uint32_t LastAddress() const { return m_lastAddress; }
+    bool Restoring() const { return m_restoring; }
 
 private:
     uint32_t Tick();
-    // One login attempt with the current credentials; fills netinfo, userinfo and the domain list.
-    bool Login(const std::string& user, const std::string& password);
+    // One login attempt with these credentials; fills netinfo, userinfo and the domain list. 0 on
+    // success, else why it failed (webservice::FailureKind), logged.
+    uint8_t Login(const std::string& user, const std::string& password);
+    // Hosts whose data, as the provider reports it, already is the current address count as pushed.
+    void NotePushedFromData();
+    void CutDomainList(std::vector<DomainRecord>& domains);
+    void LogPush(uint32_t address, const UpdateResultMap& results);
+    bool AllEnabledPushed(uint32_t address) const;
     void CheckAddress();
     void CheckUpdater();
     // Runs the optional address-change hook for the hosts just pushed.
     void RunHook(uint32_t address, const UpdateResultMap& hosts);
     int NextWaitMs(uint32_t now) const;
     void CloseChannel();
+    // Restoring the enabled mappings of mapport.xml runs on the worker one record per pass, so that
+    // requests arriving meanwhile wait for one mapping at most; the gateway is discovered once.
     void RestoreMappings();
-    CPortMapper Mapper();
+    void RestoreStep();
+    void FinishRestore();
+    void NoteDropped(const char* why);
 
     void OnLogin(UdpInPacket& in);
     void OnSetDomainState(UdpInPacket& in);
@@ -123,7 +138,8 @@ private:
     void OnMapPorts(UdpInPacket& in);
     void OnStorePorts(UdpInPacket& in, bool forceAllowOff);
     void OnRemovePorts(UdpInPacket& in);
-    void SendDomainReply(uint16_t command, bool ok);
+    // A failed login reply (command 0) carries `reason` after the ok byte.
+    void SendDomainReply(uint16_t command, bool ok, uint8_t reason = 0);
     void SendIpChanged();
     void SendNetInfo();
     void SendPortList();
@@ -134,6 +150,7 @@ private:
     NetInfo m_netinfo;
     UserInfo m_userinfo;
     std::unique_ptr<CDynamicService> m_service;
+    std::atomic<CDynamicService*> m_cancelTarget{nullptr};  // what a stop from another thread cancels
     std::string m_userId;
     std::string m_password;
     uint32_t m_clientAddress = 0;  // network order
@@ -145,6 +162,32 @@ private:
     uint16_t m_channelPort = 0;
     int m_wakeFd = -1;  // eventfd: stop requests and tick changes
     bool m_loggedIn = false;
+
+    // What domain.xml holds for some hosts, valid while the file is the one we last wrote or read
+    // (same inode, size and modification time): a request that changes nothing needs no file access.
+    std::map<uint32_t, int> m_switchCache;
+    struct FileStamp {
+        uint64_t inode = 0, size = 0;
+        int64_t seconds = -1, nanoseconds = 0;
+        bool operator==(const FileStamp&) const = default;
+    } m_switchStamp;
+    FileStamp StampOf(const std::string& path) const;
+    // These values are in domain.xml now (replace: and nothing else is known).
+    void NoteSwitches(const std::map<uint32_t, int>& switches, bool replace);
+
+    // Per enabled host, the address of its last successful push (or the one its data already shows).
+    std::map<uint32_t, uint32_t> m_pushed;
+
+    std::unique_ptr<CPortMapper> m_mapper;
+    std::atomic<bool> m_restoring{false};
+    bool m_restoreAgain = false;
+    std::vector<PortMapEntry> m_restoreList;
+    size_t m_restoreNext = 0;
+
+    // Dropped datagrams, reported at most once a minute.
+    uint32_t m_dropped = 0;
+    uint32_t m_lastDropReport = 0;
+    bool m_dropReported = false;
 
     // Periodic work, in ticks.
     uint32_t m_lastAddressCheck = 0;

@@ -1,8 +1,13 @@
 #include "core/portmap.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
+#include "core/log.h"
+#include "shared/packet/records.h"
 #include "shared/xml/data_files.h"
 
 namespace {
@@ -27,9 +32,10 @@ public:
     int PrintError(int error) override { return LNat_Print_Error(error); }
 };
 
-const char* ProtocolText(int type)
+const char* ProtocolText(uint8_t type)
 {
-    return type == 0 ? "TCP" : type == 1 ? "UDP" : "";
+    const char* name = PortProtocolName(type);
+    return name ? name : "";
 }
 
 void Progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -42,6 +48,39 @@ void Progress(const char* format, ...)
     std::fflush(stdout);
 }
 
+// libnat's reason for the journal (its own text goes to standard error).
+std::string Reason(int error)
+{
+    const char* text = nullptr;
+    switch (error) {
+    case LNAT_ERR_NO_GATEWAY: text = "no UPnP or NAT-PMP gateway found"; break;
+    case LNAT_ERR_NOT_CONNECTED: text = "the gateway's WAN link is down"; break;
+    case LNAT_ERR_SOCKET: text = "local socket error"; break;
+    case LNAT_ERR_HTTP: text = "the gateway's control URL did not answer properly"; break;
+    case LNAT_ERR_INVALID_RESPONSE: text = "the gateway's answer could not be understood"; break;
+    case LNAT_ERR_TIMEOUT: text = "the gateway stopped answering"; break;
+    case LNAT_ERR_PORT_TAKEN: text = "the gateway would only map another external port"; break;
+    case LNAT_ERR_NATPMP_REFUSED: text = "the NAT-PMP gateway refused"; break;
+    case LNAT_ERR_PROTOCOL: text = "protocol is not TCP or UDP"; break;
+    case 718: text = "conflict in mapping entry"; break;
+    case 714: text = "no such entry"; break;
+    default: break;
+    }
+    std::string out = "libnat error " + std::to_string(error);
+    if (text)
+        out.append(" (").append(text).append(")");
+    else if (error >= 400 && error < 900)
+        out += " (the gateway's own error code)";
+    return out;
+}
+
+// Failures that say the gateway did not answer (as opposed to answering no): worth one new discovery.
+bool GatewayGone(int error)
+{
+    return error == LNAT_ERR_HTTP || error == LNAT_ERR_SOCKET || error == LNAT_ERR_TIMEOUT ||
+           error == LNAT_ERR_INVALID_RESPONSE || error == LNAT_ERR_NOT_CONNECTED || error == LNAT_ERR_UNKNOWN;
+}
+
 }  // namespace
 
 INatLibrary& DefaultNatLibrary()
@@ -50,59 +89,102 @@ INatLibrary& DefaultNatLibrary()
     return library;
 }
 
-bool CPortMapper::MapPort(int port, int mode, int type)
+void CPortMapper::EndPass()
 {
-    const char* protocol = ProtocolText(type);
-    UpnpController* controller = nullptr;
-    int r = m_nat.Discover(&controller);
+    if (m_controller)
+        m_nat.ControllerFree(&m_controller);
+    m_controller = nullptr;
+    m_noGateway = false;
+}
+
+bool CPortMapper::Discover()
+{
+    if (m_noGateway)
+        return false;  // found nothing earlier in this pass: every discovery costs seconds
+    int r = m_nat.Discover(&m_controller);
     if (r != 0) {
         m_nat.PrintError(r);
+        m_controller = nullptr;
+        m_noGateway = true;
+        JournalPrint(kJournalWarning, "port mapping: %s", Reason(r).c_str());
         return false;
     }
     Progress("Discovery Successful.\n");
-
-    bool ok = false;
     char publicIp[32] = {};
-    r = m_nat.GetPublicIp(controller, publicIp, sizeof publicIp);
+    r = m_nat.GetPublicIp(m_controller, publicIp, sizeof publicIp);
     if (r != 0) {
         m_nat.PrintError(r);
-    } else {
-        publicIp[sizeof publicIp - 1] = '\0';  // never trust the callee to terminate it
-        Progress("Public IP: %s.\n", publicIp);
-        ok = true;
-        if (mode == 0 || mode == 1) {
-            r = m_nat.SetPortMapping(controller, nullptr, port, protocol, kMappingDescription);
-            if (r != 0) {
-                m_nat.PrintError(r);
-                ok = false;
-            } else {
-                Progress("Port Mapping Successful On Port %d.\n", port);
-            }
-        }
-        if (ok && mode == 0) {
-            r = m_nat.RemovePortMapping(controller, port, protocol);
-            if (r != 0) {
-                m_nat.PrintError(r);
-                ok = false;
-            } else {
-                Progress("Port Mapping Removal Successful On Port %d.\n", port);
-            }
-        }
+        JournalPrint(kJournalWarning, "port mapping: the gateway gave no public address: %s", Reason(r).c_str());
+        EndPass();
+        return false;
     }
-    m_nat.ControllerFree(&controller);
-    return ok;
+    publicIp[sizeof publicIp - 1] = '\0';  // never trust the callee to terminate it
+    Progress("Public IP: %s.\n", publicIp);
+    return true;
+}
+
+bool CPortMapper::MapPort(int port, int mode, int type)
+{
+    const char* protocol = ProtocolText(type);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        bool fresh = m_controller == nullptr;
+        if (fresh && !Discover())
+            return false;
+        int r = 0;
+        const char* step = "";
+        if (mode >= 2) {
+            if (!fresh) {
+                char publicIp[32] = {};
+                r = m_nat.GetPublicIp(m_controller, publicIp, sizeof publicIp);
+                step = "public address";
+            }
+        } else {
+            r = m_nat.SetPortMapping(m_controller, nullptr, port, protocol, kMappingDescription);
+            step = "mapping";
+            if (r == 0) {
+                Progress("Port Mapping Successful On Port %d.\n", port);
+                if (mode == 0) {
+                    r = m_nat.RemovePortMapping(m_controller, port, protocol);
+                    step = "removal";
+                    if (r == 0)
+                        Progress("Port Mapping Removal Successful On Port %d.\n", port);
+                }
+            }
+        }
+        if (r == 0) {
+            if (mode < 2)
+                JournalPrint(kJournalInfo, "port %d/%s %s", port, protocol, mode == 1 ? "mapped" : "unmapped");
+            return true;
+        }
+        m_nat.PrintError(r);
+        if (fresh || !GatewayGone(r)) {
+            JournalPrint(kJournalWarning, "port %d/%s: %s failed: %s", port, protocol, step, Reason(r).c_str());
+            return false;
+        }
+        EndPass();  // the kept gateway did not answer: find it again, once
+    }
+    return false;
 }
 
 void CPortMapper::RestoreMappings(const std::string& path)
 {
     std::vector<PortMapEntry> records;
-    if (!datafile::ReadAllMappings(path, records))
+    if (!datafile::ReadAllMappings(path, records) || records.empty())
         return;
+    if (records.size() > datafile::kMaxMappings) {
+        JournalPrint(kJournalWarning, "%s holds %zu mappings; only the first %zu are restored", path.c_str(),
+                     records.size(), datafile::kMaxMappings);
+        records.resize(datafile::kMaxMappings);
+    }
+    std::vector<PortMapEntry> outcome;
     for (const auto& rec : records) {
-        uint8_t op = 0;
-        if (rec.allow)
-            op = MapPort(rec.port, 1, rec.type) ? 1 : 0;
-        datafile::SetMapping(path, rec.port, op, rec.type, rec.allow);
+        uint8_t op = rec.allow ? (MapPort(rec.port, 1, rec.type) ? 1 : 0) : 0;
+        outcome.push_back(PortMapEntry{rec.port, op, rec.type, rec.allow});
+    }
+    EndPass();
+    if (!datafile::SetMappings(path, outcome)) {
+        int error = errno;
+        JournalPrint(kJournalError, "cannot save %s: %s", path.c_str(), std::strerror(error));
     }
 }
 
@@ -110,10 +192,18 @@ std::vector<PortMapEntry> CPortMapper::ApplyMappingRequests(const std::string& p
                                                             const std::vector<PortMapEntry>& list)
 {
     std::vector<PortMapEntry> failed;
+    std::vector<PortMapEntry> done;
     for (const auto& rec : list) {
-        // The router did what was asked, but if the file cannot show it the GUI must hear of it
-        // rather than be told everything is stored.
-        if (!MapPort(rec.port, rec.op, rec.type) || !datafile::SetMapping(path, rec.port, rec.op, rec.type, rec.allow))
+        if (MapPort(rec.port, rec.op, rec.type))
+            done.push_back(rec);
+        else
+            failed.push_back(rec);
+    }
+    // The router did what was asked, but if the file cannot show it the GUI must hear of it
+    // rather than be told everything is stored.
+    if (!done.empty() && !SaveMappings(path, done)) {
+        failed.clear();
+        for (const auto& rec : list)
             failed.push_back(rec);
     }
     return failed;
@@ -121,16 +211,23 @@ std::vector<PortMapEntry> CPortMapper::ApplyMappingRequests(const std::string& p
 
 bool CPortMapper::SaveMappings(const std::string& path, const std::vector<PortMapEntry>& list)
 {
-    bool ok = true;
-    for (const auto& rec : list)
-        ok = datafile::SetMapping(path, rec.port, rec.op, rec.type, rec.allow) && ok;
-    return ok;
+    int refused = 0;
+    if (datafile::SetMappings(path, list, &refused))
+        return true;
+    int error = errno;
+    if (refused > 0)
+        JournalPrint(kJournalWarning, "%s is full (%zu mappings): %d new mapping(s) refused", path.c_str(),
+                     datafile::kMaxMappings, refused);
+    else
+        JournalPrint(kJournalError, "cannot save %s: %s", path.c_str(), std::strerror(error));
+    return false;
 }
 
 bool CPortMapper::RemoveMappings(const std::string& path, const std::vector<PortMapEntry>& list)
 {
-    bool ok = true;
-    for (const auto& rec : list)
-        ok = datafile::RemoveMapping(path, rec.port, rec.type) && ok;
-    return ok;
+    if (datafile::RemoveMappings(path, list))
+        return true;
+    int error = errno;
+    JournalPrint(kJournalError, "cannot save %s: %s", path.c_str(), std::strerror(error));
+    return false;
 }

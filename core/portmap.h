@@ -26,29 +26,45 @@ public:
 // The real library.
 INatLibrary& DefaultNatLibrary();
 
-// Each operation discovers the router anew and frees it at the end; nothing is kept in between.
-// Progress lines go to standard output, libnat's error texts to standard error.
+// The gateway is discovered once per pass and reused for every mapping of it: a restore or a request
+// with several entries costs one discovery. A request that fails on a kept gateway for want of an
+// answer discovers it again once; a discovery that finds nothing is not repeated in the same pass.
+// EndPass() frees the gateway and ends the pass.
+// Progress lines go to standard output, libnat's error texts to standard error, and one line per
+// result to the journal.
 class CPortMapper {
 public:
     explicit CPortMapper(INatLibrary& nat = DefaultNatLibrary()) : m_nat(nat) {}
+    ~CPortMapper() { EndPass(); }
+    CPortMapper(const CPortMapper&) = delete;
+    CPortMapper& operator=(const CPortMapper&) = delete;
 
     // type 0 = TCP, 1 = UDP (anything else passes an empty protocol). mode 1 maps, 0 maps then
     // removes, 2 and above only discovers and asks for the public address. True when every step
     // succeeded.
     bool MapPort(int port, int mode, int type);
+    // Frees the gateway of the pass, if one was found.
+    void EndPass();
 
-    // Re-creates every enabled mapping of the file and stores each record's outcome as its op
-    // (1 mapped, 0 not); disabled records get op 0 without router traffic.
+    // Re-creates every enabled mapping of the file (at most datafile::kMaxMappings) and stores each
+    // record's outcome as its op (1 mapped, 0 not), with one save; disabled records get op 0
+    // without router traffic.
     void RestoreMappings(const std::string& path);
 
-    // Carries out the GUI's requests (op = wanted state) and stores each one that succeeded.
-    // Returns the records that failed, in request order.
+    // Carries out the GUI's requests (op = wanted state) and stores the ones that succeeded, with one
+    // save. Returns the records that failed, in request order. The gateway stays for the caller's
+    // pass (EndPass).
     std::vector<PortMapEntry> ApplyMappingRequests(const std::string& path, const std::vector<PortMapEntry>& list);
 
-    // File only, no router traffic. False when some record could not be stored or removed.
+    // File only, no router traffic, one load and one save. False when some record could not be
+    // stored (full list, failed save) or removed.
     bool SaveMappings(const std::string& path, const std::vector<PortMapEntry>& list);
     bool RemoveMappings(const std::string& path, const std::vector<PortMapEntry>& list);
 
 private:
+    bool Discover();
+
     INatLibrary& m_nat;
+    UpnpController* m_controller = nullptr;
+    bool m_noGateway = false;  // a discovery of this pass found none
 };

@@ -1,6 +1,5 @@
 #include "core/service_entry.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,13 +8,14 @@
 
 #include "core/log.h"
 #include "core/manager.h"
+#include "platform/process.h"
 #include "platform/program.h"
 #include "platform/scm.h"
 
 namespace {
 
-// How long the stop handler waits for the worker. A web-service call in progress ends within its
-// own time-outs (10 s to connect, 30 s to send or receive); beyond this the stop is reported anyway.
+// How long the stop handler waits for the worker. A web-service call in progress is cut by the stop
+// and ends within its overall deadline in any case; beyond this the stop is reported anyway.
 constexpr std::chrono::milliseconds kStopWait(75000);
 
 scm::StatusHandle g_statusHandle = nullptr;
@@ -43,9 +43,12 @@ void ServiceCtrlHandler(uint32_t control)
     if (control != scm::kStop)
         return;  // pause, continue, interrogate: nothing to do, nothing to report
     CMorvaneManger& manager = Manager();
+    JournalPrint(kJournalInfo, "stop requested");
     manager.RequestStop();
     if (manager.ThreadStarted() && !manager.WaitThread(kStopWait))
-        LogPrint("worker did not stop within %lld s\n", static_cast<long long>(kStopWait.count() / 1000));
+        JournalPrint(kJournalError, "worker did not stop within %lld s", static_cast<long long>(kStopWait.count() / 1000));
+    else
+        JournalPrint(kJournalInfo, "service stopped");
     ReportStatus(scm::kStopped);
 }
 
@@ -58,8 +61,10 @@ void ServiceMain(int, char**)
     if (!ReportStatus(scm::kRunning))
         return;
     CMorvaneManger& manager = Manager();
-    if (!manager.StartManager())
+    if (!manager.StartManager()) {
+        JournalPrint(kJournalError, "service not started (see above); idle until stopped");
         return;  // stays reported as running, idle, until stopped
+    }
     manager.WaitThread();
 }
 
@@ -100,7 +105,7 @@ bool RemoveService()
 int ServiceProgramMain(int argc, char** argv)
 {
     // A client that goes away mid-send must not take the service with it.
-    signal(SIGPIPE, SIG_IGN);
+    platform::IgnoreBrokenPipe();
     if (argc < 2) {
         scm::RunDispatcher(kServiceName, &ServiceMain);
         // A worker still busy past the stop wait must not run into the exit's destructors.

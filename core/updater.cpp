@@ -60,7 +60,6 @@ bool CopyOver(const std::string& src, const std::string& dst)
 
 int FindUpdaterByName(const std::vector<int>& pids)
 {
-    // Unlike the process list of the original platform there is no idle-process entry to skip.
     const std::string want = UpdaterName();
     for (const int pid : pids) {
         std::string name;

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <grp.h>
 #include <pwd.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,9 +20,12 @@
 
 #include "ctl/client.h"
 #include "platform/data_dir.h"
+#include "platform/process.h"
 #include "platform/program.h"
 #include "platform/scm.h"
 #include "shared/base/files.h"
+#include "shared/base/ipv4.h"
+#include "shared/packet/records.h"
 #include "shared/base/md5.h"
 #include "shared/base/names.h"
 #include "shared/packet/commands.h"
@@ -40,7 +42,9 @@ enum ExitCode {
     kExitLoginRefused = 5,
     kExitFailed = 6,
     kExitNoAccount = 7,
-    kExitPermission = 8,
+    kExitProviderUnreachable = 8,
+    kExitProviderAnswer = 9,
+    kExitPermission = 10,
 };
 
 const char* kUsage =
@@ -77,7 +81,9 @@ const char* kUsage =
     "  -h, --help      this text\n"
     "\n"
     "Exit codes: 0 ok, 1 usage, 2 service not installed, 3 service not running, 4 no answer,\n"
-    "5 login refused, 6 the service reported a failure, 7 no remembered login, 8 permission denied.\n";
+    "5 login refused by the provider, 6 the service reported a failure, 7 no remembered login,\n"
+    "8 the provider could not be reached or did not answer, 9 the provider's answer could not be read,\n"
+    "10 permission denied.\n";
 
 struct Options {
     std::string dir;
@@ -114,28 +120,17 @@ std::string JsonString(const std::string& text)
     return out + "\"";
 }
 
-std::string Dotted(uint32_t address)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", address >> 24, (address >> 16) & 255, (address >> 8) & 255,
-                  address & 255);
-    return buf;
-}
-
 const char* NetTypeName(int32_t code)
 {
-    switch (code) {
-    case 0: return "unknown";
-    case 1: return "dynamic";
-    case 2: return "China Telecom";
-    case 3: return "China Netcom";
-    case 4: return "education";
-    case 5: return "foreign";
-    default: return "";
-    }
+    const NetTypeNames* type = FindNetType(code);
+    return type ? type->name : "";
 }
 
-const char* Protocol(uint8_t type) { return type == 0 ? "TCP" : type == 1 ? "UDP" : "?"; }
+const char* Protocol(uint8_t type)
+{
+    const char* name = PortProtocolName(type);
+    return name ? name : "?";
+}
 
 std::string DomainsJson(const std::vector<DomainRecord>& domains)
 {
@@ -179,7 +174,7 @@ std::string NetJson(const std::optional<NetInfo>& info)
 {
     if (!info)
         return "null";
-    return "{\"address\":" + JsonString(Dotted(static_cast<uint32_t>(info->dyip))) +
+    return "{\"address\":" + JsonString(FormatIPv4(static_cast<uint32_t>(info->dyip))) +
            ",\"nettype\":" + std::to_string(info->nettype) + ",\"network\":" + JsonString(NetTypeName(info->nettype)) +
            ",\"location\":" + JsonString(info->netlocation) + "}";
 }
@@ -188,7 +183,7 @@ void PrintDomains(const CCtlClient& client)
 {
     if (client.m_netInfo) {
         const NetInfo& n = *client.m_netInfo;
-        std::printf("Public address: %s\n", n.dyip ? Dotted(static_cast<uint32_t>(n.dyip)).c_str() : "unknown");
+        std::printf("Public address: %s\n", n.dyip ? FormatIPv4(static_cast<uint32_t>(n.dyip)).c_str() : "unknown");
         std::printf("Network:        %s%s%s\n", NetTypeName(n.nettype), n.netlocation.empty() ? "" : ", ",
                     n.netlocation.c_str());
     }
@@ -361,9 +356,12 @@ int ServiceCommand(const Options& opt)
     }
     if (what == "stop") {
         if (!service->Control(scm::kStop, status)) {
-            if (scm::LastError() == scm::kServiceNotActive)
-                return Fail(opt, kExitNotRunning, "the service is not running");
-            return ScmFailure(opt, "could not stop the service", "stop");
+            const uint32_t error = scm::LastError();
+            if (error == scm::kAccessDenied)
+                return ScmFailure(opt, "could not stop the service", "stop");
+            if (service->Query(status) && status.state != scm::kStopped)
+                return Fail(opt, kExitFailed, "the service did not take the stop: " + scm::ErrorText(error));
+            return Fail(opt, kExitNotRunning, "the service is not running");
         }
         for (int i = 0; i < 100 * 20; ++i) {  // the worker may finish a provider call first
             if (service->Query(status) && status.state == scm::kStopped)
@@ -426,8 +424,20 @@ int Login(const Options& opt, CCtlClient& client, const std::string& user, const
     int seconds = opt.timeoutGiven ? opt.timeoutSec : 60;
     if (!client.WaitFor([&] { return client.m_loginOk.has_value(); }, std::chrono::seconds(seconds)))
         return DiagnoseSilence(opt);
-    if (!*client.m_loginOk)
-        return Fail(opt, kExitLoginRefused, "login refused for account '" + user + "'");
+    if (!*client.m_loginOk) {
+        switch (client.LoginFailure()) {
+        case 2:
+            return Fail(opt, kExitProviderUnreachable,
+                        "login as '" + user + "' failed: the provider could not be reached or did not answer "
+                        "(the service's log says why: journalctl -u morvane)");
+        case 3:
+            return Fail(opt, kExitProviderAnswer,
+                        "login as '" + user + "' failed: the provider's answer could not be read "
+                        "(journalctl -u morvane)");
+        default:  // 1, or a service that does not say
+            return Fail(opt, kExitLoginRefused, "login refused by the provider for account '" + user + "'");
+        }
+    }
     // The network information and the port list follow the reply at once.
     client.WaitFor([&] { return client.m_ports.has_value() && client.m_netInfo.has_value(); },
                    std::chrono::milliseconds(500));
@@ -547,6 +557,22 @@ int SwitchCommand(const Options& opt, CCtlClient& client, bool on)
     if (!client.WaitFor([&] { return client.m_flagsOk.has_value(); }, std::chrono::seconds(std::max(opt.timeoutSec, 30))))
         return DiagnoseSilence(opt);
     bool ok = *client.m_flagsOk;
+    // A failure either saved nothing or saved the switches and could not push yet (retried at the next
+    // address check); domain.xml tells which.
+    bool saved = false;
+    if (!ok) {
+        std::vector<uint32_t> hosts;
+        for (const auto& entry : flags)
+            hosts.push_back(entry.first);
+        std::map<uint32_t, int> stored = datafile::ReadSwitches(opt.dir + "/domain.xml", hosts);
+        saved = !stored.empty();
+        for (const auto& [hostid, value] : flags)
+            saved = saved && stored[hostid] == value;
+    }
+    std::string why = saved ? "saved, but the provider did not take the address yet; the service retries at "
+                              "its next address check (journalctl -u morvane)"
+                            : "nothing was changed: the service could not save or carry out the request "
+                              "(journalctl -u morvane)";
     if (opt.json) {
         std::string results = "{";
         bool first = true;
@@ -554,15 +580,19 @@ int SwitchCommand(const Options& opt, CCtlClient& client, bool on)
             results += (first ? "\"" : ",\"") + std::to_string(hostid) + "\":" + std::to_string(value);
             first = false;
         }
-        std::printf("{\"ok\":%s,\"results\":%s}}\n", ok ? "true" : "false", results.c_str());
-    } else {
+        std::printf("{\"ok\":%s,\"saved\":%s,\"results\":%s%s}\n", ok ? "true" : "false",
+                    ok || saved ? "true" : "false", results.c_str(),
+                    ok ? "" : (",\"error\":" + JsonString(why)).c_str());
+    } else if (ok) {
         for (const auto& [hostid, value] : client.m_flags) {
             std::string name = std::to_string(hostid);
             for (const DomainRecord& d : client.m_domains)
                 if (d.hostid == hostid)
                     name = d.domain;
-            std::printf("%s: switched %s%s (result %u)\n", name.c_str(), on ? "on" : "off", ok ? "" : " - FAILED", value);
+            std::printf("%s: switched %s (result %u)\n", name.c_str(), on ? "on" : "off", value);
         }
+    } else {
+        std::fprintf(stderr, "morvanectl: switching %s failed: %s\n", on ? "on" : "off", why.c_str());
     }
     return ok ? kExitOk : kExitFailed;
 }
@@ -579,9 +609,9 @@ int Watch(const Options& opt, CCtlClient& client)
             else
                 std::printf("{\"event\":\"%s\"}\n", kind.c_str());
         } else if (kind == "ipchanged") {
-            std::printf("address changed: %s\n", Dotted(static_cast<uint32_t>(client.m_netInfo->dyip)).c_str());
+            std::printf("address changed: %s\n", FormatIPv4(static_cast<uint32_t>(client.m_netInfo->dyip)).c_str());
         } else if (kind == "netinfo") {
-            std::printf("network: %s %s %s\n", Dotted(static_cast<uint32_t>(client.m_netInfo->dyip)).c_str(),
+            std::printf("network: %s %s %s\n", FormatIPv4(static_cast<uint32_t>(client.m_netInfo->dyip)).c_str(),
                         NetTypeName(client.m_netInfo->nettype), client.m_netInfo->netlocation.c_str());
         } else {
             std::printf("%s\n", kind.c_str());
@@ -621,7 +651,10 @@ int ChannelCommand(const Options& opt)
         std::string password = ReadPassword();
         if (user.empty() || password.empty())
             return Fail(opt, kExitUsage, "account name and password must not be empty");
-        std::string digest = CMD5(password.c_str()).HexDigest();
+        std::string digest;
+        if (!PasswordDigestGb2312(password, digest))
+            return Fail(opt, kExitUsage, "the password has a character GB2312 cannot represent (or is not UTF-8); "
+                                         "the provider could never accept it");
         if ((rc = Login(opt, client, user, digest)) != kExitOk)
             return rc;
         datafile::WriteLogin(userFile, user, digest);
@@ -697,11 +730,8 @@ int main(int argc, char** argv)
     }
     if (opt.dir.empty())
         opt.dir = platform::DataDirectory(false);  // honours $MORVANE_DATA_DIR
-    signal(SIGPIPE, SIG_IGN);
-    struct sigaction sa{};
-    sa.sa_handler = [](int) { g_interrupted = true; };
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    platform::IgnoreBrokenPipe();
+    platform::OnStopRequest([](int) { g_interrupted = true; });
 
     if (opt.args[0] == "help") {
         std::fputs(kUsage, stdout);

@@ -65,7 +65,7 @@ enum ServiceAccess : uint32_t {
     kServiceAllAccess = 0xF01FF,
 };
 
-// Why the last call on this thread failed (numbers as on the system this layer stands in for).
+// Why the last call on this thread failed. The numbers are fixed: callers log and compare them.
 enum Error : uint32_t {
     kOk = 0,
     kFileNotFound = 2,

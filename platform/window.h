@@ -12,7 +12,7 @@
 // where the runtime dir is $XDG_RUNTIME_DIR, else /tmp/morvane-<uid> (created 0700, must be ours).
 // Endpoints whose process has ended are skipped and their socket files removed.
 //
-// Message ids follow the Windows ones the programs were written against:
+// Message ids (fixed numbers the programs exchange):
 //     WM_CLOSE 0x10, WM_QUERYENDSESSION 0x11, WM_USER 0x400 (the GUI answers 0xBD1 on class
 //     "MORVANEWND"; the updater's "MORVANEUPDATEWND" takes 0xBD0).
 

@@ -10,6 +10,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # web service client and the local provider (pugixml also for the XML benchmark)
   gsoap libgsoap-dev libsqlite3-dev libpugixml-dev
+  # the provider's DNS publication, and the authoritative servers the tests and the demo start
+  libldns-dev ldnsutils knot knot-dnsutils bind9 bind9-dnsutils
   # NAT library, and the real router the tests run in network namespaces
   libminiupnpc-dev libnatpmp-dev miniupnpd miniupnpd-nftables nftables iproute2
   # GUI
@@ -34,6 +36,19 @@ echo "setup-deps: installing ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# knot and bind9 would start their system services on installation; the tests and the demo start their own
+# servers on other ports, so invoke-rc.d is told not to start anything while apt runs.
+POLICY=/usr/sbin/policy-rc.d
+if [ -e "$POLICY" ]; then
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+else
+  trap '$SUDO rm -f "$POLICY"' EXIT
+  printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$POLICY" >/dev/null
+  $SUDO chmod 755 "$POLICY"
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  $SUDO rm -f "$POLICY"
+  trap - EXIT
+fi
 echo "setup-deps: done"

@@ -1,5 +1,6 @@
-// Measures the running service: idle CPU against a loop that polls every 0.5 ms, round trips of a
-// request that needs no provider call, and resident memory.
+// Measures the running service: idle CPU against a loop that polls every 0.5 ms, round trips of
+// switch requests that need no provider call (one that changes nothing, one that changes a switch)
+// against a bare loopback UDP echo in the same run, and resident memory.
 //
 //   service_bench [idle-seconds]      (default 60)
 //
@@ -138,34 +139,90 @@ int main(int argc, char** argv)
                 100.0 * pollCpu / idleSeconds, serviceCpu < tick ? "> " : "", pollCpu / serviceBound);
     std::printf("resident memory of the idle service: %ld kB\n", RssKb(pid));
 
-    // 2. Round trips of "switch host 2 off" (no provider call).
+    // 2. Round trips, interleaved so that all three see the same machine: a bare loopback UDP echo,
+    // a switch request that changes nothing (host 2 off while off: answered without a save), and one
+    // that changes a switch (host 2 off after it was switched on; the switch-on itself pushes to the
+    // provider and is not timed).
     int port = datafile::ReadPort(prog + "/user.xml");
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     to.sin_port = htons(static_cast<uint16_t>(port));
-    std::vector<double> micros;
+
+    int echo = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in echoAddr{};
+    echoAddr.sin_family = AF_INET;
+    echoAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(echo, reinterpret_cast<sockaddr*>(&echoAddr), sizeof echoAddr);
+    socklen_t echoLen = sizeof echoAddr;
+    getsockname(echo, reinterpret_cast<sockaddr*>(&echoAddr), &echoLen);
+    std::thread echoer([echo] {
+        uint8_t b[1536];
+        sockaddr_in from{};
+        for (;;) {
+            socklen_t len = sizeof from;
+            ssize_t n = recvfrom(echo, b, sizeof b, 0, reinterpret_cast<sockaddr*>(&from), &len);
+            if (n <= 0)
+                return;
+            if (n == 1 && b[0] == 0xFF)
+                return;  // stop
+            sendto(echo, b, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
+        }
+    });
+
     uint8_t buf[1536];
-    for (int i = 0; i < 10000; ++i) {
+    uint16_t sequence = 0;
+    // One request (or one echo) and its answer; microseconds, or a negative value without an answer.
+    auto roundTrip = [&](const sockaddr_in& target, int enabled) {
         UdpOutPacket out;
-        PacketHeader::Request(1, CMD_SET_DOMAIN_STATE, static_cast<uint16_t>(i)).Write(out);
+        PacketHeader::Request(1, CMD_SET_DOMAIN_STATE, ++sequence).Write(out);
         out.WriteU16Host(1);
         out.WriteU32Host(2);
-        out.WriteU8(0);
+        out.WriteU8(static_cast<uint8_t>(enabled));
         auto t0 = std::chrono::steady_clock::now();
-        sendto(s, out.Data(), out.Size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        sendto(s, out.Data(), out.Size(), 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
         pollfd pfd{s, POLLIN, 0};
-        if (poll(&pfd, 1, 2000) <= 0 || recv(s, buf, sizeof buf, 0) <= 0) {
-            std::fprintf(stderr, "no answer to request %d\n", i);
+        if (poll(&pfd, 1, 5000) <= 0 || recv(s, buf, sizeof buf, 0) <= 0)
+            return -1.0;
+        return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+    };
+    std::vector<double> echoes, noops, changes;
+    const int rounds = 3000;
+    for (int i = 0; i < rounds; ++i) {
+        double e = roundTrip(echoAddr, 0);
+        double n = roundTrip(to, 0);
+        bool on = roundTrip(to, 1) >= 0;
+        double c = roundTrip(to, 0);
+        if (e < 0 || n < 0 || !on || c < 0) {
+            std::fprintf(stderr, "no answer in round %d\n", i);
             break;
         }
-        micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
+        echoes.push_back(e);
+        noops.push_back(n);
+        changes.push_back(c);
     }
-    std::sort(micros.begin(), micros.end());
-    if (!micros.empty())
-        std::printf("round trip of a switch-off request, %zu requests: p50 %.0f us, p99 %.0f us, max %.0f us\n",
-                    micros.size(), micros[micros.size() / 2], micros[micros.size() * 99 / 100], micros.back());
+    uint8_t stop = 0xFF;
+    sendto(s, &stop, 1, 0, reinterpret_cast<sockaddr*>(&echoAddr), sizeof echoAddr);
+    echoer.join();
+    ::close(echo);
+    auto report = [](const char* what, std::vector<double>& v, double echoP50) {
+        if (v.empty())
+            return;
+        std::sort(v.begin(), v.end());
+        double p50 = v[v.size() / 2];
+        std::printf("%-44s %zu: p50 %6.0f us, p99 %6.0f us, max %6.0f us", what, v.size(), p50, v[v.size() * 99 / 100],
+                    v.back());
+        if (echoP50 > 0)
+            std::printf("  (p50 %.1fx the echo)", p50 / echoP50);
+        std::printf("\n");
+    };
+    std::vector<double> sortedEcho = echoes;
+    std::sort(sortedEcho.begin(), sortedEcho.end());
+    double echoP50 = sortedEcho.empty() ? 0 : sortedEcho[sortedEcho.size() / 2];
+    report("round trip of a bare loopback UDP echo,", echoes, 0);
+    report("round trip of a no-op switch request,", noops, echoP50);
+    report("round trip of a changing switch request,", changes, echoP50);
     std::printf("resident memory after the requests: %ld kB\n", RssKb(pid));
 
     service->Control(scm::kStop, st);

@@ -43,25 +43,27 @@ std::string BuildDynamicList(const UpdateResultMap& hosts)
     return doc.Document();
 }
 
-void ReadNetInfo(std::string_view text, NetInfo& info)
+bool ReadNetInfo(std::string_view text, NetInfo& info)
 {
     CXmlDocument doc;
     doc.SetDocument(text);
     if (!doc.FindElement("NetInfo"))
-        return;
+        return false;
     if (doc.FindChildElement("dyip"))
         info.dyip = ParseNumber(doc.ChildElementText());
     if (doc.FindChildElement("nettype"))
         info.nettype = ParseNumber(doc.ChildElementText());
     if (doc.FindChildElement("netlocation"))
         info.netlocation = doc.ChildElementText();
+    return true;
 }
 
-void ReadAccount(std::string_view text, UserInfo& user, std::vector<DomainRecord>& domains)
+bool ReadAccount(std::string_view text, UserInfo& user, std::vector<DomainRecord>& domains)
 {
     CXmlDocument doc;
     doc.SetDocument(text);  // two top-level elements: never "well-formed", read anyway
-    if (doc.FindElement("UserInfo")) {
+    bool hasUser = doc.FindElement("UserInfo");
+    if (hasUser) {
         if (doc.FindChildElement("userid"))
             user.userid = ParseNumber(doc.ChildElementText());
         if (doc.FindChildElement("nick"))
@@ -76,7 +78,7 @@ void ReadAccount(std::string_view text, UserInfo& user, std::vector<DomainRecord
             user.validated = static_cast<uint8_t>(ParseNumber(doc.ChildElementText()) & 0xFF);
     }
     if (!doc.FindElement("dynamic"))
-        return;
+        return false;
     while (doc.FindChildElement("item")) {
         if (!doc.EnterElement())
             break;
@@ -92,14 +94,15 @@ void ReadAccount(std::string_view text, UserInfo& user, std::vector<DomainRecord
         if (!doc.LeaveElement())
             break;
     }
+    return hasUser;
 }
 
-void ReadUpdateResults(std::string_view text, UpdateResultMap& results)
+bool ReadUpdateResults(std::string_view text, UpdateResultMap& results)
 {
     CXmlDocument doc;
     doc.SetDocument(text);
     if (!doc.FindElement("dynamic"))
-        return;
+        return false;
     while (doc.FindChildElement("item")) {
         uint32_t hostid = static_cast<uint32_t>(ParseNumber(doc.ChildAttribute("hostid")));
         if (hostid == 0)
@@ -109,6 +112,7 @@ void ReadUpdateResults(std::string_view text, UpdateResultMap& results)
             continue;  // the service cannot add hosts to the caller's map
         it->second = ParseNumber(doc.ChildAttribute("result"));
     }
+    return true;
 }
 
 }  // namespace webservice

@@ -1,7 +1,7 @@
 #pragma once
 // The XML documents carried inside the web-service strings: the update request and the readers of the
-// three answers. Readers never fail: a document that does not parse or lacks elements stores only what
-// was found.
+// three answers. A reader stores what it found and returns false when the answer is not the document
+// it expects (its root element missing), so that junk is never taken for an empty answer.
 
 #include <cstdint>
 #include <map>
@@ -33,11 +33,12 @@ int32_t ParseNumber(const std::string& text);
 // `dynamic` with one `hostid` child per key, ascending.
 std::string BuildDynamicList(const UpdateResultMap& hosts);
 
-// NetInfo{dyip, nettype, netlocation}; a missing child keeps the field.
-void ReadNetInfo(std::string_view text, NetInfo& info);
-// UserInfo{...} then dynamic/item{domain, hostid, data}; items with host id 0 are dropped.
-void ReadAccount(std::string_view text, UserInfo& user, std::vector<DomainRecord>& domains);
-// dynamic/item hostid="" result=""; only keys already in the map are written.
-void ReadUpdateResults(std::string_view text, UpdateResultMap& results);
+// NetInfo{dyip, nettype, netlocation}; a missing child keeps the field. False without NetInfo.
+bool ReadNetInfo(std::string_view text, NetInfo& info);
+// UserInfo{...} then dynamic/item{domain, hostid, data}; items with host id 0 are dropped. False
+// unless both UserInfo and dynamic are there (an account without domains has an empty dynamic).
+bool ReadAccount(std::string_view text, UserInfo& user, std::vector<DomainRecord>& domains);
+// dynamic/item hostid="" result=""; only keys already in the map are written. False without dynamic.
+bool ReadUpdateResults(std::string_view text, UpdateResultMap& results);
 
 }  // namespace webservice

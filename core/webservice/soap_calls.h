@@ -15,6 +15,7 @@ struct Timeouts {
     int send = 30;
     int recv = 30;
     int transfer = 60;  // whole send or whole receive, so a server that drips bytes cannot hold a call
+    int total = 40;     // the whole call, connect to last byte; well inside the service's stop wait
 };
 
 // Largest answer accepted; the documents are a few kilobytes.

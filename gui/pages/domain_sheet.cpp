@@ -13,6 +13,8 @@
 #include "gui/pages/domain_page.h"
 #include "gui/pages/pages.h"
 #include "gui/strings.h"
+#include "shared/base/ipv4.h"
+#include "shared/packet/records.h"
 
 namespace {
 
@@ -21,17 +23,14 @@ QString Text(int id)
     return QString::fromUtf8(gui::LoadStringText(id));
 }
 
+static_assert(kNetTypes[0].textId == gui::IDS_NET_UNKNOWN && kNetTypes[1].textId == gui::IDS_NET_DYNAMIC &&
+              kNetTypes[2].textId == gui::IDS_NET_TELECOM && kNetTypes[3].textId == gui::IDS_NET_NETCOM &&
+              kNetTypes[4].textId == gui::IDS_NET_EDUCATION && kNetTypes[5].textId == gui::IDS_NET_FOREIGN);
+
 QString NetTypeText(int code)
 {
-    switch (code) {
-    case 0: return Text(gui::IDS_NET_UNKNOWN);
-    case 1: return Text(gui::IDS_NET_DYNAMIC);
-    case 2: return Text(gui::IDS_NET_TELECOM);
-    case 3: return Text(gui::IDS_NET_NETCOM);
-    case 4: return Text(gui::IDS_NET_EDUCATION);
-    case 5: return Text(gui::IDS_NET_FOREIGN);
-    default: return QString();
-    }
+    const NetTypeNames* type = FindNetType(code);
+    return type ? Text(type->textId) : QString();
 }
 
 // The status row sits 13 pixels above the page's bottom edge, which is the window's frame, as laid
@@ -63,12 +62,9 @@ CDomainlstSheet::CDomainlstSheet(CDnsListener* channel, QWidget* parent)
       m_ip(new QLabel(QString::fromUtf8("静态"), this)),
       m_netTypeCaption(new QLabel(QString::fromUtf8("接入商:"), this)),
       m_netType(new QLabel(QString::fromUtf8("静态"), this)),
-      m_report(new CHyperLink2(QString::fromUtf8("报告接入商错误"), this)),
       m_help(new CHyperLink2(QString::fromUtf8("域名管理帮助"), this)),
       m_output(new COutPutCtrl(this))
 {
-    m_list->setObjectName(QStringLiteral("1015"));
-    m_output->setObjectName(QStringLiteral("1028"));
     m_list->SetOwner(this);
     m_add->setFixedSize(60, 22);
     m_update->setFixedSize(60, 22);
@@ -76,8 +72,6 @@ CDomainlstSheet::CDomainlstSheet(CDnsListener* channel, QWidget* parent)
     m_ip->setFixedSize(100, m_ipCaption->height());
     m_netTypeCaption->adjustSize();
     m_netType->setFixedSize(80, m_netTypeCaption->height());
-    m_report->SetURL(QString::fromUtf8(gui::SiteUrl()));
-    m_report->hide();  // nothing ever shows it
     m_help->SetURL(QString::fromUtf8(gui::SiteUrl()));
     for (QLabel* label : {m_ipCaption, m_ip, m_netTypeCaption, m_netType, static_cast<QLabel*>(m_help)})
         RaiseStatusText(label);
@@ -98,11 +92,7 @@ CDomainListEx* CDomainlstSheet::List()
 
 void CDomainlstSheet::SetPublicIp(uint32_t address)
 {
-    m_ip->setText(QStringLiteral("%1.%2.%3.%4")
-                      .arg(address >> 24 & 0xFF)
-                      .arg(address >> 16 & 0xFF)
-                      .arg(address >> 8 & 0xFF)
-                      .arg(address & 0xFF));
+    m_ip->setText(QString::fromStdString(FormatIPv4(address)));
 }
 
 void CDomainlstSheet::SetNetType(int code)

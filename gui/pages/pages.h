@@ -64,7 +64,6 @@ private:
     QLabel* m_ip;
     QLabel* m_netTypeCaption;
     QLabel* m_netType;
-    CHyperLink2* m_report;
     CHyperLink2* m_help;
     COutPutCtrl* m_output;
 };
@@ -111,7 +110,6 @@ private:
     QComboBox* m_protocol;
     QPushButton* m_addPort;
     CMapPortList* m_list;
-    QPushButton* m_unused[3];
     COutPutCtrl* m_output;
     CHyperLink2* m_help;
 };

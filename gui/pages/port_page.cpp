@@ -6,6 +6,7 @@
 #include "shared/channel/dns_listener.h"
 #include "gui/strings.h"
 #include "shared/packet/commands.h"
+#include "shared/packet/records.h"
 
 namespace {
 
@@ -16,11 +17,8 @@ QString Text(int id)
 
 QString ProtocolText(uint8_t type)
 {
-    if (type == 0)
-        return QStringLiteral("TCP");
-    if (type == 1)
-        return QStringLiteral("UDP");
-    return QString();
+    const char* name = PortProtocolName(type);
+    return name ? QString::fromLatin1(name) : QString();
 }
 
 QString ActionText(uint8_t op)
@@ -171,7 +169,7 @@ void CMapPortList::RequestPort(int kind, uint16_t port, uint8_t type, uint8_t op
         return;
     const PortMapEntry entry{port, op, type, allow};
     if (kind == kMapNow) {
-        const QString what = QString::asprintf("-%d(%s)-", static_cast<int>(port), type ? "UDP" : "TCP");
+        const QString what = QString::asprintf("-%d(%s)-", static_cast<int>(port), type != kProtocolTcp ? "UDP" : "TCP");
         m_owner->AppendOutput(Text(gui::IDS_REQUEST) + what + ActionText(op) + Text(gui::IDS_PLEASE_WAIT));
         Send(CMD_MAP_PORTS, entry);
     } else if (kind == kStoreAllow) {

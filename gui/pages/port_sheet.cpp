@@ -31,13 +31,9 @@ CMorvaneMapportDlg::CMorvaneMapportDlg(CDnsListener* channel, QWidget* parent)
       m_protocol(new QComboBox(this)),
       m_addPort(new QPushButton(QString::fromUtf8("添加端口"), this)),
       m_list(new CMapPortList(this)),
-      m_unused{new QPushButton(QString::fromUtf8("删除端口"), this), new QPushButton(QString::fromUtf8("申请映射"), this),
-               new QPushButton(QString::fromUtf8("取消映射"), this)},
       m_output(new COutPutCtrl(this)),
       m_help(new CHyperLink2(QString::fromUtf8("端口使用帮助"), this))
 {
-    m_list->setObjectName(QStringLiteral("1029"));
-    m_output->setObjectName(QStringLiteral("1041"));
     m_list->SetOwner(this);
 
     m_service->addItem(Text(gui::IDS_CUSTOM_PORT));
@@ -58,8 +54,6 @@ CMorvaneMapportDlg::CMorvaneMapportDlg(CDnsListener* channel, QWidget* parent)
     m_port->setFixedSize(60, 22);
     m_protocol->setFixedSize(60, 22);
     m_addPort->setFixedSize(70, 22);
-    for (QPushButton* unused : m_unused)
-        unused->hide();
 
     connect(m_service, &QComboBox::activated, this, &CMorvaneMapportDlg::OnServiceChanged);
     connect(m_addPort, &QPushButton::clicked, this, &CMorvaneMapportDlg::OnAddPort);
@@ -147,6 +141,4 @@ void CMorvaneMapportDlg::Layout()
     m_list->setGeometry(5, listTop, std::max(0, w - 10), std::max(0, h - 82 - listTop));
     m_output->setGeometry(5, h - 82, std::max(0, w - 10), 68);
     m_help->move(w - 4 - m_help->width(), h - 12);
-    for (QPushButton* unused : m_unused)
-        unused->hide();
 }

@@ -25,9 +25,15 @@ namespace gui {
 std::string PasswordDigest(const QString& password)
 {
     const QByteArray bytes = password.toUtf8();
-    CMD5 md5;
-    md5.Digest(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
-    return md5.HexDigest();
+    std::string digest;
+    if (!PasswordDigestGb2312(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), digest))
+        return std::string();  // a character GB2312 lacks: refused by the callers
+    return digest;
+}
+
+QString UnrepresentablePasswordText()
+{
+    return QString::fromUtf8("密码含有无法用GB2312表示的字符");
 }
 
 QString RecoveryUrl(const QString& account)
@@ -134,8 +140,14 @@ bool CMorvaneLogon::OnOK()
     }
     const std::string name = account.toStdString();
     if (name != m_account || password != QLatin1String(gui::kRememberedPassword)) {
+        std::string digest = gui::PasswordDigest(password);
+        if (digest.empty()) {
+            m_error->setText(gui::UnrepresentablePasswordText());
+            m_error->show();
+            return false;
+        }
         m_account = name;
-        m_digest = gui::PasswordDigest(password);
+        m_digest = digest;
     }
     accept();
     return true;
@@ -239,7 +251,12 @@ bool CMorvaneMainLogOnDlg::OnOK()
     if (password != QLatin1String(gui::kRememberedPassword) || m_digest.empty()) {
         // "***" stands for the remembered digest only when there is one; otherwise it is a
         // password like any other.
-        m_digest = gui::PasswordDigest(password);
+        std::string digest = gui::PasswordDigest(password);
+        if (digest.empty()) {
+            m_group->setTitle(gui::UnrepresentablePasswordText());
+            return false;
+        }
+        m_digest = digest;
     }
     m_account = account.toStdString();
     if (m_owner)

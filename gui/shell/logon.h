@@ -24,8 +24,9 @@ namespace gui {
 
 inline constexpr const char* kRememberedPassword = "***";
 
-// The password field as typed (UTF-8 bytes) to its digest text.
+// MD5 over the password's GB2312 bytes; empty when GB2312 cannot represent it.
 std::string PasswordDigest(const QString& password);
+QString UnrepresentablePasswordText();
 
 // The password-recovery page for an account, the name percent-encoded.
 QString RecoveryUrl(const QString& account);

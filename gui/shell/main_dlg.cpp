@@ -16,6 +16,7 @@
 #include "gui/shell/resources.h"
 #include "gui/strings.h"
 #include "platform/window.h"
+#include "shared/packet/records.h"
 #include "shared/xml/data_files.h"
 
 namespace {
@@ -255,7 +256,7 @@ QString CMorvaneMainDlg::MapResultLine(const PortMapEntry& entry, bool ok)
         kind = Text(gui::IDS_PORT_MAPPING);
     else if (entry.op == 0)
         kind = Text(gui::IDS_REMOVE_PORT_MAPPING);
-    return kind + QString::asprintf("-%u-(%s)", static_cast<unsigned>(entry.port), entry.type ? "UDP" : "TCP") +
+    return kind + QString::asprintf("-%u-(%s)", static_cast<unsigned>(entry.port), entry.type != kProtocolTcp ? "UDP" : "TCP") +
            Text(ok ? gui::IDS_SUCCEEDED : gui::IDS_FAILED);
 }
 

@@ -8,13 +8,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "shared/base/files.h"
+
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <ctime>
 #include <thread>
+
+extern char** environ;
 
 namespace platform {
 
@@ -41,20 +47,6 @@ int PidfdSendSignal(int pidfd, int sig)
     errno = ENOSYS;
     return -1;
 #endif
-}
-
-// Process state letter from /proc/<pid>/stat; 0 when unreadable.
-char ProcessState(int pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(in, line))
-        return 0;
-    // The command name may hold spaces and parentheses: the state follows the last ')'.
-    const auto close = line.rfind(')');
-    if (close == std::string::npos || close + 2 >= line.size())
-        return 0;
-    return line[close + 2];
 }
 
 }  // namespace
@@ -116,81 +108,259 @@ bool ProcessAlive(int pid)
         return false;
     if (kill(pid, 0) != 0 && errno != EPERM)
         return false;
-    const char state = ProcessState(pid);
-    return state != 0 && state != 'Z' && state != 'X';
+    char state = 0;
+    uint64_t startTime = 0;
+    return ReadProcStat(pid, state, startTime) && state != 'Z' && state != 'X';
 }
 
-int StartProgramHidden(const std::string& path, const std::vector<std::string>& args)
+bool ReadProcStat(int pid, char& state, uint64_t& startTime)
 {
-    // Everything the children need is prepared before fork: between fork and exec only
-    // async-signal-safe calls are made.
+    std::string text;
+    if (!files::ReadAll("/proc/" + std::to_string(pid) + "/stat", text))
+        return false;
+    // The command name may contain anything, including ')': fields resume after the last one.
+    size_t paren = text.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= text.size())
+        return false;
+    std::string_view rest(text.data() + paren + 2, text.size() - paren - 2);
+    // rest starts at field 3 (state); start time is field 22.
+    int field = 3;
+    size_t pos = 0;
+    while (field < 22) {
+        if (field == 3)
+            state = rest.empty() ? '?' : rest[0];
+        size_t sp = rest.find(' ', pos);
+        if (sp == std::string_view::npos)
+            return false;
+        pos = sp + 1;
+        ++field;
+    }
+    size_t end = rest.find(' ', pos);
+    std::string_view value = rest.substr(pos, end == std::string_view::npos ? rest.size() - pos : end - pos);
+    auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), startTime);
+    return ec == std::errc() && ptr == value.data() + value.size();
+}
+
+bool ProcessAlive(uint32_t pid, uint64_t startTime)
+{
+    if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX))
+        return false;
+    char state = '?';
+    uint64_t actualStart = 0;
+    if (!ReadProcStat(static_cast<int>(pid), state, actualStart))
+        return false;
+    if (state == 'Z' || state == 'X' || state == 'x')
+        return false;
+    return startTime == 0 || startTime == actualStart;
+}
+
+namespace {
+
+bool ReadFully(int fd, void* buffer, size_t size)
+{
+    auto* p = static_cast<char*>(buffer);
+    while (size > 0) {
+        ssize_t n = ::read(fd, p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Everything the detached process needs, built before fork.
+struct PreparedStart {
+    const char* path;
+    char* const* argv;
+    char* const* envp;
+    const char* outputPath;  // null: /dev/null
+    const char* workDir;     // null: ours
+    int timeoutMs;
+    int executableFd;  // >= 0: exec this open file instead of `path`
+};
+
+// Ends a watched program's process group once the time is up.
+[[noreturn]] void Watch(pid_t program, int timeoutMs)
+{
+    for (int waited = 0;; waited += 20) {
+        if (::waitpid(program, nullptr, WNOHANG) == program)
+            ::_exit(0);
+        if (waited >= timeoutMs) {
+            ::kill(-program, SIGKILL);
+            ::kill(program, SIGKILL);
+            ::waitpid(program, nullptr, 0);
+            ::_exit(0);
+        }
+        timespec pause{0, 20 * 1000 * 1000};
+        ::nanosleep(&pause, nullptr);
+    }
+}
+
+[[noreturn]] void ExecProgram(const PreparedStart& start, int reportFd)
+{
+    if (start.executableFd >= 0)
+        ::fexecve(start.executableFd, start.argv, start.envp);
+    else
+        ::execve(start.path, start.argv, start.envp);
+    int error = errno ? errno : ENOEXEC;
+    (void)!::write(reportFd, &error, sizeof error);
+    ::_exit(127);
+}
+
+// Runs in the forked child of a possibly multi-threaded process: async-signal-safe calls only.
+[[noreturn]] void RunDetachedChild(const PreparedStart& start, int reportFd, int goFd)
+{
+    ::setsid();
+    pid_t grandchild = ::fork();
+    if (grandchild != 0)
+        ::_exit(grandchild < 0 ? 1 : 0);
+    // The grandchild is adopted by init (or the nearest subreaper), so no starter has to reap it.
+    pid_t self = ::getpid();
+    if (::write(reportFd, &self, sizeof self) != static_cast<ssize_t>(sizeof self))
+        ::_exit(1);
+    char go = 0;
+    ssize_t n;
+    while ((n = ::read(goFd, &go, 1)) < 0 && errno == EINTR) {
+    }
+    if (n != 1)
+        ::_exit(0);  // the starter gave up
+
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction dfl;
+    std::memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig)
+        ::sigaction(sig, &dfl, nullptr);
+
+    int in = ::open("/dev/null", O_RDONLY);
+    int out = start.outputPath ? ::open(start.outputPath, O_WRONLY | O_APPEND | O_CREAT, 0644) : -1;
+    if (out < 0)
+        out = ::open("/dev/null", O_WRONLY);
+    if (in >= 0)
+        ::dup2(in, 0);
+    if (out >= 0) {
+        ::dup2(out, 1);
+        ::dup2(out, 2);
+    }
+    if (start.workDir && ::chdir(start.workDir) != 0)
+        ::_exit(1);
+    // Nothing of the starter (its sockets, its lock files) leaks into the program.
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    // Except the file to run: a script's interpreter opens it as /dev/fd/N.
+    if (start.executableFd >= 0)
+        ::fcntl(start.executableFd, F_SETFD, 0);
+    if (start.timeoutMs < 0)
+        ExecProgram(start, reportFd);
+    pid_t program = ::fork();
+    if (program == 0) {
+        ::setpgid(0, 0);
+        ExecProgram(start, reportFd);
+    }
+    ::close(reportFd);  // the starter hears of the exec from the program alone
+    if (program < 0)
+        ::_exit(1);
+    Watch(program, start.timeoutMs);
+}
+
+}  // namespace
+
+int StartDetached(const DetachedProgram& program, const std::function<bool(int pid)>& beforeRun, int* execError)
+{
+    if (execError)
+        *execError = 0;
     std::vector<std::string> argvStore;
-    argvStore.reserve(args.size() + 1);
-    argvStore.push_back(path);
-    argvStore.insert(argvStore.end(), args.begin(), args.end());
+    argvStore.reserve(program.args.size() + 1);
+    argvStore.push_back(program.path);
+    argvStore.insert(argvStore.end(), program.args.begin(), program.args.end());
     std::vector<char*> argv;
     for (auto& a : argvStore)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<std::string> envStore;
+    std::vector<char*> envp;
+    if (program.environment) {
+        envStore = *program.environment;
+        for (auto& e : envStore)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+    }
+    const PreparedStart start{program.path.c_str(),
+                              argv.data(),
+                              program.environment ? envp.data() : environ,
+                              program.outputPath.empty() ? nullptr : program.outputPath.c_str(),
+                              program.workDir.empty() ? nullptr : program.workDir.c_str(),
+                              program.timeoutMs,
+                              program.executableFd};
 
-    // The intermediate child reports the grandchild's pid, then the grandchild reports an exec
-    // failure (errno) on the same pipe; a clean exec closes it.
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
+    // The detached process reports its id, waits for the go-ahead, and reports an exec failure
+    // (errno) on the same pipe; a clean exec closes it.
+    int report[2];
+    int go[2];
+    if (::pipe2(report, O_CLOEXEC) != 0)
         return 0;
+    if (::pipe2(go, O_CLOEXEC) != 0) {
+        ::close(report[0]);
+        ::close(report[1]);
+        return 0;
+    }
+    pid_t middle = ::fork();
+    if (middle == 0) {
+        ::close(report[0]);
+        ::close(go[1]);
+        RunDetachedChild(start, report[1], go[0]);
+    }
+    ::close(report[1]);
+    ::close(go[0]);
+    if (middle < 0) {
+        ::close(report[0]);
+        ::close(go[1]);
+        return 0;
+    }
+    while (::waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    pid_t pid = 0;
+    if (!ReadFully(report[0], &pid, sizeof pid) || pid <= 0 || (beforeRun && !beforeRun(static_cast<int>(pid)))) {
+        ::close(go[1]);  // no go-ahead: the process leaves
+        ::close(report[0]);
+        return 0;
+    }
+    char goByte = 'g';
+    bool told = ::write(go[1], &goByte, 1) == 1;
+    ::close(go[1]);
+    int error = 0;
+    bool execFailed = told ? ReadFully(report[0], &error, sizeof error) : true;
+    ::close(report[0]);
+    if (!execFailed)
+        return static_cast<int>(pid);
+    if (execError)
+        *execError = error ? error : EIO;
+    return 0;
+}
 
-    const pid_t child = fork();
-    if (child < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return 0;
-    }
-    if (child == 0) {
-        close(fds[0]);
-        setsid();
-        const pid_t grandchild = fork();
-        if (grandchild != 0) {
-            const int reported = grandchild > 0 ? static_cast<int>(grandchild) : 0;
-            ssize_t w = write(fds[1], &reported, sizeof reported);
-            (void)w;
-            _exit(0);
-        }
-        const int devnull = open("/dev/null", O_RDWR);
-        if (devnull >= 0) {
-            dup2(devnull, 0);
-            dup2(devnull, 1);
-            dup2(devnull, 2);
-            if (devnull > 2)
-                close(devnull);
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execv(argv[0], argv.data());
-        const int err = errno ? errno : ENOEXEC;
-        ssize_t w = write(fds[1], &err, sizeof err);
-        (void)w;
-        _exit(127);
-    }
-    close(fds[1]);
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    int pid = 0;
-    int execErr = 0;
-    ssize_t n;
-    while ((n = read(fds[0], &pid, sizeof pid)) < 0 && errno == EINTR) {
-    }
-    if (n != static_cast<ssize_t>(sizeof pid))
-        pid = 0;
-    if (pid > 0) {
-        while ((n = read(fds[0], &execErr, sizeof execErr)) < 0 && errno == EINTR) {
-        }
-        if (n == static_cast<ssize_t>(sizeof execErr))
-            pid = 0;  // exec failed; the grandchild has exited
-    }
-    close(fds[0]);
-    return pid;
+int StartProgramHidden(const std::string& path, const std::vector<std::string>& args)
+{
+    DetachedProgram program;
+    program.path = path;
+    program.args = args;
+    return StartDetached(program);
+}
+
+void IgnoreBrokenPipe()
+{
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+void OnStopRequest(void (*handler)(int))
+{
+    struct sigaction sa{};
+    sa.sa_handler = handler;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
 }
 
 CProcessHandle::~CProcessHandle()

@@ -260,22 +260,6 @@ std::string FindSystemctl()
     return {};
 }
 
-bool MakeDirectories(const std::string& path)
-{
-    std::string partial;
-    for (size_t pos = 0; pos <= path.size();) {
-        size_t slash = path.find('/', pos);
-        if (slash == std::string::npos)
-            slash = path.size();
-        partial = path.substr(0, slash);
-        pos = slash + 1;
-        if (!partial.empty() && ::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
-            return false;
-    }
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 std::string Resolved(const std::string& path)
 {
     char buffer[PATH_MAX];
@@ -337,11 +321,10 @@ std::shared_ptr<Context> MakeContext()
 
 // ---------------------------------------------------------------- handles
 
-class CSystemdService final : public Service {
+class CSystemdService final : public detail::ServiceBackend {
 public:
-    CSystemdService(std::shared_ptr<Context> ctx, bool userScope, std::string name, uint32_t access)
-        : m_ctx(std::move(ctx)), m_user(userScope), m_name(std::move(name)), m_unit(UnitName(m_name)),
-          m_access(access)
+    CSystemdService(std::shared_ptr<Context> ctx, bool userScope, std::string name)
+        : m_ctx(std::move(ctx)), m_user(userScope), m_name(std::move(name)), m_unit(UnitName(m_name))
     {
     }
 
@@ -350,8 +333,6 @@ public:
     // systemd starts the program as the unit says: start arguments cannot reach it and are ignored.
     bool Start(const std::vector<std::string>&) override
     {
-        if (!(m_access & kStart))
-            return SetLastError(kAccessDenied);
         Properties p;
         if (!Show(*m_ctx, m_user, m_unit, p))
             return false;
@@ -373,11 +354,6 @@ public:
 
     bool Control(uint32_t code, Status& status) override
     {
-        uint32_t needed = 0;
-        if (Error invalid = detail::ControlRight(code, needed); invalid != kOk)
-            return SetLastError(invalid);
-        if (!(m_access & needed))
-            return SetLastError(kAccessDenied);
         Properties p;
         if (!Show(*m_ctx, m_user, m_unit, p))
             return false;
@@ -408,8 +384,6 @@ public:
 
     bool Query(Status& status) override
     {
-        if (!(m_access & kQueryStatus))
-            return SetLastError(kAccessDenied);
         Properties p;
         if (!Show(*m_ctx, m_user, m_unit, p))
             return false;
@@ -419,8 +393,6 @@ public:
 
     bool QueryConfig(Config& config) override
     {
-        if (!(m_access & kQueryConfig))
-            return SetLastError(kAccessDenied);
         Properties p;
         if (!Show(*m_ctx, m_user, m_unit, p))
             return false;
@@ -431,7 +403,6 @@ public:
         c.name = m_name;
         c.displayName = Get(p, "Description");
         c.binaryPath = UnitExecPath(text);
-        c.access = m_access;
         c.type = kOwnProcess;
         std::string enabled = Get(p, "UnitFileState");
         if (Masked(p))
@@ -448,8 +419,6 @@ public:
     // Removes a unit this layer wrote. A unit from elsewhere (a package's) is not ours to delete.
     bool Delete() override
     {
-        if (!(m_access & kDelete))
-            return SetLastError(kAccessDenied);
         Properties p;
         if (!Show(*m_ctx, m_user, m_unit, p))
             return false;
@@ -474,20 +443,15 @@ private:
     bool m_user;
     std::string m_name;
     std::string m_unit;
-    uint32_t m_access;
     int m_controlTimeoutMs = kDefaultControlTimeoutMs;
 };
 
-class CSystemdManager final : public Manager {
+class CSystemdManager final : public detail::ManagerBackend {
 public:
-    CSystemdManager(std::shared_ptr<Context> ctx, uint32_t access) : m_ctx(std::move(ctx)), m_access(access) {}
+    explicit CSystemdManager(std::shared_ptr<Context> ctx) : m_ctx(std::move(ctx)) {}
 
-    std::unique_ptr<Service> Open(const std::string& name, uint32_t access) override
+    std::unique_ptr<detail::ServiceBackend> Open(const std::string& name) override
     {
-        if (!(m_access & kManagerConnect)) {
-            SetLastError(kAccessDenied);
-            return nullptr;
-        }
         std::string unit = UnitName(name);
         if (unit.empty()) {
             SetLastError(kInvalidName);
@@ -499,23 +463,19 @@ public:
             return nullptr;
         if (Loaded(p)) {
             SetLastError(kOk);
-            return std::make_unique<CSystemdService>(m_ctx, false, name, access);
+            return std::make_unique<CSystemdService>(m_ctx, false, name);
         }
         // A user without a running user instance simply has no units of their own.
         if (m_ctx->userScope && Show(*m_ctx, true, unit, p) && Loaded(p)) {
             SetLastError(kOk);
-            return std::make_unique<CSystemdService>(m_ctx, true, name, access);
+            return std::make_unique<CSystemdService>(m_ctx, true, name);
         }
         SetLastError(kServiceDoesNotExist);
         return nullptr;
     }
 
-    std::unique_ptr<Service> Create(const Config& config) override
+    std::unique_ptr<detail::ServiceBackend> Create(const Config& config) override
     {
-        if (!(m_access & kManagerCreateService)) {
-            SetLastError(kAccessDenied);
-            return nullptr;
-        }
         std::string unit = UnitName(config.name);
         if (unit.empty()) {
             SetLastError(kInvalidName);
@@ -524,13 +484,13 @@ public:
         std::string text = UnitText(config, m_ctx->userScope);
         if (text.empty())
             return nullptr;
-        if (Open(config.name, kQueryStatus)) {
+        if (Open(config.name)) {
             SetLastError(kServiceExists);
             return nullptr;
         }
         if (LastError() != kServiceDoesNotExist)
             return nullptr;
-        if (m_ctx->unitDir.empty() || !MakeDirectories(m_ctx->unitDir)) {
+        if (m_ctx->unitDir.empty() || !files::MakeDirectories(m_ctx->unitDir)) {
             SetLastError(kAccessDenied);
             return nullptr;
         }
@@ -566,7 +526,7 @@ public:
             RunSystemctl(*m_ctx, m_ctx->userScope, {"mask", "--", unit});
         }
         SetLastError(kOk);
-        return std::make_unique<CSystemdService>(m_ctx, m_ctx->userScope, config.name, config.access);
+        return std::make_unique<CSystemdService>(m_ctx, m_ctx->userScope, config.name);
     }
 
     std::string Location() const override
@@ -576,7 +536,6 @@ public:
 
 private:
     std::shared_ptr<Context> m_ctx;
-    uint32_t m_access;
 };
 
 }  // namespace
@@ -587,7 +546,7 @@ bool Booted()
     return ::lstat("/run/systemd/system/", &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::unique_ptr<Manager> OpenManager(uint32_t access)
+std::unique_ptr<detail::ManagerBackend> OpenManager()
 {
     std::shared_ptr<Context> ctx = MakeContext();
     if (ctx->systemctl.empty()) {
@@ -595,7 +554,7 @@ std::unique_ptr<Manager> OpenManager(uint32_t access)
         return nullptr;
     }
     SetLastError(kOk);
-    return std::make_unique<CSystemdManager>(std::move(ctx), access);
+    return std::make_unique<CSystemdManager>(std::move(ctx));
 }
 
 std::string UnitName(const std::string& serviceName)

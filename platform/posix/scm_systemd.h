@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/scm.h"
+#include "platform/posix/scm_backend.h"
 
 namespace scm::systemd {
 
@@ -16,7 +16,7 @@ bool Booted();
 
 // Manager side. Root talks to the system instance; other users see the system's units and create
 // their own in their user instance. Null (kAccessDenied) when systemctl cannot be found.
-std::unique_ptr<Manager> OpenManager(uint32_t access);
+std::unique_ptr<detail::ManagerBackend> OpenManager();
 
 // "morvane.service" for "MORVANE"; empty when the name cannot be a unit name.
 std::string UnitName(const std::string& serviceName);
@@ -32,23 +32,3 @@ std::string UnitExecPath(const std::string& unitText);
 bool Notify(const std::string& socket, std::string_view message);
 
 }  // namespace scm::systemd
-
-namespace scm::detail {
-// Records the outcome of a call for LastError(); returns false for errors, true for kOk.
-bool SetLastError(Error error);
-
-// The right a handle needs to deliver `code`; kOk, or kInvalidParameter for a code no service can
-// take (user-defined controls are 128..255).
-inline Error ControlRight(uint32_t code, uint32_t& needed)
-{
-    switch (code) {
-    case kStop: needed = kStopAccess; return kOk;
-    case kPause:
-    case kContinue: needed = kPauseContinue; return kOk;
-    case kInterrogate: needed = kInterrogateAccess; return kOk;
-    default:
-        needed = kUserDefinedControl;
-        return code >= 128 && code <= 255 ? kOk : kInvalidParameter;
-    }
-}
-}  // namespace scm::detail

@@ -114,4 +114,20 @@ std::string DirName(const std::string& path)
     return path.substr(0, slash);
 }
 
+bool MakeDirectories(const std::string& path)
+{
+    std::string partial;
+    for (size_t pos = 0; pos <= path.size();) {
+        size_t slash = path.find('/', pos);
+        if (slash == std::string::npos)
+            slash = path.size();
+        partial = path.substr(0, slash);
+        pos = slash + 1;
+        if (!partial.empty() && ::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+    }
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 }  // namespace files

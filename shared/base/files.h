@@ -36,4 +36,7 @@ bool Exists(const std::string& path);
 // Directory part of `path` (without trailing separator); "." when there is none.
 std::string DirName(const std::string& path);
 
+// Creates `path` and any missing parents (mode 0755). True when it is a directory afterwards.
+bool MakeDirectories(const std::string& path);
+
 }  // namespace files

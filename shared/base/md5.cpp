@@ -1,5 +1,8 @@
 #include "shared/base/md5.h"
 
+#include <iconv.h>
+
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -107,5 +110,30 @@ bool CMD5::Digest(std::string_view bytes)
     }
     m_hex[32] = 0;
     m_valid = 1;
+    return true;
+}
+
+bool PasswordDigestGb2312(std::string_view utf8, std::string& hex)
+{
+    iconv_t cd = iconv_open("GB2312", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+    // Every character takes at most two GB2312 bytes, and at least one UTF-8 byte.
+    std::string out(utf8.size() * 2 + 4, '\0');
+    char* in = const_cast<char*>(utf8.data());
+    size_t inLeft = utf8.size();
+    char* to = out.data();
+    size_t outLeft = out.size();
+    size_t r = iconv(cd, &in, &inLeft, &to, &outLeft);
+    bool ok = r != static_cast<size_t>(-1) && inLeft == 0;
+    // A conversion that substitutes (r > 0 non-reversible conversions) did not keep the password.
+    ok = ok && r == 0 && iconv(cd, nullptr, nullptr, &to, &outLeft) != static_cast<size_t>(-1);
+    iconv_close(cd);
+    if (!ok)
+        return false;
+    out.resize(out.size() - outLeft);
+    CMD5 md5;
+    md5.Digest(std::string_view(out));
+    hex = md5.HexDigest();
     return true;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 class CMD5 {
@@ -27,3 +28,9 @@ private:
     char m_hex[33] = {};
     const char* m_input = nullptr;
 };
+
+// The account password's digest as the protocol defines it: CMD5 over the password's GB2312 bytes,
+// the password given as UTF-8 (what both clients hold). False, with `hex` untouched, when the text is
+// not UTF-8 or holds a character GB2312 cannot represent: such a password is refused, never digested
+// some other way.
+bool PasswordDigestGb2312(std::string_view utf8, std::string& hex);

@@ -119,6 +119,8 @@ void CDnsListener::Decode(UdpInPacket& in)
             OnLogin(&records, true);
         } else {
             m_loggedIn = false;
+            // Why, when the service says (older services send the ok byte alone).
+            m_loginFailure = in.Remaining() > 0 ? in.ReadU8() : 0;
             OnLogin(nullptr, false);
         }
         break;

@@ -93,6 +93,9 @@ public:
     const std::string& PasswordDigest() const { return m_passwordDigest; }
     // Set by the login reply; until then only the login reply is decoded.
     bool LoggedIn() const { return m_loggedIn; }
+    // Reason byte of the last failed login reply: 1 refused by the provider, 2 provider unreachable
+    // or not answering, 3 its answer could not be read, 0 not given. Valid inside OnLogin(..., false).
+    uint8_t LoginFailure() const { return m_loginFailure; }
 
 protected:
     void SetLoggedIn(bool loggedIn) { m_loggedIn = loggedIn; }
@@ -112,4 +115,5 @@ private:
     std::string m_userName;
     std::string m_passwordDigest;
     bool m_loggedIn = false;
+    uint8_t m_loginFailure = 0;
 };

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -25,11 +26,20 @@ struct DomainRecord {
     uint8_t enabled = 0;
 };
 
+// Protocol of a port mapping; one byte on the wire.
+enum PortProtocol : uint8_t { kProtocolTcp = 0, kProtocolUdp = 1 };
+
+// "TCP" or "UDP"; null for any other value.
+inline const char* PortProtocolName(uint8_t protocol)
+{
+    return protocol == kProtocolTcp ? "TCP" : protocol == kProtocolUdp ? "UDP" : nullptr;
+}
+
 // One router port mapping. In memory: port, op, type, allow. On the wire (5 bytes): port, type, op, allow.
 struct PortMapEntry {
     uint16_t port = 0;
     uint8_t op = 0;     // 1 = mapped, 0 = not
-    uint8_t type = 0;   // 0 = TCP, 1 = UDP
+    uint8_t type = kProtocolTcp;  // a PortProtocol
     uint8_t allow = 0;  // 1 = restore at start and on address change
 };
 
@@ -38,10 +48,27 @@ inline bool operator==(const PortMapEntry& a, const PortMapEntry& b)
     return a.port == b.port && a.op == b.op && a.type == b.type && a.allow == b.allow;
 }
 
+// Network types of NetInfo::nettype, with their names: the one morvanectl prints and the number
+// of the desktop program's text for it (gui/strings.h). Indexed by code.
+struct NetTypeNames {
+    const char* name;
+    int textId;
+};
+
+inline constexpr NetTypeNames kNetTypes[] = {
+    {"unknown", 116}, {"dynamic", 117}, {"China Telecom", 113}, {"China Netcom", 114}, {"education", 118}, {"foreign", 119},
+};
+
+// Names of a network type; null for a code outside the table.
+inline const NetTypeNames* FindNetType(int32_t code)
+{
+    return code >= 0 && static_cast<size_t>(code) < std::size(kNetTypes) ? &kNetTypes[code] : nullptr;
+}
+
 // The machine's public address and network as the web service reports them.
 struct NetInfo {
     int32_t dyip = 0;  // first octet in the most significant byte; 0 = unknown
-    int32_t nettype = 0;
+    int32_t nettype = 0;  // index into kNetTypes
     std::string netlocation;
 };
 

@@ -272,7 +272,10 @@ bool WriteAllSwitches(const std::string& path, const std::map<uint32_t, uint8_t>
         return false;
     CFileLock lock(path, true);
     CXmlDocument old;
-    bool replacingBad = !old.LoadFile(path);
+    // A file of another shape is kept as .bad too: it may be somebody's data.
+    bool replacingBad = !LoadWithRoot(old, path, "DOMAINLIST");
+    if (replacingBad && !files::Exists(path))
+        replacingBad = false;
     CXmlDocument doc;
     NewDocument(doc);
     doc.AppendElement("DOMAINLIST");
@@ -341,6 +344,7 @@ bool SetSwitches(const std::string& path, const std::map<uint32_t, int>& switche
         doc.AppendElement("DOMAINLIST");
     }
     doc.EnterElement();
+    bool changed = !usable;
     for (const auto& [hostid, op] : switches) {
         std::string id = Dec(static_cast<int>(hostid));
         doc.ResetPosition();
@@ -348,8 +352,11 @@ bool SetSwitches(const std::string& path, const std::map<uint32_t, int>& switche
         while (doc.FindElement("DOMAIN")) {
             doc.EnterElement();
             bool match = TextOf(doc, "ID") == id;
-            if (match)
+            bool found = false;
+            if (match && (TextOf(doc, "OP", &found) != Dec(op) || !found)) {
                 SetOrAdd(doc, "OP", Dec(op));
+                changed = true;
+            }
             doc.LeaveElement();
             if (match) {
                 done = true;
@@ -364,9 +371,11 @@ bool SetSwitches(const std::string& path, const std::map<uint32_t, int>& switche
             doc.AppendElement("OP", Dec(op).c_str());
             doc.AppendElement("MAPPORT", "80");
             doc.LeaveElement();
+            changed = true;
         }
     }
-    return Save(doc, path, !usable);
+    // Nothing to change: the file is left as it is (no rewrite, no new modification time).
+    return changed ? Save(doc, path, !usable) : true;
 }
 
 // ---- mapport.xml ----
@@ -400,39 +409,66 @@ bool ReadAllMappings(const std::string& path, std::vector<PortMapEntry>& out)
 
 bool SetMapping(const std::string& path, uint16_t port, uint8_t op, uint8_t type, uint8_t allow)
 {
+    return SetMappings(path, {PortMapEntry{port, op, type, allow}});
+}
+
+bool SetMappings(const std::string& path, const std::vector<PortMapEntry>& list, int* refused)
+{
+    if (refused)
+        *refused = 0;
     if (path.empty())
         return false;
+    if (list.empty())
+        return true;
     CFileLock lock(path, true);
     CXmlDocument doc;
     bool usable = LoadWithRoot(doc, path, "MAPPORTLIST");
-    if (usable) {
-        doc.EnterElement();
-        if (EnterMapping(doc, port, type)) {
-            // Each looked up from the start, whatever order the file keeps them in.
-            SetOrAdd(doc, "TYPE", Dec(type));
-            SetOrAdd(doc, "OP", Dec(op));
-            SetOrAdd(doc, "ALLOW", Dec(allow));
-            doc.LeaveElement();
-        } else {
-            doc.AppendElement("MAPPORT");
-            doc.EnterElement();
-            FillMapping(doc, port, op, type, allow);
-            doc.LeaveElement();
-        }
-    } else {
+    if (!usable) {
         NewDocument(doc);
         doc.AppendElement("MAPPORTLIST");
-        doc.EnterElement();
+    }
+    doc.EnterElement();
+    size_t count = 0;
+    doc.ResetPosition();
+    while (doc.FindElement("MAPPORT"))
+        ++count;
+    int over = 0;
+    for (const PortMapEntry& e : list) {
+        doc.ResetPosition();
+        if (EnterMapping(doc, e.port, e.type)) {
+            // Each looked up from the start, whatever order the file keeps them in.
+            SetOrAdd(doc, "TYPE", Dec(e.type));
+            SetOrAdd(doc, "OP", Dec(e.op));
+            SetOrAdd(doc, "ALLOW", Dec(e.allow));
+            doc.LeaveElement();
+            continue;
+        }
+        if (count >= kMaxMappings) {
+            ++over;
+            continue;
+        }
+        doc.ResetPosition();
+        while (doc.FindElement()) {
+        }
         doc.AppendElement("MAPPORT");
         doc.EnterElement();
-        FillMapping(doc, port, op, type, allow);
+        FillMapping(doc, e.port, e.op, e.type, e.allow);
         doc.LeaveElement();
-        doc.LeaveElement();
+        ++count;
     }
-    return Save(doc, path, !usable);
+    if (refused)
+        *refused = over;
+    if (over == static_cast<int>(list.size()))
+        return false;  // nothing to save
+    return Save(doc, path, !usable) && over == 0;
 }
 
 bool RemoveMapping(const std::string& path, uint16_t port, uint8_t type)
+{
+    return RemoveMappings(path, {PortMapEntry{port, 0, type, 0}});
+}
+
+bool RemoveMappings(const std::string& path, const std::vector<PortMapEntry>& list)
 {
     if (path.empty())
         return false;
@@ -440,12 +476,18 @@ bool RemoveMapping(const std::string& path, uint16_t port, uint8_t type)
     CXmlDocument doc;
     if (!doc.LoadFile(path))
         return false;
-    if (doc.FindElement("MAPPORTLIST") && doc.EnterElement() && EnterMapping(doc, port, type)) {
-        doc.LeaveElement();
-        doc.RemoveElement();
-        doc.SaveFile(path);
+    if (!doc.FindElement("MAPPORTLIST") || !doc.EnterElement())
+        return true;
+    bool changed = false;
+    for (const PortMapEntry& e : list) {
+        doc.ResetPosition();
+        if (EnterMapping(doc, e.port, e.type)) {
+            doc.LeaveElement();
+            doc.RemoveElement();
+            changed = true;
+        }
     }
-    return true;
+    return changed ? doc.SaveFile(path) : true;
 }
 
 int RemoveLeftoverTemporaries(const std::string& directory)

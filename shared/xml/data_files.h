@@ -3,10 +3,12 @@
 //
 // Every operation takes the full path first; an empty path does nothing and reports failure (or 0).
 // Each load-change-save runs under an advisory lock on "<path>.lock" shared by both programs, and
-// every save replaces the file atomically. A file that does not load is treated as absent; before a
-// writer replaces such a file its old bytes are kept beside it as "<path>.bad". Links, FIFOs, devices
-// and oversized files never load and are set aside by renaming; files are created 0660.
+// every save replaces the file atomically. A file that does not load (or has another root element) is
+// treated as absent; before a writer replaces such a file its old bytes are kept beside it as
+// "<path>.bad". A change that changes nothing saves nothing. Links, FIFOs, devices and oversized
+// files never load and are set aside by renaming; files are created 0660.
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -33,9 +35,16 @@ std::map<uint32_t, int> ReadSwitches(const std::string& path, const std::vector<
 bool SetSwitches(const std::string& path, const std::map<uint32_t, int>& switches);
 
 // mapport.xml
+// The file holds at most this many mappings; new ones beyond it are refused.
+inline constexpr size_t kMaxMappings = 256;
 bool ReadAllMappings(const std::string& path, std::vector<PortMapEntry>& out);
 bool SetMapping(const std::string& path, uint16_t port, uint8_t op, uint8_t type, uint8_t allow);
 bool RemoveMapping(const std::string& path, uint16_t port, uint8_t type);
+// Many at once, with one load and one save. SetMappings adds or updates each entry; new entries that
+// would take the file past kMaxMappings are refused (counted in `refused`). False when the save
+// failed or an entry was refused.
+bool SetMappings(const std::string& path, const std::vector<PortMapEntry>& list, int* refused = nullptr);
+bool RemoveMappings(const std::string& path, const std::vector<PortMapEntry>& list);
 
 // Removes the temporary files an interrupted save of one of the three files (or of its ".bad" copy)
 // left in `directory`, except those of a process still running. Returns how many went.

@@ -2,6 +2,7 @@
 
 #include <grp.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -11,6 +12,7 @@
 #include "shared/xml/data_files.h"
 #include "shared/xml/xml_document.h"
 #include "tests/core/service_fixture.h"
+#include "tests/core/webservice/raw_server.h"
 #include "tests/support/temp_dir.h"
 
 
@@ -33,6 +35,7 @@ protected:
         CCountingService::listCalls = 0;
         CCountingService::updateCalls = 0;
         CCountingService::failUpdates = false;
+        CCountingService::detour = 0;
     }
     void TearDown() override
     {
@@ -91,6 +94,15 @@ protected:
         std::string out;
         m_provider.Admin({"history"}, &out);
         return out;
+    }
+    // How many updates of `hostid` the provider recorded.
+    int Pushes(uint32_t hostid)
+    {
+        std::string history = History(), key = "\t" + std::to_string(hostid) + "\tdemo\t";
+        int n = 0;
+        for (size_t at = history.find(key); at != std::string::npos; at = history.find(key, at + 1))
+            ++n;
+        return n;
     }
 
     CTempDir m_tmp{"morvane-manager"};
@@ -167,6 +179,7 @@ TEST_F(ManagerTest, LoginRepliesWithDomainsNetInfoAndPorts)
 {
     ASSERT_TRUE(datafile::SetMapping(m_dir + "/mapport.xml", 8080, 0, 0, 0));
     Start();
+    ::testing::internal::CaptureStderr();
     std::vector<uint8_t> reply = Login();
     UdpInPacket in;
     CRawClient::Parse(reply, in);
@@ -185,14 +198,37 @@ TEST_F(ManagerTest, LoginRepliesWithDomainsNetInfoAndPorts)
     EXPECT_EQ(ports->size(), 20u + 1 + 2 + 5);
     EXPECT_EQ((std::vector<uint8_t>(ports->begin() + 23, ports->end())), (std::vector<uint8_t>{0x1F, 0x90, 0, 0, 0}));
 
-    // A failed login later is answered with 21 bytes and keeps the list for the address updates.
+    // A failed login later keeps the list for the address updates. Its reply is the 21 bytes of
+    // old and one more, the reason: refused, unreachable, answer unreadable.
     std::vector<uint8_t> failed = Login("0123456789abcdef0123456789abcdef");
-    EXPECT_EQ(failed.size(), 21u);
+    ASSERT_EQ(failed.size(), 22u);
     EXPECT_EQ(failed[20], 0);
+    EXPECT_EQ(failed[21], 1);
+    CCountingService::detour = ClosedPort();
+    failed = Login();
+    ASSERT_EQ(failed.size(), 22u);
+    EXPECT_EQ(failed[21], 2);
+    CRawServer junk;
+    junk.SetHttpOk(CRawServer::Envelope("<ns:getDynamicIPResponse><result>junk</result></ns:getDynamicIPResponse>"));
+    CCountingService::detour = junk.Port();
+    failed = Login();
+    ASSERT_EQ(failed.size(), 22u);
+    EXPECT_EQ(failed[21], 3);
     m_manager->RequestStop();
     ASSERT_TRUE(m_manager->WaitThread(std::chrono::milliseconds(5000)));
     EXPECT_EQ(m_manager->Domains().size(), 3u);
     EXPECT_TRUE(m_manager->LoggedIn());
+
+    // The journal has one line with a level for each, and never a digest.
+    std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("<6>logged in as 'demo': 3 domains, public address 203.0.113.7\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("<4>login as 'demo' failed: refused by the provider (SOAP fault: invalid user name or password)"),
+              std::string::npos) << log;
+    EXPECT_NE(log.find("<4>login as 'demo' failed: provider unreachable or not answering (connect failed"),
+              std::string::npos) << log;
+    EXPECT_NE(log.find("<4>login as 'demo' failed: the provider's answer could not be read"), std::string::npos) << log;
+    EXPECT_EQ(log.find(kDemoDigest), std::string::npos);
+    EXPECT_EQ(log.find("0123456789abcdef"), std::string::npos);
 }
 
 TEST_F(ManagerTest, DomainSwitches)
@@ -203,7 +239,10 @@ TEST_F(ManagerTest, DomainSwitches)
     SetHosts({});
     EXPECT_FALSE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE, 300).has_value());
 
-    // Only switching off: reply without a provider call; a repeated host keeps its first value.
+    // Only switching off: reply without a provider call; a repeated host keeps its first value. Both
+    // hosts are off already: domain.xml is not rewritten.
+    struct stat before {};
+    ASSERT_EQ(stat((m_dir + "/domain.xml").c_str(), &before), 0);
     int updates = CCountingService::updateCalls;
     SetHosts({{2, 0}, {2, 1}, {3, 0}});
     auto off = m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE);
@@ -212,16 +251,35 @@ TEST_F(ManagerTest, DomainSwitches)
                                           1, 0, 2, 0, 0, 0, 2, 0, 0, 0, 0, 3, 0}));
     EXPECT_EQ(CCountingService::updateCalls, updates);
     EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 2), 0);
+    struct stat after {};
+    ASSERT_EQ(stat((m_dir + "/domain.xml").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    // Someone else's change to the file is seen: the same request then has something to save.
+    ASSERT_TRUE(datafile::SetSwitch(m_dir + "/domain.xml", 2, 1));
+    SetHosts({{2, 0}});
+    ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+    EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 2), 0);
 
     // Switching on pushes the current address for the listed hosts and returns the provider's results.
+    ::testing::internal::CaptureStderr();
     SetHosts({{1, 1}, {3, 0}});
     auto on = m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("<6>pushed 203.0.113.7: demo1.example.net (result 1)\n"),
+              std::string::npos);
     ASSERT_TRUE(on.has_value());
     ASSERT_EQ(on->size(), 33u);
     EXPECT_EQ((*on)[20], 1);
     EXPECT_EQ((*on)[27], 1);  // host 1: updated
     EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 1), 1);
     EXPECT_NE(History().find("203.0.113.7"), std::string::npos);
+    // Switching it on again pushes again (the user asked) but saves nothing.
+    ASSERT_EQ(stat((m_dir + "/domain.xml").c_str(), &before), 0);
+    SetHosts({{1, 1}});
+    ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+    ASSERT_EQ(stat((m_dir + "/domain.xml").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
 
     // Switching a host off takes effect for the next address check at once.
     m_manager->RequestStop();
@@ -235,11 +293,20 @@ TEST_F(ManagerTest, RefreshAndNotificationTarget)
 {
     Start();
     Login();
+    // The refresh brings the current address too.
+    ASSERT_EQ(m_provider.Admin({"set-address", "198.51.100.9"}), 0);
+    while (m_client.Receive(200)) {
+    }
     m_client.Send(Port(), CMD_REFRESH_DOMAINS);
-    auto list = m_client.ReceiveCommand(CMD_REFRESH_DOMAINS);
+    auto list = m_client.Receive();
     ASSERT_TRUE(list.has_value());
+    EXPECT_EQ((*list)[15], CMD_REFRESH_DOMAINS);
     EXPECT_EQ((*list)[20], 1);
     EXPECT_EQ(((*list)[21] << 8) | (*list)[22], 3);
+    auto address = m_client.Receive();
+    ASSERT_TRUE(address.has_value());
+    EXPECT_EQ(((*address)[14] << 8) | (*address)[15], CMD_NET_INFO);
+    EXPECT_EQ((std::vector<uint8_t>(address->begin() + 20, address->begin() + 24)), (std::vector<uint8_t>{198, 51, 100, 9}));
 
     // Command 3 or 5 from another socket is not answered but takes the notifications.
     SetHosts({{1, 1}});
@@ -247,6 +314,7 @@ TEST_F(ManagerTest, RefreshAndNotificationTarget)
     CRawClient other;
     other.Send(Port(), CMD_IP_CHANGED);
     EXPECT_FALSE(other.Receive(300).has_value());
+    ASSERT_EQ(m_provider.Admin({"set-address", "203.0.113.7"}), 0);
     Advance(200000);
     auto changed = other.ReceiveCommand(CMD_IP_CHANGED);
     ASSERT_TRUE(changed.has_value());
@@ -264,23 +332,32 @@ TEST_F(ManagerTest, AddressChecks)
     SetHosts({{1, 1}});
     ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
 
-    // The first check pushes even the address the login saw: nothing was pushed by a check yet.
+    // The switch-on pushed the address: the first check neither pushes nor announces it again.
     int restores = m_nat.discoveries;
     int updates = CCountingService::updateCalls;
+    int checks = CCountingService::addressCalls;
     Advance(200000);
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::addressCalls == checks + 1; }));
+    EXPECT_FALSE(m_client.ReceiveCommand(CMD_IP_CHANGED, 300).has_value());
+    EXPECT_EQ(CCountingService::updateCalls, updates);
+    EXPECT_EQ(Pushes(1), 1);
+
+    // A new address: pushed once, announced, mappings re-applied.
+    ASSERT_EQ(m_provider.Admin({"set-address", "198.51.100.9"}), 0);
+    Advance(120001);
     ASSERT_TRUE(m_client.ReceiveCommand(CMD_IP_CHANGED).has_value());
     EXPECT_EQ(CCountingService::updateCalls, updates + 1);
     ASSERT_TRUE(WaitUntil([&] { return m_nat.discoveries == restores + 1; }));  // mappings re-applied
 
     // Not yet due: nothing happens.
-    int checks = CCountingService::addressCalls;
+    checks = CCountingService::addressCalls;
     Advance(100000);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(CCountingService::addressCalls, checks);
 
     // Back to the pushed address before the next check: not pushed again, no mapping refresh.
-    ASSERT_EQ(m_provider.Admin({"set-address", "198.51.100.9"}), 0);
     ASSERT_EQ(m_provider.Admin({"set-address", "203.0.113.7"}), 0);
+    ASSERT_EQ(m_provider.Admin({"set-address", "198.51.100.9"}), 0);
     Advance(20001);
     ASSERT_TRUE(WaitUntil([&] { return CCountingService::addressCalls == checks + 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -289,7 +366,7 @@ TEST_F(ManagerTest, AddressChecks)
 
     // A new address with updates failing: retried at every check, mappings re-applied each time.
     CCountingService::failUpdates = true;
-    ASSERT_EQ(m_provider.Admin({"set-address", "198.51.100.9"}), 0);
+    ASSERT_EQ(m_provider.Admin({"set-address", "203.0.113.7"}), 0);
     for (int i = 1; i <= 2; ++i) {
         Advance(120001);
         ASSERT_TRUE(WaitUntil([&] { return m_nat.discoveries == restores + 1 + i; }));
@@ -300,7 +377,51 @@ TEST_F(ManagerTest, AddressChecks)
     Advance(120001);
     auto pushed = m_client.ReceiveCommand(CMD_IP_CHANGED);
     ASSERT_TRUE(pushed.has_value());
-    EXPECT_EQ((std::vector<uint8_t>(pushed->begin() + 20, pushed->end())), (std::vector<uint8_t>{198, 51, 100, 9}));
+    EXPECT_EQ((std::vector<uint8_t>(pushed->begin() + 20, pushed->end())), (std::vector<uint8_t>{203, 0, 113, 7}));
+    EXPECT_EQ(Pushes(1), 3);
+}
+
+TEST_F(ManagerTest, ProviderTroubleNeverLosesASwitch)
+{
+    Start();
+    Login();
+    SetHosts({{1, 1}});
+    ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+
+    // An answer that is a valid envelope around junk: the refresh fails and every switch stays.
+    CRawServer junk;
+    junk.SetHttpOk(CRawServer::Envelope("<ns:getDynamicResponse><result>&lt;junk/&gt;</result></ns:getDynamicResponse>"));
+    CCountingService::detour = junk.Port();
+    m_client.Send(Port(), CMD_REFRESH_DOMAINS);
+    auto list = m_client.ReceiveCommand(CMD_REFRESH_DOMAINS);
+    ASSERT_TRUE(list.has_value());
+    EXPECT_EQ(list->size(), 21u);
+    EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 1), 1);
+
+    // Switched on while the provider is down: stored, answered as failed, and pushed at the first
+    // check after the provider is back; never pushed twice.
+    CCountingService::detour = ClosedPort();
+    SetHosts({{2, 1}});
+    auto failed = m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE);
+    ASSERT_TRUE(failed.has_value());
+    EXPECT_EQ((*failed)[20], 0);
+    EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 2), 1);
+    int checks = CCountingService::addressCalls;
+    Advance(200000);
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::addressCalls == checks + 1; }));
+    CCountingService::detour = 0;
+    Advance(120001);
+    ASSERT_TRUE(WaitUntil([&] { return Pushes(2) == 1; }));
+    Advance(120001);
+    ASSERT_TRUE(WaitUntil([&] { return CCountingService::addressCalls == checks + 3; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(Pushes(2), 1);
+    EXPECT_EQ(Pushes(1), 1);
+    m_manager->RequestStop();
+    ASSERT_TRUE(m_manager->WaitThread(std::chrono::milliseconds(5000)));
+    ASSERT_EQ(m_manager->Domains().size(), 3u);
+    EXPECT_EQ(m_manager->Domains()[0].enabled, 1);
+    EXPECT_EQ(m_manager->Domains()[1].enabled, 1);
 }
 
 TEST_F(ManagerTest, ChecksGoOnAcrossTheTickWrap)
@@ -351,11 +472,53 @@ TEST_F(ManagerTest, PortRequests)
     EXPECT_EQ(stored[2], (PortMapEntry{9001, 0, 1, 1}));
     EXPECT_EQ(m_nat.mappings, mapped);
 
+    // 300 entries in one request cost one save, and the list stops at its limit.
+    int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, m_dir.c_str(), IN_MOVED_TO), 0);
+    m_client.Send(Port(), CMD_STORE_PORTS, [](OutPacket& out) {
+        std::vector<PortMapEntry> many;
+        for (int i = 0; i < 300; ++i)
+            many.push_back(PortMapEntry{static_cast<uint16_t>(20000 + i), 0, 0, 1});
+        WritePortList(out, many);
+    });
+    ASSERT_TRUE(WaitUntil([&] {
+        stored.clear();
+        return datafile::ReadAllMappings(mapport, stored) && stored.size() == datafile::kMaxMappings;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int saves = 0;
+    alignas(inotify_event) char events[8192];
+    for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;)
+        for (char* p = events; p < events + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
+            saves += std::string(reinterpret_cast<inotify_event*>(p)->name) == "mapport.xml";
+    close(watch);
+    EXPECT_EQ(saves, 1);
+
     // A count far beyond what the datagram carries is not worked through entry by entry.
     m_client.Send(Port(), CMD_MAP_PORTS, [](OutPacket& out) { out.WriteU16Host(65535); });
     auto big = m_client.ReceiveCommand(CMD_MAP_PORTS, 20000);
     ASSERT_TRUE(big.has_value());
     EXPECT_LE(big->size(), 1536u);
+}
+
+TEST_F(ManagerTest, RestoreDiscoversOnceAndRequestsWaitOneMappingAtMost)
+{
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(datafile::SetMapping(m_dir + "/mapport.xml", static_cast<uint16_t>(8000 + i), 0, 0, 1));
+    m_nat.delayMs = 300;
+    Start();
+    auto sent = std::chrono::steady_clock::now();
+    SetHosts({{7, 0}});
+    ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE, 2000).has_value());
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(1000));
+    EXPECT_LT(m_nat.mappings, 10);  // answered in the middle of the restore
+    ASSERT_TRUE(WaitUntil([&] { return !m_manager->Restoring(); }, std::chrono::milliseconds(10000)));
+    EXPECT_EQ(m_nat.discoveries, 1);
+    std::vector<PortMapEntry> stored;
+    ASSERT_TRUE(datafile::ReadAllMappings(m_dir + "/mapport.xml", stored));
+    ASSERT_EQ(stored.size(), 10u);
+    for (const PortMapEntry& e : stored)
+        EXPECT_EQ(e.op, 1) << e.port;
 }
 
 TEST_F(ManagerTest, SurvivesGarbageAndKeepsFilesIntact)
@@ -457,12 +620,13 @@ TEST_F(ManagerTest, ChannelServesOnlyRootTheServiceUserAndTheDataDirectorysGroup
               }),
               0);
     EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 1), 1);
+    ASSERT_EQ(m_provider.Admin({"set-address", "198.51.100.9"}), 0);
     Advance(200000);
     EXPECT_TRUE(m_client.ReceiveCommand(CMD_IP_CHANGED).has_value()) << "an outsider took the notifications";
 
     // daemon (1) is a member once the directory belongs to its group.
     ASSERT_EQ(chown(m_dir.c_str(), 0, 1), 0);
-    EXPECT_EQ(AnswersTo(1, 1, [&](CRawClient& c) { c.Send(port, CMD_REFRESH_DOMAINS); }), 1);
+    EXPECT_GE(AnswersTo(1, 1, [&](CRawClient& c) { c.Send(port, CMD_REFRESH_DOMAINS); }), 1);
 }
 
 // Only a hook nobody but root or the service's user could have put there or changed is run, and

@@ -26,6 +26,7 @@ public:
     std::string ip = "81.2.69.160";
     bool unterminatedIp = false;
     std::set<int> failSetPorts;  // ports whose mapping the "router" refuses
+    int failSetCode = 718;
     int removeResult = 0;
 
     std::vector<std::string> calls;
@@ -63,7 +64,7 @@ public:
     {
         calls.push_back("set " + std::string(host ? host : "(this machine)") + " " + std::to_string(port) + " " +
                         protocol + " " + desc);
-        return failSetPorts.count(port) ? 718 : 0;
+        return failSetPorts.count(port) ? failSetCode : 0;
     }
     int RemovePortMapping(UpnpController*, int port, const char* protocol) override
     {
@@ -127,27 +128,41 @@ TEST_F(PortMapTest, MapPortModes)
     EXPECT_EQ(Stdout([&] { ok = m_mapper.MapPort(8080, 1, 0); }),
               "Discovery Successful.\nPublic IP: 81.2.69.160.\nPort Mapping Successful On Port 8080.\n");
     EXPECT_TRUE(ok);
-    EXPECT_EQ(m_nat.calls, (Calls{"discover", "ip", "set (this machine) 8080 TCP MORVANE", "free"}));
+    EXPECT_EQ(m_nat.calls, (Calls{"discover", "ip", "set (this machine) 8080 TCP MORVANE"}));
     EXPECT_EQ(m_nat.lastIpBufferSize, 32);
 
+    // The same pass reuses the gateway: no second discovery.
     m_nat.calls.clear();
     EXPECT_EQ(Stdout([&] { ok = m_mapper.MapPort(53, 0, 1); }),
-              "Discovery Successful.\nPublic IP: 81.2.69.160.\nPort Mapping Successful On Port 53.\n"
-              "Port Mapping Removal Successful On Port 53.\n");
+              "Port Mapping Successful On Port 53.\nPort Mapping Removal Successful On Port 53.\n");
     EXPECT_TRUE(ok);
-    EXPECT_EQ(m_nat.calls, (Calls{"discover", "ip", "set (this machine) 53 UDP MORVANE", "remove 53 UDP", "free"}));
+    EXPECT_EQ(m_nat.calls, (Calls{"set (this machine) 53 UDP MORVANE", "remove 53 UDP"}));
+    m_mapper.EndPass();
+    EXPECT_EQ(m_nat.calls.back(), "free");
 
     // Mode 2 and above: discovery and address only.
     m_nat.calls.clear();
     EXPECT_EQ(Stdout([&] { ok = m_mapper.MapPort(80, 7, 0); }), "Discovery Successful.\nPublic IP: 81.2.69.160.\n");
     EXPECT_TRUE(ok);
+    m_mapper.EndPass();
     EXPECT_EQ(m_nat.calls, (Calls{"discover", "ip", "free"}));
 
     // Unknown protocol code: an empty protocol text, the library decides.
     m_nat.calls.clear();
     Stdout([&] { m_mapper.MapPort(80, 1, 9); });
     EXPECT_EQ(m_nat.calls[2], "set (this machine) 80  MORVANE");
+    m_mapper.EndPass();
     EXPECT_EQ(m_nat.liveControllers, 0);
+
+    // A kept gateway that stops answering is discovered again, once.
+    m_nat.calls.clear();
+    Stdout([&] { m_mapper.MapPort(80, 1, 0); });
+    m_nat.failSetPorts = {81};
+    m_nat.failSetCode = LNAT_ERR_HTTP;
+    Stdout([&] { EXPECT_FALSE(m_mapper.MapPort(81, 1, 0)); });
+    m_mapper.EndPass();
+    EXPECT_EQ(m_nat.calls, (Calls{"discover", "ip", "set (this machine) 80 TCP MORVANE", "set (this machine) 81 TCP MORVANE",
+                                  "free", "discover", "ip", "set (this machine) 81 TCP MORVANE", "free"}));
 }
 
 TEST_F(PortMapTest, EveryFailureIsPrintedAndTheHandleFreedOnce)
@@ -157,22 +172,26 @@ TEST_F(PortMapTest, EveryFailureIsPrintedAndTheHandleFreedOnce)
     EXPECT_EQ(m_nat.calls, (Calls{"discover"}));  // no handle, nothing to free
     EXPECT_EQ(m_nat.printed, (std::vector<int>{1002}));
 
+    m_mapper.EndPass();
     m_nat = CFakeNat{};
     m_nat.ipResult = 501;
     EXPECT_EQ(Stdout([&] { EXPECT_FALSE(m_mapper.MapPort(80, 1, 0)); }), "Discovery Successful.\n");
     EXPECT_EQ(m_nat.calls, (Calls{"discover", "ip", "free"}));
     EXPECT_EQ(m_nat.printed, (std::vector<int>{501}));
 
-    // A refused creation is not followed by a removal.
+    // A refused creation is not followed by a removal, and a gateway's own refusal is no reason to
+    // look for it again.
     m_nat = CFakeNat{};
     m_nat.failSetPorts = {80};
     EXPECT_FALSE(m_mapper.MapPort(80, 0, 0));
+    m_mapper.EndPass();
     EXPECT_EQ(m_nat.calls, (Calls{"discover", "ip", "set (this machine) 80 TCP MORVANE", "free"}));
     EXPECT_EQ(m_nat.printed, (std::vector<int>{718}));
 
     m_nat = CFakeNat{};
     m_nat.removeResult = 714;
     EXPECT_FALSE(m_mapper.MapPort(80, 0, 0));
+    m_mapper.EndPass();
     EXPECT_EQ(m_nat.calls.back(), "free");
     EXPECT_EQ(m_nat.printed, (std::vector<int>{714}));
     EXPECT_EQ(m_nat.liveControllers, 0);
@@ -194,9 +213,9 @@ TEST_F(PortMapTest, RestoreMapsEnabledRecordsAndStoresTheOutcome)
     m_nat.failSetPorts = {9000};
 
     Stdout([&] { m_mapper.RestoreMappings(m_path); });
-    EXPECT_EQ(m_nat.calls, (Calls{"discover", "ip", "set (this machine) 8080 TCP MORVANE", "free", "discover", "ip",
-                                  "set (this machine) 9000 UDP MORVANE", "free", "discover", "ip",
-                                  "set (this machine) 5000  MORVANE", "free"}));
+    // One discovery for the pass, one save.
+    EXPECT_EQ(m_nat.calls, (Calls{"discover", "ip", "set (this machine) 8080 TCP MORVANE",
+                                  "set (this machine) 9000 UDP MORVANE", "set (this machine) 5000  MORVANE", "free"}));
     EXPECT_EQ(ReadBack(), (std::vector<PortMapEntry>{{8080, 1, 0, 1}, {9000, 0, 1, 1}, {22, 0, 0, 0}, {5000, 1, 7, 1}}));
 }
 
@@ -207,7 +226,7 @@ TEST_F(PortMapTest, RestoreWithoutRouterClearsEveryOp)
     ASSERT_TRUE(datafile::SetMapping(m_path, 53, 1, 1, 0));
     m_nat.discoverResult = 1002;
     Stdout([&] { m_mapper.RestoreMappings(m_path); });
-    EXPECT_EQ(m_nat.calls, (Calls{"discover", "discover"}));  // one discovery per enabled record
+    EXPECT_EQ(m_nat.calls, (Calls{"discover"}));  // a gateway that is not there is not looked for again
     EXPECT_EQ(ReadBack(), (std::vector<PortMapEntry>{{80, 0, 0, 1}, {443, 0, 0, 1}, {53, 0, 1, 0}}));
 
     // A missing file means nothing to restore and nothing created.
@@ -225,8 +244,9 @@ TEST_F(PortMapTest, RequestsStoreSuccessesAndReturnFailures)
     std::vector<PortMapEntry> failed;
     Stdout([&] { failed = m_mapper.ApplyMappingRequests(m_path, requests); });
     EXPECT_EQ(failed, (std::vector<PortMapEntry>{{9000, 0, 0, 1}}));
-    // The unmap of 53 (never mapped) succeeds: created, then removed.
-    EXPECT_EQ(m_nat.calls.size(), 4u + 4u + 5u);
+    // The unmap of 53 (never mapped) succeeds: created, then removed; one discovery for all three.
+    EXPECT_EQ(m_nat.calls.size(), 2u + 1u + 1u + 2u);
+    m_mapper.EndPass();
     // 9000's failure leaves its line alone.
     EXPECT_EQ(ReadBack(), (std::vector<PortMapEntry>{{9000, 1, 0, 1}, {8080, 1, 0, 1}, {53, 0, 1, 0}}));
 

@@ -13,6 +13,7 @@
 #include "shared/xml/data_files.h"
 #include "shared/xml/xml_document.h"
 #include "tests/core/service_fixture.h"
+#include "tests/core/webservice/raw_server.h"
 #include "tests/support/temp_dir.h"
 
 
@@ -229,6 +230,31 @@ TEST_F(ProgramTest, ManyFailedMappingsUnderALowDescriptorLimit)
 
     ASSERT_TRUE(service->Control(scm::kStop, st)) << scm::LastError();
     EXPECT_TRUE(WaitStopped(*service));
+}
+
+TEST_F(ProgramTest, StopDuringAProviderCallIsPromptAndLogged)
+{
+    // A provider that accepts and never answers: the worker sits in a call when the stop comes.
+    CRawServer silent;
+    silent.SetReply("", CRawServer::Mode::NeverAnswer);
+    setenv("MORVANE_PROVIDER", ("127.0.0.1:" + std::to_string(silent.Port())).c_str(), 1);
+    ASSERT_TRUE(datafile::WriteLogin(m_prog + "/user.xml", "demo", kDemoDigest));
+    auto service = StartService();
+    ASSERT_TRUE(WaitUntil([&] { return !silent.Requests().empty(); }));
+    auto begin = std::chrono::steady_clock::now();
+    scm::Status st;
+    ASSERT_TRUE(service->Control(scm::kStop, st));
+    ASSERT_TRUE(WaitStopped(*service));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count(), 3.0);
+
+    std::string log;
+    ASSERT_TRUE(files::ReadAll(m_root + "/services/morvane.log", log));
+    EXPECT_NE(log.find("<6>service started: channel on 127.0.0.1:10000, provider http://127.0.0.1:"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("<6>stop requested\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("getDynamicIP failed: cut short by a stop\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("<6>service stopped\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find(kDemoDigest), std::string::npos);
 }
 
 TEST_F(ProgramTest, StopsCleanlyWhenTheManagerCouldNotStart)

@@ -64,6 +64,8 @@ public:
     }
     int SetPortMapping(UpnpController*, const char*, int port, const char*, const char*) override
     {
+        if (delayMs)
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
         ++mappings;
         return port == failPort ? 2 : 0;
     }
@@ -78,35 +80,58 @@ public:
     std::atomic<int> discoveries{0};
     std::atomic<int> mappings{0};
     std::atomic<bool> noRouter{false};
+    std::atomic<int> delayMs{0};  // how long each mapping takes
     int failPort = -1;
 };
 
-// The real client, counting calls; updates can be made to fail.
+// The real client, counting calls; updates can be made to fail, and every call can be sent to another
+// peer on loopback (a closed port, a server that answers junk) while `detour` is set.
 class CCountingService : public CDynamicService {
 public:
     using CDynamicService::CDynamicService;
     int GetDynamicIP(NetInfo& info) override
     {
         ++addressCalls;
+        if (uint16_t port = detour)
+            return CDynamicService("127.0.0.1", port).GetDynamicIP(info);
         return CDynamicService::GetDynamicIP(info);
     }
     int GetDynamic(const std::string& u, const std::string& p, UserInfo& user, std::vector<DomainRecord>& d) override
     {
         ++listCalls;
+        if (uint16_t port = detour)
+            return CDynamicService("127.0.0.1", port).GetDynamic(u, p, user, d);
         return CDynamicService::GetDynamic(u, p, user, d);
     }
     int UpdateDynamic(const std::string& u, const std::string& p, UpdateResultMap& results) override
     {
         ++updateCalls;
         if (failUpdates)
-            return 12;  // as a SOAP fault would
+            return 28;  // as a refused connection would
+        if (uint16_t port = detour)
+            return CDynamicService("127.0.0.1", port).UpdateDynamic(u, p, results);
         return CDynamicService::UpdateDynamic(u, p, results);
     }
     static inline std::atomic<int> addressCalls{0};
     static inline std::atomic<int> listCalls{0};
     static inline std::atomic<int> updateCalls{0};
     static inline std::atomic<bool> failUpdates{false};
+    static inline std::atomic<uint16_t> detour{0};
 };
+
+// A loopback TCP port nobody listens on.
+inline uint16_t ClosedPort()
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
 
 // A client that sends hand-made requests and keeps every datagram the service answers with.
 class CRawClient {

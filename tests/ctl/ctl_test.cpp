@@ -1,8 +1,11 @@
 // morvanectl against a running service and the real provider.
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sched.h>
 
 #include "shared/xml/data_files.h"
 #include "tests/core/service_fixture.h"
@@ -22,8 +25,12 @@ protected:
         ASSERT_EQ(m_provider.Admin({"seed-demo"}), 0);
         ASSERT_EQ(m_provider.Admin({"set-address", "203.0.113.7"}), 0);
         ASSERT_TRUE(m_provider.Start());
+        StartManager(m_dir);
+    }
+    void StartManager(const std::string& dir)
+    {
         ManagerOptions o;
-        o.programDir = m_dir;
+        o.programDir = dir;
         o.providerHost = "127.0.0.1";
         o.providerPort = m_provider.Port();
         o.nat = &m_nat;
@@ -34,6 +41,8 @@ protected:
     void TearDown() override
     {
         m_manager.reset();
+        if (!m_mounted.empty())
+            umount2(m_mounted.c_str(), MNT_DETACH);
         m_tmp.Remove();
     }
     // Runs morvanectl with `input` on its standard input; returns the exit code.
@@ -53,6 +62,7 @@ protected:
 
     CTempDir m_tmp{"morvane-ctl"};
     std::string m_dir;
+    std::string m_mounted;
     CProviderProcess m_provider;
     CTestNat m_nat;
     std::unique_ptr<CMorvaneManger> m_manager;
@@ -129,7 +139,7 @@ TEST_F(CtlTest, SaysPermissionDeniedAndNeverTalksToAnotherUsersSocket)
     size_t n = fread(buf, 1, sizeof buf, p);
     out.assign(buf, n);
     int status = pclose(p);
-    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 8) << out;
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 10) << out;
     EXPECT_NE(out.find("permission denied"), std::string::npos) << out;
     EXPECT_NE(out.find("join group"), std::string::npos) << out;
 
@@ -164,4 +174,44 @@ TEST_F(CtlTest, SaysPermissionDeniedAndNeverTalksToAnotherUsersSocket)
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the squatter received the login";
     close(ready[0]);
     close(ready[1]);
+}
+
+TEST_F(CtlTest, ProviderTroubleAndAFullDiskAreFailures)
+{
+    std::string out;
+    // The data directory on a small file system of its own, filled up, in a mount namespace only
+    // this test process (and the programs it starts) sees.
+    m_manager.reset();
+    ASSERT_EQ(unshare(CLONE_NEWNS), 0) << strerror(errno);
+    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    std::string full = m_dir + "/full";
+    ASSERT_EQ(mkdir(full.c_str(), 0755), 0);
+    ASSERT_EQ(mount("tmpfs", full.c_str(), "tmpfs", 0, "size=64k"), 0) << strerror(errno);
+    m_mounted = full;
+    StartManager(full);
+    ASSERT_EQ(Ctl("--dir '" + full + "' login demo", out, "demo\n"), 0) << out;
+    ASSERT_EQ(datafile::ReadSwitch(full + "/domain.xml", 2), 0);
+    {
+        int fd = open((full + "/filler").c_str(), O_WRONLY | O_CREAT, 0644);
+        char block[4096] = {};
+        while (write(fd, block, sizeof block) > 0) {
+        }
+        close(fd);
+    }
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Ctl("--dir '" + full + "' on demo2.example.net", out), 6) << out;
+    std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(out.find("nothing was changed"), std::string::npos) << out;
+    EXPECT_NE(log.find("cannot save " + full + "/domain.xml: No space left on device"), std::string::npos) << log;
+    EXPECT_EQ(datafile::ReadSwitch(full + "/domain.xml", 2), 0);
+    m_manager->RequestStop();
+    ASSERT_TRUE(m_manager->WaitThread(std::chrono::milliseconds(5000)));
+    ASSERT_EQ(m_manager->Domains().size(), 3u);
+    EXPECT_EQ(m_manager->Domains()[1].enabled, 0);
+
+    // No provider: the login says so, with its own exit code.
+    StartManager(m_dir);
+    m_provider.Stop();
+    EXPECT_EQ(Ctl("login demo", out, "demo\n"), 8) << out;
+    EXPECT_NE(out.find("could not be reached"), std::string::npos) << out;
 }

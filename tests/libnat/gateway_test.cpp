@@ -304,34 +304,33 @@ TEST_F(GatewayTest, RestoreOfTenRecordsTimed)
     ASSERT_TRUE(lan.Ok());
     CPortMapper mapper;
 
+    // The restore discovers the gateway once for all ten.
     ::testing::internal::CaptureStdout();
     auto t0 = Clock::now();
     mapper.RestoreMappings(m_path);
     const double restore = Seconds(Clock::now() - t0);
-    ::testing::internal::GetCapturedStdout();
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("Discovery Successful."), out.rfind("Discovery Successful.")) << out;
     for (const auto& rec : ReadBack()) {
         EXPECT_EQ(rec.op, 1) << rec.port;
         EXPECT_EQ(m_lab.RuleCount(rec.port, rec.type ? "udp" : "tcp"), 1) << rec.port;
     }
+    EXPECT_LT(restore, 8.0);  // 3.4-4.2 s on a quiet machine; the goal is under 5 s
 
-    // The same work with one shared discovery.
+    // The same ten with a discovery each, as every mapping used to cost.
     ::testing::internal::CaptureStdout();
     t0 = Clock::now();
-    UpnpController* c = nullptr;
-    ASSERT_EQ(LNat_Upnp_Discover(&c), LNAT_OK);
-    const double discovery = Seconds(Clock::now() - t0);
-    char ip[32] = {};
-    LNat_Upnp_Get_Public_Ip(c, ip, sizeof ip);
-    for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(LNat_Upnp_Set_Port_Mapping(c, nullptr, 18200 + i, i % 2 ? "UDP" : "TCP", "MORVANE"), LNAT_OK);
-    const double shared = Seconds(Clock::now() - t0);
-    LNat_Upnp_Controller_Free(&c);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_TRUE(mapper.MapPort(18200 + i, 1, i % 2));
+        mapper.EndPass();
+    }
+    const double each = Seconds(Clock::now() - t0);
     ::testing::internal::GetCapturedStdout();
 
-    std::printf("[ measured ] restore of 10 enabled records: %.2f s (one discovery each)\n", restore);
-    std::printf("[ measured ] same with one shared discovery: %.2f s (discovery alone %.2f s)\n", shared, discovery);
+    std::printf("[ measured ] restore of 10 enabled records: %.2f s (one discovery)\n", restore);
+    std::printf("[ measured ] same with a discovery per record: %.2f s\n", each);
     RecordProperty("restore_seconds", std::to_string(restore));
-    RecordProperty("shared_discovery_seconds", std::to_string(shared));
+    RecordProperty("discovery_each_seconds", std::to_string(each));
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "shared/base/md5.h"
+#include "tools/provider/dns_update.h"
 #include "tools/provider/server.h"
+#include "shared/base/ipv4.h"
 #include "tools/provider/store.h"
 
 namespace {
@@ -35,10 +37,18 @@ constexpr const char kUsage[] =
     "  set-address A.B.C.D|caller [--nettype N] [--location TEXT]\n"
     "                                        the public address reported from the next request on;\n"
     "                                        'caller' reports each caller's own source address\n"
-    "  accounts | hosts | history            list the store\n"
+    "  add-zone ZONE --server HOST[:PORT] --key NAME:[ALGORITHM:]SECRET [--ttl N]\n"
+    "                                        publish the A records of hosts in ZONE to its\n"
+    "                                        primary server by dynamic update, signed with the\n"
+    "                                        TSIG key (hmac-sha256 unless named; TTL 60)\n"
+    "  remove-zone ZONE                      stop publishing to ZONE\n"
+    "  accounts | hosts | zones | history    list the store\n"
     "  serve [--listen ADDR] [--port P] [--threads N] [--io-timeout S]\n"
+    "        [--history-keep N] [--history-days D]\n"
     "                                        serve the web service (default 127.0.0.1:1800,\n"
-    "                                        4 threads, clients may stall 5 s); port 0 picks one\n"
+    "                                        4 threads, clients may stall 5 s); port 0 picks one;\n"
+    "                                        publishes to the zones; keeps N history rows per\n"
+    "                                        host (1000), none older than D days (30; 0: no limit)\n"
     "  --help                                this text\n";
 
 // Options after the positional arguments: "--name value".
@@ -103,6 +113,22 @@ bool CheckOptions(const Args& a, std::initializer_list<const char*> allowed)
     return true;
 }
 
+// The history's publication column: "-" when there was nothing to publish.
+std::string Publication(const ProviderHistory& h)
+{
+    if (h.publication.empty())
+        return "-";
+    std::string text = h.publication;
+    if (h.publication == kPublicationPending && h.attempts > 0) {
+        long long wait = (h.nextAttemptMs - static_cast<long long>(std::time(nullptr)) * 1000 + 999) / 1000;
+        text += " (" + std::to_string(h.attempts) + " failed, last: " + h.publicationError + "; next try in " +
+                std::to_string(wait < 0 ? 0 : wait) + " s)";
+    } else if (!h.publicationError.empty()) {
+        text += " (" + h.publicationError + ")";
+    }
+    return text;
+}
+
 int Fail(const CProviderStore& store)
 {
     std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
@@ -123,9 +149,12 @@ int Run(const std::string& db, const std::string& command, const Args& a)
     if (command == "serve") {
         ProviderServerOptions options;
         options.database = db;
-        if (!needs(0) || !CheckOptions(a, {"listen", "port", "threads", "io-timeout"}) ||
+        if (!needs(0) ||
+            !CheckOptions(a, {"listen", "port", "threads", "io-timeout", "history-keep", "history-days"}) ||
             !ToInt(a.Get("port"), options.port, 0, 65535) || !ToInt(a.Get("threads"), options.threads, 1, 64) ||
-            !ToInt(a.Get("io-timeout"), options.ioTimeout, 1, 3600))
+            !ToInt(a.Get("io-timeout"), options.ioTimeout, 1, 3600) ||
+            !ToInt(a.Get("history-keep"), options.historyKeep, 1, 100000000) ||
+            !ToInt(a.Get("history-days"), options.historyDays, 0, 100000))
             return 2;
         if (const std::string* listen = a.Get("listen"))
             options.listen = *listen;
@@ -186,7 +215,7 @@ int Run(const std::string& db, const std::string& command, const Args& a)
         if (a.positional[0] == "caller") {
             network.address.clear();
         } else if (provider::ParseDotted(a.positional[0], address)) {
-            network.address = provider::Dotted(address);
+            network.address = FormatIPv4(address);
         } else {
             std::fprintf(stderr, "morvane-provider: not an IPv4 address: %s\n", a.positional[0].c_str());
             return 2;
@@ -194,6 +223,56 @@ int Run(const std::string& db, const std::string& command, const Args& a)
         if (const std::string* location = a.Get("location"))
             network.location = *location;
         return store.SetNetwork(network) ? 0 : Fail(store);
+    }
+    if (command == "add-zone") {
+        if (!needs(1) || !CheckOptions(a, {"server", "key", "ttl"}))
+            return 2;
+        DnsZone zone;
+        int ttl = 60;
+        std::string why;
+        const std::string* server = a.Get("server");
+        const std::string* key = a.Get("key");
+        if (!dns::NormalizeName(a.positional[0], zone.zone)) {
+            std::fprintf(stderr, "morvane-provider: not a zone name: %s\n", a.positional[0].c_str());
+            return 2;
+        }
+        if (!server || !key) {
+            std::fprintf(stderr, "morvane-provider: add-zone needs --server and --key\n");
+            return 2;
+        }
+        if (!dns::ParseServer(*server, zone.server, zone.port, why) ||
+            !dns::ParseKey(*key, zone.keyName, zone.algorithm, zone.secret, why)) {
+            std::fprintf(stderr, "morvane-provider: %s\n", why.c_str());
+            return 2;
+        }
+        if (!ToInt(a.Get("ttl"), ttl, 0, 2147483647))
+            return 2;
+        zone.ttl = static_cast<uint32_t>(ttl);
+        return store.AddZone(zone) ? 0 : Fail(store);
+    }
+    if (command == "remove-zone") {
+        std::string zone;
+        if (!needs(1) || !CheckOptions(a, {}))
+            return 2;
+        if (!dns::NormalizeName(a.positional[0], zone)) {
+            std::fprintf(stderr, "morvane-provider: not a zone name: %s\n", a.positional[0].c_str());
+            return 2;
+        }
+        return store.RemoveZone(zone) ? 0 : Fail(store);
+    }
+    if (command == "zones") {
+        std::vector<DnsZone> zones;
+        if (!needs(0) || !CheckOptions(a, {}))
+            return 2;
+        if (!store.Zones(zones))
+            return Fail(store);
+        for (const auto& z : zones) {
+            std::string server = z.server.find(':') != std::string::npos ? "[" + z.server + "]" : z.server;
+            // Only enough of the secret to tell two keys apart.
+            std::printf("%s\t%s:%u\t%s\t%s\t%.4s...\t%u\n", z.zone.c_str(), server.c_str(), z.port,
+                        z.keyName.c_str(), z.algorithm.c_str(), z.secret.c_str(), z.ttl);
+        }
+        return 0;
     }
     if (command == "accounts") {
         std::vector<ProviderAccount> accounts;
@@ -228,7 +307,8 @@ int Run(const std::string& db, const std::string& command, const Args& a)
             std::tm tm{};
             if (localtime_r(&t, &tm))
                 std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
-            std::printf("%s\t%u\t%s\t%s\t%d\n", when, h.hostid, h.account.c_str(), h.address.c_str(), h.result);
+            std::printf("%s\t%u\t%s\t%s\t%d\t%s\n", when, h.hostid, h.account.c_str(), h.address.c_str(), h.result,
+                        Publication(h).c_str());
         }
         return 0;
     }

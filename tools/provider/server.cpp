@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "soapH.h"
+#include "shared/base/ipv4.h"
+#include "tools/provider/publisher.h"
 #include "tools/provider/store.h"
 
 namespace provider {
@@ -30,14 +32,6 @@ bool ParseDotted(const std::string& text, uint32_t& address)
         return false;
     address = ntohl(a.s_addr);
     return true;
-}
-
-std::string Dotted(uint32_t address)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFF, (address >> 8) & 0xFF,
-                  address & 0xFF);
-    return buf;
 }
 
 namespace {
@@ -165,7 +159,7 @@ int ns__updateDynamic(struct soap* soap, std::string username, std::string passw
     if (!PublicAddress(soap, address, network))
         return ServerFault(soap, "database unavailable");
     std::vector<int> results;
-    if (!Of(soap).store.UpdateHosts(account.name, ids, provider::Dotted(address), results))
+    if (!Of(soap).store.UpdateHosts(account.name, ids, FormatIPv4(address), results))
         return ServerFault(soap, "database unavailable");
 
     pugi::xml_document doc;
@@ -305,6 +299,19 @@ int RunProviderServer(const ProviderServerOptions& options, volatile std::sig_at
             return 1;
         }
     }
+    // Accepted updates are published to DNS from a thread of their own; the workers only wake it.
+    PublisherOptions publishing;
+    publishing.database = options.database;
+    publishing.historyKeep = options.historyKeep;
+    publishing.historyDays = options.historyDays;
+    CPublisher publisher;
+    if (!publisher.Start(publishing))
+        return 1;
+    CProviderStore::SetPublicationListener([&publisher] { publisher.Wake(); });
+    struct Unhook {
+        ~Unhook() { CProviderStore::SetPublicationListener(nullptr); }
+    } unhook;  // declared after the publisher: runs before it stops
+
     struct soap* master = soap_new1(SOAP_C_UTFSTRING);
     if (!master)
         return 1;

@@ -13,6 +13,8 @@ struct ProviderServerOptions {
     int threads = 4;
     unsigned long maxRequestBytes = 64 * 1024;
     int ioTimeout = 5;  // seconds a client may stall between bytes
+    int historyKeep = 1000;  // history rows kept per host
+    int historyDays = 30;    // and none older (0: no age limit)
 };
 
 // Runs until *stop becomes non-zero. Prints "listening on ADDR:PORT" once bound. Returns 0 on a clean stop.
@@ -24,6 +26,5 @@ namespace provider {
 std::string NetInfoDocument(int32_t dyip, int nettype, const std::string& location);
 // Text of the dotted IPv4 address as one number, first octet most significant. False when malformed.
 bool ParseDotted(const std::string& text, uint32_t& address);
-std::string Dotted(uint32_t address);
 
 }  // namespace provider

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 
@@ -69,7 +70,31 @@ constexpr const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS history ("
     " id INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, hostid INTEGER NOT NULL,"
     " account TEXT NOT NULL, address TEXT NOT NULL, result INTEGER NOT NULL);"
-    "CREATE TABLE IF NOT EXISTS settings (key TEXT PRIMARY KEY, value TEXT NOT NULL);";
+    "CREATE TABLE IF NOT EXISTS settings (key TEXT PRIMARY KEY, value TEXT NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS history_host ON history(hostid, id);"
+    "CREATE TABLE IF NOT EXISTS zones ("
+    " zone TEXT PRIMARY KEY, server TEXT NOT NULL, port INTEGER NOT NULL, keyname TEXT NOT NULL,"
+    " algorithm TEXT NOT NULL, secret TEXT NOT NULL, ttl INTEGER NOT NULL);"
+    // One row per history row that had something to publish; pending rows are the publisher's queue.
+    "CREATE TABLE IF NOT EXISTS publications ("
+    " id INTEGER PRIMARY KEY REFERENCES history(id) ON DELETE CASCADE, hostid INTEGER NOT NULL,"
+    " domain TEXT NOT NULL, zone TEXT NOT NULL, address TEXT NOT NULL, state TEXT NOT NULL,"
+    " attempts INTEGER NOT NULL DEFAULT 0, next_ms INTEGER NOT NULL DEFAULT 0, error TEXT NOT NULL DEFAULT '');"
+    "CREATE INDEX IF NOT EXISTS publications_due ON publications(state, next_ms);"
+    "CREATE INDEX IF NOT EXISTS publications_host ON publications(hostid, id);";
+
+int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::function<void()>& Listener()
+{
+    static std::function<void()> listener;
+    return listener;
+}
 
 }  // namespace
 
@@ -240,25 +265,89 @@ bool CProviderStore::Hosts(std::vector<ProviderHost>& hosts)
            Fail("list hosts");
 }
 
+static bool ReadZones(sqlite3* db, const std::string* only, std::vector<DnsZone>& zones)
+{
+    CStatement st(db, only ? "SELECT zone, server, port, keyname, algorithm, secret, ttl FROM zones WHERE zone=?"
+                           : "SELECT zone, server, port, keyname, algorithm, secret, ttl FROM zones ORDER BY zone");
+    if (!st.Ok())
+        return false;
+    if (only)
+        st.Bind(1, *only);
+    int rc;
+    while ((rc = st.Step()) == SQLITE_ROW) {
+        DnsZone z;
+        z.zone = st.Text(0);
+        z.server = st.Text(1);
+        z.port = static_cast<uint16_t>(st.Int(2));
+        z.keyName = st.Text(3);
+        z.algorithm = st.Text(4);
+        z.secret = st.Text(5);
+        z.ttl = static_cast<uint32_t>(st.Int(6));
+        zones.push_back(std::move(z));
+    }
+    return rc == SQLITE_DONE;
+}
+
+void CProviderStore::SetPublicationListener(std::function<void()> listener)
+{
+    Listener() = std::move(listener);
+}
+
 bool CProviderStore::UpdateHosts(const std::string& owner, const std::vector<uint32_t>& hostids,
                                  const std::string& address, std::vector<int>& results)
 {
     results.assign(hostids.size(), 0);
     if (!Exec("BEGIN IMMEDIATE"))
         return false;
+    std::vector<DnsZone> zones;
     CStatement update(m_db, "UPDATE hosts SET data=? WHERE hostid=? AND owner=?");
     CStatement record(m_db, "INSERT INTO history(time, hostid, account, address, result) VALUES(?,?,?,?,?)");
-    bool ok = update.Ok() && record.Ok();
-    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    CStatement domainOf(m_db, "SELECT domain FROM hosts WHERE hostid=?");
+    CStatement latest(m_db, "SELECT address FROM publications WHERE hostid=? AND state IN ('pending','published')"
+                            " ORDER BY id DESC LIMIT 1");
+    CStatement supersede(m_db, "UPDATE publications SET state='superseded' WHERE hostid=? AND state='pending'");
+    CStatement queue(m_db, "INSERT INTO publications(id, hostid, domain, zone, address, state, next_ms)"
+                           " VALUES(?,?,?,?,?,'pending',?)");
+    bool ok = update.Ok() && record.Ok() && domainOf.Ok() && latest.Ok() && supersede.Ok() && queue.Ok() &&
+              ReadZones(m_db, nullptr, zones);
+    bool queued = false;
+    int64_t nowMs = NowMs();
+    int64_t now = nowMs / 1000;
     for (size_t i = 0; ok && i < hostids.size(); ++i) {
+        int64_t hostid = static_cast<int64_t>(hostids[i]);
         update.Reset();
-        update.Bind(1, address).Bind(2, static_cast<int64_t>(hostids[i])).Bind(3, owner);
+        update.Bind(1, address).Bind(2, hostid).Bind(3, owner);
         ok = update.Run();
         results[i] = ok && sqlite3_changes(m_db) == 1 ? 1 : 0;
         record.Reset();
-        record.Bind(1, now).Bind(2, static_cast<int64_t>(hostids[i])).Bind(3, owner).Bind(4, address);
+        record.Bind(1, now).Bind(2, hostid).Bind(3, owner).Bind(4, address);
         record.Bind(5, results[i]);
         ok = ok && record.Run();
+        if (!ok || results[i] != 1 || zones.empty())
+            continue;
+        int64_t historyId = sqlite3_last_insert_rowid(m_db);
+        domainOf.Reset();
+        domainOf.Bind(1, hostid);
+        std::string domain;
+        if (domainOf.Step() != SQLITE_ROW || !dns::NormalizeName(domainOf.Text(0), domain))
+            continue;
+        const DnsZone* zone = nullptr;  // the longest zone holding the name
+        for (const DnsZone& z : zones)
+            if (dns::InZone(domain, z.zone) && (!zone || z.zone.size() > zone->zone.size()))
+                zone = &z;
+        if (!zone)
+            continue;
+        latest.Reset();
+        latest.Bind(1, hostid);
+        if (latest.Step() == SQLITE_ROW && latest.Text(0) == address)
+            continue;  // the name has (or is about to get) this address already
+        supersede.Reset();
+        supersede.Bind(1, hostid);
+        queue.Reset();
+        queue.Bind(1, historyId).Bind(2, hostid).Bind(3, domain).Bind(4, zone->zone).Bind(5, address);
+        queue.Bind(6, nowMs);
+        ok = supersede.Run() && queue.Run();
+        queued = true;
     }
     if (!ok) {
         Fail("update hosts");
@@ -266,12 +355,17 @@ bool CProviderStore::UpdateHosts(const std::string& owner, const std::vector<uin
         results.assign(hostids.size(), 0);
         return false;
     }
-    return Exec("COMMIT");
+    if (!Exec("COMMIT"))
+        return false;
+    if (queued && Listener())
+        Listener()();
+    return true;
 }
 
 bool CProviderStore::History(std::vector<ProviderHistory>& history)
 {
-    CStatement st(m_db, "SELECT time, hostid, account, address, result FROM history ORDER BY id");
+    CStatement st(m_db, "SELECT h.time, h.hostid, h.account, h.address, h.result, p.state, p.attempts, p.error,"
+                        " p.next_ms FROM history h LEFT JOIN publications p ON p.id = h.id ORDER BY h.id");
     if (!st.Ok())
         return Fail("history");
     int rc;
@@ -282,9 +376,126 @@ bool CProviderStore::History(std::vector<ProviderHistory>& history)
         h.account = st.Text(2);
         h.address = st.Text(3);
         h.result = static_cast<int>(st.Int(4));
+        h.publication = st.Text(5);
+        h.attempts = static_cast<int>(st.Int(6));
+        h.publicationError = st.Text(7);
+        h.nextAttemptMs = st.Int(8);
         history.push_back(std::move(h));
     }
     return rc == SQLITE_DONE || Fail("history");
+}
+
+bool CProviderStore::AddZone(const DnsZone& zone)
+{
+    CStatement st(m_db, "INSERT OR REPLACE INTO zones(zone, server, port, keyname, algorithm, secret, ttl)"
+                        " VALUES(?,?,?,?,?,?,?)");
+    CStatement due(m_db, "UPDATE publications SET next_ms=0 WHERE zone=? AND state='pending'");
+    if (!st.Ok() || !due.Ok() || !Exec("BEGIN IMMEDIATE"))
+        return Fail("add zone");
+    st.Bind(1, zone.zone).Bind(2, zone.server).Bind(3, static_cast<int64_t>(zone.port)).Bind(4, zone.keyName);
+    st.Bind(5, zone.algorithm).Bind(6, zone.secret).Bind(7, static_cast<int64_t>(zone.ttl));
+    due.Bind(1, zone.zone);
+    if (!st.Run() || !due.Run()) {
+        Fail("add zone");
+        Exec("ROLLBACK");
+        return false;
+    }
+    return Exec("COMMIT");
+}
+
+bool CProviderStore::RemoveZone(const std::string& zone)
+{
+    CStatement st(m_db, "DELETE FROM zones WHERE zone=?");
+    if (!st.Ok() || !st.Bind(1, zone).Run())
+        return Fail("remove zone");
+    if (sqlite3_changes(m_db) != 1) {
+        m_error = "no such zone: " + zone;
+        return false;
+    }
+    return true;
+}
+
+bool CProviderStore::Zones(std::vector<DnsZone>& zones)
+{
+    return ReadZones(m_db, nullptr, zones) || Fail("list zones");
+}
+
+bool CProviderStore::FindZone(const std::string& zone, DnsZone& found)
+{
+    std::vector<DnsZone> zones;
+    if (!ReadZones(m_db, &zone, zones))
+        return Fail("find zone");
+    if (zones.empty()) {
+        m_error = "no such zone: " + zone;
+        return false;
+    }
+    found = zones.front();
+    return true;
+}
+
+bool CProviderStore::DuePublications(int64_t nowMs, size_t limit, std::vector<ProviderPublication>& due)
+{
+    CStatement st(m_db, "SELECT id, hostid, domain, zone, address, attempts FROM publications"
+                        " WHERE state='pending' AND next_ms<=? ORDER BY next_ms, id LIMIT ?");
+    if (!st.Ok())
+        return Fail("pending publications");
+    st.Bind(1, nowMs).Bind(2, static_cast<int64_t>(limit));
+    int rc;
+    while ((rc = st.Step()) == SQLITE_ROW) {
+        ProviderPublication p;
+        p.id = st.Int(0);
+        p.hostid = static_cast<uint32_t>(st.Int(1));
+        p.domain = st.Text(2);
+        p.zone = st.Text(3);
+        p.address = st.Text(4);
+        p.attempts = static_cast<int>(st.Int(5));
+        due.push_back(std::move(p));
+    }
+    return rc == SQLITE_DONE || Fail("pending publications");
+}
+
+bool CProviderStore::NextPublicationDue(int64_t& whenMs)
+{
+    CStatement st(m_db, "SELECT MIN(next_ms) FROM publications WHERE state='pending'");
+    if (!st.Ok() || st.Step() != SQLITE_ROW)
+        return Fail("pending publications");
+    whenMs = st.Int(0);
+    return true;
+}
+
+bool CProviderStore::PublicationDone(int64_t id)
+{
+    CStatement st(m_db, "UPDATE publications SET state='published', error='' WHERE id=? AND state IN ('pending','superseded')");
+    return (st.Ok() && st.Bind(1, id).Run()) || Fail("record publication");
+}
+
+bool CProviderStore::PublicationFailed(int64_t id, const std::string& error, int64_t nextAttemptMs)
+{
+    CStatement st(m_db, "UPDATE publications SET attempts=attempts+1, error=?, next_ms=? WHERE id=? AND state='pending'");
+    return (st.Ok() && st.Bind(1, error).Bind(2, nextAttemptMs).Bind(3, id).Run()) || Fail("record publication");
+}
+
+bool CProviderStore::PublicationDropped(int64_t id, const std::string& error)
+{
+    CStatement st(m_db, "UPDATE publications SET state='no-zone', error=? WHERE id=? AND state='pending'");
+    return (st.Ok() && st.Bind(1, error).Bind(2, id).Run()) || Fail("record publication");
+}
+
+bool CProviderStore::PruneHistory(int keepPerHost, int64_t olderThan, int& removed)
+{
+    removed = 0;
+    CStatement st(m_db,
+                  "DELETE FROM history WHERE id IN ("
+                  " SELECT id FROM (SELECT id, time, ROW_NUMBER() OVER (PARTITION BY hostid ORDER BY id DESC) AS rn"
+                  " FROM history) WHERE rn > 1 AND (rn > ? OR time < ?))"
+                  " AND id NOT IN (SELECT id FROM publications WHERE state='pending')");
+    if (!st.Ok())
+        return Fail("prune history");
+    st.Bind(1, static_cast<int64_t>(keepPerHost < 1 ? 1 : keepPerHost)).Bind(2, olderThan);
+    if (!st.Run())
+        return Fail("prune history");
+    removed = sqlite3_changes(m_db);
+    return true;
 }
 
 bool CProviderStore::SetNetwork(const ProviderNetwork& network)

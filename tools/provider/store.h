@@ -4,8 +4,11 @@
 // while the server runs), so every read goes to the database.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "tools/provider/dns_update.h"
 
 struct sqlite3;
 
@@ -26,12 +29,32 @@ struct ProviderHost {
     std::string owner;
 };
 
+// Publication states of an accepted update for a host inside a configured zone.
+constexpr const char kPublicationPending[] = "pending";        // not yet acknowledged by the server
+constexpr const char kPublicationPublished[] = "published";
+constexpr const char kPublicationSuperseded[] = "superseded";  // a newer address replaced it first
+constexpr const char kPublicationNoZone[] = "no-zone";         // its zone was removed while pending
+
 struct ProviderHistory {
     int64_t time = 0;
     uint32_t hostid = 0;
     std::string account;
     std::string address;
     int result = 0;
+    std::string publication;  // empty: nothing to publish (no zone, refused, or the name already has it)
+    int attempts = 0;
+    std::string publicationError;
+    int64_t nextAttemptMs = 0;
+};
+
+// A publication waiting for its turn (history row `id`).
+struct ProviderPublication {
+    int64_t id = 0;
+    uint32_t hostid = 0;
+    std::string domain;
+    std::string zone;
+    std::string address;
+    int attempts = 0;
 };
 
 // What getDynamicIP reports. An empty address means "the caller's source address".
@@ -63,11 +86,37 @@ public:
     bool HostsOf(const std::string& owner, std::vector<ProviderHost>& hosts);
     bool Hosts(std::vector<ProviderHost>& hosts);
 
-    // Points each listed host of `owner` at `address` and records every attempt. results[i] is 1 for a
-    // host that was updated, 0 for one that is not the account's. One transaction.
+    // The one way an accepted address update enters the store, whatever protocol carried it. Points each
+    // listed host of `owner` at `address` and records every attempt. results[i] is 1 for a host that was
+    // updated, 0 for one that is not the account's. A host inside a configured zone whose name does not
+    // already carry (or wait for) that address gets a pending publication, superseding an older pending one.
+    // One transaction; the publication listener is told after it commits.
     bool UpdateHosts(const std::string& owner, const std::vector<uint32_t>& hostids, const std::string& address,
                      std::vector<int>& results);
     bool History(std::vector<ProviderHistory>& history);
+
+    // Called (on the updating thread) after an update queued a publication. Set once per process, before
+    // stores are used on other threads.
+    static void SetPublicationListener(std::function<void()> listener);
+
+    // Zones: adding an existing zone replaces its settings and makes its pending publications due now.
+    bool AddZone(const DnsZone& zone);
+    bool RemoveZone(const std::string& zone);
+    bool Zones(std::vector<DnsZone>& zones);
+    bool FindZone(const std::string& zone, DnsZone& found);
+
+    // Pending publications due at nowMs, oldest first; the earliest next attempt (0: none pending).
+    bool DuePublications(int64_t nowMs, size_t limit, std::vector<ProviderPublication>& due);
+    bool NextPublicationDue(int64_t& whenMs);
+    // A row superseded while its update was on the way still counts as published; a failure or a drop
+    // leaves a superseded row alone.
+    bool PublicationDone(int64_t id);
+    bool PublicationFailed(int64_t id, const std::string& error, int64_t nextAttemptMs);
+    bool PublicationDropped(int64_t id, const std::string& error);
+
+    // Keeps at most keepPerHost rows of each host and none older than olderThan (unix seconds, 0: no age
+    // limit); the newest row of a host and rows still waiting for publication always stay.
+    bool PruneHistory(int keepPerHost, int64_t olderThan, int& removed);
 
     bool SetNetwork(const ProviderNetwork& network);
     bool Network(ProviderNetwork& network);

@@ -17,7 +17,7 @@
 
 class CRawServer {
 public:
-    enum class Mode { Reply, CloseAtOnce, NeverAnswer };
+    enum class Mode { Reply, CloseAtOnce, NeverAnswer, Drip };  // Drip: one byte of the reply every 400 ms
 
     CRawServer()
     {
@@ -111,6 +111,13 @@ private:
                     pollfd q{c, POLLIN, 0};
                     if (poll(&q, 1, 50) > 0 && recv(c, &b, 1, 0) <= 0)
                         break;
+                }
+            } else if (mode == Mode::Drip) {
+                for (size_t i = 0; i < reply.size() && !m_stop; ++i) {
+                    if (send(c, reply.data() + i, 1, MSG_NOSIGNAL) != 1)
+                        break;
+                    for (int t = 0; t < 8 && !m_stop; ++t)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 }
             } else {
                 send(c, reply.data(), reply.size(), MSG_NOSIGNAL);

@@ -63,14 +63,14 @@ protected:
 
 TEST_F(ClientWire, RequestsAreByteExact)
 {
-    m_server.SetHttpOk(Response("getDynamicIP", ""));
+    m_server.SetHttpOk(Response("getDynamicIP", "&lt;NetInfo/&gt;"));
     NetInfo info;
     ASSERT_EQ(0, m_service.GetDynamicIP(info));
     EXPECT_EQ(ExpectedRequest(m_server.Port(), "<ns:getDynamicIP></ns:getDynamicIP>"), OnlyRequest());
 
     CRawServer second;
     CDynamicService account("127.0.0.1", second.Port());
-    second.SetHttpOk(Response("getDynamic", ""));
+    second.SetHttpOk(Response("getDynamic", "&lt;UserInfo/&gt;&lt;dynamic/&gt;"));
     UserInfo user;
     std::vector<DomainRecord> list;
     ASSERT_EQ(0, account.GetDynamic("alice", "0123456789abcdef0123456789abcdef", user, list));
@@ -82,7 +82,7 @@ TEST_F(ClientWire, RequestsAreByteExact)
 
 TEST_F(ClientWire, DynamicListTravelsAsEscapedText)
 {
-    m_server.SetHttpOk(Response("updateDynamic", ""));
+    m_server.SetHttpOk(Response("updateDynamic", "&lt;dynamic/&gt;"));
     UpdateResultMap hosts{{7, 0}, {3, 0}};
     ASSERT_EQ(0, m_service.UpdateDynamic("bob", "pw&<>", hosts));
     std::string request = OnlyRequest();
@@ -109,7 +109,7 @@ TEST_F(ClientWire, NonAsciiTextPassesThroughAsUtf8)
 {
     const std::string nick = "\xE5\xBC\xA0\xE4\xB8\x89";  // two CJK characters
     m_server.SetHttpOk(Response("getDynamic", "&lt;UserInfo&gt;&lt;userid&gt;5&lt;/userid&gt;&lt;nick&gt;" + nick +
-                                                  "&lt;/nick&gt;&lt;/UserInfo&gt;"));
+                                                  "&lt;/nick&gt;&lt;/UserInfo&gt;&lt;dynamic/&gt;"));
     UserInfo user;
     std::vector<DomainRecord> list;
     ASSERT_EQ(0, m_service.GetDynamic("\xE6\x9D\x8E", "x", user, list));
@@ -155,11 +155,14 @@ TEST(ClientEndpoint, PortEightyHasNoPortPart)
 // Every failure keeps all three callers' records exactly as they were.
 class ClientFailure : public ClientWire {
 protected:
-    void ExpectAllFailUntouched(const char* what)
+    // `kind`: what the clients are told about the failure (the login reply's reason byte).
+    void ExpectAllFailUntouched(const char* what, webservice::FailureKind kind)
     {
         SCOPED_TRACE(what);
         NetInfo info{0x01020304, 2, "before"};
-        EXPECT_NE(0, m_service.GetDynamicIP(info));
+        int status = m_service.GetDynamicIP(info);
+        EXPECT_NE(0, status);
+        EXPECT_EQ(kind, m_service.Failure(status).kind) << status;
         EXPECT_EQ(0x01020304, info.dyip);
         EXPECT_EQ(2, info.nettype);
         EXPECT_EQ("before", info.netlocation);
@@ -185,18 +188,75 @@ TEST_F(ClientFailure, ServerSideErrors)
 {
     m_server.SetHttpOk(CRawServer::Envelope("<SOAP-ENV:Fault><faultcode>SOAP-ENV:Client</faultcode>"
                                             "<faultstring>invalid user</faultstring></SOAP-ENV:Fault>"));
-    ExpectAllFailUntouched("SOAP fault");
+    ExpectAllFailUntouched("SOAP fault", webservice::kFailRefused);
+    m_server.SetHttpOk(CRawServer::Envelope("<SOAP-ENV:Fault><faultcode>SOAP-ENV:Server</faultcode>"
+                                            "<faultstring>database unavailable</faultstring></SOAP-ENV:Fault>"));
+    ExpectAllFailUntouched("the provider's own fault", webservice::kFailUnreachable);
     m_server.SetReply(CRawServer::HttpReply("404 Not Found", "nope", "text/plain"));
-    ExpectAllFailUntouched("HTTP 404");
+    ExpectAllFailUntouched("HTTP 404", webservice::kFailUnreachable);
     m_server.SetReply(CRawServer::HttpReply("500 Internal Server Error", ""));
-    ExpectAllFailUntouched("HTTP 500 without body");
+    ExpectAllFailUntouched("HTTP 500 without body", webservice::kFailUnreachable);
     m_server.SetHttpOk("this is not xml at all");
-    ExpectAllFailUntouched("non-XML body");
+    ExpectAllFailUntouched("non-XML body", webservice::kFailUnreadable);
     std::string whole = CRawServer::HttpReply("200 OK", Response("getDynamic", "&lt;x/&gt;"));
     m_server.SetReply(whole.substr(0, whole.size() - 40));
-    ExpectAllFailUntouched("truncated body");
+    ExpectAllFailUntouched("truncated body", webservice::kFailUnreachable);
     m_server.SetReply("", CRawServer::Mode::CloseAtOnce);
-    ExpectAllFailUntouched("closed without answer");
+    ExpectAllFailUntouched("closed without answer", webservice::kFailUnreachable);
+}
+
+TEST_F(ClientFailure, EnvelopedJunkIsAFailureNotAnEmptyAnswer)
+{
+    NetInfo info{77, 1, "x"};
+    m_server.SetHttpOk(Response("getDynamicIP", "&lt;junk/&gt;"));
+    EXPECT_EQ(webservice::kBadAnswer, m_service.GetDynamicIP(info));
+    EXPECT_EQ(77, info.dyip);
+    EXPECT_EQ(webservice::kFailUnreadable, m_service.Failure(webservice::kBadAnswer).kind);
+
+    // A domain list without the account's user information is not an account.
+    UserInfo user;
+    std::vector<DomainRecord> list(1);
+    m_server.SetHttpOk(Response("getDynamic", "&lt;dynamic&gt;&lt;item&gt;&lt;hostid&gt;5&lt;/hostid&gt;&lt;/item&gt;&lt;/dynamic&gt;"));
+    EXPECT_EQ(webservice::kBadAnswer, m_service.GetDynamic("a", "b", user, list));
+    m_server.SetHttpOk(Response("getDynamic", "junk"));
+    EXPECT_EQ(webservice::kBadAnswer, m_service.GetDynamic("a", "b", user, list));
+    EXPECT_EQ(1u, list.size());
+    // Only a well-formed account without domains is one.
+    m_server.SetHttpOk(Response("getDynamic", "&lt;UserInfo/&gt;&lt;dynamic/&gt;"));
+    list.clear();
+    EXPECT_EQ(0, m_service.GetDynamic("a", "b", user, list));
+    EXPECT_TRUE(list.empty());
+
+    UpdateResultMap results{{1, 0}};
+    m_server.SetHttpOk(Response("updateDynamic", "junk"));
+    EXPECT_EQ(webservice::kBadAnswer, m_service.UpdateDynamic("a", "b", results));
+}
+
+TEST_F(ClientFailure, DrippingServerIsCutAtTheDeadlineAndACancelIsPrompt)
+{
+    // Each byte comes well within the receive limit, the whole answer never within the call's deadline.
+    m_service.SetTimeouts(webservice::Timeouts{1, 1, 1, 60, 3});
+    m_server.SetReply(CRawServer::HttpReply("200 OK", Response("getDynamicIP", "x")), CRawServer::Mode::Drip);
+    NetInfo info{77, 1, "x"};
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(webservice::kDeadline, m_service.GetDynamicIP(info));
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(2500));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(4500));
+    EXPECT_EQ(webservice::kFailUnreachable, m_service.Failure(webservice::kDeadline).kind);
+
+    // A stop cancels the call in progress at once, and the calls after it until resumed.
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        m_service.Cancel();
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(webservice::kCancelled, m_service.GetDynamicIP(info));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    stopper.join();
+    EXPECT_EQ(webservice::kCancelled, m_service.GetDynamicIP(info));
+    EXPECT_EQ(77, info.dyip);
+    m_service.Resume();
 }
 
 TEST_F(ClientFailure, PeerClosingMidSendIsAnErrorNotASignal)

@@ -57,3 +57,18 @@ TEST(Md5, StateAndBytes)
         ASSERT_EQ(hex.find_first_not_of("0123456789abcdef"), std::string::npos);
     }
 }
+
+// The account password is digested over its GB2312 bytes (C3 DC C2 EB for "密码"), never over UTF-8.
+TEST(Md5, PasswordDigestOverGb2312)
+{
+    std::string hex;
+    ASSERT_TRUE(PasswordDigestGb2312("\xE5\xAF\x86\xE7\xA0\x81", hex));
+    EXPECT_EQ(hex, "d2293e30f0c964c5f6242486aa8a483c");
+    ASSERT_TRUE(PasswordDigestGb2312("demo", hex));
+    EXPECT_EQ(hex, "fe01ce2a7fbac8fafaed7c982a04e229");
+    // A character GB2312 lacks (Hangul), or bytes that are not UTF-8: refused, nothing digested.
+    hex = "kept";
+    EXPECT_FALSE(PasswordDigestGb2312("pw\xED\x95\x9C", hex));
+    EXPECT_FALSE(PasswordDigestGb2312("pw\xFF", hex));
+    EXPECT_EQ(hex, "kept");
+}

@@ -105,6 +105,16 @@ TEST_F(DataFile, BrokenFileIsReplacedButKept)
     std::vector<PortMapEntry> maps;
     ASSERT_TRUE(datafile::ReadAllMappings(m, maps));
     EXPECT_EQ(maps.size(), 1u);
+
+    // The same for a domain.xml of the wrong shape, whichever writer replaces it.
+    std::string d = Path("domain.xml");
+    ASSERT_TRUE(files::ReplaceAtomically(d, "<MAPPORTLIST/>"));
+    ASSERT_TRUE(datafile::WriteAllSwitches(d, {{7, 1}}));
+    EXPECT_EQ(ReadBytes(d + ".bad"), "<MAPPORTLIST/>");
+    ASSERT_TRUE(files::ReplaceAtomically(d, "<OTHER/>"));
+    ASSERT_TRUE(datafile::SetSwitches(d, {{7, 1}}));
+    EXPECT_EQ(ReadBytes(d + ".bad"), "<OTHER/>");
+    EXPECT_EQ(datafile::ReadSwitch(d, 7), 1);
 }
 
 // What someone who may write the directory can plant: a link to a secret, a link to where a file
@@ -268,6 +278,23 @@ TEST_F(DataFile, Mappings)
     EXPECT_EQ(maps[0].port, 22);
     EXPECT_FALSE(datafile::RemoveMapping(Path("none.xml"), 22, 1));
     EXPECT_FALSE(files::Exists(Path("none.xml")));
+
+    // Many at once: one file, capped; existing entries are still updated when it is full.
+    std::vector<PortMapEntry> many;
+    for (int i = 0; i < 300; ++i)
+        many.push_back(PortMapEntry{static_cast<uint16_t>(1000 + i), 0, 0, 1});
+    int refused = 0;
+    EXPECT_FALSE(datafile::SetMappings(p, many, &refused));
+    EXPECT_EQ(refused, 300 - int(datafile::kMaxMappings) + 1);  // one place was taken by port 22
+    maps.clear();
+    ASSERT_TRUE(datafile::ReadAllMappings(p, maps));
+    ASSERT_EQ(maps.size(), datafile::kMaxMappings);
+    EXPECT_TRUE(datafile::SetMappings(p, {PortMapEntry{1000, 1, 0, 0}}, &refused));
+    EXPECT_EQ(refused, 0);
+    EXPECT_TRUE(datafile::RemoveMappings(p, {PortMapEntry{1000, 0, 0, 0}, PortMapEntry{1001, 0, 0, 0}}));
+    maps.clear();
+    ASSERT_TRUE(datafile::ReadAllMappings(p, maps));
+    EXPECT_EQ(maps.size(), datafile::kMaxMappings - 2);
 }
 
 // The GUI and the service both rewrite user.xml; neither may lose the other's change.

@@ -221,6 +221,19 @@ TEST(ProviderAdmin, CommandsAndErrors)
     EXPECT_NE(std::string::npos, out.find("\tdemo\t"));
     ASSERT_EQ(0, p.Admin({"hosts"}, &out));
     EXPECT_NE(std::string::npos, out.find("demo2.example.net"));
+
+    // Zones: incomplete or malformed settings are refused before anything is stored.
+    EXPECT_NE(0, p.Admin({"add-zone", "example.net", "--server", "127.0.0.1"}));
+    EXPECT_NE(0, p.Admin({"add-zone", "example.net", "--server", "127.0.0.1:99999", "--key", "k:c2VjcmV0"}));
+    EXPECT_NE(0, p.Admin({"add-zone", "example.net", "--server", "127.0.0.1", "--key", "k:hmac-sha3:c2VjcmV0"}));
+    EXPECT_NE(0, p.Admin({"add-zone", "bad zone", "--server", "127.0.0.1", "--key", "k:c2VjcmV0"}));
+    EXPECT_NE(0, p.Admin({"remove-zone", "example.net"}));
+    ASSERT_EQ(0, p.Admin({"zones"}, &out));
+    EXPECT_EQ("", out);
+    ASSERT_EQ(0, p.Admin({"add-zone", "Example.NET.", "--server", "[::1]:5353", "--key", "k:hmac-sha512:c2VjcmV0"}));
+    ASSERT_EQ(0, p.Admin({"zones"}, &out));
+    EXPECT_EQ("example.net\t[::1]:5353\tk\thmac-sha512\tc2Vj...\t60\n", out);
+    EXPECT_EQ(0, p.Admin({"remove-zone", "example.net"}));
 }
 
 }  // namespace

@@ -1,0 +1,42 @@
+#pragma once
+// What the exported LNat_* functions (lnat.cpp) share with the two ways of reaching a gateway:
+// UPnP IGD over miniupnpc (upnp.cpp) and NAT-PMP over libnatpmp (natpmp.cpp). Internal to libnat.
+
+#include <cstddef>
+#include <cstdint>
+
+#include <miniupnpc/miniupnpc.h>
+#include <natpmp.h>
+
+enum class NatMethod { Upnp, NatPmp };
+
+struct UpnpController {
+    NatMethod method = NatMethod::Upnp;
+    UPNPUrls urls{};
+    IGDdatas data{};
+    char lanaddr[64] = {};
+    natpmp_t natpmp{};
+};
+
+namespace libnat {
+
+// Each returns an LNAT_* code. `protocol` is "TCP" or "UDP" (already normalised); `port` 1..65535.
+
+// Looks for an Internet gateway device; on success `c` uses UPnP.
+int DiscoverUpnp(UpnpController* c);
+int UpnpPublicAddress(UpnpController* c, char* out, size_t size);
+int UpnpSetMapping(UpnpController* c, const char* internalHost, int port, const char* protocol,
+                   const char* description);
+int UpnpRemoveMapping(UpnpController* c, int port, const char* protocol);
+void UpnpFree(UpnpController* c);
+// Text of a UPnP error code (400..899).
+const char* UpnpErrorText(int code);
+
+// Looks for a NAT-PMP gateway; on success `c` uses NAT-PMP.
+int DiscoverNatPmp(UpnpController* c);
+int NatPmpPublicAddress(UpnpController* c, char* out, size_t size);
+int NatPmpSetMapping(UpnpController* c, const char* internalHost, int port, const char* protocol);
+int NatPmpRemoveMapping(UpnpController* c, int port, const char* protocol);
+void NatPmpFree(UpnpController* c);
+
+}  // namespace libnat

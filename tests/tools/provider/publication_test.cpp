@@ -1,0 +1,204 @@
+// The store's side of DNS publication: which update queues what, superseding, retries, retention; and the
+// parsing of the zone settings given on the command line.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "tools/provider/publisher.h"
+#include "tests/support/temp_dir.h"
+#include "tools/provider/store.h"
+
+namespace {
+
+class Publication : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_dir = m_tmp.Path();
+        ASSERT_TRUE(m_tmp.Ok());
+        ASSERT_TRUE(m_store.Open(m_dir + "/p.db")) << m_store.LastError();
+        ASSERT_TRUE(m_store.SeedDemo());  // hosts 1..3: demo1..3.example.net
+        ASSERT_TRUE(m_store.AddHost("demo", "a.dyn.example.net", m_a));
+        ASSERT_TRUE(m_store.AddHost("demo", "b.deep.dyn.example.net.", m_b));
+        DnsZone outer{"dyn.example.net", "127.0.0.1", 53, "k", "hmac-sha256", "c2VjcmV0", 60};
+        DnsZone inner = outer;
+        inner.zone = "deep.dyn.example.net";
+        ASSERT_TRUE(m_store.AddZone(outer));
+        ASSERT_TRUE(m_store.AddZone(inner));
+        CProviderStore::SetPublicationListener([this] { ++m_wakes; });
+    }
+    void TearDown() override
+    {
+        CProviderStore::SetPublicationListener(nullptr);
+        m_store.Close();
+    }
+    std::vector<ProviderPublication> Due(int64_t at = INT64_MAX)
+    {
+        std::vector<ProviderPublication> due;
+        EXPECT_TRUE(m_store.DuePublications(at, 100, due));
+        return due;
+    }
+    void Update(const std::string& address, std::vector<uint32_t> hosts)
+    {
+        std::vector<int> results;
+        ASSERT_TRUE(m_store.UpdateHosts("demo", hosts, address, results));
+    }
+    std::vector<ProviderHistory> History()
+    {
+        std::vector<ProviderHistory> h;
+        EXPECT_TRUE(m_store.History(h));
+        return h;
+    }
+
+    CTempDir m_tmp{"morvane-publication"};
+    std::string m_dir;
+    CProviderStore m_store;
+    uint32_t m_a = 0, m_b = 0;
+    int m_wakes = 0;
+};
+
+TEST_F(Publication, UpdatesQueueOnlyWhatTheNamesDoNotCarry)
+{
+    Update("192.0.2.1", {1, m_a, m_b, 999});  // demo1 is in no zone, 999 is nobody's
+    EXPECT_EQ(1, m_wakes);
+    auto due = Due();
+    ASSERT_EQ(2u, due.size());
+    int64_t firstA = due[0].id;
+    EXPECT_EQ("a.dyn.example.net", due[0].domain);
+    EXPECT_EQ("dyn.example.net", due[0].zone);
+    EXPECT_EQ("b.deep.dyn.example.net", due[1].domain);
+    EXPECT_EQ("deep.dyn.example.net", due[1].zone);  // the longest matching zone
+
+    // Same address while pending, and after publication: nothing new. A new address supersedes.
+    Update("192.0.2.1", {m_a});
+    EXPECT_EQ(1, m_wakes);
+    EXPECT_TRUE(m_store.PublicationDone(due[1].id));
+    Update("192.0.2.1", {m_b});
+    Update("192.0.2.2", {m_a});
+    EXPECT_EQ(2, m_wakes);
+    due = Due();
+    ASSERT_EQ(1u, due.size());
+    EXPECT_EQ("192.0.2.2", due[0].address);
+    // A send to the superseded row that fails late changes nothing; one that succeeds late is recorded.
+    EXPECT_TRUE(m_store.PublicationFailed(firstA, "late", 0));
+    EXPECT_EQ("superseded", History()[1].publication);
+    EXPECT_EQ(0, History()[1].attempts);
+    EXPECT_TRUE(m_store.PublicationDone(firstA));
+    EXPECT_TRUE(Due().size() == 1 && Due()[0].address == "192.0.2.2");
+
+    auto h = History();
+    ASSERT_EQ(7u, h.size());
+    EXPECT_EQ("", h[0].publication);   // demo1: no zone
+    EXPECT_EQ("published", h[1].publication);
+    EXPECT_EQ("published", h[2].publication);
+    EXPECT_EQ("", h[3].publication);   // host 999: refused
+    EXPECT_EQ(0, h[3].result);
+    EXPECT_EQ("", h[4].publication);   // same address, still pending
+    EXPECT_EQ("", h[5].publication);   // same address, already published
+    EXPECT_EQ("pending", h[6].publication);
+}
+
+TEST_F(Publication, FailuresWaitAndAZoneChangeMakesThemDue)
+{
+    Update("192.0.2.1", {m_a});
+    auto due = Due();
+    ASSERT_EQ(1u, due.size());
+    EXPECT_TRUE(m_store.PublicationFailed(due[0].id, "NOTAUTH (BADSIG)", 5000));
+    EXPECT_TRUE(Due(4999).empty());
+    int64_t next = 0;
+    EXPECT_TRUE(m_store.NextPublicationDue(next));
+    EXPECT_EQ(5000, next);
+    due = Due(5000);
+    ASSERT_EQ(1u, due.size());
+    EXPECT_EQ(1, due[0].attempts);
+    EXPECT_EQ("NOTAUTH (BADSIG)", History().back().publicationError);
+
+    DnsZone fixed;
+    ASSERT_TRUE(m_store.FindZone("dyn.example.net", fixed));
+    fixed.secret = "Zml4ZWQ=";
+    ASSERT_TRUE(m_store.AddZone(fixed));
+    EXPECT_EQ(1u, Due(1).size());
+    std::vector<DnsZone> zones;
+    ASSERT_TRUE(m_store.Zones(zones));
+    EXPECT_EQ(2u, zones.size());
+
+    ASSERT_TRUE(m_store.RemoveZone("dyn.example.net"));
+    EXPECT_FALSE(m_store.RemoveZone("dyn.example.net"));
+    EXPECT_TRUE(m_store.PublicationDropped(due[0].id, "zone removed"));
+    EXPECT_TRUE(Due().empty());
+    EXPECT_TRUE(m_store.NextPublicationDue(next));
+    EXPECT_EQ(0, next);
+    Update("192.0.2.3", {m_a});  // now outside every zone
+    EXPECT_TRUE(Due().empty());
+
+    EXPECT_EQ(1000, CPublisher::RetryDelayMs(1));
+    EXPECT_EQ(2000, CPublisher::RetryDelayMs(2));
+    EXPECT_EQ(256000, CPublisher::RetryDelayMs(9));
+    EXPECT_EQ(300000, CPublisher::RetryDelayMs(10));
+    EXPECT_EQ(300000, CPublisher::RetryDelayMs(1000000));
+}
+
+TEST_F(Publication, RetentionKeepsRecentRowsAndEverythingStillPending)
+{
+    for (int i = 0; i < 5; ++i)
+        Update("192.0.2." + std::to_string(10 + i), {1, m_a});
+    int removed = 0;
+    ASSERT_TRUE(m_store.PruneHistory(2, 0, removed));
+    EXPECT_EQ(6, removed);  // three of each host's five
+    auto h = History();
+    ASSERT_EQ(4u, h.size());
+    EXPECT_EQ("192.0.2.13", h[0].address);
+    EXPECT_EQ("pending", h.back().publication);
+
+    // The age limit spares each host's newest row and a pending publication even when it is not the newest.
+    Update("192.0.2.14", {m_a});
+    ASSERT_TRUE(m_store.PruneHistory(100, INT64_MAX, removed));
+    EXPECT_EQ(2, removed);
+    h = History();
+    ASSERT_EQ(3u, h.size());
+    EXPECT_EQ(1u, h[0].hostid);
+    EXPECT_EQ("pending", h[1].publication);
+    EXPECT_EQ("", h[2].publication);
+    EXPECT_EQ(1u, Due().size());
+}
+
+TEST(ZoneSettings, ParsingRefusesWhatCannotWork)
+{
+    std::string host, why, name, algorithm, secret;
+    uint16_t port = 0;
+    EXPECT_TRUE(dns::ParseServer("127.0.0.1", host, port, why));
+    EXPECT_EQ(53, port);
+    EXPECT_TRUE(dns::ParseServer("ns.example.net:5300", host, port, why));
+    EXPECT_EQ("ns.example.net", host);
+    EXPECT_EQ(5300, port);
+    EXPECT_TRUE(dns::ParseServer("[::1]:5301", host, port, why));
+    EXPECT_EQ("::1", host);
+    EXPECT_EQ(5301, port);
+    EXPECT_TRUE(dns::ParseServer("::1", host, port, why));
+    EXPECT_EQ(53, port);
+    for (const char* bad : {"", ":53", "h:", "h:0", "h:65536", "h:5x", "[::1", "[::1]53"})
+        EXPECT_FALSE(dns::ParseServer(bad, host, port, why)) << bad;
+
+    EXPECT_TRUE(dns::ParseKey("k1:c2VjcmV0", name, algorithm, secret, why));
+    EXPECT_EQ("hmac-sha256", algorithm);
+    EXPECT_TRUE(dns::ParseKey("Key.Name:HMAC-SHA512:c2VjcmV0", name, algorithm, secret, why));
+    EXPECT_EQ("key.name", name);
+    EXPECT_EQ("hmac-sha512", algorithm);
+    for (const char* bad : {"nokey", "k:hmac-sha3:c2VjcmV0", "k:hmac-sha1:not base64", "k:hmac-sha1:", ":c2VjcmV0",
+                            "k:c2Vjc=mV0"})
+        EXPECT_FALSE(dns::ParseKey(bad, name, algorithm, secret, why)) << bad;
+
+    EXPECT_TRUE(dns::NormalizeName("A.Example.NET.", name));
+    EXPECT_EQ("a.example.net", name);
+    std::string longLabel(64, 'x');
+    for (const char* bad : {"", ".", "a..b", "a b.example", "a;rm.example", longLabel.c_str()})
+        EXPECT_FALSE(dns::NormalizeName(bad, name)) << bad;
+    EXPECT_TRUE(dns::InZone("a.example.net", "example.net"));
+    EXPECT_TRUE(dns::InZone("example.net", "example.net"));
+    EXPECT_FALSE(dns::InZone("aexample.net", "example.net"));
+    EXPECT_FALSE(dns::InZone("net", "example.net"));
+}
+
+}  // namespace

@@ -1,0 +1,389 @@
+// The whole chain against real authoritative servers (Knot DNS and BIND 9) started by the test in a network
+// namespace of its own: web-service update -> provider -> signed UPDATE -> the name resolves. Also a wrong
+// key and a server that is down while the update arrives.
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <functional>
+#include <thread>
+
+#include "core/webservice/dynamic_service.h"
+#include "shared/base/md5.h"
+#include "tests/support/temp_dir.h"
+#include "tests/tools/provider/provider_process.h"
+#include "tests/support/netns.h"
+#include "tools/provider/dns_update.h"
+
+// Last: its C headers redefine bool for the standard library headers included after them.
+#include <ldns/ldns.h>
+
+namespace {
+
+constexpr const char kZone[] = "dyn.example.net";
+constexpr const char kKeyName[] = "morvane-test";
+constexpr const char kSecret[] = "c2VjcmV0LWtleS1mb3ItdGhlLW1vcnZhbmUtdGVzdHM=";
+constexpr const char kWrongSecret[] = "d3Jvbmcta2V5LWZvci10aGUtbW9ydmFuZS10ZXN0cyE=";
+constexpr uint16_t kDnsPort = 5300;  // inside the test's own namespace
+
+class PrivateNetwork : public ::testing::Environment {
+public:
+    void SetUp() override { s_ok = EnterPrivateNetwork(s_why); }
+    static inline bool s_ok = false;
+    static inline std::string s_why;
+};
+::testing::Environment* const g_network = ::testing::AddGlobalTestEnvironment(new PrivateNetwork);
+
+bool WaitFor(const std::function<bool()>& done, int seconds)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+// knotd or named serving kZone from a throwaway directory, updatable with the test key.
+class CDnsServer {
+public:
+    explicit CDnsServer(std::string kind) : m_kind(std::move(kind)), m_dir(m_tmp.Path()) {}
+    ~CDnsServer() { Stop(); }
+
+    // Starts the server (the zone and its journal survive a restart) and waits until it answers.
+    bool Start()
+    {
+        if (!m_written && !Write())
+            return false;
+        m_written = true;
+        m_pid = fork();
+        if (m_pid == 0) {
+            std::string log = m_dir + "/server.log";
+            FILE* out = std::fopen(log.c_str(), "a");
+            if (out) {
+                dup2(fileno(out), 1);
+                dup2(fileno(out), 2);
+            }
+            std::string conf = m_dir + "/server.conf";
+            if (m_kind == "knot")
+                execl("/usr/sbin/knotd", "knotd", "-c", conf.c_str(), nullptr);
+            else
+                execl("/usr/sbin/named", "named", "-g", "-4", "-n", "1", "-c", conf.c_str(), nullptr);
+            _exit(127);
+        }
+        return WaitFor([&] { return Resolve("ns." + std::string(kZone)) == "127.0.0.1"; }, 20);
+    }
+    void Stop()
+    {
+        if (m_pid <= 0)
+            return;
+        kill(m_pid, SIGTERM);
+        waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+    std::string Resolve(const std::string& name)
+    {
+        std::string addresses;
+        return dns::QueryAddress("127.0.0.1", kDnsPort, name, addresses, 300) ? addresses : "<no answer>";
+    }
+
+private:
+    bool Write()
+    {
+        std::ofstream zone(m_dir + "/" + kZone + ".zone");
+        zone << "$ORIGIN " << kZone << ".\n$TTL 60\n@ SOA ns hostmaster 1 3600 600 86400 60\n@ NS ns\n"
+             << "ns A 127.0.0.1\nold.dyn.example.net. A 192.0.2.250\n";
+        std::ofstream conf(m_dir + "/server.conf");
+        if (m_kind == "knot") {
+            conf << "server:\n  rundir: \"" << m_dir << "\"\n  listen: 127.0.0.1@" << kDnsPort
+                 << "\n  udp-workers: 1\n  tcp-workers: 1\n  background-workers: 1\n"
+                 << "log:\n  - target: stderr\n    any: info\n"
+                 << "database:\n  storage: \"" << m_dir << "\"\n"
+                 << "key:\n  - id: " << kKeyName << "\n    algorithm: hmac-sha256\n    secret: " << kSecret << "\n"
+                 << "acl:\n  - id: update\n    key: " << kKeyName << "\n    action: update\n"
+                 << "template:\n  - id: default\n    storage: \"" << m_dir << "\"\n    file: \"%s.zone\"\n"
+                 << "zone:\n  - domain: " << kZone << "\n    acl: update\n";
+        } else {
+            conf << "options {\n  directory \"" << m_dir << "\";\n  pid-file \"" << m_dir << "/named.pid\";\n"
+                 << "  session-keyfile \"" << m_dir << "/session.key\";\n  managed-keys-directory \"" << m_dir
+                 << "\";\n  listen-on port " << kDnsPort << " { 127.0.0.1; };\n  listen-on-v6 { none; };\n"
+                 << "  recursion no;\n  notify no;\n};\ncontrols { };\n"
+                 << "key \"" << kKeyName << "\" { algorithm hmac-sha256; secret \"" << kSecret << "\"; };\n"
+                 << "zone \"" << kZone << "\" { type primary; file \"" << m_dir << "/" << kZone
+                 << ".zone\"; allow-update { key \"" << kKeyName << "\"; }; };\n";
+        }
+        return zone.good() && conf.good();
+    }
+
+    std::string m_kind;
+    CTempDir m_tmp{"morvane-dns-test"};
+    std::string m_dir;
+    pid_t m_pid = -1;
+    bool m_written = false;
+};
+
+class Publish : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override
+    {
+        if (!PrivateNetwork::s_ok)
+            GTEST_SKIP() << PrivateNetwork::s_why << " (needs root)";
+        ASSERT_EQ(0, m_provider.Admin({"seed-demo"}));
+        std::string id;
+        ASSERT_EQ(0, m_provider.Admin({"add-host", "demo", "Home.Dyn.Example.Net"}, &id));
+        m_home = static_cast<uint32_t>(std::stoul(id));
+        ASSERT_TRUE(m_provider.Start());
+        m_service = std::make_unique<CDynamicService>("127.0.0.1", m_provider.Port());
+    }
+
+    int AddZone(const char* secret)
+    {
+        return m_provider.Admin({"add-zone", kZone, "--server", "127.0.0.1:" + std::to_string(kDnsPort), "--key",
+                                 std::string(kKeyName) + ":hmac-sha256:" + secret, "--ttl", "30"});
+    }
+    // What MorvaneCore does when the address changes: set it at the provider, then push.
+    void Push(const std::string& address, std::vector<uint32_t> hosts = {})
+    {
+        ASSERT_EQ(0, m_provider.Admin({"set-address", address}));
+        if (hosts.empty())
+            hosts.push_back(m_home);
+        UpdateResultMap results;
+        for (uint32_t h : hosts)
+            results[h] = 0;
+        ASSERT_EQ(0, m_service->UpdateDynamic("demo", CMD5("demo").HexDigest(), results));
+        for (uint32_t h : hosts)
+            EXPECT_EQ(1, results[h]);
+    }
+    std::string Row(uint32_t host)  // the newest history row of a host
+    {
+        std::string history;
+        m_provider.Admin({"history"}, &history);
+        std::string tag = "\t" + std::to_string(host) + "\tdemo\t";
+        size_t at = history.rfind(tag);
+        return at == std::string::npos ? "" : history.substr(at + 1, history.find('\n', at) - at - 1);
+    }
+
+    CDnsServer m_dns{GetParam()};
+    CProviderProcess m_provider;
+    std::unique_ptr<CDynamicService> m_service;
+    uint32_t m_home = 0;
+};
+
+TEST_P(Publish, SwitchOnAndAddressChangeResolve)
+{
+    ASSERT_TRUE(m_dns.Start());
+    ASSERT_EQ(0, AddZone(kSecret));
+    const std::string home = "home.dyn.example.net";
+    EXPECT_EQ("", m_dns.Resolve(home));
+
+    std::string id;
+    ASSERT_EQ(0, m_provider.Admin({"add-host", "demo", "office.dyn.example.net"}, &id));
+    uint32_t office = static_cast<uint32_t>(std::stoul(id));
+    Push("192.0.2.10", {m_home, 1, office});  // host 1 (demo1.example.net) is in no zone
+    EXPECT_TRUE(WaitFor([&] { return m_dns.Resolve(home) == "192.0.2.10"; }, 10)) << m_dns.Resolve(home);
+    EXPECT_EQ("192.0.2.10", m_dns.Resolve("office.dyn.example.net"));
+    EXPECT_TRUE(WaitFor([&] { return Row(m_home).ends_with("\t192.0.2.10\t1\tpublished"); }, 5)) << Row(m_home);
+    EXPECT_TRUE(Row(1).ends_with("\t192.0.2.10\t1\t-")) << Row(1);
+
+    // A change replaces the record instead of adding a second one; other names stay.
+    Push("192.0.2.11");
+    EXPECT_TRUE(WaitFor([&] { return m_dns.Resolve(home) == "192.0.2.11"; }, 10)) << m_dns.Resolve(home);
+    EXPECT_EQ("192.0.2.250", m_dns.Resolve("old.dyn.example.net"));
+    // The same address again has nothing to publish.
+    Push("192.0.2.11");
+    EXPECT_TRUE(Row(m_home).ends_with("\t192.0.2.11\t1\t-")) << Row(m_home);
+}
+
+TEST_P(Publish, WrongKeyIsRecordedThenTheFixedKeyPublishes)
+{
+    ASSERT_TRUE(m_dns.Start());
+    ASSERT_EQ(0, AddZone(kWrongSecret));
+    Push("198.51.100.7");
+    EXPECT_TRUE(WaitFor([&] { return Row(m_home).find("BADSIG") != std::string::npos; }, 10)) << Row(m_home);
+    EXPECT_NE(std::string::npos, Row(m_home).find("pending (1 failed")) << Row(m_home);
+    EXPECT_EQ("", m_dns.Resolve("home.dyn.example.net"));
+    std::string hosts;
+    ASSERT_EQ(0, m_provider.Admin({"hosts"}, &hosts));
+    EXPECT_NE(std::string::npos, hosts.find("Home.Dyn.Example.Net\t198.51.100.7\tdemo"));
+
+    // The zones listing never shows the whole secret.
+    std::string zones;
+    ASSERT_EQ(0, m_provider.Admin({"zones"}, &zones));
+    EXPECT_NE(std::string::npos, zones.find("dyn.example.net\t127.0.0.1:5300\tmorvane-test\thmac-sha256\td3Jv...\t30"));
+    EXPECT_EQ(std::string::npos, zones.find(kWrongSecret));
+
+    ASSERT_EQ(0, AddZone(kSecret));  // a corrected zone is retried at once
+    EXPECT_TRUE(WaitFor([&] { return m_dns.Resolve("home.dyn.example.net") == "198.51.100.7"; }, 5));
+    EXPECT_TRUE(WaitFor([&] { return Row(m_home).ends_with("\tpublished"); }, 5)) << Row(m_home);
+}
+
+TEST_P(Publish, ServerDownDuringTheUpdatePublishesOnceItIsBack)
+{
+    ASSERT_EQ(0, AddZone(kSecret));
+    Push("198.51.100.8");
+    EXPECT_TRUE(WaitFor([&] { return Row(m_home).find("no answer") != std::string::npos; }, 10)) << Row(m_home);
+    // A newer address arriving meanwhile supersedes the waiting one.
+    Push("198.51.100.9");
+    ASSERT_TRUE(m_dns.Start());
+    EXPECT_TRUE(WaitFor([&] { return m_dns.Resolve("home.dyn.example.net") == "198.51.100.9"; }, 15))
+        << Row(m_home);
+    std::string history;
+    m_provider.Admin({"history"}, &history);
+    EXPECT_NE(std::string::npos, history.find("\t198.51.100.8\t1\tsuperseded")) << history;
+    EXPECT_TRUE(WaitFor([&] { return Row(m_home).ends_with("\t198.51.100.9\t1\tpublished"); }, 5)) << Row(m_home);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, Publish, ::testing::Values("knot", "bind"),
+                         [](const auto& param) { return std::string(param.param); });
+
+// A server that misbehaves on purpose, on UDP and TCP port 5301: it checks the update it gets and answers
+// as told.
+class CFakeServer {
+public:
+    enum Mode { Truncate, Unsigned, Silent, Refused, WrongMac };
+
+    explicit CFakeServer(Mode mode) : m_mode(mode)
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(5301);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int on = 1;
+        m_udp = socket(AF_INET, SOCK_DGRAM, 0);
+        m_tcp = socket(AF_INET, SOCK_STREAM, 0);
+        setsockopt(m_tcp, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        m_ok = bind(m_udp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+               bind(m_tcp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(m_tcp, 4) == 0;
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~CFakeServer()
+    {
+        m_stop = true;
+        m_thread.join();
+        close(m_udp);
+        close(m_tcp);
+    }
+    bool Ok() const { return m_ok; }
+    std::string Seen()  // transports and the update's text, as received
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_seen;
+    }
+
+private:
+    // The answer's wire form, or empty for none.
+    std::string Answer(const uint8_t* wire, size_t size, bool tcp)
+    {
+        ldns_pkt* query = nullptr;
+        if (ldns_wire2pkt(&query, wire, size) != LDNS_STATUS_OK)
+            return "";
+        char* text = ldns_rr_list2str(ldns_pkt_authority(query));
+        bool signedOk = ldns_pkt_tsig(query) &&
+                        ldns_pkt_tsig_verify(query, wire, size, "k.", "c2VjcmV0", nullptr);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_seen += std::string(tcp ? "TCP " : "UDP ") + (signedOk ? "signed\n" : "NOT SIGNED\n") + text;
+        }
+        std::free(text);
+        std::string out;
+        if (m_mode != Silent) {
+            ldns_pkt* reply = ldns_pkt_new();
+            ldns_pkt_set_id(reply, ldns_pkt_id(query));
+            ldns_pkt_set_qr(reply, true);
+            ldns_pkt_set_opcode(reply, LDNS_PACKET_UPDATE);
+            ldns_pkt_set_rcode(reply, m_mode == Refused ? LDNS_RCODE_REFUSED : LDNS_RCODE_NOERROR);
+            ldns_pkt_set_tc(reply, m_mode == Truncate && !tcp);
+            const ldns_rdf* mac = ldns_pkt_tsig(query) ? ldns_rr_rdf(ldns_pkt_tsig(query), 3) : nullptr;
+            if (m_mode == Truncate || m_mode == WrongMac)
+                ldns_pkt_tsig_sign(reply, "k.", m_mode == WrongMac ? "b3RoZXI=" : "c2VjcmV0", 300, "hmac-sha256.",
+                                   mac);
+            uint8_t* bytes = nullptr;
+            size_t n = 0;
+            if (ldns_pkt2wire(&bytes, reply, &n) == LDNS_STATUS_OK)
+                out.assign(reinterpret_cast<char*>(bytes), n);
+            std::free(bytes);
+            ldns_pkt_free(reply);
+        }
+        ldns_pkt_free(query);
+        return out;
+    }
+    void Run()
+    {
+        while (!m_stop) {
+            pollfd p[2] = {{m_udp, POLLIN, 0}, {m_tcp, POLLIN, 0}};
+            if (poll(p, 2, 50) <= 0)
+                continue;
+            uint8_t buf[4096];
+            if (p[0].revents & POLLIN) {
+                sockaddr_storage from{};
+                socklen_t len = sizeof from;
+                ssize_t n = recvfrom(m_udp, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+                std::string answer = n > 0 ? Answer(buf, static_cast<size_t>(n), false) : "";
+                if (!answer.empty())
+                    sendto(m_udp, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+            }
+            if (p[1].revents & POLLIN) {
+                int c = accept(m_tcp, nullptr, nullptr);
+                uint8_t length[2];
+                if (c >= 0 && recv(c, length, 2, MSG_WAITALL) == 2) {
+                    size_t want = static_cast<size_t>(length[0] << 8 | length[1]);
+                    if (want <= sizeof buf && recv(c, buf, want, MSG_WAITALL) == static_cast<ssize_t>(want)) {
+                        std::string answer = Answer(buf, want, true);
+                        answer.insert(0, {static_cast<char>(answer.size() >> 8), static_cast<char>(answer.size() & 255)});
+                        send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+                    }
+                }
+                if (c >= 0)
+                    close(c);
+            }
+        }
+    }
+
+    Mode m_mode;
+    int m_udp = -1, m_tcp = -1;
+    bool m_ok = false;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::string m_seen;
+};
+
+TEST(DnsUpdate, TransportsAndAnswersThatMustNotCountAsSuccess)
+{
+    if (!PrivateNetwork::s_ok)
+        GTEST_SKIP() << PrivateNetwork::s_why << " (needs root)";
+    DnsZone zone{"dyn.example.net", "127.0.0.1", 5301, "k", "hmac-sha256", "c2VjcmV0", 90};
+    auto send = [&](CFakeServer::Mode mode, std::string* seen = nullptr) {
+        CFakeServer server(mode);
+        EXPECT_TRUE(server.Ok());
+        DnsUpdateResult r = dns::SendAddressUpdate(zone, "Home.dyn.example.net", "192.0.2.44", 300);
+        if (seen)
+            *seen = server.Seen();
+        return r.ok ? std::string("ok") : r.error;
+    };
+    std::string seen;
+    // Truncated over UDP: the same signed update again over TCP, whose signed answer is checked.
+    EXPECT_EQ("ok", send(CFakeServer::Truncate, &seen));
+    const std::string update = "Home.dyn.example.net.\t0\tANY\tA\t\\# 0\n"  // delete the RRset
+                               "Home.dyn.example.net.\t90\tIN\tA\t192.0.2.44\n";
+    EXPECT_EQ("UDP signed\n" + update + "TCP signed\n" + update, seen);
+    EXPECT_EQ("answer not signed", send(CFakeServer::Unsigned));
+    EXPECT_EQ("answer signature does not verify", send(CFakeServer::WrongMac));
+    EXPECT_EQ("REFUSED", send(CFakeServer::Refused));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ("no answer over UDP (server down or time-out)", send(CFakeServer::Silent));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+}  // namespace

@@ -1,0 +1,396 @@
+#include "tools/provider/dns_update.h"
+
+#include <ldns/ldns.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace dns {
+
+namespace {
+
+struct PktFree {
+    void operator()(ldns_pkt* p) const { ldns_pkt_free(p); }
+};
+struct RrListFree {
+    void operator()(ldns_rr_list* l) const { ldns_rr_list_deep_free(l); }
+};
+struct BufferFree {
+    void operator()(ldns_buffer* b) const { ldns_buffer_free(b); }
+};
+using Pkt = std::unique_ptr<ldns_pkt, PktFree>;
+using RrList = std::unique_ptr<ldns_rr_list, RrListFree>;
+using Buffer = std::unique_ptr<ldns_buffer, BufferFree>;
+
+std::string Lower(std::string s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The owner name ldns expects for a TSIG algorithm.
+const char* AlgorithmName(const std::string& algorithm)
+{
+    static const struct {
+        const char* name;
+        const char* wire;
+    } kAlgorithms[] = {{"hmac-sha1", "hmac-sha1."},     {"hmac-sha224", "hmac-sha224."},
+                       {"hmac-sha256", "hmac-sha256."}, {"hmac-sha384", "hmac-sha384."},
+                       {"hmac-sha512", "hmac-sha512."}, {"hmac-md5", "hmac-md5.sig-alg.reg.int."}};
+    for (const auto& a : kAlgorithms)
+        if (algorithm == a.name)
+            return a.wire;
+    return nullptr;
+}
+
+bool IsBase64(const std::string& s)
+{
+    if (s.empty() || s.size() % 4 != 0)
+        return false;
+    size_t pad = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        char c = s[i];
+        if (c == '=') {
+            ++pad;
+            continue;
+        }
+        if (pad || !(std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/'))
+            return false;
+    }
+    return pad <= 2;
+}
+
+bool Resolve(const std::string& host, uint16_t port, sockaddr_storage& to, socklen_t& len)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found)
+        return false;
+    std::memcpy(&to, found->ai_addr, found->ai_addrlen);
+    len = found->ai_addrlen;
+    freeaddrinfo(found);
+    return true;
+}
+
+std::string RcodeName(int rcode)
+{
+    ldns_lookup_table* entry = ldns_lookup_by_id(ldns_rcodes, rcode);
+    return entry && entry->name ? entry->name : "RCODE " + std::to_string(rcode);
+}
+
+std::string TsigErrorName(int error)
+{
+    switch (error) {
+    case 16: return "BADSIG";
+    case 17: return "BADKEY";
+    case 18: return "BADTIME";
+    case 22: return "BADTRUNC";
+    default: return "TSIG error " + std::to_string(error);
+    }
+}
+
+// One exchange over UDP or TCP. On success `wire` holds the answer (malloc'ed by ldns).
+ldns_status Exchange(ldns_buffer* query, const sockaddr_storage& to, socklen_t len, bool tcp, int timeoutMs,
+                     uint8_t*& wire, size_t& size)
+{
+    timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    wire = nullptr;
+    size = 0;
+    return tcp ? ldns_tcp_send(&wire, query, &to, len, timeout, &size)
+               : ldns_udp_send(&wire, query, &to, len, timeout, &size);
+}
+
+ldns_rdf* NameRdf(const std::string& name)
+{
+    return ldns_dname_new_frm_str((name + ".").c_str());
+}
+
+}  // namespace
+
+bool NormalizeName(const std::string& text, std::string& name)
+{
+    std::string n = Lower(text);
+    if (!n.empty() && n.back() == '.')
+        n.pop_back();
+    if (n.empty() || n.size() > 253)
+        return false;
+    size_t label = 0;
+    for (char c : n) {
+        if (c == '.') {
+            if (label == 0)
+                return false;
+            label = 0;
+            continue;
+        }
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_') || ++label > 63)
+            return false;
+    }
+    if (label == 0)
+        return false;
+    name = n;
+    return true;
+}
+
+bool InZone(const std::string& name, const std::string& zone)
+{
+    if (name.size() == zone.size())
+        return name == zone;
+    return name.size() > zone.size() && name.compare(name.size() - zone.size(), zone.size(), zone) == 0 &&
+           name[name.size() - zone.size() - 1] == '.';
+}
+
+bool KnownAlgorithm(const std::string& algorithm)
+{
+    return AlgorithmName(algorithm) != nullptr;
+}
+
+bool ParseServer(const std::string& text, std::string& host, uint16_t& port, std::string& why)
+{
+    std::string h = text;
+    std::string p;
+    bool hasPort = false;
+    if (!h.empty() && h[0] == '[') {
+        size_t close = h.find(']');
+        if (close == std::string::npos || (close + 1 < h.size() && h[close + 1] != ':')) {
+            why = "expected [ADDRESS]:PORT";
+            return false;
+        }
+        hasPort = close + 1 < h.size();
+        p = hasPort ? h.substr(close + 2) : "";
+        h = h.substr(1, close - 1);
+    } else if (std::count(h.begin(), h.end(), ':') == 1) {  // more than one: a bare IPv6 address
+        hasPort = true;
+        p = h.substr(h.find(':') + 1);
+        h = h.substr(0, h.find(':'));
+    }
+    port = 53;
+    if (hasPort) {
+        char* end = nullptr;
+        long v = std::strtol(p.c_str(), &end, 10);
+        if (p.empty() || *end != '\0' || v < 1 || v > 65535) {
+            why = "bad port '" + p + "'";
+            return false;
+        }
+        port = static_cast<uint16_t>(v);
+    }
+    if (h.empty()) {
+        why = "no server";
+        return false;
+    }
+    host = h;
+    return true;
+}
+
+bool ParseKey(const std::string& text, std::string& name, std::string& algorithm, std::string& secret,
+              std::string& why)
+{
+    size_t first = text.find(':');
+    size_t last = text.rfind(':');
+    if (first == std::string::npos) {
+        why = "expected NAME:ALGORITHM:SECRET";
+        return false;
+    }
+    std::string n = text.substr(0, first);
+    std::string a = first == last ? "hmac-sha256" : Lower(text.substr(first + 1, last - first - 1));
+    std::string s = text.substr(last + 1);
+    std::string normalized;
+    if (!NormalizeName(n, normalized)) {
+        why = "bad key name '" + n + "'";
+        return false;
+    }
+    if (!KnownAlgorithm(a)) {
+        why = "unknown algorithm '" + a + "' (hmac-sha1, hmac-sha224, hmac-sha256, hmac-sha384, hmac-sha512, hmac-md5)";
+        return false;
+    }
+    if (!IsBase64(s)) {
+        why = "the secret is not base64";
+        return false;
+    }
+    name = normalized;
+    algorithm = a;
+    secret = s;
+    return true;
+}
+
+DnsUpdateResult SendAddressUpdate(const DnsZone& zone, const std::string& name, const std::string& address,
+                                  int timeoutMs)
+{
+    return SendAddressUpdates(zone, {DnsAddressRecord{name, address}}, timeoutMs);
+}
+
+DnsUpdateResult SendAddressUpdates(const DnsZone& zone, const std::vector<DnsAddressRecord>& records,
+                                   int timeoutMs)
+{
+    DnsUpdateResult result;
+    const char* algorithm = AlgorithmName(zone.algorithm);
+    if (!algorithm) {
+        result.error = "unknown TSIG algorithm " + zone.algorithm;
+        return result;
+    }
+    sockaddr_storage to{};
+    socklen_t toLen = 0;
+    if (!Resolve(zone.server, zone.port, to, toLen)) {
+        result.error = "cannot resolve server " + zone.server;
+        return result;
+    }
+
+    // Update section, per name: delete the A RRset (class ANY, no data), then add the one record.
+    RrList updates(ldns_rr_list_new());
+    for (const DnsAddressRecord& record : records) {
+        ldns_rr* remove = ldns_rr_new();
+        ldns_rr_list_push_rr(updates.get(), remove);
+        ldns_rr_set_owner(remove, NameRdf(record.name));
+        ldns_rr_set_type(remove, LDNS_RR_TYPE_A);
+        ldns_rr_set_class(remove, LDNS_RR_CLASS_ANY);
+        ldns_rr_set_ttl(remove, 0);
+        ldns_rr* add = ldns_rr_new();
+        ldns_rr_list_push_rr(updates.get(), add);
+        ldns_rr_set_owner(add, NameRdf(record.name));
+        ldns_rr_set_type(add, LDNS_RR_TYPE_A);
+        ldns_rr_set_class(add, LDNS_RR_CLASS_IN);
+        ldns_rr_set_ttl(add, zone.ttl);
+        ldns_rdf* a = nullptr;
+        if (!ldns_rr_owner(remove) || !ldns_rr_owner(add) ||
+            ldns_str2rdf_a(&a, record.address.c_str()) != LDNS_STATUS_OK) {
+            result.error = "bad name or address: " + record.name + " " + record.address;
+            return result;
+        }
+        ldns_rr_push_rdf(add, a);
+    }
+
+    ldns_rdf* zoneName = NameRdf(zone.zone);
+    Pkt query(zoneName ? ldns_update_pkt_new(zoneName, LDNS_RR_CLASS_IN, nullptr, updates.get(), nullptr) : nullptr);
+    if (!query) {
+        result.error = "cannot build the update";
+        return result;
+    }
+    ldns_pkt_set_rd(query.get(), false);
+    ldns_pkt_set_random_id(query.get());
+    std::string keyName = zone.keyName + ".";
+    if (ldns_pkt_tsig_sign(query.get(), keyName.c_str(), zone.secret.c_str(), 300, algorithm, nullptr) !=
+        LDNS_STATUS_OK) {
+        result.error = "cannot sign the update (bad key?)";
+        return result;
+    }
+    Buffer wireQuery(ldns_buffer_new(LDNS_MAX_PACKETLEN));
+    if (ldns_pkt2buffer_wire(wireQuery.get(), query.get()) != LDNS_STATUS_OK) {
+        result.error = "cannot encode the update";
+        return result;
+    }
+
+    Pkt answer;
+    uint8_t* wire = nullptr;
+    size_t size = 0;
+    // Larger than a datagram that crosses any path unfragmented: TCP only.
+    bool tcpOnly = ldns_buffer_position(wireQuery.get()) > 1232;
+    for (bool tcp : {false, true}) {
+        if (tcpOnly && !tcp)
+            continue;
+        ldns_status st = Exchange(wireQuery.get(), to, toLen, tcp, timeoutMs, wire, size);
+        if (st != LDNS_STATUS_OK || !wire) {
+            std::free(wire);
+            result.error = std::string("no answer over ") + (tcp ? "TCP" : "UDP") + " (server down or time-out)";
+            return result;
+        }
+        ldns_pkt* parsed = nullptr;
+        if (ldns_wire2pkt(&parsed, wire, size) != LDNS_STATUS_OK) {
+            std::free(wire);
+            result.error = "malformed answer";
+            return result;
+        }
+        answer.reset(parsed);
+        if (!ldns_pkt_tc(parsed) || tcp)
+            break;
+        std::free(wire);  // truncated: again over TCP
+        wire = nullptr;
+    }
+    std::unique_ptr<uint8_t, decltype(&std::free)> ownWire(wire, &std::free);
+
+    if (ldns_pkt_id(answer.get()) != ldns_pkt_id(query.get()) || !ldns_pkt_qr(answer.get())) {
+        result.error = "answer does not match the update";
+        return result;
+    }
+    int rcode = ldns_pkt_get_rcode(answer.get());
+    ldns_rr* tsig = ldns_pkt_tsig(answer.get());
+    if (tsig && ldns_rr_rd_count(tsig) > 5) {
+        int tsigError = ldns_rdf2native_int16(ldns_rr_rdf(tsig, 5));
+        if (tsigError != 0) {
+            result.error = RcodeName(rcode) + " (" + TsigErrorName(tsigError) + ")";
+            return result;
+        }
+    }
+    if (rcode != LDNS_RCODE_NOERROR) {
+        result.error = RcodeName(rcode);
+        result.refusedContent = rcode == LDNS_RCODE_REFUSED || rcode == LDNS_RCODE_NOTZONE;
+        return result;
+    }
+    // A success must come from the holder of the key.
+    const ldns_rdf* queryMac = ldns_rr_rdf(ldns_pkt_tsig(query.get()), 3);
+    if (!tsig) {
+        result.error = "answer not signed";
+        return result;
+    }
+    if (!ldns_pkt_tsig_verify(answer.get(), ownWire.get(), size, keyName.c_str(), zone.secret.c_str(), queryMac)) {
+        result.error = "answer signature does not verify";
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+bool QueryAddress(const std::string& server, uint16_t port, const std::string& name, std::string& addresses,
+                  int timeoutMs)
+{
+    addresses.clear();
+    sockaddr_storage to{};
+    socklen_t toLen = 0;
+    ldns_rdf* owner = NameRdf(name);
+    if (!owner || !Resolve(server, port, to, toLen)) {
+        ldns_rdf_deep_free(owner);
+        return false;
+    }
+    Pkt query(ldns_pkt_query_new(owner, LDNS_RR_TYPE_A, LDNS_RR_CLASS_IN, 0));
+    if (!query)
+        return false;
+    ldns_pkt_set_random_id(query.get());
+    Buffer wireQuery(ldns_buffer_new(LDNS_MAX_PACKETLEN));
+    uint8_t* wire = nullptr;
+    size_t size = 0;
+    if (ldns_pkt2buffer_wire(wireQuery.get(), query.get()) != LDNS_STATUS_OK ||
+        Exchange(wireQuery.get(), to, toLen, false, timeoutMs, wire, size) != LDNS_STATUS_OK || !wire) {
+        std::free(wire);
+        return false;
+    }
+    ldns_pkt* parsed = nullptr;
+    ldns_status st = ldns_wire2pkt(&parsed, wire, size);
+    std::free(wire);
+    Pkt answer(parsed);
+    if (st != LDNS_STATUS_OK || ldns_pkt_id(parsed) != ldns_pkt_id(query.get()) ||
+        (ldns_pkt_get_rcode(parsed) != LDNS_RCODE_NOERROR && ldns_pkt_get_rcode(parsed) != LDNS_RCODE_NXDOMAIN))
+        return false;
+    ldns_rr_list* records = ldns_pkt_answer(parsed);
+    for (size_t i = 0; i < ldns_rr_list_rr_count(records); ++i) {
+        ldns_rr* rr = ldns_rr_list_rr(records, i);
+        if (ldns_rr_get_type(rr) != LDNS_RR_TYPE_A || ldns_rr_rd_count(rr) < 1)
+            continue;
+        char* text = ldns_rdf2str(ldns_rr_rdf(rr, 0));
+        if (text) {
+            if (!addresses.empty())
+                addresses += ' ';
+            addresses += text;
+            std::free(text);
+        }
+    }
+    return true;
+}
+
+}  // namespace dns

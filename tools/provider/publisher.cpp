@@ -1,0 +1,164 @@
+#include "tools/provider/publisher.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <ctime>
+#include <vector>
+
+#include "tools/provider/dns_update.h"
+#include "tools/provider/store.h"
+
+namespace {
+
+int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// Rows taken per pass: the stop flag and new wake-ups are looked at between passes.
+constexpr size_t kBatch = 64;
+// Names per UPDATE message: about 1 KB, a datagram most paths carry.
+constexpr size_t kNamesPerMessage = 16;
+// The database is looked at at least this often, for rows made due by another process (add-zone).
+constexpr int64_t kIdlePollMs = 1000;
+
+}  // namespace
+
+int64_t CPublisher::RetryDelayMs(int attempts)
+{
+    const int64_t kFirst = 1000;
+    const int64_t kLast = 5 * 60 * 1000;
+    int64_t delay = kFirst;
+    for (int i = 1; i < attempts && delay < kLast; ++i)
+        delay *= 2;
+    return delay < kLast ? delay : kLast;
+}
+
+bool CPublisher::Start(const PublisherOptions& options)
+{
+    m_options = options;
+    {
+        CProviderStore probe;
+        if (!probe.Open(options.database)) {
+            std::fprintf(stderr, "morvane-provider: %s\n", probe.LastError().c_str());
+            return false;
+        }
+    }
+    m_stop = false;
+    m_thread = std::thread(&CPublisher::Run, this);
+    return true;
+}
+
+void CPublisher::Stop()
+{
+    if (!m_thread.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    m_thread.join();
+}
+
+void CPublisher::Wake()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_woken = true;
+    }
+    m_wake.notify_all();
+}
+
+void CPublisher::Publish(CProviderStore& store, const DnsZone& zone,
+                         const std::vector<const ProviderPublication*>& rows)
+{
+    for (size_t first = 0; first < rows.size(); first += kNamesPerMessage) {
+        size_t end = std::min(rows.size(), first + kNamesPerMessage);
+        std::vector<DnsAddressRecord> records;
+        for (size_t i = first; i < end; ++i)
+            records.push_back({rows[i]->domain, rows[i]->address});
+        DnsUpdateResult r = dns::SendAddressUpdates(zone, records, m_options.dnsTimeoutMs);
+        if (!r.ok && r.refusedContent && records.size() > 1) {
+            // A name the server will not take must not hold the others back: each on its own.
+            for (size_t i = first; i < end; ++i)
+                Publish(store, zone, {rows[i]});
+            continue;
+        }
+        for (size_t i = first; i < end; ++i) {
+            const ProviderPublication& p = *rows[i];
+            bool recorded = r.ok ? store.PublicationDone(p.id)
+                                 : store.PublicationFailed(p.id, r.error, NowMs() + RetryDelayMs(p.attempts + 1));
+            if (!recorded)
+                std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
+            if (!r.ok)
+                std::fprintf(stderr, "morvane-provider: publishing %s -> %s failed: %s\n", p.domain.c_str(),
+                             p.address.c_str(), r.error.c_str());
+        }
+    }
+}
+
+void CPublisher::Run()
+{
+    CProviderStore store;
+    if (!store.Open(m_options.database)) {
+        std::fprintf(stderr, "morvane-provider: publisher: %s\n", store.LastError().c_str());
+        return;
+    }
+    int64_t nextPruneMs = 0;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stop)
+                return;
+            m_woken = false;
+        }
+        int64_t now = NowMs();
+        if (now >= nextPruneMs) {
+            int removed = 0;
+            int64_t cutoff = m_options.historyDays > 0
+                                 ? static_cast<int64_t>(std::time(nullptr)) - int64_t{m_options.historyDays} * 86400
+                                 : 0;
+            if (!store.PruneHistory(m_options.historyKeep, cutoff, removed))
+                std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
+            nextPruneMs = now + int64_t{m_options.pruneEverySeconds} * 1000;
+        }
+
+        std::vector<ProviderPublication> due;
+        if (!store.DuePublications(now, kBatch, due))
+            std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
+        // One message per zone for everything due in it; the server applies it all or nothing.
+        std::map<std::string, std::vector<const ProviderPublication*>> byZone;
+        for (const ProviderPublication& p : due)
+            byZone[p.zone].push_back(&p);
+        for (const auto& [zoneName, rows] : byZone) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_stop)
+                    return;
+            }
+            DnsZone zone;
+            if (!store.FindZone(zoneName, zone)) {
+                for (const ProviderPublication* p : rows)
+                    store.PublicationDropped(p->id, "zone " + zoneName + " no longer configured");
+                continue;
+            }
+            Publish(store, zone, rows);
+        }
+        if (due.size() == kBatch)
+            continue;
+
+        int64_t next = 0;
+        int64_t waitMs = kIdlePollMs;
+        if (store.NextPublicationDue(next) && next > 0) {
+            int64_t until = next - NowMs();
+            waitMs = until < 0 ? 0 : (until < waitMs ? until : waitMs);
+        }
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wake.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return m_stop || m_woken; });
+    }
+}
