@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -423,7 +426,9 @@ TEST_F(ScmTest, StopStillWorksWithNoDescriptorLeft)
     const pid_t pid = static_cast<pid_t>(st.processId);
     ::usleep(300 * 1000);  // the descriptors are gone by now
     service->SetControlTimeout(5000);
-    EXPECT_TRUE(service->Control(scm::kStop, st)) << scm::LastError();
+    std::ifstream log(m_dir + "/scmtestsvc.log");
+    EXPECT_TRUE(service->Control(scm::kStop, st))
+        << scm::LastError() << ": " << std::string(std::istreambuf_iterator<char>(log), {});
     EXPECT_TRUE(WaitUntil([&] { return ProcessGone(pid); }));
     ASSERT_TRUE(service->Query(st));
     EXPECT_EQ(st.state, scm::kStopped);

@@ -11,6 +11,7 @@
 #include "platform/scm.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -36,6 +38,8 @@ std::mutex g_mutex;
 std::condition_variable g_cv;
 bool g_stop = false;
 bool g_workerDone = false;
+bool g_workerStarted = false;
+std::vector<int> g_hoarded;  // exhaust-fds
 std::thread g_worker;
 // Held across a report and its record line, so the record keeps the order others observe.
 std::mutex g_recordMutex;
@@ -72,6 +76,11 @@ void Handler(uint32_t control)
         return;  // pause, continue, interrogate: nothing changes, nothing is reported
     if (g_stopDelayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(g_stopDelayMs));
+    // The control got through with none left; the rest of the stop may have them back (the
+    // sanitizers need some when a thread ends).
+    for (int fd : g_hoarded)
+        ::close(fd);
+    g_hoarded.clear();
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         g_stop = true;
@@ -118,17 +127,28 @@ void ServiceMain(int argc, char** argv)
     Report(scm::kStartPending);
     if (!Report(scm::kRunning) || g_idle)
         return;
-    if (g_exhaustFds) {
-        Record("exhausting descriptors");
-        while (::open("/dev/null", O_RDONLY | O_CLOEXEC) >= 0) {
-        }
-    }
     g_worker = std::thread([] {
         std::unique_lock<std::mutex> lock(g_mutex);
+        g_workerStarted = true;
+        g_cv.notify_all();
         g_cv.wait(lock, [] { return g_stop; });
         g_workerDone = true;
         g_cv.notify_all();
     });
+    // Once the worker runs, nothing here needs a descriptor any more (the sanitizers' checks of a
+    // thread's start do).
+    if (g_exhaustFds) {
+        {
+            std::unique_lock<std::mutex> started(g_mutex);
+            g_cv.wait(started, [] { return g_workerStarted; });
+        }
+        Record("exhausting descriptors");
+        // A low limit first: quick to reach, whatever the system's default.
+        rlimit limit{64, 64};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            g_hoarded.push_back(fd);
+    }
     std::unique_lock<std::mutex> lock(g_mutex);
     g_cv.wait(lock, [] { return g_workerDone; });
 }
