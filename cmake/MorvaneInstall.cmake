@@ -60,6 +60,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.desktop DESTINATION ${CMAK
         COMPONENT gui)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT gui)
+# The GUI's translations (built by gui/CMakeLists.txt into bin/translations).
+install(FILES ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/translations/morvane_en.qm
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/morvane/translations COMPONENT gui)
 
 # Man pages, compressed as Debian expects.
 find_program(MORVANE_GZIP gzip)

@@ -125,8 +125,9 @@ bool CMorvaneManger::StartManager()
 
     std::string host = m_options.providerHost;
     uint16_t port = m_options.providerPort;
+    bool tls = false;
     if (host.empty())
-        if (!ProviderEndpoint(host, port))  // a malformed override falls back to the defaults
+        if (!ProviderEndpoint(host, port, &tls))  // a malformed override falls back to the defaults
             JournalPrint(kJournalWarning, "MORVANE_PROVIDER is malformed; using %s:%u", host.c_str(), port);
     if (port == 0)
         port = webservice::kProviderPort;
@@ -135,6 +136,8 @@ bool CMorvaneManger::StartManager()
         JournalPrint(kJournalError, "cannot create the web-service client for %s:%u", host.c_str(), port);
         return false;
     }
+    if (tls)
+        m_service->UseTls(ProviderCaFile());
     m_cancelTarget = m_service.get();
     m_mapper = m_options.nat ? std::make_unique<CPortMapper>(*m_options.nat) : std::make_unique<CPortMapper>();
     JournalPrint(kJournalInfo, "service started: channel on 127.0.0.1:%u, provider %s, data in %s", m_channelPort,

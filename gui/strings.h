@@ -1,5 +1,11 @@
 #pragma once
 // The desktop program's string table: every user-visible text that has a number, in UTF-8.
+// The texts are the Chinese originals and the source texts of the translations (context
+// "Morvane"); Text() gives the one for the user's language.
+
+#include <QString>
+
+#include <string>
 
 namespace gui {
 
@@ -44,10 +50,36 @@ enum StringId {
     IDS_ENABLE = 151,              // 启用
     IDS_DISABLE = 152,             // 取消启用
     IDS_CURRENT_VERSION = 153,     // 当前版本
+
+    // Texts of our own, not from the original table.
+    IDS_NO_ANSWER = 200,            // 服务程序没有响应 (after a failed line)
+    IDS_SERVICE_UP = 201,           // 服务程序正常 (status)
+    IDS_SERVICE_DOWN = 202,         // 服务程序无响应 (status)
+    IDS_SERVICE_BACK = 203,         // 服务程序恢复响应
+    IDS_LOGIN_NO_ANSWER = 204,      // 服务程序没有响应,请重试
+    IDS_PROVIDER_UNREACHABLE = 205, // 无法连接域名服务商
+    IDS_PROVIDER_UNREADABLE = 206,  // 域名服务商的应答无法识别
+    IDS_PORT_DIGITS_ONLY = 207,     // 端口只能是数字
+    IDS_PORT_EMPTY = 208,           // 请输入端口号
+    IDS_PORT_RANGE = 209,           // 端口号无效(1-65535):
+    IDS_NO_GATEWAY = 210,           // 找不到路由器
+    IDS_ROUTER_REFUSED = 211,       // 路由器拒绝,错误码%1
 };
 
-// The text of a string, UTF-8; "" for a number the table does not hold.
+// The text of a string, UTF-8, untranslated; "" for a number the table does not hold.
 const char* LoadStringText(int id);
+// The text in the user's language (the installed translation; the original without one).
+QString Text(int id);
+// Every number the table holds (tests check each has a translation).
+const int* StringIds(int& count);
+
+// Whether the user's first UI language (a BCP 47 name such as "en-GB", or "C") gets a
+// translation: every language but Chinese, C and POSIX, which show the original texts.
+bool WantsTranslation(const QString& uiLanguage);
+// Installs the English translation when the system's UI language wants one. Looks in
+// <programDir>translations/ (a build tree), then in the installed share/morvane/translations.
+// True when a translation was installed.
+bool LoadTranslation(const std::string& programDir);
 
 // The provider's web site: "http://<host>/" with the host from MORVANE_SITE (when set) or the
 // build-time default (CMake MORVANE_SITE_HOST).

@@ -17,6 +17,7 @@ trap 'rm -rf "$scratch"' EXIT
 targets=(
     "channel_decode_fuzzer       fuzz/channel/corpus          fuzz/channel/decode.dict"
     "packet_fuzzer               fuzz/packet/corpus           fuzz/packet/packet.dict"
+    "provider_http_fuzzer        fuzz/provider/corpus         fuzz/provider/http.dict"
     "webservice_documents_fuzzer fuzz/webservice/corpus       fuzz/webservice/documents.dict"
     "xml_document_fuzzer         fuzz/xml/corpus/document     fuzz/xml/document.dict"
     "xml_loadfile_fuzzer         fuzz/xml/corpus/loadfile     fuzz/xml/loadfile.dict"

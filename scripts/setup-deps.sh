@@ -7,15 +7,19 @@ PACKAGES=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang libclang-rt-dev
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
   # web service client and the local provider (pugixml also for the XML benchmark)
   gsoap libgsoap-dev libsqlite3-dev libpugixml-dev
   # the provider's DNS publication, and the authoritative servers the tests and the demo start
   libldns-dev ldnsutils knot knot-dnsutils bind9 bind9-dnsutils
+  # TLS of the web service (the provider's certificates, the tests' throwaway CA) and a real dyndns2 client
+  libssl-dev openssl ddclient libio-socket-ssl-perl sqlite3
   # NAT library, and the real router the tests run in network namespaces
   libminiupnpc-dev libnatpmp-dev miniupnpd miniupnpd-nftables nftables iproute2
   # GUI
-  qt6-base-dev qt6-base-dev-tools fonts-wqy-microhei
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev fonts-wqy-microhei
+  # GUI translations (lupdate, lrelease)
+  qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   # package checks and the container booted with systemd (scripts/test-systemd.sh)
   lintian debootstrap systemd-container
 )

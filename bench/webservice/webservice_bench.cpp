@@ -1,11 +1,17 @@
-// One client against a local morvane-provider: time per call and calls per second.
+// Clients against a local morvane-provider: time per call and calls per second for the web service (plain
+// and over TLS: the difference is the handshake each call makes) and for dyndns2 updates, with one client
+// and with 16 at once.
 
 #include <benchmark/benchmark.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +25,7 @@ namespace {
 // The provider for the whole run, started once on a free port with a fresh demo database.
 class CProvider {
 public:
-    CProvider()
+    explicit CProvider(bool tls = false)
     {
         char dir[] = "/tmp/morvane-provider-bench-XXXXXX";
         if (!mkdtemp(dir))
@@ -29,6 +35,17 @@ public:
         std::string db = m_dir + "/bench.db";
         if (std::system(("'" + program + "' --db '" + db + "' seed-demo").c_str()) != 0)
             return;
+        // A throwaway CA and a certificate for 127.0.0.1.
+        std::string d = m_dir;
+        if (tls && std::system(("(cd '" + d + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem "
+                                "-days 2 -subj /CN=bench-ca && openssl req -newkey rsa:2048 -nodes -keyout srv.key "
+                                "-out srv.csr -subj /CN=127.0.0.1 && echo subjectAltName=IP:127.0.0.1 > ext && "
+                                "openssl x509 -req -in srv.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out srv.pem "
+                                "-days 2 -extfile ext) >/dev/null 2>&1")
+                                   .c_str()) != 0)
+            return;
+        std::string cert = d + "/srv.pem";
+        std::string key = d + "/srv.key";
         int fds[2];
         if (pipe(fds) != 0)
             return;
@@ -37,7 +54,12 @@ public:
             dup2(fds[1], 1);
             close(fds[0]);
             close(fds[1]);
-            execl(program.c_str(), program.c_str(), "--db", db.c_str(), "serve", "--port", "0", nullptr);
+            if (tls)
+                execl(program.c_str(), program.c_str(), "--db", db.c_str(), "serve", "--port", "0", "--tls-cert",
+                      cert.c_str(), "--tls-key", key.c_str(), "--nochg-limit", "1000000", nullptr);
+            else
+                execl(program.c_str(), program.c_str(), "--db", db.c_str(), "serve", "--port", "0", "--nochg-limit",
+                      "1000000", nullptr);
             _exit(127);
         }
         close(fds[1]);
@@ -60,6 +82,7 @@ public:
             std::system(("rm -rf '" + m_dir + "'").c_str());
     }
     uint16_t Port() const { return m_port; }
+    std::string Ca() const { return m_dir + "/ca.pem"; }
 
 private:
     std::string m_dir;
@@ -70,6 +93,12 @@ private:
 CProvider& Provider()
 {
     static CProvider provider;
+    return provider;
+}
+
+CProvider& TlsProvider()
+{
+    static CProvider provider(true);
     return provider;
 }
 
@@ -115,9 +144,78 @@ void BM_UpdateDynamic(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 
+void BM_GetDynamicIPTls(benchmark::State& state)
+{
+    CDynamicService service("127.0.0.1", TlsProvider().Port());
+    service.UseTls(TlsProvider().Ca());
+    NetInfo info;
+    for (auto _ : state) {
+        if (service.GetDynamicIP(info) != 0) {
+            state.SkipWithError("call failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_UpdateDynamicTls(benchmark::State& state)
+{
+    CDynamicService service("127.0.0.1", TlsProvider().Port());
+    service.UseTls(TlsProvider().Ca());
+    std::string digest = CMD5("demo").HexDigest();
+    for (auto _ : state) {
+        UpdateResultMap results{{1, 0}, {2, 0}, {3, 0}};
+        if (service.UpdateDynamic("demo", digest, results) != 0 || results[1] != 1) {
+            state.SkipWithError("call failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// One dyndns2 update per iteration, each to a new address so that every one is stored ("good").
+void BM_Dyndns2Update(benchmark::State& state)
+{
+    static std::atomic<uint32_t> next{0x0A000000};
+    uint16_t port = Provider().Port();
+    for (auto _ : state) {
+        uint32_t a = next++;
+        char query[160];
+        std::snprintf(query, sizeof query,
+                      "GET /nic/update?hostname=demo%d.example.net&myip=%u.%u.%u.%u HTTP/1.1\r\nHost: x\r\n"
+                      "Authorization: Basic ZGVtbzpkZW1v\r\n\r\n",
+                      1 + state.thread_index() % 3, a >> 24, (a >> 16) & 255, (a >> 8) & 255, a & 255);
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        std::string answer;
+        if (connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+            send(s, query, std::strlen(query), MSG_NOSIGNAL) > 0) {
+            char buf[512];
+            ssize_t n;
+            while ((n = recv(s, buf, sizeof buf, 0)) > 0)
+                answer.append(buf, static_cast<size_t>(n));
+        }
+        close(s);
+        if (answer.find("\r\n\r\ngood ") == std::string::npos) {
+            state.SkipWithError("update failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 BENCHMARK(BM_GetDynamicIP)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
 BENCHMARK(BM_GetDynamic)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
 BENCHMARK(BM_UpdateDynamic)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(BM_UpdateDynamic)->Threads(16)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(3)->ReportAggregatesOnly();
+BENCHMARK(BM_GetDynamicIPTls)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(BM_UpdateDynamicTls)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(BM_UpdateDynamicTls)->Threads(16)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(3)->ReportAggregatesOnly();
+BENCHMARK(BM_Dyndns2Update)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(BM_Dyndns2Update)->Threads(16)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(3)->ReportAggregatesOnly();
 
 }  // namespace
 

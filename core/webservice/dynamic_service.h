@@ -43,8 +43,14 @@ public:
     CDynamicService(std::string host, uint16_t port);
     virtual ~CDynamicService() = default;
 
-    // "http://host/" for port 80, else "http://host:port/".
+    // "http://host/" for port 80, else "http://host:port/"; https and 443 after UseTls.
     const std::string& Endpoint() const { return m_endpoint; }
+
+    // Talks TLS to the provider: its certificate must chain to `caFile` (PEM) or, when empty, to the
+    // system's CA store, and name the host. A certificate that fails either check ends the call before
+    // anything is sent; the reason is logged.
+    void UseTls(std::string caFile);
+    bool Tls() const { return m_tls; }
     const std::string& Host() const { return m_host; }
     uint16_t Port() const { return m_port; }
 
@@ -72,10 +78,15 @@ public:
     bool Cancelled() const { return m_cancelled.load(); }
 
 private:
+    void MakeEndpoint();
+    // A context for one call, set up for TLS when asked; false when that failed (noted as the failure).
+    bool Secure(const char* operation, struct soap* soap);
     void NoteFailure(const char* operation, struct soap* soap, int status, const std::string& what = {});
 
     std::string m_host;
     uint16_t m_port;
+    bool m_tls = false;
+    std::string m_caFile;
     std::string m_endpoint;
     webservice::Timeouts m_timeouts;
 

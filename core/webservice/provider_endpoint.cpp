@@ -5,11 +5,26 @@
 #ifndef MORVANE_PROVIDER_DEFAULT_HOST
 #define MORVANE_PROVIDER_DEFAULT_HOST "127.0.0.1"
 #endif
+#ifndef MORVANE_PROVIDER_DEFAULT_CA
+#define MORVANE_PROVIDER_DEFAULT_CA ""
+#endif
 
 namespace webservice {
 
-bool ParseProviderAddress(const std::string& text, std::string& host, uint16_t& port)
+bool ParseProviderAddress(const std::string& whole, std::string& host, uint16_t& port, bool* tls)
 {
+    std::string text = whole;
+    bool secure = false;
+    if (text.rfind("https://", 0) == 0) {
+        if (!tls)
+            return false;
+        secure = true;
+        text.erase(0, 8);
+    } else if (text.rfind("http://", 0) == 0) {
+        text.erase(0, 7);
+    }
+    if (!text.empty() && text.back() == '/' && text.size() < whole.size())
+        text.pop_back();
     std::string h;
     std::string portText;
     if (!text.empty() && text.front() == '[') {
@@ -49,19 +64,32 @@ bool ParseProviderAddress(const std::string& text, std::string& host, uint16_t& 
             return false;
         p = static_cast<uint16_t>(value);
     }
+    if (h.find('/') != std::string::npos)
+        return false;
     host = h;
     port = p;
+    if (tls)
+        *tls = secure;
     return true;
 }
 
 }  // namespace webservice
 
-bool ProviderEndpoint(std::string& host, uint16_t& port)
+bool ProviderEndpoint(std::string& host, uint16_t& port, bool* tls)
 {
-    host = MORVANE_PROVIDER_DEFAULT_HOST;
+    host = "127.0.0.1";
     port = webservice::kProviderPort;
+    if (tls)
+        *tls = false;
+    webservice::ParseProviderAddress(MORVANE_PROVIDER_DEFAULT_HOST, host, port, tls);
     const char* env = std::getenv("MORVANE_PROVIDER");
     if (!env || !*env)
         return true;
-    return webservice::ParseProviderAddress(env, host, port);
+    return webservice::ParseProviderAddress(env, host, port, tls);
+}
+
+std::string ProviderCaFile()
+{
+    const char* env = std::getenv("MORVANE_PROVIDER_CA");
+    return env && *env ? env : MORVANE_PROVIDER_DEFAULT_CA;
 }

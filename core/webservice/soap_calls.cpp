@@ -24,6 +24,9 @@ int WriteHeader(struct soap* soap, const char* key, const char* value)
     auto* plugin = static_cast<HeaderPlugin*>(soap_lookup_plugin(soap, kHeaderPluginId));
     if (key && value && std::strcmp(key, "User-Agent") == 0)
         value = kUserAgent;
+    // The SSL build of the library offers compression; the request stays as this client always sent it.
+    if (key && std::strcmp(key, "Accept-Encoding") == 0)
+        return SOAP_OK;
     return plugin->next(soap, key, value);
 }
 

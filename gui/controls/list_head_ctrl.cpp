@@ -1,6 +1,8 @@
 #include "gui/controls/list_head_ctrl.h"
 
 #include <QPainter>
+
+#include <algorithm>
 #include <QStyleOptionHeader>
 
 CListHeadCtrl::CListHeadCtrl(QWidget* parent) : QHeaderView(Qt::Horizontal, parent)
@@ -37,5 +39,15 @@ void CListHeadCtrl::paintSection(QPainter* painter, const QRect& rect, int logic
     painter->setFont(HeaderFont());
     painter->setPen(palette().color(QPalette::ButtonText));
     painter->drawText(rect, Qt::AlignCenter, text);
+    // The arrow of the column the rows are sorted by.
+    if (isSortIndicatorShown() && sortIndicatorSection() == logicalIndex) {
+        QStyleOptionHeader arrow;
+        arrow.initFrom(this);
+        const int size = std::min(rect.height() - 4, 10);
+        arrow.rect = QRect(rect.right() - size - 4, rect.center().y() - size / 2, size, size);
+        arrow.sortIndicator = sortIndicatorOrder() == Qt::AscendingOrder ? QStyleOptionHeader::SortDown
+                                                                          : QStyleOptionHeader::SortUp;
+        style()->drawPrimitive(QStyle::PE_IndicatorHeaderArrow, &arrow, painter, this);
+    }
     painter->restore();
 }

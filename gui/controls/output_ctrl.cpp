@@ -35,7 +35,7 @@ QStringList COutPutCtrl::Lines() const
 void COutPutCtrl::contextMenuEvent(QContextMenuEvent* event)
 {
     QMenu menu(this);
-    QAction* clearAction = menu.addAction(QString::fromUtf8("清空输出"));
+    QAction* clearAction = menu.addAction(tr("清空输出"));
     if (menu.exec(event->globalPos()) == clearAction)
         OnMenuCommand(kClearCommand);
 }

@@ -1,3 +1,4 @@
+#include <QBoxLayout>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -15,9 +16,10 @@
 
 namespace {
 
-const char kDescription[] =
+const char kDescription[] = QT_TRANSLATE_NOOP(
+    "CMorvaneAbout",
     "      我们可以为所有的网站提供单线路、多线路智能的域名解析服务，让电信用户访问电信的服务器，"
-    "网通的用户访问网通的服务器，达到互联互通的效果。 ";
+    "网通的用户访问网通的服务器，达到互联互通的效果。 ");
 
 constexpr uint32_t kMaxVersionBlock = 2000;
 
@@ -31,22 +33,35 @@ std::function<void()>& UpdateLauncher()
 
 CMorvaneAbout::CMorvaneAbout(QWidget* parent)
     : QWidget(parent),
-      m_group(new QGroupBox(QString::fromUtf8("关于Morvane"), this)),
-      m_description(new QLabel(QString::fromUtf8(kDescription), this)),
-      m_version(new QLabel(QString::fromUtf8("静态"), this)),
-      m_check(new QPushButton(QString::fromUtf8("检查更新"), this))
+      m_group(new QGroupBox(tr("关于Morvane"), this)),
+      m_description(new QLabel(tr(kDescription), this)),
+      m_version(new QLabel(tr("静态"), this)),
+      m_check(new QPushButton(tr("检查更新"), this))
 {
-    m_group->setFixedSize(330, 200);
     m_description->setWordWrap(true);
     m_description->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    m_description->setFixedSize(310, 80);
     m_version->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    m_version->setFixedSize(200, 22);
-    m_check->setFixedSize(80, 22);
-    // The labels lie over the group box, not in it.
-    m_description->raise();
-    m_version->raise();
-    m_check->raise();
+    m_version->setMinimumSize(200, 22);
+    m_check->setMinimumSize(80, 22);
+
+    // The group, centred at the top, holds the description and the version row.
+    auto* versionRow = new QHBoxLayout;
+    versionRow->setSpacing(2);
+    versionRow->addWidget(m_version, 1);
+    versionRow->addWidget(m_check);
+    auto* inside = new QVBoxLayout(m_group);
+    inside->setContentsMargins(10, 20, 10, 10);
+    inside->setSpacing(4);
+    inside->addWidget(m_description);
+    inside->addLayout(versionRow);
+    inside->addStretch(1);
+    m_group->setMinimumHeight(200);
+    m_group->setMaximumWidth(330);
+    m_group->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    auto* page = new QVBoxLayout(this);
+    page->setContentsMargins(5, 10, 5, 5);
+    page->addWidget(m_group, 0, Qt::AlignHCenter);
+    page->addStretch(1);
 
     connect(m_check, &QPushButton::clicked, this, &CMorvaneAbout::OnCheckUpdate);
 
@@ -55,7 +70,6 @@ CMorvaneAbout::CMorvaneAbout(QWidget* parent)
         m_version->setText(version);
 
     resize(369, 540);
-    Layout();
 }
 
 CMorvaneAbout::~CMorvaneAbout() = default;
@@ -103,15 +117,9 @@ bool CMorvaneAbout::ReadVersionText(const std::string& path, QString& text)
             ++n;
         product.assign(chars, n);
     }
-    text = QString::fromUtf8(gui::LoadStringText(gui::IDS_CURRENT_VERSION)) + QStringLiteral(":") +
+    text = gui::Text(gui::IDS_CURRENT_VERSION) + QStringLiteral(":") +
            QString::fromUtf8(product.c_str());
     return true;
-}
-
-void CMorvaneAbout::resizeEvent(QResizeEvent* event)
-{
-    QWidget::resizeEvent(event);
-    Layout();
 }
 
 void CMorvaneAbout::keyPressEvent(QKeyEvent* event)
@@ -121,18 +129,4 @@ void CMorvaneAbout::keyPressEvent(QKeyEvent* event)
         return;
     }
     QWidget::keyPressEvent(event);
-}
-
-void CMorvaneAbout::Layout()
-{
-    const QRect p = rect();
-    int x = (p.left() + p.left() + p.width()) / 2 - m_group->width() / 2;
-    int y = p.top() + 30;
-    m_group->move(x, p.top() + 10);
-    x = m_group->x();
-    m_description->move(x, y);
-    y += m_description->height() + 4;
-    m_version->move(x, y);
-    x += m_version->width() + 2;
-    m_check->move(x, y);
 }

@@ -12,17 +12,16 @@
 
 #include "shared/channel/dns_listener.h"
 #include "gui/controls/list_head_ctrl.h"
+#include "gui/shell/message_box.h"
 #include "gui/strings.h"
+#include "shared/packet/commands.h"
 
 namespace {
 
 // Shared by every domain list in the process, as one direction for all columns.
 int g_sortDirection = 0;
 
-QString Text(int id)
-{
-    return QString::fromUtf8(gui::LoadStringText(id));
-}
+using gui::Text;
 
 QFont ListFont(bool underline)
 {
@@ -203,13 +202,13 @@ void CDomainListEx::OnClick(int row, int column)
     if (column == kColumnName) {
         const std::string& name = record->name;
         const std::string url = name.rfind("http://", 0) == 0 ? name : "http://" + name;
-        // Like the shell's "open": whatever happens is not reported here.
-        QDesktopServices::openUrl(QUrl(QString::fromUtf8(url.c_str()), QUrl::TolerantMode));
+        gui::OpenUrl(QString::fromUtf8(url.c_str()));
         return;
     }
     if (column != kColumnSwitch)
         return;
     const uint32_t hostid = record->hostid;
+    const uint8_t shown = record->enabled;
     const uint8_t wanted = record->enabled ? 0 : 1;
     if (m_owner)
         m_owner->AppendOutput(Text(gui::IDS_REQUEST) + Text(gui::IDS_DOMAIN_OPERATION) + Text(gui::IDS_PLEASE_WAIT));
@@ -217,6 +216,9 @@ void CDomainListEx::OnClick(int row, int column)
     SetDomainState(hostid, wanted);
     if (m_owner && m_owner->Channel())
         m_owner->Channel()->SendDomainFlags(std::map<uint32_t, uint8_t>{{hostid, wanted}});
+    if (m_owner && m_owner->RequestWatch())
+        m_owner->RequestWatch()->Expect(CMD_SET_DOMAIN_STATE, Text(gui::IDS_DOMAIN_OPERATION), 0,
+                                        [this, hostid, shown] { SetDomainState(hostid, shown); });
 }
 
 void CDomainListEx::OnColumnClick(int column)
@@ -225,6 +227,11 @@ void CDomainListEx::OnColumnClick(int column)
                      [column](const DomainRow& a, const DomainRow& b) { return CompareRows(a, b, column) < 0; });
     for (int row = 0; row < RowCount(); ++row)
         ShowRow(row);
+    // The header's arrow: names sort descending first; the state columns put stopped rows
+    // (the lower value) first.
+    const bool ascending = column == kColumnName ? g_sortDirection != 0 : g_sortDirection == 0;
+    horizontalHeader()->setSortIndicatorShown(true);
+    horizontalHeader()->setSortIndicator(column, ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
     viewport()->update();
     g_sortDirection = g_sortDirection ? 0 : 1;
 }

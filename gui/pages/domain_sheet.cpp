@@ -1,4 +1,5 @@
 #include <QDesktopServices>
+#include <QBoxLayout>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
@@ -12,16 +13,15 @@
 #include "gui/controls/output_ctrl.h"
 #include "gui/pages/domain_page.h"
 #include "gui/pages/pages.h"
+#include "gui/shell/message_box.h"
 #include "gui/strings.h"
 #include "shared/base/ipv4.h"
+#include "shared/packet/commands.h"
 #include "shared/packet/records.h"
 
 namespace {
 
-QString Text(int id)
-{
-    return QString::fromUtf8(gui::LoadStringText(id));
-}
+using gui::Text;
 
 static_assert(kNetTypes[0].textId == gui::IDS_NET_UNKNOWN && kNetTypes[1].textId == gui::IDS_NET_DYNAMIC &&
               kNetTypes[2].textId == gui::IDS_NET_TELECOM && kNetTypes[3].textId == gui::IDS_NET_NETCOM &&
@@ -33,21 +33,9 @@ QString NetTypeText(int code)
     return type ? Text(type->textId) : QString();
 }
 
-// The status row sits 13 pixels above the page's bottom edge, which is the window's frame, as laid
-// out for a 12-pixel font. A font whose line box is taller would write its lowest pixels over that
-// frame, so the text is drawn as high as its label allows (the label itself keeps its place).
-void RaiseStatusText(QLabel* label)
-{
-    const int spare = label->height() - QFontMetrics(label->font()).height() + 1;
-    if (spare <= 0)
-        return;
-    label->setContentsMargins(0, 0, 0, spare);
-    label->setAlignment((label->alignment() & Qt::AlignHorizontal_Mask) | Qt::AlignBottom);
-}
-
 void OpenSite()
 {
-    QDesktopServices::openUrl(QUrl(QString::fromUtf8(gui::SiteUrl())));
+    gui::OpenUrl(QString::fromUtf8(gui::SiteUrl()));
 }
 
 }  // namespace
@@ -56,34 +44,80 @@ CDomainlstSheet::CDomainlstSheet(CDnsListener* channel, QWidget* parent)
     : QWidget(parent),
       m_channel(channel),
       m_list(new CDomainListEx(this)),
-      m_add(new QPushButton(QString::fromUtf8("添加"), this)),
-      m_update(new QPushButton(QString::fromUtf8("更新"), this)),
-      m_ipCaption(new QLabel(QString::fromUtf8("你当前公网IP:"), this)),
-      m_ip(new QLabel(QString::fromUtf8("静态"), this)),
-      m_netTypeCaption(new QLabel(QString::fromUtf8("接入商:"), this)),
-      m_netType(new QLabel(QString::fromUtf8("静态"), this)),
-      m_help(new CHyperLink2(QString::fromUtf8("域名管理帮助"), this)),
+      m_add(new QPushButton(tr("添加"), this)),
+      m_update(new QPushButton(tr("更新"), this)),
+      m_ipCaption(new QLabel(tr("你当前公网IP:"), this)),
+      m_ip(new QLabel(tr("静态"), this)),
+      m_netTypeCaption(new QLabel(tr("接入商:"), this)),
+      m_netType(new QLabel(tr("静态"), this)),
+      m_help(new CHyperLink2(tr("域名管理帮助"), this)),
       m_output(new COutPutCtrl(this))
 {
     m_list->SetOwner(this);
-    m_add->setFixedSize(60, 22);
-    m_update->setFixedSize(60, 22);
-    m_ipCaption->adjustSize();
-    m_ip->setFixedSize(100, m_ipCaption->height());
-    m_netTypeCaption->adjustSize();
-    m_netType->setFixedSize(80, m_netTypeCaption->height());
+    m_add->setMinimumSize(60, 22);
+    m_update->setMinimumSize(60, 22);
+    // The address and network labels take the room their texts need, so the row fits narrow windows.
+    m_ip->setMinimumWidth(QFontMetrics(m_ip->font()).horizontalAdvance(QStringLiteral("255.255.255.255")));
     m_help->SetURL(QString::fromUtf8(gui::SiteUrl()));
-    for (QLabel* label : {m_ipCaption, m_ip, m_netTypeCaption, m_netType, static_cast<QLabel*>(m_help)})
-        RaiseStatusText(label);
+    m_output->setFixedHeight(67);
+
+    // Buttons at the top right, the list taking what room there is, the output list, and the
+    // status row along the bottom.
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(2);
+    buttons->addStretch(1);
+    buttons->addWidget(m_add);
+    buttons->addWidget(m_update);
+    auto* status = new QHBoxLayout;
+    status->setSpacing(2);
+    status->addWidget(m_ipCaption);
+    status->addWidget(m_ip);
+    status->addSpacing(10);
+    status->addWidget(m_netTypeCaption);
+    status->addWidget(m_netType);
+    status->addStretch(1);
+    status->addWidget(m_help);
+    m_statusRow = status;
+    // Where the status row is too narrow for the help link, the link gets a row of its own.
+    m_helpRow = new QHBoxLayout;
+    m_helpRow->addStretch(1);
+    auto* page = new QVBoxLayout(this);
+    page->setContentsMargins(10, 0, 10, 2);
+    page->setSpacing(5);
+    page->addLayout(buttons);
+    page->addWidget(m_list, 1);
+    page->addWidget(m_output);
+    page->addLayout(status);
+    page->addLayout(m_helpRow);
+    m_list->setMinimumHeight(60);
 
     connect(m_add, &QPushButton::clicked, this, &CDomainlstSheet::OnAdd);
     connect(m_update, &QPushButton::clicked, this, &CDomainlstSheet::OnUpdate);
 
     resize(369, 540);
-    Layout();
 }
 
 CDomainlstSheet::~CDomainlstSheet() = default;
+
+void CDomainlstSheet::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    PlaceHelpLink();
+}
+
+void CDomainlstSheet::PlaceHelpLink()
+{
+    int need = 20 + 10 + 5 * 2;  // page margins, the gap before the network type, spacing
+    for (QWidget* w : {static_cast<QWidget*>(m_ipCaption), static_cast<QWidget*>(m_ip),
+                       static_cast<QWidget*>(m_netTypeCaption), static_cast<QWidget*>(m_netType),
+                       static_cast<QWidget*>(m_help)})
+        need += std::max(w->sizeHint().width(), w->minimumWidth());
+    QBoxLayout* wanted = need <= width() ? m_statusRow : m_helpRow;
+    if (wanted->indexOf(m_help) >= 0)
+        return;
+    (wanted == m_statusRow ? m_helpRow : m_statusRow)->removeWidget(m_help);
+    wanted->addWidget(m_help);
+}
 
 CDomainListEx* CDomainlstSheet::List()
 {
@@ -98,6 +132,7 @@ void CDomainlstSheet::SetPublicIp(uint32_t address)
 void CDomainlstSheet::SetNetType(int code)
 {
     m_netType->setText(NetTypeText(code));
+    PlaceHelpLink();
 }
 
 void CDomainlstSheet::AppendOutput(const QString& line)
@@ -115,14 +150,10 @@ void CDomainlstSheet::OnUpdate()
     if (!m_channel || !m_channel->HasSender())
         return;
     m_channel->RequestDomainList();
-    // Written whether or not the datagram left: no reply will come either way.
+    // Written whether or not the datagram left; a missing answer is reported by the watch.
     AppendOutput(Text(gui::IDS_REQUEST) + Text(gui::IDS_UPDATE_DOMAIN_LIST));
-}
-
-void CDomainlstSheet::resizeEvent(QResizeEvent* event)
-{
-    QWidget::resizeEvent(event);
-    Layout();
+    if (m_watch)
+        m_watch->Expect(CMD_REFRESH_DOMAINS, Text(gui::IDS_UPDATE_DOMAIN_LIST), 0, {});
 }
 
 void CDomainlstSheet::keyPressEvent(QKeyEvent* event)
@@ -133,21 +164,4 @@ void CDomainlstSheet::keyPressEvent(QKeyEvent* event)
         return;
     }
     QWidget::keyPressEvent(event);
-}
-
-void CDomainlstSheet::Layout()
-{
-    const int w = width();
-    const int h = height();
-    m_update->move(w - 10 - m_update->width(), 0);
-    m_add->move(w - m_add->width() - 12 - m_add->width(), 0);
-    const int listTop = std::max(m_add->height(), m_update->height()) + 5;
-    m_list->setGeometry(10, listTop, std::max(0, w - 20), std::max(0, h - 80 - listTop));
-    m_output->setGeometry(10, h - 82, std::max(0, w - 20), 82 - 15);
-    const int row = h - 13;
-    m_ipCaption->move(2, row);
-    m_ip->move(m_ipCaption->x() + m_ipCaption->width() + 2, row);
-    m_netTypeCaption->move(m_ip->x() + m_ip->width() + 10, row);
-    m_netType->move(m_netTypeCaption->x() + m_netTypeCaption->width() + 2, row);
-    m_help->move(w - 4 - m_help->width(), row);
 }

@@ -14,11 +14,22 @@ class CDomainListEx;
 class CMapPortList;
 class COutPutCtrl;
 class CHyperLink2;
+class QBoxLayout;
 class QLabel;
 class QPushButton;
 class QComboBox;
 class QLineEdit;
 class QGroupBox;
+
+// Told of every request that expects an answer, so that one nobody answers within a few seconds
+// can be undone on screen and reported. The main window implements it; pages work without one.
+class IRequestWatch {
+public:
+    virtual ~IRequestWatch() = default;
+    // `command`: the request's command; `kind`: the text its output line starts with; `output`:
+    // the page index of that line; `undo`: turns back what the page already changed.
+    virtual void Expect(uint16_t command, const QString& kind, int output, std::function<void()> undo) = 0;
+};
 
 // Tab 0, "动态域名管理": the account's domains with their switches, the public address and the
 // network type, and an output list.
@@ -32,7 +43,7 @@ public:
     void SetPublicIp(uint32_t address);
     // Label 1027: the network-type text; empty for an unknown code.
     void SetNetType(int code);
-    // Appends a line to the output list (1028) and scrolls to it.
+    // Appends a line to the output list and scrolls to it.
     void AppendOutput(const QString& line);
     CDomainListEx* List();
 
@@ -42,6 +53,8 @@ public:
     void OnUpdate();
 
     CDnsListener* Channel() const { return m_channel; }
+    void SetRequestWatch(IRequestWatch* watch) { m_watch = watch; }
+    IRequestWatch* RequestWatch() const { return m_watch; }
     COutPutCtrl* Output() const { return m_output; }
     QLabel* IpLabel() const { return m_ip; }
     QLabel* NetTypeLabel() const { return m_netType; }
@@ -50,13 +63,16 @@ public:
     CHyperLink2* HelpLink() const { return m_help; }
 
 protected:
-    void resizeEvent(QResizeEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
-    void Layout();
+    void PlaceHelpLink();
 
+    QBoxLayout* m_statusRow = nullptr;
+    QBoxLayout* m_helpRow = nullptr;
     CDnsListener* m_channel;
+    IRequestWatch* m_watch = nullptr;
     CDomainListEx* m_list;
     QPushButton* m_add;
     QPushButton* m_update;
@@ -68,7 +84,7 @@ private:
     COutPutCtrl* m_output;
 };
 
-// The domain list (1015): one row per domain, keyed by host id.
+// The domain list: one row per domain, keyed by host id.
 class CDomainListEx;  // defined in gui/pages/domain_page.h:
 //   void AddDomainRow(const std::string& name, uint32_t hostid, uint8_t enabled);
 //   void SetDomainState(uint32_t hostid, uint8_t enabled);
@@ -90,6 +106,8 @@ public:
     void OnServiceChanged(int index);
 
     CDnsListener* Channel() const { return m_channel; }
+    void SetRequestWatch(IRequestWatch* watch) { m_watch = watch; }
+    IRequestWatch* RequestWatch() const { return m_watch; }
     COutPutCtrl* Output() const { return m_output; }
     QComboBox* ServiceCombo() const { return m_service; }
     QLineEdit* PortEdit() const { return m_port; }
@@ -98,13 +116,11 @@ public:
     CHyperLink2* HelpLink() const { return m_help; }
 
 protected:
-    void resizeEvent(QResizeEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    void Layout();
-
     CDnsListener* m_channel;
+    IRequestWatch* m_watch = nullptr;
     QComboBox* m_service;
     QLineEdit* m_port;
     QComboBox* m_protocol;
@@ -114,7 +130,7 @@ private:
     CHyperLink2* m_help;
 };
 
-// The port list (1029), defined in gui/pages/port_page.h:
+// The port list, defined in gui/pages/port_page.h:
 //   int AddPortRow(uint16_t port, uint8_t type, uint8_t op, uint8_t allow);   // 1 added, -1 duplicate
 //   void UpdatePortRow(uint16_t port, uint8_t op, uint8_t type, uint8_t allow, bool ok);
 
@@ -143,12 +159,9 @@ public:
     QPushButton* CheckButton() const { return m_check; }
 
 protected:
-    void resizeEvent(QResizeEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    void Layout();
-
     QGroupBox* m_group;
     QLabel* m_description;
     QLabel* m_version;

@@ -10,10 +10,7 @@
 
 namespace {
 
-QString Text(int id)
-{
-    return QString::fromUtf8(gui::LoadStringText(id));
-}
+using gui::Text;
 
 QString ProtocolText(uint8_t type)
 {
@@ -44,7 +41,8 @@ const std::map<std::string, uint16_t>& ServicePorts()
 {
     static const std::map<std::string, uint16_t> ports = {
         {"DNS(53)", 53},     {"FTP(21)", 21},       {"GOPHER(70)", 70}, {"HTTP(80)", 80},     {"NNTP(119)", 119},
-        {"POP(110)", 110},   {"PPTP(1723)", 1723},  {"SMTP(25)", 25},   {"SOCK(1080)", 1080}, {"TELNET(22)", 22},
+        {"POP(110)", 110},   {"PPTP(1723)", 1723},  {"SMTP(25)", 25},   {"SOCK(1080)", 1080}, {"SSH(22)", 22},
+        {"TELNET(23)", 23},
     };
     return ports;
 }
@@ -149,10 +147,13 @@ void CMapPortList::UpdatePortRow(uint16_t port, uint8_t op, uint8_t type, uint8_
         return;
     PortMapEntry& e = m_entries[static_cast<std::size_t>(row)];
     e.op = op;
-    // The record follows the check box, so the context menu offers what a click would do.
-    e.allow = allow ? 1 : 0;
+    // The check box shows what the service stored: a refused request stored nothing, so the row
+    // keeps its setting; an accepted one stored the allow byte of the reply. The record follows
+    // the check box, so the context menu offers what a click would do.
+    if (ok)
+        e.allow = allow ? 1 : 0;
     ShowState(row);
-    SetCheck(row, allow != 0);
+    SetCheck(row, e.allow != 0);
     viewport()->update();
 }
 
@@ -163,15 +164,20 @@ void CMapPortList::Send(uint16_t command, const PortMapEntry& entry)
         channel->SendPortEntries(command, std::vector<PortMapEntry>{entry});
 }
 
-void CMapPortList::RequestPort(int kind, uint16_t port, uint8_t type, uint8_t op, uint8_t allow)
+void CMapPortList::RequestPort(int kind, uint16_t port, uint8_t type, uint8_t op, uint8_t allow,
+                               std::function<void()> undo)
 {
     if (!m_owner || port == 0)
         return;
     const PortMapEntry entry{port, op, type, allow};
     if (kind == kMapNow) {
-        const QString what = QString::asprintf("-%d(%s)-", static_cast<int>(port), type != kProtocolTcp ? "UDP" : "TCP");
+        const char* protocol = type != kProtocolTcp ? "UDP" : "TCP";
+        const QString what = QString::asprintf("-%d(%s)-", static_cast<int>(port), protocol);
         m_owner->AppendOutput(Text(gui::IDS_REQUEST) + what + ActionText(op) + Text(gui::IDS_PLEASE_WAIT));
         Send(CMD_MAP_PORTS, entry);
+        if (IRequestWatch* watch = m_owner->RequestWatch())
+            watch->Expect(CMD_MAP_PORTS, ActionText(op) + QString::asprintf("-%u-(%s)", unsigned{port}, protocol), 2,
+                          std::move(undo));
     } else if (kind == kStoreAllow) {
         Send(allow ? CMD_STORE_PORTS : CMD_STORE_PORTS_ALT, entry);
     }
@@ -233,6 +239,39 @@ void CMapPortList::OnMenuCommand(int id)
     }
 }
 
+bool CMapPortList::TakeDeletedUnmapped(uint16_t port, uint8_t type)
+{
+    auto it = m_deletedUnmapped.find({port, type});
+    if (it == m_deletedUnmapped.end())
+        return false;
+    m_deletedUnmapped.erase(it);
+    return true;
+}
+
+// Undoing a switch the service never answered: the row (if still there) shows `allow` again.
+static std::function<void()> RestoreAllow(CMapPortList* list, uint16_t port, uint8_t type, uint8_t allow)
+{
+    return [list, port, type, allow] { list->RestoreAllowSetting(port, type, allow); };
+}
+
+void CMapPortList::RemovePortRow(uint16_t port, uint8_t type)
+{
+    const int row = FindRow(port, type);
+    if (row < 0)
+        return;
+    m_entries.erase(m_entries.begin() + row);
+    removeRow(row);
+}
+
+void CMapPortList::RestoreAllowSetting(uint16_t port, uint8_t type, uint8_t allow)
+{
+    const int row = FindRow(port, type);
+    if (row < 0)
+        return;
+    m_entries[static_cast<std::size_t>(row)].allow = allow;
+    SetCheck(row, allow != 0);
+}
+
 void CMapPortList::ToggleAllow(int row)
 {
     const bool was = Checked(row);
@@ -240,7 +279,7 @@ void CMapPortList::ToggleAllow(int row)
     const uint8_t now = was ? 0 : 1;
     RequestPort(kStoreAllow, e.port, e.type, e.op ? 1 : 0, now);
     if (!was && e.op != 1)
-        RequestPort(kMapNow, e.port, e.type, 1, 1);
+        RequestPort(kMapNow, e.port, e.type, 1, 1, RestoreAllow(this, e.port, e.type, e.allow));
     m_entries[static_cast<std::size_t>(row)].allow = now;
     SetCheck(row, now != 0);
 }
@@ -249,7 +288,13 @@ void CMapPortList::DeleteRow(int row)
 {
     const PortMapEntry e = m_entries[static_cast<std::size_t>(row)];
     const uint8_t allow = e.allow ? 1 : 0;
-    RequestPort(kMapNow, e.port, e.type, 0, allow);
+    if (m_owner && e.port != 0 && e.op == 0)
+        m_deletedUnmapped.insert({e.port, e.type});
+    // Unanswered, the row comes back as it was.
+    RequestPort(kMapNow, e.port, e.type, 0, allow, [this, e] {
+        if (FindRow(e.port, e.type) < 0)
+            AddPortRow(e.port, e.type, e.op, e.allow);
+    });
     if (m_owner && e.port != 0)
         Send(CMD_REMOVE_PORTS, PortMapEntry{e.port, 0, e.type, allow});
     // Gone at once: the unmap result that follows finds no row.
@@ -271,5 +316,5 @@ void CMapPortList::OnItemChanged(QTableWidgetItem* changed)
     const PortMapEntry now = e;
     RequestPort(kStoreAllow, now.port, now.type, now.op ? 1 : 0, now.allow);
     if (before == false && now.op == 0)
-        RequestPort(kMapNow, now.port, now.type, 1, 1);
+        RequestPort(kMapNow, now.port, now.type, 1, 1, RestoreAllow(this, now.port, now.type, 0));
 }

@@ -5,7 +5,9 @@
 #include <QTableWidget>
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,8 +43,17 @@ public:
     // A map/unmap result: a failed request leaves the opposite of what was asked for.
     void UpdatePortRow(uint16_t port, uint8_t op, uint8_t type, uint8_t allow, bool ok);
     // kMapNow: request line and command 4; kStoreAllow: command 8 (allow) or 9. Nothing
-    // without an owning page or for port 0.
-    void RequestPort(int kind, uint16_t port, uint8_t type, uint8_t op, uint8_t allow);
+    // without an owning page or for port 0. `undo` turns back what the caller changed on screen
+    // when the map request gets no answer.
+    void RequestPort(int kind, uint16_t port, uint8_t type, uint8_t op, uint8_t allow,
+                     std::function<void()> undo = {});
+    // True (once) when an unmap result is for a port deleted while it was not mapped: nothing
+    // was there to remove, so a refusal is no failure.
+    bool TakeDeletedUnmapped(uint16_t port, uint8_t type);
+    // Removes the row of (port, type), when it is listed.
+    void RemovePortRow(uint16_t port, uint8_t type);
+    // Shows `allow` for (port, type) again, when it is still listed.
+    void RestoreAllowSetting(uint16_t port, uint8_t type, uint8_t allow);
 
     // The context menu of the selected row as (command, text); empty when it has none.
     std::vector<std::pair<int, QString>> ContextMenuItems() const;
@@ -67,6 +78,7 @@ private:
     void Send(uint16_t command, const PortMapEntry& entry);
 
     std::vector<PortMapEntry> m_entries;
+    std::multiset<std::pair<uint16_t, uint8_t>> m_deletedUnmapped;
     CMorvaneMapportDlg* m_owner = nullptr;
     bool m_settingCheck = false;
 };

@@ -1,8 +1,9 @@
 #include <QComboBox>
-#include <QFontMetrics>
+#include <QBoxLayout>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
 
 #include <algorithm>
 
@@ -16,10 +17,7 @@
 
 namespace {
 
-QString Text(int id)
-{
-    return QString::fromUtf8(gui::LoadStringText(id));
-}
+using gui::Text;
 
 }  // namespace
 
@@ -29,10 +27,10 @@ CMorvaneMapportDlg::CMorvaneMapportDlg(CDnsListener* channel, QWidget* parent)
       m_service(new QComboBox(this)),
       m_port(new QLineEdit(this)),
       m_protocol(new QComboBox(this)),
-      m_addPort(new QPushButton(QString::fromUtf8("添加端口"), this)),
+      m_addPort(new QPushButton(tr("添加端口"), this)),
       m_list(new CMapPortList(this)),
       m_output(new COutPutCtrl(this)),
-      m_help(new CHyperLink2(QString::fromUtf8("端口使用帮助"), this))
+      m_help(new CHyperLink2(tr("端口使用帮助"), this))
 {
     m_list->SetOwner(this);
 
@@ -43,23 +41,38 @@ CMorvaneMapportDlg::CMorvaneMapportDlg(CDnsListener* channel, QWidget* parent)
     m_protocol->addItems({QStringLiteral("TCP"), QStringLiteral("UDP")});
     m_protocol->setCurrentIndex(0);
     m_help->SetURL(QString::fromUtf8(gui::SiteUrl()));
-    // The link sits 12 pixels above the bottom edge, the window's frame, as laid out for a 12-pixel
-    // font; with a taller line box its text is drawn as high as the link allows instead of being cut.
-    if (const int spare = m_help->height() - QFontMetrics(m_help->font()).height() + 1; spare > 0) {
-        m_help->setContentsMargins(0, 0, 0, spare);
-        m_help->setAlignment((m_help->alignment() & Qt::AlignHorizontal_Mask) | Qt::AlignBottom);
-    }
+    m_service->setMinimumSize(110, 22);
+    m_port->setFixedWidth(60);
+    m_protocol->setMinimumSize(60, 22);
+    m_addPort->setMinimumSize(70, 22);
+    m_output->setFixedHeight(68);
+    m_list->setMinimumHeight(60);
 
-    m_service->setFixedSize(110, 22);
-    m_port->setFixedSize(60, 22);
-    m_protocol->setFixedSize(60, 22);
-    m_addPort->setFixedSize(70, 22);
+    // The add row on top, the list below it taking what room there is, the output list and the
+    // help link at the bottom right.
+    auto* add = new QHBoxLayout;
+    add->setSpacing(2);
+    add->addWidget(m_service);
+    add->addWidget(m_port);
+    add->addWidget(m_protocol);
+    add->addWidget(m_addPort);
+    add->addStretch(1);
+    auto* page = new QVBoxLayout(this);
+    page->setContentsMargins(5, 5, 5, 2);
+    page->setSpacing(0);
+    page->addLayout(add);
+    page->addWidget(m_list, 1);
+    page->addSpacing(2);
+    page->addWidget(m_output);
+    page->addWidget(m_help, 0, Qt::AlignRight);
 
+    // Digits only; what the field refuses is said in the output list.
+    m_port->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), m_port));
+    connect(m_port, &QLineEdit::inputRejected, this, [this] { AppendOutput(Text(gui::IDS_PORT_DIGITS_ONLY)); });
     connect(m_service, &QComboBox::activated, this, &CMorvaneMapportDlg::OnServiceChanged);
     connect(m_addPort, &QPushButton::clicked, this, &CMorvaneMapportDlg::OnAddPort);
 
     resize(369, 535);
-    Layout();
 }
 
 CMorvaneMapportDlg::~CMorvaneMapportDlg() = default;
@@ -89,18 +102,22 @@ void CMorvaneMapportDlg::OnServiceChanged(int index)
 void CMorvaneMapportDlg::OnAddPort()
 {
     const QString text = m_port->text();
-    if (text.isEmpty())
+    if (text.isEmpty()) {
+        AppendOutput(Text(gui::IDS_PORT_EMPTY));
         return;
+    }
     // Digits only; the value is counted without overflow so no long number can wrap into range.
     unsigned long value = 0;
     for (QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
+            AppendOutput(Text(gui::IDS_PORT_DIGITS_ONLY));
             return;
+        }
         if (value <= 65535)
             value = value * 10 + static_cast<unsigned long>(c.unicode() - '0');
     }
     if (value == 0 || value > 65535) {
-        AppendOutput(QString::fromUtf8("端口号无效(1-65535): ") + text);
+        AppendOutput(Text(gui::IDS_PORT_RANGE) + text);
         return;
     }
     const auto port = static_cast<uint16_t>(value);
@@ -111,13 +128,8 @@ void CMorvaneMapportDlg::OnAddPort()
     }
     if (m_channel)
         m_channel->SendPortEntries(CMD_STORE_PORTS_BASIC, {PortMapEntry{port, 0, type, 0}});
-    m_list->RequestPort(CMapPortList::kMapNow, port, type, 1, 1);
-}
-
-void CMorvaneMapportDlg::resizeEvent(QResizeEvent* event)
-{
-    QWidget::resizeEvent(event);
-    Layout();
+    // Unanswered, the new row goes again: the service may not have stored it.
+    m_list->RequestPort(CMapPortList::kMapNow, port, type, 1, 1, [list = m_list, port, type] { list->RemovePortRow(port, type); });
 }
 
 void CMorvaneMapportDlg::keyPressEvent(QKeyEvent* event)
@@ -127,18 +139,4 @@ void CMorvaneMapportDlg::keyPressEvent(QKeyEvent* event)
         return;
     }
     QWidget::keyPressEvent(event);
-}
-
-void CMorvaneMapportDlg::Layout()
-{
-    const int w = width();
-    const int h = height();
-    m_service->move(5, 5);
-    m_port->move(m_service->x() + m_service->width() + 2, 5);
-    m_protocol->move(m_port->x() + m_port->width() + 2, 5);
-    m_addPort->move(m_protocol->x() + m_protocol->width() + 2, 5);
-    const int listTop = m_addPort->y() + m_addPort->height();
-    m_list->setGeometry(5, listTop, std::max(0, w - 10), std::max(0, h - 82 - listTop));
-    m_output->setGeometry(5, h - 82, std::max(0, w - 10), 68);
-    m_help->move(w - 4 - m_help->width(), h - 12);
 }

@@ -13,6 +13,7 @@
 #include "gui/strings.h"
 #include "platform/data_dir.h"
 #include "platform/program.h"
+#include "platform/window.h"
 #include "shared/base/files.h"
 
 // ---------------------------------------------------------------- service control
@@ -106,7 +107,7 @@ std::string CMorvaneApp::ServiceFailureText(int status)
 {
     char line[32];
     std::snprintf(line, sizeof line, "err id = %d", status);
-    return std::string(gui::LoadStringText(gui::IDS_SERVICE_START_FAILED)) + "\n" + line;
+    return gui::Text(gui::IDS_SERVICE_START_FAILED).toStdString() + "\n" + line;
 }
 
 int CMorvaneApp::ServiceStep()
@@ -129,9 +130,13 @@ int CMorvaneApp::ServiceStep()
 
 bool CMorvaneApp::InitInstance()
 {
-    // A second copy ends silently: no window, no message, the first one left alone.
-    if (!AcquireSingleInstance())
+    // A second copy brings the first one's window to the front and ends.
+    if (!AcquireSingleInstance()) {
+        platform::WindowRef first;
+        if (platform::FindWindow(CMorvaneMainDlg::kWindowClass, first))
+            platform::PostMessage(first, CMorvaneMainDlg::kActivateMessage);
         return false;
+    }
 
     if (m_programPath.empty())
         m_programPath = platform::ProgramPath();
@@ -148,6 +153,8 @@ bool CMorvaneApp::InitInstance()
         if (!m_dataDir.empty() && m_dataDir.back() != platform::kPathSeparator)
             m_dataDir += platform::kPathSeparator;
     }
+
+    gui::LoadTranslation(m_programDir);
 
     if (ServiceStep() != 1) {
         gui::ShowMessageBox(QString::fromStdString(ServiceFailureText(m_startStatus)));

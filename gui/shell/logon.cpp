@@ -1,7 +1,9 @@
 #include "gui/shell/logon.h"
 
 #include <QCheckBox>
+#include <QBoxLayout>
 #include <QComboBox>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -51,10 +53,7 @@ QString RegisterUrl()
 
 namespace {
 
-QString Text(int id)
-{
-    return QString::fromUtf8(gui::LoadStringText(id));
-}
+using gui::Text;
 
 // The remembered pair, when both halves are there.
 bool ReadRemembered(const std::string& userFile, std::string& account, std::string& digest)
@@ -73,55 +72,75 @@ bool ReadRemembered(const std::string& userFile, std::string& account, std::stri
 
 CMorvaneLogon::CMorvaneLogon(const std::string& userFile, QWidget* parent) : QDialog(parent)
 {
-    setWindowTitle(QString::fromUtf8("登录"));
+    setWindowTitle(tr("登录"));
     setWindowIcon(gui::AppIcon());
-    setFixedSize(330, 240);
 
     auto* banner = new QLabel(this);
     banner->setPixmap(gui::BannerPixmap(330, 60));
-    banner->setGeometry(0, 0, 330, 60);
+    banner->setFixedHeight(60);
 
-    auto* accountLabel = new QLabel(QString::fromUtf8("账号:"), this);
-    accountLabel->setGeometry(30, 76, 48, 24);
+    auto* accountLabel = new QLabel(tr("账号:"), this);
     m_accountBox = new QComboBox(this);
     m_accountBox->setEditable(true);  // only the edit text is used; the list stays empty
-    m_accountBox->setGeometry(80, 76, 160, 24);
-    m_register = new CHyperLink2(QString::fromUtf8("注册新用户"), this);
-    m_register->move(250, 80);
+    m_accountBox->setMinimumWidth(160);
+    m_register = new CHyperLink2(tr("注册新用户"), this);
     m_register->SetURL(gui::RegisterUrl());
 
-    auto* passwordLabel = new QLabel(QString::fromUtf8("密码:"), this);
-    passwordLabel->setGeometry(30, 110, 48, 24);
+    auto* passwordLabel = new QLabel(tr("密码:"), this);
     m_password = new QLineEdit(this);
     m_password->setEchoMode(QLineEdit::Password);
-    m_password->setGeometry(80, 110, 160, 24);
-    m_recover = new CStaticEx(QString::fromUtf8("找回密码"), this);
-    m_recover->move(250, 114);
-    m_recover->adjustSize();
+    m_recover = new CStaticEx(tr("找回密码"), this);
     connect(m_recover, &CStaticEx::clicked, this, [this] { OnRecoverPassword(); });
 
     // Part of the dialog's design, never shown and never read.
-    m_remember = new QCheckBox(QString::fromUtf8("记住密码"), this);
+    m_remember = new QCheckBox(tr("记住密码"), this);
     m_remember->setGeometry(80, 140, 80, 20);
     m_remember->hide();
-    m_autoLogin = new QCheckBox(QString::fromUtf8("自动登录"), this);
+    m_autoLogin = new QCheckBox(tr("自动登录"), this);
     m_autoLogin->setGeometry(170, 140, 80, 20);
     m_autoLogin->hide();
 
     m_error = new QLabel(this);
-    m_error->setGeometry(30, 146, 270, 22);
     QPalette red = m_error->palette();
     red.setColor(QPalette::WindowText, QColor(255, 0, 0));
     m_error->setPalette(red);
     m_error->hide();
 
-    m_ok = new QPushButton(QString::fromUtf8("确定"), this);
-    m_ok->setGeometry(150, 196, 75, 26);
+    m_ok = new QPushButton(tr("确定"), this);
+    m_ok->setMinimumWidth(75);
     m_ok->setDefault(true);
-    m_cancel = new QPushButton(QString::fromUtf8("取消"), this);
-    m_cancel->setGeometry(235, 196, 75, 26);
+    m_cancel = new QPushButton(tr("取消"), this);
+    m_cancel->setMinimumWidth(75);
     connect(m_ok, &QPushButton::clicked, this, [this] { OnOK(); });
     connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    // The banner across the top, the fields with their links, the error line, the buttons.
+    auto* fields = new QGridLayout;
+    fields->setContentsMargins(30, 16, 20, 0);
+    fields->setHorizontalSpacing(6);
+    fields->setVerticalSpacing(10);
+    fields->addWidget(accountLabel, 0, 0);
+    fields->addWidget(m_accountBox, 0, 1);
+    fields->addWidget(m_register, 0, 2);
+    fields->addWidget(passwordLabel, 1, 0);
+    fields->addWidget(m_password, 1, 1);
+    fields->addWidget(m_recover, 1, 2);
+    fields->addWidget(m_error, 2, 0, 1, 3);
+    fields->setColumnStretch(1, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->setContentsMargins(0, 0, 20, 18);
+    buttons->addStretch(1);
+    buttons->addWidget(m_ok);
+    buttons->addWidget(m_cancel);
+    auto* dialog = new QVBoxLayout(this);
+    dialog->setContentsMargins(0, 0, 0, 0);
+    dialog->addWidget(banner);
+    dialog->addLayout(fields);
+    dialog->addStretch(1);
+    dialog->addLayout(buttons);
+    // The usual 330 x 240, wider when the texts need it.
+    setFixedSize(dialog->minimumSize().expandedTo(QSize(330, 240)));
+    banner->setPixmap(gui::BannerPixmap(width(), 60));
 
     if (ReadRemembered(userFile, m_account, m_digest)) {
         m_accountBox->setEditText(QString::fromStdString(m_account));
@@ -186,16 +205,16 @@ constexpr QSize kProgressSize(140, 32);
 CMorvaneMainLogOnDlg::CMorvaneMainLogOnDlg(const std::string& userFile, CMorvaneMainDlg* owner)
     : QWidget(owner), m_owner(owner)
 {
-    m_group = new QGroupBox(QString::fromUtf8("登陆"), this);
-    m_accountLabel = new QLabel(QString::fromUtf8("账号:"), this);
+    m_group = new QGroupBox(tr("登陆"), this);
+    m_accountLabel = new QLabel(tr("账号:"), this);
     m_accountBox = new QComboBox(this);
     m_accountBox->setEditable(true);
-    m_passwordLabel = new QLabel(QString::fromUtf8("密码:"), this);
+    m_passwordLabel = new QLabel(tr("密码:"), this);
     m_password = new QLineEdit(this);
     m_password->setEchoMode(QLineEdit::Password);
-    m_ok = new QPushButton(QString::fromUtf8("确定"), this);
-    m_cancel = new QPushButton(QString::fromUtf8("取消"), this);
-    m_progress = new QPushButton(QString::fromUtf8("正在登陆..."), this);
+    m_ok = new QPushButton(tr("确定"), this);
+    m_cancel = new QPushButton(tr("取消"), this);
+    m_progress = new QPushButton(tr("正在登陆..."), this);
     m_progress->setFocusPolicy(Qt::NoFocus);
     connect(m_ok, &QPushButton::clicked, this, [this] { OnOK(); });
     connect(m_cancel, &QPushButton::clicked, this, [this] { OnCancel(); });
@@ -207,11 +226,16 @@ CMorvaneMainLogOnDlg::CMorvaneMainLogOnDlg(const std::string& userFile, CMorvane
     Layout();
 }
 
-void CMorvaneMainLogOnDlg::SetMode(int mode)
+void CMorvaneMainLogOnDlg::SetMode(int mode, const QString& caption)
 {
     m_mode = mode;
-    if (mode == kFailed)
-        m_group->setTitle(Text(gui::IDS_BAD_CREDENTIALS));
+    if (mode == kFailed) {
+        m_group->setTitle(caption.isEmpty() ? Text(gui::IDS_BAD_CREDENTIALS) : caption);
+        // Return retries the login from either field.
+        m_ok->setDefault(true);
+    } else {
+        m_ok->setDefault(false);
+    }
     Layout();
 }
 

@@ -84,7 +84,8 @@ public:
 
     CMorvaneMainLogOnDlg(const std::string& userFile, CMorvaneMainDlg* owner);
 
-    void SetMode(int mode);
+    // In mode 1 the group caption is `caption`, or "用户名和密码出错" when it is empty.
+    void SetMode(int mode, const QString& caption = QString());
     int Mode() const { return m_mode; }
     // Places the controls for the mode (nothing in mode 3).
     void Layout();

@@ -1,12 +1,18 @@
 #include "gui/shell/main_dlg.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPainter>
+#include <QScreen>
 #include <QSocketNotifier>
 #include <QStyleOptionTabWidgetFrame>
 #include <QStylePainter>
 #include <QTabBar>
+#include <QTimer>
 
 #include "gui/pages/domain_page.h"
 #include "gui/pages/pages.h"
@@ -16,15 +22,13 @@
 #include "gui/shell/resources.h"
 #include "gui/strings.h"
 #include "platform/window.h"
+#include "shared/packet/commands.h"
 #include "shared/packet/records.h"
 #include "shared/xml/data_files.h"
 
 namespace {
 
-QString Text(int id)
-{
-    return QString::fromUtf8(gui::LoadStringText(id));
-}
+using gui::Text;
 
 std::function<int(CMorvaneLogon&)>& LogonRunner()
 {
@@ -35,6 +39,9 @@ std::function<int(CMorvaneLogon&)>& LogonRunner()
 // Offsets of the pages below the top of the tab control.
 constexpr int kPageTop = 25;
 constexpr int kPortPageTop = 30;
+
+int g_replyTimeoutMs = CMorvaneMainDlg::kReplyTimeoutMs;
+int g_probeIntervalMs = CMorvaneMainDlg::kProbeIntervalMs;
 
 }  // namespace
 
@@ -47,8 +54,10 @@ public:
         QMetaObject::invokeMethod(
             this,
             [this] {
-                if (m_dialog)
+                if (m_dialog) {
+                    m_dialog->OnArrival();
                     m_dialog->DispatchOne();
+                }
             },
             Qt::QueuedConnection);
     }
@@ -65,9 +74,12 @@ CTabCrtlEx::CTabCrtlEx(CDnsListener* channel, QWidget* parent) : QWidget(parent)
     m_bar = new QTabBar(this);
     m_bar->setDrawBase(false);
     m_bar->setExpanding(false);
+    m_state = new QLabel(this);
+    m_state->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_domainPage = new CDomainlstSheet(channel, this);
     m_aboutPage = new CMorvaneAbout(this);
     m_portPage = new CMorvaneMapportDlg(channel, this);
+    SetServiceState(true);
     m_domainPage->hide();
     m_aboutPage->hide();
     m_portPage->hide();
@@ -97,10 +109,29 @@ void CTabCrtlEx::InitPages()
     m_portPage->hide();
 }
 
+void CTabCrtlEx::SetServiceState(bool reachable)
+{
+    const QString text = gui::Text(reachable ? gui::IDS_SERVICE_UP : gui::IDS_SERVICE_DOWN);
+    m_stateDot = QStringLiteral("<span style=\"color:%1\">&#9679;</span>")
+                     .arg(reachable ? QStringLiteral("#00a000") : QStringLiteral("#e00000"));
+    m_stateText = m_stateDot + QLatin1Char(' ') + text.toHtmlEscaped();
+    m_state->setText(m_stateText);
+    m_state->setToolTip(text);
+    m_state->setProperty("reachable", reachable);
+    PlacePages();
+}
+
 void CTabCrtlEx::PlacePages()
 {
     const QRect r = rect();
-    m_bar->setGeometry(0, 0, r.width(), kPageTop);
+    // The service state sits right of the tabs; where they leave no room only its dot shows.
+    const int room = r.width() - m_bar->sizeHint().width() - 8;
+    m_state->setText(m_stateText);
+    if (m_state->sizeHint().width() + 6 > room)
+        m_state->setText(m_stateDot);
+    const int state = std::min(std::max(room, 16), m_state->sizeHint().width() + 6);
+    m_state->setGeometry(r.width() - state - 4, 0, state, kPageTop);
+    m_bar->setGeometry(0, 0, std::max(0, r.width() - state - 4), kPageTop);
     m_domainPage->setGeometry(r.left(), r.top() + kPageTop, r.width(), std::max(0, r.height() - kPageTop));
     m_aboutPage->setGeometry(r.left(), r.top() + kPageTop, r.width(), std::max(0, r.height() - kPageTop));
     m_portPage->setGeometry(r.left(), r.top() + kPortPageTop, r.width(), std::max(0, r.height() - kPortPageTop));
@@ -157,11 +188,21 @@ CMorvaneMainDlg::CMorvaneMainDlg(const std::string& userFile, QWidget* parent)
 {
     setWindowTitle(QStringLiteral("Morvane"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setFixedSize(kWidth, kHeight);
+                   Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
+    // Resizable; the usual size is the default, and the window is made smaller to fit the screen.
+    resize(kWidth, kHeight);
+    setMinimumSize(kMinWidth, kMinHeight);
+    setSizeGripEnabled(true);
     m_relay = new CArrivalRelay(this);
     m_tab = new CTabCrtlEx(this, this);
     m_tab->setGeometry(0, 0, kWidth, kHeight);
+    m_tab->DomainPage()->SetRequestWatch(this);
+    m_tab->PortPage()->SetRequestWatch(this);
+    m_deadlines = new QTimer(this);
+    m_deadlines->setInterval(100);
+    connect(m_deadlines, &QTimer::timeout, this, [this] { CheckDeadlines(); });
+    m_probe = new QTimer(this);
+    connect(m_probe, &QTimer::timeout, this, [this] { Probe(); });
     OnInitDialog();
 }
 
@@ -213,7 +254,117 @@ intptr_t CMorvaneMainDlg::OnWindowMessage(uint32_t msg)
 {
     if (msg == platform::WM_CLOSE)
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    else if (msg == kActivateMessage)
+        QMetaObject::invokeMethod(this, [this] { BringToFront(); }, Qt::QueuedConnection);
     return 0;  // 0xBD1 and everything else
+}
+
+void CMorvaneMainDlg::BringToFront()
+{
+    // While the login dialog runs it is the window to show.
+    QWidget* window = QApplication::activeModalWidget();
+    if (!window)
+        window = this;
+    if (!window->isVisible())
+        return;
+    window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    window->raise();
+    window->activateWindow();
+}
+
+void CMorvaneMainDlg::SetTimeouts(int replyMs, int probeMs)
+{
+    g_replyTimeoutMs = replyMs > 0 ? replyMs : kReplyTimeoutMs;
+    g_probeIntervalMs = probeMs > 0 ? probeMs : kProbeIntervalMs;
+}
+
+void CMorvaneMainDlg::Expect(uint16_t command, const QString& kind, int output, std::function<void()> undo)
+{
+    m_pending.push_back(
+        Pending{command, QDateTime::currentMSecsSinceEpoch() + g_replyTimeoutMs, kind, output, std::move(undo)});
+    m_deadlines->start();
+}
+
+void CMorvaneMainDlg::Answered(uint16_t command)
+{
+    for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
+        if (it->command == command) {
+            m_pending.erase(it);
+            break;
+        }
+    }
+    if (m_pending.empty())
+        m_deadlines->stop();
+}
+
+void CMorvaneMainDlg::OnArrival()
+{
+    SetReachable(true);
+}
+
+void CMorvaneMainDlg::CheckDeadlines()
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    bool lost = false;
+    while (!m_pending.empty() && m_pending.front().deadline <= now) {
+        Pending request = std::move(m_pending.front());
+        m_pending.pop_front();
+        lost = true;
+        if (request.undo)
+            request.undo();
+        if (!request.kind.isEmpty())
+            AppendOutput(request.kind + Text(gui::IDS_FAILED) + QLatin1Char('(') + Text(gui::IDS_NO_ANSWER) +
+                             QLatin1Char(')'),
+                         request.output);
+    }
+    if (m_pending.empty())
+        m_deadlines->stop();
+    if (lost)
+        SetReachable(false);
+}
+
+void CMorvaneMainDlg::SetReachable(bool reachable)
+{
+    if (reachable == m_reachable)
+        return;
+    m_reachable = reachable;
+    m_tab->SetServiceState(reachable);
+    if (reachable) {
+        m_probe->stop();
+        if (LoggedIn())
+            AppendOutput(Text(gui::IDS_SERVICE_BACK), CTabCrtlEx::kDomainOutput);
+    } else if (LoggedIn()) {
+        // Looked for by logging in again: the service may have restarted (on another port,
+        // which every send reads afresh) and lost the session.
+        m_probe->start(g_probeIntervalMs);
+    }
+}
+
+void CMorvaneMainDlg::Probe()
+{
+    if (m_reachable || !LoggedIn()) {
+        m_probe->stop();
+        return;
+    }
+    SendLogin(UserName(), PasswordDigest());
+}
+
+QString CMorvaneMainDlg::LoginFailureText() const
+{
+    switch (LoginFailure()) {
+    case 2: return Text(gui::IDS_PROVIDER_UNREACHABLE);
+    case 3: return Text(gui::IDS_PROVIDER_UNREADABLE);
+    default: return Text(gui::IDS_BAD_CREDENTIALS);  // refused, or an older service that does not say
+    }
+}
+
+QString CMorvaneMainDlg::MapFailureText() const
+{
+    switch (MapFailureKind()) {
+    case 1: return QLatin1Char('(') + Text(gui::IDS_NO_GATEWAY) + QLatin1Char(')');
+    case 2: return QLatin1Char('(') + Text(gui::IDS_ROUTER_REFUSED).arg(MapFailureCode()) + QLatin1Char(')');
+    default: return {};
+    }
 }
 
 void CMorvaneMainDlg::OnLogonRequest()
@@ -232,16 +383,22 @@ void CMorvaneMainDlg::BeginLogin(const std::string& account, const std::string& 
     SetAccount(account, digest);
     SendLogin(account, digest);
     ShowLoginPage(CMorvaneMainLogOnDlg::kWaiting);
+    Expect(0, {}, -1, [this] {
+        if (m_logon->Mode() == CMorvaneMainLogOnDlg::kWaiting)
+            ShowLoginPage(CMorvaneMainLogOnDlg::kFailed, Text(gui::IDS_LOGIN_NO_ANSWER));
+    });
 }
 
-void CMorvaneMainDlg::ShowLoginPage(int mode)
+void CMorvaneMainDlg::ShowLoginPage(int mode, const QString& caption)
 {
     show();
-    m_logon->SetMode(mode);
+    m_logon->SetMode(mode, caption);
     m_logon->setGeometry(rect());
     m_logon->show();
     m_logon->raise();
     m_tab->hide();
+    if (mode == CMorvaneMainLogOnDlg::kFailed)
+        m_logon->PasswordEdit()->setFocus();
 }
 
 void CMorvaneMainDlg::AppendOutput(const QString& text, int pageIndex)
@@ -268,6 +425,7 @@ void CMorvaneMainDlg::OnNetInfo(const NetInfo& info)
 
 void CMorvaneMainDlg::OnDomainFlags(const std::map<uint32_t, uint8_t>& flags, uint8_t ok)
 {
+    Answered(CMD_SET_DOMAIN_STATE);
     CDomainListEx* list = m_tab->DomainPage()->List();
     const QString line = Text(gui::IDS_DOMAIN_OPERATION) + Text(ok ? gui::IDS_SUCCEEDED : gui::IDS_FAILED);
     for (const auto& [hostid, flag] : flags) {
@@ -279,15 +437,19 @@ void CMorvaneMainDlg::OnDomainFlags(const std::map<uint32_t, uint8_t>& flags, ui
 
 void CMorvaneMainDlg::OnMapResult(const std::vector<PortMapEntry>& entries, bool ok)
 {
+    Answered(CMD_MAP_PORTS);
     CMapPortList* list = m_tab->PortPage()->List();
     for (const PortMapEntry& e : entries) {
-        list->UpdatePortRow(e.port, e.op, e.type, e.allow, ok);
-        AppendOutput(MapResultLine(e, ok), CTabCrtlEx::kPortOutput);
+        // Removing a port that was never mapped cannot fail: there was nothing to remove.
+        const bool entryOk = (e.op == 0 && list->TakeDeletedUnmapped(e.port, e.type)) || ok;
+        list->UpdatePortRow(e.port, e.op, e.type, e.allow, entryOk);
+        AppendOutput(MapResultLine(e, entryOk) + (entryOk ? QString() : MapFailureText()), CTabCrtlEx::kPortOutput);
     }
 }
 
 void CMorvaneMainDlg::OnDomainList(const std::vector<DomainRecord>* records, bool ok)
 {
+    Answered(CMD_REFRESH_DOMAINS);
     if (!ok) {
         AppendOutput(Text(gui::IDS_UPDATE_DOMAIN_LIST) + Text(gui::IDS_FAILED), CTabCrtlEx::kDomainOutput);
         return;
@@ -300,8 +462,10 @@ void CMorvaneMainDlg::OnDomainList(const std::vector<DomainRecord>* records, boo
 
 void CMorvaneMainDlg::OnLogin(const std::vector<DomainRecord>* records, bool ok)
 {
+    Answered(0);
     if (!ok) {
-        ShowLoginPage(CMorvaneMainLogOnDlg::kFailed);
+        // Also after a lost service came back: the service holds no login for us any more.
+        ShowLoginPage(CMorvaneMainLogOnDlg::kFailed, LoginFailureText());
         return;
     }
     datafile::WriteLogin(m_userFile, UserName(), PasswordDigest());
@@ -329,6 +493,34 @@ void CMorvaneMainDlg::OnMapPortList(const std::vector<PortMapEntry>& entries)
     // Only the byte 1 means mapped; any other value shows as not mapped.
     for (const PortMapEntry& e : entries)
         list->AddPortRow(e.port, e.type, e.op == 1 ? 1 : 0, e.allow != 0 ? 1 : 0);
+}
+
+void CMorvaneMainDlg::resizeEvent(QResizeEvent* event)
+{
+    QDialog::resizeEvent(event);
+    m_tab->setGeometry(rect());
+    if (m_logon)
+        m_logon->setGeometry(rect());
+}
+
+void CMorvaneMainDlg::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (m_fitted)
+        return;
+    m_fitted = true;
+    // The first time it shows, the window fits the screen's free area, frame included.
+    const QScreen* where = screen();
+    if (!where)
+        return;
+    const QRect free = where->availableGeometry();
+    const QSize frame = frameGeometry().size() - geometry().size();
+    const QSize room(free.width() - frame.width(), free.height() - std::max(frame.height(), 30));
+    if (room.width() < width() || room.height() < height()) {
+        resize(std::max(std::min(width(), room.width()), minimumWidth()),
+               std::max(std::min(height(), room.height()), minimumHeight()));
+        move(free.left() + std::max(0, (free.width() - frameGeometry().width()) / 2), free.top());
+    }
 }
 
 void CMorvaneMainDlg::keyPressEvent(QKeyEvent* event)

@@ -7,10 +7,12 @@
 #include <QDialog>
 #include <QWidget>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 
+#include "gui/pages/pages.h"
 #include "shared/channel/dns_listener.h"
 
 class CDomainlstSheet;
@@ -18,8 +20,10 @@ class CMorvaneAbout;
 class CMorvaneLogon;
 class CMorvaneMainLogOnDlg;
 class CMorvaneMapportDlg;
+class QLabel;
 class QSocketNotifier;
 class QTabBar;
+class QTimer;
 
 namespace platform {
 class CWindowEndpoint;
@@ -52,6 +56,9 @@ public:
     CDomainlstSheet* DomainPage() const { return m_domainPage; }
     CMorvaneMapportDlg* PortPage() const { return m_portPage; }
     CMorvaneAbout* AboutPage() const { return m_aboutPage; }
+    // Whether the service answers, shown beside the tabs.
+    void SetServiceState(bool reachable);
+    QLabel* ServiceState() const { return m_state; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -59,6 +66,9 @@ protected:
 
 private:
     QTabBar* m_bar;
+    QLabel* m_state;
+    QString m_stateText;
+    QString m_stateDot;
     CDomainlstSheet* m_domainPage;
     CMorvaneAbout* m_aboutPage;
     CMorvaneMapportDlg* m_portPage;
@@ -66,13 +76,24 @@ private:
 
 class CArrivalRelay;
 
-class CMorvaneMainDlg : public QDialog, public CDnsListener {
+class CMorvaneMainDlg : public QDialog, public CDnsListener, public IRequestWatch {
     Q_OBJECT
 public:
     static constexpr int kWidth = 410;  // wide enough for the port list's four columns
     static constexpr int kHeight = 565;
+    // Small enough for a 900-pixel screen at twice the scale, large enough for the pages.
+    static constexpr int kMinWidth = 330;
+    static constexpr int kMinHeight = 340;
     static constexpr const char* kWindowClass = "MORVANEWND";
     static constexpr unsigned kPingMessage = 0xBD1;
+    // Sent by a second start: the window comes to the front.
+    static constexpr unsigned kActivateMessage = 0xBD2;
+    // How long a request waits for its answer, and how often a lost service is looked for.
+    static constexpr int kReplyTimeoutMs = 5000;
+    static constexpr int kProbeIntervalMs = 3000;
+
+    // Tests shorten the waits; 0 restores the defaults.
+    static void SetTimeouts(int replyMs, int probeMs);
 
     // `userFile`: user.xml beside the GUI (remembered login, the service's port).
     explicit CMorvaneMainDlg(const std::string& userFile, QWidget* parent = nullptr);
@@ -86,8 +107,17 @@ public:
     void OnLogonRequest();
     // Stores the account and digest, sends the login request and shows the waiting page.
     void BeginLogin(const std::string& account, const std::string& digest);
-    // The login page in `mode` over the whole client area; tab control and pages hidden.
-    void ShowLoginPage(int mode);
+    // The login page in `mode` over the whole client area; tab control and pages hidden. A
+    // failed page shows `caption` (empty: "用户名和密码出错").
+    void ShowLoginPage(int mode, const QString& caption = QString());
+
+    // ---- IRequestWatch ----
+    void Expect(uint16_t command, const QString& kind, int output, std::function<void()> undo) override;
+    // Whether the service answered the last request (or sent anything since).
+    bool ServiceReachable() const { return m_reachable; }
+    int PendingRequests() const { return static_cast<int>(m_pending.size()); }
+    // Brings the window (or the login dialog over it) to the front, restored.
+    void BringToFront();
 
     // ---- listener operations ----
     void OnNetInfo(const NetInfo& info) override;
@@ -113,9 +143,27 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
+    struct Pending {
+        uint16_t command;
+        qint64 deadline;
+        QString kind;
+        int output;
+        std::function<void()> undo;
+    };
     void OnInitDialog();
+    // A datagram came from the service: it is there.
+    void OnArrival();
+    // The oldest request waiting for `command` was answered.
+    void Answered(uint16_t command);
+    void CheckDeadlines();
+    void SetReachable(bool reachable);
+    void Probe();
+    QString LoginFailureText() const;
+    QString MapFailureText() const;
 
     std::string m_userFile;
     CTabCrtlEx* m_tab;
@@ -125,4 +173,11 @@ private:
     CArrivalRelay* m_relay;
     std::unique_ptr<platform::CWindowEndpoint> m_endpoint;
     QSocketNotifier* m_notifier = nullptr;
+    std::deque<Pending> m_pending;
+    QTimer* m_deadlines;
+    QTimer* m_probe;
+    bool m_reachable = true;
+    bool m_fitted = false;
+
+    friend class CArrivalRelay;
 };

@@ -1,8 +1,10 @@
 #include "gui/shell/message_box.h"
 
-#include <QDesktopServices>
+#include <QApplication>
 #include <QMessageBox>
 #include <QUrl>
+
+#include "gui/controls/hyperlink2.h"
 
 namespace gui {
 
@@ -33,7 +35,13 @@ void ShowMessageBox(const QString& text)
 
 bool OpenUrl(const QString& url)
 {
-    return QDesktopServices::openUrl(QUrl(url));
+    // Every link of the program fails the same way: a beep and the link control's message box.
+    const int code = CHyperLink2::GotoURL(url);
+    if (code > 32)
+        return true;
+    QApplication::beep();
+    CHyperLink2::ReportError(code);
+    return false;
 }
 
 }  // namespace gui

@@ -14,7 +14,8 @@ void SetMessageBoxHook(std::function<void(const QString&)> hook);
 // A box with the text and an OK button, titled "Morvane"; returns when it is dismissed.
 void ShowMessageBox(const QString& text);
 
-// Opens a web page in the user's browser (QDesktopServices; tests install a URL handler).
+// Opens a web page in the user's browser as the link control does (QDesktopServices, then the
+// default text/html handler); a failure beeps and shows the link control's message box.
 bool OpenUrl(const QString& url);
 
 }  // namespace gui

@@ -59,7 +59,7 @@ bool SpawnService(const Database& db, const std::string& stem, const Registratio
     env.push_back(std::string(kEnvArgs) + "=" + EncodeArgs(args));
     program.environment = std::move(env);
     program.outputPath = db.Path(stem, ".log");
-    program.workDir = "/";
+    program.workDir.assign(1, '/');  // not = "/": a false -Wrestrict from g++ 12 at -O3
     RotateLog(program.outputPath);
 
     // Record the process before it may run: its own reports must come after this one, never be

@@ -151,6 +151,8 @@ void CDnsListener::Decode(UdpInPacket& in)
     case CMD_MAP_PORTS: {
         uint8_t ok = in.ReadU8();
         std::vector<PortMapEntry> entries = ReadPorts(in);
+        m_mapFailureKind = in.ReadU8();  // absent: 0, no reason given
+        m_mapFailureCode = in.ReadU16Host();
         OnMapResult(entries, ok != 0);
         break;
     }

@@ -96,6 +96,10 @@ public:
     // Reason byte of the last failed login reply: 1 refused by the provider, 2 provider unreachable
     // or not answering, 3 its answer could not be read, 0 not given. Valid inside OnLogin(..., false).
     uint8_t LoginFailure() const { return m_loginFailure; }
+    // Why the last port-mapping reply failed, from the optional bytes after its entries: a kind
+    // (0 = not said, 1 = no gateway found, 2 = refused by the router) and the router's error code.
+    uint8_t MapFailureKind() const { return m_mapFailureKind; }
+    uint16_t MapFailureCode() const { return m_mapFailureCode; }
 
 protected:
     void SetLoggedIn(bool loggedIn) { m_loggedIn = loggedIn; }
@@ -107,6 +111,8 @@ private:
 
     ChannelOptions m_options;
     std::optional<SendRefusal> m_refusal;
+    uint8_t m_mapFailureKind = 0;
+    uint16_t m_mapFailureCode = 0;
     std::unique_ptr<CSender> m_sender;
     std::mutex m_queueLock;
     std::deque<UdpInPacketPtr> m_queue;

@@ -143,7 +143,9 @@ bool CXmlDocument::Impl::SetAttr(uint32_t i, const char* name, const char* value
             --pos;
         while (pos > n.start + 1 && IsSpace(doc[pos - 1]))
             --pos;
-        d = Splice(pos, 0, " " + std::string(name) + "=\"" + esc + "\"");
+        std::string attribute(1, ' ');  // built by appending: g++ 12 -O3 reports a false -Wrestrict on " " + ...
+        attribute.append(name).append("=\"").append(esc).append("\"");
+        d = Splice(pos, 0, attribute);
     }
     n.startTagLen = static_cast<uint32_t>(n.startTagLen + d);
     n.length = static_cast<uint32_t>(n.length + d);

@@ -43,13 +43,16 @@ protected:
         m_tmp.Remove();
     }
 
-    void Start(uint16_t firstPort = kServiceFirstPort)
+    // With `fromEnvironment` the provider's endpoint comes from MORVANE_PROVIDER as in a real start.
+    void Start(uint16_t firstPort = kServiceFirstPort, bool fromEnvironment = false)
     {
         ManagerOptions o;
         o.hookTimeoutMs = 500;
         o.programDir = m_dir;
-        o.providerHost = "127.0.0.1";
-        o.providerPort = m_provider.Port();
+        if (!fromEnvironment) {
+            o.providerHost = "127.0.0.1";
+            o.providerPort = m_provider.Port();
+        }
         o.tick = [] { return g_tick.load(); };
         o.nat = &m_nat;
         o.superviseUpdater = false;
@@ -229,6 +232,24 @@ TEST_F(ManagerTest, LoginRepliesWithDomainsNetInfoAndPorts)
     EXPECT_NE(log.find("<4>login as 'demo' failed: the provider's answer could not be read"), std::string::npos) << log;
     EXPECT_EQ(log.find(kDemoDigest), std::string::npos);
     EXPECT_EQ(log.find("0123456789abcdef"), std::string::npos);
+}
+
+TEST_F(ManagerTest, ProviderOverHttpsFromTheEnvironment)
+{
+    TlsFiles tls;
+    ASSERT_TRUE(tls.Ok());
+    m_provider.Stop();
+    ASSERT_TRUE(m_provider.Start(tls.Serve("good")));
+    setenv("MORVANE_PROVIDER", ("https://localhost:" + std::to_string(m_provider.Port())).c_str(), 1);
+    setenv("MORVANE_PROVIDER_CA", tls.Path("ca.pem").c_str(), 1);
+    Start(kServiceFirstPort, true);
+    unsetenv("MORVANE_PROVIDER");
+    unsetenv("MORVANE_PROVIDER_CA");
+    std::vector<uint8_t> reply = Login();
+    UdpInPacket in;
+    CRawClient::Parse(reply, in);
+    ASSERT_EQ(in.ReadU8(), 1);
+    EXPECT_EQ(ReadDomainList(in).size(), 3u);
 }
 
 TEST_F(ManagerTest, DomainSwitches)

@@ -43,10 +43,14 @@ constexpr const char kUsage[] =
     "                                        TSIG key (hmac-sha256 unless named; TTL 60)\n"
     "  remove-zone ZONE                      stop publishing to ZONE\n"
     "  accounts | hosts | zones | history    list the store\n"
-    "  serve [--listen ADDR] [--port P] [--threads N] [--io-timeout S]\n"
+    "  serve [--listen ADDR] [--port P] [--threads N] [--io-timeout S] [--max-connections N]\n"
+    "        [--tls-cert FILE --tls-key FILE] [--nochg-limit N]\n"
     "        [--history-keep N] [--history-days D]\n"
-    "                                        serve the web service (default 127.0.0.1:1800,\n"
-    "                                        4 threads, clients may stall 5 s); port 0 picks one;\n"
+    "                                        serve the web service and dyndns2 (GET /nic/update)\n"
+    "                                        (default 127.0.0.1:1800, 4 threads, clients may stall\n"
+    "                                        5 s, 512 connections); port 0 picks one; with a\n"
+    "                                        certificate and key (PEM) HTTPS only; dyndns2 answers\n"
+    "                                        'abuse' after N unchanged updates in a row (default 5);\n"
     "                                        publishes to the zones; keeps N history rows per\n"
     "                                        host (1000), none older than D days (30; 0: no limit)\n"
     "  --help                                this text\n";
@@ -149,15 +153,28 @@ int Run(const std::string& db, const std::string& command, const Args& a)
     if (command == "serve") {
         ProviderServerOptions options;
         options.database = db;
+        int maxConnections = static_cast<int>(options.maxConnections);
         if (!needs(0) ||
-            !CheckOptions(a, {"listen", "port", "threads", "io-timeout", "history-keep", "history-days"}) ||
+            !CheckOptions(a, {"listen", "port", "threads", "io-timeout", "max-connections", "tls-cert", "tls-key",
+                              "nochg-limit", "history-keep", "history-days"}) ||
             !ToInt(a.Get("port"), options.port, 0, 65535) || !ToInt(a.Get("threads"), options.threads, 1, 64) ||
             !ToInt(a.Get("io-timeout"), options.ioTimeout, 1, 3600) ||
+            !ToInt(a.Get("max-connections"), maxConnections, 1, 100000) ||
+            !ToInt(a.Get("nochg-limit"), options.nochgLimit, 0, 1000000) ||
             !ToInt(a.Get("history-keep"), options.historyKeep, 1, 100000000) ||
             !ToInt(a.Get("history-days"), options.historyDays, 0, 100000))
             return 2;
+        options.maxConnections = static_cast<size_t>(maxConnections);
         if (const std::string* listen = a.Get("listen"))
             options.listen = *listen;
+        if (const std::string* cert = a.Get("tls-cert"))
+            options.tlsCert = *cert;
+        if (const std::string* key = a.Get("tls-key"))
+            options.tlsKey = *key;
+        if (options.tlsCert.empty() != options.tlsKey.empty()) {
+            std::fprintf(stderr, "morvane-provider: --tls-cert and --tls-key go together\n");
+            return 2;
+        }
         std::signal(SIGINT, OnSignal);
         std::signal(SIGTERM, OnSignal);
         std::signal(SIGPIPE, SIG_IGN);

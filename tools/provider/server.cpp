@@ -1,25 +1,25 @@
 #include "tools/provider/server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <pugixml.hpp>
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdlib>
+#include <algorithm>
 #include <cstdio>
-#include <deque>
-#include <mutex>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include "soapH.h"
 #include "shared/base/ipv4.h"
+#include "tools/provider/connections.h"
+#include "tools/provider/dyndns2.h"
 #include "tools/provider/publisher.h"
 #include "tools/provider/store.h"
 
@@ -68,6 +68,9 @@ namespace {
 struct Worker {
     CProviderStore store;
     uint32_t peer = 0;  // caller's IPv4 address of the current request
+    std::string input;  // the request as received, read by the SOAP library from inputPos on
+    size_t inputPos = 0;
+    std::string output;
 };
 
 Worker& Of(struct soap* soap)
@@ -175,66 +178,8 @@ int ns__updateDynamic(struct soap* soap, std::string username, std::string passw
 
 namespace {
 
-struct Connection {
-    SOAP_SOCKET socket;
-    uint32_t peer;
-};
-
-// Connections accepted but not yet served.
-class CQueue {
-public:
-    void Push(Connection c)
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_items.push_back(c);
-        }
-        m_ready.notify_one();
-    }
-    void Close()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_closed = true;
-        }
-        m_ready.notify_all();
-    }
-    bool Pop(Connection& c)
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_ready.wait(lock, [this] { return m_closed || !m_items.empty(); });
-        if (m_items.empty())
-            return false;
-        c = m_items.front();
-        m_items.pop_front();
-        return true;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_ready;
-    std::deque<Connection> m_items;
-    bool m_closed = false;
-};
-
-// The library closes the connection itself once a request is done; we close it after we know that
-// an answer went out.
-int KeepOpen(struct soap*)
-{
-    return SOAP_OK;
-}
-
-void CloseConnection(struct soap* soap)
-{
-    if (soap_valid_socket(soap->socket)) {
-        shutdown(soap->socket, SHUT_RDWR);
-        close(soap->socket);
-        soap->socket = SOAP_INVALID_SOCKET;
-    }
-}
-
-// One request, one answer. Unlike the generated soap_serve, a POST whose body is not a SOAP envelope
-// gets a fault too: the library reports it with a code that means "answer already handled".
+// Unlike the generated soap_serve, a POST whose body is not a SOAP envelope gets a fault too: the library
+// reports it with a code that means "answer already handled".
 void ServeOne(struct soap* soap)
 {
     soap->keep_alive = 0;
@@ -251,41 +196,103 @@ void ServeOne(struct soap* soap)
         soap_send_fault(soap);
 }
 
-// `soap` is this worker's own copy of the listening context, made before the accept loop starts
-// (copying while the loop uses the master would race with it).
-void Serve(struct soap* soap, const std::string& database, CQueue& queue)
+// The SOAP library reads the request the connection loop has already received and writes its answer
+// into a buffer; the worker sends it.
+size_t ReadReceived(struct soap* soap, char* buf, size_t len)
 {
-    Worker worker;
-    bool haveStore = worker.store.Open(database);
-    soap->user = &worker;
-    soap->fclose = KeepOpen;
-    Connection c{};
-    while (queue.Pop(c)) {
-        soap->socket = c.socket;
-        worker.peer = c.peer;
-        if (haveStore) {
-            ServeOne(soap);
-        } else {
-            soap_receiver_fault(soap, "database unavailable", nullptr);
-            soap_send_fault(soap);
-        }
-        soap_destroy(soap);
-        soap_end(soap);
-        CloseConnection(soap);
-    }
-    soap_free(soap);
+    Worker& w = Of(soap);
+    size_t n = std::min(len, w.input.size() - w.inputPos);
+    std::memcpy(buf, w.input.data() + w.inputPos, n);
+    w.inputPos += n;
+    return n;
 }
 
-uint16_t BoundPort(SOAP_SOCKET s)
+int CollectAnswer(struct soap* soap, const char* data, size_t len)
 {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    if (getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        return 0;
-    if (addr.ss_family == AF_INET)
-        return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
-    return ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+    Of(soap).output.append(data, len);
+    return SOAP_OK;
 }
+
+int NoClose(struct soap*)
+{
+    return SOAP_OK;
+}
+
+// The library asks whether the client is still there before it sends a fault; the worker finds out when
+// it sends.
+int StillThere(struct soap*)
+{
+    return SOAP_OK;
+}
+
+// One worker's state: its own database connection and SOAP context.
+class CProviderHandler : public provider::CRequestHandler {
+public:
+    CProviderHandler(const std::string& database, const provider::Dyndns2Options& dyndns2, unsigned long maxBytes)
+        : m_dyndns2(dyndns2), m_soap(soap_new1(SOAP_C_UTFSTRING))
+    {
+        m_haveStore = m_worker.store.Open(database);
+        if (m_soap) {
+            m_soap->user = &m_worker;
+            m_soap->recv_maxlength = maxBytes;
+            // Without a listening socket the library answers in CGI form ("Status: 200"); a placeholder
+            // descriptor (closed by soap_free) makes it write an HTTP status line.
+            m_soap->master = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        }
+    }
+    ~CProviderHandler() override
+    {
+        if (m_soap) {
+            soap_destroy(m_soap);
+            soap_end(m_soap);
+            soap_free(m_soap);
+        }
+    }
+    CProviderHandler(const CProviderHandler&) = delete;
+    CProviderHandler& operator=(const CProviderHandler&) = delete;
+
+    std::string Answer(const provider::IncomingRequest& request) override
+    {
+        const auto& head = request.head;
+        if (head.method == "GET" && head.Path() == provider::kDyndns2Path) {
+            if (!m_haveStore)
+                return provider::http::Answer(200, "911\n");
+            return provider::Dyndns2Answer(m_worker.store, head, request.peer, m_dyndns2);
+        }
+        if (head.method == "GET")
+            return provider::http::Answer(404, "not found\n");
+        if (head.method != "POST")
+            return provider::http::Answer(405, "only GET and POST\n", "text/plain; charset=utf-8", {"Allow: GET, POST"});
+        if (!m_soap)
+            return provider::http::Answer(500, "out of memory\n");
+        m_worker.peer = request.peer;
+        m_worker.input = request.bytes;
+        m_worker.inputPos = 0;
+        m_worker.output.clear();
+        // Each request starts from a clean context: the callbacks are reset by soap_begin.
+        soap_begin(m_soap);
+        m_soap->socket = SOAP_INVALID_SOCKET;
+        m_soap->frecv = ReadReceived;
+        m_soap->fsend = CollectAnswer;
+        m_soap->fclose = NoClose;
+        m_soap->fpoll = StillThere;
+        if (m_haveStore) {
+            ServeOne(m_soap);
+        } else {
+            soap_receiver_fault(m_soap, "database unavailable", nullptr);
+            soap_send_fault(m_soap);
+        }
+        soap_destroy(m_soap);
+        soap_end(m_soap);
+        return std::move(m_worker.output);
+    }
+
+private:
+    Worker m_worker;
+    provider::Dyndns2Options m_dyndns2;
+    struct soap* m_soap;
+    bool m_haveStore = false;
+};
 
 }  // namespace
 
@@ -299,6 +306,14 @@ int RunProviderServer(const ProviderServerOptions& options, volatile std::sig_at
             return 1;
         }
     }
+    // The stop signals and SIGPIPE belong to the connection loop (it blocks them too): blocked before the
+    // publisher starts, so that its thread inherits the mask and never takes them.
+    sigset_t loopSignals;
+    sigemptyset(&loopSignals);
+    sigaddset(&loopSignals, SIGINT);
+    sigaddset(&loopSignals, SIGTERM);
+    sigaddset(&loopSignals, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &loopSignals, nullptr);
     // Accepted updates are published to DNS from a thread of their own; the workers only wake it.
     PublisherOptions publishing;
     publishing.database = options.database;
@@ -312,62 +327,22 @@ int RunProviderServer(const ProviderServerOptions& options, volatile std::sig_at
         ~Unhook() { CProviderStore::SetPublicationListener(nullptr); }
     } unhook;  // declared after the publisher: runs before it stops
 
-    struct soap* master = soap_new1(SOAP_C_UTFSTRING);
-    if (!master)
-        return 1;
-    master->bind_flags = SO_REUSEADDR;
-    master->socket_flags = MSG_NOSIGNAL;
-    master->accept_timeout = -200000;  // 0.2 s: wake up to look at the stop flag
-    // A client that stalls or floods must not hold a worker for long.
-    master->recv_timeout = options.ioTimeout;
-    master->send_timeout = options.ioTimeout;
-    master->transfer_timeout = 2 * options.ioTimeout;
-    master->recv_maxlength = options.maxRequestBytes;
-    if (!soap_valid_socket(soap_bind(master, options.listen.c_str(), options.port, 128))) {
-        std::fprintf(stderr, "morvane-provider: cannot listen on %s:%d\n", options.listen.c_str(), options.port);
-        soap_print_fault(master, stderr);
-        soap_free(master);
-        return 1;
-    }
-    std::printf("listening on %s:%u\n", options.listen.c_str(), BoundPort(master->master));
-    std::fflush(stdout);
-
-    // SIGINT and SIGTERM are taken synchronously by the accept loop below rather than by a handler:
-    // blocked here (the workers inherit the mask), collected between two accepts.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
-    CQueue queue;
-    std::vector<std::thread> workers;
-    int threads = options.threads > 0 ? options.threads : 1;
-    for (int i = 0; i < threads; ++i)
-        if (struct soap* copy = soap_copy(master))
-            workers.emplace_back(Serve, copy, options.database, std::ref(queue));
-    if (workers.empty()) {
-        soap_free(master);
-        return 1;
-    }
-
-    const timespec noWait{0, 0};
-    while (!*stop && sigtimedwait(&stopSignals, nullptr, &noWait) < 0) {
-        SOAP_SOCKET s = soap_accept(master);
-        if (!soap_valid_socket(s)) {
-            // Time-out (errnum 0) or a failed accept such as too many open files: back off a little.
-            if (master->errnum != 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            continue;
-        }
-        queue.Push(Connection{s, static_cast<uint32_t>(master->ip)});
-        master->socket = SOAP_INVALID_SOCKET;  // the worker owns it now
-    }
-    queue.Close();
-    for (auto& t : workers)
-        t.join();
-    soap_destroy(master);
-    soap_end(master);
-    soap_free(master);
-    return 0;
+    provider::ConnectionOptions connections;
+    connections.listen = options.listen;
+    connections.port = options.port;
+    connections.threads = options.threads;
+    connections.ioTimeout = options.ioTimeout;
+    connections.maxRequestBytes = options.maxRequestBytes;
+    connections.maxConnections = options.maxConnections;
+    connections.tlsCert = options.tlsCert;
+    connections.tlsKey = options.tlsKey;
+    provider::Dyndns2Options dyndns2;
+    dyndns2.nochgLimit = options.nochgLimit;
+    dyndns2.publicationFailing = options.publicationFailing;
+    if (!dyndns2.publicationFailing)
+        dyndns2.publicationFailing = [](CProviderStore& store, uint32_t hostid) { return store.PublicationFailing(hostid); };
+    auto makeHandler = [&]() -> std::unique_ptr<provider::CRequestHandler> {
+        return std::make_unique<CProviderHandler>(options.database, dyndns2, options.maxRequestBytes);
+    };
+    return provider::RunConnectionLoop(connections, makeHandler, stop);
 }

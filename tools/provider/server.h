@@ -1,10 +1,15 @@
 #pragma once
-// The provider's SOAP server: accepts on one address and serves each connection on a small pool of
-// threads, each with its own SOAP context and database connection.
+// The provider's server: the SOAP web service and dyndns2 (GET /nic/update) on one port, over HTTP or
+// HTTPS. Connections are read by one event loop (connections.h); a small pool of threads answers complete
+// requests, each with its own SOAP context and database connection.
 
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+
+class CProviderStore;
 
 struct ProviderServerOptions {
     std::string database;
@@ -12,7 +17,14 @@ struct ProviderServerOptions {
     int port = 1800;     // 0 picks a free port (printed on start)
     int threads = 4;
     unsigned long maxRequestBytes = 64 * 1024;
-    int ioTimeout = 5;  // seconds a client may stall between bytes
+    int ioTimeout = 5;  // seconds a client may stall between bytes; twice that for a whole request
+    size_t maxConnections = 512;
+    std::string tlsCert;  // both set: HTTPS only
+    std::string tlsKey;
+    int nochgLimit = 5;   // dyndns2: unchanged updates of a host in a row before "abuse"
+    // dyndns2 answers "dnserr" for a stored update of a host whose DNS publication is failing. Unset: the
+    // store's publication state decides (CProviderStore::PublicationFailing).
+    std::function<bool(CProviderStore& store, uint32_t hostid)> publicationFailing;
     int historyKeep = 1000;  // history rows kept per host
     int historyDays = 30;    // and none older (0: no age limit)
 };

@@ -96,6 +96,19 @@ std::function<void()>& Listener()
     return listener;
 }
 
+// Kept apart from the main tables: only the dyndns2 endpoint uses it.
+constexpr const char kNochgSchema[] =
+    "CREATE TABLE IF NOT EXISTS nochg (hostid INTEGER PRIMARY KEY, count INTEGER NOT NULL);";
+
+// Compares in time independent of where the texts differ, so a caller cannot find the digest byte by byte.
+bool SameSecret(const std::string& a, const std::string& b)
+{
+    unsigned char diff = a.size() == b.size() ? 0 : 1;
+    for (size_t i = 0; i < b.size(); ++i)
+        diff |= static_cast<unsigned char>((i < a.size() ? a[i] : 0) ^ b[i]);
+    return diff == 0;
+}
+
 }  // namespace
 
 CProviderStore::~CProviderStore()
@@ -136,7 +149,8 @@ bool CProviderStore::Open(const std::string& path)
     // Admin commands and the server's threads share the file: wait for each other instead of failing.
     sqlite3_busy_timeout(m_db, 5000);
     // WAL: readers never block the writer, and an update costs no full sync per request.
-    if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;") || !Exec(kSchema)) {
+    if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;") || !Exec(kSchema) ||
+        !Exec(kNochgSchema)) {
         Close();
         return false;
     }
@@ -210,7 +224,7 @@ bool CProviderStore::CheckPassword(const std::string& name, const std::string& d
     ProviderAccount found;
     if (!FindAccount(name, found))
         return false;
-    if (Lower(digest) != found.digest) {
+    if (!SameSecret(Lower(digest), found.digest)) {
         m_error = "wrong password";
         return false;
     }
@@ -230,6 +244,23 @@ bool CProviderStore::AddHost(const std::string& owner, const std::string& domain
     if (!st.Run())
         return Fail("add host");
     hostid = static_cast<uint32_t>(sqlite3_last_insert_rowid(m_db));
+    return true;
+}
+
+bool CProviderStore::FindHost(const std::string& domain, ProviderHost& host)
+{
+    m_error.clear();
+    CStatement st(m_db, "SELECT hostid, domain, data, owner FROM hosts WHERE domain=? COLLATE NOCASE");
+    if (!st.Ok())
+        return Fail("find host");
+    st.Bind(1, domain);
+    int rc = st.Step();
+    if (rc != SQLITE_ROW)
+        return rc == SQLITE_DONE ? false : Fail("find host");
+    host.hostid = static_cast<uint32_t>(st.Int(0));
+    host.domain = st.Text(1);
+    host.data = st.Text(2);
+    host.owner = st.Text(3);
     return true;
 }
 
@@ -385,6 +416,25 @@ bool CProviderStore::History(std::vector<ProviderHistory>& history)
     return rc == SQLITE_DONE || Fail("history");
 }
 
+bool CProviderStore::CountNochg(uint32_t hostid, int& count)
+{
+    CStatement st(m_db, "INSERT INTO nochg(hostid, count) VALUES(?, 1)"
+                        " ON CONFLICT(hostid) DO UPDATE SET count = count + 1 RETURNING count");
+    if (!st.Ok())
+        return Fail("count nochg");
+    st.Bind(1, static_cast<int64_t>(hostid));
+    if (st.Step() != SQLITE_ROW)
+        return Fail("count nochg");
+    count = static_cast<int>(st.Int(0));
+    return true;
+}
+
+bool CProviderStore::ResetNochg(uint32_t hostid)
+{
+    CStatement st(m_db, "DELETE FROM nochg WHERE hostid=?");
+    return (st.Ok() && st.Bind(1, static_cast<int64_t>(hostid)).Run()) || Fail("reset nochg");
+}
+
 bool CProviderStore::AddZone(const DnsZone& zone)
 {
     CStatement st(m_db, "INSERT OR REPLACE INTO zones(zone, server, port, keyname, algorithm, secret, ttl)"
@@ -479,6 +529,19 @@ bool CProviderStore::PublicationDropped(int64_t id, const std::string& error)
 {
     CStatement st(m_db, "UPDATE publications SET state='no-zone', error=? WHERE id=? AND state='pending'");
     return (st.Ok() && st.Bind(1, error).Bind(2, id).Run()) || Fail("record publication");
+}
+
+bool CProviderStore::PublicationFailing(uint32_t hostid)
+{
+    CStatement st(m_db, "SELECT p.state='pending' AND p.error<>'' FROM publications p JOIN hosts h ON h.hostid=p.hostid"
+                        " WHERE p.hostid=? AND p.address=h.data ORDER BY p.id DESC LIMIT 1");
+    if (!st.Ok())
+        return Fail("publication state");
+    st.Bind(1, static_cast<int64_t>(hostid));
+    int rc = st.Step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        return Fail("publication state");
+    return rc == SQLITE_ROW && st.Int(0) != 0;
 }
 
 bool CProviderStore::PruneHistory(int keepPerHost, int64_t olderThan, int& removed)

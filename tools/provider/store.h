@@ -83,6 +83,8 @@ public:
     bool CheckPassword(const std::string& name, const std::string& digest, ProviderAccount& account);
 
     bool AddHost(const std::string& owner, const std::string& domain, uint32_t& hostid);
+    // The host of that name (case ignored). False with an empty LastError when there is none.
+    bool FindHost(const std::string& domain, ProviderHost& host);
     bool HostsOf(const std::string& owner, std::vector<ProviderHost>& hosts);
     bool Hosts(std::vector<ProviderHost>& hosts);
 
@@ -94,6 +96,11 @@ public:
     bool UpdateHosts(const std::string& owner, const std::vector<uint32_t>& hostids, const std::string& address,
                      std::vector<int>& results);
     bool History(std::vector<ProviderHistory>& history);
+
+    // Unchanged-address updates of a host in a row (dyndns2 answers "nochg" to them and "abuse" past a
+    // limit). Count adds one and gives the new total; Reset starts over after a real change.
+    bool CountNochg(uint32_t hostid, int& count);
+    bool ResetNochg(uint32_t hostid);
 
     // Called (on the updating thread) after an update queued a publication. Set once per process, before
     // stores are used on other threads.
@@ -113,6 +120,8 @@ public:
     bool PublicationDone(int64_t id);
     bool PublicationFailed(int64_t id, const std::string& error, int64_t nextAttemptMs);
     bool PublicationDropped(int64_t id, const std::string& error);
+    // True when the host's current address is still unpublished and its last attempt failed.
+    bool PublicationFailing(uint32_t hostid);
 
     // Keeps at most keepPerHost rows of each host and none older than olderThan (unix seconds, 0: no age
     // limit); the newest row of a host and rows still waiting for publication always stay.

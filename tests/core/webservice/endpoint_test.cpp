@@ -31,6 +31,41 @@ TEST(ProviderAddress, Forms)
     }
 }
 
+TEST(ProviderAddress, SchemeSelectsTls)
+{
+    std::string host;
+    uint16_t port = 0;
+    bool tls = false;
+    EXPECT_TRUE(webservice::ParseProviderAddress("https://ddns.example.net", host, port, &tls));
+    EXPECT_TRUE(tls);
+    EXPECT_EQ("ddns.example.net", host);
+    EXPECT_EQ(1800, port);  // the same default port with or without TLS
+    EXPECT_TRUE(webservice::ParseProviderAddress("https://[::1]:8443/", host, port, &tls));
+    EXPECT_EQ("::1", host);
+    EXPECT_EQ(8443, port);
+    EXPECT_TRUE(webservice::ParseProviderAddress("http://127.0.0.1:1900", host, port, &tls));
+    EXPECT_FALSE(tls);
+    EXPECT_EQ(1900, port);
+    // A caller that cannot do TLS is not handed an https endpoint; paths and other schemes are refused.
+    EXPECT_FALSE(webservice::ParseProviderAddress("https://h", host, port));
+    for (const char* bad : {"https://", "https://h:0", "ftp://h", "https://h/path", "https://h:1/x", "http:/h"})
+        EXPECT_FALSE(webservice::ParseProviderAddress(bad, host, port, &tls)) << bad;
+
+    setenv("MORVANE_PROVIDER", "https://localhost:1901", 1);
+    tls = false;
+    EXPECT_TRUE(ProviderEndpoint(host, port, &tls));
+    EXPECT_TRUE(tls);
+    EXPECT_EQ("localhost", host);
+    unsetenv("MORVANE_PROVIDER");
+    EXPECT_TRUE(ProviderEndpoint(host, port, &tls));
+    EXPECT_FALSE(tls);  // the build default is plain HTTP
+
+    setenv("MORVANE_PROVIDER_CA", "/etc/morvane/ca.pem", 1);
+    EXPECT_EQ("/etc/morvane/ca.pem", ProviderCaFile());
+    unsetenv("MORVANE_PROVIDER_CA");
+    EXPECT_EQ("", ProviderCaFile());
+}
+
 TEST(ProviderAddress, EnvironmentOverridesDefault)
 {
     std::string host;

@@ -148,6 +148,9 @@ TEST(ClientEndpoint, PortEightyHasNoPortPart)
     EXPECT_EQ("http://ddns.example.net/", CDynamicService("ddns.example.net", 80).Endpoint());
     EXPECT_EQ("http://127.0.0.1:1800/", CDynamicService("127.0.0.1", 1800).Endpoint());
     EXPECT_EQ("http://[::1]:1800/", CDynamicService("::1", 1800).Endpoint());
+    CDynamicService secure("ddns.example.net", 443);
+    secure.UseTls("");
+    EXPECT_EQ("https://ddns.example.net/", secure.Endpoint());
 }
 
 // ---- how it fails --------------------------------------------------------------------------------

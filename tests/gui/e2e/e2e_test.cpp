@@ -3,6 +3,7 @@
 // network namespaces. Everything happens inside namespaces the test makes.
 
 #include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -171,6 +172,41 @@ protected:
     std::unique_ptr<CMorvaneManger> m_manager;
     std::unique_ptr<CMorvaneMainDlg> m_window;
 };
+
+// The service stops mid-session: an unanswered switch is turned back with a line saying so, and the
+// service is found again when it comes back. With the provider stopped a login says it is unreachable.
+TEST_F(GuiEndToEnd, ServiceAndProviderLostMidSession)
+{
+    StartProvider("203.0.113.7");
+    CAcceptingNat nat;
+    StartService(&nat);
+    CMorvaneMainDlg::SetTimeouts(1500, 300);
+    OpenWindowAndLogIn();
+    EXPECT_TRUE(m_window->ServiceReachable());
+
+    m_manager.reset();
+    int row = DomainRowOf("demo2.example.net");
+    ASSERT_GE(row, 0);
+    ASSERT_EQ(Domains()->Row(row)->enabled, 0);
+    Domains()->OnClick(row, CDomainListEx::kColumnSwitch);
+    EXPECT_EQ(Domains()->Row(row)->enabled, 1);
+    ASSERT_TRUE(ProcessEventsUntil(
+        [&] { return HasLine(DomainPage()->Output(), U("域名操作失败(服务程序没有响应)")); }, 5000));
+    EXPECT_EQ(Domains()->Row(DomainRowOf("demo2.example.net"))->enabled, 0);
+    EXPECT_FALSE(m_window->ServiceReachable());
+
+    StartService(&nat);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return m_window->ServiceReachable(); }, 15000));
+    EXPECT_TRUE(HasLine(DomainPage()->Output(), U("服务程序恢复响应")));
+
+    m_provider->Stop();
+    m_window = std::make_unique<CMorvaneMainDlg>(m_dir + "/user.xml");
+    CMorvaneMainLogOnDlg* page = m_window->LoginPage();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return page->Mode() == CMorvaneMainLogOnDlg::kFailed; }, 15000));
+    CMorvaneMainDlg::SetTimeouts(0, 0);
+    EXPECT_EQ(m_window->LoginFailure(), 2);
+    EXPECT_EQ(page->Group()->title(), U("无法连接域名服务商"));
+}
 
 // Log in, switch demo1 on and see the provider record it, refresh the list, and follow an address
 // change the service notices on its periodic check.

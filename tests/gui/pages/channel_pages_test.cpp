@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -176,13 +177,25 @@ TEST_F(PagesOverChannel, AddingAPortStoresItThenMapsIt)
     EXPECT_EQ(page.Output()->Lines().back(), U("请求-8080(UDP)-端口映射请等待..."));
     EXPECT_EQ(list.RowCount(), 2);
 
-    // Not a port: silently ignored, or refused with a line; never cut to 16 bits.
-    const int lines = page.Output()->count();
+    // Not a port: refused with a line saying why; never cut to 16 bits.
+    int lines = page.Output()->count();
     for (const char* text : {"", "80a", "-1", " 80", "+80"}) {
         page.PortEdit()->setText(QString::fromUtf8(text));
         page.AddPortButton()->click();
+        EXPECT_EQ(page.Output()->Lines().back(), U(*text ? "端口只能是数字" : "请输入端口号")) << text;
     }
-    EXPECT_EQ(page.Output()->count(), lines);
+    EXPECT_GE(page.Output()->count(), lines + 5);
+    // Typing: the field takes digits only and says so.
+    page.PortEdit()->clear();
+    lines = page.Output()->count();
+    for (QChar c : QStringLiteral("8a0")) {
+        QKeyEvent key(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(page.PortEdit(), &key);
+    }
+    EXPECT_EQ(page.PortEdit()->text(), QStringLiteral("80"));
+    EXPECT_EQ(page.Output()->count(), lines + 1);
+    EXPECT_EQ(page.Output()->Lines().back(), U("端口只能是数字"));
+    lines = page.Output()->count();
     for (const char* text : {"65616", "0", "99999999999999999999999"}) {
         page.PortEdit()->setText(QString::fromUtf8(text));
         page.AddPortButton()->click();
@@ -243,15 +256,15 @@ TEST_F(PagesOverChannel, MenuCommandsSendTheirRequests)
     EXPECT_EQ(page.Output()->Lines().back(), U("请求-80(TCP)-删除端口映射请等待..."));
 
     // Deleting a mapped port: unmap, then remove; the row is gone before any reply.
-    list.UpdatePortRow(80, 1, 0, 1, false);  // the unmap failed: still mapped
+    list.UpdatePortRow(80, 1, 0, 1, false);  // the unmap failed: still mapped, allow as stored
     list.selectRow(0);
     list.OnMenuCommand(CMapPortList::kDelete);
     sent = Drain();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].command, 4);
-    EXPECT_EQ(sent[0].Ports(), (std::vector<PortMapEntry>{{80, 0, 0, 1}}));
+    EXPECT_EQ(sent[0].Ports(), (std::vector<PortMapEntry>{{80, 0, 0, 0}}));
     EXPECT_EQ(sent[1].command, 7);
-    EXPECT_EQ(sent[1].Ports(), (std::vector<PortMapEntry>{{80, 0, 0, 1}}));
+    EXPECT_EQ(sent[1].Ports(), (std::vector<PortMapEntry>{{80, 0, 0, 0}}));
     EXPECT_EQ(list.RowCount(), 2);
     EXPECT_EQ(list.FindRow(80, 0), -1);
     list.UpdatePortRow(80, 0, 0, 1, true);  // the late reply finds nothing

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
@@ -52,24 +53,34 @@ std::string Enabled(const CDomainListEx& list)
     return s;
 }
 
-// Every shown control of `page` starts inside it and ends within its width, and no two cover each
-// other beyond the two-pixel seam the list and the output share. (The status row's labels reach
-// past the bottom edge by layout; their text is raised inside them.) Returns how many were shown.
-int ExpectTiled(const QWidget& page)
+// At several sizes every shown control of `page` lies inside it and no two cover each other beyond
+// the two-pixel seam the list and the output share, and `grows` gets taller with the page. Returns
+// how many controls were shown.
+int ExpectTiled(QWidget& page, const QWidget* grows)
 {
     std::vector<const QWidget*> shown;
-    for (const QWidget* w : page.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-        if (w->isVisible())
-            shown.push_back(w);
-    for (size_t i = 0; i < shown.size(); ++i) {
-        const QRect a = shown[i]->geometry();
-        const char* name = shown[i]->metaObject()->className();
-        EXPECT_TRUE(page.rect().contains(a.topLeft()) && a.right() < page.width()) << name << " at " << a.x() << "," << a.y();
-        for (size_t j = i + 1; j < shown.size(); ++j) {
-            const QRect both = a.intersected(shown[j]->geometry());
-            EXPECT_TRUE(both.isEmpty() || std::min(both.width(), both.height()) <= 2)
-                << name << " covers " << shown[j]->metaObject()->className();
+    int lastHeight = 0;
+    for (QSize size : {QSize(330, 280), QSize(400, 500), QSize(900, 800)}) {
+        page.resize(size);
+        page.show();
+        QApplication::processEvents();
+        shown.clear();
+        for (const QWidget* w : page.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (w->isVisible())
+                shown.push_back(w);
+        for (size_t i = 0; i < shown.size(); ++i) {
+            const QRect a = shown[i]->geometry();
+            const char* name = shown[i]->metaObject()->className();
+            EXPECT_TRUE(page.rect().contains(a)) << name << " at " << a.x() << "," << a.y() << " in " << size.width()
+                                                 << "x" << size.height();
+            for (size_t j = i + 1; j < shown.size(); ++j) {
+                const QRect both = a.intersected(shown[j]->geometry());
+                EXPECT_TRUE(both.isEmpty() || std::min(both.width(), both.height()) <= 2)
+                    << name << " covers " << shown[j]->metaObject()->className();
+            }
         }
+        EXPECT_GT(grows->height(), lastHeight) << size.width() << "x" << size.height();
+        lastHeight = grows->height();
     }
     return static_cast<int>(shown.size());
 }
@@ -136,6 +147,18 @@ TEST(DomainList, NameClicksOpenTheDomainWithOneHttpPrefix)
     ASSERT_EQ(CGuiEnvironment::Urls().size(), before + 4);
     EXPECT_EQ(CGuiEnvironment::Urls().back().toString(), QString::fromUtf8(gui::SiteUrl()));
     EXPECT_EQ(page.HelpLink()->text(), U("域名管理帮助"));
+
+    // Nothing can open a page: the name, "添加" and the help link all say so the same way.
+    CHyperLink2::SetUrlOpener([](const QUrl&) { return false; });
+    CGuiEnvironment::Messages().clear();
+    list.OnClick(0, 0);
+    page.OnAdd();
+    page.HelpLink()->OnClick();
+    CHyperLink2::SetUrlOpener({});
+    ASSERT_EQ(CGuiEnvironment::Messages().size(), 3);
+    EXPECT_TRUE(CGuiEnvironment::Messages()[0].startsWith(QStringLiteral("Unable to open hyperlink:")));
+    EXPECT_EQ(CGuiEnvironment::Messages()[0], CGuiEnvironment::Messages()[1]);
+    EXPECT_EQ(CGuiEnvironment::Messages()[1], CGuiEnvironment::Messages()[2]);
 }
 
 TEST(DomainList, SwitchClickShowsTheRequestedStateAtOnceAndDrawsIt)
@@ -176,6 +199,11 @@ TEST(DomainList, HeaderClicksShareOneDirectionThatFlipsEveryClick)
     for (int click = 0; click < 3; ++click) {
         list.OnColumnClick(CDomainListEx::kColumnState);
         EXPECT_EQ(Enabled(list), stoppedFirst(click) ? "0011" : "1100") << click;
+        // The header's arrow names the sorted column and its order (stopped first = ascending).
+        EXPECT_TRUE(list.horizontalHeader()->isSortIndicatorShown());
+        EXPECT_EQ(list.horizontalHeader()->sortIndicatorSection(), CDomainListEx::kColumnState);
+        EXPECT_EQ(list.horizontalHeader()->sortIndicatorOrder(),
+                  stoppedFirst(click) ? Qt::AscendingOrder : Qt::DescendingOrder);
     }
     // Rows keep their records, and the cells follow them.
     for (int i = 0; i < list.RowCount(); ++i)
@@ -184,6 +212,8 @@ TEST(DomainList, HeaderClicksShareOneDirectionThatFlipsEveryClick)
     const int now = CDomainListEx::SortDirection();
     list.OnColumnClick(CDomainListEx::kColumnName);
     EXPECT_EQ(list.Row(0)->name, now == 0 ? "d" : "a");
+    EXPECT_EQ(list.horizontalHeader()->sortIndicatorSection(), CDomainListEx::kColumnName);
+    EXPECT_EQ(list.horizontalHeader()->sortIndicatorOrder(), now == 0 ? Qt::DescendingOrder : Qt::AscendingOrder);
     EXPECT_NE(CDomainListEx::SortDirection(), now);
 }
 
@@ -213,22 +243,31 @@ TEST(DomainPage, AddressNetworkTypeAndUpdateWithoutChannel)
     EXPECT_TRUE(escape.isAccepted());
 }
 
-TEST(DomainPage, ControlsStayInsideThePageWithoutCoveringEachOther)
+TEST(DomainPage, LaidOutAtAnySize)
 {
     CDomainlstSheet page(nullptr);
-    page.resize(400, 500);
-    page.show();  // a hidden widget gets its resize event when shown
-    EXPECT_GE(ExpectTiled(page), 7);
+    // Buttons, list, output, two captions, two values and the help link.
+    EXPECT_EQ(ExpectTiled(page, page.List()), 9);
+    // Buttons top right, the output list under the list, the status row along the bottom.
+    EXPECT_LT(page.AddButton()->x(), page.UpdateButton()->x());
+    EXPECT_GT(page.UpdateButton()->x(), page.width() / 2);
+    EXPECT_LT(page.List()->y(), page.Output()->y());
+    EXPECT_LT(page.Output()->y(), page.IpLabel()->y());
+    EXPECT_EQ(page.IpLabel()->y(), page.HelpLink()->y());
 }
 
 TEST(PortPage, ServiceChoicesFillThePortAndCustomKeepsIt)
 {
     CMorvaneMapportDlg page(nullptr);
     QComboBox* service = page.ServiceCombo();
-    ASSERT_EQ(service->count(), 11);
+    ASSERT_EQ(service->count(), 12);
     EXPECT_EQ(service->itemText(0), U("自定义端口"));
     EXPECT_EQ(service->itemText(1), QStringLiteral("DNS(53)"));
-    EXPECT_EQ(service->itemText(10), QStringLiteral("TELNET(22)"));
+    // TELNET is 23; 22 is SSH.
+    EXPECT_EQ(service->itemText(10), QStringLiteral("SSH(22)"));
+    EXPECT_EQ(service->itemText(11), QStringLiteral("TELNET(23)"));
+    page.OnServiceChanged(11);
+    EXPECT_EQ(page.PortEdit()->text(), QStringLiteral("23"));
     EXPECT_EQ(page.ProtocolCombo()->itemText(0), QStringLiteral("TCP"));
     EXPECT_EQ(page.ProtocolCombo()->itemText(1), QStringLiteral("UDP"));
 
@@ -268,7 +307,10 @@ TEST(PortList, RowsShowTheirStateAndFailedResultsLeaveTheOpposite)
     EXPECT_EQ(list.Entry(0)->op, 1);
     list.UpdatePortRow(8080, 1, 1, 0, false);  // a failed map leaves it unmapped
     EXPECT_EQ(list.item(1, 3)->text(), U("UDP没有映射"));
-    EXPECT_FALSE(list.Checked(1));
+    EXPECT_TRUE(list.Checked(1));  // a refused request stored nothing: the box keeps its setting
+    list.UpdatePortRow(8080, 1, 0, 0, false);
+    EXPECT_TRUE(list.Checked(0));
+    list.UpdatePortRow(8080, 1, 0, 1, true);  // an accepted one shows the stored allow byte
     list.UpdatePortRow(9999, 1, 0, 1, true);  // no such row
     EXPECT_EQ(list.RowCount(), 3);
 
@@ -282,17 +324,23 @@ TEST(PortList, RowsShowTheirStateAndFailedResultsLeaveTheOpposite)
     list.selectRow(1);
     items = list.ContextMenuItems();
     EXPECT_EQ(items[0].first, CMapPortList::kStartMapping);
-    EXPECT_EQ(items[1].first, CMapPortList::kEnable);
+    EXPECT_EQ(items[1].first, CMapPortList::kDisable);
+    list.UpdatePortRow(8080, 1, 1, 0, true);
+    EXPECT_FALSE(list.Checked(1));
+    EXPECT_EQ(list.ContextMenuItems()[1].first, CMapPortList::kEnable);
     list.clearSelection();
     EXPECT_TRUE(list.ContextMenuItems().empty());
 }
 
-TEST(PortPage, ControlsStayInsideThePageWithoutCoveringEachOther)
+TEST(PortPage, LaidOutAtAnySize)
 {
     CMorvaneMapportDlg page(nullptr);
-    page.resize(400, 500);
-    page.show();
-    EXPECT_GE(ExpectTiled(page), 6);
+    // The add row's four controls, list, output and the help link.
+    EXPECT_EQ(ExpectTiled(page, page.List()), 7);
+    EXPECT_EQ(page.ServiceCombo()->y(), page.AddPortButton()->y());
+    EXPECT_LT(page.PortEdit()->x(), page.AddPortButton()->x());
+    EXPECT_LT(page.List()->y(), page.Output()->y());
+    EXPECT_GT(page.HelpLink()->x(), page.width() / 2);
 }
 
 TEST(AboutPage, TextsLayoutAndUpdateButton)
@@ -304,10 +352,16 @@ TEST(AboutPage, TextsLayoutAndUpdateButton)
     const QString description = page.Description()->text();
     EXPECT_TRUE(description.startsWith(QStringLiteral("      我")));
     EXPECT_TRUE(description.endsWith(U("效果。 ")));
-    // The group centred; the version below the description, the button after the version.
-    EXPECT_EQ(page.Group()->x(), 200 - page.Group()->width() / 2);
-    EXPECT_GT(page.VersionLabel()->y(), page.Description()->geometry().bottom());
-    EXPECT_GT(page.CheckButton()->x(), page.VersionLabel()->geometry().right());
+    QApplication::processEvents();
+    // The group centred at the top; the description above the version row, all of it inside.
+    EXPECT_LE(std::abs(page.Group()->geometry().center().x() - 200), 1);
+    EXPECT_EQ(page.Group()->y(), 10);
+    const QRect inside = page.Group()->rect();
+    for (QWidget* w : {static_cast<QWidget*>(page.Description()), static_cast<QWidget*>(page.VersionLabel()),
+                       static_cast<QWidget*>(page.CheckButton())})
+        EXPECT_TRUE(inside.contains(w->geometry()));
+    EXPECT_LE(page.Description()->geometry().bottom(), page.VersionLabel()->y());
+    EXPECT_LT(page.VersionLabel()->geometry().right(), page.CheckButton()->x());
 
     int launches = 0;
     CMorvaneAbout::SetUpdateLauncher([&launches] { ++launches; });

@@ -1,5 +1,6 @@
-// morvane-screenshots <directory>: renders every window of the GUI offscreen, filled with sample
-// data (the demo account's domains, ports in each state), into PNG files.
+// morvane-screenshots <directory> [en]: renders every window of the GUI offscreen, filled with sample
+// data (the demo account's domains, ports in each state), into PNG files. With "en" the windows
+// speak English (the translation beside the program) and the files end in "-en".
 
 #include <QApplication>
 #include <QComboBox>
@@ -9,6 +10,7 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QTabBar>
+#include <QTranslator>
 
 #include <sys/stat.h>
 
@@ -20,6 +22,7 @@
 #include "gui/shell/app.h"
 #include "gui/shell/logon.h"
 #include "gui/shell/main_dlg.h"
+#include "gui/strings.h"
 #include "shared/xml/data_files.h"
 #include "tests/support/netns.h"
 #include "tests/support/temp_dir.h"
@@ -27,12 +30,13 @@
 namespace {
 
 QString g_out;
+QString g_suffix;
 
 bool Save(QWidget& widget, const char* name)
 {
     widget.show();
     QApplication::processEvents();
-    const QString path = g_out + "/" + name + ".png";
+    const QString path = g_out + "/" + name + g_suffix + ".png";
     bool ok = widget.grab().save(path);
     std::printf("%s %s\n", ok ? "wrote" : "FAILED", path.toUtf8().constData());
     return ok;
@@ -54,8 +58,8 @@ std::vector<DomainRecord> DemoDomains()
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <directory>\n", argv[0]);
+    if (argc < 2 || argc > 3 || (argc == 3 && std::string(argv[2]) != "en")) {
+        std::fprintf(stderr, "usage: %s <directory> [en]\n", argv[0]);
         return 2;
     }
     // The main window binds the channel's client ports: keep them off the machine's loopback.
@@ -72,6 +76,15 @@ int main(int argc, char** argv)
     font.setPixelSize(12);
     QApplication::setFont(font);
     g_out = QString::fromLocal8Bit(argv[1]);
+    QTranslator english;
+    if (argc == 3) {
+        if (!english.load(QStringLiteral("morvane_en"), QCoreApplication::applicationDirPath() + "/translations") ||
+            !QCoreApplication::installTranslator(&english)) {
+            std::fprintf(stderr, "no English translation beside the program\n");
+            return 1;
+        }
+        g_suffix = QStringLiteral("-en");
+    }
     QDir().mkpath(g_out);
     const std::string userFile = runtime / "user.xml";
     datafile::WriteLogin(userFile, "demo", "fe01ce2a7fbac8fafaed7c982a04e229");
@@ -98,7 +111,7 @@ int main(int argc, char** argv)
     auto domains = DemoDomains();
     window.OnLogin(&domains, true);
     window.OnNetInfo(NetInfo{static_cast<int32_t>(0xCB007107), 1, "demo"});
-    window.AppendOutput(QString::fromUtf8(u8"请求更新域名列表"), 0);
+    window.AppendOutput(gui::Text(gui::IDS_REQUEST) + gui::Text(gui::IDS_UPDATE_DOMAIN_LIST), 0);
     window.OnDomainList(&domains, true);
     window.OnDomainFlags({{2, 0}}, 1);
     window.OnIpChanged(0xCB007107);

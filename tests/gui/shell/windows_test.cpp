@@ -31,6 +31,7 @@
 #include "gui/shell/main_dlg.h"
 #include "platform/window.h"
 #include "shared/base/files.h"
+#include "shared/packet/commands.h"
 #include "shared/xml/data_files.h"
 #include "tests/support/gui_env.h"
 #include "tests/support/temp_dir.h"
@@ -409,6 +410,139 @@ TEST_F(ShellMainWindow, ArrivalsBecomeCallsOnTheUiThread)
     EXPECT_TRUE(w->Tab()->isVisible());
 }
 
+// A stand-in for the service on a port of its own: what the window sends, and replies to it.
+class CStandInService {
+public:
+    CStandInService()
+    {
+        m_fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+        socklen_t len = sizeof at;
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&at), &len);
+        port = ntohs(at.sin_port);
+    }
+    ~CStandInService() { close(m_fd); }
+    // Waits (running the event loop) for a request with `command`; others are dropped.
+    bool Expect(uint16_t command, int ms = 3000)
+    {
+        return ProcessEventsUntil(
+            [&] {
+                uint8_t buf[2048];
+                ssize_t n;
+                while ((n = recv(m_fd, buf, sizeof buf, MSG_DONTWAIT)) >= 20)
+                    if ((buf[14] << 8 | buf[15]) == command)
+                        return true;
+                return false;
+            },
+            ms);
+    }
+    void Reply(uint16_t to, uint16_t command, std::vector<uint8_t> body)
+    {
+        std::vector<uint8_t> d(20, 0);
+        d[14] = static_cast<uint8_t>(command >> 8);
+        d[15] = static_cast<uint8_t>(command);
+        d.insert(d.end(), body.begin(), body.end());
+        sockaddr_in dst{};
+        dst.sin_family = AF_INET;
+        dst.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        dst.sin_port = htons(to);
+        sendto(m_fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&dst), sizeof dst);
+    }
+    uint16_t port = 0;
+
+private:
+    int m_fd = -1;
+};
+
+// Requests nobody answers are undone and reported; the service's state shows beside the tabs and a
+// lost service is looked for until it answers. Failures say why; Return retries on the login page.
+TEST_F(ShellMainWindow, UnansweredRequestsLostServiceAndFailureReasons)
+{
+    CStandInService service;
+    std::ofstream(m_userFile) << "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\r\n<User>\r\n<PORT>" << service.port
+                              << "</PORT>\r\n</User>\r\n";
+    CMorvaneMainDlg::SetTimeouts(300, 200);
+    auto w = Open();
+    CMorvaneMainLogOnDlg* page = w->LoginPage();
+    ASSERT_TRUE(service.Expect(0));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return page->Mode() == CMorvaneMainLogOnDlg::kFailed; }, 3000));
+    EXPECT_EQ(page->Group()->title(), U("服务程序没有响应,请重试"));
+
+    auto pressReturn = [&] {
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(page->PasswordEdit(), &key);
+    };
+    page->AccountBox()->setEditText("demo");
+    page->PasswordEdit()->setText("demo");
+    pressReturn();
+    EXPECT_EQ(page->Mode(), CMorvaneMainLogOnDlg::kWaiting);
+    ASSERT_TRUE(service.Expect(0));
+    service.Reply(w->LocalPort(), 0, {0, 2});  // provider unreachable
+    ASSERT_TRUE(ProcessEventsUntil([&] { return page->Mode() == CMorvaneMainLogOnDlg::kFailed; }, 3000));
+    EXPECT_EQ(page->Group()->title(), U("无法连接域名服务商"));
+    pressReturn();
+    ASSERT_TRUE(service.Expect(0));
+    service.Reply(w->LocalPort(), 0, {0});  // an older service says no more than "refused"
+    ASSERT_TRUE(ProcessEventsUntil([&] { return w->logins == 2; }, 3000));
+    EXPECT_EQ(page->Group()->title(), U("用户名和密码出错"));
+    pressReturn();
+    ASSERT_TRUE(service.Expect(0));
+    service.Reply(w->LocalPort(), 0, {1, 0, 0});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return w->Tab()->isVisible(); }, 3000));
+    EXPECT_TRUE(w->ServiceReachable());
+    EXPECT_TRUE(w->Tab()->ServiceState()->property("reachable").toBool());
+    auto records = Records();
+    w->Tab()->FillDomainList(&records);
+    // Every address the service reports shows, with no domain switched on too.
+    service.Reply(w->LocalPort(), CMD_NET_INFO, {0xCB, 0, 0x71, 0x07, 0, 0, 0, 1, 0, 1, 0});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return w->Tab()->DomainPage()->IpLabel()->text() == "203.0.113.7"; }, 3000));
+    EXPECT_EQ(w->Tab()->DomainPage()->NetTypeLabel()->text(), U("动态"));
+
+    // The service stops answering: the switch and the new port are turned back.
+    CDomainListEx* domains = w->Tab()->DomainPage()->List();
+    domains->OnClick(1, CDomainListEx::kColumnSwitch);
+    EXPECT_EQ(domains->Row(1)->enabled, 1);
+    CMorvaneMapportDlg* ports = w->Tab()->PortPage();
+    ports->PortEdit()->setText("9000");
+    ports->OnAddPort();
+    EXPECT_EQ(ports->List()->RowCount(), 1);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return w->PendingRequests() == 0; }, 3000));
+    EXPECT_EQ(domains->Row(1)->enabled, 0);
+    EXPECT_EQ(DomainLines(*w).back(), U("域名操作失败(服务程序没有响应)"));
+    EXPECT_EQ(ports->List()->RowCount(), 0);
+    EXPECT_EQ(PortLines(*w).back(), U("端口映射-9000-(TCP)失败(服务程序没有响应)"));
+    EXPECT_FALSE(w->ServiceReachable());
+    EXPECT_FALSE(w->Tab()->ServiceState()->property("reachable").toBool());
+
+    // It is looked for by logging in again, and found.
+    ASSERT_TRUE(service.Expect(0));
+    service.Reply(w->LocalPort(), 0, {1, 0, 0});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return w->ServiceReachable(); }, 3000));
+    EXPECT_EQ(DomainLines(*w).back(), U("服务程序恢复响应"));
+    EXPECT_TRUE(w->Tab()->isVisible());
+
+    // Mapping failures carry the reason; removing a port never mapped is no failure.
+    qsizetype lines = PortLines(*w).size();
+    service.Reply(w->LocalPort(), CMD_MAP_PORTS, {0, 0, 1, 0x23, 0x28, 0, 1, 1, 1});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return PortLines(*w).size() > lines; }, 3000));
+    EXPECT_EQ(PortLines(*w).back(), U("端口映射-9000-(TCP)失败(找不到路由器)"));
+    service.Reply(w->LocalPort(), CMD_MAP_PORTS, {0, 0, 1, 0x23, 0x28, 0, 1, 1, 2, 0x02, 0xCE});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return PortLines(*w).size() > lines + 1; }, 3000));
+    EXPECT_EQ(PortLines(*w).back(), U("端口映射-9000-(TCP)失败(路由器拒绝,错误码718)"));
+    w->OnMapPortList({{7000, 0, 0, 0}});
+    ports->List()->selectRow(0);
+    ports->List()->OnMenuCommand(CMapPortList::kDelete);
+    ASSERT_TRUE(service.Expect(CMD_MAP_PORTS));
+    service.Reply(w->LocalPort(), CMD_MAP_PORTS, {0, 0, 1, 0x1B, 0x58, 0, 0, 0, 1});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return PortLines(*w).back().endsWith(U("成功")); }, 3000));
+    EXPECT_EQ(PortLines(*w).back(), U("删除端口映射-7000-(TCP)成功"));
+    EXPECT_EQ(w->PendingRequests(), 0);
+    CMorvaneMainDlg::SetTimeouts(0, 0);
+}
+
 // Other programs find the main window by its class; it answers 0xBD1 with 0.
 TEST_F(ShellMainWindow, WindowClassAnswersPing)
 {
@@ -424,6 +558,12 @@ TEST_F(ShellMainWindow, WindowClassAnswersPing)
     asker.join();
     EXPECT_TRUE(answered);
     EXPECT_EQ(result, 0);
+
+    // A second start asks the running window to come to the front, restored.
+    w->showMinimized();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return w->isMinimized(); }, 2000));
+    ASSERT_TRUE(platform::PostMessage(ref, CMorvaneMainDlg::kActivateMessage));
+    EXPECT_TRUE(ProcessEventsUntil([&] { return !w->isMinimized(); }, 3000));
     w.reset();
     EXPECT_FALSE(platform::FindWindow(CMorvaneMainDlg::kWindowClass, ref));
 }

@@ -1,5 +1,6 @@
 #pragma once
-// Starts morvane-provider from the build on a free loopback port with its own database, and stops it.
+// Starts morvane-provider from the build on a free loopback port with its own database, and stops it;
+// TlsFiles makes certificates for its TLS mode.
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -95,4 +97,44 @@ private:
     std::string m_db;
     pid_t m_pid = -1;
     uint16_t m_port = 0;
+};
+
+// A throwaway CA and server certificates made with the openssl tool: one good, one expired, one for
+// another name, one from a CA the client does not know.
+class TlsFiles {
+public:
+    TlsFiles()
+    {
+        m_ok = m_dir.Ok();
+        const std::string& d = m_dir.Path();
+        auto run = [&](const std::string& cmd) { m_ok = m_ok && std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; };
+        auto ca = [&](const std::string& name) {
+            run("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + d + "/" + name + ".key -out " + d + "/" + name +
+                ".pem -days 2 -subj /CN=" + name);
+        };
+        auto cert = [&](const std::string& name, const std::string& signer, const std::string& san, int days) {
+            std::ofstream(d + "/" + name + ".ext") << "subjectAltName=" << san << "\n";
+            run("openssl req -newkey rsa:2048 -nodes -keyout " + d + "/" + name + ".key -out " + d + "/" + name +
+                ".csr -subj /CN=" + name);
+            run("openssl x509 -req -in " + d + "/" + name + ".csr -CA " + d + "/" + signer + ".pem -CAkey " + d + "/" +
+                signer + ".key -CAcreateserial -out " + d + "/" + name + ".pem -days " + std::to_string(days) +
+                " -extfile " + d + "/" + name + ".ext");
+        };
+        ca("ca");
+        ca("stranger");
+        cert("good", "ca", "DNS:localhost,IP:127.0.0.1", 2);
+        cert("expired", "ca", "DNS:localhost,IP:127.0.0.1", -1);
+        cert("wrongname", "ca", "DNS:elsewhere.example.net", 2);
+        cert("unknownca", "stranger", "DNS:localhost,IP:127.0.0.1", 2);
+    }
+    bool Ok() const { return m_ok; }
+    std::string Path(const std::string& file) const { return m_dir / file; }
+    std::vector<std::string> Serve(const std::string& name) const
+    {
+        return {"--tls-cert", Path(name + ".pem"), "--tls-key", Path(name + ".key"), "--io-timeout", "1"};
+    }
+
+private:
+    CTempDir m_dir{"morvane-tls-test"};
+    bool m_ok = true;
 };

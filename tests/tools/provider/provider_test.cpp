@@ -1,5 +1,6 @@
 // The client against a running morvane-provider: address, account and list, updates, administration,
-// and hostile input that must be answered without taking the server down.
+// and hostile input that must be answered without taking the server down; dyndns2 with our own requests
+// and with ddclient; TLS with a throwaway CA; slow clients.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -8,10 +9,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "core/log.h"
 
 #include "core/webservice/dynamic_service.h"
 #include "shared/base/md5.h"
+#include "tests/support/wait.h"
 #include "tests/tools/provider/provider_process.h"
 
 namespace {
@@ -22,7 +31,7 @@ std::string Digest(const char* password)
 }
 
 // Sends raw bytes on one connection and returns everything the server answers before it closes.
-std::string RawExchange(uint16_t port, const std::string& bytes)
+int Connect(uint16_t port)
 {
     int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -31,8 +40,16 @@ std::string RawExchange(uint16_t port, const std::string& bytes)
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         close(s);
-        return "<connect failed>";
+        return -1;
     }
+    return s;
+}
+
+std::string RawExchange(uint16_t port, const std::string& bytes)
+{
+    int s = Connect(port);
+    if (s < 0)
+        return "<connect failed>";
     size_t sent = 0;
     while (sent < bytes.size()) {
         ssize_t n = send(s, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -70,6 +87,7 @@ std::string Call(const std::string& inner)
 
 class Provider : public ::testing::Test {
 protected:
+    virtual std::vector<std::string> ServeArgs() const { return {"--io-timeout", "1"}; }
     void SetUp() override
     {
         ASSERT_EQ(0, m_provider.Admin({"init"}));
@@ -78,7 +96,7 @@ protected:
         std::string id;
         ASSERT_EQ(0, m_provider.Admin({"add-host", "other", "other.example.net"}, &id));
         m_otherHost = static_cast<uint32_t>(std::stoul(id));
-        ASSERT_TRUE(m_provider.Start({"--io-timeout", "1"}));
+        ASSERT_TRUE(m_provider.Start(ServeArgs()));
         m_service = std::make_unique<CDynamicService>("127.0.0.1", m_provider.Port());
         m_service->SetTimeouts(webservice::Timeouts{2, 2, 2, 4});
     }
@@ -201,6 +219,272 @@ TEST_F(Provider, HostileInputGetsAnErrorNotACrash)
     NetInfo info;
     EXPECT_EQ(0, m_service->GetDynamicIP(info));
     EXPECT_EQ(0, m_provider.Stop());
+}
+
+// ---- dyndns2 --------------------------------------------------------------------------------------
+
+std::string Update(uint16_t port, const std::string& query, const char* basic = "ZGVtbzpkZW1v")
+{
+    std::string request = "GET /nic/update?" + query + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    if (basic)
+        request += std::string("Authorization: Basic ") + basic + "\r\n";
+    return RawExchange(port, request + "User-Agent: test\r\n\r\n");
+}
+
+// A loopback port nobody listens on (TCP; UDP on it goes unanswered).
+uint16_t ClosedPort()
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+std::string BodyOf(const std::string& answer)
+{
+    size_t end = answer.find("\r\n\r\n");
+    return end == std::string::npos ? "<no body>" : answer.substr(end + 4);
+}
+
+size_t Lines(const std::string& text)
+{
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+class Dyndns2 : public Provider {
+protected:
+    std::vector<std::string> ServeArgs() const override { return {"--io-timeout", "1", "--nochg-limit", "2"}; }
+};
+
+TEST_F(Dyndns2, EveryReplyCodeAndNothingStoredForBadRequests)
+{
+    const uint16_t port = m_provider.Port();
+    // Refused before anything is looked at: missing, garbage, wrong or unknown credentials.
+    for (const char* basic : {static_cast<const char*>(nullptr), "%%%garbage", "ZGVtbzp3cm9uZw==", "bm9ib2R5OmRlbW8=",
+                              "ZGVtbw=="}) {
+        std::string answer = Update(port, "hostname=demo1.example.net&myip=192.0.2.1", basic);
+        EXPECT_EQ(0u, answer.find("HTTP/1.1 401 ")) << (basic ? basic : "none");
+        EXPECT_NE(std::string::npos, answer.find("WWW-Authenticate: Basic"));
+        EXPECT_EQ("badauth\n", BodyOf(answer));
+    }
+    EXPECT_EQ(0u, RawExchange(port, "GET /nic/update HTTP/1.1\r\nAuthorization: Bearer x\r\n\r\n").find("HTTP/1.1 401 "));
+
+    // Malformed queries and names.
+    EXPECT_EQ("notfqdn\n", BodyOf(Update(port, "myip=192.0.2.1")));
+    EXPECT_EQ("notfqdn\nnotfqdn\nnotfqdn\n", BodyOf(Update(port, "hostname=demo1,-x.example.net,a..b&myip=192.0.2.1")));
+    EXPECT_EQ(0u, Update(port, "hostname=demo1.example.net&myip=300.1.1.1").find("HTTP/1.1 400 "));
+    EXPECT_EQ("badagent\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=%zz")));
+    std::string many = "hostname=h0.example.net";
+    for (int i = 1; i <= 20; ++i)
+        many += ",h" + std::to_string(i) + ".example.net";
+    EXPECT_EQ("numhost\n", BodyOf(Update(port, many + "&myip=192.0.2.1")));
+    EXPECT_EQ(0u, RawExchange(port, "GET /nic/other HTTP/1.1\r\n\r\n").find("HTTP/1.1 404 "));
+    EXPECT_EQ(0u, RawExchange(port, "DELETE /nic/update HTTP/1.1\r\n\r\n").find("HTTP/1.1 405 "));
+    std::string history;
+    ASSERT_EQ(0, m_provider.Admin({"history"}, &history));
+    EXPECT_EQ("", history);
+
+    // good, then nochg; unknown and foreign hosts are nohost; names are case-blind, a final dot is allowed.
+    EXPECT_EQ("good 192.0.2.1\nnohost\nnohost\ngood 192.0.2.1\n",
+              BodyOf(Update(port, "system=dyndns&hostname=demo1.example.net,ghost.example.net,other.example.net,"
+                                  "DEMO2.Example.NET.&myip=192.0.2.1&wildcard=NOCHG")));
+    EXPECT_EQ("nochg 192.0.2.1\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.1")));
+    // myip absent or empty: the caller's address; a list may carry an IPv6 address before the IPv4 one.
+    EXPECT_EQ("good 127.0.0.1\n", BodyOf(Update(port, "hostname=demo3.example.net")));
+    EXPECT_EQ("nochg 127.0.0.1\n", BodyOf(Update(port, "hostname=demo3.example.net&myip=")));
+    EXPECT_EQ("good 192.0.2.9\n", BodyOf(Update(port, "hostname=demo3.example.net&myip=2001:db8::1,192.0.2.9")));
+    ASSERT_EQ(0, m_provider.Admin({"history"}, &history));
+    EXPECT_EQ(4u, Lines(history));  // nochg stores nothing
+    EXPECT_NE(std::string::npos, history.find("\tdemo\t192.0.2.9\t1"));
+
+    // Unchanged updates past the limit (2 here) are abuse until the address really changes.
+    EXPECT_EQ("nochg 192.0.2.1\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.1")));
+    EXPECT_EQ("abuse\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.1")));
+    EXPECT_EQ("abuse\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.1")));
+    EXPECT_EQ("good 192.0.2.2\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.2")));
+    EXPECT_EQ("nochg 192.0.2.2\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.2")));
+
+    // The other account's password works for its own host only.
+    EXPECT_EQ("good 192.0.2.5\nnohost\n", BodyOf(Update(port, "hostname=other.example.net,demo1.example.net"
+                                                              "&myip=192.0.2.5", "b3RoZXI6c2VjcmV0")));
+
+    // A store that fails: 911, and the server goes on.
+    ASSERT_EQ(0, std::system(("sqlite3 '" + m_provider.Database() +
+                              "' \"CREATE TRIGGER broken BEFORE INSERT ON history BEGIN SELECT RAISE(ABORT, 'x'); END;\"")
+                                 .c_str()));
+    EXPECT_EQ("911\n", BodyOf(Update(port, "hostname=demo2.example.net&myip=192.0.2.7")));
+    std::string hosts;
+    ASSERT_EQ(0, m_provider.Admin({"hosts"}, &hosts));
+    EXPECT_NE(std::string::npos, hosts.find("demo2.example.net\t192.0.2.1\t"));  // rolled back
+    EXPECT_TRUE(m_provider.Running());
+}
+
+// An update whose DNS publication fails (the zone's server port is closed) is stored, and a retry of the
+// same address answers dnserr rather than nochg while the name lags behind.
+TEST_F(Dyndns2, DnserrWhilePublicationFails)
+{
+    const uint16_t port = m_provider.Port();
+    ASSERT_EQ(0, m_provider.Admin({"add-zone", "example.net", "--server", "127.0.0.1:" + std::to_string(ClosedPort()),
+                                   "--key", "k:c2VjcmV0"}));
+    EXPECT_EQ("good 192.0.2.44\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.44")));
+    EXPECT_EQ("nochg 192.0.2.44\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.44")));
+    std::string history;
+    EXPECT_TRUE(WaitUntil(
+        [&] { return m_provider.Admin({"history"}, &history) == 0 && history.find("1 failed") != std::string::npos; },
+        std::chrono::seconds(15), std::chrono::milliseconds(100)))
+        << history;
+    EXPECT_EQ("dnserr\ndnserr\ndnserr\n",
+              BodyOf(Update(port, "hostname=demo1.example.net,demo1.example.net,demo1.example.net&myip=192.0.2.44")));
+}
+
+// A real dyndns2 client started with a configuration that points at the provider.
+int RunDdclient(const std::string& dir, uint16_t port, const std::string& extra, std::string& log)
+{
+    std::string conf = dir + "/ddclient.conf";
+    std::ofstream(conf) << "daemon=0\nsyslog=no\nuse=ip, ip=198.51.100.7\nprotocol=dyndns2\nserver=127.0.0.1:" << port
+                        << "\nlogin=demo\npassword='demo'\n" << extra << "demo2.example.net,demo3.example.net\n";
+    std::filesystem::permissions(conf, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::string cmd = "timeout 30 ddclient -foreground -daemon=0 -noquiet -verbose -file '" + conf + "' -cache '" + dir +
+                      "/ddclient.cache' 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    char buf[512];
+    size_t n;
+    while (p && (n = fread(buf, 1, sizeof buf, p)) > 0)
+        log.append(buf, n);
+    return p ? pclose(p) : -1;
+}
+
+TEST_F(Dyndns2, DdclientUpdatesHosts)
+{
+    std::string log;
+    std::filesystem::create_directories(m_provider.Database() + "-dir");
+    EXPECT_EQ(0, RunDdclient(m_provider.Database() + "-dir", m_provider.Port(), "ssl=no\n", log));
+    EXPECT_NE(std::string::npos, log.find("updating demo3.example.net: good: IP address set to 198.51.100.7")) << log;
+    std::string hosts;
+    ASSERT_EQ(0, m_provider.Admin({"hosts"}, &hosts));
+    EXPECT_NE(std::string::npos, hosts.find("demo2.example.net\t198.51.100.7\tdemo"));
+    EXPECT_NE(std::string::npos, hosts.find("demo3.example.net\t198.51.100.7\tdemo"));
+}
+
+// ---- TLS -----------------------------------------------------------------------------------------
+
+TEST(ProviderTls, GoodChainWorksBadOnesSendNothing)
+{
+    TlsFiles tls;
+    ASSERT_TRUE(tls.Ok());
+    CProviderProcess good;
+    ASSERT_EQ(0, good.Admin({"seed-demo"}));
+    ASSERT_TRUE(good.Start(tls.Serve("good")));
+    for (const char* host : {"localhost", "127.0.0.1"}) {
+        CDynamicService service(host, good.Port());
+        service.UseTls(tls.Path("ca.pem"));
+        EXPECT_EQ("https://" + std::string(host) + ":" + std::to_string(good.Port()) + "/", service.Endpoint());
+        UserInfo user;
+        std::vector<DomainRecord> list;
+        ASSERT_EQ(0, service.GetDynamic("demo", Digest("demo"), user, list)) << host;
+        ASSERT_EQ(3u, list.size());
+        UpdateResultMap results{{list[0].hostid, 0}};
+        ASSERT_EQ(0, service.UpdateDynamic("demo", Digest("demo"), results));
+        EXPECT_EQ(1, results[list[0].hostid]);
+    }
+    // Without the private CA the system store does not know it; plain HTTP gets no answer from a TLS port.
+    CDynamicService systemStore("localhost", good.Port());
+    systemStore.UseTls("");
+    NetInfo info;
+    EXPECT_NE(0, systemStore.GetDynamicIP(info));
+    EXPECT_NE(0, CDynamicService("127.0.0.1", good.Port()).GetDynamicIP(info));
+    // dyndns2 over TLS with ddclient, trusting the CA.
+    std::string log;
+    std::filesystem::create_directories(good.Database() + "-dd");
+    EXPECT_EQ(0, RunDdclient(good.Database() + "-dd", good.Port(), "ssl=yes\nssl_ca_file=" + tls.Path("ca.pem") + "\n", log));
+    EXPECT_NE(std::string::npos, log.find("updating demo2.example.net: good: IP address set to 198.51.100.7")) << log;
+
+    std::string refused;  // the reasons the service gives for each refusal
+    for (const char* bad : {"expired", "wrongname", "unknownca"}) {
+        SCOPED_TRACE(bad);
+        CProviderProcess p;
+        ASSERT_EQ(0, p.Admin({"seed-demo"}));
+        ASSERT_TRUE(p.Start(tls.Serve(bad)));
+        for (const char* host : {"localhost", "127.0.0.1"}) {
+            CDynamicService service(host, p.Port());
+            service.UseTls(tls.Path("ca.pem"));
+            UpdateResultMap results{{1, 0}, {2, 0}};
+            int status = service.UpdateDynamic("demo", Digest("demo"), results);
+            EXPECT_NE(0, status) << host;
+            EXPECT_EQ(0, results[1]);
+            std::string what = service.Failure(status).what;
+            EXPECT_EQ(0u, what.find("TLS refused, request not sent")) << what;
+            refused += what + "\n";
+        }
+        std::string history;
+        ASSERT_EQ(0, p.Admin({"history"}, &history));
+        EXPECT_EQ("", history);
+    }
+    for (const char* reason : {"certificate has expired", "host name mismatch", "unable to get local issuer"})
+        EXPECT_NE(std::string::npos, refused.find(reason)) << reason << "\n" << refused;
+}
+
+// ---- slow clients --------------------------------------------------------------------------------
+
+// 100 clients that stall mid-header (or mid-handshake over TLS) hold no worker: a normal client is still
+// answered at once, and the stalled ones are dropped after the time limit.
+TEST(ProviderSlowClients, NormalClientAnsweredWhileHundredStall)
+{
+    TlsFiles tls;
+    ASSERT_TRUE(tls.Ok());
+    for (bool useTls : {false, true}) {
+        SCOPED_TRACE(useTls ? "TLS" : "plain");
+        CProviderProcess p;
+        ASSERT_EQ(0, p.Admin({"seed-demo"}));
+        std::vector<std::string> args{"--io-timeout", "2"};
+        if (useTls)
+            args = {"--tls-cert", tls.Path("good.pem"), "--tls-key", tls.Path("good.key"), "--io-timeout", "2"};
+        ASSERT_TRUE(p.Start(args));
+        std::vector<int> slow;
+        for (int i = 0; i < 100; ++i) {
+            int s = Connect(p.Port());
+            ASSERT_GE(s, 0);
+            if (!useTls)
+                send(s, "GET /nic/update?hostname=demo1.exa", 35, MSG_NOSIGNAL);
+            slow.push_back(s);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        CDynamicService service("127.0.0.1", p.Port());
+        if (useTls)
+            service.UseTls(tls.Path("ca.pem"));
+        auto start = std::chrono::steady_clock::now();
+        NetInfo info;
+        EXPECT_EQ(0, service.GetDynamicIP(info));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+
+        // Bounded: every stalled connection is closed by the server (408 for a started request) within
+        // twice the time limit.
+        int closed = 0;
+        for (int s : slow) {
+            pollfd pfd{s, POLLIN, 0};
+            char buf[512];
+            std::string got;
+            while (poll(&pfd, 1, 5000) > 0) {
+                ssize_t n = recv(s, buf, sizeof buf, 0);
+                if (n <= 0) {
+                    ++closed;
+                    break;
+                }
+                got.append(buf, static_cast<size_t>(n));
+            }
+            if (!useTls) {
+                EXPECT_EQ(0u, got.find("HTTP/1.1 408 "));
+            }
+            close(s);
+        }
+        EXPECT_EQ(100, closed);
+        EXPECT_TRUE(p.Running());
+    }
 }
 
 TEST(ProviderAdmin, CommandsAndErrors)

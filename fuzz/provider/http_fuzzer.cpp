@@ -1,0 +1,33 @@
+// Whatever a client sends reaches the request framing before anything else, and a dyndns2 request's query,
+// credentials and names the decoders after it.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "tools/provider/dyndns2.h"
+#include "tools/provider/http.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    provider::http::Request request;
+    if (provider::http::Frame(bytes, 4096, request) == provider::http::Framing::Complete) {
+        // A complete request never claims more than was received.
+        if (request.headerBytes + request.contentLength > size)
+            __builtin_trap();
+        std::vector<std::pair<std::string, std::string>> params;
+        if (provider::http::ParseQuery(request.Query(), params))
+            for (const auto& [name, value] : params)
+                provider::IsFqdn(value);
+        std::string decoded;
+        if (const std::string* auth = request.Header("authorization"))
+            provider::http::Base64Decode(*auth, decoded);
+    }
+    std::string decoded;
+    provider::http::Base64Decode(bytes, decoded);
+    return 0;
+}

@@ -1,0 +1,488 @@
+#include "tools/provider/connections.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace provider {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A connection handed to a worker: either a request to answer or an answer already decided.
+struct Job {
+    int fd = -1;
+    SSL* ssl = nullptr;
+    IncomingRequest request;
+    std::string preset;
+};
+
+class CJobQueue {
+public:
+    void Push(Job job)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_jobs.push_back(std::move(job));
+        }
+        m_ready.notify_one();
+    }
+    void Close()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_closed = true;
+        }
+        m_ready.notify_all();
+    }
+    size_t Size()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_jobs.size();
+    }
+    // Blocks for the next job; false once closed (queued jobs are still handed out first).
+    bool Pop(Job& job)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_ready.wait(lock, [this] { return m_closed || !m_jobs.empty(); });
+        if (m_jobs.empty())
+            return false;
+        job = std::move(m_jobs.front());
+        m_jobs.pop_front();
+        return true;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::deque<Job> m_jobs;
+    bool m_closed = false;
+};
+
+void CloseConnection(int fd, SSL* ssl)
+{
+    if (ssl) {
+        ERR_clear_error();
+        SSL_shutdown(ssl);  // one close_notify, not waiting for the peer's
+        SSL_free(ssl);
+    }
+    shutdown(fd, SHUT_WR);
+    close(fd);
+}
+
+int MillisecondsUntil(Clock::time_point deadline)
+{
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return ms <= 0 ? 0 : static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
+
+// Writes all of `data` before the deadline; the socket is non-blocking.
+bool SendAll(int fd, SSL* ssl, const std::string& data, Clock::time_point deadline)
+{
+    size_t sent = 0;
+    while (sent < data.size()) {
+        short wait = POLLOUT;
+        size_t chunk = std::min<size_t>(data.size() - sent, INT_MAX);
+        if (ssl) {
+            ERR_clear_error();
+            int n = SSL_write(ssl, data.data() + sent, static_cast<int>(chunk));
+            if (n > 0) {
+                sent += static_cast<size_t>(n);
+                continue;
+            }
+            int e = SSL_get_error(ssl, n);
+            if (e == SSL_ERROR_WANT_READ)
+                wait = POLLIN;
+            else if (e != SSL_ERROR_WANT_WRITE)
+                return false;
+        } else {
+            ssize_t n = send(fd, data.data() + sent, chunk, MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                return false;
+        }
+        int ms = MillisecondsUntil(deadline);
+        pollfd p{fd, wait, 0};
+        if (ms == 0 || poll(&p, 1, ms) <= 0)
+            return false;
+    }
+    return true;
+}
+
+void WorkerMain(CJobQueue& queue, const HandlerFactory& makeHandler, int ioTimeout)
+{
+    std::unique_ptr<CRequestHandler> handler = makeHandler();
+    Job job;
+    while (queue.Pop(job)) {
+        std::string answer;
+        if (!job.preset.empty())
+            answer = std::move(job.preset);
+        else if (handler)
+            answer = handler->Answer(job.request);
+        else
+            answer = http::Answer(500, "database unavailable\n");
+        SendAll(job.fd, job.ssl, answer, Clock::now() + std::chrono::seconds(ioTimeout));
+        CloseConnection(job.fd, job.ssl);
+        job = Job{};
+    }
+}
+
+// A connection still being read by the loop.
+struct Conn {
+    int fd = -1;
+    SSL* ssl = nullptr;
+    uint32_t peer = 0;
+    bool handshaking = false;
+    bool wantWrite = false;  // TLS needs the socket writable before it can go on
+    std::string in;
+    Clock::time_point start;
+    Clock::time_point last;
+};
+
+enum class Step { Keep, HandedOff, Drop };
+
+class CLoop {
+public:
+    CLoop(const ConnectionOptions& options, SSL_CTX* tls, CJobQueue& queue)
+        : m_options(options), m_tls(tls), m_queue(queue)
+    {
+    }
+    ~CLoop()
+    {
+        for (auto& c : m_conns)
+            CloseConnection(c.fd, c.ssl);
+    }
+    int Run(int listenFd, int signalFd, volatile std::sig_atomic_t* stop);
+
+private:
+    void Accept(int listenFd);
+    Step Progress(Conn& c);
+    void HandOff(Conn& c, std::string preset, http::Request head = {});
+    // Deadline of a connection: stalled since the last byte, or the request as a whole taking too long.
+    Clock::time_point Deadline(const Conn& c) const
+    {
+        auto idle = c.last + std::chrono::seconds(m_options.ioTimeout);
+        auto whole = c.start + std::chrono::seconds(2 * m_options.ioTimeout);
+        return std::min(idle, whole);
+    }
+
+    const ConnectionOptions& m_options;
+    SSL_CTX* m_tls;
+    CJobQueue& m_queue;
+    std::vector<Conn> m_conns;
+    Clock::time_point m_acceptPausedUntil{};
+};
+
+void CLoop::HandOff(Conn& c, std::string preset, http::Request head)
+{
+    Job job;
+    job.fd = c.fd;
+    job.ssl = c.ssl;
+    job.preset = std::move(preset);
+    job.request.peer = c.peer;
+    job.request.tls = c.ssl != nullptr;
+    job.request.bytes = std::move(c.in);
+    job.request.head = std::move(head);
+    c.fd = -1;
+    c.ssl = nullptr;
+    m_queue.Push(std::move(job));
+}
+
+Step CLoop::Progress(Conn& c)
+{
+    if (c.handshaking) {
+        ERR_clear_error();
+        int r = SSL_accept(c.ssl);
+        if (r != 1) {
+            int e = SSL_get_error(c.ssl, r);
+            if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+                c.wantWrite = e == SSL_ERROR_WANT_WRITE;
+                return Step::Keep;
+            }
+            return Step::Drop;  // not TLS, or a handshake that failed
+        }
+        c.handshaking = false;
+        c.wantWrite = false;
+        c.last = Clock::now();
+    }
+    bool eof = false;
+    char buf[16 * 1024];
+    // Stop reading well past the limit; framing then refuses the request.
+    while (c.in.size() <= m_options.maxRequestBytes + http::kMaxHeaderBytes) {
+        ssize_t n;
+        if (c.ssl) {
+            ERR_clear_error();
+            int r = SSL_read(c.ssl, buf, sizeof buf);
+            if (r <= 0) {
+                int e = SSL_get_error(c.ssl, r);
+                if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+                    c.wantWrite = e == SSL_ERROR_WANT_WRITE;
+                    break;
+                }
+                eof = true;
+                break;
+            }
+            n = r;
+        } else {
+            n = recv(c.fd, buf, sizeof buf, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
+            if (n <= 0) {
+                eof = true;
+                break;
+            }
+        }
+        c.in.append(buf, static_cast<size_t>(n));
+        c.last = Clock::now();
+    }
+    http::Request head;
+    http::Framing framing = http::Frame(c.in, m_options.maxRequestBytes, head);
+    switch (framing) {
+    case http::Framing::Complete:
+        HandOff(c, {}, std::move(head));
+        return Step::HandedOff;
+    case http::Framing::Incomplete:
+        return eof ? Step::Drop : Step::Keep;
+    default:
+        HandOff(c, http::FramingAnswer(framing));
+        return Step::HandedOff;
+    }
+}
+
+void CLoop::Accept(int listenFd)
+{
+    for (;;) {
+        sockaddr_storage addr{};
+        socklen_t len = sizeof addr;
+        int fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)  // out of descriptors: try again shortly
+                m_acceptPausedUntil = Clock::now() + std::chrono::milliseconds(50);
+            return;
+        }
+        if (!m_conns.empty() && m_conns.size() >= m_options.maxConnections) {
+            // Full: the connection that has been open longest is the likeliest to be stalled.
+            auto oldest = std::min_element(m_conns.begin(), m_conns.end(),
+                                           [](const Conn& a, const Conn& b) { return a.start < b.start; });
+            CloseConnection(oldest->fd, oldest->ssl);
+            m_conns.erase(oldest);
+        }
+        Conn c;
+        c.fd = fd;
+        c.start = c.last = Clock::now();
+        if (addr.ss_family == AF_INET) {
+            c.peer = ntohl(reinterpret_cast<sockaddr_in*>(&addr)->sin_addr.s_addr);
+        } else if (addr.ss_family == AF_INET6) {
+            const in6_addr& a6 = reinterpret_cast<sockaddr_in6*>(&addr)->sin6_addr;
+            if (IN6_IS_ADDR_V4MAPPED(&a6))
+                c.peer = (uint32_t{a6.s6_addr[12]} << 24) | (uint32_t{a6.s6_addr[13]} << 16) |
+                         (uint32_t{a6.s6_addr[14]} << 8) | a6.s6_addr[15];
+        }
+        if (m_tls) {
+            c.ssl = SSL_new(m_tls);
+            if (!c.ssl || SSL_set_fd(c.ssl, fd) != 1) {
+                CloseConnection(fd, c.ssl);
+                continue;
+            }
+            c.handshaking = true;
+        }
+        m_conns.push_back(std::move(c));
+    }
+}
+
+int CLoop::Run(int listenFd, int signalFd, volatile std::sig_atomic_t* stop)
+{
+    std::vector<pollfd> fds;
+    while (!*stop) {
+        Clock::time_point now = Clock::now();
+        // Requests waiting for a worker count against the limit too: past it, new connections wait in
+        // the listen backlog.
+        if (m_conns.size() + m_queue.Size() >= m_options.maxConnections + m_options.maxConnections / 2 &&
+            now >= m_acceptPausedUntil)
+            m_acceptPausedUntil = now + std::chrono::milliseconds(10);
+        bool accepting = now >= m_acceptPausedUntil;
+        fds.clear();
+        fds.push_back({signalFd, POLLIN, 0});
+        fds.push_back({accepting ? listenFd : -1, POLLIN, 0});
+        Clock::time_point wake = now + std::chrono::milliseconds(200);  // and look at the stop flag
+        if (!accepting)
+            wake = std::min(wake, m_acceptPausedUntil);
+        for (const auto& c : m_conns) {
+            fds.push_back({c.fd, static_cast<short>(c.wantWrite ? POLLOUT : POLLIN), 0});
+            wake = std::min(wake, Deadline(c));
+        }
+        int n = poll(fds.data(), fds.size(), MillisecondsUntil(wake));
+        if (n < 0 && errno != EINTR)
+            return 1;
+        if (fds[0].revents & POLLIN)
+            break;  // SIGINT or SIGTERM
+
+        now = Clock::now();
+        size_t kept = 0;
+        for (size_t i = 0; i < m_conns.size(); ++i) {
+            Conn& c = m_conns[i];
+            Step step = Step::Keep;
+            if (fds[i + 2].revents) {
+                step = Progress(c);
+            } else if (now >= Deadline(c)) {
+                // A request that started arriving gets an answer; a silent socket or a stalled
+                // handshake is just closed.
+                if (!c.handshaking && !c.in.empty()) {
+                    HandOff(c, http::Answer(408, "request not completed in time\n"));
+                    step = Step::HandedOff;
+                } else {
+                    step = Step::Drop;
+                }
+            }
+            if (step == Step::Drop)
+                CloseConnection(c.fd, c.ssl);
+            if (step == Step::Keep) {
+                if (kept != i)
+                    m_conns[kept] = std::move(c);
+                ++kept;
+            }
+        }
+        m_conns.resize(kept);
+        if (fds[1].revents & POLLIN)
+            Accept(listenFd);
+    }
+    return 0;
+}
+
+SSL_CTX* MakeServerContext(const ConnectionOptions& options)
+{
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    if (!ctx)
+        return nullptr;
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    if (SSL_CTX_use_certificate_chain_file(ctx, options.tlsCert.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx, options.tlsKey.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(ctx) != 1) {
+        char text[256];
+        ERR_error_string_n(ERR_get_error(), text, sizeof text);
+        std::fprintf(stderr, "morvane-provider: cannot use certificate %s and key %s: %s\n", options.tlsCert.c_str(),
+                     options.tlsKey.c_str(), text);
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
+    return ctx;
+}
+
+int Listen(const ConnectionOptions& options)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    std::string port = std::to_string(options.port);
+    if (getaddrinfo(options.listen.c_str(), port.c_str(), &hints, &found) != 0 || !found)
+        return -1;
+    int fd = socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int on = 1;
+    if (fd >= 0 && (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+                    bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0)) {
+        close(fd);
+        fd = -1;
+    }
+    freeaddrinfo(found);
+    return fd;
+}
+
+uint16_t BoundPort(int fd)
+{
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return 0;
+    if (addr.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+    return ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+}
+
+}  // namespace
+
+int RunConnectionLoop(const ConnectionOptions& options, const HandlerFactory& makeHandler,
+                      volatile std::sig_atomic_t* stop)
+{
+    SSL_CTX* tls = nullptr;
+    if (!options.tlsCert.empty() || !options.tlsKey.empty()) {
+        if (options.tlsCert.empty() || options.tlsKey.empty()) {
+            std::fprintf(stderr, "morvane-provider: TLS needs both a certificate and a key\n");
+            return 1;
+        }
+        if (!(tls = MakeServerContext(options)))
+            return 1;
+    }
+    int listenFd = Listen(options);
+    if (listenFd < 0) {
+        std::fprintf(stderr, "morvane-provider: cannot listen on %s:%d: %s\n", options.listen.c_str(), options.port,
+                     std::strerror(errno));
+        SSL_CTX_free(tls);
+        return 1;
+    }
+    std::printf("listening on %s:%u%s\n", options.listen.c_str(), BoundPort(listenFd), tls ? " (TLS)" : "");
+    std::fflush(stdout);
+
+    // SIGINT and SIGTERM are taken synchronously by the loop: blocked here (the workers inherit the
+    // mask), read from a descriptor the loop polls.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    int signalFd = signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+    // TLS writes go through write(2), which has no MSG_NOSIGNAL: a peer gone mid-answer must not kill us.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+
+    CJobQueue queue;
+    std::vector<std::thread> workers;
+    for (int i = 0; i < std::max(1, options.threads); ++i)
+        workers.emplace_back(WorkerMain, std::ref(queue), std::cref(makeHandler), options.ioTimeout);
+    int rc;
+    {
+        CLoop loop(options, tls, queue);
+        rc = signalFd >= 0 ? loop.Run(listenFd, signalFd, stop) : 1;
+    }
+    queue.Close();
+    for (auto& t : workers)
+        t.join();
+    close(listenFd);
+    if (signalFd >= 0)
+        close(signalFd);
+    SSL_CTX_free(tls);
+    return rc;
+}
+
+}  // namespace provider

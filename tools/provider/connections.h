@@ -1,0 +1,51 @@
+#pragma once
+// Connection handling of the provider. One thread multiplexes accepting, TLS handshakes and reading
+// requests, each connection with its own deadlines, so a slow or stalled client costs a descriptor and
+// never a worker; a complete request goes to a fixed pool of workers, which answer and close.
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tools/provider/http.h"
+
+namespace provider {
+
+struct ConnectionOptions {
+    std::string listen = "127.0.0.1";
+    int port = 1800;  // 0 picks a free port
+    int threads = 4;
+    // A client may stall this long between bytes, and must deliver the whole request (TLS handshake,
+    // headers and body) within twice that.
+    int ioTimeout = 5;
+    size_t maxRequestBytes = 64 * 1024;  // body
+    size_t maxConnections = 512;         // beyond it the connection open longest is dropped
+    std::string tlsCert;                 // both set: TLS on every connection
+    std::string tlsKey;
+};
+
+struct IncomingRequest {
+    std::string bytes;  // the whole request as received (head and body)
+    http::Request head;
+    uint32_t peer = 0;  // IPv4 address of the caller, 0 when it came over IPv6
+    bool tls = false;
+};
+
+// Answers complete requests. Each worker thread makes its own with the factory, on that thread.
+class CRequestHandler {
+public:
+    virtual ~CRequestHandler() = default;
+    // The whole HTTP answer to send.
+    virtual std::string Answer(const IncomingRequest& request) = 0;
+};
+using HandlerFactory = std::function<std::unique_ptr<CRequestHandler>()>;
+
+// Binds, prints "listening on ADDR:PORT" and serves until *stop becomes non-zero or SIGINT/SIGTERM
+// arrives (blocked here and taken synchronously). Returns 0 on a clean stop, 1 when it could not start.
+int RunConnectionLoop(const ConnectionOptions& options, const HandlerFactory& makeHandler,
+                      volatile std::sig_atomic_t* stop);
+
+}  // namespace provider
