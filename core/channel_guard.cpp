@@ -36,7 +36,8 @@ bool CChannelGuard::Admit(uint32_t senderAddress, uint16_t senderPort, uint16_t 
     if (!m_owners.UdpReceiverOwner(reinterpret_cast<sockaddr*>(&local), reinterpret_cast<sockaddr*>(&sender), owner)) {
         // Not knowing who sent it is no reason to obey it.
         if (!m_lookupFailureLogged)
-            JournalPrint(kJournalWarning, "channel: cannot tell who sent a datagram (%s); dropped", std::strerror(errno));
+            JournalPrint(kJournalWarning, "channel: cannot tell who sent a datagram (%s); dropped",
+                         std::strerror(errno));
         m_lookupFailureLogged = true;
         return false;
     }
@@ -47,9 +48,10 @@ bool CChannelGuard::Admit(uint32_t senderAddress, uint16_t senderPort, uint16_t 
         ::inet_ntop(AF_INET, &sender.sin_addr, address, sizeof address);
         struct stat st;
         const group* g = ::stat(m_dataDirectory.c_str(), &st) == 0 ? ::getgrgid(st.st_gid) : nullptr;
-        JournalPrint(kJournalWarning,
-                     "channel: dropped a datagram from uid %u (%s:%u): not root, the service's user or a member of group %s",
-                     static_cast<unsigned>(owner), address, ntohs(senderPort), g ? g->gr_name : "?");
+        JournalPrint(
+            kJournalWarning,
+            "channel: dropped a datagram from uid %u (%s:%u): not root, the service's user or a member of group %s",
+            static_cast<unsigned>(owner), address, ntohs(senderPort), g ? g->gr_name : "?");
     }
     return false;
 }

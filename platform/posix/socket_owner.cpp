@@ -98,7 +98,8 @@ bool CSocketOwnerLookup::UdpReceiverOwner(const sockaddr* from, const sockaddr* 
             return false;
         }
         size_t left = static_cast<size_t>(n);
-        for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, left); header = NLMSG_NEXT(header, left)) {
+        for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, left);
+             header = NLMSG_NEXT(header, left)) {
             if (header->nlmsg_seq != m_sequence)
                 continue;  // a late answer to an earlier question
             if (header->nlmsg_type == NLMSG_ERROR) {
