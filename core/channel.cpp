@@ -146,6 +146,10 @@ void CMorvaneManger::DispatchPacket(UdpInPacket& packet)
         NoteDropped("shorter than a header");
         return;
     }
+    if (!m_guard)
+        m_guard = std::make_unique<CChannelGuard>(ProgramDirectory());
+    if (!m_guard->Admit(packet.SenderAddress(), packet.SenderPort(), m_channelPort))
+        return;
     m_clientAddress = packet.SenderAddress();
     m_clientPort = packet.SenderPort();
     if (JournalVerbosity() >= kJournalDebug)

@@ -1,9 +1,13 @@
 #include "core/hook.h"
 
+#include "core/hook_file.h"
+#include "core/log.h"
 #include "platform/process.h"
 #include "shared/base/ipv4.h"
 
 #include <unistd.h>
+
+#include <string>
 
 extern char** environ;
 
@@ -11,9 +15,18 @@ bool RunAddressHook(const std::string& programDir, uint32_t address, const std::
                     int timeoutMs)
 {
     platform::DetachedProgram hook;
-    hook.path = programDir + "/" + kAddressHookName;
-    if (access(hook.path.c_str(), X_OK) != 0)
+    hook.path = AddressHookPath(programDir);
+    std::string why;
+    // Checked on the open file and started from it: replacing the file afterwards starts nothing else.
+    hook.executableFd = OpenTrustedHook(hook.path, why);
+    if (hook.executableFd < 0) {
+        // Said once per reason, not at every address change.
+        static std::string s_lastRefusal;
+        if (!why.empty() && why + hook.path != s_lastRefusal)
+            JournalPrint(kJournalWarning, "address-change hook %s not run: %s", hook.path.c_str(), why.c_str());
+        s_lastRefusal = why.empty() ? std::string() : why + hook.path;
         return false;
+    }
 
     std::string ids;
     for (uint32_t id : hostids) {
@@ -36,5 +49,7 @@ bool RunAddressHook(const std::string& programDir, uint32_t address, const std::
     hook.timeoutMs = timeoutMs < 0 ? 0 : timeoutMs;
 
     int execError = 0;
-    return platform::StartDetached(hook, {}, &execError) != 0 || execError != 0;
+    const bool started = platform::StartDetached(hook, {}, &execError) != 0 || execError != 0;
+    ::close(hook.executableFd);
+    return started;
 }

@@ -119,7 +119,8 @@ bool CMorvaneManger::StartManager()
     // A stop that came before or during the start wins: nothing more is started after it.
     if (m_stop)
         return false;
-    ProgramDirectory();
+    // An interrupted save (a crash, a kill) leaves its temporary file behind; nobody else removes it.
+    datafile::RemoveLeftoverTemporaries(ProgramDirectory());
     if (!OpenControlChannel())
         return false;
 

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "core/channel_guard.h"
 #include "core/webservice/documents.h"
 #include "shared/base/core_thread.h"
 #include "shared/packet/packet.h"
@@ -162,6 +163,7 @@ private:
     uint32_t m_lastAddress = 0;
     std::string m_programDir;
     int m_channel = -1;
+    std::unique_ptr<CChannelGuard> m_guard;  // who may use the channel
     uint16_t m_channelPort = 0;
     int m_wakeFd = -1;  // eventfd: stop requests and tick changes
     bool m_loggedIn = false;

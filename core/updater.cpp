@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
 #include "platform/process.h"
@@ -30,7 +31,7 @@ bool CopyOver(const std::string& src, const std::string& dst)
 {
     std::string bytes;
     struct stat st{};
-    if (stat(src.c_str(), &st) != 0 || !files::ReadAll(src, bytes))
+    if (stat(src.c_str(), &st) != 0 || !files::ReadAll(src, bytes, SIZE_MAX))
         return false;
     const std::string tmp = dst + ".tmp" + std::to_string(getpid());
     const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);

@@ -1,11 +1,15 @@
 // morvanectl: control the Morvane service from a terminal.
 
 #include <arpa/inet.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +45,7 @@ enum ExitCode {
     kExitNoAccount = 7,
     kExitProviderUnreachable = 8,
     kExitProviderAnswer = 9,
+    kExitPermission = 10,
 };
 
 const char* kUsage =
@@ -80,7 +85,7 @@ const char* kUsage =
     "  service start|stop|status|remove\n"
     "\n"
     "Options:\n"
-    "  --dir DIR       the service's data directory, where user.xml lives (default: $MORVANE_DIR,\n"
+    "  --dir DIR       the service's data directory, where user.xml lives (default: $MORVANE_DATA_DIR,\n"
     "                  else the data directory: beside morvanectl in a build or unpacked folder,\n"
     "                  /var/lib/morvane once installed)\n"
     "  --json          machine-readable output\n"
@@ -89,7 +94,8 @@ const char* kUsage =
     "\n"
     "Exit codes: 0 ok, 1 usage, 2 service not installed, 3 service not running, 4 no answer,\n"
     "5 login refused by the provider, 6 the service reported a failure, 7 no remembered login,\n"
-    "8 the provider could not be reached or did not answer, 9 the provider's answer could not be read.\n";
+    "8 the provider could not be reached or did not answer, 9 the provider's answer could not be read,\n"
+    "10 permission denied.\n";
 
 struct Options {
     std::string dir;
@@ -229,9 +235,57 @@ int Fail(const Options& opt, int code, const std::string& message)
 
 // ---- the service through the service control layer ----
 
-// Why the service did not answer: not installed, not running, or busy.
+// A failed service control call in words; a refusal says what would be allowed.
+int ScmFailure(const Options& opt, const std::string& what, const char* action)
+{
+    const uint32_t error = scm::LastError();
+    if (error == scm::kAccessDenied)
+        return Fail(opt, kExitPermission, "permission denied: " + what + "; this needs root (sudo morvanectl service " +
+                                              action + ")");
+    return Fail(opt, error == scm::kServiceNotActive ? kExitNotRunning : kExitFailed, what + ": " + scm::ErrorText(error));
+}
+
+// The group that shares the data directory ("morvane" when installed).
+std::string DataGroup(const Options& opt)
+{
+    struct stat st;
+    const group* g = ::stat(opt.dir.c_str(), &st) == 0 ? ::getgrgid(st.st_gid) : nullptr;
+    return g && g->gr_name ? g->gr_name : "morvane";
+}
+
+// Someone outside the group cannot even look into the data directory: say that, rather than "not
+// running" or "no remembered login".
+int CheckDataAccess(const Options& opt, const std::string& userFile, bool writing)
+{
+    const std::string& path = writing ? opt.dir : userFile;
+    if (::access(path.c_str(), writing ? (W_OK | X_OK) : R_OK) == 0 || errno != EACCES)
+        return kExitOk;
+    const std::string group = DataGroup(opt);
+    return Fail(opt, kExitPermission, "permission denied: cannot " + std::string(writing ? "write in " : "read ") + path +
+                                          "; join group " + group + " (sudo adduser $USER " + group +
+                                          ", then log in again)");
+}
+
+// The channel of the command being run, for DiagnoseSilence.
+const CCtlClient* g_channel = nullptr;
+
+std::string UserName(uint32_t uid)
+{
+    const passwd* pw = ::getpwuid(uid);
+    return (pw && pw->pw_name ? std::string(pw->pw_name) + " " : std::string()) + "(uid " + std::to_string(uid) + ")";
+}
+
+// Why the service did not answer: its port held by somebody else, not installed, not running, or busy.
 int DiagnoseSilence(const Options& opt)
 {
+    if (g_channel && g_channel->LastRefusal() && !g_channel->LastRefusal()->nobody) {
+        const auto& refusal = *g_channel->LastRefusal();
+        struct stat st;
+        const std::string service = ::stat(opt.dir.c_str(), &st) == 0 ? UserName(st.st_uid) : "the data directory's owner";
+        return Fail(opt, kExitNotRunning, "nothing sent: port " + std::to_string(refusal.port) + " (from user.xml) is held by " +
+                                              UserName(refusal.owner) + ", not by the service's user " + service +
+                                              " or root; is the service running?");
+    }
     std::unique_ptr<scm::Manager> manager = scm::OpenManager(scm::kManagerConnect);
     std::unique_ptr<scm::Service> service = manager ? manager->Open(kServiceName, scm::kQueryStatus) : nullptr;
     if (!service)
@@ -268,7 +322,7 @@ int ServiceCommand(const Options& opt)
         config.displayName = kServiceName;
         config.binaryPath = path;
         if (!manager->Create(config))
-            return Fail(opt, kExitFailed, "could not install the service (error " + std::to_string(scm::LastError()) + ")");
+            return ScmFailure(opt, "could not install the service", "install");
         if (opt.json)
             std::printf("{\"ok\":true,\"installed\":true,\"path\":%s}\n", JsonString(path).c_str());
         else
@@ -301,7 +355,7 @@ int ServiceCommand(const Options& opt)
     }
     if (what == "start") {
         if (!service->Start())
-            return Fail(opt, kExitFailed, "could not start the service (error " + std::to_string(scm::LastError()) + ")");
+            return ScmFailure(opt, "could not start the service", "start");
         // Wait until it reports running, so that the next command finds it.
         for (int i = 0; i < opt.timeoutSec * 20; ++i) {
             if (service->Query(status) && status.state == scm::kRunning)
@@ -318,9 +372,11 @@ int ServiceCommand(const Options& opt)
     }
     if (what == "stop") {
         if (!service->Control(scm::kStop, status)) {
-            int error = scm::LastError();
+            const uint32_t error = scm::LastError();
+            if (error == scm::kAccessDenied)
+                return ScmFailure(opt, "could not stop the service", "stop");
             if (service->Query(status) && status.state != scm::kStopped)
-                return Fail(opt, kExitFailed, "the service did not take the stop (error " + std::to_string(error) + ")");
+                return Fail(opt, kExitFailed, "the service did not take the stop: " + scm::ErrorText(error));
             return Fail(opt, kExitNotRunning, "the service is not running");
         }
         for (int i = 0; i < 100 * 20; ++i) {  // the worker may finish a provider call first
@@ -338,7 +394,7 @@ int ServiceCommand(const Options& opt)
         service->SetControlTimeout(0);
         service->Control(scm::kStop, status);
         if (!service->Delete())
-            return Fail(opt, kExitFailed, "could not remove the service (error " + std::to_string(scm::LastError()) + ")");
+            return ScmFailure(opt, "could not remove the service", "remove");
         if (opt.json)
             std::printf("{\"ok\":true,\"removed\":true}\n");
         else
@@ -708,7 +764,10 @@ int ChannelCommand(const Options& opt)
     if (std::find(std::begin(kCommands), std::end(kCommands), cmd) == std::end(kCommands))
         return Fail(opt, kExitUsage, "unknown command '" + cmd + "' (see morvanectl --help)");
     std::string userFile = opt.dir + "/user.xml";
+    if (int rc = CheckDataAccess(opt, userFile, cmd == "login"); rc != kExitOk)
+        return rc;
     CCtlClient client(userFile);
+    g_channel = &client;
 
     int rc;
     if (cmd == "login") {
@@ -798,10 +857,8 @@ int main(int argc, char** argv)
         std::fputs(kUsage, stderr);
         return kExitUsage;
     }
-    if (opt.dir.empty()) {
-        const char* env = std::getenv("MORVANE_DIR");
-        opt.dir = env && *env ? env : platform::DataDirectory(false);
-    }
+    if (opt.dir.empty())
+        opt.dir = platform::DataDirectory(false);  // honours $MORVANE_DATA_DIR
     platform::IgnoreBrokenPipe();
     platform::OnStopRequest([](int) { g_interrupted = true; });
 

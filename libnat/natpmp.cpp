@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -126,9 +127,16 @@ int DiscoverNatPmp(UpnpController* c)
         force = 1;
         forced = a.s_addr;
     }
+    // initnatpmp opens its socket first and returns on a later failure (no default gateway, no
+    // connect) without closing it: closed here, or every failed attempt would keep one.
+    c->natpmp.s = -1;
     int r = initnatpmp(&c->natpmp, force, forced);
-    if (r < 0)
+    if (r < 0) {
+        if (c->natpmp.s >= 0)
+            ::close(c->natpmp.s);
+        c->natpmp.s = -1;
         return FromNatPmp(r);
+    }
     char addr[INET_ADDRSTRLEN] = {};
     r = NatPmpPublicAddress(c, addr, sizeof addr);
     if (r != LNAT_OK) {

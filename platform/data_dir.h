@@ -9,6 +9,8 @@ namespace platform {
 // The data directory of an installed copy; the package creates it, shared by the service and the
 // group "morvane".
 inline constexpr const char* kInstalledDataDirectory = "/var/lib/morvane";
+// Settings of an installed copy that only root may change (the address-change hook).
+inline constexpr const char* kInstalledConfigDirectory = "/etc/morvane";
 // A file of this name beside the programs keeps the data with them (an unpacked folder).
 inline constexpr const char* kPortableMarker = "portable";
 // The build writes this file into its program directory.

@@ -40,6 +40,10 @@ struct DetachedProgram {
     // >= 0: the program runs in a process group of its own under a watchdog that ends the group
     // after this long; the returned id is then the watchdog's.
     int timeoutMs = -1;
+    // >= 0: the program is started from this open file (fexecve), not looked up by `path` again, so
+    // that what was checked is what runs. It stays open in the program (without close-on-exec) for a
+    // script's interpreter, which reads the script through /dev/fd. The caller closes it afterwards.
+    int executableFd = -1;
 };
 
 // Starts a program detached: double fork (init adopts it, nobody has to reap it), own session,

@@ -90,6 +90,10 @@ enum Error : uint32_t {
 // Error of the last failed call made on the calling thread; kOk after a successful one.
 Error LastError();
 
+// The error in a few words for people ("permission denied", "the service is already running"),
+// followed by its number for unknown ones.
+std::string ErrorText(uint32_t error);
+
 struct Status {
     uint32_t type = kOwnProcess;
     uint32_t state = kStopped;

@@ -179,6 +179,7 @@ struct PreparedStart {
     const char* outputPath;  // null: /dev/null
     const char* workDir;     // null: ours
     int timeoutMs;
+    int executableFd;  // >= 0: exec this open file instead of `path`
 };
 
 // Ends a watched program's process group once the time is up.
@@ -200,7 +201,10 @@ struct PreparedStart {
 
 [[noreturn]] void ExecProgram(const PreparedStart& start, int reportFd)
 {
-    ::execve(start.path, start.argv, start.envp);
+    if (start.executableFd >= 0)
+        ::fexecve(start.executableFd, start.argv, start.envp);
+    else
+        ::execve(start.path, start.argv, start.envp);
     int error = errno ? errno : ENOEXEC;
     (void)!::write(reportFd, &error, sizeof error);
     ::_exit(127);
@@ -247,6 +251,9 @@ struct PreparedStart {
         ::_exit(1);
     // Nothing of the starter (its sockets, its lock files) leaks into the program.
     ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    // Except the file to run: a script's interpreter opens it as /dev/fd/N.
+    if (start.executableFd >= 0)
+        ::fcntl(start.executableFd, F_SETFD, 0);
     if (start.timeoutMs < 0)
         ExecProgram(start, reportFd);
     pid_t program = ::fork();
@@ -287,7 +294,8 @@ int StartDetached(const DetachedProgram& program, const std::function<bool(int p
                               program.environment ? envp.data() : environ,
                               program.outputPath.empty() ? nullptr : program.outputPath.c_str(),
                               program.workDir.empty() ? nullptr : program.workDir.c_str(),
-                              program.timeoutMs};
+                              program.timeoutMs,
+                              program.executableFd};
 
     // The detached process reports its id, waits for the go-ahead, and reports an exec failure
     // (errno) on the same pipe; a clean exec closes it.

@@ -81,6 +81,10 @@ struct DispatcherState {
     bool accepting = false;
     bool mainEnded = false;
     int wake[2] = {-1, -1};
+    // Descriptors held back for a process that has run out: given up to accept a control (a stop)
+    // and write the status it reports. Without them accept fails at once on every poll: a spin.
+    int reserve[2] = {-1, -1};
+    std::chrono::steady_clock::time_point acceptPausedUntil{};
 
     std::vector<std::string> args;
     std::vector<char*> argv;
@@ -177,11 +181,43 @@ bool WriteStatusLocked(DispatcherState& d, const Status& status)
     return written;
 }
 
+void KeepReserve(DispatcherState& d)
+{
+    for (int& fd : d.reserve) {
+        if (fd < 0)
+            fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+}
+
+void ReleaseReserve(DispatcherState& d)
+{
+    for (int& fd : d.reserve) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+}
+
+void ServeAcceptedRequest(DispatcherState& d, int conn);
+
 void ServeOneRequest(DispatcherState& d)
 {
     int conn = ::accept4(d.listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (conn < 0)
-        return;
+    if (conn < 0 && (errno == EMFILE || errno == ENFILE)) {
+        ReleaseReserve(d);
+        conn = ::accept4(d.listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (conn < 0 && (errno == EMFILE || errno == ENFILE)) {
+            // Still none: wait a little before trying again (signals and wake-ups still come).
+            d.acceptPausedUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        }
+    }
+    if (conn >= 0)
+        ServeAcceptedRequest(d, conn);
+    KeepReserve(d);
+}
+
+void ServeAcceptedRequest(DispatcherState& d, int conn)
+{
     Reply reply;
     std::memset(&reply, 0, sizeof reply);
     reply.magic = kMagic;
@@ -265,12 +301,14 @@ bool OpenDispatcherLocked(DispatcherState& d, int sigterm[2])
     }
     if (::listen(d.listenFd, 16) != 0)
         return Fail(kIoError);
+    KeepReserve(d);
     return true;
 }
 
 void CloseDispatcherLocked(DispatcherState& d, int sigterm[2])
 {
     UnlinkSocketLocked(d);
+    ReleaseReserve(d);
     CloseFd(d.listenFd);
     CloseFd(d.wake[0]);
     CloseFd(d.wake[1]);
@@ -361,8 +399,15 @@ bool RunDispatcher(const std::string& name, ServiceMainFn serviceMain)
             deliver(kStop);
             continue;
         }
-        pollfd fds[3] = {{d.listenFd, POLLIN, 0}, {sigterm[0], POLLIN, 0}, {d.wake[0], POLLIN, 0}};
-        if (::poll(fds, 3, -1) < 0)
+        // While out of descriptors the control socket is left alone for a moment (poll ignores -1).
+        int timeoutMs = -1;
+        const auto now = std::chrono::steady_clock::now();
+        const bool paused = now < d.acceptPausedUntil;
+        if (paused)
+            timeoutMs = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(d.acceptPausedUntil - now).count() + 1);
+        pollfd fds[3] = {{paused ? -1 : d.listenFd, POLLIN, 0}, {sigterm[0], POLLIN, 0}, {d.wake[0], POLLIN, 0}};
+        if (::poll(fds, 3, timeoutMs) < 0)
             continue;
         if (fds[1].revents & POLLIN) {
             Drain(sigterm[0]);

@@ -502,7 +502,7 @@ public:
             RunSystemctl(*m_ctx, m_ctx->userScope, {"daemon-reload"});
             return nullptr;
         }
-        if (!files::ReplaceAtomically(path, text)) {
+        if (!files::ReplaceAtomically(path, text, 0644)) {  // systemd wants units readable by all
             SetLastError(errno == EACCES || errno == EPERM || errno == EROFS ? kAccessDenied : kIoError);
             return nullptr;
         }

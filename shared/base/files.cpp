@@ -10,11 +10,23 @@
 
 namespace files {
 
-bool ReadAll(const std::string& path, std::string& out)
+bool ReadAll(const std::string& path, std::string& out, size_t maxSize)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO would otherwise wait for a writer.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return false;
+    }
+    if (static_cast<unsigned long long>(st.st_size) > maxSize) {
+        ::close(fd);
+        errno = EFBIG;
+        return false;
+    }
     out.clear();
     char buf[65536];
     for (;;) {
@@ -27,6 +39,12 @@ bool ReadAll(const std::string& path, std::string& out)
         }
         if (n == 0)
             break;
+        // A file growing while it is read is held to the same limit.
+        if (out.size() + static_cast<size_t>(n) > maxSize) {
+            ::close(fd);
+            errno = EFBIG;
+            return false;
+        }
         out.append(buf, static_cast<size_t>(n));
     }
     ::close(fd);
@@ -47,7 +65,7 @@ static bool WriteFully(int fd, std::string_view bytes)
     return true;
 }
 
-bool ReplaceAtomically(const std::string& path, std::string_view bytes)
+bool ReplaceAtomically(const std::string& path, std::string_view bytes, mode_t mode)
 {
     if (path.empty())
         return false;
@@ -58,17 +76,16 @@ bool ReplaceAtomically(const std::string& path, std::string_view bytes)
     std::string tmp;
     int fd = -1;
     for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        tmp = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        tmp = path + kTemporaryInfix + std::to_string(::getpid()) + "." + std::to_string(counter++);
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0777);
         if (fd < 0 && errno != EEXIST)
             return false;
     }
     if (fd < 0)
         return false;
-    // Keep the permissions of the file being replaced.
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0)
-        ::fchmod(fd, st.st_mode & 07777);
+    // Exactly this mode, not narrowed by the umask of whichever program writes, nor taken from the
+    // file being replaced: that may be a link to anything.
+    ::fchmod(fd, mode & 0777);
     // No fsync: the rename alone guarantees that readers and a program that crashes see either the
     // old or the new file, and the file system orders the data before a rename that replaces a file.
     // Syncing costs about 10 ms per save here, which every request that touches a file would pay.

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "shared/channel/sender.h"
+#include "shared/base/files.h"
 
 namespace {
 
@@ -184,8 +185,17 @@ bool CDnsListener::Send(uint16_t command, const std::function<void(OutPacket&)>&
     body(*packet);
     // The service may have moved to another port since the last request.
     int port = datafile::ReadPort(m_options.userFile);
+    m_refusal.reset();
     if (port <= 0 || port > 65535)
         return false;
+    // Whoever holds the port while the service is down must not get the login: ask the kernel whose
+    // socket it is before anything leaves.
+    SendRefusal refusal;
+    refusal.port = static_cast<uint16_t>(port);
+    if (!m_sender->PeerTrusted(refusal.port, files::DirName(m_options.userFile), refusal.owner, refusal.nobody)) {
+        m_refusal = refusal;
+        return false;
+    }
     return m_sender->SendTo(*packet, static_cast<uint16_t>(port));
 }
 

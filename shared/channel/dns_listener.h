@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,16 @@ public:
     // Decodes one datagram (used by DispatchOne; tests feed datagrams directly).
     void Decode(UdpInPacket& packet);
 
+    // Why the last request did not leave: the socket on the service's port belongs to `owner`, who
+    // is neither root nor the data directory's owner, or `nobody` listens there. Empty when the last
+    // request was sent or failed otherwise.
+    struct SendRefusal {
+        uint16_t port = 0;
+        uint32_t owner = 0;
+        bool nobody = false;
+    };
+    const std::optional<SendRefusal>& LastRefusal() const { return m_refusal; }
+
     // Whether the channel could bind a client port.
     bool HasSender() const;
     uint16_t LocalPort() const;
@@ -99,6 +110,7 @@ private:
     bool Send(uint16_t command, const std::function<void(OutPacket&)>& body);
 
     ChannelOptions m_options;
+    std::optional<SendRefusal> m_refusal;
     uint8_t m_mapFailureKind = 0;
     uint16_t m_mapFailureCode = 0;
     std::unique_ptr<CSender> m_sender;

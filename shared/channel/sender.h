@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/socket_owner.h"
 #include "shared/base/core_thread.h"
 #include "shared/packet/packet.h"
 
@@ -22,6 +23,10 @@ public:
     // Sends the packet to 127.0.0.1:`port`. False when nothing left.
     bool SendTo(const OutPacket& packet, uint16_t port) const;
 
+    // Whether the socket a datagram to 127.0.0.1:`port` would reach belongs to root or to the owner
+    // of `dataDirectory` (the service's user). `owner` is its owner; `nobody` when no socket is there.
+    bool PeerTrusted(uint16_t port, const std::string& dataDirectory, uint32_t& owner, bool& nobody);
+
     void Run(int arg) override;
 
     uint16_t Sequence() const { return m_sequence; }
@@ -37,7 +42,13 @@ public:
 private:
     uint16_t m_sequence = 0;
     uint32_t m_session = 0;
+    // Whether `owner` may be talked to: root or the data directory's owner.
+    static bool TrustedOwner(uid_t owner, const std::string& dataDirectory);
+
     CDnsListener* m_listener;
+    std::string m_dataDirectory;
+    platform::CSocketOwnerLookup m_sendLookup;     // the owner's thread
+    platform::CSocketOwnerLookup m_receiveLookup;  // the receive thread
     int m_socket = -1;
     int m_wakeFd = -1;
     uint16_t m_port = 0;

@@ -2,7 +2,9 @@
 
 #include "shared/xml/data_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,10 +27,25 @@ class CFileLock {
 public:
     CFileLock(const std::string& path, bool exclusive)
     {
-        std::string lockPath = path + ".lock";
-        m_fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (m_fd < 0)
-            m_fd = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+        const std::string lockPath = path + ".lock";
+        // Never through a link (root must not create or lock a file elsewhere), never blocking on a
+        // FIFO. Anything but a regular file is somebody's plant: removed (unlink does not follow) and
+        // made afresh, once.
+        for (int attempt = 0; attempt < 2 && m_fd < 0; ++attempt) {
+            m_fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, files::kSharedFileMode);
+            if (m_fd < 0 && errno != ELOOP)
+                m_fd = ::open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            struct stat st;
+            if (m_fd >= 0 && (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+                ::close(m_fd);
+                m_fd = -1;
+                ::unlink(lockPath.c_str());
+            } else if (m_fd < 0 && errno == ELOOP) {
+                ::unlink(lockPath.c_str());
+            } else {
+                break;
+            }
+        }
         if (m_fd < 0)
             return;
         while (::flock(m_fd, exclusive ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
@@ -67,7 +84,7 @@ long long ToNumber(const std::string& text)
 bool KeepBadCopy(const std::string& path)
 {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
+    if (::lstat(path.c_str(), &st) != 0)
         return true;  // nothing there
     if (S_ISREG(st.st_mode) && st.st_size == 0)
         return true;  // nothing worth keeping
@@ -75,9 +92,8 @@ bool KeepBadCopy(const std::string& path)
     std::string bytes;
     if (S_ISREG(st.st_mode) && files::ReadAll(path, bytes))
         return files::ReplaceAtomically(bad, bytes);
-    // Unreadable to us: keep the old file itself under the new name.
-    ::unlink(bad.c_str());
-    return ::link(path.c_str(), bad.c_str()) == 0;
+    // A link, FIFO, device, oversized or unreadable file: set aside as it is, never read through.
+    return ::rename(path.c_str(), bad.c_str()) == 0;
 }
 
 bool Save(CXmlDocument& doc, const std::string& path, bool replacingBadFile)
@@ -472,6 +488,34 @@ bool RemoveMappings(const std::string& path, const std::vector<PortMapEntry>& li
         }
     }
     return changed ? doc.SaveFile(path) : true;
+}
+
+int RemoveLeftoverTemporaries(const std::string& directory)
+{
+    DIR* dir = ::opendir(directory.c_str());
+    if (!dir)
+        return 0;
+    int removed = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        size_t infix = std::string::npos;
+        for (const char* file : {"user.xml", "domain.xml", "mapport.xml"}) {
+            for (std::string stem : {std::string(file), std::string(file) + ".bad"}) {
+                if (name.starts_with(stem + files::kTemporaryInfix))
+                    infix = stem.size() + std::char_traits<char>::length(files::kTemporaryInfix);
+            }
+        }
+        if (infix == std::string::npos)
+            continue;
+        // "<file>.tmp.<pid>.<n>": a save still in progress in another program is left alone.
+        const long pid = std::strtol(name.c_str() + infix, nullptr, 10);
+        if (pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM))
+            continue;
+        if (::unlink((directory + "/" + name).c_str()) == 0)
+            ++removed;
+    }
+    ::closedir(dir);
+    return removed;
 }
 
 }  // namespace datafile

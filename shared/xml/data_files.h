@@ -5,7 +5,8 @@
 // Each load-change-save runs under an advisory lock on "<path>.lock" shared by both programs, and
 // every save replaces the file atomically. A file that does not load (or has another root element) is
 // treated as absent; before a writer replaces such a file its old bytes are kept beside it as
-// "<path>.bad". A change that changes nothing saves nothing.
+// "<path>.bad". A change that changes nothing saves nothing. Links, FIFOs, devices and oversized
+// files never load and are set aside by renaming; files are created 0660.
 
 #include <cstddef>
 #include <cstdint>
@@ -44,5 +45,9 @@ bool RemoveMapping(const std::string& path, uint16_t port, uint8_t type);
 // failed or an entry was refused.
 bool SetMappings(const std::string& path, const std::vector<PortMapEntry>& list, int* refused = nullptr);
 bool RemoveMappings(const std::string& path, const std::vector<PortMapEntry>& list);
+
+// Removes the temporary files an interrupted save of one of the three files (or of its ".bad" copy)
+// left in `directory`, except those of a process still running. Returns how many went.
+int RemoveLeftoverTemporaries(const std::string& directory);
 
 }  // namespace datafile

@@ -1,8 +1,10 @@
 // The manager and its channel against the real provider, with a stand-in router and a driven tick.
 
+#include <grp.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <random>
 
@@ -598,6 +600,103 @@ TEST_F(ManagerTest, AddressHookRunsAfterAPushAndIsBounded)
     pid_t pid = std::atoi(text.substr(text.rfind('|') + 1).c_str());
     ASSERT_GT(pid, 0);
     EXPECT_TRUE(WaitUntil([&] { return kill(pid, 0) != 0; }, std::chrono::seconds(3)));
+}
+
+// A datagram from a socket of `uid`, sent from a child process running as that user: how many of
+// the service's datagrams came back within half a second.
+int AnswersTo(uid_t uid, gid_t gid, const std::function<void(CRawClient&)>& send)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+            _exit(100);
+        CRawClient client;
+        send(client);
+        int answers = 0;
+        while (client.Receive(500))
+            ++answers;
+        _exit(answers);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+TEST_F(ManagerTest, ChannelServesOnlyRootTheServiceUserAndTheDataDirectorysGroup)
+{
+    Start();
+    Login();
+    SetHosts({{1, 1}});
+    ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+    const uint16_t port = Port();
+    // nobody (65534) is not in the directory's group (root's): no answer, no change, no notifications.
+    EXPECT_EQ(AnswersTo(65534, 65534, [&](CRawClient& c) {
+                  c.Send(port, CMD_REFRESH_DOMAINS);
+                  c.Send(port, CMD_SET_DOMAIN_STATE, [](OutPacket& out) {
+                      out.WriteU16Host(1);
+                      out.WriteU32Host(1);
+                      out.WriteU8(0);
+                  });
+                  c.Send(port, CMD_IP_CHANGED);
+              }),
+              0);
+    EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 1), 1);
+    ASSERT_EQ(m_provider.Admin({"set-address", "198.51.100.9"}), 0);
+    Advance(200000);
+    EXPECT_TRUE(m_client.ReceiveCommand(CMD_IP_CHANGED).has_value()) << "an outsider took the notifications";
+
+    // daemon (1) is a member once the directory belongs to its group.
+    ASSERT_EQ(chown(m_dir.c_str(), 0, 1), 0);
+    EXPECT_GE(AnswersTo(1, 1, [&](CRawClient& c) { c.Send(port, CMD_REFRESH_DOMAINS); }), 1);
+}
+
+// Only a hook nobody but root or the service's user could have put there or changed is run, and
+// never through a link; a FIFO in its place holds nothing up.
+TEST_F(ManagerTest, AddressHookRunsOnlyWhenNobodyElseCouldHaveWrittenIt)
+{
+    const std::string out = m_dir + "/hook.out";
+    const std::string hook = m_dir + "/on-address-change";
+    const std::string script = m_dir + "/script";
+    {
+        FILE* f = std::fopen(script.c_str(), "w");
+        std::fprintf(f, "#!/bin/sh\necho ran >> '%s'\n", out.c_str());
+        std::fclose(f);
+        chmod(script.c_str(), 0755);
+    }
+    Start();
+    Login();
+    auto push = [&] {
+        SetHosts({{1, 0}});
+        ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+        SetHosts({{1, 1}});
+        ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+    };
+    auto ran = [&](int ms) { return WaitUntil([&] { return files::Exists(out); }, std::chrono::milliseconds(ms)); };
+    auto plantCopy = [&](mode_t mode, uid_t uid) {
+        unlink(hook.c_str());
+        ASSERT_EQ(std::system(("cp '" + script + "' '" + hook + "'").c_str()), 0);
+        ASSERT_EQ(chmod(hook.c_str(), mode), 0);
+        ASSERT_EQ(chown(hook.c_str(), uid, 0), 0);
+    };
+
+    plantCopy(0775, 0);  // group-writable
+    push();
+    EXPECT_FALSE(ran(600));
+    plantCopy(0755, 65534);  // another user's
+    push();
+    EXPECT_FALSE(ran(600));
+    unlink(hook.c_str());
+    ASSERT_EQ(symlink(script.c_str(), hook.c_str()), 0);  // a link to a good script
+    push();
+    EXPECT_FALSE(ran(600));
+    unlink(hook.c_str());
+    ASSERT_EQ(mkfifo(hook.c_str(), 0755), 0);
+    push();  // answered: the FIFO held nothing up
+    EXPECT_FALSE(ran(300));
+
+    plantCopy(0755, 0);
+    push();
+    EXPECT_TRUE(ran(3000));
 }
 
 TEST_F(ManagerTest, StopBeforeStartStartsNothing)

@@ -1,9 +1,12 @@
 // MorvaneCore as a program: command line, registration, and its life under the service control layer.
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <sstream>
+#include <thread>
 
 #include "platform/scm.h"
 #include "shared/base/files.h"
@@ -174,6 +177,59 @@ TEST_F(ProgramTest, RunsServesAndStops)
     ASSERT_TRUE(WaitStopped(*service));
     ASSERT_TRUE(service->Query(st));
     EXPECT_EQ(st.win32ExitCode, 0u);  // reported stopped, not found dead
+}
+
+// Mapping attempts that all fail (no gateway at all here) under a tight descriptor limit: each must
+// give back what it opened, the service keeps answering, does not spin, and still stops.
+TEST_F(ProgramTest, ManyFailedMappingsUnderALowDescriptorLimit)
+{
+    setenv("MORVANE_NAT_METHOD", "natpmp", 1);
+    auto service = StartService();
+    unsetenv("MORVANE_NAT_METHOD");
+    scm::Status st;
+    ASSERT_TRUE(service->Query(st) && st.processId != 0);
+    const pid_t pid = static_cast<pid_t>(st.processId);
+    rlimit limit{32, 32};
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &limit, nullptr), 0);
+    ASSERT_TRUE(WaitUntil([&] { return datafile::ReadPort(m_prog + "/user.xml") == 10000; }));
+    auto openDescriptors = [&] {
+        size_t n = 0;
+        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+            ++n;
+        return n;
+    };
+    const size_t before = openDescriptors();
+
+    CRawClient client;
+    for (uint16_t i = 0; i < 60; ++i) {
+        client.Send(10000, CMD_MAP_PORTS, [&](OutPacket& out) {
+            out.WriteU16Host(1);
+            WritePortMapEntry(out, PortMapEntry{static_cast<uint16_t>(9000 + i), 0, 1, 1});
+        });
+        auto reply = client.ReceiveCommand(CMD_MAP_PORTS, 10000);
+        ASSERT_TRUE(reply.has_value()) << "no answer to attempt " << i;
+        EXPECT_EQ((*reply)[20], 0) << "a mapping without a gateway reported as done";
+    }
+    EXPECT_LE(openDescriptors(), before + 2);
+
+    // Idle means idle.
+    auto cpu = [&] {
+        std::string stat;
+        files::ReadAll("/proc/" + std::to_string(pid) + "/stat", stat);
+        std::istringstream in(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        unsigned long ticks = 0;
+        for (int i = 3; i <= 15 && in >> field; ++i)
+            if (i >= 14)
+                ticks += std::stoul(field);
+        return ticks;
+    };
+    const unsigned long cpuBefore = cpu();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(cpu() - cpuBefore, 20u) << "ticks of CPU in one idle second";
+
+    ASSERT_TRUE(service->Control(scm::kStop, st)) << scm::LastError();
+    EXPECT_TRUE(WaitStopped(*service));
 }
 
 TEST_F(ProgramTest, StopDuringAProviderCallIsPromptAndLogged)

@@ -1,6 +1,7 @@
 // morvanectl against a running service and the real provider.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -131,6 +132,59 @@ TEST_F(CtlTest, ClearErrors)
     EXPECT_EQ(Ctl("--timeout 1 domains", out), 2) << out;
     EXPECT_NE(out.find("not installed"), std::string::npos);
     EXPECT_EQ(Ctl("service status", out), 2) << out;
+}
+
+TEST_F(CtlTest, SaysPermissionDeniedAndNeverTalksToAnotherUsersSocket)
+{
+    std::string out;
+    ASSERT_EQ(Ctl("login demo", out, "demo\n"), 0) << out;
+    const int port = datafile::ReadPort(m_dir + "/user.xml");
+    ASSERT_GT(port, 0);
+
+    // Outside the directory's group: said plainly, not "not running" or "no remembered login".
+    ASSERT_EQ(chmod(m_dir.c_str(), 0770), 0);
+    const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    std::string cmd = asNobody + "'" + std::string(MORVANE_BIN_DIR) + "/morvanectl' --dir '" + m_dir + "' domains 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    char buf[4096];
+    size_t n = fread(buf, 1, sizeof buf, p);
+    out.assign(buf, n);
+    int status = pclose(p);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 10) << out;
+    EXPECT_NE(out.find("permission denied"), std::string::npos) << out;
+    EXPECT_NE(out.find("join group"), std::string::npos) << out;
+
+    // The service gone and its port taken by another user: the login is not sent there.
+    m_manager.reset();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t squatter = fork();
+    if (squatter == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(100);
+        int s = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        char ok = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 1 : 0;
+        if (write(ready[1], &ok, 1) != 1)
+            _exit(100);
+        int got = 0;
+        pollfd pfd{s, POLLIN, 0};
+        while (poll(&pfd, 1, 2000) > 0 && recv(s, buf, sizeof buf, 0) >= 0)
+            ++got;
+        _exit(got);
+    }
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 1);
+    EXPECT_EQ(Ctl("--timeout 1 domains", out), 3) << out;
+    EXPECT_NE(out.find("held by nobody (uid 65534)"), std::string::npos) << out;
+    ASSERT_EQ(waitpid(squatter, &status, 0), squatter);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the squatter received the login";
+    close(ready[0]);
+    close(ready[1]);
 }
 
 TEST_F(CtlTest, ProviderTroubleAndAFullDiskAreFailures)

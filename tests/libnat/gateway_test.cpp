@@ -233,6 +233,34 @@ TEST_F(GatewayTest, NoRouterClearsStoredMappingsAndFailsRequests)
     }
 }
 
+// Every failed discovery gives back every socket it opened: one leaked per attempt ends, at the
+// descriptor limit, with a service that can open nothing.
+TEST_F(GatewayTest, FailedDiscoveriesLeakNoDescriptor)
+{
+    auto openDescriptors = [] {
+        size_t n = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+            n += entry.path().filename() != "." ? 1 : 0;
+        return n;
+    };
+    // Without any network the gateway cannot even be looked up: the path that leaked.
+    CInNamespace in(m_lab.AloneNamespace());
+    ASSERT_TRUE(in.Ok());
+    for (const char* method : {"natpmp", "upnp", ""}) {
+        setenv("MORVANE_NAT_METHOD", method, 1);
+        const size_t before = openDescriptors();
+        for (int i = 0; i < 5; ++i) {
+            UpnpController* c = nullptr;
+            ::testing::internal::CaptureStdout();
+            const int r = LNat_Upnp_Discover(&c);
+            ::testing::internal::GetCapturedStdout();
+            EXPECT_NE(r, LNAT_OK);
+        }
+        EXPECT_EQ(openDescriptors(), before) << "method '" << method << "'";
+    }
+    unsetenv("MORVANE_NAT_METHOD");
+}
+
 TEST_F(GatewayTest, PortMapperAgainstTheGateway)
 {
     ASSERT_EQ(Start(true, true), "");

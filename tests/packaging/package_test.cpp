@@ -95,103 +95,147 @@ std::map<std::string, std::string> Contents(const std::string& deb)
     return out;
 }
 
+// The packages by name, unpacked together into one tree (as installing all of them would).
 class PackageTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
         for (const auto& entry : fs::directory_iterator(MORVANE_DEB_DIR)) {
-            if (entry.path().extension() == ".deb")
-                s_deb = entry.path();
+            if (entry.path().extension() != ".deb")
+                continue;
+            std::string name = entry.path().filename().string();
+            s_debs[name.substr(0, name.find('_'))] = entry.path();
         }
-        if (s_deb.empty())
+        if (s_debs.empty())
             return;
         s_tmp = std::make_unique<CTempDir>("morvane_deb");
         s_root = s_tmp->Path();
-        Shell("dpkg-deb -x " + Quote(s_deb) + " " + Quote(s_root));
-        Shell("dpkg-deb -e " + Quote(s_deb) + " " + Quote(s_root + "/DEBIAN"));
+        for (const auto& [name, deb] : s_debs) {
+            Shell("dpkg-deb -x " + Quote(deb) + " " + Quote(s_root));
+            Shell("dpkg-deb -e " + Quote(deb) + " " + Quote(s_root + "/DEBIAN." + name));
+        }
     }
     static void TearDownTestSuite()
     {
         s_tmp.reset();
     }
-    void SetUp() override { ASSERT_FALSE(s_deb.empty()) << "no package in " << MORVANE_DEB_DIR; }
-
-    static std::string Field(const std::string& name)
+    void SetUp() override
     {
-        return Trim(Shell("dpkg-deb -f " + Quote(s_deb) + " " + name).text);
+        ASSERT_TRUE(s_debs.count("morvane")) << "no package morvane in " << MORVANE_DEB_DIR;
+        ASSERT_TRUE(s_debs.count("morvane-provider")) << "no package morvane-provider in " << MORVANE_DEB_DIR;
+        ASSERT_TRUE(s_debs.count("morvane-gui")) << "no package morvane-gui in " << MORVANE_DEB_DIR;
     }
 
-    static inline std::string s_deb;
+    static std::string Field(const std::string& package, const std::string& name)
+    {
+        return Trim(Shell("dpkg-deb -f " + Quote(s_debs[package]) + " " + name).text);
+    }
+    static std::set<std::string> DependsOn(const std::string& package)
+    {
+        std::set<std::string> out;
+        for (std::string alternative : Split(Field(package, "Depends"), ',')) {
+            for (std::string dep : Split(alternative, '|')) {
+                dep = Trim(dep);
+                out.insert(dep.substr(0, dep.find_first_of(" (")));
+            }
+        }
+        return out;
+    }
+    static std::string ReadText(const std::string& path)
+    {
+        std::ifstream in(path);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
+    static inline std::map<std::string, std::string> s_debs;
     static inline std::unique_ptr<CTempDir> s_tmp;
     static inline std::string s_root;
 };
 
-const std::vector<std::string> kPrograms = {
-    "/usr/lib/morvane/MorvaneCore", "/usr/lib/morvane/morvanectl", "/usr/bin/morvane-provider",
-    "/usr/lib/morvane/Morvane",
+// Package -> the program it carries (the package a binary's library dependencies must be listed in).
+const std::map<std::string, std::string> kPackageOf = {
+    {"/usr/lib/morvane/MorvaneCore", "morvane"},      {"/usr/lib/morvane/morvanectl", "morvane"},
+    {"/usr/lib/morvane/libnat.so", "morvane"},        {"/usr/bin/morvane-provider", "morvane-provider"},
+    {"/usr/lib/morvane/Morvane", "morvane-gui"},
 };
 
-TEST_F(PackageTest, InstallsTheProgramsSideBySideWithTheirFiles)
+TEST_F(PackageTest, EachPackageInstallsItsOwnFiles)
 {
-    std::map<std::string, std::string> files = Contents(s_deb);
-    std::map<std::string, std::string> expected = {
-        {"/usr/lib/morvane/MorvaneCore", "-rwxr-xr-x root/root"},
-        {"/usr/lib/morvane/morvanectl", "-rwxr-xr-x root/root"},
-        {"/usr/lib/morvane/libnat.so", "-rw"},
-        {"/usr/bin/morvane-provider", "-rwxr-xr-x root/root"},
-        {"/usr/bin/morvanectl", "lrwxrwxrwx root/root 0 -> ../lib/morvane/morvanectl"},
-        {"/lib/systemd/system/morvane.service", "-rw-r--r-- root/root"},
-        {"/usr/share/man/man8/MorvaneCore.8.gz", "-rw-r--r-- root/root"},
-        {"/usr/share/man/man1/morvanectl.1.gz", "-rw-r--r-- root/root"},
-        {"/usr/share/man/man1/morvane-provider.1.gz", "-rw-r--r-- root/root"},
-        {"/usr/lib/morvane/Morvane", "-rwxr-xr-x root/root"},
-        {"/usr/bin/morvane", "lrwxrwxrwx root/root 0 -> ../lib/morvane/Morvane"},
-        {"/usr/share/applications/morvane.desktop", "-rw-r--r-- root/root"},
-        {"/usr/share/icons/hicolor/scalable/apps/morvane.svg", "-rw-r--r-- root/root"},
+    const std::map<std::string, std::map<std::string, std::string>> expected = {
+        {"morvane",
+         {{"/usr/lib/morvane/MorvaneCore", "-rwxr-xr-x root/root"},
+          {"/usr/lib/morvane/morvanectl", "-rwxr-xr-x root/root"},
+          {"/usr/lib/morvane/libnat.so", "-rw"},
+          {"/usr/bin/morvanectl", "lrwxrwxrwx root/root 0 -> ../lib/morvane/morvanectl"},
+          {"/lib/systemd/system/morvane.service", "-rw-r--r-- root/root"},
+          {"/usr/share/man/man8/MorvaneCore.8.gz", "-rw-r--r-- root/root"},
+          {"/usr/share/man/man1/morvanectl.1.gz", "-rw-r--r-- root/root"},
+          {"/usr/share/doc/morvane/copyright", "-rw-r--r-- root/root"},
+          {"/usr/share/doc/morvane/changelog.gz", "-rw-r--r-- root/root"}}},
+        {"morvane-provider",
+         {{"/usr/bin/morvane-provider", "-rwxr-xr-x root/root"},
+          {"/usr/share/man/man1/morvane-provider.1.gz", "-rw-r--r-- root/root"},
+          {"/usr/share/doc/morvane-provider/copyright", "-rw-r--r-- root/root"}}},
+        {"morvane-gui",
+         {{"/usr/lib/morvane/Morvane", "-rwxr-xr-x root/root"},
+          {"/usr/bin/morvane", "lrwxrwxrwx root/root 0 -> ../lib/morvane/Morvane"},
+          {"/usr/share/applications/morvane.desktop", "-rw-r--r-- root/root"},
+          {"/usr/share/icons/hicolor/scalable/apps/morvane.svg", "-rw-r--r-- root/root"},
+          {"/usr/share/doc/morvane-gui/copyright", "-rw-r--r-- root/root"}}},
     };
-    for (const auto& [path, what] : expected) {
-        auto it = files.find(path);
-        ASSERT_NE(it, files.end()) << path << " missing from the package";
-        // dpkg-deb prints a link's size column; compare what matters.
-        if (what.find(" -> ") != std::string::npos) {
-            EXPECT_EQ(it->second.substr(0, 20), what.substr(0, 20)) << path;
-            EXPECT_EQ(it->second.substr(it->second.find(" -> ")), what.substr(what.find(" -> "))) << path;
-        } else {
-            EXPECT_EQ(it->second.substr(0, what.size()), what) << path;
+    std::set<std::string> seen;
+    for (const auto& [package, wanted] : expected) {
+        std::map<std::string, std::string> files = Contents(s_debs.at(package));
+        for (const auto& [path, what] : wanted) {
+            auto it = files.find(path);
+            ASSERT_NE(it, files.end()) << path << " missing from " << package;
+            // dpkg-deb prints a link's size column; compare what matters.
+            if (what.find(" -> ") != std::string::npos) {
+                EXPECT_EQ(it->second.substr(0, 20), what.substr(0, 20)) << path;
+                EXPECT_EQ(it->second.substr(it->second.find(" -> ")), what.substr(what.find(" -> "))) << path;
+            } else {
+                EXPECT_EQ(it->second.substr(0, what.size()), what) << path;
+            }
+        }
+        for (const auto& [path, what] : files) {
+            EXPECT_NE(what.find(" root/root"), std::string::npos) << path << " " << what;
+            if (what[0] != 'd') {
+                EXPECT_TRUE(seen.insert(path).second) << path << " is in two packages";
+            }
+            // Nothing of the build, of the tests, or of the machine's state.
+            EXPECT_FALSE(path.starts_with("/var/") || path.starts_with("/etc/") || path.starts_with("/usr/local/") ||
+                         path.starts_with("/usr/include/"))
+                << path;
+            EXPECT_EQ(path.find("build-tree"), std::string::npos) << path;
+            EXPECT_EQ(path.find("test"), std::string::npos) << path;
+            EXPECT_FALSE(path.ends_with(".a")) << path;
         }
     }
-    for (const auto& [path, what] : files) {
-        EXPECT_NE(what.find(" root/root"), std::string::npos) << path << " " << what;
-        // Nothing of the build, of the tests, or of the machine's state.
-        EXPECT_FALSE(path.starts_with("/var/") || path.starts_with("/etc/") || path.starts_with("/usr/local/") ||
-                     path.starts_with("/usr/include/"))
-            << path;
-        EXPECT_EQ(path.find("build-tree"), std::string::npos) << path;
-        EXPECT_EQ(path.find("test"), std::string::npos) << path;
-        EXPECT_FALSE(path.ends_with(".a")) << path;
-    }
+    // A headless server installs the service without the desktop program's files.
+    for (const auto& [path, what] : Contents(s_debs.at("morvane")))
+        EXPECT_FALSE(path.ends_with("/Morvane") || path.find("applications") != std::string::npos) << path;
 }
 
 TEST_F(PackageTest, DependsOnThePackagesOfEveryLibraryItLoads)
 {
-    EXPECT_EQ(Field("Package"), "morvane");
-    EXPECT_EQ(Field("Section"), "net");
-    EXPECT_FALSE(Field("Architecture").empty());
-    EXPECT_FALSE(Field("Version").empty());
-    const std::string depends = Field("Depends");
-    EXPECT_NE(depends.find("adduser"), std::string::npos) << depends;
-    EXPECT_NE(depends.find("init-system-helpers"), std::string::npos) << depends;
-    std::set<std::string> dependsOn;
-    for (std::string alternative : Split(depends, ',')) {
-        for (std::string dep : Split(alternative, '|')) {
-            dep = Trim(dep);
-            dependsOn.insert(dep.substr(0, dep.find_first_of(" (")));
-        }
+    for (const auto& [package, deb] : s_debs) {
+        EXPECT_EQ(Field(package, "Package"), package);
+        EXPECT_EQ(Field(package, "Section"), "net") << package;
+        EXPECT_FALSE(Field(package, "Architecture").empty());
+        EXPECT_EQ(Field(package, "Version"), Field("morvane", "Version"));
     }
+    const std::string coreDepends = Field("morvane", "Depends");
+    EXPECT_NE(coreDepends.find("adduser"), std::string::npos) << coreDepends;
+    EXPECT_NE(coreDepends.find("init-system-helpers"), std::string::npos) << coreDepends;
+    // The service's package pulls in no toolkit or display libraries.
+    EXPECT_EQ(coreDepends.find("qt"), std::string::npos) << coreDepends;
+    EXPECT_EQ(coreDepends.find("libx"), std::string::npos) << coreDepends;
+    EXPECT_NE(Field("morvane-gui", "Depends").find("morvane (= " + Field("morvane", "Version") + ")"), std::string::npos)
+        << Field("morvane-gui", "Depends");
 
-    std::vector<std::string> binaries = kPrograms;
-    binaries.push_back("/usr/lib/morvane/libnat.so");
-    for (const std::string& binary : binaries) {
+    for (const auto& [binary, package] : kPackageOf) {
+        const std::set<std::string> dependsOn = DependsOn(package);
+        const std::string depends = Field(package, "Depends");
         Output dynamic = Shell("objdump -p " + Quote(s_root + binary));
         ASSERT_EQ(dynamic.code, 0) << binary << dynamic.text;
         std::set<std::string> needed;
@@ -232,7 +276,7 @@ TEST_F(PackageTest, DependsOnThePackagesOfEveryLibraryItLoads)
             }
             ASSERT_FALSE(owner.empty()) << path;
             EXPECT_TRUE(dependsOn.count(owner)) << binary << " loads " << path << " from " << owner
-                                                << ", which the package does not depend on: " << depends;
+                                                << ", which " << package << " does not depend on: " << depends;
             needed.erase(name);
         }
         EXPECT_TRUE(needed.empty()) << binary << ": unresolved " << *needed.begin();
@@ -242,7 +286,9 @@ TEST_F(PackageTest, DependsOnThePackagesOfEveryLibraryItLoads)
 TEST_F(PackageTest, TheInstalledLayoutRunsAndDescribesItself)
 {
     // libnat.so resolves beside the programs, from wherever the tree is unpacked.
-    for (const std::string& program : kPrograms) {
+    for (const auto& [program, package] : kPackageOf) {
+        if (program.ends_with(".so"))
+            continue;
         std::string arg = program.ends_with("MorvaneCore") ? "-x" : "--help";
         if (program.ends_with("/Morvane"))
             continue;  // a GUI; its libraries are checked above
@@ -259,6 +305,12 @@ TEST_F(PackageTest, TheInstalledLayoutRunsAndDescribesItself)
     EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
     EXPECT_NE(unit.find("\nEnvironment=MORVANE_SCM_SERVICE=MORVANE\n"), std::string::npos);
     EXPECT_NE(unit.find("\nWantedBy=multi-user.target\n"), std::string::npos);
+    // Its own user, restarted when killed, files nobody else may read.
+    for (const char* line : {"\nUser=morvane\n", "\nStateDirectory=morvane\n", "\nStateDirectoryMode=2770\n",
+                             "\nUMask=0007\n", "\nRestart=on-failure\n", "\nNoNewPrivileges=yes\n",
+                             "\nCapabilityBoundingSet=\n", "\nProtectSystem=strict\n",
+                             "\nRestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"})
+        EXPECT_NE(unit.find(line), std::string::npos) << line;
     if (::access("/usr/bin/systemd-analyze", X_OK) == 0) {
         // The unit as installed, pointed at the unpacked program; its man page must be found too.
         std::string copy = unit;
@@ -272,6 +324,11 @@ TEST_F(PackageTest, TheInstalledLayoutRunsAndDescribesItself)
                               " /usr/bin/systemd-analyze verify " + Quote(s_root + "/verify/morvane.service"));
         EXPECT_EQ(verify.code, 0) << verify.text;
         EXPECT_EQ(verify.text, "");
+        Output security = Shell("/usr/bin/systemd-analyze security --offline=true " +
+                                Quote(s_root + "/verify/morvane.service") + " | tail -1");
+        const size_t at = security.text.find("exposure level for morvane.service: ");
+        ASSERT_NE(at, std::string::npos) << security.text;
+        EXPECT_LE(std::atof(security.text.c_str() + at + 36), 2.0) << security.text;
     }
 
     for (const char* page : {"/usr/share/man/man8/MorvaneCore.8.gz", "/usr/share/man/man1/morvanectl.1.gz",
@@ -290,19 +347,33 @@ TEST_F(PackageTest, TheInstalledLayoutRunsAndDescribesItself)
     EXPECT_EQ(Shell("xmllint --noout " + Quote(s_root + "/usr/share/icons/hicolor/scalable/apps/morvane.svg")).code, 0);
 }
 
-TEST_F(PackageTest, MaintainerScriptsAreValidAndSetUpTheSharedDataDirectory)
+TEST_F(PackageTest, MaintainerScriptsAreValidAndSetUpTheServiceUser)
 {
     for (const char* script : {"postinst", "prerm", "postrm"}) {
-        const std::string path = s_root + "/DEBIAN/" + script;
+        const std::string path = s_root + "/DEBIAN.morvane/" + script;
         ASSERT_EQ(::access(path.c_str(), X_OK), 0) << script;
         Output syntax = Shell("sh -n " + Quote(path));
         EXPECT_EQ(syntax.code, 0) << script << ": " << syntax.text;
     }
-    std::ifstream in(s_root + "/DEBIAN/postinst");
-    std::string postinst((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(postinst.find("install -d -m 2770 -o root -g morvane /var/lib/morvane"), std::string::npos);
+    const std::string postinst = ReadText(s_root + "/DEBIAN.morvane/postinst");
+    EXPECT_NE(postinst.find("adduser --system"), std::string::npos);
+    EXPECT_NE(postinst.find("install -d -m 2770 -o morvane -g morvane /var/lib/morvane"), std::string::npos);
     EXPECT_NE(postinst.find("deb-systemd-helper enable 'morvane.service'"), std::string::npos);
     EXPECT_EQ(postinst.find("@"), std::string::npos) << "unreplaced placeholder";
+    const std::string postrm = ReadText(s_root + "/DEBIAN.morvane/postrm");
+    EXPECT_NE(postrm.find("deluser --quiet --system morvane"), std::string::npos);
+    EXPECT_NE(postrm.find("delgroup --quiet --system morvane"), std::string::npos);
+}
+
+TEST_F(PackageTest, LintianFindsNoErrors)
+{
+    if (::access("/usr/bin/lintian", X_OK) != 0)
+        GTEST_SKIP() << "lintian not installed";
+    for (const auto& [package, deb] : s_debs) {
+        Output lint = Shell("lintian --no-tag-display-limit " + Quote(deb));
+        for (const std::string& line : Split(lint.text, '\n'))
+            EXPECT_FALSE(line.starts_with("E: ")) << line;
+    }
 }
 
 }  // namespace

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -410,6 +413,26 @@ TEST_F(ScmTest, SigtermIsTheStopControl)
     const auto lines = Lines(record);
     EXPECT_EQ(Count(lines, "control 1"), 1u);
     EXPECT_EQ(Reports(lines), (std::vector<std::string>{"report 2 ok", "report 4 ok", "report 1 ok"}));
+}
+
+// A service that has run out of descriptors still takes a stop through its control socket, and
+// does not spin on a connection it cannot accept.
+TEST_F(ScmTest, StopStillWorksWithNoDescriptorLeft)
+{
+    auto service = Install("ScmTestSvc");
+    StartRecorded(*service, {"exhaust-fds"});
+    scm::Status st;
+    ASSERT_TRUE(WaitForState(*service, scm::kRunning, &st));
+    const pid_t pid = static_cast<pid_t>(st.processId);
+    ::usleep(300 * 1000);  // the descriptors are gone by now
+    service->SetControlTimeout(5000);
+    std::ifstream log(m_dir + "/scmtestsvc.log");
+    EXPECT_TRUE(service->Control(scm::kStop, st))
+        << scm::LastError() << ": " << std::string(std::istreambuf_iterator<char>(log), {});
+    EXPECT_TRUE(WaitUntil([&] { return ProcessGone(pid); }));
+    ASSERT_TRUE(service->Query(st));
+    EXPECT_EQ(st.state, scm::kStopped);
+    EXPECT_EQ(st.win32ExitCode, 0u);
 }
 
 // A SIGTERM that arrives before the service registered its handler is delivered once it does.

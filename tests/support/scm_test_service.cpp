@@ -6,11 +6,12 @@
 // Start arguments (after the service name): record=<path>, idle (no worker: ServiceMain returns
 // right after reporting running), no-handler (ServiceMain returns without registering),
 // register-delay=<ms>, stop-delay=<ms> (the stop handler dawdles), double-stop (reports stopped
-// twice). The service name is $SCM_TEST_SERVICE_NAME, default "ScmTestSvc".
+// twice), exhaust-fds (once running, opens descriptors until none are left). The service name is $SCM_TEST_SERVICE_NAME, default "ScmTestSvc".
 
 #include "platform/scm.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -27,6 +29,7 @@ std::string g_record;
 bool g_idle = false;
 bool g_noHandler = false;
 bool g_doubleStop = false;
+bool g_exhaustFds = false;
 int g_registerDelayMs = 0;
 int g_stopDelayMs = 0;
 
@@ -35,6 +38,8 @@ std::mutex g_mutex;
 std::condition_variable g_cv;
 bool g_stop = false;
 bool g_workerDone = false;
+bool g_workerStarted = false;
+std::vector<int> g_hoarded;  // exhaust-fds
 std::thread g_worker;
 // Held across a report and its record line, so the record keeps the order others observe.
 std::mutex g_recordMutex;
@@ -71,6 +76,11 @@ void Handler(uint32_t control)
         return;  // pause, continue, interrogate: nothing changes, nothing is reported
     if (g_stopDelayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(g_stopDelayMs));
+    // The control got through with none left; the rest of the stop may have them back (the
+    // sanitizers need some when a thread ends).
+    for (int fd : g_hoarded)
+        ::close(fd);
+    g_hoarded.clear();
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         g_stop = true;
@@ -95,6 +105,8 @@ void ServiceMain(int argc, char** argv)
             g_noHandler = true;
         else if (arg == "double-stop")
             g_doubleStop = true;
+        else if (arg == "exhaust-fds")
+            g_exhaustFds = true;
         else if (arg.rfind("register-delay=", 0) == 0)
             g_registerDelayMs = std::atoi(arg.c_str() + 15);
         else if (arg.rfind("stop-delay=", 0) == 0)
@@ -117,10 +129,26 @@ void ServiceMain(int argc, char** argv)
         return;
     g_worker = std::thread([] {
         std::unique_lock<std::mutex> lock(g_mutex);
+        g_workerStarted = true;
+        g_cv.notify_all();
         g_cv.wait(lock, [] { return g_stop; });
         g_workerDone = true;
         g_cv.notify_all();
     });
+    // Once the worker runs, nothing here needs a descriptor any more (the sanitizers' checks of a
+    // thread's start do).
+    if (g_exhaustFds) {
+        {
+            std::unique_lock<std::mutex> started(g_mutex);
+            g_cv.wait(started, [] { return g_workerStarted; });
+        }
+        Record("exhausting descriptors");
+        // A low limit first: quick to reach, whatever the system's default.
+        rlimit limit{64, 64};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            g_hoarded.push_back(fd);
+    }
     std::unique_lock<std::mutex> lock(g_mutex);
     g_cv.wait(lock, [] { return g_workerDone; });
 }

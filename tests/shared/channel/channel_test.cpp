@@ -1,6 +1,9 @@
 // The client's end of the channel: decoding rules, the login gate, requests on the wire.
 
+#include <sys/wait.h>
+
 #include <cstdlib>
+#include <thread>
 
 #include "shared/channel/dns_listener.h"
 #include "shared/xml/data_files.h"
@@ -181,4 +184,29 @@ TEST_F(ChannelTest, RequestsGoToThePublishedPort)
     EXPECT_TRUE(first.DispatchOne());
     EXPECT_FALSE(first.DispatchOne());
     EXPECT_EQ(first.calls, (std::vector<std::string>{"login -1 0"}));
+}
+
+// Datagrams from a socket of another owner than root or the data directory's are not listened to.
+TEST_F(ChannelTest, RepliesFromOtherUsersSocketsAreIgnored)
+{
+    CRecorder client(m_userFile);
+    UdpOutPacket reply;
+    PacketHeader::Reply(0).Write(reply);
+    reply.WriteU8(0);
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(1);
+        CRawClient forger;
+        forger.SendRaw(reply.Data(), static_cast<size_t>(reply.Size()), client.LocalPort());
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    CRawClient service;
+    service.SendRaw(reply.Data(), static_cast<size_t>(reply.Size()), client.LocalPort());
+    ASSERT_TRUE(WaitUntil([&] { return client.arrivals == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(client.arrivals, 1) << "the forged reply was queued";
 }

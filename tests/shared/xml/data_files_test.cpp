@@ -117,6 +117,65 @@ TEST_F(DataFile, BrokenFileIsReplacedButKept)
     EXPECT_EQ(datafile::ReadSwitch(d, 7), 1);
 }
 
+// What someone who may write the directory can plant: a link to a secret, a link to where a file
+// should never be created, a setuid target, a FIFO, a device, a huge file. None is read through,
+// none blocks, a save sets it aside by renaming and writes a fresh 0660 file.
+TEST_F(DataFile, PlantedLinksAndSpecialFilesAreSetAsideNeverFollowed)
+{
+    const std::string secret = Path("secret");
+    ASSERT_TRUE(files::ReplaceAtomically(secret, "<User><UserInfo><UserID>root</UserID><PWD>x</PWD></UserInfo></User>", 0600));
+    ASSERT_EQ(chmod(secret.c_str(), 04755), 0);
+    const std::string p = Path("user.xml");
+    ASSERT_EQ(symlink(secret.c_str(), p.c_str()), 0);
+    const std::string elsewhere = Path("elsewhere");
+    ASSERT_EQ(symlink(elsewhere.c_str(), (p + ".lock").c_str()), 0);
+    std::string user, digest;
+    EXPECT_FALSE(datafile::ReadLogin(p, user, digest)) << "read through a link";
+    ASSERT_TRUE(datafile::WritePort(p, 10001));
+    struct stat st;
+    ASSERT_EQ(lstat(p.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0660u) << "took the link target's mode";
+    ASSERT_EQ(lstat((p + ".bad").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link is kept aside as it is, not copied";
+    EXPECT_FALSE(files::Exists(elsewhere)) << "created a file through the lock's link";
+    ASSERT_EQ(stat(secret.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 04755u);
+
+    // A FIFO and a device neither block nor get read; a huge file is not loaded.
+    const std::string fifo = Path("domain.xml");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0660), 0);
+    EXPECT_EQ(datafile::ReadSwitch(fifo, 7), 0);
+    EXPECT_TRUE(datafile::SetSwitch(fifo, 7, 1));
+    EXPECT_EQ(datafile::ReadSwitch(fifo, 7), 1);
+    const std::string device = Path("mapport.xml");
+    ASSERT_EQ(symlink("/dev/zero", device.c_str()), 0);
+    std::vector<PortMapEntry> maps;
+    EXPECT_FALSE(datafile::ReadAllMappings(device, maps));
+    std::string huge(files::kMaxReadSize + 1, ' ');
+    huge.replace(0, 13, "<MAPPORTLIST>");
+    huge += "</MAPPORTLIST>";
+    ASSERT_TRUE(files::ReplaceAtomically(Path("big.xml"), huge));
+    std::string got;
+    EXPECT_FALSE(files::ReadAll(Path("big.xml"), got));
+    EXPECT_EQ(errno, EFBIG);
+    EXPECT_FALSE(files::ReadAll("/dev/zero", got));
+}
+
+TEST_F(DataFile, LeftoverTemporariesOfDeadWritersAreRemoved)
+{
+    const std::string dead = Path("user.xml.tmp.999999999.0");
+    const std::string deadBad = Path("domain.xml.bad.tmp.999999999.3");
+    const std::string alive = m_dir + "/user.xml.tmp." + std::to_string(getpid()) + ".1";
+    for (const std::string& f : {dead, deadBad, alive, Path("other.tmp.1.1")})
+        ASSERT_TRUE(files::ReplaceAtomically(f, "x"));
+    EXPECT_EQ(datafile::RemoveLeftoverTemporaries(m_dir), 2);
+    EXPECT_FALSE(files::Exists(dead));
+    EXPECT_FALSE(files::Exists(deadBad));
+    EXPECT_TRUE(files::Exists(alive)) << "a save in progress";
+    EXPECT_TRUE(files::Exists(Path("other.tmp.1.1"))) << "not one of ours";
+}
+
 TEST_F(DataFile, InterruptedSaveLeavesTheOldFile)
 {
     std::string p = Copy("user_gui_only.xml", "user.xml");
