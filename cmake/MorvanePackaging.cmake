@@ -86,9 +86,10 @@ set(CPACK_DEBIAN_GUI_PACKAGE_RECOMMENDS "fonts-wqy-microhei, xdg-utils")
 
 set(CPACK_DEBIAN_PROVIDER_PACKAGE_NAME "morvane-provider")
 set(CPACK_COMPONENT_PROVIDER_DESCRIPTION
-    "local dynamic-DNS web service for trying out Morvane\n\
-morvane-provider answers the SOAP calls of the Morvane service from an SQLite\n\
-database: accounts, domains and the addresses pushed to them. It is meant for\n\
-trying the client out and for tests, not for serving real domains.")
+    "small self-hosted dynamic-DNS service for Morvane and dyndns2 clients\n\
+morvane-provider answers the SOAP calls of the Morvane service and dyndns2\n\
+updates (/nic/update) from an SQLite database of accounts and domains, over\n\
+HTTP or HTTPS, and publishes accepted addresses to authoritative DNS servers\n\
+by RFC 2136 UPDATE signed with TSIG.")
 
 include(CPack)
