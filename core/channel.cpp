@@ -156,30 +156,15 @@ void CMorvaneManger::DispatchPacket(UdpInPacket& packet)
         JournalPrint(kJournalDebug, "channel: request %u from port %u", packet.Command(), ntohs(m_clientPort));
 
     switch (packet.Command()) {
-    case CMD_LOGIN:
-        OnLogin(packet);
-        break;
-    case CMD_SET_DOMAIN_STATE:
-        OnSetDomainState(packet);
-        break;
-    case CMD_REFRESH_DOMAINS:
-        OnRefreshDomains();
-        break;
-    case CMD_MAP_PORTS:
-        OnMapPorts(packet);
-        break;
-    case CMD_STORE_PORTS_BASIC:
-        OnStorePorts(packet, true);
-        break;
-    case CMD_REMOVE_PORTS:
-        OnRemovePorts(packet);
-        break;
+    case CMD_LOGIN: OnLogin(packet); break;
+    case CMD_SET_DOMAIN_STATE: OnSetDomainState(packet); break;
+    case CMD_REFRESH_DOMAINS: OnRefreshDomains(); break;
+    case CMD_MAP_PORTS: OnMapPorts(packet); break;
+    case CMD_STORE_PORTS_BASIC: OnStorePorts(packet, true); break;
+    case CMD_REMOVE_PORTS: OnRemovePorts(packet); break;
     case CMD_STORE_PORTS:
-    case CMD_STORE_PORTS_ALT:
-        OnStorePorts(packet, false);
-        break;
-    default:
-        break;  // 3, 5 and unknown codes: the sender is remembered, nothing else
+    case CMD_STORE_PORTS_ALT: OnStorePorts(packet, false); break;
+    default: break;  // 3, 5 and unknown codes: the sender is remembered, nothing else
     }
 }
 

@@ -14,7 +14,7 @@ struct LogState {
     std::recursive_mutex lock;  // the open path writes its own error line while holding it
     FILE* file = nullptr;       // null: the sink is standard error
     char basePath[256] = {};
-    int day = -1;               // day of the year the file was opened on
+    int day = -1;  // day of the year the file was opened on
     int level = 0;
     bool echo = false;
     std::time_t stampSecond = -1;
@@ -28,9 +28,15 @@ LogState& State()
     return state;
 }
 
-std::time_t Now(LogState& s) { return s.clock ? s.clock() : std::time(nullptr); }
+std::time_t Now(LogState& s)
+{
+    return s.clock ? s.clock() : std::time(nullptr);
+}
 
-FILE* Sink(LogState& s) { return s.file ? s.file : stderr; }
+FILE* Sink(LogState& s)
+{
+    return s.file ? s.file : stderr;
+}
 
 void CloseLocked(LogState& s)
 {

@@ -135,8 +135,8 @@ bool CMorvaneManger::StartManager()
     ProviderEnvironment environment;
     std::string caFile = tls ? ProviderCaFile() : std::string();
     environment.makeWebService = [this, host, port, tls, caFile]() -> std::unique_ptr<CDynamicService> {
-        auto service = m_options.makeService ? m_options.makeService(host, port)
-                                             : std::make_unique<CDynamicService>(host, port);
+        auto service =
+            m_options.makeService ? m_options.makeService(host, port) : std::make_unique<CDynamicService>(host, port);
         if (service && tls)
             service->UseTls(caFile);
         return service;
@@ -261,8 +261,10 @@ void CMorvaneManger::LogPush(uint32_t address, const UpdateResultMap& results)
     JournalPrint(kJournalInfo, "pushed %s: %s", FormatIPv4(address).c_str(), hosts.c_str());
     for (const auto& [hostid, result] : results)
         if (result == 0)
-            JournalPrint(kJournalWarning, "the provider refused the update of host %u; not retried before the "
-                         "address changes or the domain is switched on again", hostid);
+            JournalPrint(kJournalWarning,
+                         "the provider refused the update of host %u; not retried before the "
+                         "address changes or the domain is switched on again",
+                         hostid);
 }
 
 uint8_t CMorvaneManger::Login(const std::string& user, const std::string& password)
@@ -278,7 +280,8 @@ uint8_t CMorvaneManger::Login(const std::string& user, const std::string& passwo
         status = m_service->Hosts(user, password, account, domains);
     if (status != 0) {
         CallFailure failure = m_service->Failure(status);
-        uint8_t kind = failure.kind == webservice::kFailNone ? uint8_t(webservice::kFailUnreadable) : uint8_t(failure.kind);
+        uint8_t kind =
+            failure.kind == webservice::kFailNone ? uint8_t(webservice::kFailUnreadable) : uint8_t(failure.kind);
         JournalPrint(kJournalWarning, "login as '%s' failed: %s (%s)", user.c_str(), FailureText(kind),
                      failure.what.c_str());
         return kind;
@@ -457,8 +460,8 @@ void CMorvaneManger::Run(int)
             m_lastLoginAttempt = now;
             if (Login(m_userId, m_password) != 0) {
                 // Back off instead of hammering a provider that is down.
-                m_loginRetryDelay = m_loginRetryPending ? std::min(m_loginRetryDelay * 2, kLoginRetryMaxMs)
-                                                        : kLoginRetryFirstMs;
+                m_loginRetryDelay =
+                    m_loginRetryPending ? std::min(m_loginRetryDelay * 2, kLoginRetryMaxMs) : kLoginRetryFirstMs;
                 m_loginRetryPending = true;
                 continue;
             }

@@ -154,7 +154,7 @@ private:
     std::vector<DomainRecord> m_domains;
     NetInfo m_netinfo;
     UserInfo m_userinfo;
-    std::unique_ptr<IProvider> m_service;  // the provider provider.conf names
+    std::unique_ptr<IProvider> m_service;             // the provider provider.conf names
     std::atomic<IProvider*> m_cancelTarget{nullptr};  // what a stop from another thread cancels
     std::string m_userId;
     std::string m_password;

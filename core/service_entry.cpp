@@ -46,7 +46,8 @@ void ServiceCtrlHandler(uint32_t control)
     JournalPrint(kJournalInfo, "stop requested");
     manager.RequestStop();
     if (manager.ThreadStarted() && !manager.WaitThread(kStopWait))
-        JournalPrint(kJournalError, "worker did not stop within %lld s", static_cast<long long>(kStopWait.count() / 1000));
+        JournalPrint(kJournalError, "worker did not stop within %lld s",
+                     static_cast<long long>(kStopWait.count() / 1000));
     else
         JournalPrint(kJournalInfo, "service stopped");
     ReportStatus(scm::kStopped);

@@ -30,7 +30,7 @@ std::string UpdaterName()
 bool CopyOver(const std::string& src, const std::string& dst)
 {
     std::string bytes;
-    struct stat st{};
+    struct stat st {};
     if (stat(src.c_str(), &st) != 0 || !files::ReadAll(src, bytes, SIZE_MAX))
         return false;
     const std::string tmp = dst + ".tmp" + std::to_string(getpid());

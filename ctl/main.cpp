@@ -240,9 +240,10 @@ int ScmFailure(const Options& opt, const std::string& what, const char* action)
 {
     const uint32_t error = scm::LastError();
     if (error == scm::kAccessDenied)
-        return Fail(opt, kExitPermission, "permission denied: " + what + "; this needs root (sudo morvanectl service " +
-                                              action + ")");
-    return Fail(opt, error == scm::kServiceNotActive ? kExitNotRunning : kExitFailed, what + ": " + scm::ErrorText(error));
+        return Fail(opt, kExitPermission,
+                    "permission denied: " + what + "; this needs root (sudo morvanectl service " + action + ")");
+    return Fail(opt, error == scm::kServiceNotActive ? kExitNotRunning : kExitFailed,
+                what + ": " + scm::ErrorText(error));
 }
 
 // The group that shares the data directory ("morvane" when installed).
@@ -261,9 +262,9 @@ int CheckDataAccess(const Options& opt, const std::string& userFile, bool writin
     if (::access(path.c_str(), writing ? (W_OK | X_OK) : R_OK) == 0 || errno != EACCES)
         return kExitOk;
     const std::string group = DataGroup(opt);
-    return Fail(opt, kExitPermission, "permission denied: cannot " + std::string(writing ? "write in " : "read ") + path +
-                                          "; join group " + group + " (sudo adduser $USER " + group +
-                                          ", then log in again)");
+    return Fail(opt, kExitPermission,
+                "permission denied: cannot " + std::string(writing ? "write in " : "read ") + path + "; join group " +
+                    group + " (sudo adduser $USER " + group + ", then log in again)");
 }
 
 // The channel of the command being run, for DiagnoseSilence.
@@ -281,10 +282,12 @@ int DiagnoseSilence(const Options& opt)
     if (g_channel && g_channel->LastRefusal() && !g_channel->LastRefusal()->nobody) {
         const auto& refusal = *g_channel->LastRefusal();
         struct stat st;
-        const std::string service = ::stat(opt.dir.c_str(), &st) == 0 ? UserName(st.st_uid) : "the data directory's owner";
-        return Fail(opt, kExitNotRunning, "nothing sent: port " + std::to_string(refusal.port) + " (from user.xml) is held by " +
-                                              UserName(refusal.owner) + ", not by the service's user " + service +
-                                              " or root; is the service running?");
+        const std::string service =
+            ::stat(opt.dir.c_str(), &st) == 0 ? UserName(st.st_uid) : "the data directory's owner";
+        return Fail(opt, kExitNotRunning,
+                    "nothing sent: port " + std::to_string(refusal.port) + " (from user.xml) is held by " +
+                        UserName(refusal.owner) + ", not by the service's user " + service +
+                        " or root; is the service running?");
     }
     std::unique_ptr<scm::Manager> manager = scm::OpenManager(scm::kManagerConnect);
     std::unique_ptr<scm::Service> service = manager ? manager->Open(kServiceName, scm::kQueryStatus) : nullptr;
@@ -337,11 +340,12 @@ int ServiceCommand(const Options& opt)
     scm::Status status;
     if (what == "status") {
         bool ok = service->Query(status);
-        const char* state = !ok ? "unknown"
-                          : status.state == scm::kRunning ? "running"
-                          : status.state == scm::kStopped ? "stopped"
-                          : status.state == scm::kStartPending ? "starting"
-                          : status.state == scm::kStopPending ? "stopping" : "other";
+        const char* state = !ok                                  ? "unknown"
+                            : status.state == scm::kRunning      ? "running"
+                            : status.state == scm::kStopped      ? "stopped"
+                            : status.state == scm::kStartPending ? "starting"
+                            : status.state == scm::kStopPending  ? "stopping"
+                                                                 : "other";
         scm::Config config;
         service->QueryConfig(config);
         if (opt.json)
@@ -427,7 +431,8 @@ int ProviderCommand(const Options& opt)
             if (dyn)
                 std::printf(",\"server\":%s,\"user\":%s,\"hosts\":%s],\"interface\":%s,\"router\":%s,\"ca_file\":%s",
                             JsonString(c.server).c_str(), JsonString(c.user).c_str(), hosts.c_str(),
-                            JsonString(c.interfaceName).c_str(), c.router ? "true" : "false", JsonString(c.caFile).c_str());
+                            JsonString(c.interfaceName).c_str(), c.router ? "true" : "false",
+                            JsonString(c.caFile).c_str());
             std::printf(",\"check_ip\":%s]}\n", checks.c_str());
             return kExitOk;
         }
@@ -555,12 +560,14 @@ int Login(const Options& opt, CCtlClient& client, const std::string& user, const
         switch (client.LoginFailure()) {
         case 2:
             return Fail(opt, kExitProviderUnreachable,
-                        "login as '" + user + "' failed: the provider could not be reached or did not answer "
-                        "(the service's log says why: journalctl -u morvane)");
+                        "login as '" + user +
+                            "' failed: the provider could not be reached or did not answer "
+                            "(the service's log says why: journalctl -u morvane)");
         case 3:
             return Fail(opt, kExitProviderAnswer,
-                        "login as '" + user + "' failed: the provider's answer could not be read "
-                        "(journalctl -u morvane)");
+                        "login as '" + user +
+                            "' failed: the provider's answer could not be read "
+                            "(journalctl -u morvane)");
         default:  // 1, or a service that does not say
             return Fail(opt, kExitLoginRefused, "login refused by the provider for account '" + user + "'");
         }
@@ -612,7 +619,8 @@ int WaitMapResult(const Options& opt, CCtlClient& client, const PortMapEntry& en
         std::printf("{\"ok\":%s,\"port\":%u,\"protocol\":\"%s\",\"action\":\"%s\"}\n", ok ? "true" : "false",
                     entry.port, Protocol(entry.type), action);
     else
-        std::printf("%s %u/%s: %s\n", action, entry.port, Protocol(entry.type), ok ? "done" : "failed (no router answered?)");
+        std::printf("%s %u/%s: %s\n", action, entry.port, Protocol(entry.type),
+                    ok ? "done" : "failed (no router answered?)");
     return ok ? kExitOk : kExitFailed;
 }
 
@@ -634,11 +642,13 @@ int PortCommand(const Options& opt, CCtlClient& client, const std::string& verb)
     if (verb == "map") {
         if (!known)  // a new port: stored first, then mapped and kept mapped
             client.SendPortEntries(CMD_STORE_PORTS_BASIC, {PortMapEntry{e.port, 0, e.type, 0}});
-        client.SendPortEntries(CMD_MAP_PORTS, {PortMapEntry{e.port, 1, e.type, static_cast<uint8_t>(known ? e.allow : 1)}});
+        client.SendPortEntries(CMD_MAP_PORTS,
+                               {PortMapEntry{e.port, 1, e.type, static_cast<uint8_t>(known ? e.allow : 1)}});
         return WaitMapResult(opt, client, e, "map");
     }
     if (!known)
-        return Fail(opt, kExitFailed, "port " + std::to_string(e.port) + "/" + Protocol(e.type) + " is not in the list");
+        return Fail(opt, kExitFailed,
+                    "port " + std::to_string(e.port) + "/" + Protocol(e.type) + " is not in the list");
     if (verb == "unmap") {
         client.SendPortEntries(CMD_MAP_PORTS, {PortMapEntry{e.port, 0, e.type, e.allow}});
         return WaitMapResult(opt, client, e, "unmap");
@@ -657,7 +667,8 @@ int PortCommand(const Options& opt, CCtlClient& client, const std::string& verb)
         return WaitMapResult(opt, client, e, "delete");
     }
     if (opt.json)
-        std::printf("{\"ok\":true,\"port\":%u,\"protocol\":\"%s\",\"action\":\"%s\"}\n", e.port, Protocol(e.type), verb.c_str());
+        std::printf("{\"ok\":true,\"port\":%u,\"protocol\":\"%s\",\"action\":\"%s\"}\n", e.port, Protocol(e.type),
+                    verb.c_str());
     else
         std::printf("%s %u/%s: done\n", verb.c_str(), e.port, Protocol(e.type));
     return kExitOk;
@@ -681,7 +692,8 @@ int SwitchCommand(const Options& opt, CCtlClient& client, bool on)
     client.m_flagsOk.reset();
     client.SendDomainFlags(flags);
     // Switching on pushes the address to the provider at once.
-    if (!client.WaitFor([&] { return client.m_flagsOk.has_value(); }, std::chrono::seconds(std::max(opt.timeoutSec, 30))))
+    if (!client.WaitFor([&] { return client.m_flagsOk.has_value(); },
+                        std::chrono::seconds(std::max(opt.timeoutSec, 30))))
         return DiagnoseSilence(opt);
     bool ok = *client.m_flagsOk;
     // A failure either saved nothing or saved the switches and could not push yet (retried at the next
@@ -748,7 +760,8 @@ int Watch(const Options& opt, CCtlClient& client)
         std::fflush(stdout);
     };
     if (!opt.json)
-        std::printf("Watching the service%s; Ctrl-C to stop.\n", seconds > 0 ? (" for " + std::to_string(seconds) + " s").c_str() : "");
+        std::printf("Watching the service%s; Ctrl-C to stop.\n",
+                    seconds > 0 ? (" for " + std::to_string(seconds) + " s").c_str() : "");
     std::fflush(stdout);
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (!g_interrupted && (seconds <= 0 || std::chrono::steady_clock::now() < end))
@@ -759,8 +772,8 @@ int Watch(const Options& opt, CCtlClient& client)
 int ChannelCommand(const Options& opt)
 {
     const std::string& cmd = opt.args[0];
-    static const char* const kCommands[] = {"login", "domains", "status", "on", "off", "refresh", "ports",
-                                            "map", "unmap", "enable", "disable", "delete", "watch"};
+    static const char* const kCommands[] = {"login", "domains", "status", "on",      "off",    "refresh", "ports",
+                                            "map",   "unmap",   "enable", "disable", "delete", "watch"};
     if (std::find(std::begin(kCommands), std::end(kCommands), cmd) == std::end(kCommands))
         return Fail(opt, kExitUsage, "unknown command '" + cmd + "' (see morvanectl --help)");
     std::string userFile = opt.dir + "/user.xml";
@@ -782,8 +795,9 @@ int ChannelCommand(const Options& opt)
             return Fail(opt, kExitUsage, "account name and password must not be empty");
         std::string digest;
         if (!PasswordDigestGb2312(password, digest))
-            return Fail(opt, kExitUsage, "the password has a character GB2312 cannot represent (or is not UTF-8); "
-                                         "the provider could never accept it");
+            return Fail(opt, kExitUsage,
+                        "the password has a character GB2312 cannot represent (or is not UTF-8); "
+                        "the provider could never accept it");
         if ((rc = Login(opt, client, user, digest)) != kExitOk)
             return rc;
         datafile::WriteLogin(userFile, user, digest);
@@ -804,7 +818,8 @@ int ChannelCommand(const Options& opt)
     if (cmd == "refresh") {
         client.m_listOk.reset();
         client.RequestDomainList();
-        if (!client.WaitFor([&] { return client.m_listOk.has_value(); }, std::chrono::seconds(std::max(opt.timeoutSec, 30))))
+        if (!client.WaitFor([&] { return client.m_listOk.has_value(); },
+                            std::chrono::seconds(std::max(opt.timeoutSec, 30))))
             return DiagnoseSilence(opt);
         if (!*client.m_listOk)
             return Fail(opt, kExitFailed, "the provider did not give the domain list");

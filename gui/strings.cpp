@@ -82,9 +82,9 @@ QString Text(int id)
 const int* StringIds(int& count)
 {
     static const int ids[] = {
-        102, 103, 104, 105, 106, 107, 108, 109, 110, 113, 114, 116, 117, 118, 119, 121, 122, 124, 125, 126, 127,
-        128, 129, 130, 131, 132, 133, 134, 136, 137, 140, 144, 145, 146, 147, 149, 150, 151, 152, 153, 200, 201,
-        202, 203, 204, 205, 206, 207, 208, 209, 210, 211,
+        102, 103, 104, 105, 106, 107, 108, 109, 110, 113, 114, 116, 117, 118, 119, 121, 122, 124,
+        125, 126, 127, 128, 129, 130, 131, 132, 133, 134, 136, 137, 140, 144, 145, 146, 147, 149,
+        150, 151, 152, 153, 200, 201, 202, 203, 204, 205, 206, 207, 208, 209, 210, 211,
     };
     count = static_cast<int>(sizeof ids / sizeof ids[0]);
     return ids;
@@ -94,8 +94,8 @@ bool WantsTranslation(const QString& uiLanguage)
 {
     const QString lang = uiLanguage.trimmed().toLower();
     return !(lang.isEmpty() || lang == QLatin1String("c") || lang == QLatin1String("posix") ||
-             lang.startsWith(QLatin1String("c.")) || lang == QLatin1String("zh") || lang.startsWith(QLatin1String("zh-")) ||
-             lang.startsWith(QLatin1String("zh_")));
+             lang.startsWith(QLatin1String("c.")) || lang == QLatin1String("zh") ||
+             lang.startsWith(QLatin1String("zh-")) || lang.startsWith(QLatin1String("zh_")));
 }
 
 bool LoadTranslation(const std::string& programDir)
@@ -105,8 +105,8 @@ bool LoadTranslation(const std::string& programDir)
         return false;
     static QTranslator translator;
     const QString dir = QString::fromStdString(programDir);
-    for (const QString& where : {dir + QStringLiteral("translations"),
-                                 dir + QStringLiteral("../../share/morvane/translations")}) {
+    for (const QString& where :
+         {dir + QStringLiteral("translations"), dir + QStringLiteral("../../share/morvane/translations")}) {
         // English is the one translation; any other language reads it too.
         if (translator.load(QStringLiteral("morvane_en"), where))
             return QCoreApplication::installTranslator(&translator);

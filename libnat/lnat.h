@@ -38,22 +38,22 @@ typedef struct UpnpController UpnpController;
 enum LNatError {
     LNAT_OK = 0,
     /* 400..899: UPnP error code returned by the gateway. */
-    LNAT_ERR_INVALID_ARGUMENT = 1001,   /* null handle or buffer, bad size */
-    LNAT_ERR_NO_GATEWAY = 1002,         /* neither UPnP nor NAT-PMP gateway answered */
-    LNAT_ERR_NOT_CONNECTED = 1003,      /* UPnP gateway found but its WAN link is down */
-    LNAT_ERR_SOCKET = 1004,             /* local socket could not be opened or used */
+    LNAT_ERR_INVALID_ARGUMENT = 1001, /* null handle or buffer, bad size */
+    LNAT_ERR_NO_GATEWAY = 1002,       /* neither UPnP nor NAT-PMP gateway answered */
+    LNAT_ERR_NOT_CONNECTED = 1003,    /* UPnP gateway found but its WAN link is down */
+    LNAT_ERR_SOCKET = 1004,           /* local socket could not be opened or used */
     LNAT_ERR_NO_MEMORY = 1005,
-    LNAT_ERR_HTTP = 1006,               /* gateway's control URL did not answer properly */
-    LNAT_ERR_INVALID_RESPONSE = 1007,   /* gateway's answer could not be understood */
-    LNAT_ERR_UNKNOWN = 1008,            /* gateway reported failure without a code */
-    LNAT_ERR_PROTOCOL = 1009,           /* protocol is not "TCP" or "UDP" */
-    LNAT_ERR_PORT = 1010,               /* port outside 1..65535 */
-    LNAT_ERR_BUFFER = 1011,             /* result does not fit the caller's buffer */
-    LNAT_ERR_NO_ADDRESS = 1012,         /* gateway gave no external address */
-    LNAT_ERR_TIMEOUT = 1013,            /* NAT-PMP gateway stopped answering */
-    LNAT_ERR_PORT_TAKEN = 1014,         /* gateway would only map a different external port */
-    LNAT_ERR_HOST_UNSUPPORTED = 1015,   /* NAT-PMP maps only for this machine */
-    LNAT_ERR_NATPMP_REFUSED = 1016      /* NAT-PMP gateway refused (unauthorised, no resources...) */
+    LNAT_ERR_HTTP = 1006,             /* gateway's control URL did not answer properly */
+    LNAT_ERR_INVALID_RESPONSE = 1007, /* gateway's answer could not be understood */
+    LNAT_ERR_UNKNOWN = 1008,          /* gateway reported failure without a code */
+    LNAT_ERR_PROTOCOL = 1009,         /* protocol is not "TCP" or "UDP" */
+    LNAT_ERR_PORT = 1010,             /* port outside 1..65535 */
+    LNAT_ERR_BUFFER = 1011,           /* result does not fit the caller's buffer */
+    LNAT_ERR_NO_ADDRESS = 1012,       /* gateway gave no external address */
+    LNAT_ERR_TIMEOUT = 1013,          /* NAT-PMP gateway stopped answering */
+    LNAT_ERR_PORT_TAKEN = 1014,       /* gateway would only map a different external port */
+    LNAT_ERR_HOST_UNSUPPORTED = 1015, /* NAT-PMP maps only for this machine */
+    LNAT_ERR_NATPMP_REFUSED = 1016    /* NAT-PMP gateway refused (unauthorised, no resources...) */
 };
 
 /* Finds the gateway. On success *controller holds a new controller; on failure it is null. */

@@ -107,8 +107,8 @@ int NatPmpMap(UpnpController* c, int protocol, uint16_t privatePort, uint16_t pu
     r = NatPmpAwait(&c->natpmp, resp);
     if (r < 0)
         return FromNatPmp(r);
-    const int expected = protocol == NATPMP_PROTOCOL_TCP ? NATPMP_RESPTYPE_TCPPORTMAPPING
-                                                         : NATPMP_RESPTYPE_UDPPORTMAPPING;
+    const int expected =
+        protocol == NATPMP_PROTOCOL_TCP ? NATPMP_RESPTYPE_TCPPORTMAPPING : NATPMP_RESPTYPE_UDPPORTMAPPING;
     if (resp->type != expected)
         return LNAT_ERR_INVALID_RESPONSE;
     return LNAT_OK;
@@ -184,8 +184,8 @@ int NatPmpSetMapping(UpnpController* c, const char* internal_host, int port, con
 int NatPmpRemoveMapping(UpnpController* c, int port, const char* protocol)
 {
     natpmpresp_t resp{};
-    return NatPmpMap(c, protocol[0] == 'T' ? NATPMP_PROTOCOL_TCP : NATPMP_PROTOCOL_UDP, static_cast<uint16_t>(port),
-                     0, 0, &resp);
+    return NatPmpMap(c, protocol[0] == 'T' ? NATPMP_PROTOCOL_TCP : NATPMP_PROTOCOL_UDP, static_cast<uint16_t>(port), 0,
+                     0, &resp);
 }
 
 void NatPmpFree(UpnpController* c)

@@ -46,20 +46,19 @@ int DiscoverUpnp(UpnpController* c)
         int error = 0;
         // All searches go out at once and share one wait; asking type after type would wait
         // once per type when nothing answers.
-        static const char* const kTypes[] = {"urn:schemas-upnp-org:device:InternetGatewayDevice:1",
-                                             "urn:schemas-upnp-org:service:WANIPConnection:1",
-                                             "urn:schemas-upnp-org:service:WANPPPConnection:1",
-                                             "upnp:rootdevice", nullptr};
-        UPNPDev* devices = upnpDiscoverDevices(kTypes, kSsdpWaitMs, ifname, nullptr, 0 /* any local port */, 0, 2,
-                                               &error, 1);
+        static const char* const kTypes[] = {
+            "urn:schemas-upnp-org:device:InternetGatewayDevice:1", "urn:schemas-upnp-org:service:WANIPConnection:1",
+            "urn:schemas-upnp-org:service:WANPPPConnection:1", "upnp:rootdevice", nullptr};
+        UPNPDev* devices =
+            upnpDiscoverDevices(kTypes, kSsdpWaitMs, ifname, nullptr, 0 /* any local port */, 0, 2, &error, 1);
         if (!devices)
-            return error == UPNPDISCOVER_SOCKET_ERROR ? LNAT_ERR_SOCKET
+            return error == UPNPDISCOVER_SOCKET_ERROR   ? LNAT_ERR_SOCKET
                    : error == UPNPDISCOVER_MEMORY_ERROR ? LNAT_ERR_NO_MEMORY
-                                                         : LNAT_ERR_NO_GATEWAY;
+                                                        : LNAT_ERR_NO_GATEWAY;
 #if defined(MINIUPNPC_API_VERSION) && MINIUPNPC_API_VERSION >= 18
         char wanaddr[64] = {};
-        const int igd = UPNP_GetValidIGD(devices, &c->urls, &c->data, c->lanaddr, sizeof c->lanaddr, wanaddr,
-                                         sizeof wanaddr);
+        const int igd =
+            UPNP_GetValidIGD(devices, &c->urls, &c->data, c->lanaddr, sizeof c->lanaddr, wanaddr, sizeof wanaddr);
         // 1 connected, 2 connected behind a reserved address, 3 not connected, 4 not a gateway.
         status = igd == 1 || igd == 2 ? 1 : igd == 3 ? 2 : 0;
         if (igd == 4)
@@ -80,8 +79,7 @@ int DiscoverUpnp(UpnpController* c)
         return LNAT_ERR_NOT_CONNECTED;
     }
     c->method = NatMethod::Upnp;
-    std::printf("UPnP gateway %s, LAN address %s.\n", c->urls.controlURL ? c->urls.controlURL : "",
-                c->lanaddr);
+    std::printf("UPnP gateway %s, LAN address %s.\n", c->urls.controlURL ? c->urls.controlURL : "", c->lanaddr);
     std::fflush(stdout);
     return LNAT_OK;
 }
@@ -103,8 +101,8 @@ int UpnpSetMapping(UpnpController* c, const char* internal_host, int port, const
         return LNAT_ERR_NO_ADDRESS;
     char portText[8];
     std::snprintf(portText, sizeof portText, "%d", port);
-    return FromMiniupnpc(UPNP_AddPortMapping(c->urls.controlURL, c->data.first.servicetype, portText, portText,
-                                             host, description ? description : "", protocol, nullptr, "0"));
+    return FromMiniupnpc(UPNP_AddPortMapping(c->urls.controlURL, c->data.first.servicetype, portText, portText, host,
+                                             description ? description : "", protocol, nullptr, "0"));
 }
 
 int UpnpRemoveMapping(UpnpController* c, int port, const char* protocol)

@@ -33,10 +33,10 @@ bool ProcessAlive(uint32_t pid, uint64_t startTime);
 // A program to start detached.
 struct DetachedProgram {
     std::string path;
-    std::vector<std::string> args;                      // argv[1..]
+    std::vector<std::string> args;                        // argv[1..]
     std::optional<std::vector<std::string>> environment;  // the whole environment; none = ours
-    std::string outputPath;  // standard output and error appended here; empty = /dev/null
-    std::string workDir;     // empty = ours
+    std::string outputPath;                               // standard output and error appended here; empty = /dev/null
+    std::string workDir;                                  // empty = ours
     // >= 0: the program runs in a process group of its own under a watchdog that ends the group
     // after this long; the returned id is then the watchdog's.
     int timeoutMs = -1;

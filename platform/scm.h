@@ -107,8 +107,8 @@ struct Status {
 
 struct Config {
     std::string name;
-    std::string displayName;  // empty = the name
-    std::string binaryPath;   // run as is: no quoting, no arguments, may contain spaces
+    std::string displayName;              // empty = the name
+    std::string binaryPath;               // run as is: no quoting, no arguments, may contain spaces
     uint32_t access = kServiceAllAccess;  // rights of the handle Create returns
     uint32_t type = kOwnProcess;
     uint32_t startType = kAutoStart;

@@ -123,8 +123,7 @@ class CMainWindowIterator : public CWindowIterator {
 public:
     CMainWindowIterator(int pid, bool visibleOnly, size_t capacity = 1024)
         : CWindowIterator(capacity), m_pid(pid), m_visibleOnly(visibleOnly)
-    {
-    }
+    {}
 
 protected:
     bool IsWanted(const WindowRef& window) const override

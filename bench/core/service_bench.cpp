@@ -66,7 +66,10 @@ long RssKb(pid_t pid, const char* field = "VmRSS:")
     return -1;
 }
 
-int Run(const std::string& cmd) { return std::system(cmd.c_str()); }
+int Run(const std::string& cmd)
+{
+    return std::system(cmd.c_str());
+}
 
 // Context switches of all the process's threads: each wake-up of a sleeping thread counts one.
 long ContextSwitches(pid_t pid)
@@ -148,8 +151,8 @@ int main(int argc, char** argv)
         uint16_t checkPort = FreePort();
         std::ofstream(dir + "/ip") << "198.51.100.7\n";
         Run("(cd " + dir + " && exec openssl s_server -quiet -WWW -accept 127.0.0.1:" + std::to_string(checkPort) +
-            " -cert " + tlsFiles.Path("good.pem") + " -key " + tlsFiles.Path("good.key") + " >/dev/null 2>&1) & echo $! > " +
-            dir + "/checkip.pid");
+            " -cert " + tlsFiles.Path("good.pem") + " -key " + tlsFiles.Path("good.key") +
+            " >/dev/null 2>&1) & echo $! > " + dir + "/checkip.pid");
         // Up before the service asks it, or the first address check would find nothing.
         for (int i = 0; i < 100; ++i) {
             int probe = socket(AF_INET, SOCK_STREAM, 0);

@@ -156,7 +156,7 @@ public:
         }
         std::string conf = m_dir + "/server.conf";
         m_dnsServer = server == "bind" ? Spawn({"/usr/sbin/named", "-g", "-4", "-c", conf}, m_dir + "/server.log")
-                                  : Spawn({"/usr/sbin/knotd", "-c", conf}, m_dir + "/server.log");
+                                       : Spawn({"/usr/sbin/knotd", "-c", conf}, m_dir + "/server.log");
         std::string a;
         for (int i = 0; i < 100 && !dns::QueryAddress("127.0.0.1", m_dnsPort, "ns.bench.example.net", a, 200); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -170,9 +170,8 @@ public:
         auto admin = [&](const std::string& args) {
             return std::system(("'" + program + "' --db '" + db + "' " + args + " >/dev/null").c_str()) == 0;
         };
-        if (!admin("init") ||
-            !admin("add-zone bench.example.net --server 127.0.0.1:" + std::to_string(m_dnsPort) +
-                   " --key bench:hmac-sha256:" + kSecret + " --ttl 60"))
+        if (!admin("init") || !admin("add-zone bench.example.net --server 127.0.0.1:" + std::to_string(m_dnsPort) +
+                                     " --key bench:hmac-sha256:" + kSecret + " --ttl 60"))
             return false;
         for (int i = 0; i < kClients; ++i)
             if (!admin(Numbered("add-account c", i, " pw")) ||
@@ -198,8 +197,7 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_dbMutex);
         sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(m_db, "INSERT OR REPLACE INTO settings(key, value) VALUES('address', ?)", -1, &st,
-                           nullptr);
+        sqlite3_prepare_v2(m_db, "INSERT OR REPLACE INTO settings(key, value) VALUES('address', ?)", -1, &st, nullptr);
         sqlite3_bind_text(st, 1, address.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_step(st);
         sqlite3_finalize(st);
@@ -318,8 +316,7 @@ public:
             while (sqlite3_step(st) == SQLITE_ROW) {
                 int id = sqlite3_column_int(st, 0);
                 if (id >= 1 && id <= clients)
-                    expected[static_cast<size_t>(id - 1)] =
-                        reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
+                    expected[static_cast<size_t>(id - 1)] = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
             }
             sqlite3_finalize(st);
         }

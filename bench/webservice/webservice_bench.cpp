@@ -37,7 +37,8 @@ public:
             return;
         // A throwaway CA and a certificate for 127.0.0.1.
         std::string d = m_dir;
-        if (tls && std::system(("(cd '" + d + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem "
+        if (tls && std::system(("(cd '" + d +
+                                "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem "
                                 "-days 2 -subj /CN=bench-ca && openssl req -newkey rsa:2048 -nodes -keyout srv.key "
                                 "-out srv.csr -subj /CN=127.0.0.1 && echo subjectAltName=IP:127.0.0.1 > ext && "
                                 "openssl x509 -req -in srv.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out srv.pem "
@@ -210,12 +211,27 @@ void BM_Dyndns2Update(benchmark::State& state)
 BENCHMARK(BM_GetDynamicIP)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
 BENCHMARK(BM_GetDynamic)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
 BENCHMARK(BM_UpdateDynamic)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
-BENCHMARK(BM_UpdateDynamic)->Threads(16)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(3)->ReportAggregatesOnly();
+BENCHMARK(BM_UpdateDynamic)
+    ->Threads(16)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly();
 BENCHMARK(BM_GetDynamicIPTls)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
 BENCHMARK(BM_UpdateDynamicTls)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
-BENCHMARK(BM_UpdateDynamicTls)->Threads(16)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(3)->ReportAggregatesOnly();
+BENCHMARK(BM_UpdateDynamicTls)
+    ->Threads(16)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly();
 BENCHMARK(BM_Dyndns2Update)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
-BENCHMARK(BM_Dyndns2Update)->Threads(16)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(3)->ReportAggregatesOnly();
+BENCHMARK(BM_Dyndns2Update)
+    ->Threads(16)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly();
 
 }  // namespace
 

@@ -26,9 +26,8 @@ std::string DynamicResult()
                     "<username>user</username><userstatus>1</userstatus><validated>1</validated>"
                     "</UserInfo>\r\n<dynamic>\r\n";
     for (int i = 0; i < kHosts; ++i)
-        s += "<item><domain>host" + std::to_string(i) + ".example.com</domain><hostid>" +
-             std::to_string(100000 + i) + "</hostid><data>192.168." + std::to_string(i / 256) + "." +
-             std::to_string(i % 256) + "</data></item>\r\n";
+        s += "<item><domain>host" + std::to_string(i) + ".example.com</domain><hostid>" + std::to_string(100000 + i) +
+             "</hostid><data>192.168." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "</data></item>\r\n";
     return s + "</dynamic>\r\n";
 }
 
@@ -52,10 +51,22 @@ void ParsePugi(benchmark::State& state, const std::string& text)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
 
-void BM_ParseDomainList(benchmark::State& state) { ParseOurs(state, DomainList()); }
-void BM_ParseDomainListPugixml(benchmark::State& state) { ParsePugi(state, DomainList()); }
-void BM_ParseDynamicResult(benchmark::State& state) { ParseOurs(state, DynamicResult()); }
-void BM_ParseDynamicResultPugixml(benchmark::State& state) { ParsePugi(state, DynamicResult()); }
+void BM_ParseDomainList(benchmark::State& state)
+{
+    ParseOurs(state, DomainList());
+}
+void BM_ParseDomainListPugixml(benchmark::State& state)
+{
+    ParsePugi(state, DomainList());
+}
+void BM_ParseDynamicResult(benchmark::State& state)
+{
+    ParseOurs(state, DynamicResult());
+}
+void BM_ParseDynamicResultPugixml(benchmark::State& state)
+{
+    ParsePugi(state, DynamicResult());
+}
 
 // Parse and read every item the way the web-service client does.
 void BM_ReadDynamicResult(benchmark::State& state)

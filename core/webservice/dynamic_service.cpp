@@ -15,19 +15,16 @@ namespace webservice {
 FailureKind Classify(int status)
 {
     switch (status) {
-    case SOAP_OK:
-        return kFailNone;
+    case SOAP_OK: return kFailNone;
     case SOAP_CLI_FAULT:
-    case SOAP_FAULT:
-        return kFailRefused;
+    case SOAP_FAULT: return kFailRefused;
     case SOAP_SVR_FAULT:  // the provider's own trouble ("database unavailable")
     case SOAP_EOF:
     case SOAP_TCP_ERROR:
     case SOAP_SSL_ERROR:
     case SOAP_EOM:
     case kDeadline:
-    case kCancelled:
-        return kFailUnreachable;
+    case kCancelled: return kFailUnreachable;
     default:
         // A success status as an error: the body was not SOAP.
         if (status >= 200 && status < 300)
@@ -77,10 +74,7 @@ public:
     CCallContext& operator=(const CCallContext&) = delete;
     struct soap* Get() const { return m_soap; }
     // A wait that ended with the time left ends at the deadline, give or take the clock's grain.
-    bool DeadlinePassed() const
-    {
-        return m_expired || Clock::now() + std::chrono::milliseconds(10) >= m_deadline;
-    }
+    bool DeadlinePassed() const { return m_expired || Clock::now() + std::chrono::milliseconds(10) >= m_deadline; }
 
 private:
     static CCallContext& Of(struct soap* soap) { return *static_cast<CCallContext*>(soap->user); }
@@ -236,9 +230,10 @@ bool CDynamicService::Secure(const char* operation, struct soap* soap)
     unsigned short flags = SOAP_SSL_REQUIRE_SERVER_AUTHENTICATION | SOAP_TLSv1_2 | SOAP_TLSv1_3;
     if (!m_caFile.empty())
         flags |= SOAP_SSL_NO_DEFAULT_CA_PATH;
-    if (soap_ssl_client_context(soap, flags, nullptr, nullptr, m_caFile.empty() ? nullptr : m_caFile.c_str(),
-                                nullptr, nullptr) != SOAP_OK) {
-        NoteFailure(operation, nullptr, SOAP_SSL_ERROR, "TLS not set up (CA file '" + m_caFile + "'): " + FaultText(soap));
+    if (soap_ssl_client_context(soap, flags, nullptr, nullptr, m_caFile.empty() ? nullptr : m_caFile.c_str(), nullptr,
+                                nullptr) != SOAP_OK) {
+        NoteFailure(operation, nullptr, SOAP_SSL_ERROR,
+                    "TLS not set up (CA file '" + m_caFile + "'): " + FaultText(soap));
         return false;
     }
     return true;
@@ -274,10 +269,10 @@ CallFailure CDynamicService::Failure(int status) const
     CallFailure f;
     f.status = status;
     f.kind = webservice::Classify(status);
-    f.what = status == webservice::kBadAnswer ? "the answer is not the expected document"
-           : status == webservice::kDeadline  ? "time-out"
-           : status == webservice::kCancelled ? "cut short by a stop"
-                                              : Describe(nullptr, status);
+    f.what = status == webservice::kBadAnswer   ? "the answer is not the expected document"
+             : status == webservice::kDeadline  ? "time-out"
+             : status == webservice::kCancelled ? "cut short by a stop"
+                                                : Describe(nullptr, status);
     return f;
 }
 
@@ -302,18 +297,18 @@ void CDynamicService::NoteFailure(const char* operation, struct soap* soap, int 
 
 // Runs one operation and turns a transport failure caused by the deadline or a cancel into its own
 // status, so the journal and the clients can tell a slow provider from a dead one.
-#define MORVANE_CALL(ctx, name, call)                                                 \
-    int status = (call);                                                              \
-    if (status != SOAP_OK) {                                                          \
-        if (Cancelled())                                                              \
-            status = webservice::kCancelled;                                          \
-        else if ((ctx).DeadlinePassed())                                              \
-            status = webservice::kDeadline;                                           \
-        NoteFailure(name, (ctx).Get(), status);                                       \
-        return status;                                                                \
-    }                                                                                 \
-    if (JournalVerbosity() >= kJournalDebug)                                          \
-        JournalPrint(kJournalDebug, "provider %s: %s answered %zu bytes", m_endpoint.c_str(), name, text.size())
+#define MORVANE_CALL(ctx, name, call)                                                                                  \
+    int status = (call);                                                                                               \
+    if (status != SOAP_OK) {                                                                                           \
+        if (Cancelled())                                                                                               \
+            status = webservice::kCancelled;                                                                           \
+        else if ((ctx).DeadlinePassed())                                                                               \
+            status = webservice::kDeadline;                                                                            \
+        NoteFailure(name, (ctx).Get(), status);                                                                        \
+        return status;                                                                                                 \
+    }                                                                                                                  \
+    if (JournalVerbosity() >= kJournalDebug)                                                                           \
+    JournalPrint(kJournalDebug, "provider %s: %s answered %zu bytes", m_endpoint.c_str(), name, text.size())
 
 int CDynamicService::GetDynamicIP(NetInfo& info)
 {
@@ -357,8 +352,7 @@ int CDynamicService::GetDynamic(const std::string& username, const std::string& 
     return SOAP_OK;
 }
 
-int CDynamicService::UpdateDynamic(const std::string& username, const std::string& password,
-                                   UpdateResultMap& results)
+int CDynamicService::UpdateDynamic(const std::string& username, const std::string& password, UpdateResultMap& results)
 {
     CCallContext ctx(*this, m_timeouts);
     if (!ctx.Get())

@@ -62,7 +62,7 @@ public:
     // in particular ways.
     virtual int GetDynamicIP(NetInfo& info);
     virtual int GetDynamic(const std::string& username, const std::string& password, UserInfo& user,
-                   std::vector<DomainRecord>& domains);
+                           std::vector<DomainRecord>& domains);
     virtual int UpdateDynamic(const std::string& username, const std::string& password, UpdateResultMap& results);
 
     // The details of the last failed call when `status` is what it returned; otherwise what the

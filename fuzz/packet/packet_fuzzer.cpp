@@ -16,9 +16,8 @@ namespace {
 bool Same(const DomainRecord& a, const DomainRecord& b)
 {
     return a.domain == b.domain && a.reserved1 == b.reserved1 && a.reserved2 == b.reserved2 &&
-           a.reserved3 == b.reserved3 && a.reserved4 == b.reserved4 && a.hostid == b.hostid &&
-           a.data == b.data && a.reserved5 == b.reserved5 && a.reserved6 == b.reserved6 &&
-           a.enabled == b.enabled;
+           a.reserved3 == b.reserved3 && a.reserved4 == b.reserved4 && a.hostid == b.hostid && a.data == b.data &&
+           a.reserved5 == b.reserved5 && a.reserved6 == b.reserved6 && a.enabled == b.enabled;
 }
 
 template <class In>
@@ -41,9 +40,7 @@ void DecodeBody(In& in, uint8_t selector)
         }
         break;
     }
-    case 1:
-        ReadPortList(in);
-        break;
+    case 1: ReadPortList(in); break;
     case 6:
         if constexpr (std::is_base_of_v<InPacket, In>) {
             // Decoding into a kept list must give what a fresh list gives.
@@ -60,9 +57,7 @@ void DecodeBody(In& in, uint8_t selector)
                     std::abort();
         }
         break;
-    case 2:
-        ReadNetInfo(in);
-        break;
+    case 2: ReadNetInfo(in); break;
     case 3: {
         const uint16_t n = in.ReadU16Host();
         for (uint16_t i = 0; i < n && i < 4096; ++i) {

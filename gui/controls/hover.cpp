@@ -61,8 +61,8 @@ void CHoverTracker::OnMousePress(const QMouseEvent* event)
 
 bool CHoverTracker::OnMouseRelease(const QMouseEvent* event)
 {
-    const bool click = m_pressed && event->button() == Qt::LeftButton &&
-                       m_control->rect().contains(event->position().toPoint());
+    const bool click =
+        m_pressed && event->button() == Qt::LeftButton && m_control->rect().contains(event->position().toPoint());
     m_pressed = false;
     return click;
 }

@@ -377,8 +377,8 @@ QString CHyperLink2::ErrorText(int code)
     case 32: reason = "The specified dynamic-link library was not found."; break;
     default: break;
     }
-    const QString detail = reason ? QString::fromLatin1(reason)
-                                  : QStringLiteral("Unknown Error (%1) occurred.").arg(code);
+    const QString detail =
+        reason ? QString::fromLatin1(reason) : QStringLiteral("Unknown Error (%1) occurred.").arg(code);
     return QStringLiteral("Unable to open hyperlink:\n\n") + detail;
 }
 

@@ -34,8 +34,8 @@ void CListHeadCtrl::paintSection(QPainter* painter, const QRect& rect, int logic
     opt.text.clear();
     painter->save();
     style()->drawControl(QStyle::CE_HeaderSection, &opt, painter, this);
-    const QString text = model() ? model()->headerData(logicalIndex, orientation(), Qt::DisplayRole).toString()
-                                 : QString();
+    const QString text =
+        model() ? model()->headerData(logicalIndex, orientation(), Qt::DisplayRole).toString() : QString();
     painter->setFont(HeaderFont());
     painter->setPen(palette().color(QPalette::ButtonText));
     painter->drawText(rect, Qt::AlignCenter, text);
@@ -45,8 +45,8 @@ void CListHeadCtrl::paintSection(QPainter* painter, const QRect& rect, int logic
         arrow.initFrom(this);
         const int size = std::min(rect.height() - 4, 10);
         arrow.rect = QRect(rect.right() - size - 4, rect.center().y() - size / 2, size, size);
-        arrow.sortIndicator = sortIndicatorOrder() == Qt::AscendingOrder ? QStyleOptionHeader::SortDown
-                                                                          : QStyleOptionHeader::SortUp;
+        arrow.sortIndicator =
+            sortIndicatorOrder() == Qt::AscendingOrder ? QStyleOptionHeader::SortDown : QStyleOptionHeader::SortUp;
         style()->drawPrimitive(QStyle::PE_IndicatorHeaderArrow, &arrow, painter, this);
     }
     painter->restore();

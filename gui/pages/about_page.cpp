@@ -17,9 +17,8 @@
 namespace {
 
 const char kDescription[] = QT_TRANSLATE_NOOP(
-    "CMorvaneAbout",
-    "      我们可以为所有的网站提供单线路、多线路智能的域名解析服务，让电信用户访问电信的服务器，"
-    "网通的用户访问网通的服务器，达到互联互通的效果。 ");
+    "CMorvaneAbout", "      我们可以为所有的网站提供单线路、多线路智能的域名解析服务，让电信用户访问电信的服务器，"
+                     "网通的用户访问网通的服务器，达到互联互通的效果。 ");
 
 constexpr uint32_t kMaxVersionBlock = 2000;
 
@@ -32,10 +31,8 @@ std::function<void()>& UpdateLauncher()
 }  // namespace
 
 CMorvaneAbout::CMorvaneAbout(QWidget* parent)
-    : QWidget(parent),
-      m_group(new QGroupBox(tr("关于Morvane"), this)),
-      m_description(new QLabel(tr(kDescription), this)),
-      m_version(new QLabel(tr("静态"), this)),
+    : QWidget(parent), m_group(new QGroupBox(tr("关于Morvane"), this)),
+      m_description(new QLabel(tr(kDescription), this)), m_version(new QLabel(tr("静态"), this)),
       m_check(new QPushButton(tr("检查更新"), this))
 {
     m_description->setWordWrap(true);
@@ -117,8 +114,7 @@ bool CMorvaneAbout::ReadVersionText(const std::string& path, QString& text)
             ++n;
         product.assign(chars, n);
     }
-    text = gui::Text(gui::IDS_CURRENT_VERSION) + QStringLiteral(":") +
-           QString::fromUtf8(product.c_str());
+    text = gui::Text(gui::IDS_CURRENT_VERSION) + QStringLiteral(":") + QString::fromUtf8(product.c_str());
     return true;
 }
 

@@ -76,7 +76,8 @@ public:
             m_list->style()->drawControl(QStyle::CE_PushButtonBevel, &button, painter, m_list);
             painter->setFont(ListFont(false));
             painter->setPen(Qt::black);
-            painter->drawText(cell, Qt::AlignCenter, Text(row->enabled ? gui::IDS_STOP_RESOLVE : gui::IDS_START_RESOLVE));
+            painter->drawText(cell, Qt::AlignCenter,
+                              Text(row->enabled ? gui::IDS_STOP_RESOLVE : gui::IDS_START_RESOLVE));
             break;
         }
         case CDomainListEx::kColumnName:
@@ -87,9 +88,7 @@ public:
             painter->drawText(option.rect.adjusted(2, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter,
                               QString::fromUtf8(row->name.c_str()));
             break;
-        default:
-            painter->drawText(cell, Qt::AlignCenter, index.data().toString());
-            break;
+        default: painter->drawText(cell, Qt::AlignCenter, index.data().toString()); break;
         }
         painter->restore();
     }

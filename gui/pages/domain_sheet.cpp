@@ -42,16 +42,10 @@ void OpenSite()
 }  // namespace
 
 CDomainlstSheet::CDomainlstSheet(CDnsListener* channel, QWidget* parent)
-    : QWidget(parent),
-      m_channel(channel),
-      m_list(new CDomainListEx(this)),
-      m_add(new QPushButton(tr("添加"), this)),
-      m_update(new QPushButton(tr("更新"), this)),
-      m_ipCaption(new QLabel(tr("你当前公网IP:"), this)),
-      m_ip(new QLabel(tr("静态"), this)),
-      m_netTypeCaption(new QLabel(tr("接入商:"), this)),
-      m_netType(new QLabel(tr("静态"), this)),
-      m_help(new CHyperLink2(tr("域名管理帮助"), this)),
+    : QWidget(parent), m_channel(channel), m_list(new CDomainListEx(this)), m_add(new QPushButton(tr("添加"), this)),
+      m_update(new QPushButton(tr("更新"), this)), m_ipCaption(new QLabel(tr("你当前公网IP:"), this)),
+      m_ip(new QLabel(tr("静态"), this)), m_netTypeCaption(new QLabel(tr("接入商:"), this)),
+      m_netType(new QLabel(tr("静态"), this)), m_help(new CHyperLink2(tr("域名管理帮助"), this)),
       m_output(new COutPutCtrl(this))
 {
     m_list->SetOwner(this);
@@ -109,9 +103,9 @@ void CDomainlstSheet::resizeEvent(QResizeEvent* event)
 void CDomainlstSheet::PlaceHelpLink()
 {
     int need = 20 + 10 + 5 * 2;  // page margins, the gap before the network type, spacing
-    for (QWidget* w : {static_cast<QWidget*>(m_ipCaption), static_cast<QWidget*>(m_ip),
-                       static_cast<QWidget*>(m_netTypeCaption), static_cast<QWidget*>(m_netType),
-                       static_cast<QWidget*>(m_help)})
+    for (QWidget* w :
+         {static_cast<QWidget*>(m_ipCaption), static_cast<QWidget*>(m_ip), static_cast<QWidget*>(m_netTypeCaption),
+          static_cast<QWidget*>(m_netType), static_cast<QWidget*>(m_help)})
         need += std::max(w->sizeHint().width(), w->minimumWidth());
     QBoxLayout* wanted = need <= width() ? m_statusRow : m_helpRow;
     if (wanted->indexOf(m_help) >= 0)

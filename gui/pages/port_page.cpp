@@ -40,17 +40,17 @@ QTableWidgetItem* PlainItem(const QString& text)
 const std::map<std::string, uint16_t>& ServicePorts()
 {
     static const std::map<std::string, uint16_t> ports = {
-        {"DNS(53)", 53},     {"FTP(21)", 21},       {"GOPHER(70)", 70}, {"HTTP(80)", 80},     {"NNTP(119)", 119},
-        {"POP(110)", 110},   {"PPTP(1723)", 1723},  {"SMTP(25)", 25},   {"SOCK(1080)", 1080}, {"SSH(22)", 22},
-        {"TELNET(23)", 23},
+        {"DNS(53)", 53},      {"FTP(21)", 21},   {"GOPHER(70)", 70},   {"HTTP(80)", 80},
+        {"NNTP(119)", 119},   {"POP(110)", 110}, {"PPTP(1723)", 1723}, {"SMTP(25)", 25},
+        {"SOCK(1080)", 1080}, {"SSH(22)", 22},   {"TELNET(23)", 23},
     };
     return ports;
 }
 
 CMapPortList::CMapPortList(QWidget* parent) : QTableWidget(0, 4, parent)
 {
-    setHorizontalHeaderLabels({Text(gui::IDS_COL_ENABLED), Text(gui::IDS_COL_SERVICE_PORT),
-                               Text(gui::IDS_COL_PROTOCOL), Text(gui::IDS_COL_MAP_STATE)});
+    setHorizontalHeaderLabels({Text(gui::IDS_COL_ENABLED), Text(gui::IDS_COL_SERVICE_PORT), Text(gui::IDS_COL_PROTOCOL),
+                               Text(gui::IDS_COL_MAP_STATE)});
     horizontalHeader()->setDefaultAlignment(Qt::AlignCenter);
     horizontalHeader()->setStretchLastSection(false);
     setColumnWidth(0, 80);
@@ -228,14 +228,9 @@ void CMapPortList::OnMenuCommand(int id)
             m_owner->AppendOutput(Text(gui::IDS_ALREADY_IN_STATE));
         break;
     case kEnable:
-    case kDisable:
-        ToggleAllow(row);
-        break;
-    case kDelete:
-        DeleteRow(row);
-        break;
-    default:
-        break;
+    case kDisable: ToggleAllow(row); break;
+    case kDelete: DeleteRow(row); break;
+    default: break;
     }
 }
 

@@ -45,8 +45,7 @@ public:
     // kMapNow: request line and command 4; kStoreAllow: command 8 (allow) or 9. Nothing
     // without an owning page or for port 0. `undo` turns back what the caller changed on screen
     // when the map request gets no answer.
-    void RequestPort(int kind, uint16_t port, uint8_t type, uint8_t op, uint8_t allow,
-                     std::function<void()> undo = {});
+    void RequestPort(int kind, uint16_t port, uint8_t type, uint8_t op, uint8_t allow, std::function<void()> undo = {});
     // True (once) when an unmap result is for a port deleted while it was not mapped: nothing
     // was there to remove, so a refusal is no failure.
     bool TakeDeletedUnmapped(uint16_t port, uint8_t type);

@@ -22,15 +22,9 @@ using gui::Text;
 }  // namespace
 
 CMorvaneMapportDlg::CMorvaneMapportDlg(CDnsListener* channel, QWidget* parent)
-    : QWidget(parent),
-      m_channel(channel),
-      m_service(new QComboBox(this)),
-      m_port(new QLineEdit(this)),
-      m_protocol(new QComboBox(this)),
-      m_addPort(new QPushButton(tr("添加端口"), this)),
-      m_list(new CMapPortList(this)),
-      m_output(new COutPutCtrl(this)),
-      m_help(new CHyperLink2(tr("端口使用帮助"), this))
+    : QWidget(parent), m_channel(channel), m_service(new QComboBox(this)), m_port(new QLineEdit(this)),
+      m_protocol(new QComboBox(this)), m_addPort(new QPushButton(tr("添加端口"), this)), m_list(new CMapPortList(this)),
+      m_output(new COutPutCtrl(this)), m_help(new CHyperLink2(tr("端口使用帮助"), this))
 {
     m_list->SetOwner(this);
 
@@ -129,7 +123,8 @@ void CMorvaneMapportDlg::OnAddPort()
     if (m_channel)
         m_channel->SendPortEntries(CMD_STORE_PORTS_BASIC, {PortMapEntry{port, 0, type, 0}});
     // Unanswered, the new row goes again: the service may not have stored it.
-    m_list->RequestPort(CMapPortList::kMapNow, port, type, 1, 1, [list = m_list, port, type] { list->RemovePortRow(port, type); });
+    m_list->RequestPort(CMapPortList::kMapNow, port, type, 1, 1,
+                        [list = m_list, port, type] { list->RemovePortRow(port, type); });
 }
 
 void CMorvaneMapportDlg::keyPressEvent(QKeyEvent* event)

@@ -23,8 +23,7 @@ inline constexpr size_t kCrashTextMax = 259;
 // output and installs nothing when the program's path is unknown or too long. True when installed.
 bool InstallCrashHandler(const std::string& uploaderPath, const std::string& label);
 // The same for a given program path (the report goes beside it).
-bool InstallCrashHandlerFor(const std::string& modulePath, const std::string& uploaderPath,
-                            const std::string& label);
+bool InstallCrashHandlerFor(const std::string& modulePath, const std::string& uploaderPath, const std::string& label);
 
 // The account named in later reports (after a successful login).
 void SetCrashAccount(const std::string& name);

@@ -231,7 +231,8 @@ void CMorvaneMainDlg::OnInitDialog()
 
     // The window other programs find by its class; it answers 0xBD1 with 0.
     m_endpoint = std::make_unique<platform::CWindowEndpoint>();
-    if (m_endpoint->Create(kWindowClass, true, [this](uint32_t msg, uintptr_t, intptr_t) { return OnWindowMessage(msg); })) {
+    if (m_endpoint->Create(kWindowClass, true,
+                           [this](uint32_t msg, uintptr_t, intptr_t) { return OnWindowMessage(msg); })) {
         m_notifier = new QSocketNotifier(m_endpoint->Fd(), QSocketNotifier::Read, this);
         connect(m_notifier, &QSocketNotifier::activated, this, [this] { m_endpoint->Pump(0); });
     } else {
@@ -240,7 +241,8 @@ void CMorvaneMainDlg::OnInitDialog()
 
     m_logon = new CMorvaneMainLogOnDlg(m_userFile, this);
     m_logon->hide();
-    QMetaObject::invokeMethod(this, [this] { OnLogonRequest(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { OnLogonRequest(); }, Qt::QueuedConnection);
     m_tab->InitPages();
     hide();
 }
@@ -255,7 +257,8 @@ intptr_t CMorvaneMainDlg::OnWindowMessage(uint32_t msg)
     if (msg == platform::WM_CLOSE)
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
     else if (msg == kActivateMessage)
-        QMetaObject::invokeMethod(this, [this] { BringToFront(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { BringToFront(); }, Qt::QueuedConnection);
     return 0;  // 0xBD1 and everything else
 }
 
@@ -413,7 +416,9 @@ QString CMorvaneMainDlg::MapResultLine(const PortMapEntry& entry, bool ok)
         kind = Text(gui::IDS_PORT_MAPPING);
     else if (entry.op == 0)
         kind = Text(gui::IDS_REMOVE_PORT_MAPPING);
-    return kind + QString::asprintf("-%u-(%s)", static_cast<unsigned>(entry.port), entry.type != kProtocolTcp ? "UDP" : "TCP") +
+    return kind +
+           QString::asprintf("-%u-(%s)", static_cast<unsigned>(entry.port),
+                             entry.type != kProtocolTcp ? "UDP" : "TCP") +
            Text(ok ? gui::IDS_SUCCEEDED : gui::IDS_FAILED);
 }
 

@@ -357,7 +357,7 @@ void IgnoreBrokenPipe()
 
 void OnStopRequest(void (*handler)(int))
 {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = handler;
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);

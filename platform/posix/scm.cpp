@@ -29,9 +29,7 @@ Error ControlRight(uint32_t code, uint32_t& needed)
     case kPause:
     case kContinue: needed = kPauseContinue; return kOk;
     case kInterrogate: needed = kInterrogateAccess; return kOk;
-    default:
-        needed = kUserDefinedControl;
-        return code >= 128 && code <= 255 ? kOk : kInvalidParameter;
+    default: needed = kUserDefinedControl; return code >= 128 && code <= 255 ? kOk : kInvalidParameter;
     }
 }
 
@@ -40,15 +38,11 @@ class CServiceHandle final : public Service {
 public:
     CServiceHandle(std::unique_ptr<detail::ServiceBackend> backend, uint32_t access)
         : m_backend(std::move(backend)), m_access(access)
-    {
-    }
+    {}
 
     const std::string& Name() const override { return m_backend->Name(); }
 
-    bool Start(const std::vector<std::string>& args) override
-    {
-        return Allowed(kStart) && m_backend->Start(args);
-    }
+    bool Start(const std::vector<std::string>& args) override { return Allowed(kStart) && m_backend->Start(args); }
 
     bool Control(uint32_t code, Status& status) override
     {
@@ -84,8 +78,7 @@ class CManagerHandle final : public Manager {
 public:
     CManagerHandle(std::unique_ptr<detail::ManagerBackend> backend, uint32_t access)
         : m_backend(std::move(backend)), m_access(access)
-    {
-    }
+    {}
 
     std::unique_ptr<Service> Open(const std::string& name, uint32_t access) override
     {
@@ -151,9 +144,8 @@ Error LastError()
 
 std::unique_ptr<Manager> OpenManager(uint32_t access)
 {
-    std::unique_ptr<detail::ManagerBackend> backend = detail::ActiveBackend() == detail::Backend::kSystemd
-                                                          ? systemd::OpenManager()
-                                                          : directory::OpenManager();
+    std::unique_ptr<detail::ManagerBackend> backend =
+        detail::ActiveBackend() == detail::Backend::kSystemd ? systemd::OpenManager() : directory::OpenManager();
     if (!backend)
         return nullptr;
     return std::make_unique<CManagerHandle>(std::move(backend), access);

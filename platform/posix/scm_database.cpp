@@ -179,7 +179,6 @@ bool SameName(const std::string& a, const std::string& b)
     return Stem(a) == Stem(b);
 }
 
-
 std::string EncodeArgs(const std::vector<std::string>& args)
 {
     std::string out = std::to_string(args.size());
@@ -296,8 +295,7 @@ bool ReadStatus(const std::string& path, StatusRecord& rec)
 
 // ---------------------------------------------------------------- the database
 
-bool ControlAddress(const std::string& dir, int dirFd, const std::string& stem, sockaddr_un& addr,
-                    socklen_t& length)
+bool ControlAddress(const std::string& dir, int dirFd, const std::string& stem, sockaddr_un& addr, socklen_t& length)
 {
     std::memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;

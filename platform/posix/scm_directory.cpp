@@ -93,8 +93,7 @@ class CDirService final : public detail::ServiceBackend {
 public:
     CDirService(std::shared_ptr<Database> db, std::string name)
         : m_db(std::move(db)), m_name(std::move(name)), m_stem(Stem(m_name))
-    {
-    }
+    {}
 
     const std::string& Name() const override { return m_name; }
 
@@ -140,7 +139,8 @@ public:
         ssize_t n = -1;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_controlTimeoutMs);
         for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             pollfd pfd{sock, POLLIN, 0};
             int r = ::poll(&pfd, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
             if (r < 0 && errno == EINTR)
@@ -249,8 +249,7 @@ public:
         }
         uint32_t baseType = config.type & ~0x100u;  // the "interactive" bit is accepted and kept
         if (config.binaryPath.empty() || config.binaryPath.find('\0') != std::string::npos ||
-            config.displayName.size() > kMaxDisplayNameLength ||
-            config.displayName.find('\0') != std::string::npos ||
+            config.displayName.size() > kMaxDisplayNameLength || config.displayName.find('\0') != std::string::npos ||
             (baseType != kOwnProcess && baseType != kShareProcess) || config.startType > kDisabled ||
             config.errorControl > kErrorCritical) {
             Fail(kInvalidParameter);

@@ -63,8 +63,7 @@ std::string FormatStatus(const StatusRecord& rec);
 bool ReadStatus(const std::string& path, StatusRecord& rec);
 
 // Address of a service's control socket. False when it cannot be expressed.
-bool ControlAddress(const std::string& dir, int dirFd, const std::string& stem, sockaddr_un& addr,
-                    socklen_t& length);
+bool ControlAddress(const std::string& dir, int dirFd, const std::string& stem, sockaddr_un& addr, socklen_t& length);
 
 struct Database {
     std::string dir;

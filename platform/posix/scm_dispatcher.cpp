@@ -58,7 +58,7 @@ uint64_t OwnStartTime()
 struct DispatcherState {
     std::mutex mutex;
     bool active = false;
-    bool systemd = false;      // started by systemd: reports go to notifySocket, no control socket
+    bool systemd = false;  // started by systemd: reports go to notifySocket, no control socket
     std::string notifySocket;
     std::string name;
     std::string stem;
@@ -254,8 +254,14 @@ void ServeAcceptedRequest(DispatcherState& d, int conn)
     {
         std::lock_guard<std::mutex> lock(d.mutex);
         const Status& s = d.status;
-        uint32_t values[8] = {s.type,       s.state,    s.controlsAccepted, s.win32ExitCode, s.serviceExitCode,
-                              s.checkPoint, s.waitHint, static_cast<uint32_t>(::getpid())};
+        uint32_t values[8] = {s.type,
+                              s.state,
+                              s.controlsAccepted,
+                              s.win32ExitCode,
+                              s.serviceExitCode,
+                              s.checkPoint,
+                              s.waitHint,
+                              static_cast<uint32_t>(::getpid())};
         std::memcpy(reply.status, values, sizeof values);
     }
     ::send(conn, &reply, sizeof reply, MSG_NOSIGNAL);

@@ -325,8 +325,7 @@ class CSystemdService final : public detail::ServiceBackend {
 public:
     CSystemdService(std::shared_ptr<Context> ctx, bool userScope, std::string name)
         : m_ctx(std::move(ctx)), m_user(userScope), m_name(std::move(name)), m_unit(UnitName(m_name))
-    {
-    }
+    {}
 
     const std::string& Name() const override { return m_name; }
 

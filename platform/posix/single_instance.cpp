@@ -17,7 +17,7 @@ bool PrivateDirectory(const std::string& dir, bool create)
 {
     if (create && mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         return false;
-    struct stat st{};
+    struct stat st {};
     if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid())
         return false;
     return (st.st_mode & 022) == 0 || chmod(dir.c_str(), st.st_mode & ~mode_t{022}) == 0;

@@ -49,7 +49,7 @@ bool EnsurePrivateDir(const std::string& dir)
 {
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         return false;
-    struct stat st{};
+    struct stat st {};
     if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid())
         return false;
     if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0)
@@ -109,8 +109,8 @@ bool SendTo(int fd, const WindowRef& window, const MessageDatagram& m)
     if (window.IsNull() || !MakeAddress(window.path, addr))
         return false;
     for (;;) {
-        const ssize_t n = sendto(fd, &m, sizeof m, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
-                                 sizeof addr);
+        const ssize_t n =
+            sendto(fd, &m, sizeof m, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
         if (n == static_cast<ssize_t>(sizeof m))
             return true;
         if (n < 0 && errno == EINTR)
@@ -318,8 +318,8 @@ bool SendMessageTimeout(const WindowRef& window, uint32_t msg, uintptr_t wparam,
         close(fd);
         return false;
     }
-    MessageDatagram m{kMagic, kKindSend, g_nextId.fetch_add(1), msg, 0, static_cast<uint64_t>(wparam),
-                      static_cast<int64_t>(lparam)};
+    MessageDatagram m{
+        kMagic, kKindSend, g_nextId.fetch_add(1), msg, 0, static_cast<uint64_t>(wparam), static_cast<int64_t>(lparam)};
     if (!SendTo(fd, window, m)) {
         close(fd);
         return false;
@@ -354,8 +354,8 @@ bool PostMessage(const WindowRef& window, uint32_t msg, uintptr_t wparam, intptr
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
-    MessageDatagram m{kMagic, kKindPost, g_nextId.fetch_add(1), msg, 0, static_cast<uint64_t>(wparam),
-                      static_cast<int64_t>(lparam)};
+    MessageDatagram m{
+        kMagic, kKindPost, g_nextId.fetch_add(1), msg, 0, static_cast<uint64_t>(wparam), static_cast<int64_t>(lparam)};
     const bool ok = SendTo(fd, window, m);
     close(fd);
     return ok;

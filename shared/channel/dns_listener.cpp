@@ -59,10 +59,22 @@ void CDnsListener::OnLogin(const std::vector<DomainRecord>*, bool) {}
 void CDnsListener::OnIpChanged(uint32_t) {}
 void CDnsListener::OnMapPortList(const std::vector<PortMapEntry>&) {}
 
-bool CDnsListener::HasSender() const { return m_sender && m_sender->Bound(); }
-uint16_t CDnsListener::LocalPort() const { return m_sender ? m_sender->Port() : 0; }
-uint16_t CDnsListener::LastSequence() const { return m_sender ? m_sender->Sequence() : 0; }
-uint32_t CDnsListener::Session() const { return m_sender ? m_sender->Session() : 0; }
+bool CDnsListener::HasSender() const
+{
+    return m_sender && m_sender->Bound();
+}
+uint16_t CDnsListener::LocalPort() const
+{
+    return m_sender ? m_sender->Port() : 0;
+}
+uint16_t CDnsListener::LastSequence() const
+{
+    return m_sender ? m_sender->Sequence() : 0;
+}
+uint32_t CDnsListener::Session() const
+{
+    return m_sender ? m_sender->Session() : 0;
+}
 
 void CDnsListener::SetAccount(const std::string& user, const std::string& digest)
 {
@@ -145,9 +157,7 @@ void CDnsListener::Decode(UdpInPacket& in)
         }
         break;
     }
-    case CMD_IP_CHANGED:
-        OnIpChanged(in.ReadU32Host());
-        break;
+    case CMD_IP_CHANGED: OnIpChanged(in.ReadU32Host()); break;
     case CMD_MAP_PORTS: {
         uint8_t ok = in.ReadU8();
         std::vector<PortMapEntry> entries = ReadPorts(in);
@@ -167,8 +177,7 @@ void CDnsListener::Decode(UdpInPacket& in)
         OnNetInfo(info);
         break;
     }
-    default:
-        break;
+    default: break;
     }
 }
 

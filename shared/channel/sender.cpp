@@ -116,7 +116,8 @@ void CSender::Run(int)
         sockaddr_in sender = Loopback(packet->SenderPort());
         sender.sin_addr.s_addr = packet->SenderAddress();
         uid_t owner = 0;
-        if (!m_receiveLookup.UdpReceiverOwner(reinterpret_cast<sockaddr*>(&self), reinterpret_cast<sockaddr*>(&sender), owner) ||
+        if (!m_receiveLookup.UdpReceiverOwner(reinterpret_cast<sockaddr*>(&self), reinterpret_cast<sockaddr*>(&sender),
+                                              owner) ||
             !TrustedOwner(owner, m_dataDirectory))
             continue;
         m_listener->Enqueue(std::move(packet));

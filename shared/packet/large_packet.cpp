@@ -205,8 +205,7 @@ std::string_view LargeInPacket::ReadStringView()
     const int n = ntohs(ReadU16());
     if (n == 0 || !Has(n) || m_buffer[m_readLength + n - 1] != 0)
         return {};
-    std::string_view view(reinterpret_cast<const char*>(m_buffer + m_readLength),
-                          static_cast<std::size_t>(n - 1));
+    std::string_view view(reinterpret_cast<const char*>(m_buffer + m_readLength), static_cast<std::size_t>(n - 1));
     m_readLength += n;
     return view;
 }

@@ -29,8 +29,7 @@ struct PoolRegistry {
 };
 
 PacketPool::PacketPool(std::size_t objectSize, int slotsPerBlock)
-    : m_current(&m_sentinel),
-      m_objectSize(objectSize == 0 ? 1 : objectSize),
+    : m_current(&m_sentinel), m_objectSize(objectSize == 0 ? 1 : objectSize),
       m_slotsPerBlock(slotsPerBlock < 1 ? 1 : slotsPerBlock)
 {
     m_sentinel.prev = m_sentinel.next = &m_sentinel;

@@ -62,8 +62,8 @@ void ReadText(In& in, std::string& out)
 
 bool Writable(const DomainRecord& r)
 {
-    return r.domain.size() <= kMaxText && r.reserved1.size() <= kMaxText &&
-           r.reserved3.size() <= kMaxText && r.data.size() <= kMaxText;
+    return r.domain.size() <= kMaxText && r.reserved1.size() <= kMaxText && r.reserved3.size() <= kMaxText &&
+           r.data.size() <= kMaxText;
 }
 
 template <class Out>
@@ -258,8 +258,8 @@ std::vector<T> ReadList(In& in, ReadInto readInto)
 
 std::size_t DomainRecordWireSize(const DomainRecord& r)
 {
-    return StringWireSize(r.domain) + StringWireSize(r.reserved1) + 4 + StringWireSize(r.reserved3) +
-           1 + 4 + StringWireSize(r.data) + 2 + 4 + 1;
+    return StringWireSize(r.domain) + StringWireSize(r.reserved1) + 4 + StringWireSize(r.reserved3) + 1 + 4 +
+           StringWireSize(r.data) + 2 + 4 + 1;
 }
 
 std::size_t NetInfoWireSize(const NetInfo& info)
@@ -267,20 +267,56 @@ std::size_t NetInfoWireSize(const NetInfo& info)
     return 4 + 4 + StringWireSize(info.netlocation);
 }
 
-bool WriteDomainRecord(OutPacket& out, const DomainRecord& r) { return WriteDomainRecordTo(out, r); }
-bool WriteDomainRecord(LargeOutPacket& out, const DomainRecord& r) { return WriteDomainRecordTo(out, r); }
-DomainRecord ReadDomainRecord(InPacket& in) { return ReadDomainRecordFrom(in); }
-DomainRecord ReadDomainRecord(LargeInPacket& in) { return ReadDomainRecordFrom(in); }
+bool WriteDomainRecord(OutPacket& out, const DomainRecord& r)
+{
+    return WriteDomainRecordTo(out, r);
+}
+bool WriteDomainRecord(LargeOutPacket& out, const DomainRecord& r)
+{
+    return WriteDomainRecordTo(out, r);
+}
+DomainRecord ReadDomainRecord(InPacket& in)
+{
+    return ReadDomainRecordFrom(in);
+}
+DomainRecord ReadDomainRecord(LargeInPacket& in)
+{
+    return ReadDomainRecordFrom(in);
+}
 
-bool WritePortMapEntry(OutPacket& out, const PortMapEntry& e) { return WritePortMapEntryTo(out, e); }
-bool WritePortMapEntry(LargeOutPacket& out, const PortMapEntry& e) { return WritePortMapEntryTo(out, e); }
-PortMapEntry ReadPortMapEntry(InPacket& in) { return ReadPortMapEntryFrom(in); }
-PortMapEntry ReadPortMapEntry(LargeInPacket& in) { return ReadPortMapEntryFrom(in); }
+bool WritePortMapEntry(OutPacket& out, const PortMapEntry& e)
+{
+    return WritePortMapEntryTo(out, e);
+}
+bool WritePortMapEntry(LargeOutPacket& out, const PortMapEntry& e)
+{
+    return WritePortMapEntryTo(out, e);
+}
+PortMapEntry ReadPortMapEntry(InPacket& in)
+{
+    return ReadPortMapEntryFrom(in);
+}
+PortMapEntry ReadPortMapEntry(LargeInPacket& in)
+{
+    return ReadPortMapEntryFrom(in);
+}
 
-bool WriteNetInfo(OutPacket& out, const NetInfo& info) { return WriteNetInfoTo(out, info); }
-bool WriteNetInfo(LargeOutPacket& out, const NetInfo& info) { return WriteNetInfoTo(out, info); }
-NetInfo ReadNetInfo(InPacket& in) { return ReadNetInfoFrom(in); }
-NetInfo ReadNetInfo(LargeInPacket& in) { return ReadNetInfoFrom(in); }
+bool WriteNetInfo(OutPacket& out, const NetInfo& info)
+{
+    return WriteNetInfoTo(out, info);
+}
+bool WriteNetInfo(LargeOutPacket& out, const NetInfo& info)
+{
+    return WriteNetInfoTo(out, info);
+}
+NetInfo ReadNetInfo(InPacket& in)
+{
+    return ReadNetInfoFrom(in);
+}
+NetInfo ReadNetInfo(LargeInPacket& in)
+{
+    return ReadNetInfoFrom(in);
+}
 
 int WriteDomainList(OutPacket& out, const std::vector<DomainRecord>& records)
 {

@@ -38,9 +38,9 @@ inline const char* PortProtocolName(uint8_t protocol)
 // One router port mapping. In memory: port, op, type, allow. On the wire (5 bytes): port, type, op, allow.
 struct PortMapEntry {
     uint16_t port = 0;
-    uint8_t op = 0;     // 1 = mapped, 0 = not
+    uint8_t op = 0;               // 1 = mapped, 0 = not
     uint8_t type = kProtocolTcp;  // a PortProtocol
-    uint8_t allow = 0;  // 1 = restore at start and on address change
+    uint8_t allow = 0;            // 1 = restore at start and on address change
 };
 
 inline bool operator==(const PortMapEntry& a, const PortMapEntry& b)
@@ -56,8 +56,8 @@ struct NetTypeNames {
 };
 
 inline constexpr NetTypeNames kNetTypes[] = {
-    {"unknown", 116}, {"dynamic", 117}, {"China Telecom", 113}, {"China Netcom", 114}, {"education", 118}, {"foreign", 119},
-    {"carrier-grade NAT", 154},
+    {"unknown", 116},   {"dynamic", 117}, {"China Telecom", 113},     {"China Netcom", 114},
+    {"education", 118}, {"foreign", 119}, {"carrier-grade NAT", 154},
 };
 
 // A machine whose only address is private or shared (100.64.0.0/10): it is behind carrier-grade NAT,
@@ -72,7 +72,7 @@ inline const NetTypeNames* FindNetType(int32_t code)
 
 // The machine's public address and network as the web service reports them.
 struct NetInfo {
-    int32_t dyip = 0;  // first octet in the most significant byte; 0 = unknown
+    int32_t dyip = 0;     // first octet in the most significant byte; 0 = unknown
     int32_t nettype = 0;  // index into kNetTypes
     std::string netlocation;
 };

@@ -32,7 +32,8 @@ public:
         // FIFO. Anything but a regular file is somebody's plant: removed (unlink does not follow) and
         // made afresh, once.
         for (int attempt = 0; attempt < 2 && m_fd < 0; ++attempt) {
-            m_fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, files::kSharedFileMode);
+            m_fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                          files::kSharedFileMode);
             if (m_fd < 0 && errno != ELOOP)
                 m_fd = ::open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
             struct stat st;
@@ -63,7 +64,10 @@ private:
     int m_fd = -1;
 };
 
-std::string Dec(long long v) { return std::to_string(v); }
+std::string Dec(long long v)
+{
+    return std::to_string(v);
+}
 
 // Decimal the way atoi reads it: leading blanks and a sign, digits up to the first other
 // character, 0 without digits; out-of-range values are clamped instead of overflowing.
@@ -159,8 +163,7 @@ bool EnterMapping(CXmlDocument& doc, uint16_t port, uint8_t type)
     std::string typeText = Dec(type);
     while (doc.FindElement("MAPPORT")) {
         doc.EnterElement();
-        if (doc.FindElement("PORT") && doc.ElementText() == portText &&
-            doc.Attribute("TYPE") == typeText)
+        if (doc.FindElement("PORT") && doc.ElementText() == portText && doc.Attribute("TYPE") == typeText)
             return true;
         doc.LeaveElement();
     }

@@ -4,8 +4,7 @@
 
 #include <cstring>
 
-bool CXmlDocument::Impl::Insert(uint32_t p, uint32_t after, const char* name, const char* text,
-                                uint32_t& created)
+bool CXmlDocument::Impl::Insert(uint32_t p, uint32_t after, const char* name, const char* text, uint32_t& created)
 {
     if (!ValidName(name))
         return false;
@@ -186,7 +185,10 @@ CXmlDocument::CXmlDocument() : m_impl(new Impl)
     m_impl->nodes.Add();  // the document node
 }
 
-CXmlDocument::~CXmlDocument() { delete m_impl; }
+CXmlDocument::~CXmlDocument()
+{
+    delete m_impl;
+}
 
 bool CXmlDocument::SetDocument(std::string_view text)
 {
@@ -196,9 +198,15 @@ bool CXmlDocument::SetDocument(std::string_view text)
     return m_impl->wellFormed;
 }
 
-const std::string& CXmlDocument::Document() const { return m_impl->doc; }
+const std::string& CXmlDocument::Document() const
+{
+    return m_impl->doc;
+}
 
-const std::string& CXmlDocument::ResultNotes() const { return m_impl->notes; }
+const std::string& CXmlDocument::ResultNotes() const
+{
+    return m_impl->notes;
+}
 
 void CXmlDocument::ResetPosition()
 {
@@ -253,9 +261,15 @@ bool CXmlDocument::LeaveElement()
     return true;
 }
 
-std::string CXmlDocument::ElementText() const { return m_impl->TextOf(m_impl->main); }
+std::string CXmlDocument::ElementText() const
+{
+    return m_impl->TextOf(m_impl->main);
+}
 
-std::string CXmlDocument::ChildElementText() const { return m_impl->TextOf(m_impl->child); }
+std::string CXmlDocument::ChildElementText() const
+{
+    return m_impl->TextOf(m_impl->child);
+}
 
 std::string CXmlDocument::Attribute(const char* name) const
 {
@@ -321,5 +335,7 @@ bool CXmlDocument::SetAttribute(const char* name, int value)
     return SetAttribute(name, std::to_string(value).c_str());
 }
 
-bool CXmlDocument::RemoveElement() { return m_impl->Remove(m_impl->main); }
-
+bool CXmlDocument::RemoveElement()
+{
+    return m_impl->Remove(m_impl->main);
+}

@@ -21,9 +21,9 @@ namespace xmldoc {
 using namespace xmltext;
 
 enum : uint32_t {
-    kEmptyTag = 1,  // written as one empty-element tag
-    kUnended = 2,   // start tag without end tag: no content
-    kIllFormed = 4, // (document node) structural errors were found
+    kEmptyTag = 1,   // written as one empty-element tag
+    kUnended = 2,    // start tag without end tag: no content
+    kIllFormed = 4,  // (document node) structural errors were found
 };
 
 struct Node {
@@ -252,10 +252,7 @@ struct CXmlDocument::Impl {
         return std::string_view(base + p, std::min(q, end) - p);
     }
 
-    std::string_view TagNameOf(uint32_t i) const
-    {
-        return NameToken(NameStart(i), N(i).start + N(i).startTagLen);
-    }
+    std::string_view TagNameOf(uint32_t i) const { return NameToken(NameStart(i), N(i).start + N(i).startTagLen); }
 
     bool Matches(uint32_t i, const char* name) const
     {
@@ -269,10 +266,16 @@ struct CXmlDocument::Impl {
         if (p + len >= end)
             return true;
         switch (doc[p + len]) {
-        case ' ': case '\t': case '\r': case '\n': case '=': case '/': case '[': case ']': case '>':
-            return true;
-        default:
-            return false;
+        case ' ':
+        case '\t':
+        case '\r':
+        case '\n':
+        case '=':
+        case '/':
+        case '[':
+        case ']':
+        case '>': return true;
+        default: return false;
         }
     }
 

@@ -21,27 +21,65 @@ struct EncodingName {
 // Names as they appear in documents and locales. The Chinese names all go to the Windows code
 // page 936 (GBK), a superset of GB2312, so that text typed on such systems survives a round trip.
 const EncodingName kEncodings[] = {
-    {"utf-8", "UTF-8"}, {"utf8", "UTF-8"},
-    {"utf-16", "UTF-16LE"}, {"utf-16le", "UTF-16LE"}, {"ucs-2", "UTF-16LE"}, {"ucs-2le", "UTF-16LE"},
-    {"unicode", "UTF-16LE"}, {"utf-16be", "UTF-16BE"}, {"ucs-2be", "UTF-16BE"},
+    {"utf-8", "UTF-8"},
+    {"utf8", "UTF-8"},
+    {"utf-16", "UTF-16LE"},
+    {"utf-16le", "UTF-16LE"},
+    {"ucs-2", "UTF-16LE"},
+    {"ucs-2le", "UTF-16LE"},
+    {"unicode", "UTF-16LE"},
+    {"utf-16be", "UTF-16BE"},
+    {"ucs-2be", "UTF-16BE"},
     {"unicodefffe", "UTF-16BE"},
-    {"gb2312", "CP936"}, {"gbk", "CP936"}, {"cp936", "CP936"}, {"x-gbk", "CP936"},
-    {"ms936", "CP936"}, {"windows-936", "CP936"}, {"euc-cn", "CP936"}, {"gb_2312-80", "CP936"},
-    {"chinese", "CP936"}, {"csgb2312", "CP936"},
+    {"gb2312", "CP936"},
+    {"gbk", "CP936"},
+    {"cp936", "CP936"},
+    {"x-gbk", "CP936"},
+    {"ms936", "CP936"},
+    {"windows-936", "CP936"},
+    {"euc-cn", "CP936"},
+    {"gb_2312-80", "CP936"},
+    {"chinese", "CP936"},
+    {"csgb2312", "CP936"},
     {"gb18030", "GB18030"},
-    {"big5", "CP950"}, {"cp950", "CP950"}, {"big5-hkscs", "BIG5-HKSCS"},
-    {"shift_jis", "CP932"}, {"shift-jis", "CP932"}, {"sjis", "CP932"}, {"cp932", "CP932"},
-    {"windows-31j", "CP932"}, {"euc-jp", "EUC-JP"}, {"iso-2022-jp", "ISO-2022-JP"},
-    {"euc-kr", "CP949"}, {"ks_c_5601-1987", "CP949"}, {"cp949", "CP949"},
-    {"us-ascii", "ASCII"}, {"ascii", "ASCII"},
-    {"iso-8859-1", "ISO-8859-1"}, {"latin1", "ISO-8859-1"}, {"iso8859-1", "ISO-8859-1"},
-    {"iso-8859-2", "ISO-8859-2"}, {"iso-8859-5", "ISO-8859-5"}, {"iso-8859-7", "ISO-8859-7"},
-    {"iso-8859-9", "ISO-8859-9"}, {"iso-8859-15", "ISO-8859-15"},
-    {"windows-1250", "CP1250"}, {"windows-1251", "CP1251"}, {"windows-1252", "CP1252"},
-    {"windows-1253", "CP1253"}, {"windows-1254", "CP1254"}, {"windows-1255", "CP1255"},
-    {"windows-1256", "CP1256"}, {"windows-1257", "CP1257"}, {"windows-1258", "CP1258"},
-    {"cp1250", "CP1250"}, {"cp1251", "CP1251"}, {"cp1252", "CP1252"},
-    {"koi8-r", "KOI8-R"}, {"koi8-u", "KOI8-U"}, {"tis-620", "TIS-620"},
+    {"big5", "CP950"},
+    {"cp950", "CP950"},
+    {"big5-hkscs", "BIG5-HKSCS"},
+    {"shift_jis", "CP932"},
+    {"shift-jis", "CP932"},
+    {"sjis", "CP932"},
+    {"cp932", "CP932"},
+    {"windows-31j", "CP932"},
+    {"euc-jp", "EUC-JP"},
+    {"iso-2022-jp", "ISO-2022-JP"},
+    {"euc-kr", "CP949"},
+    {"ks_c_5601-1987", "CP949"},
+    {"cp949", "CP949"},
+    {"us-ascii", "ASCII"},
+    {"ascii", "ASCII"},
+    {"iso-8859-1", "ISO-8859-1"},
+    {"latin1", "ISO-8859-1"},
+    {"iso8859-1", "ISO-8859-1"},
+    {"iso-8859-2", "ISO-8859-2"},
+    {"iso-8859-5", "ISO-8859-5"},
+    {"iso-8859-7", "ISO-8859-7"},
+    {"iso-8859-9", "ISO-8859-9"},
+    {"iso-8859-15", "ISO-8859-15"},
+    {"windows-1250", "CP1250"},
+    {"windows-1251", "CP1251"},
+    {"windows-1252", "CP1252"},
+    {"windows-1253", "CP1253"},
+    {"windows-1254", "CP1254"},
+    {"windows-1255", "CP1255"},
+    {"windows-1256", "CP1256"},
+    {"windows-1257", "CP1257"},
+    {"windows-1258", "CP1258"},
+    {"cp1250", "CP1250"},
+    {"cp1251", "CP1251"},
+    {"cp1252", "CP1252"},
+    {"koi8-r", "KOI8-R"},
+    {"koi8-u", "KOI8-U"},
+    {"tis-620", "TIS-620"},
 };
 
 std::string Lower(std::string_view s)
@@ -138,12 +176,10 @@ void SetSystemEncodingForTesting(const std::string& name)
 bool SystemIsDoubleByte()
 {
     const std::string& s = SystemEncoding();
-    return s == "CP936" || s == "GB18030" || s == "CP950" || s == "CP932" || s == "CP949" ||
-           s == "BIG5-HKSCS";
+    return s == "CP936" || s == "GB18030" || s == "CP950" || s == "CP932" || s == "CP949" || s == "BIG5-HKSCS";
 }
 
-bool Convert(std::string_view in, const std::string& from, const std::string& to, std::string& out,
-             size_t& lost)
+bool Convert(std::string_view in, const std::string& from, const std::string& to, std::string& out, size_t& lost)
 {
     out.clear();
     lost = 0;

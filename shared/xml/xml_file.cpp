@@ -62,16 +62,15 @@ std::string DeclaredHtmlCharset(std::string_view text)
             break;
         std::string_view tag(head.data() + p, end - p);
         p = end;
-        if (tag.find("http-equiv") == std::string_view::npos ||
-            tag.find("content-type") == std::string_view::npos)
+        if (tag.find("http-equiv") == std::string_view::npos || tag.find("content-type") == std::string_view::npos)
             continue;
         size_t cs = tag.find("charset=");
         if (cs == std::string_view::npos)
             continue;
         cs += 8;
         size_t stop = cs;
-        while (stop < tag.size() && tag[stop] != '"' && tag[stop] != '\'' && tag[stop] != ';' &&
-               !IsSpace(tag[stop]) && tag[stop] != '/')
+        while (stop < tag.size() && tag[stop] != '"' && tag[stop] != '\'' && tag[stop] != ';' && !IsSpace(tag[stop]) &&
+               tag[stop] != '/')
             ++stop;
         size_t off = static_cast<size_t>(tag.data() - head.data()) + cs;
         return std::string(text.substr(off, stop - cs));
@@ -96,8 +95,8 @@ bool CXmlDocument::LoadFile(const std::string& path)
     }
     const size_t rawLength = raw.size();
 
-    std::string enc;        // encoding of the bytes
-    bool wide = false;      // UTF-16 units
+    std::string enc;    // encoding of the bytes
+    bool wide = false;  // UTF-16 units
     bool bigEndian = false;
     auto byte = [&](size_t k) { return k < raw.size() ? static_cast<unsigned char>(raw[k]) : 0x100u; };
     if (byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) {
@@ -121,8 +120,7 @@ bool CXmlDocument::LoadFile(const std::string& path)
     std::string text;
     if (wide) {
         if (raw.size() % 2) {
-            d.Note("truncation_error", "encoding", "UTF-16", "length",
-                   static_cast<long long>(raw.size()));
+            d.Note("truncation_error", "encoding", "UTF-16", "length", static_cast<long long>(raw.size()));
             raw.pop_back();
         }
         if (bigEndian) {
@@ -166,8 +164,7 @@ bool CXmlDocument::LoadFile(const std::string& path)
                     enc = "UTF-8";
             }
         }
-        d.Note("read", "encoding", enc.empty() ? SystemEncoding() : enc, "length",
-               static_cast<long long>(rawLength));
+        d.Note("read", "encoding", enc.empty() ? SystemEncoding() : enc, "length", static_cast<long long>(rawLength));
     }
 
     const std::string& sys = SystemEncoding();
@@ -219,7 +216,6 @@ bool CXmlDocument::SaveFile(const std::string& path)
         d.Note("file_error", "msg", std::strerror(err ? err : EINVAL), "n", err);
         return false;
     }
-    d.Note("write", "encoding", target.empty() ? declared : target, "length",
-           static_cast<long long>(bytes.size()));
+    d.Note("write", "encoding", target.empty() ? declared : target, "length", static_cast<long long>(bytes.size()));
     return true;
 }

@@ -12,15 +12,29 @@ namespace xmltext {
 inline bool IsNameEnd(char c)
 {
     switch (c) {
-    case ' ': case '\t': case '\n': case '\r': case '<': case '>': case '=': case '\\':
-    case '/': case '?': case '!': case '"': case '\'': case ';': case '\0':
-        return true;
-    default:
-        return false;
+    case ' ':
+    case '\t':
+    case '\n':
+    case '\r':
+    case '<':
+    case '>':
+    case '=':
+    case '\\':
+    case '/':
+    case '?':
+    case '!':
+    case '"':
+    case '\'':
+    case ';':
+    case '\0': return true;
+    default: return false;
     }
 }
 
-inline bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+inline bool IsSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 // Bytes taken by the character at `p` (a double-byte code page steps over lead and trail together).
 size_t CharLength(const char* p, const char* end);
@@ -51,8 +65,7 @@ void SetSystemEncodingForTesting(const std::string& name);
 
 // Converts between two canonical encodings. `lost` counts characters that had no equivalent or
 // were invalid in the source (each is replaced by '?'). False when no converter exists.
-bool Convert(std::string_view in, const std::string& from, const std::string& to, std::string& out,
-             size_t& lost);
+bool Convert(std::string_view in, const std::string& from, const std::string& to, std::string& out, size_t& lost);
 
 // True when `text` is valid UTF-8.
 bool IsValidUtf8(std::string_view text);

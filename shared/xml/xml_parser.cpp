@@ -104,8 +104,7 @@ void CXmlDocument::Impl::Parse()
                     pos = n;
                 } else {
                     if (!open.empty() || N(root).child) {
-                        Note("doctype_tag_syntax", "type", "document_type", "offset",
-                             static_cast<long long>(pos));
+                        Note("doctype_tag_syntax", "type", "document_type", "offset", static_cast<long long>(pos));
                         errors = true;
                     }
                     pos = i + 1;

@@ -15,7 +15,10 @@
 namespace {
 
 std::time_t g_now = 0;
-std::time_t FakeClock() { return g_now; }
+std::time_t FakeClock()
+{
+    return g_now;
+}
 
 std::time_t LocalTime(int y, int mo, int d, int h, int mi, int s)
 {
@@ -41,7 +44,11 @@ public:
         dup2(fileno(f), 2);
         std::fclose(f);
     }
-    ~StderrCapture() { Restore(); unlink(m_path.c_str()); }
+    ~StderrCapture()
+    {
+        Restore();
+        unlink(m_path.c_str());
+    }
     std::string Text()
     {
         Restore();
@@ -136,8 +143,8 @@ TEST_F(LogTest, FallsBackToStandardError)
         StderrCapture err;
         LogOpen(missing.c_str(), 1, false);
         LogPrint("still here\n");
-        EXPECT_EQ(err.Text(), "2026/06/01 08:00:00| Error open log file: " + missing +
-                                  "\n2026/06/01 08:00:00| still here\n");
+        EXPECT_EQ(err.Text(),
+                  "2026/06/01 08:00:00| Error open log file: " + missing + "\n2026/06/01 08:00:00| still here\n");
     }
     {
         StderrCapture err;

@@ -15,7 +15,6 @@
 #include "tests/core/webservice/raw_server.h"
 #include "tests/support/temp_dir.h"
 
-
 namespace {
 
 std::atomic<uint32_t> g_tick{1000};
@@ -156,7 +155,8 @@ TEST_F(ManagerTest, LogsInWithTheRememberedAccount)
     Start();
     ASSERT_TRUE(WaitUntil([&] { return CCountingService::listCalls > 0; }));
     // domain.xml then holds exactly the account's hosts, all switched off.
-    ASSERT_TRUE(WaitUntil([&] { return datafile::ReadSwitch(m_dir + "/domain.xml", 3) == 0 && files::Exists(m_dir + "/domain.xml"); }));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return datafile::ReadSwitch(m_dir + "/domain.xml", 3) == 0 && files::Exists(m_dir + "/domain.xml"); }));
 }
 
 TEST_F(ManagerTest, FailingProviderIsRetriedWithGrowingDelay)
@@ -225,10 +225,13 @@ TEST_F(ManagerTest, LoginRepliesWithDomainsNetInfoAndPorts)
     // The journal has one line with a level for each, and never a digest.
     std::string log = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("<6>logged in as 'demo': 3 domains, public address 203.0.113.7\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("<4>login as 'demo' failed: refused by the provider (SOAP fault: invalid user name or password)"),
-              std::string::npos) << log;
+    EXPECT_NE(
+        log.find("<4>login as 'demo' failed: refused by the provider (SOAP fault: invalid user name or password)"),
+        std::string::npos)
+        << log;
     EXPECT_NE(log.find("<4>login as 'demo' failed: provider unreachable or not answering (connect failed"),
-              std::string::npos) << log;
+              std::string::npos)
+        << log;
     EXPECT_NE(log.find("<4>login as 'demo' failed: the provider's answer could not be read"), std::string::npos) << log;
     EXPECT_EQ(log.find(kDemoDigest), std::string::npos);
     EXPECT_EQ(log.find("0123456789abcdef"), std::string::npos);
@@ -268,8 +271,8 @@ TEST_F(ManagerTest, DomainSwitches)
     SetHosts({{2, 0}, {2, 1}, {3, 0}});
     auto off = m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE);
     ASSERT_TRUE(off.has_value());
-    EXPECT_EQ(*off, (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0,
-                                          1, 0, 2, 0, 0, 0, 2, 0, 0, 0, 0, 3, 0}));
+    EXPECT_EQ(*off, (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0,
+                                          0, 0, 0, 1, 0, 2, 0, 0, 0, 2, 0, 0, 0, 0, 3, 0}));
     EXPECT_EQ(CCountingService::updateCalls, updates);
     EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 2), 0);
     struct stat after {};
@@ -327,7 +330,8 @@ TEST_F(ManagerTest, RefreshAndNotificationTarget)
     auto address = m_client.Receive();
     ASSERT_TRUE(address.has_value());
     EXPECT_EQ(((*address)[14] << 8) | (*address)[15], CMD_NET_INFO);
-    EXPECT_EQ((std::vector<uint8_t>(address->begin() + 20, address->begin() + 24)), (std::vector<uint8_t>{198, 51, 100, 9}));
+    EXPECT_EQ((std::vector<uint8_t>(address->begin() + 20, address->begin() + 24)),
+              (std::vector<uint8_t>{198, 51, 100, 9}));
 
     // Command 3 or 5 from another socket is not answered but takes the notifications.
     SetHosts({{1, 1}});
@@ -411,7 +415,8 @@ TEST_F(ManagerTest, ProviderTroubleNeverLosesASwitch)
 
     // An answer that is a valid envelope around junk: the refresh fails and every switch stays.
     CRawServer junk;
-    junk.SetHttpOk(CRawServer::Envelope("<ns:getDynamicResponse><result>&lt;junk/&gt;</result></ns:getDynamicResponse>"));
+    junk.SetHttpOk(
+        CRawServer::Envelope("<ns:getDynamicResponse><result>&lt;junk/&gt;</result></ns:getDynamicResponse>"));
     CCountingService::detour = junk.Port();
     m_client.Send(Port(), CMD_REFRESH_DOMAINS);
     auto list = m_client.ReceiveCommand(CMD_REFRESH_DOMAINS);
@@ -480,7 +485,9 @@ TEST_F(ManagerTest, PortRequests)
 
     // Store, store with allow forced off, remove: file only, no answer.
     int mapped = m_nat.mappings;
-    m_client.Send(Port(), CMD_STORE_PORTS_BASIC, [](OutPacket& out) { WritePortList(out, {PortMapEntry{9000, 1, 0, 1}}); });
+    m_client.Send(Port(), CMD_STORE_PORTS_BASIC, [](OutPacket& out) {
+        WritePortList(out, {PortMapEntry{9000, 1, 0, 1}});
+    });
     m_client.Send(Port(), CMD_STORE_PORTS, [](OutPacket& out) { WritePortList(out, {PortMapEntry{9001, 0, 1, 1}}); });
     m_client.Send(Port(), CMD_REMOVE_PORTS, [](OutPacket& out) { WritePortList(out, {PortMapEntry{8080, 0, 0, 0}}); });
     EXPECT_FALSE(m_client.Receive(300).has_value());
@@ -548,8 +555,8 @@ TEST_F(ManagerTest, SurvivesGarbageAndKeepsFilesIntact)
     Login();
     std::mt19937 random(42);
     std::vector<uint8_t> bytes;
-    static const uint16_t kWorkCommands[] = {CMD_LOGIN, CMD_STORE_PORTS, CMD_REMOVE_PORTS, CMD_STORE_PORTS_BASIC,
-                                             CMD_STORE_PORTS_ALT, CMD_SET_DOMAIN_STATE};
+    static const uint16_t kWorkCommands[] = {
+        CMD_LOGIN, CMD_STORE_PORTS, CMD_REMOVE_PORTS, CMD_STORE_PORTS_BASIC, CMD_STORE_PORTS_ALT, CMD_SET_DOMAIN_STATE};
     for (int i = 0; i < 100000; ++i) {
         bytes.resize(random() % 48);
         for (auto& b : bytes)
@@ -583,7 +590,8 @@ TEST_F(ManagerTest, AddressHookRunsAfterAPushAndIsBounded)
     const std::string hook = m_dir + "/on-address-change";
     {
         FILE* f = std::fopen(hook.c_str(), "w");
-        std::fprintf(f, "#!/bin/sh\necho \"$MORVANE_ADDRESS|$MORVANE_HOSTIDS|$$\" >> '%s'\nexec sleep 60\n", out.c_str());
+        std::fprintf(f, "#!/bin/sh\necho \"$MORVANE_ADDRESS|$MORVANE_HOSTIDS|$$\" >> '%s'\nexec sleep 60\n",
+                     out.c_str());
         std::fclose(f);
         chmod(hook.c_str(), 0755);
     }
@@ -630,15 +638,16 @@ TEST_F(ManagerTest, ChannelServesOnlyRootTheServiceUserAndTheDataDirectorysGroup
     ASSERT_TRUE(m_client.ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
     const uint16_t port = Port();
     // nobody (65534) is not in the directory's group (root's): no answer, no change, no notifications.
-    EXPECT_EQ(AnswersTo(65534, 65534, [&](CRawClient& c) {
-                  c.Send(port, CMD_REFRESH_DOMAINS);
-                  c.Send(port, CMD_SET_DOMAIN_STATE, [](OutPacket& out) {
-                      out.WriteU16Host(1);
-                      out.WriteU32Host(1);
-                      out.WriteU8(0);
-                  });
-                  c.Send(port, CMD_IP_CHANGED);
-              }),
+    EXPECT_EQ(AnswersTo(65534, 65534,
+                        [&](CRawClient& c) {
+                            c.Send(port, CMD_REFRESH_DOMAINS);
+                            c.Send(port, CMD_SET_DOMAIN_STATE, [](OutPacket& out) {
+                                out.WriteU16Host(1);
+                                out.WriteU32Host(1);
+                                out.WriteU8(0);
+                            });
+                            c.Send(port, CMD_IP_CHANGED);
+                        }),
               0);
     EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 1), 1);
     ASSERT_EQ(m_provider.Admin({"set-address", "198.51.100.9"}), 0);

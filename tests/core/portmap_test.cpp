@@ -161,8 +161,9 @@ TEST_F(PortMapTest, MapPortModes)
     m_nat.failSetCode = LNAT_ERR_HTTP;
     Stdout([&] { EXPECT_FALSE(m_mapper.MapPort(81, 1, 0)); });
     m_mapper.EndPass();
-    EXPECT_EQ(m_nat.calls, (Calls{"discover", "ip", "set (this machine) 80 TCP MORVANE", "set (this machine) 81 TCP MORVANE",
-                                  "free", "discover", "ip", "set (this machine) 81 TCP MORVANE", "free"}));
+    EXPECT_EQ(m_nat.calls,
+              (Calls{"discover", "ip", "set (this machine) 80 TCP MORVANE", "set (this machine) 81 TCP MORVANE", "free",
+                     "discover", "ip", "set (this machine) 81 TCP MORVANE", "free"}));
 }
 
 TEST_F(PortMapTest, EveryFailureIsPrintedAndTheHandleFreedOnce)
@@ -216,7 +217,8 @@ TEST_F(PortMapTest, RestoreMapsEnabledRecordsAndStoresTheOutcome)
     // One discovery for the pass, one save.
     EXPECT_EQ(m_nat.calls, (Calls{"discover", "ip", "set (this machine) 8080 TCP MORVANE",
                                   "set (this machine) 9000 UDP MORVANE", "set (this machine) 5000  MORVANE", "free"}));
-    EXPECT_EQ(ReadBack(), (std::vector<PortMapEntry>{{8080, 1, 0, 1}, {9000, 0, 1, 1}, {22, 0, 0, 0}, {5000, 1, 7, 1}}));
+    EXPECT_EQ(ReadBack(),
+              (std::vector<PortMapEntry>{{8080, 1, 0, 1}, {9000, 0, 1, 1}, {22, 0, 0, 0}, {5000, 1, 7, 1}}));
 }
 
 TEST_F(PortMapTest, RestoreWithoutRouterClearsEveryOp)

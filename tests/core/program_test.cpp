@@ -16,7 +16,6 @@
 #include "tests/core/webservice/raw_server.h"
 #include "tests/support/temp_dir.h"
 
-
 namespace {
 
 // Runs a program to its end; returns its exit code and how long it took.
@@ -194,7 +193,8 @@ TEST_F(ProgramTest, ManyFailedMappingsUnderALowDescriptorLimit)
     ASSERT_TRUE(WaitUntil([&] { return datafile::ReadPort(m_prog + "/user.xml") == 10000; }));
     auto openDescriptors = [&] {
         size_t n = 0;
-        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+        for ([[maybe_unused]] const auto& entry :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
             ++n;
         return n;
     };

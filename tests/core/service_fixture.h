@@ -40,10 +40,10 @@ public:
     static inline std::string s_why;
 };
 
-#define REQUIRE_PRIVATE_NETWORK()                                                   \
-    do {                                                                            \
-        if (!PrivateNetworkEnvironment::s_ok)                                      \
-            GTEST_SKIP() << PrivateNetworkEnvironment::s_why << " (needs root)";   \
+#define REQUIRE_PRIVATE_NETWORK()                                                                                      \
+    do {                                                                                                               \
+        if (!PrivateNetworkEnvironment::s_ok)                                                                          \
+            GTEST_SKIP() << PrivateNetworkEnvironment::s_why << " (needs root)";                                       \
     } while (0)
 
 // A router that answers every call; `failPort` makes mappings of that port fail.
@@ -180,9 +180,9 @@ public:
     {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
-            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            deadline - std::chrono::steady_clock::now())
-                                            .count());
+            int left = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                    .count());
             if (left <= 0)
                 return std::nullopt;
             auto bytes = Receive(left);

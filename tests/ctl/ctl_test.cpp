@@ -12,7 +12,6 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_standin.h"
 
-
 namespace {
 
 class CtlTest : public ::testing::Test {
@@ -109,7 +108,8 @@ TEST_F(CtlTest, LoginDomainsAndSwitches)
 
     EXPECT_EQ(Ctl("map 8080/udp", out), 0) << out;
     EXPECT_EQ(Ctl("--json ports", out), 0) << out;
-    EXPECT_NE(out.find("{\"port\":8080,\"protocol\":\"UDP\",\"mapped\":true,\"enabled\":true}"), std::string::npos) << out;
+    EXPECT_NE(out.find("{\"port\":8080,\"protocol\":\"UDP\",\"mapped\":true,\"enabled\":true}"), std::string::npos)
+        << out;
     EXPECT_EQ(Ctl("disable 8080/udp", out), 0) << out;
     EXPECT_EQ(Ctl("delete 8080/udp", out), 0) << out;
     EXPECT_EQ(Ctl("ports", out), 0) << out;
@@ -276,7 +276,8 @@ TEST_F(CtlDyndns2Test, ConfigureLogInSwitchOnAndNoRepeats)
     int before = Updates();
     EXPECT_EQ(Ctl("on a.example.net c.example.net", out), 0) << out;
     EXPECT_NE(out.find("a.example.net: switched on (result 1)"), std::string::npos) << out;
-    EXPECT_NE(out.find("c.example.net: switched on - not updated by the provider (result 0)"), std::string::npos) << out;
+    EXPECT_NE(out.find("c.example.net: switched on - not updated by the provider (result 0)"), std::string::npos)
+        << out;
     EXPECT_EQ(Updates(), before + 1);
     std::string history;
     m_provider.Admin({"history"}, &history);

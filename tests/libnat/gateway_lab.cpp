@@ -159,11 +159,17 @@ bool CGatewayLab::StartDaemon(bool upnp, bool natpmp, std::string& why)
         std::ofstream c(conf);
         c << "ext_ifname=wan0\n"
              // miniupnpd refuses private addresses as the external one; this one is never contacted.
-             "ext_ip=" << kExternalAddress << "\n"
+             "ext_ip="
+          << kExternalAddress
+          << "\n"
              "listening_ip=lan0\n"
              "port=5000\n"
-             "enable_upnp=" << (upnp ? "yes" : "no") << "\n"
-             "enable_natpmp=" << (natpmp ? "yes" : "no") << "\n"
+             "enable_upnp="
+          << (upnp ? "yes" : "no")
+          << "\n"
+             "enable_natpmp="
+          << (natpmp ? "yes" : "no")
+          << "\n"
              "secure_mode=yes\n"
              "system_uptime=yes\n"
              "uuid=3b2c6a7e-1d2f-4c1a-9e8b-0a1b2c3d4e5f\n"

@@ -115,10 +115,7 @@ protected:
             Shell("dpkg-deb -e " + Quote(deb) + " " + Quote(s_root + "/DEBIAN." + name));
         }
     }
-    static void TearDownTestSuite()
-    {
-        s_tmp.reset();
-    }
+    static void TearDownTestSuite() { s_tmp.reset(); }
     void SetUp() override
     {
         ASSERT_TRUE(s_debs.count("morvane")) << "no package morvane in " << MORVANE_DEB_DIR;
@@ -154,8 +151,8 @@ protected:
 
 // Package -> the program it carries (the package a binary's library dependencies must be listed in).
 const std::map<std::string, std::string> kPackageOf = {
-    {"/usr/lib/morvane/MorvaneCore", "morvane"},      {"/usr/lib/morvane/morvanectl", "morvane"},
-    {"/usr/lib/morvane/libnat.so", "morvane"},        {"/usr/bin/morvane-provider", "morvane-provider"},
+    {"/usr/lib/morvane/MorvaneCore", "morvane"}, {"/usr/lib/morvane/morvanectl", "morvane"},
+    {"/usr/lib/morvane/libnat.so", "morvane"},   {"/usr/bin/morvane-provider", "morvane-provider"},
     {"/usr/lib/morvane/Morvane", "morvane-gui"},
 };
 
@@ -230,7 +227,8 @@ TEST_F(PackageTest, DependsOnThePackagesOfEveryLibraryItLoads)
     // The service's package pulls in no toolkit or display libraries.
     EXPECT_EQ(coreDepends.find("qt"), std::string::npos) << coreDepends;
     EXPECT_EQ(coreDepends.find("libx"), std::string::npos) << coreDepends;
-    EXPECT_NE(Field("morvane-gui", "Depends").find("morvane (= " + Field("morvane", "Version") + ")"), std::string::npos)
+    EXPECT_NE(Field("morvane-gui", "Depends").find("morvane (= " + Field("morvane", "Version") + ")"),
+              std::string::npos)
         << Field("morvane-gui", "Depends");
 
     for (const auto& [binary, package] : kPackageOf) {
@@ -275,8 +273,8 @@ TEST_F(PackageTest, DependsOnThePackagesOfEveryLibraryItLoads)
                 }
             }
             ASSERT_FALSE(owner.empty()) << path;
-            EXPECT_TRUE(dependsOn.count(owner)) << binary << " loads " << path << " from " << owner
-                                                << ", which " << package << " does not depend on: " << depends;
+            EXPECT_TRUE(dependsOn.count(owner)) << binary << " loads " << path << " from " << owner << ", which "
+                                                << package << " does not depend on: " << depends;
             needed.erase(name);
         }
         EXPECT_TRUE(needed.empty()) << binary << ": unresolved " << *needed.begin();
@@ -306,10 +304,10 @@ TEST_F(PackageTest, TheInstalledLayoutRunsAndDescribesItself)
     EXPECT_NE(unit.find("\nEnvironment=MORVANE_SCM_SERVICE=MORVANE\n"), std::string::npos);
     EXPECT_NE(unit.find("\nWantedBy=multi-user.target\n"), std::string::npos);
     // Its own user, restarted when killed, files nobody else may read.
-    for (const char* line : {"\nUser=morvane\n", "\nStateDirectory=morvane\n", "\nStateDirectoryMode=2770\n",
-                             "\nUMask=0007\n", "\nRestart=on-failure\n", "\nNoNewPrivileges=yes\n",
-                             "\nCapabilityBoundingSet=\n", "\nProtectSystem=strict\n",
-                             "\nRestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"})
+    for (const char* line :
+         {"\nUser=morvane\n", "\nStateDirectory=morvane\n", "\nStateDirectoryMode=2770\n", "\nUMask=0007\n",
+          "\nRestart=on-failure\n", "\nNoNewPrivileges=yes\n", "\nCapabilityBoundingSet=\n", "\nProtectSystem=strict\n",
+          "\nRestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"})
         EXPECT_NE(unit.find(line), std::string::npos) << line;
     if (::access("/usr/bin/systemd-analyze", X_OK) == 0) {
         // The unit as installed, pointed at the unpacked program; its man page must be found too.
@@ -320,8 +318,8 @@ TEST_F(PackageTest, TheInstalledLayoutRunsAndDescribesItself)
             std::ofstream out(s_root + "/verify/morvane.service");
             out << copy;
         }
-        Output verify = Shell("MANPATH=" + Quote(s_root + "/usr/share/man") +
-                              " /usr/bin/systemd-analyze verify " + Quote(s_root + "/verify/morvane.service"));
+        Output verify = Shell("MANPATH=" + Quote(s_root + "/usr/share/man") + " /usr/bin/systemd-analyze verify " +
+                              Quote(s_root + "/verify/morvane.service"));
         EXPECT_EQ(verify.code, 0) << verify.text;
         EXPECT_EQ(verify.text, "");
         Output security = Shell("/usr/bin/systemd-analyze security --offline=true " +

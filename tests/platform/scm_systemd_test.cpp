@@ -92,8 +92,8 @@ protected:
 
     void TearDown() override
     {
-        for (const char* env : {"MORVANE_SCM_BACKEND", "MORVANE_SYSTEMCTL", "MORVANE_SYSTEMD_UNIT_DIR", "FAKE_STATE",
-                                "FAKE_VENDOR_DIR"})
+        for (const char* env :
+             {"MORVANE_SCM_BACKEND", "MORVANE_SYSTEMCTL", "MORVANE_SYSTEMD_UNIT_DIR", "FAKE_STATE", "FAKE_VENDOR_DIR"})
             ::unsetenv(env);
     }
 

@@ -300,8 +300,8 @@ TEST_F(ScmTest, StatusOfAVanishedProcessReadsStopped)
     EXPECT_EQ(st.processId, 0u);
 
     // Our own pid, but a different process start time: the id was reused.
-    ASSERT_TRUE(files::ReplaceAtomically(statusPath,
-                                         "state=4\npid=" + std::to_string(::getpid()) + "\nstart_time=1\n"));
+    ASSERT_TRUE(
+        files::ReplaceAtomically(statusPath, "state=4\npid=" + std::to_string(::getpid()) + "\nstart_time=1\n"));
     ASSERT_TRUE(service->Query(st));
     EXPECT_EQ(st.state, scm::kStopped);
 
@@ -384,10 +384,16 @@ TEST_F(ScmTest, StartQueryAndStopFromAPathWithSpaces)
     EXPECT_FALSE(service->Control(scm::kStop, st));
     EXPECT_EQ(scm::LastError(), scm::kServiceNotActive);
 
-    const std::vector<std::string> expected = {
-        "main ScmTestSvc argc=4", "arg record=" + record, "arg two words", "arg ", "env -",
-        "report 2 ok",            "report 4 ok",          "control 1",     "report 1 ok",
-        "dispatcher returned"};
+    const std::vector<std::string> expected = {"main ScmTestSvc argc=4",
+                                               "arg record=" + record,
+                                               "arg two words",
+                                               "arg ",
+                                               "env -",
+                                               "report 2 ok",
+                                               "report 4 ok",
+                                               "control 1",
+                                               "report 1 ok",
+                                               "dispatcher returned"};
     EXPECT_EQ(Lines(record), expected);
 
     // And it starts again.

@@ -219,7 +219,7 @@ TEST_F(WindowTest, RejectsBadNamesAndUnsafeDirectories)
     EXPECT_EQ(w.Fd(), -1);
 
     ASSERT_TRUE(w.Create("OK", true, handler));
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(platform::WindowDirectory().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 

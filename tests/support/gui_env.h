@@ -54,10 +54,10 @@ private:
     GuiEnvOptions m_options;
 };
 
-#define REQUIRE_GUI_NETWORK()                                                   \
-    do {                                                                        \
-        if (!CGuiEnvironment::NetworkOk())                                      \
-            GTEST_SKIP() << CGuiEnvironment::NetworkWhy() << " (needs root)";   \
+#define REQUIRE_GUI_NETWORK()                                                                                          \
+    do {                                                                                                               \
+        if (!CGuiEnvironment::NetworkOk())                                                                             \
+            GTEST_SKIP() << CGuiEnvironment::NetworkWhy() << " (needs root)";                                          \
     } while (0)
 
 // Runs the event loop until `condition` holds or `ms` have passed; returns the condition.

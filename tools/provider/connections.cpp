@@ -169,8 +169,7 @@ class CLoop {
 public:
     CLoop(const ConnectionOptions& options, SSL_CTX* tls, CJobQueue& queue)
         : m_options(options), m_tls(tls), m_queue(queue)
-    {
-    }
+    {}
     ~CLoop()
     {
         for (auto& c : m_conns)
@@ -264,14 +263,9 @@ Step CLoop::Progress(Conn& c)
     http::Request head;
     http::Framing framing = http::Frame(c.in, m_options.maxRequestBytes, head);
     switch (framing) {
-    case http::Framing::Complete:
-        HandOff(c, {}, std::move(head));
-        return Step::HandedOff;
-    case http::Framing::Incomplete:
-        return eof ? Step::Drop : Step::Keep;
-    default:
-        HandOff(c, http::FramingAnswer(framing));
-        return Step::HandedOff;
+    case http::Framing::Complete: HandOff(c, {}, std::move(head)); return Step::HandedOff;
+    case http::Framing::Incomplete: return eof ? Step::Drop : Step::Keep;
+    default: HandOff(c, http::FramingAnswer(framing)); return Step::HandedOff;
     }
 }
 

@@ -190,8 +190,7 @@ bool ParseServer(const std::string& text, std::string& host, uint16_t& port, std
     return true;
 }
 
-bool ParseKey(const std::string& text, std::string& name, std::string& algorithm, std::string& secret,
-              std::string& why)
+bool ParseKey(const std::string& text, std::string& name, std::string& algorithm, std::string& secret, std::string& why)
 {
     size_t first = text.find(':');
     size_t last = text.rfind(':');
@@ -227,8 +226,7 @@ DnsUpdateResult SendAddressUpdate(const DnsZone& zone, const std::string& name, 
     return SendAddressUpdates(zone, {DnsAddressRecord{name, address}}, timeoutMs);
 }
 
-DnsUpdateResult SendAddressUpdates(const DnsZone& zone, const std::vector<DnsAddressRecord>& records,
-                                   int timeoutMs)
+DnsUpdateResult SendAddressUpdates(const DnsZone& zone, const std::vector<DnsAddressRecord>& records, int timeoutMs)
 {
     DnsUpdateResult result;
     const char* algorithm = AlgorithmName(zone.algorithm);

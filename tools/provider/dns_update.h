@@ -8,12 +8,12 @@
 
 // An authoritative server for one zone and the TSIG key it accepts updates with.
 struct DnsZone {
-    std::string zone;        // lower case, no trailing dot
-    std::string server;      // address or host name of the primary
+    std::string zone;    // lower case, no trailing dot
+    std::string server;  // address or host name of the primary
     uint16_t port = 53;
     std::string keyName;
     std::string algorithm = "hmac-sha256";
-    std::string secret;      // base64
+    std::string secret;  // base64
     uint32_t ttl = 60;
 };
 
@@ -50,8 +50,7 @@ DnsUpdateResult SendAddressUpdate(const DnsZone& zone, const std::string& name, 
                                   int timeoutMs);
 // The same for several names in one message, applied by the server all or nothing. Over TCP from the start
 // when the message is too large for a safe UDP datagram.
-DnsUpdateResult SendAddressUpdates(const DnsZone& zone, const std::vector<DnsAddressRecord>& records,
-                                   int timeoutMs);
+DnsUpdateResult SendAddressUpdates(const DnsZone& zone, const std::vector<DnsAddressRecord>& records, int timeoutMs);
 
 // Asks server:port for the A records of `name` over UDP; `addresses` gets them space-separated in answer order.
 // False on time-out or an error rcode.

@@ -28,7 +28,8 @@ bool IsToken(std::string_view s)
     if (s.empty())
         return false;
     for (char c : s)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && std::string_view("!#$%&'*+-.^_`|~").find(c) == std::string_view::npos)
+        if (!std::isalnum(static_cast<unsigned char>(c)) &&
+            std::string_view("!#$%&'*+-.^_`|~").find(c) == std::string_view::npos)
             return false;
     return true;
 }

@@ -12,9 +12,9 @@ namespace provider::http {
 
 struct Request {
     std::string method;
-    std::string target;  // path and query as sent
+    std::string target;                                        // path and query as sent
     std::vector<std::pair<std::string, std::string>> headers;  // names in lower case, values trimmed
-    size_t headerBytes = 0;   // request line and headers, blank line included
+    size_t headerBytes = 0;                                    // request line and headers, blank line included
     size_t contentLength = 0;
 
     // The first header of that (lower-case) name, or nullptr.

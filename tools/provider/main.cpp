@@ -286,8 +286,8 @@ int Run(const std::string& db, const std::string& command, const Args& a)
         for (const auto& z : zones) {
             std::string server = z.server.find(':') != std::string::npos ? "[" + z.server + "]" : z.server;
             // Only enough of the secret to tell two keys apart.
-            std::printf("%s\t%s:%u\t%s\t%s\t%.4s...\t%u\n", z.zone.c_str(), server.c_str(), z.port,
-                        z.keyName.c_str(), z.algorithm.c_str(), z.secret.c_str(), z.ttl);
+            std::printf("%s\t%s:%u\t%s\t%s\t%.4s...\t%u\n", z.zone.c_str(), server.c_str(), z.port, z.keyName.c_str(),
+                        z.algorithm.c_str(), z.secret.c_str(), z.ttl);
         }
         return 0;
     }
@@ -298,8 +298,8 @@ int Run(const std::string& db, const std::string& command, const Args& a)
         if (!store.Accounts(accounts))
             return Fail(store);
         for (const auto& x : accounts)
-            std::printf("%d\t%s\t%s\t%s\t%d\t%d\n", x.userid, x.name.c_str(), x.nick.c_str(), x.email.c_str(),
-                        x.status, x.validated);
+            std::printf("%d\t%s\t%s\t%s\t%d\t%d\n", x.userid, x.name.c_str(), x.nick.c_str(), x.email.c_str(), x.status,
+                        x.validated);
         return 0;
     }
     if (command == "hosts") {

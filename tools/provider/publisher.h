@@ -17,9 +17,9 @@ struct ProviderPublication;
 
 struct PublisherOptions {
     std::string database;
-    int dnsTimeoutMs = 2000;   // per transport and attempt
-    int historyKeep = 1000;    // rows kept per host
-    int historyDays = 30;      // rows older than this go (0: no age limit)
+    int dnsTimeoutMs = 2000;  // per transport and attempt
+    int historyKeep = 1000;   // rows kept per host
+    int historyDays = 30;     // rows older than this go (0: no age limit)
     int pruneEverySeconds = 600;
 };
 

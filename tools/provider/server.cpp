@@ -94,8 +94,7 @@ int ServerFault(struct soap* soap, const char* text)
     return soap_receiver_fault(soap, text, nullptr);
 }
 
-int Authenticate(struct soap* soap, const std::string& username, const std::string& password,
-                 ProviderAccount& account)
+int Authenticate(struct soap* soap, const std::string& username, const std::string& password, ProviderAccount& account)
 {
     if (!Of(soap).store.CheckPassword(username, password, account))
         return soap_sender_fault(soap, "invalid user name or password", nullptr);
@@ -262,7 +261,8 @@ public:
         if (head.method == "GET")
             return provider::http::Answer(404, "not found\n");
         if (head.method != "POST")
-            return provider::http::Answer(405, "only GET and POST\n", "text/plain; charset=utf-8", {"Allow: GET, POST"});
+            return provider::http::Answer(405, "only GET and POST\n", "text/plain; charset=utf-8",
+                                          {"Allow: GET, POST"});
         if (!m_soap)
             return provider::http::Answer(500, "out of memory\n");
         m_worker.peer = request.peer;
@@ -340,7 +340,9 @@ int RunProviderServer(const ProviderServerOptions& options, volatile std::sig_at
     dyndns2.nochgLimit = options.nochgLimit;
     dyndns2.publicationFailing = options.publicationFailing;
     if (!dyndns2.publicationFailing)
-        dyndns2.publicationFailing = [](CProviderStore& store, uint32_t hostid) { return store.PublicationFailing(hostid); };
+        dyndns2.publicationFailing = [](CProviderStore& store, uint32_t hostid) {
+            return store.PublicationFailing(hostid);
+        };
     auto makeHandler = [&]() -> std::unique_ptr<provider::CRequestHandler> {
         return std::make_unique<CProviderHandler>(options.database, dyndns2, options.maxRequestBytes);
     };

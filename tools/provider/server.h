@@ -14,14 +14,14 @@ class CProviderStore;
 struct ProviderServerOptions {
     std::string database;
     std::string listen = "127.0.0.1";
-    int port = 1800;     // 0 picks a free port (printed on start)
+    int port = 1800;  // 0 picks a free port (printed on start)
     int threads = 4;
     unsigned long maxRequestBytes = 64 * 1024;
     int ioTimeout = 5;  // seconds a client may stall between bytes; twice that for a whole request
     size_t maxConnections = 512;
     std::string tlsCert;  // both set: HTTPS only
     std::string tlsKey;
-    int nochgLimit = 5;   // dyndns2: unchanged updates of a host in a row before "abuse"
+    int nochgLimit = 5;  // dyndns2: unchanged updates of a host in a row before "abuse"
     // dyndns2 answers "dnserr" for a stored update of a host whose DNS publication is failing. Unset: the
     // store's publication state decides (CProviderStore::PublicationFailing).
     std::function<bool(CProviderStore& store, uint32_t hostid)> publicationFailing;

@@ -85,8 +85,7 @@ constexpr const char kSchema[] =
 
 int64_t NowMs()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -167,8 +166,7 @@ void CProviderStore::Close()
 
 bool CProviderStore::AddAccount(const ProviderAccount& account, int32_t& userid)
 {
-    CStatement st(m_db,
-                  "INSERT INTO accounts(name, digest, nick, email, userstatus, validated) VALUES(?,?,?,?,?,?)");
+    CStatement st(m_db, "INSERT INTO accounts(name, digest, nick, email, userstatus, validated) VALUES(?,?,?,?,?,?)");
     if (!st.Ok())
         return Fail("add account");
     st.Bind(1, account.name).Bind(2, Lower(account.digest)).Bind(3, account.nick).Bind(4, account.email);
@@ -201,7 +199,8 @@ bool CProviderStore::FindAccount(const std::string& name, ProviderAccount& accou
 
 bool CProviderStore::Accounts(std::vector<ProviderAccount>& accounts)
 {
-    CStatement st(m_db, "SELECT userid, name, digest, nick, email, userstatus, validated FROM accounts ORDER BY userid");
+    CStatement st(m_db,
+                  "SELECT userid, name, digest, nick, email, userstatus, validated FROM accounts ORDER BY userid");
     if (!st.Ok())
         return Fail("list accounts");
     int rc;
@@ -515,13 +514,15 @@ bool CProviderStore::NextPublicationDue(int64_t& whenMs)
 
 bool CProviderStore::PublicationDone(int64_t id)
 {
-    CStatement st(m_db, "UPDATE publications SET state='published', error='' WHERE id=? AND state IN ('pending','superseded')");
+    CStatement st(
+        m_db, "UPDATE publications SET state='published', error='' WHERE id=? AND state IN ('pending','superseded')");
     return (st.Ok() && st.Bind(1, id).Run()) || Fail("record publication");
 }
 
 bool CProviderStore::PublicationFailed(int64_t id, const std::string& error, int64_t nextAttemptMs)
 {
-    CStatement st(m_db, "UPDATE publications SET attempts=attempts+1, error=?, next_ms=? WHERE id=? AND state='pending'");
+    CStatement st(m_db,
+                  "UPDATE publications SET attempts=attempts+1, error=?, next_ms=? WHERE id=? AND state='pending'");
     return (st.Ok() && st.Bind(1, error).Bind(2, nextAttemptMs).Bind(3, id).Run()) || Fail("record publication");
 }
 

@@ -30,7 +30,7 @@ struct ProviderHost {
 };
 
 // Publication states of an accepted update for a host inside a configured zone.
-constexpr const char kPublicationPending[] = "pending";        // not yet acknowledged by the server
+constexpr const char kPublicationPending[] = "pending";  // not yet acknowledged by the server
 constexpr const char kPublicationPublished[] = "published";
 constexpr const char kPublicationSuperseded[] = "superseded";  // a newer address replaced it first
 constexpr const char kPublicationNoZone[] = "no-zone";         // its zone was removed while pending

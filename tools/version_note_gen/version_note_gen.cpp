@@ -52,8 +52,11 @@ int main(int argc, char** argv)
     }
     for (int i = 0; i < 4; ++i)
         d.productVersion[i] = d.fileVersion[i];
-    d.strings = {{"CompanyName", argv[3]},       {"FileDescription", argv[3]}, {"FileVersion", version},
-                 {"ProductName", argv[3]},       {"ProductVersion", version}};
+    d.strings = {{"CompanyName", argv[3]},
+                 {"FileDescription", argv[3]},
+                 {"FileVersion", version},
+                 {"ProductName", argv[3]},
+                 {"ProductVersion", version}};
     std::vector<uint8_t> block = platform::BuildVersionBlock(d);
     if (block.empty()) {
         std::fprintf(stderr, "version block too large\n");

@@ -71,7 +71,7 @@ TEST(AccountDocument, UserInfoFieldsAndWidths)
     EXPECT_EQ("N & M", Field(user.nick, sizeof user.nick));
     EXPECT_EQ("e@x", Field(user.email, sizeof user.email));
     EXPECT_EQ(0, std::memcmp(user.username, "abcdefghijklmnopq", 17));  // 17 chars: full, no terminator
-    EXPECT_EQ(1, user.userstatus);  // low byte of 257
+    EXPECT_EQ(1, user.userstatus);                                      // low byte of 257
     EXPECT_EQ(1, user.validated);
     EXPECT_TRUE(list.empty());
 

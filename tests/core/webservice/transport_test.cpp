@@ -15,40 +15,41 @@
 
 namespace {
 
-const char kEnvelopeHead[] =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-    "xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\" "
-    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-    "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns:ns=\"urn:dynamic\">"
-    "<SOAP-ENV:Body SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">";
+const char kEnvelopeHead[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                             "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                             "xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\" "
+                             "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+                             "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns:ns=\"urn:dynamic\">"
+                             "<SOAP-ENV:Body SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">";
 const char kEnvelopeTail[] = "</SOAP-ENV:Body></SOAP-ENV:Envelope>\r\n";
 
 std::string Response(const char* op, const std::string& escapedResult)
 {
-    return CRawServer::Envelope(std::string("<ns:") + op + "Response><result>" + escapedResult + "</result></ns:" +
-                                op + "Response>");
+    return CRawServer::Envelope(std::string("<ns:") + op + "Response><result>" + escapedResult + "</result></ns:" + op +
+                                "Response>");
 }
 
 std::string ExpectedRequest(uint16_t port, const std::string& element)
 {
     std::string body = kEnvelopeHead + element + kEnvelopeTail;
     return "POST / HTTP/1.1\r\n"
-           "Host: 127.0.0.1:" + std::to_string(port) + "\r\n"
+           "Host: 127.0.0.1:" +
+           std::to_string(port) +
+           "\r\n"
            "User-Agent: gSOAP/2.7\r\n"
            "Content-Type: text/xml; charset=utf-8\r\n"
-           "Content-Length: " + std::to_string(body.size()) + "\r\n"
+           "Content-Length: " +
+           std::to_string(body.size()) +
+           "\r\n"
            "Connection: close\r\n"
            "SOAPAction: \"\"\r\n"
-           "\r\n" + body;
+           "\r\n" +
+           body;
 }
 
 class ClientWire : public ::testing::Test {
 protected:
-    ClientWire() : m_service("127.0.0.1", m_server.Port())
-    {
-        m_service.SetTimeouts(webservice::Timeouts{1, 1, 1, 2});
-    }
+    ClientWire() : m_service("127.0.0.1", m_server.Port()) { m_service.SetTimeouts(webservice::Timeouts{1, 1, 1, 2}); }
     std::string OnlyRequest()
     {
         auto requests = m_server.Requests();
@@ -90,11 +91,16 @@ TEST_F(ClientWire, DynamicListTravelsAsEscapedText)
     // Markup of the document and of the password arrives escaped, never as child elements.
     std::string escaped;
     for (char c : list) {
-        if (c == '<') escaped += "&lt;";
-        else if (c == '>') escaped += "&gt;";
-        else if (c == '&') escaped += "&amp;";
-        else if (c == '\r') escaped += "&#xD;";
-        else escaped += c;
+        if (c == '<')
+            escaped += "&lt;";
+        else if (c == '>')
+            escaped += "&gt;";
+        else if (c == '&')
+            escaped += "&amp;";
+        else if (c == '\r')
+            escaped += "&#xD;";
+        else
+            escaped += c;
     }
     EXPECT_EQ(ExpectedRequest(m_server.Port(), "<ns:updateDynamic><username>bob</username>"
                                                "<password>pw&amp;&lt;&gt;</password><dynamic-list>" +
@@ -219,7 +225,8 @@ TEST_F(ClientFailure, EnvelopedJunkIsAFailureNotAnEmptyAnswer)
     // A domain list without the account's user information is not an account.
     UserInfo user;
     std::vector<DomainRecord> list(1);
-    m_server.SetHttpOk(Response("getDynamic", "&lt;dynamic&gt;&lt;item&gt;&lt;hostid&gt;5&lt;/hostid&gt;&lt;/item&gt;&lt;/dynamic&gt;"));
+    m_server.SetHttpOk(Response(
+        "getDynamic", "&lt;dynamic&gt;&lt;item&gt;&lt;hostid&gt;5&lt;/hostid&gt;&lt;/item&gt;&lt;/dynamic&gt;"));
     EXPECT_EQ(webservice::kBadAnswer, m_service.GetDynamic("a", "b", user, list));
     m_server.SetHttpOk(Response("getDynamic", "junk"));
     EXPECT_EQ(webservice::kBadAnswer, m_service.GetDynamic("a", "b", user, list));

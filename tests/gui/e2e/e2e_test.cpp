@@ -32,7 +32,8 @@
 #include "tests/support/gui_env.h"
 #include "tests/support/temp_dir.h"
 
-static ::testing::Environment* const g_env = ::testing::AddGlobalTestEnvironment(new CGuiEnvironment({.privateNetwork = true}));
+static ::testing::Environment* const g_env =
+    ::testing::AddGlobalTestEnvironment(new CGuiEnvironment({.privateNetwork = true}));
 
 namespace {
 
@@ -190,8 +191,8 @@ TEST_F(GuiEndToEnd, ServiceAndProviderLostMidSession)
     ASSERT_EQ(Domains()->Row(row)->enabled, 0);
     Domains()->OnClick(row, CDomainListEx::kColumnSwitch);
     EXPECT_EQ(Domains()->Row(row)->enabled, 1);
-    ASSERT_TRUE(ProcessEventsUntil(
-        [&] { return HasLine(DomainPage()->Output(), U("域名操作失败(服务程序没有响应)")); }, 5000));
+    ASSERT_TRUE(
+        ProcessEventsUntil([&] { return HasLine(DomainPage()->Output(), U("域名操作失败(服务程序没有响应)")); }, 5000));
     EXPECT_EQ(Domains()->Row(DomainRowOf("demo2.example.net"))->enabled, 0);
     EXPECT_FALSE(m_window->ServiceReachable());
 
@@ -266,7 +267,8 @@ TEST_F(GuiEndToEnd, DomainPageAgainstServiceAndProvider)
     // Switching it off again: the provider is not asked, the row shows stopped.
     const int off = DomainRowOf("demo1.example.net");
     Domains()->OnClick(off, CDomainListEx::kColumnSwitch);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return DomainPage()->Output()->Lines().count(U("域名操作成功")) == 2; }, 10000));
+    ASSERT_TRUE(
+        ProcessEventsUntil([&] { return DomainPage()->Output()->Lines().count(U("域名操作成功")) == 2; }, 10000));
     EXPECT_EQ(Domains()->Row(DomainRowOf("demo1.example.net"))->enabled, 0);
     EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", hostid), 0);
     EXPECT_TRUE(CGuiEnvironment::Messages().isEmpty());

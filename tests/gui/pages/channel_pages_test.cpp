@@ -212,8 +212,8 @@ TEST_F(PagesOverChannel, MenuCommandsSendTheirRequests)
 {
     CMorvaneMapportDlg page(m_channel.get());
     CMapPortList& list = *page.List();
-    list.AddPortRow(80, 0, 1, 1);    // mapped, kept
-    list.AddPortRow(21, 1, 0, 0);    // not mapped, not kept
+    list.AddPortRow(80, 0, 1, 1);  // mapped, kept
+    list.AddPortRow(21, 1, 0, 0);  // not mapped, not kept
     list.AddPortRow(443, 0, 0, 1);
 
     // Asking for the state a row already has writes a line and sends nothing.

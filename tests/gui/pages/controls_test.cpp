@@ -96,8 +96,8 @@ TEST(HoverCtrl, StaticTextUnderlinesWhileOverAndNoticesTheCursorLeaving)
 
     int clicks = 0;
     QObject::connect(&text, &CStaticEx::clicked, [&clicks] { ++clicks; });
-    QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(text.mapToGlobal(QPoint(5, 5))),
-                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(text.mapToGlobal(QPoint(5, 5))), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
     QMouseEvent release(QEvent::MouseButtonRelease, QPointF(5, 5), QPointF(text.mapToGlobal(QPoint(5, 5))),
                         Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
     QApplication::sendEvent(&text, &press);
@@ -164,9 +164,8 @@ TEST(HyperLink, ErrorTextsForEveryCode)
     EXPECT_EQ(CHyperLink2::ErrorText(2), lead + "The specified file was not found.");
     EXPECT_EQ(CHyperLink2::ErrorText(11), lead + "The .EXE file is invalid\n(non-Win32 .EXE or error in .EXE image).");
     EXPECT_EQ(CHyperLink2::ErrorText(26), lead + "A sharing violation occurred. ");
-    EXPECT_EQ(CHyperLink2::ErrorText(30), lead +
-                                              "The DDE transaction could not\nbe completed because other DDE "
-                                              "transactions\nwere being processed.");
+    EXPECT_EQ(CHyperLink2::ErrorText(30), lead + "The DDE transaction could not\nbe completed because other DDE "
+                                                 "transactions\nwere being processed.");
     EXPECT_EQ(CHyperLink2::ErrorText(31),
               lead + "There is no application associated\nwith the given filename extension.");
     EXPECT_EQ(CHyperLink2::ErrorText(32), lead + "The specified dynamic-link library was not found.");
@@ -221,16 +220,16 @@ TEST(HyperLinkFallback, DefaultHtmlHandlerStartsWithTheUrlWhenTheDesktopCannotOp
     EXPECT_EQ(CHyperLink2::GotoURL(QStringLiteral("http://127.0.0.1/a")), CHyperLink2::kNoAssociation);
 
     // A handler registered but its desktop file missing: skipped for the next one listed.
-    WriteFile(config + "/mimeapps.list",
-              "[Added Associations]\ntext/html=other.desktop;\n"
-              "[Default Applications]\ntext/html=gone.desktop;web.desktop;\n");
+    WriteFile(config + "/mimeapps.list", "[Added Associations]\ntext/html=other.desktop;\n"
+                                         "[Default Applications]\ntext/html=gone.desktop;web.desktop;\n");
     const std::string dir = CGuiEnvironment::ScratchDir();
     const std::string script = dir + "/browser.sh";
     const std::string out = dir + "/args";
     WriteFile(script, "#!/bin/sh\nprintf '%s|' \"$@\" > " + out + ".tmp && mv " + out + ".tmp " + out + "\n");
     chmod(script.c_str(), 0700);
-    WriteFile(apps + "/web.desktop", "[Desktop Entry]\nName=Web\nExec=" + script + " --new-window %U\n"
-                                     "[Desktop Action x]\nExec=wrong\n");
+    WriteFile(apps + "/web.desktop", "[Desktop Entry]\nName=Web\nExec=" + script +
+                                         " --new-window %U\n"
+                                         "[Desktop Action x]\nExec=wrong\n");
     EXPECT_EQ(CHyperLink2::DefaultHtmlHandler(), "web.desktop");
     EXPECT_EQ(CHyperLink2::DesktopExec("web.desktop"), script + " --new-window %U");
     EXPECT_EQ(CHyperLink2::DesktopExec("../web.desktop"), "");

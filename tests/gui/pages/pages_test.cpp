@@ -71,8 +71,8 @@ int ExpectTiled(QWidget& page, const QWidget* grows)
         for (size_t i = 0; i < shown.size(); ++i) {
             const QRect a = shown[i]->geometry();
             const char* name = shown[i]->metaObject()->className();
-            EXPECT_TRUE(page.rect().contains(a)) << name << " at " << a.x() << "," << a.y() << " in " << size.width()
-                                                 << "x" << size.height();
+            EXPECT_TRUE(page.rect().contains(a))
+                << name << " at " << a.x() << "," << a.y() << " in " << size.width() << "x" << size.height();
             for (size_t j = i + 1; j < shown.size(); ++j) {
                 const QRect both = a.intersected(shown[j]->geometry());
                 EXPECT_TRUE(both.isEmpty() || std::min(both.width(), both.height()) <= 2)
@@ -391,14 +391,14 @@ protected:
         note.insert(note.end(), block.begin(), block.end());
         while (note.size() % 4)
             note.push_back(0);
-        std::ofstream(dir + "/note", std::ios::binary).write(reinterpret_cast<const char*>(note.data()),
-                                                               static_cast<std::streamsize>(note.size()));
+        std::ofstream(dir + "/note", std::ios::binary)
+            .write(reinterpret_cast<const char*>(note.data()), static_cast<std::streamsize>(note.size()));
         const std::string exe = dir + "/prog";
-        const int rc = QProcess::execute(
-            QStringLiteral("objcopy"),
-            {QStringLiteral("--add-section"),
-             QString::fromStdString(std::string(platform::kVersionNoteSection) + "=" + dir + "/note"),
-             QStringLiteral("/bin/true"), QString::fromStdString(exe)});
+        const int rc =
+            QProcess::execute(QStringLiteral("objcopy"),
+                              {QStringLiteral("--add-section"),
+                               QString::fromStdString(std::string(platform::kVersionNoteSection) + "=" + dir + "/note"),
+                               QStringLiteral("/bin/true"), QString::fromStdString(exe)});
         EXPECT_EQ(rc, 0);
         return exe;
     }

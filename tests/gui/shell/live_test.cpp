@@ -36,7 +36,8 @@
 #include "tests/support/gui_env.h"
 #include "tests/support/temp_dir.h"
 
-static ::testing::Environment* const g_env = ::testing::AddGlobalTestEnvironment(new CGuiEnvironment({.privateNetwork = true}));
+static ::testing::Environment* const g_env =
+    ::testing::AddGlobalTestEnvironment(new CGuiEnvironment({.privateNetwork = true}));
 
 namespace {
 
@@ -202,9 +203,10 @@ TEST_F(ShellLive, ProgramStartUpTimeAndSecondCopy)
         }
         auto shown = std::chrono::steady_clock::now();
         ASSERT_NE(line.find("login dialog shown"), std::string::npos) << line;
-        std::printf("[figure] start-up to the login dialog shown, run %d%s: %lld ms\n", run + 1,
-                    run == 0 ? " (installs and starts the service)" : "",
-                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(shown - started).count()));
+        std::printf(
+            "[figure] start-up to the login dialog shown, run %d%s: %lld ms\n", run + 1,
+            run == 0 ? " (installs and starts the service)" : "",
+            static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(shown - started).count()));
 
         // A second copy while the first runs: ends at once, silently.
         int second[2];

@@ -290,8 +290,8 @@ TEST_F(ShellUpdater, RunningUpdaterIsOnlyAskedToShow)
     gui::LaunchUpdater(false, m_site);
     EXPECT_EQ(shows.load(), 1);
     std::this_thread::sleep_for(200ms);
-    EXPECT_FALSE(files::Exists(Args(m_dir + "Skelvar")));          // nothing started
-    EXPECT_TRUE(files::Exists(m_dir + gui::kUpdaterDelivered));   // nothing installed
+    EXPECT_FALSE(files::Exists(Args(m_dir + "Skelvar")));        // nothing started
+    EXPECT_TRUE(files::Exists(m_dir + gui::kUpdaterDelivered));  // nothing installed
 }
 
 // ---------------------------------------------------------------- crash reports

@@ -165,9 +165,9 @@ TEST_F(ShellDownloadStatus, EveryFileDataUnderEveryChildMustBeTwo)
     // Children before the first TYPE do not.
     EXPECT_TRUE(With("<PROG><OTHER><FILEDATA>0</FILEDATA></OTHER><TYPE><FILEDATA>2</FILEDATA></TYPE></PROG>"));
     EXPECT_FALSE(With("<PROG><OTHER><FILEDATA>2</FILEDATA></OTHER></PROG>"));  // no TYPE
-    EXPECT_TRUE(With("<PROG><TYPE><NAME>a</NAME></TYPE><TYPE/></PROG>"));    // no FILEDATA at all
-    EXPECT_FALSE(With("<PROG><TYPE><FILEDATA> 2</FILEDATA></TYPE></PROG>"));  // exactly "2"
-    EXPECT_FALSE(With("<ROOT><TYPE><FILEDATA>2</FILEDATA></TYPE></ROOT>"));   // no PROG
+    EXPECT_TRUE(With("<PROG><TYPE><NAME>a</NAME></TYPE><TYPE/></PROG>"));      // no FILEDATA at all
+    EXPECT_FALSE(With("<PROG><TYPE><FILEDATA> 2</FILEDATA></TYPE></PROG>"));   // exactly "2"
+    EXPECT_FALSE(With("<ROOT><TYPE><FILEDATA>2</FILEDATA></TYPE></ROOT>"));    // no PROG
 }
 
 TEST(ShellCrashPath, DumpPathBesideTheProgram)
@@ -186,8 +186,7 @@ TEST(ShellLogin, DigestAndPages)
     EXPECT_EQ(gui::PasswordDigest(QString::fromLatin1(gui::kRememberedPassword)),
               "8a7ab20ec0ab3262ce329c7dcb399a4e");  // "***" is a password like any other
     EXPECT_EQ(gui::RegisterUrl(), "http://127.0.0.1/index.php?action=reg");
-    EXPECT_EQ(gui::RecoveryUrl(QStringLiteral("demo")),
-              "http://127.0.0.1/index.php?action=takeback&username=demo");
+    EXPECT_EQ(gui::RecoveryUrl(QStringLiteral("demo")), "http://127.0.0.1/index.php?action=takeback&username=demo");
     // Characters that would end or extend the query are escaped.
     EXPECT_EQ(gui::RecoveryUrl(QString::fromUtf8("张 三&admin=1#x")),
               "http://127.0.0.1/index.php?action=takeback&username=%E5%BC%A0%20%E4%B8%89%26admin%3D1%23x");

@@ -36,7 +36,8 @@
 #include "tests/support/gui_env.h"
 #include "tests/support/temp_dir.h"
 
-static ::testing::Environment* const g_env = ::testing::AddGlobalTestEnvironment(new CGuiEnvironment({.privateNetwork = true}));
+static ::testing::Environment* const g_env =
+    ::testing::AddGlobalTestEnvironment(new CGuiEnvironment({.privateNetwork = true}));
 
 namespace {
 
@@ -321,7 +322,7 @@ TEST_F(ShellMainWindow, EscapeNeverCloses)
     w->OnLogin(&records, true);
     bool finished = false;
     QObject::connect(w.get(), &QDialog::finished, [&] { finished = true; });
-    QWidget* targets[] = {w.get(), w->Tab(), w->Tab()->DomainPage(), w->Tab()->PortPage(), w->Tab()->AboutPage(),
+    QWidget* targets[] = {w.get(),       w->Tab(), w->Tab()->DomainPage(), w->Tab()->PortPage(), w->Tab()->AboutPage(),
                           w->LoginPage()};
     for (QWidget* target : targets) {
         QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
@@ -399,9 +400,7 @@ TEST_F(ShellMainWindow, ArrivalsBecomeCallsOnTheUiThread)
     uint8_t reply[23] = {};
     reply[18] = 0x01;  // marker 0x0100 (its position does not matter to the decoder)
     reply[20] = 1;
-    std::thread sender([&] {
-        sendto(s, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    });
+    std::thread sender([&] { sendto(s, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&to), sizeof to); });
     sender.join();
     EXPECT_TRUE(ProcessEventsUntil([&] { return w->logins > 0; }, 3000));
     close(s);

@@ -31,7 +31,7 @@ TEST(CoreThreadHandle, RunsUntilStopAndJoins)
     Worker w;
     EXPECT_FALSE(w.WaitThread(std::chrono::milliseconds(0)));  // not started
     ASSERT_TRUE(w.StartThread());
-    EXPECT_FALSE(w.StartThread());  // one thread per owner
+    EXPECT_FALSE(w.StartThread());                              // one thread per owner
     EXPECT_FALSE(w.WaitThread(std::chrono::milliseconds(20)));  // still running: bounded wait gives up
     w.m_stop = 1;
     EXPECT_TRUE(w.WaitThread(std::chrono::milliseconds(2000)));

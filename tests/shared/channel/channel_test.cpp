@@ -10,7 +10,6 @@
 #include "tests/core/service_fixture.h"
 #include "tests/support/temp_dir.h"
 
-
 namespace {
 
 // Records every listener call.
@@ -19,7 +18,10 @@ public:
     explicit CRecorder(const std::string& userFile) : CDnsListener(ChannelOptions{userFile, 6666}) { SetOwner(this); }
     ~CRecorder() override { SetOwner(nullptr); }
     void PostArrival() override { ++arrivals; }
-    void OnNetInfo(const NetInfo& i) override { calls.push_back("net " + std::to_string(i.dyip) + " " + i.netlocation); }
+    void OnNetInfo(const NetInfo& i) override
+    {
+        calls.push_back("net " + std::to_string(i.dyip) + " " + i.netlocation);
+    }
     void OnDomainFlags(const std::map<uint32_t, uint8_t>& f, uint8_t ok) override
     {
         calls.push_back("flags " + std::to_string(f.size()) + " " + std::to_string(ok));
@@ -37,7 +39,10 @@ public:
         calls.push_back("login " + std::to_string(r ? int(r->size()) : -1) + " " + std::to_string(ok));
     }
     void OnIpChanged(uint32_t a) override { calls.push_back("ip " + std::to_string(a)); }
-    void OnMapPortList(const std::vector<PortMapEntry>& e) override { calls.push_back("ports " + std::to_string(e.size())); }
+    void OnMapPortList(const std::vector<PortMapEntry>& e) override
+    {
+        calls.push_back("ports " + std::to_string(e.size()));
+    }
 
     // Feeds one datagram built by `body` after a reply header for `command`.
     void Feed(uint16_t command, const std::function<void(OutPacket&)>& body)
@@ -107,7 +112,7 @@ TEST_F(ChannelTest, DecodingRules)
     r.Feed(0, [](OutPacket& o) { o.WriteU8(0); });
     r.Feed(CMD_IP_CHANGED, [](OutPacket& o) { o.WriteU32Host(2); });
     EXPECT_EQ(r.calls, (std::vector<std::string>{"login 2 1", "flags 3 1", "map 0 0", "ports 1", "list -1 0",
-                                                  "net 7 here", "ip 3405803783", "login -1 0"}));
+                                                 "net 7 here", "ip 3405803783", "login -1 0"}));
     // A count far beyond what a datagram can carry does not turn into tens of thousands of rows.
     size_t before = r.calls.size();
     r.Feed(0, [](OutPacket& o) {

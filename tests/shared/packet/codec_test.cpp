@@ -58,8 +58,8 @@ TEST(OutPacketWriters, EncodingsAndAStringSliceGetItsOwnTerminator)
     p.WriteString("hostname", 4);  // the byte after the slice is not 0
     p.WriteString("");
     p.WriteZeroTerminated("ok", 2);
-    EXPECT_EQ(Bytes(p), (std::vector<uint8_t>{0x7F, 0x12, 0x34, 0x56, 0x78, 1, 2, 3, 4, 0, 5, 'h', 'o', 's',
-                                               't', 0, 0, 1, 0, 'o', 'k', 0}));
+    EXPECT_EQ(Bytes(p), (std::vector<uint8_t>{0x7F, 0x12, 0x34, 0x56, 0x78, 1, 2, 3, 4,   0,   5,
+                                              'h',  'o',  's',  't',  0,    0, 1, 0, 'o', 'k', 0}));
 }
 
 TEST(OutPacketCursor, PatchesStayInsideTheBufferAndNeverSendStaleBytes)
@@ -107,11 +107,11 @@ TEST(InPacketReaders, MissingBytesReadAsZeroOrEmpty)
         int offsetAfter;
     };
     const Case cases[] = {
-        {{0, 0, 'x', 0}, "", 2},               // prefix 0: prefix consumed
-        {{0, 9, 'a', 'b', 0}, "", 2},          // prefix past the end: only the prefix consumed
-        {{0}, "", 0},                          // no room for a prefix
-        {{0, 4, 'a', 0, 'b', 0}, "a", 6},      // embedded 0: the text stops there
-        {{0, 3, 'o', 'k', 0}, "ok", 5},        // exactly fitting
+        {{0, 0, 'x', 0}, "", 2},           // prefix 0: prefix consumed
+        {{0, 9, 'a', 'b', 0}, "", 2},      // prefix past the end: only the prefix consumed
+        {{0}, "", 0},                      // no room for a prefix
+        {{0, 4, 'a', 0, 'b', 0}, "a", 6},  // embedded 0: the text stops there
+        {{0, 3, 'o', 'k', 0}, "ok", 5},    // exactly fitting
     };
     for (const Case& c : cases) {
         in.SetData(c.bytes.data(), static_cast<int>(c.bytes.size()));

@@ -9,7 +9,10 @@
 namespace {
 
 struct NoMemory {
-    NoMemory() { LargePacket::SetBufferAllocator([](std::size_t) -> void* { return nullptr; }); }
+    NoMemory()
+    {
+        LargePacket::SetBufferAllocator([](std::size_t) -> void* { return nullptr; });
+    }
     ~NoMemory() { LargePacket::SetBufferAllocator(nullptr); }
 };
 

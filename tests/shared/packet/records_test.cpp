@@ -22,16 +22,23 @@ void Load(InPacket& in, const OutPacket& out)
 bool Same(const DomainRecord& a, const DomainRecord& b)
 {
     return a.domain == b.domain && a.reserved1 == b.reserved1 && a.reserved2 == b.reserved2 &&
-           a.reserved3 == b.reserved3 && a.reserved4 == b.reserved4 && a.hostid == b.hostid &&
-           a.data == b.data && a.reserved5 == b.reserved5 && a.reserved6 == b.reserved6 &&
-           a.enabled == b.enabled;
+           a.reserved3 == b.reserved3 && a.reserved4 == b.reserved4 && a.hostid == b.hostid && a.data == b.data &&
+           a.reserved5 == b.reserved5 && a.reserved6 == b.reserved6 && a.enabled == b.enabled;
 }
 
 // Every field distinct, so a swapped pair shows. Same size for every hostid.
 DomainRecord Sample(uint32_t hostid)
 {
-    return DomainRecord{"host" + std::to_string(100000 + hostid) + ".example.net", "r1", 0xA1B2C3D4, "r3",
-                        0x44, hostid, "203.0.113.7", 0x5566, 0x778899AA, 1};
+    return DomainRecord{"host" + std::to_string(100000 + hostid) + ".example.net",
+                        "r1",
+                        0xA1B2C3D4,
+                        "r3",
+                        0x44,
+                        hostid,
+                        "203.0.113.7",
+                        0x5566,
+                        0x778899AA,
+                        1};
 }
 
 TEST(RecordWire, PortMapEntryIsPortTypeOpAllow)
@@ -54,8 +61,8 @@ TEST(RecordWire, EmptyDomainRecordIs28BytesWithHostIdAfterReserved4)
     ASSERT_TRUE(WriteDomainRecord(out, r));
     EXPECT_EQ(DomainRecordWireSize(r), static_cast<size_t>(kEmptyDomainRecordWireSize));
     EXPECT_EQ(Bytes(out), (std::vector<uint8_t>{0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 1, 0, 0,  // .. reserved4
-                                                 0, 0, 1, 2,                                  // hostid
-                                                 0, 1, 0, 0, 0, 0, 0, 0, 0, 0}));
+                                                0, 0, 1, 2,                                // hostid
+                                                0, 1, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(RecordWire, RecordsRoundTripAndAreWrittenWholeOrNotAtAll)

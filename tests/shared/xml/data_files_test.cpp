@@ -123,7 +123,8 @@ TEST_F(DataFile, BrokenFileIsReplacedButKept)
 TEST_F(DataFile, PlantedLinksAndSpecialFilesAreSetAsideNeverFollowed)
 {
     const std::string secret = Path("secret");
-    ASSERT_TRUE(files::ReplaceAtomically(secret, "<User><UserInfo><UserID>root</UserID><PWD>x</PWD></UserInfo></User>", 0600));
+    ASSERT_TRUE(
+        files::ReplaceAtomically(secret, "<User><UserInfo><UserID>root</UserID><PWD>x</PWD></UserInfo></User>", 0600));
     ASSERT_EQ(chmod(secret.c_str(), 04755), 0);
     const std::string p = Path("user.xml");
     ASSERT_EQ(symlink(secret.c_str(), p.c_str()), 0);

@@ -223,7 +223,8 @@ TEST(XmlBuild, EditedTreeMatchesReparsedText)
     for (unsigned seed = 1; seed <= 40; ++seed) {
         std::mt19937 rng(seed);
         CXmlDocument d;
-        d.SetDocument("<?xml version=\"1.0\"?>\r\n<root><a k=\"0\">t</a><b/>\r\n<!-- c --><item><x>1</x></item></root>");
+        d.SetDocument(
+            "<?xml version=\"1.0\"?>\r\n<root><a k=\"0\">t</a><b/>\r\n<!-- c --><item><x>1</x></item></root>");
         for (int step = 0; step < 200; ++step) {
             const char* name = names[rng() % 4];
             std::string text = (rng() % 3 == 0) ? "" : "v<&>" + std::to_string(rng() % 100);
@@ -243,8 +244,7 @@ TEST(XmlBuild, EditedTreeMatchesReparsedText)
             if (step % 10 == 9) {
                 CXmlDocument fresh;
                 fresh.SetDocument(d.Document());
-                ASSERT_EQ(Dump(d), Dump(fresh)) << "seed " << seed << " step " << step << "\n"
-                                                << d.Document();
+                ASSERT_EQ(Dump(d), Dump(fresh)) << "seed " << seed << " step " << step << "\n" << d.Document();
             }
         }
     }
@@ -258,9 +258,8 @@ TEST(XmlRead, CharacterReferences)
     d.SetDocument("<r><t>&#65;&#x42;&#X43;|&bogus;|&amp;&lt;&gt;&quot;&apos;|&auml;&Auml;&dagger;&Dagger;"
                   "|&AMP;&AUML;|&#0;&#xD800;&#x110000;&#65|&#;&;& x|&thetasym;&euro;</t></r>");
     d.FindChildElement("t");
-    EXPECT_EQ(d.ChildElementText(),
-              "ABC|&bogus;|&<>\"'|\xc3\xa4\xc3\x84\xe2\x80\xa0\xe2\x80\xa1"
-              "|&\xc3\x84|&#0;&#xD800;&#x110000;&#65|&#;&;& x|\xcf\x91\xe2\x82\xac");
+    EXPECT_EQ(d.ChildElementText(), "ABC|&bogus;|&<>\"'|\xc3\xa4\xc3\x84\xe2\x80\xa0\xe2\x80\xa1"
+                                    "|&\xc3\x84|&#0;&#xD800;&#x110000;&#65|&#;&;& x|\xcf\x91\xe2\x82\xac");
 }
 
 TEST(XmlRead, TextSkipsCommentsAndKeepsCdata)

@@ -14,7 +14,7 @@ using xmltest::ReadBytes;
 namespace {
 
 const char kBeijing[] = "\xe5\x8c\x97\xe4\xba\xac";  // UTF-8
-const char kBeijingGb[] = "\xb1\xb1\xbe\xa9";         // GB2312
+const char kBeijingGb[] = "\xb1\xb1\xbe\xa9";        // GB2312
 
 class XmlFile : public ::testing::Test {
 protected:
@@ -105,7 +105,8 @@ TEST_F(XmlFile, DeclarationsDetectionAndNulls)
     // An HTML page declaring its charset.
     ASSERT_TRUE(files::ReplaceAtomically(
         Path("p.htm"), std::string("<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
-                                   "charset=gb2312\"/></head><body>") + kBeijingGb + "</body></html>"));
+                                   "charset=gb2312\"/></head><body>") +
+                           kBeijingGb + "</body></html>"));
     ASSERT_TRUE(d.LoadFile(Path("p.htm")));
     d.FindElement("html");
     d.FindChildElement("body");

@@ -23,8 +23,8 @@ inline std::string ReadBytes(const std::string& path)
 inline void DumpLevel(CXmlDocument& d, std::string& out, int depth)
 {
     while (d.FindElement()) {
-        out += std::string(static_cast<size_t>(depth), ' ') + d.TagName() + " k=" + d.Attribute("k") +
-               " [" + d.ElementText() + "]\n";
+        out += std::string(static_cast<size_t>(depth), ' ') + d.TagName() + " k=" + d.Attribute("k") + " [" +
+               d.ElementText() + "]\n";
         d.EnterElement();
         DumpLevel(d, out, depth + 1);
         d.LeaveElement();

@@ -22,7 +22,8 @@ Framing FrameOf(const std::string& bytes, provider::http::Request* out = nullptr
 TEST(ProviderHttp, Framing)
 {
     provider::http::Request r;
-    EXPECT_EQ(Framing::Complete, FrameOf("GET /nic/update?a=1 HTTP/1.1\r\nHost: x\r\nAuthorization:  Basic QQ== \r\n\r\n", &r));
+    EXPECT_EQ(Framing::Complete,
+              FrameOf("GET /nic/update?a=1 HTTP/1.1\r\nHost: x\r\nAuthorization:  Basic QQ== \r\n\r\n", &r));
     EXPECT_EQ("GET", r.method);
     EXPECT_EQ("/nic/update", r.Path());
     EXPECT_EQ("a=1", r.Query());
@@ -42,9 +43,10 @@ TEST(ProviderHttp, Framing)
     EXPECT_EQ(Framing::TooLarge, FrameOf("POST / HTTP/1.1\r\nContent-Length: 101\r\n\r\n"));
     EXPECT_EQ(Framing::TooLarge, FrameOf("GET /" + std::string(provider::http::kMaxHeaderBytes, 'a')));
     EXPECT_EQ(Framing::Unsupported, FrameOf("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"));
-    for (const char* bad : {"GARBAGE\r\n\r\n", "\x16\x03\x01\x02\x00\x01", "GET / HTTP/2\r\n\r\n", "GET nic HTTP/1.1\r\n\r\n",
-                            "GET / HTTP/1.1\r\nno colon\r\n\r\n", "GET / HTTP/1.1\r\nContent-Length: -1\r\n\r\n",
-                            "POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab"})
+    for (const char* bad :
+         {"GARBAGE\r\n\r\n", "\x16\x03\x01\x02\x00\x01", "GET / HTTP/2\r\n\r\n", "GET nic HTTP/1.1\r\n\r\n",
+          "GET / HTTP/1.1\r\nno colon\r\n\r\n", "GET / HTTP/1.1\r\nContent-Length: -1\r\n\r\n",
+          "POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab"})
         EXPECT_EQ(Framing::Bad, FrameOf(bad)) << bad;
 }
 
@@ -77,8 +79,9 @@ TEST(ProviderHttp, FullyQualifiedNames)
     for (const char* good : {"a.example.net", "A-1.Example.NET.", "x.y", "xn--fiq228c.example.net"})
         EXPECT_TRUE(provider::IsFqdn(good)) << good;
     std::string longLabel(64, 'a');
-    for (const std::string& bad : std::vector<std::string>{"", ".", "localhost", "a..b", ".a.b", "-a.b", "a-.b", "a b.c", "a_b.example.net",
-                            "a.b..", longLabel + ".net", std::string(250, 'a') + ".net"})
+    for (const std::string& bad :
+         std::vector<std::string>{"", ".", "localhost", "a..b", ".a.b", "-a.b", "a-.b", "a b.c", "a_b.example.net",
+                                  "a.b..", longLabel + ".net", std::string(250, 'a') + ".net"})
         EXPECT_FALSE(provider::IsFqdn(bad)) << bad;
 }
 

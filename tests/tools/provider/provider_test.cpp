@@ -265,14 +265,15 @@ TEST_F(Dyndns2, EveryReplyCodeAndNothingStoredForBadRequests)
 {
     const uint16_t port = m_provider.Port();
     // Refused before anything is looked at: missing, garbage, wrong or unknown credentials.
-    for (const char* basic : {static_cast<const char*>(nullptr), "%%%garbage", "ZGVtbzp3cm9uZw==", "bm9ib2R5OmRlbW8=",
-                              "ZGVtbw=="}) {
+    for (const char* basic :
+         {static_cast<const char*>(nullptr), "%%%garbage", "ZGVtbzp3cm9uZw==", "bm9ib2R5OmRlbW8=", "ZGVtbw=="}) {
         std::string answer = Update(port, "hostname=demo1.example.net&myip=192.0.2.1", basic);
         EXPECT_EQ(0u, answer.find("HTTP/1.1 401 ")) << (basic ? basic : "none");
         EXPECT_NE(std::string::npos, answer.find("WWW-Authenticate: Basic"));
         EXPECT_EQ("badauth\n", BodyOf(answer));
     }
-    EXPECT_EQ(0u, RawExchange(port, "GET /nic/update HTTP/1.1\r\nAuthorization: Bearer x\r\n\r\n").find("HTTP/1.1 401 "));
+    EXPECT_EQ(0u,
+              RawExchange(port, "GET /nic/update HTTP/1.1\r\nAuthorization: Bearer x\r\n\r\n").find("HTTP/1.1 401 "));
 
     // Malformed queries and names.
     EXPECT_EQ("notfqdn\n", BodyOf(Update(port, "myip=192.0.2.1")));
@@ -310,13 +311,16 @@ TEST_F(Dyndns2, EveryReplyCodeAndNothingStoredForBadRequests)
     EXPECT_EQ("nochg 192.0.2.2\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.2")));
 
     // The other account's password works for its own host only.
-    EXPECT_EQ("good 192.0.2.5\nnohost\n", BodyOf(Update(port, "hostname=other.example.net,demo1.example.net"
-                                                              "&myip=192.0.2.5", "b3RoZXI6c2VjcmV0")));
+    EXPECT_EQ("good 192.0.2.5\nnohost\n", BodyOf(Update(port,
+                                                        "hostname=other.example.net,demo1.example.net"
+                                                        "&myip=192.0.2.5",
+                                                        "b3RoZXI6c2VjcmV0")));
 
     // A store that fails: 911, and the server goes on.
-    ASSERT_EQ(0, std::system(("sqlite3 '" + m_provider.Database() +
-                              "' \"CREATE TRIGGER broken BEFORE INSERT ON history BEGIN SELECT RAISE(ABORT, 'x'); END;\"")
-                                 .c_str()));
+    ASSERT_EQ(0,
+              std::system(("sqlite3 '" + m_provider.Database() +
+                           "' \"CREATE TRIGGER broken BEFORE INSERT ON history BEGIN SELECT RAISE(ABORT, 'x'); END;\"")
+                              .c_str()));
     EXPECT_EQ("911\n", BodyOf(Update(port, "hostname=demo2.example.net&myip=192.0.2.7")));
     std::string hosts;
     ASSERT_EQ(0, m_provider.Admin({"hosts"}, &hosts));
@@ -347,10 +351,11 @@ int RunDdclient(const std::string& dir, uint16_t port, const std::string& extra,
 {
     std::string conf = dir + "/ddclient.conf";
     std::ofstream(conf) << "daemon=0\nsyslog=no\nuse=ip, ip=198.51.100.7\nprotocol=dyndns2\nserver=127.0.0.1:" << port
-                        << "\nlogin=demo\npassword='demo'\n" << extra << "demo2.example.net,demo3.example.net\n";
+                        << "\nlogin=demo\npassword='demo'\n"
+                        << extra << "demo2.example.net,demo3.example.net\n";
     std::filesystem::permissions(conf, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-    std::string cmd = "timeout 30 ddclient -foreground -daemon=0 -noquiet -verbose -file '" + conf + "' -cache '" + dir +
-                      "/ddclient.cache' 2>&1";
+    std::string cmd = "timeout 30 ddclient -foreground -daemon=0 -noquiet -verbose -file '" + conf + "' -cache '" +
+                      dir + "/ddclient.cache' 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
     char buf[512];
     size_t n;
@@ -401,7 +406,8 @@ TEST(ProviderTls, GoodChainWorksBadOnesSendNothing)
     // dyndns2 over TLS with ddclient, trusting the CA.
     std::string log;
     std::filesystem::create_directories(good.Database() + "-dd");
-    EXPECT_EQ(0, RunDdclient(good.Database() + "-dd", good.Port(), "ssl=yes\nssl_ca_file=" + tls.Path("ca.pem") + "\n", log));
+    EXPECT_EQ(
+        0, RunDdclient(good.Database() + "-dd", good.Port(), "ssl=yes\nssl_ca_file=" + tls.Path("ca.pem") + "\n", log));
     EXPECT_NE(std::string::npos, log.find("updating demo2.example.net: good: IP address set to 198.51.100.7")) << log;
 
     std::string refused;  // the reasons the service gives for each refusal

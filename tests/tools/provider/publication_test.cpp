@@ -90,13 +90,13 @@ TEST_F(Publication, UpdatesQueueOnlyWhatTheNamesDoNotCarry)
 
     auto h = History();
     ASSERT_EQ(7u, h.size());
-    EXPECT_EQ("", h[0].publication);   // demo1: no zone
+    EXPECT_EQ("", h[0].publication);  // demo1: no zone
     EXPECT_EQ("published", h[1].publication);
     EXPECT_EQ("published", h[2].publication);
-    EXPECT_EQ("", h[3].publication);   // host 999: refused
+    EXPECT_EQ("", h[3].publication);  // host 999: refused
     EXPECT_EQ(0, h[3].result);
-    EXPECT_EQ("", h[4].publication);   // same address, still pending
-    EXPECT_EQ("", h[5].publication);   // same address, already published
+    EXPECT_EQ("", h[4].publication);  // same address, still pending
+    EXPECT_EQ("", h[5].publication);  // same address, already published
     EXPECT_EQ("pending", h[6].publication);
 }
 
@@ -186,8 +186,8 @@ TEST(ZoneSettings, ParsingRefusesWhatCannotWork)
     EXPECT_TRUE(dns::ParseKey("Key.Name:HMAC-SHA512:c2VjcmV0", name, algorithm, secret, why));
     EXPECT_EQ("key.name", name);
     EXPECT_EQ("hmac-sha512", algorithm);
-    for (const char* bad : {"nokey", "k:hmac-sha3:c2VjcmV0", "k:hmac-sha1:not base64", "k:hmac-sha1:", ":c2VjcmV0",
-                            "k:c2Vjc=mV0"})
+    for (const char* bad :
+         {"nokey", "k:hmac-sha3:c2VjcmV0", "k:hmac-sha1:not base64", "k:hmac-sha1:", ":c2VjcmV0", "k:c2Vjc=mV0"})
         EXPECT_FALSE(dns::ParseKey(bad, name, algorithm, secret, why)) << bad;
 
     EXPECT_TRUE(dns::NormalizeName("A.Example.NET.", name));

@@ -236,8 +236,7 @@ TEST_P(Publish, ServerDownDuringTheUpdatePublishesOnceItIsBack)
     // A newer address arriving meanwhile supersedes the waiting one.
     Push("198.51.100.9");
     ASSERT_TRUE(m_dns.Start());
-    EXPECT_TRUE(WaitFor([&] { return m_dns.Resolve("home.dyn.example.net") == "198.51.100.9"; }, 15))
-        << Row(m_home);
+    EXPECT_TRUE(WaitFor([&] { return m_dns.Resolve("home.dyn.example.net") == "198.51.100.9"; }, 15)) << Row(m_home);
     std::string history;
     m_provider.Admin({"history"}, &history);
     EXPECT_NE(std::string::npos, history.find("\t198.51.100.8\t1\tsuperseded")) << history;
@@ -289,8 +288,7 @@ private:
         if (ldns_wire2pkt(&query, wire, size) != LDNS_STATUS_OK)
             return "";
         char* text = ldns_rr_list2str(ldns_pkt_authority(query));
-        bool signedOk = ldns_pkt_tsig(query) &&
-                        ldns_pkt_tsig_verify(query, wire, size, "k.", "c2VjcmV0", nullptr);
+        bool signedOk = ldns_pkt_tsig(query) && ldns_pkt_tsig_verify(query, wire, size, "k.", "c2VjcmV0", nullptr);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_seen += std::string(tcp ? "TCP " : "UDP ") + (signedOk ? "signed\n" : "NOT SIGNED\n") + text;
@@ -306,8 +304,7 @@ private:
             ldns_pkt_set_tc(reply, m_mode == Truncate && !tcp);
             const ldns_rdf* mac = ldns_pkt_tsig(query) ? ldns_rr_rdf(ldns_pkt_tsig(query), 3) : nullptr;
             if (m_mode == Truncate || m_mode == WrongMac)
-                ldns_pkt_tsig_sign(reply, "k.", m_mode == WrongMac ? "b3RoZXI=" : "c2VjcmV0", 300, "hmac-sha256.",
-                                   mac);
+                ldns_pkt_tsig_sign(reply, "k.", m_mode == WrongMac ? "b3RoZXI=" : "c2VjcmV0", 300, "hmac-sha256.", mac);
             uint8_t* bytes = nullptr;
             size_t n = 0;
             if (ldns_pkt2wire(&bytes, reply, &n) == LDNS_STATUS_OK)
@@ -340,7 +337,8 @@ private:
                     size_t want = static_cast<size_t>(length[0] << 8 | length[1]);
                     if (want <= sizeof buf && recv(c, buf, want, MSG_WAITALL) == static_cast<ssize_t>(want)) {
                         std::string answer = Answer(buf, want, true);
-                        answer.insert(0, {static_cast<char>(answer.size() >> 8), static_cast<char>(answer.size() & 255)});
+                        answer.insert(0,
+                                      {static_cast<char>(answer.size() >> 8), static_cast<char>(answer.size() & 255)});
                         send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
                     }
                 }
