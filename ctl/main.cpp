@@ -1,10 +1,6 @@
 // morvanectl: control the Morvane service from a terminal.
 
 #include <arpa/inet.h>
-#include <grp.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,12 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "core/provider/config.h"
 #include "ctl/client.h"
 #include "platform/data_dir.h"
 #include "platform/process.h"
 #include "platform/program.h"
-#include "platform/scm.h"
 #include "shared/base/files.h"
 #include "shared/base/ipv4.h"
 #include "shared/packet/records.h"
@@ -32,21 +26,11 @@
 #include "shared/packet/commands.h"
 #include "shared/xml/data_files.h"
 
-namespace {
+#include "ctl/cli.h"
 
-enum ExitCode {
-    kExitOk = 0,
-    kExitUsage = 1,
-    kExitNotInstalled = 2,
-    kExitNotRunning = 3,
-    kExitNoAnswer = 4,
-    kExitLoginRefused = 5,
-    kExitFailed = 6,
-    kExitNoAccount = 7,
-    kExitProviderUnreachable = 8,
-    kExitProviderAnswer = 9,
-    kExitPermission = 10,
-};
+using namespace ctl;
+
+namespace {
 
 const char* kUsage =
     "Usage: morvanectl [options] <command> [arguments]\n"
@@ -97,40 +81,9 @@ const char* kUsage =
     "8 the provider could not be reached or did not answer, 9 the provider's answer could not be read,\n"
     "10 permission denied.\n";
 
-struct Options {
-    std::string dir;
-    bool json = false;
-    int timeoutSec = 5;
-    bool timeoutGiven = false;
-    std::vector<std::string> args;
-};
-
 std::atomic<bool> g_interrupted{false};
 
 // ---- output ----
-
-std::string JsonString(const std::string& text)
-{
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
-}
 
 const char* NetTypeName(int32_t code)
 {
@@ -224,324 +177,7 @@ void PrintPorts(const std::vector<PortMapEntry>& ports)
                     p.allow ? "yes" : "no");
 }
 
-int Fail(const Options& opt, int code, const std::string& message)
-{
-    if (opt.json)
-        std::printf("{\"ok\":false,\"code\":%d,\"error\":%s}\n", code, JsonString(message).c_str());
-    else
-        std::fprintf(stderr, "morvanectl: %s\n", message.c_str());
-    return code;
-}
-
-// ---- the service through the service control layer ----
-
-// A failed service control call in words; a refusal says what would be allowed.
-int ScmFailure(const Options& opt, const std::string& what, const char* action)
-{
-    const uint32_t error = scm::LastError();
-    if (error == scm::kAccessDenied)
-        return Fail(opt, kExitPermission,
-                    "permission denied: " + what + "; this needs root (sudo morvanectl service " + action + ")");
-    return Fail(opt, error == scm::kServiceNotActive ? kExitNotRunning : kExitFailed,
-                what + ": " + scm::ErrorText(error));
-}
-
-// The group that shares the data directory ("morvane" when installed).
-std::string DataGroup(const Options& opt)
-{
-    struct stat st;
-    const group* g = ::stat(opt.dir.c_str(), &st) == 0 ? ::getgrgid(st.st_gid) : nullptr;
-    return g && g->gr_name ? g->gr_name : "morvane";
-}
-
-// Someone outside the group cannot even look into the data directory: say that, rather than "not
-// running" or "no remembered login".
-int CheckDataAccess(const Options& opt, const std::string& userFile, bool writing)
-{
-    const std::string& path = writing ? opt.dir : userFile;
-    if (::access(path.c_str(), writing ? (W_OK | X_OK) : R_OK) == 0 || errno != EACCES)
-        return kExitOk;
-    const std::string group = DataGroup(opt);
-    return Fail(opt, kExitPermission,
-                "permission denied: cannot " + std::string(writing ? "write in " : "read ") + path + "; join group " +
-                    group + " (sudo adduser $USER " + group + ", then log in again)");
-}
-
-// The channel of the command being run, for DiagnoseSilence.
-const CCtlClient* g_channel = nullptr;
-
-std::string UserName(uint32_t uid)
-{
-    const passwd* pw = ::getpwuid(uid);
-    return (pw && pw->pw_name ? std::string(pw->pw_name) + " " : std::string()) + "(uid " + std::to_string(uid) + ")";
-}
-
-// Why the service did not answer: its port held by somebody else, not installed, not running, or busy.
-int DiagnoseSilence(const Options& opt)
-{
-    if (g_channel && g_channel->LastRefusal() && !g_channel->LastRefusal()->nobody) {
-        const auto& refusal = *g_channel->LastRefusal();
-        struct stat st;
-        const std::string service =
-            ::stat(opt.dir.c_str(), &st) == 0 ? UserName(st.st_uid) : "the data directory's owner";
-        return Fail(opt, kExitNotRunning,
-                    "nothing sent: port " + std::to_string(refusal.port) + " (from user.xml) is held by " +
-                        UserName(refusal.owner) + ", not by the service's user " + service +
-                        " or root; is the service running?");
-    }
-    std::unique_ptr<scm::Manager> manager = scm::OpenManager(scm::kManagerConnect);
-    std::unique_ptr<scm::Service> service = manager ? manager->Open(kServiceName, scm::kQueryStatus) : nullptr;
-    if (!service)
-        return Fail(opt, kExitNotInstalled,
-                    "the service is not installed (morvanectl service install) and nothing answered");
-    scm::Status status;
-    if (!service->Query(status) || status.state != scm::kRunning)
-        return Fail(opt, kExitNotRunning, "the service is not running (morvanectl service start)");
-    return Fail(opt, kExitNoAnswer, "the service did not answer within " + std::to_string(opt.timeoutSec) + " s");
-}
-
-int ServiceCommand(const Options& opt)
-{
-    if (opt.args.size() < 2)
-        return Fail(opt, kExitUsage, "service: expected install, start, stop, status or remove");
-    const std::string& what = opt.args[1];
-    std::unique_ptr<scm::Manager> manager = scm::OpenManager(scm::kManagerAllAccess);
-    if (!manager)
-        return Fail(opt, kExitFailed, "cannot open the service database at " + scm::DatabaseDirectory());
-
-    if (what == "install") {
-        std::string path = opt.args.size() > 2 ? opt.args[2] : platform::ProgramDirectory(true) + kServiceProgram;
-        if (!files::Exists(path))
-            return Fail(opt, kExitFailed, "no service program at " + path);
-        if (manager->Open(kServiceName, scm::kQueryConfig)) {
-            if (opt.json)
-                std::printf("{\"ok\":true,\"installed\":false,\"reason\":\"exists\"}\n");
-            else
-                std::printf("The service is already installed.\n");
-            return kExitOk;
-        }
-        scm::Config config;
-        config.name = kServiceName;
-        config.displayName = kServiceName;
-        config.binaryPath = path;
-        if (!manager->Create(config))
-            return ScmFailure(opt, "could not install the service", "install");
-        if (opt.json)
-            std::printf("{\"ok\":true,\"installed\":true,\"path\":%s}\n", JsonString(path).c_str());
-        else
-            std::printf("Installed %s as the service %s.\n", path.c_str(), kServiceName);
-        return kExitOk;
-    }
-
-    std::unique_ptr<scm::Service> service = manager->Open(kServiceName, scm::kServiceAllAccess);
-    if (!service)
-        return Fail(opt, kExitNotInstalled, "the service is not installed");
-
-    scm::Status status;
-    if (what == "status") {
-        bool ok = service->Query(status);
-        const char* state = !ok                                  ? "unknown"
-                            : status.state == scm::kRunning      ? "running"
-                            : status.state == scm::kStopped      ? "stopped"
-                            : status.state == scm::kStartPending ? "starting"
-                            : status.state == scm::kStopPending  ? "stopping"
-                                                                 : "other";
-        scm::Config config;
-        service->QueryConfig(config);
-        if (opt.json)
-            std::printf("{\"ok\":true,\"state\":%s,\"pid\":%u,\"path\":%s}\n", JsonString(state).c_str(),
-                        status.processId, JsonString(config.binaryPath).c_str());
-        else
-            std::printf("Service %s: %s%s\nProgram: %s\n", kServiceName, state,
-                        status.processId ? (" (pid " + std::to_string(status.processId) + ")").c_str() : "",
-                        config.binaryPath.c_str());
-        return status.state == scm::kRunning ? kExitOk : kExitNotRunning;
-    }
-    if (what == "start") {
-        if (!service->Start())
-            return ScmFailure(opt, "could not start the service", "start");
-        // Wait until it reports running, so that the next command finds it.
-        for (int i = 0; i < opt.timeoutSec * 20; ++i) {
-            if (service->Query(status) && status.state == scm::kRunning)
-                break;
-            usleep(50000);
-        }
-        if (status.state != scm::kRunning)
-            return Fail(opt, kExitNotRunning, "the service was started but did not report running");
-        if (opt.json)
-            std::printf("{\"ok\":true,\"state\":\"running\",\"pid\":%u}\n", status.processId);
-        else
-            std::printf("Service %s started (pid %u).\n", kServiceName, status.processId);
-        return kExitOk;
-    }
-    if (what == "stop") {
-        if (!service->Control(scm::kStop, status)) {
-            const uint32_t error = scm::LastError();
-            if (error == scm::kAccessDenied)
-                return ScmFailure(opt, "could not stop the service", "stop");
-            if (service->Query(status) && status.state != scm::kStopped)
-                return Fail(opt, kExitFailed, "the service did not take the stop: " + scm::ErrorText(error));
-            return Fail(opt, kExitNotRunning, "the service is not running");
-        }
-        for (int i = 0; i < 100 * 20; ++i) {  // the worker may finish a provider call first
-            if (service->Query(status) && status.state == scm::kStopped)
-                break;
-            usleep(50000);
-        }
-        if (opt.json)
-            std::printf("{\"ok\":true,\"state\":\"stopped\"}\n");
-        else
-            std::printf("Service %s stopped.\n", kServiceName);
-        return kExitOk;
-    }
-    if (what == "remove") {
-        service->SetControlTimeout(0);
-        service->Control(scm::kStop, status);
-        if (!service->Delete())
-            return ScmFailure(opt, "could not remove the service", "remove");
-        if (opt.json)
-            std::printf("{\"ok\":true,\"removed\":true}\n");
-        else
-            std::printf("Service %s removed.\n", kServiceName);
-        return kExitOk;
-    }
-    return Fail(opt, kExitUsage, "service: unknown action '" + what + "'");
-}
-
-// ---- the provider configuration ----
-
-std::string ReadPassword();
-
-int ProviderCommand(const Options& opt)
-{
-    const std::string path = opt.dir + "/" + kProviderFileName;
-    if (opt.args.size() >= 2 && opt.args[1] == "show") {
-        ProviderConfig c;
-        if (!providerconf::Read(path, c))
-            return Fail(opt, kExitFailed, "cannot read " + path);
-        bool dyn = c.kind == ProviderConfig::Kind::Dyndns2;
-        std::vector<std::string> urls = dyn ? providerconf::CheckIpUrls(c) : c.checkIp;
-        if (opt.json) {
-            std::string hosts = "[", checks = "[";
-            for (const std::string& h : c.hosts)
-                hosts += (hosts.size() > 1 ? "," : "") + JsonString(h);
-            for (const std::string& u : urls)
-                checks += (checks.size() > 1 ? "," : "") + JsonString(u);
-            std::printf("{\"ok\":true,\"kind\":%s", JsonString(providerconf::KindName(c.kind)).c_str());
-            if (dyn)
-                std::printf(",\"server\":%s,\"user\":%s,\"hosts\":%s],\"interface\":%s,\"router\":%s,\"ca_file\":%s",
-                            JsonString(c.server).c_str(), JsonString(c.user).c_str(), hosts.c_str(),
-                            JsonString(c.interfaceName).c_str(), c.router ? "true" : "false",
-                            JsonString(c.caFile).c_str());
-            std::printf(",\"check_ip\":%s]}\n", checks.c_str());
-            return kExitOk;
-        }
-        std::printf("Provider:  %s\n", providerconf::KindName(c.kind));
-        if (dyn) {
-            std::printf("Server:    %s\nUser:      %s\nPassword:  %s\n", c.server.c_str(), c.user.c_str(),
-                        c.password.empty() ? "(none)" : "(stored)");
-            for (const std::string& h : c.hosts)
-                std::printf("Host:      %s\n", h.c_str());
-            if (!c.interfaceName.empty())
-                std::printf("Address:   interface %s\n", c.interfaceName.c_str());
-            else
-                std::printf("Address:   %s%s\n", c.router ? "router (UPnP/NAT-PMP), then " : "",
-                            urls.empty() ? "no check-IP URL" : "check-IP URLs in turn");
-            if (!c.caFile.empty())
-                std::printf("CA file:   %s\n", c.caFile.c_str());
-        }
-        for (const std::string& u : urls)
-            std::printf("Check-IP:  %s\n", u.c_str());
-        return kExitOk;
-    }
-    if (opt.args.size() < 3 || opt.args[1] != "set")
-        return Fail(opt, kExitUsage, "provider: expected 'show', 'set web-service' or 'set dyndns2 ...'");
-
-    ProviderConfig c;
-    const std::string& kind = opt.args[2];
-    if (kind == "dyndns2")
-        c.kind = ProviderConfig::Kind::Dyndns2;
-    else if (kind != "web-service")
-        return Fail(opt, kExitUsage, "provider set: unknown kind '" + kind + "' (web-service or dyndns2)");
-    for (size_t i = 3; i < opt.args.size(); ++i) {
-        const std::string& a = opt.args[i];
-        bool hasValue = i + 1 < opt.args.size();
-        bool dynOnly = true;
-        if (a == "--check-ip" && hasValue) {
-            c.checkIp.push_back(opt.args[++i]);
-            dynOnly = false;
-        } else if (a == "--ca-file" && hasValue) {
-            c.caFile = opt.args[++i];
-            dynOnly = false;
-        } else if (a == "--server" && hasValue) {
-            c.server = opt.args[++i];
-        } else if (a == "--user" && hasValue) {
-            c.user = opt.args[++i];
-        } else if (a == "--host" && hasValue) {
-            c.hosts.push_back(opt.args[++i]);
-        } else if (a == "--interface" && hasValue) {
-            c.interfaceName = opt.args[++i];
-        } else if (a == "--no-router") {
-            c.router = false;
-        } else if (a == "--no-check-ip-defaults") {
-            c.checkIpDefaults = false;
-        } else if (a == "--password") {
-            return Fail(opt, kExitUsage, "the password is never taken from the command line; it is asked for");
-        } else {
-            return Fail(opt, kExitUsage, "provider set: unexpected '" + a + "'");
-        }
-        if (dynOnly && c.kind != ProviderConfig::Kind::Dyndns2)
-            return Fail(opt, kExitUsage, "provider set web-service: '" + a + "' is for dyndns2 accounts");
-    }
-    if (c.kind == ProviderConfig::Kind::Dyndns2) {
-        c.password = "x";  // checked once the rest is known to be right
-        std::string problem = providerconf::Check(c);
-        if (!problem.empty())
-            return Fail(opt, kExitUsage, "provider set dyndns2: " + problem);
-        if (!c.caFile.empty() && !files::Exists(c.caFile))
-            return Fail(opt, kExitUsage, "no CA file at " + c.caFile);
-        c.password = ReadPassword();
-        if (c.password.empty())
-            return Fail(opt, kExitUsage, "the password must not be empty");
-    }
-    std::string problem = providerconf::Check(c);
-    if (!problem.empty())
-        return Fail(opt, kExitUsage, "provider set: " + problem);
-    if (!providerconf::Write(path, c))
-        return Fail(opt, kExitFailed, "cannot write " + path + " (" + std::strerror(errno) + ")");
-    if (opt.json)
-        std::printf("{\"ok\":true,\"kind\":%s}\n", JsonString(providerconf::KindName(c.kind)).c_str());
-    else if (c.kind == ProviderConfig::Kind::Dyndns2)
-        std::printf("Provider set to the dyndns2 account %s at %s (%zu host(s)).\n"
-                    "The service uses it from its next check; log in with: morvanectl login %s\n",
-                    c.user.c_str(), c.server.c_str(), c.hosts.size(), c.user.c_str());
-    else
-        std::printf("Provider set to the web service; log in with its account: morvanectl login\n");
-    return kExitOk;
-}
-
 // ---- the channel ----
-
-std::string ReadPassword()
-{
-    std::string password;
-    if (isatty(STDIN_FILENO)) {
-        std::fprintf(stderr, "Password: ");
-        termios old{};
-        tcgetattr(STDIN_FILENO, &old);
-        termios quiet = old;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
-        std::getline(std::cin, password);
-        tcsetattr(STDIN_FILENO, TCSANOW, &old);
-        std::fprintf(stderr, "\n");
-    } else {
-        std::getline(std::cin, password);
-    }
-    if (!password.empty() && password.back() == '\r')
-        password.pop_back();
-    return password;
-}
 
 // Logs in with the given pair and waits for the service's answer (and the port list after it).
 int Login(const Options& opt, CCtlClient& client, const std::string& user, const std::string& digest)
@@ -780,7 +416,7 @@ int ChannelCommand(const Options& opt)
     if (int rc = CheckDataAccess(opt, userFile, cmd == "login"); rc != kExitOk)
         return rc;
     CCtlClient client(userFile);
-    g_channel = &client;
+    SetDiagnosedChannel(&client);
 
     int rc;
     if (cmd == "login") {
