@@ -42,10 +42,20 @@ using Clock = std::chrono::steady_clock;
 // A context that lives for exactly one call: created, prepared, and always released (delete, end, done).
 // Its transport hooks give the whole call one deadline: every connect, send and receive waits at most
 // until it, so a peer that drips bytes cannot stretch the call, and Cancel() cuts it at once.
+// A new gSOAP context initialises OpenSSL (and maps most of libcrypto: about 4 MB resident) unless
+// told not to. Plain-HTTP calls need none of it, and OpenSSL initialises itself when a TLS call
+// first sets up its context.
+struct soap* NewContext()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { soap_ssl_noinit(); });
+    return soap_new();
+}
+
 class CCallContext {
 public:
     CCallContext(CDynamicService& owner, const webservice::Timeouts& timeouts)
-        : m_soap(soap_new()), m_owner(owner), m_timeouts(timeouts),
+        : m_soap(NewContext()), m_owner(owner), m_timeouts(timeouts),
           m_deadline(Clock::now() + std::chrono::seconds(timeouts.total > 0 ? timeouts.total : 40))
     {
         if (!m_soap)
@@ -223,8 +233,6 @@ bool CDynamicService::Secure(const char* operation, struct soap* soap)
 {
     if (!m_tls)
         return true;
-    static std::once_flag once;
-    std::call_once(once, [] { soap_ssl_init(); });
     // Chain and host name are both checked (the library compares the certificate's names with the host
     // of the endpoint). A private CA replaces the system store rather than adding to it.
     unsigned short flags = SOAP_SSL_REQUIRE_SERVER_AUTHENTICATION | SOAP_TLSv1_2 | SOAP_TLSv1_3;
