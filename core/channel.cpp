@@ -351,6 +351,12 @@ void CMorvaneManger::OnMapPorts(UdpInPacket& in)
     if (UdpOutPacketPtr reply = NewReply(CMD_MAP_PORTS)) {
         reply->WriteU8(failed.empty() ? 1 : 0);
         WritePortList(*reply, entries);
+        // A failure the router explains gets a tail the clients may read: why, and the router's code.
+        const CPortMapper::Failure why = m_mapper->LastFailure();
+        if (!failed.empty() && why.kind != CPortMapper::Failure::kNone) {
+            reply->WriteU8(why.kind);
+            reply->WriteU16Host(why.code);
+        }
         SendToClient(*reply);
     }
 }

@@ -97,13 +97,22 @@ void CPortMapper::EndPass()
     m_noGateway = false;
 }
 
+void CPortMapper::NoteFailure(uint8_t kind, int error)
+{
+    if (m_failure.kind == Failure::kNone)
+        m_failure = Failure{kind, static_cast<uint16_t>(error > 0 && error <= 0xFFFF ? error : 0)};
+}
+
 bool CPortMapper::Discover()
 {
-    if (m_noGateway)
+    if (m_noGateway) {
+        NoteFailure(Failure::kNoGateway, LNAT_ERR_NO_GATEWAY);
         return false;  // found nothing earlier in this pass: every discovery costs seconds
+    }
     int r = m_nat.Discover(&m_controller);
     if (r != 0) {
         m_nat.PrintError(r);
+        NoteFailure(Failure::kNoGateway, r);
         m_controller = nullptr;
         m_noGateway = true;
         JournalPrint(kJournalWarning, "port mapping: %s", Reason(r).c_str());
@@ -114,6 +123,7 @@ bool CPortMapper::Discover()
     r = m_nat.GetPublicIp(m_controller, publicIp, sizeof publicIp);
     if (r != 0) {
         m_nat.PrintError(r);
+        NoteFailure(Failure::kNoGateway, r);
         JournalPrint(kJournalWarning, "port mapping: the gateway gave no public address: %s", Reason(r).c_str());
         EndPass();
         return false;
@@ -158,6 +168,7 @@ bool CPortMapper::MapPort(int port, int mode, int type)
         }
         m_nat.PrintError(r);
         if (fresh || !GatewayGone(r)) {
+            NoteFailure(Failure::kRefused, r);
             JournalPrint(kJournalWarning, "port %d/%s: %s failed: %s", port, protocol, step, Reason(r).c_str());
             return false;
         }
@@ -193,6 +204,7 @@ std::vector<PortMapEntry> CPortMapper::ApplyMappingRequests(const std::string& p
 {
     std::vector<PortMapEntry> failed;
     std::vector<PortMapEntry> done;
+    m_failure = Failure{};
     for (const auto& rec : list) {
         if (MapPort(rec.port, rec.op, rec.type))
             done.push_back(rec);

@@ -1,6 +1,7 @@
 #pragma once
 // Router port mapping through libnat, and the stored list of wanted mappings (mapport.xml).
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,14 @@ public:
     // pass (EndPass).
     std::vector<PortMapEntry> ApplyMappingRequests(const std::string& path, const std::vector<PortMapEntry>& list);
 
+    // Why the first failed request of the last ApplyMappingRequests failed, for the reply's tail.
+    struct Failure {
+        enum Kind : uint8_t { kNone = 0, kNoGateway = 1, kRefused = 2 };
+        uint8_t kind = kNone;
+        uint16_t code = 0;  // libnat's error: 400-899 the gateway's UPnP error, 1001-1016 libnat's own
+    };
+    Failure LastFailure() const { return m_failure; }
+
     // File only, no router traffic, one load and one save. False when some record could not be
     // stored (full list, failed save) or removed.
     bool SaveMappings(const std::string& path, const std::vector<PortMapEntry>& list);
@@ -67,4 +76,6 @@ private:
     INatLibrary& m_nat;
     UpnpController* m_controller = nullptr;
     bool m_noGateway = false;  // a discovery of this pass found none
+    Failure m_failure;
+    void NoteFailure(uint8_t kind, int error);
 };

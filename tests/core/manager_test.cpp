@@ -475,13 +475,23 @@ TEST_F(ManagerTest, PortRequests)
     });
     auto reply = m_client.ReceiveCommand(CMD_MAP_PORTS, 10000);
     ASSERT_TRUE(reply.has_value());
-    ASSERT_EQ(reply->size(), 20u + 1 + 2 + 15);
-    EXPECT_EQ((*reply)[20], 0);  // one failed: all reported as failed
+    ASSERT_EQ(reply->size(), 20u + 1 + 2 + 15 + 3);
+    EXPECT_EQ((*reply)[20], 0);                      // one failed: all reported as failed
+    EXPECT_EQ((*reply)[38], 2);                      // refused by the router...
+    EXPECT_EQ((*reply)[39] << 8 | (*reply)[40], 2);  // ...with its code
     std::vector<PortMapEntry> stored;
     ASSERT_TRUE(datafile::ReadAllMappings(mapport, stored));
     ASSERT_EQ(stored.size(), 2u);
     EXPECT_EQ(stored[0], (PortMapEntry{8080, 1, 0, 1}));
     EXPECT_EQ(stored[1], (PortMapEntry{53, 1, 1, 0}));
+
+    m_nat.noRouter = true;
+    m_client.Send(Port(), CMD_MAP_PORTS, [](OutPacket& out) { WritePortList(out, {PortMapEntry{8082, 1, 0, 1}}); });
+    auto lost = m_client.ReceiveCommand(CMD_MAP_PORTS, 10000);
+    ASSERT_TRUE(lost.has_value());
+    ASSERT_EQ(lost->size(), 20u + 1 + 2 + 5 + 3);
+    EXPECT_EQ((*lost)[28], 1);  // no gateway found
+    m_nat.noRouter = false;
 
     // Store, store with allow forced off, remove: file only, no answer.
     int mapped = m_nat.mappings;
