@@ -283,8 +283,10 @@ void CMorvaneMainDlg::SetTimeouts(int replyMs, int probeMs)
 
 void CMorvaneMainDlg::Expect(uint16_t command, const QString& kind, int output, std::function<void()> undo)
 {
-    m_pending.push_back(
-        Pending{command, QDateTime::currentMSecsSinceEpoch() + g_replyTimeoutMs, kind, output, std::move(undo)});
+    // A request the channel refused to send (nobody, or somebody other than the service, holds the
+    // port) will never be answered: fail it at the next check instead of after the time-out.
+    const qint64 wait = LastRefusal() ? 0 : g_replyTimeoutMs;
+    m_pending.push_back(Pending{command, QDateTime::currentMSecsSinceEpoch() + wait, kind, output, std::move(undo)});
     m_deadlines->start();
 }
 

@@ -89,7 +89,9 @@ public:
     // Sent by a second start: the window comes to the front.
     static constexpr unsigned kActivateMessage = 0xBD2;
     // How long a request waits for its answer, and how often a lost service is looked for.
-    static constexpr int kReplyTimeoutMs = 5000;
+    // Longer than the service's own deadline for a provider call (40 s): a slow provider is not a lost
+    // service. A service that is not there at all is known at once (nobody holds its port).
+    static constexpr int kReplyTimeoutMs = 45000;
     static constexpr int kProbeIntervalMs = 3000;
 
     // Tests shorten the waits; 0 restores the defaults.
