@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iostream>
 #include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -246,17 +247,51 @@ bool ParsePort(const std::string& text, PortMapEntry& entry)
     return true;
 }
 
-int WaitMapResult(const Options& opt, CCtlClient& client, const PortMapEntry& entry, const char* action)
+// Why a map request failed, from the reply's tail (older services send none).
+std::string MapFailureText(const CCtlClient& client)
+{
+    switch (client.MapFailureKind()) {
+    case 1: return "no router answered";
+    case 2: return "refused by the router (error " + std::to_string(client.MapFailureCode()) + ")";
+    default: return "not stored, or no router answered";
+    }
+}
+
+// Requests without a reply are confirmed by what the service stored: the command waits, keeping the
+// socket the service identifies its sender by, until mapport.xml shows the entry as `wanted` (absent
+// when `wanted` is empty).
+bool WaitStored(const Options& opt, CCtlClient& client, const PortMapEntry& e, std::optional<uint8_t> wantedAllow)
+{
+    const std::string path = opt.dir + "/mapport.xml";
+    return client.WaitFor(
+        [&] {
+            std::vector<PortMapEntry> stored;
+            datafile::ReadAllMappings(path, stored);
+            for (const PortMapEntry& p : stored)
+                if (p.port == e.port && p.type == e.type)
+                    return wantedAllow && p.allow == *wantedAllow;
+            return !wantedAllow;
+        },
+        std::chrono::seconds(opt.timeoutSec));
+}
+
+int WaitMapResult(const Options& opt, CCtlClient& client, const PortMapEntry& entry, const char* action,
+                  std::optional<uint8_t> storedAllow = std::nullopt, bool checkStored = false)
 {
     if (!client.WaitFor([&] { return client.m_mapOk.has_value(); }, std::chrono::seconds(std::max(opt.timeoutSec, 30))))
         return DiagnoseSilence(opt);
     bool ok = *client.m_mapOk;
+    std::string why = ok ? "" : MapFailureText(client);
+    if (ok && checkStored && !WaitStored(opt, client, entry, storedAllow)) {
+        ok = false;
+        why = "the router did it, but the service did not store it";
+    }
     if (opt.json)
         std::printf("{\"ok\":%s,\"port\":%u,\"protocol\":\"%s\",\"action\":\"%s\"}\n", ok ? "true" : "false",
                     entry.port, Protocol(entry.type), action);
     else
         std::printf("%s %u/%s: %s\n", action, entry.port, Protocol(entry.type),
-                    ok ? "done" : "failed (no router answered?)");
+                    ok ? "done" : ("failed (" + why + ")").c_str());
     return ok ? kExitOk : kExitFailed;
 }
 
@@ -300,8 +335,12 @@ int PortCommand(const Options& opt, CCtlClient& client, const std::string& verb)
     } else if (verb == "delete") {
         client.SendPortEntries(CMD_MAP_PORTS, {PortMapEntry{e.port, 0, e.type, e.allow}});
         client.SendPortEntries(CMD_REMOVE_PORTS, {PortMapEntry{e.port, 0, e.type, e.allow}});
-        return WaitMapResult(opt, client, e, "delete");
+        return WaitMapResult(opt, client, e, "delete", std::nullopt, true);
     }
+    if (!WaitStored(opt, client, e, static_cast<uint8_t>(verb == "enable")))
+        return Fail(opt, kExitFailed,
+                    verb + " " + std::to_string(e.port) + "/" + Protocol(e.type) +
+                        ": the service did not store it (see journalctl -u morvane)");
     if (opt.json)
         std::printf("{\"ok\":true,\"port\":%u,\"protocol\":\"%s\",\"action\":\"%s\"}\n", e.port, Protocol(e.type),
                     verb.c_str());
