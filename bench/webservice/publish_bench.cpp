@@ -22,6 +22,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -118,8 +119,9 @@ public:
         Stop(m_dnsServer);
         if (m_db)
             sqlite3_close(m_db);
+        std::error_code ec;
         if (!m_dir.empty())
-            std::system(("rm -rf '" + m_dir + "'").c_str());
+            std::filesystem::remove_all(m_dir, ec);
     }
 
     bool Setup(const std::string& server)

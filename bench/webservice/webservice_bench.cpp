@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
 
 #include "core/webservice/dynamic_service.h"
@@ -79,8 +81,9 @@ public:
             kill(m_pid, SIGTERM);
             waitpid(m_pid, nullptr, 0);
         }
+        std::error_code ec;
         if (!m_dir.empty())
-            std::system(("rm -rf '" + m_dir + "'").c_str());
+            std::filesystem::remove_all(m_dir, ec);
     }
     uint16_t Port() const { return m_port; }
     std::string Ca() const { return m_dir + "/ca.pem"; }
@@ -103,12 +106,21 @@ CProvider& TlsProvider()
     return provider;
 }
 
+// A client of the plain provider, or (tls) of the one serving HTTPS, trusting its CA.
+std::unique_ptr<CDynamicService> Client(bool tls)
+{
+    auto service = std::make_unique<CDynamicService>("127.0.0.1", (tls ? TlsProvider() : Provider()).Port());
+    if (tls)
+        service->UseTls(TlsProvider().Ca());
+    return service;
+}
+
 void BM_GetDynamicIP(benchmark::State& state)
 {
-    CDynamicService service("127.0.0.1", Provider().Port());
+    std::unique_ptr<CDynamicService> service = Client(state.range(0) != 0);
     NetInfo info;
     for (auto _ : state) {
-        if (service.GetDynamicIP(info) != 0) {
+        if (service->GetDynamicIP(info) != 0) {
             state.SkipWithError("call failed");
             break;
         }
@@ -133,40 +145,11 @@ void BM_GetDynamic(benchmark::State& state)
 
 void BM_UpdateDynamic(benchmark::State& state)
 {
-    CDynamicService service("127.0.0.1", Provider().Port());
+    std::unique_ptr<CDynamicService> service = Client(state.range(0) != 0);
     std::string digest = CMD5("demo").HexDigest();
     for (auto _ : state) {
         UpdateResultMap results{{1, 0}, {2, 0}, {3, 0}};
-        if (service.UpdateDynamic("demo", digest, results) != 0 || results[1] != 1) {
-            state.SkipWithError("call failed");
-            break;
-        }
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-
-void BM_GetDynamicIPTls(benchmark::State& state)
-{
-    CDynamicService service("127.0.0.1", TlsProvider().Port());
-    service.UseTls(TlsProvider().Ca());
-    NetInfo info;
-    for (auto _ : state) {
-        if (service.GetDynamicIP(info) != 0) {
-            state.SkipWithError("call failed");
-            break;
-        }
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-
-void BM_UpdateDynamicTls(benchmark::State& state)
-{
-    CDynamicService service("127.0.0.1", TlsProvider().Port());
-    service.UseTls(TlsProvider().Ca());
-    std::string digest = CMD5("demo").HexDigest();
-    for (auto _ : state) {
-        UpdateResultMap results{{1, 0}, {2, 0}, {3, 0}};
-        if (service.UpdateDynamic("demo", digest, results) != 0 || results[1] != 1) {
+        if (service->UpdateDynamic("demo", digest, results) != 0 || results[1] != 1) {
             state.SkipWithError("call failed");
             break;
         }
@@ -208,18 +191,28 @@ void BM_Dyndns2Update(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 
-BENCHMARK(BM_GetDynamicIP)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
-BENCHMARK(BM_GetDynamic)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
-BENCHMARK(BM_UpdateDynamic)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
-BENCHMARK(BM_UpdateDynamic)
-    ->Threads(16)
+// Argument tls: 0 plain HTTP, 1 HTTPS (handshake included in every call).
+BENCHMARK(BM_GetDynamicIP)
+    ->ArgName("tls")
+    ->Arg(0)
+    ->Arg(1)
     ->UseRealTime()
     ->Unit(benchmark::kMicrosecond)
-    ->Repetitions(3)
+    ->Repetitions(5)
     ->ReportAggregatesOnly();
-BENCHMARK(BM_GetDynamicIPTls)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
-BENCHMARK(BM_UpdateDynamicTls)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
-BENCHMARK(BM_UpdateDynamicTls)
+BENCHMARK(BM_GetDynamic)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(BM_UpdateDynamic)
+    ->ArgName("tls")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly();
+BENCHMARK(BM_UpdateDynamic)
+    ->ArgName("tls")
+    ->Arg(0)
+    ->Arg(1)
     ->Threads(16)
     ->UseRealTime()
     ->Unit(benchmark::kMicrosecond)

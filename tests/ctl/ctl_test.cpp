@@ -21,9 +21,7 @@ protected:
         REQUIRE_PRIVATE_NETWORK();
         m_dir = m_tmp.Path();
         setenv("MORVANE_SCM_DIR", (m_dir + "/services").c_str(), 1);
-        ASSERT_EQ(m_provider.Admin({"init"}), 0);
-        ASSERT_EQ(m_provider.Admin({"seed-demo"}), 0);
-        ASSERT_EQ(m_provider.Admin({"set-address", "203.0.113.7"}), 0);
+        ASSERT_TRUE(m_provider.SeedDemo("203.0.113.7"));
         std::vector<std::string> tls;
         if (m_tls) {
             m_tlsFiles = std::make_unique<TlsFiles>();

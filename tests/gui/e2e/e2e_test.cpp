@@ -125,9 +125,7 @@ protected:
     void StartProvider(const char* address)
     {
         m_provider = std::make_unique<CProviderProcess>();
-        ASSERT_EQ(m_provider->Admin({"init"}), 0);
-        ASSERT_EQ(m_provider->Admin({"seed-demo"}), 0);
-        ASSERT_EQ(m_provider->Admin({"set-address", address}), 0);
+        ASSERT_TRUE(m_provider->SeedDemo(address));
         ASSERT_TRUE(m_provider->Start());
     }
     // The service on its own data directory; `nat` null = the real NAT library.

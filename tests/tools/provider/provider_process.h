@@ -25,6 +25,13 @@ public:
     const std::string& Database() const { return m_db; }
     uint16_t Port() const { return m_port; }
 
+    // A fresh database with the demo account (demo / demo, demo1..3.example.net) whose next answers
+    // report `address` as the public one.
+    bool SeedDemo(const std::string& address) const
+    {
+        return Admin({"init"}) == 0 && Admin({"seed-demo"}) == 0 && Admin({"set-address", address}) == 0;
+    }
+
     // Runs one administration command; returns its exit code and fills `out` with its standard output.
     int Admin(const std::vector<std::string>& args, std::string* out = nullptr) const
     {
