@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/provider/dyndns2.h"
+#include "shared/base/hostname.h"
 #include "tools/provider/http.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -21,8 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             __builtin_trap();
         std::vector<std::pair<std::string, std::string>> params;
         if (provider::http::ParseQuery(request.Query(), params))
-            for (const auto& [name, value] : params)
-                provider::IsFqdn(value);
+            for (const auto& [name, value] : params) {
+                std::string name;
+                hostname::FromText(value, name);
+            }
         std::string decoded;
         if (const std::string* auth = request.Header("authorization"))
             provider::http::Base64Decode(*auth, decoded);
