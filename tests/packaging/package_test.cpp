@@ -143,6 +143,28 @@ protected:
         std::ifstream in(path);
         return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     }
+    // The unit as installed, pointed at the unpacked program: systemd-analyze verifies it (its man page
+    // must be found too) and rates its exposure at most 2.0.
+    static void VerifyUnit(const std::string& name, const std::string& program)
+    {
+        if (::access("/usr/bin/systemd-analyze", X_OK) != 0)
+            return;
+        std::string copy = ReadText(s_root + "/lib/systemd/system/" + name);
+        ASSERT_NE(copy.find(program), std::string::npos) << name;
+        copy.replace(copy.find(program), program.size(), s_root + program);
+        fs::create_directories(s_root + "/verify");
+        const std::string path = s_root + "/verify/" + name;
+        std::ofstream(path) << copy;
+        Output verify =
+            Shell("MANPATH=" + Quote(s_root + "/usr/share/man") + " /usr/bin/systemd-analyze verify " + Quote(path));
+        EXPECT_EQ(verify.code, 0) << verify.text;
+        EXPECT_EQ(verify.text, "");
+        Output security = Shell("/usr/bin/systemd-analyze security --offline=true " + Quote(path) + " | tail -1");
+        const std::string label = "exposure level for " + name + ": ";
+        const size_t at = security.text.find(label);
+        ASSERT_NE(at, std::string::npos) << security.text;
+        EXPECT_LE(std::atof(security.text.c_str() + at + label.size()), 2.0) << security.text;
+    }
 
     static inline std::map<std::string, std::string> s_debs;
     static inline std::unique_ptr<CTempDir> s_tmp;
@@ -171,6 +193,7 @@ TEST_F(PackageTest, EachPackageInstallsItsOwnFiles)
           {"/usr/share/doc/morvane/changelog.gz", "-rw-r--r-- root/root"}}},
         {"morvane-provider",
          {{"/usr/bin/morvane-provider", "-rwxr-xr-x root/root"},
+          {"/lib/systemd/system/morvane-provider.service", "-rw-r--r-- root/root"},
           {"/usr/share/man/man1/morvane-provider.1.gz", "-rw-r--r-- root/root"},
           {"/usr/share/doc/morvane-provider/copyright", "-rw-r--r-- root/root"}}},
         {"morvane-gui",
@@ -309,25 +332,7 @@ TEST_F(PackageTest, TheInstalledLayoutRunsAndDescribesItself)
           "\nRestart=on-failure\n", "\nNoNewPrivileges=yes\n", "\nCapabilityBoundingSet=\n", "\nProtectSystem=strict\n",
           "\nRestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"})
         EXPECT_NE(unit.find(line), std::string::npos) << line;
-    if (::access("/usr/bin/systemd-analyze", X_OK) == 0) {
-        // The unit as installed, pointed at the unpacked program; its man page must be found too.
-        std::string copy = unit;
-        copy.replace(copy.find("/usr/lib/morvane/MorvaneCore"), 28, s_root + "/usr/lib/morvane/MorvaneCore");
-        fs::create_directories(s_root + "/verify");
-        {
-            std::ofstream out(s_root + "/verify/morvane.service");
-            out << copy;
-        }
-        Output verify = Shell("MANPATH=" + Quote(s_root + "/usr/share/man") + " /usr/bin/systemd-analyze verify " +
-                              Quote(s_root + "/verify/morvane.service"));
-        EXPECT_EQ(verify.code, 0) << verify.text;
-        EXPECT_EQ(verify.text, "");
-        Output security = Shell("/usr/bin/systemd-analyze security --offline=true " +
-                                Quote(s_root + "/verify/morvane.service") + " | tail -1");
-        const size_t at = security.text.find("exposure level for morvane.service: ");
-        ASSERT_NE(at, std::string::npos) << security.text;
-        EXPECT_LE(std::atof(security.text.c_str() + at + 36), 2.0) << security.text;
-    }
+    VerifyUnit("morvane.service", "/usr/lib/morvane/MorvaneCore");
 
     for (const char* page : {"/usr/share/man/man8/MorvaneCore.8.gz", "/usr/share/man/man1/morvanectl.1.gz",
                              "/usr/share/man/man1/morvane-provider.1.gz"}) {
@@ -361,6 +366,35 @@ TEST_F(PackageTest, MaintainerScriptsAreValidAndSetUpTheServiceUser)
     const std::string postrm = ReadText(s_root + "/DEBIAN.morvane/postrm");
     EXPECT_NE(postrm.find("deluser --quiet --system morvane"), std::string::npos);
     EXPECT_NE(postrm.find("delgroup --quiet --system morvane"), std::string::npos);
+}
+
+// The provider runs as a user of its own with its database in its own state directory, and is installed
+// without being enabled or started: it serves nothing before the administrator has set it up.
+TEST_F(PackageTest, ProviderUnitHasItsOwnUserAndWaitsToBeEnabled)
+{
+    const std::string unit = ReadText(s_root + "/lib/systemd/system/morvane-provider.service");
+    for (const char* line :
+         {"\nExecStart=/usr/bin/morvane-provider serve\n", "\nUser=morvane-provider\n", "\nGroup=morvane-provider\n",
+          "\nStateDirectory=morvane-provider\n", "\nStateDirectoryMode=0700\n", "\nUMask=0077\n",
+          "\nEnvironment=MORVANE_PROVIDER_DB=/var/lib/morvane-provider/provider.db\n", "\nCapabilityBoundingSet=\n",
+          "\nWantedBy=multi-user.target\n"})
+        EXPECT_NE(unit.find(line), std::string::npos) << line;
+    VerifyUnit("morvane-provider.service", "/usr/bin/morvane-provider");
+
+    for (const char* script : {"postinst", "prerm", "postrm"}) {
+        const std::string path = s_root + "/DEBIAN.morvane-provider/" + script;
+        ASSERT_EQ(::access(path.c_str(), X_OK), 0) << script;
+        EXPECT_EQ(Shell("sh -n " + Quote(path)).code, 0) << script;
+    }
+    const std::string postinst = ReadText(s_root + "/DEBIAN.morvane-provider/postinst");
+    EXPECT_NE(postinst.find("adduser --system --quiet --ingroup morvane-provider"), std::string::npos);
+    EXPECT_NE(postinst.find("install -d -m 0700 -o morvane-provider -g morvane-provider"), std::string::npos);
+    EXPECT_EQ(postinst.find("deb-systemd-helper enable"), std::string::npos) << postinst;
+    EXPECT_EQ(postinst.find("invoke start"), std::string::npos) << postinst;
+    EXPECT_EQ(postinst.find("@"), std::string::npos) << "unreplaced placeholder";
+    const std::string postrm = ReadText(s_root + "/DEBIAN.morvane-provider/postrm");
+    EXPECT_NE(postrm.find("deluser --quiet --system morvane-provider"), std::string::npos);
+    EXPECT_NE(postrm.find("rm -rf /var/lib/morvane-provider"), std::string::npos);
 }
 
 TEST_F(PackageTest, LintianFindsNoErrors)

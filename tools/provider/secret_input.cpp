@@ -57,8 +57,8 @@ private:
     static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
     bool StartsComment() const
     {
-        return m_text[m_pos] == '#' ||
-               (m_text[m_pos] == '/' && m_pos + 1 < m_text.size() && (m_text[m_pos + 1] == '/' || m_text[m_pos + 1] == '*'));
+        return m_text[m_pos] == '#' || (m_text[m_pos] == '/' && m_pos + 1 < m_text.size() &&
+                                        (m_text[m_pos + 1] == '/' || m_text[m_pos + 1] == '*'));
     }
     void SkipSpaceAndComments()
     {
@@ -298,7 +298,8 @@ bool AskQuietly(const std::string& prompt, std::string& answer, std::string& why
     quiet = g_saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     quiet.c_lflag |= ECHONL;
-    struct sigaction restore {}, old[3];
+    struct sigaction restore {
+    }, old[3];
     restore.sa_handler = RestoreAndDie;
     const int signals[3] = {SIGINT, SIGTERM, SIGHUP};
     for (int i = 0; i < 3; ++i)

@@ -13,8 +13,8 @@ TEST(HostName, OneRuleForEveryName)
     const std::string longest = label63 + "." + label63 + "." + label63 + "." + std::string(61, 'b');  // 253
     struct Case {
         std::string text;
-        bool strict;      // IsHostName
-        bool fromText;    // FromText: a final dot allowed
+        bool strict;    // IsHostName
+        bool fromText;  // FromText: a final dot allowed
     };
     const std::vector<Case> cases = {
         {"a.example.net", true, true},
