@@ -160,8 +160,6 @@ check "data directory morvane:morvane 2770" test "$(in_container stat -c '%U:%G 
 provider_db=/var/lib/morvane-provider/provider.db
 provider_state() { in_container systemctl is-enabled morvane-provider.service; in_container systemctl is-active morvane-provider.service; }
 check "the provider is installed disabled and stopped" test "$(provider_state | paste -sd' ')" = "disabled inactive"
-check "the provider's user is a system user without a login" \
-    test "$(in_container getent passwd morvane-provider | cut -d: -f6,7)" = "/var/lib/morvane-provider:/usr/sbin/nologin"
 check "its database is morvane-provider's alone (directory 0700, file 0600)" \
     test "$(in_container stat -c '%U %a' /var/lib/morvane-provider $provider_db | paste -sd' ')" = "morvane-provider 700 morvane-provider 600"
 

@@ -9,11 +9,6 @@ bool IsLetterOrDigit(char c)
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
-char Folded(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 }  // namespace
 
 bool IsHostName(std::string_view name)
@@ -44,16 +39,6 @@ bool FromText(std::string_view text, std::string& name)
     if (!IsHostName(text))
         return false;
     name.assign(text);
-    return true;
-}
-
-bool Same(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Folded(a[i]) != Folded(b[i]))
-            return false;
     return true;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // The one rule for a host name, wherever one is accepted: the provider's accounts, its dyndns2 endpoint and
 // the service's dyndns2 configuration. Letters, digits and inner hyphens in labels of 1 to 63 characters,
-// at least two labels, 253 characters at most, no final dot. Case is not significant: names are compared
-// without it, and kept as they were written.
+// at least two labels, 253 characters at most, no final dot. Case is not significant: the provider compares
+// names without it (SQLite's NOCASE, ASCII as here) and keeps them as they were written.
 
 #include <string>
 #include <string_view>
@@ -19,7 +19,5 @@ bool IsHostName(std::string_view name);
 // `text` as a host name: one final dot (the absolute form some clients send) is dropped. False when what
 // remains breaks the rule.
 bool FromText(std::string_view text, std::string& name);
-// Equal but for the case of letters.
-bool Same(std::string_view a, std::string_view b);
 
 }  // namespace hostname

