@@ -51,28 +51,6 @@ void Tighten(int fd, const std::string& path, std::vector<std::string>& notes)
                         ") and this user cannot change that (" + std::strerror(errno) + ")");
 }
 
-bool Prepare(const std::string& path, std::string& error, std::vector<std::string>& notes);
-
-}  // namespace
-
-bool PrepareDatabaseFile(const std::string& path, std::string& error, std::vector<std::string>& notes)
-{
-    // Closing any descriptor of a file drops every POSIX lock this process holds on it, SQLite's own
-    // included: the files are looked at before this process's first connection to them, never again.
-    static std::mutex mutex;
-    static std::set<std::string> done;
-    std::lock_guard<std::mutex> lock(mutex);
-    if (done.count(path))
-        return true;
-    if (!Prepare(path, error, notes))
-        return false;
-    if (done.size() < 1024)  // a process opens one database; a test, a few
-        done.insert(path);
-    return true;
-}
-
-namespace {
-
 bool Prepare(const std::string& path, std::string& error, std::vector<std::string>& notes)
 {
     size_t slash = path.rfind('/');
@@ -118,5 +96,21 @@ bool Prepare(const std::string& path, std::string& error, std::vector<std::strin
 }
 
 }  // namespace
+
+bool PrepareDatabaseFile(const std::string& path, std::string& error, std::vector<std::string>& notes)
+{
+    // Closing any descriptor of a file drops every POSIX lock this process holds on it, SQLite's own
+    // included: the files are looked at before this process's first connection to them, never again.
+    static std::mutex mutex;
+    static std::set<std::string> done;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (done.count(path))
+        return true;
+    if (!Prepare(path, error, notes))
+        return false;
+    if (done.size() < 1024)  // a process opens one database; a test, a few
+        done.insert(path);
+    return true;
+}
 
 }  // namespace provider

@@ -45,8 +45,9 @@ public:
             token = c;
             ++m_pos;
         } else {
+            // At least one byte: what ends a word never starts one here.
             while (m_pos < m_text.size() && !IsSpace(m_text[m_pos]) &&
-                   std::strchr("{};\"#", m_text[m_pos]) == nullptr && !StartsComment())
+                   std::string_view("{};\"#").find(m_text[m_pos]) == std::string_view::npos && !StartsComment())
                 token += m_text[m_pos++];
         }
         return true;

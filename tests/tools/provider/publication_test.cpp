@@ -213,6 +213,7 @@ TEST(ZoneSettings, KeyFiles)
     for (const char* bad : {"key k { algorithm hmac-sha256; };", "key k { algorithm hmac-sha3; secret \"c2VjcmV0\"; };",
                             "key k { algorithm hmac-sha256; secret \"c2VjcmV0\"; }", "key { };", "key \"k { };"})
         EXPECT_FALSE(provider::ParseKeyFile(bad, keys, why)) << bad;
+    EXPECT_FALSE(provider::ParseKeyFile(std::string_view("key \0 { };", 10), keys, why));  // ends, refused
 }
 
 TEST(ZoneSettings, ParsingRefusesWhatCannotWork)
