@@ -1,12 +1,13 @@
 # Install layout, in three components (one Debian package each):
 #   morvane   the service MorvaneCore, morvanectl, libnat.so, the unit, their man pages
 #   gui       the desktop program Morvane, its desktop entry and icon (needs morvane)
-#   provider  the local web service morvane-provider
+#   provider  the local web service morvane-provider and its unit
 #
 #   <prefix>/lib/morvane/   Morvane (GUI), MorvaneCore (service), morvanectl, libnat.so side by side
 #   <prefix>/bin/           morvane-provider; links morvane -> the GUI, morvanectl -> the client
-#   <unit dir>/morvane.service, the desktop entry, the icon, man pages
+#   <unit dir>/morvane.service, morvane-provider.service, the desktop entry, the icon, man pages
 #   /var/lib/morvane        data directory (created by the package for its user and group)
+#   /var/lib/morvane-provider  the provider's database (created by its package for its own user)
 # A build tree keeps its data beside the programs: bin/ carries a marker saying so.
 
 include(GNUInstallDirs)
@@ -40,10 +41,16 @@ foreach(link "morvane:Morvane:gui" "morvanectl:morvanectl:morvane")
     message(STATUS \"Installing: \${_dir}/${name} -> ${relative}\")" COMPONENT ${component})
 endforeach()
 
-# The unit names the installed program, so it is written at install time, when the prefix is final
-# (cpack installs with its own prefix).
-install(CODE "
+# The units name the installed programs, so they are written at install time, when the prefix is final
+# (cpack installs with its own prefix): morvane.service for the service, morvane-provider.service for
+# the provider (installed disabled; see packaging/debian/provider-postinst.in).
+foreach(unit "morvane:morvane" "morvane-provider:provider")
+  string(REPLACE ":" ";" unit "${unit}")
+  list(GET unit 0 name)
+  list(GET unit 1 component)
+  install(CODE "
     set(MORVANE_INSTALL_FULL_PROGRAM_DIR \"\${CMAKE_INSTALL_PREFIX}/${MORVANE_INSTALL_PROGRAM_DIR}\")
+    set(MORVANE_INSTALL_FULL_BIN_DIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
     set(_unit_dir \"${MORVANE_INSTALL_UNIT_DIR}\")
     if(NOT _unit_dir)
       if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
@@ -52,9 +59,10 @@ install(CODE "
         set(_unit_dir \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
       endif()
     endif()
-    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/morvane.service.in\" \"\$ENV{DESTDIR}\${_unit_dir}/morvane.service\"
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/${name}.service.in\" \"\$ENV{DESTDIR}\${_unit_dir}/${name}.service\"
                    @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-    message(STATUS \"Installing: \$ENV{DESTDIR}\${_unit_dir}/morvane.service\")" COMPONENT morvane)
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${_unit_dir}/${name}.service\")" COMPONENT ${component})
+endforeach()
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
         COMPONENT gui)

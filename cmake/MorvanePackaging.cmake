@@ -5,8 +5,15 @@
 #   morvane-provider  the local web service for trying things out
 # Library dependencies come from dpkg-shlibdeps; the rest is listed here.
 
+# The provider's scripts keep their dpkg names in a folder of their own; they run the program where the
+# package puts it (prefix /usr, below).
+set(MORVANE_INSTALL_FULL_BIN_DIR "/usr/${CMAKE_INSTALL_BINDIR}")
 foreach(script postinst prerm postrm)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/${script}.in ${CMAKE_BINARY_DIR}/packaging/debian/${script}
+                 @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                 WORLD_READ WORLD_EXECUTE)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/provider-${script}.in
+                 ${CMAKE_BINARY_DIR}/packaging/debian/provider/${script}
                  @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                  WORLD_READ WORLD_EXECUTE)
 endforeach()
@@ -90,6 +97,11 @@ set(CPACK_COMPONENT_PROVIDER_DESCRIPTION
 morvane-provider answers the SOAP calls of the Morvane service and dyndns2\n\
 updates (/nic/update) from an SQLite database of accounts and domains, over\n\
 HTTP or HTTPS, and publishes accepted addresses to authoritative DNS servers\n\
-by RFC 2136 UPDATE signed with TSIG.")
+by RFC 2136 UPDATE signed with TSIG. The unit morvane-provider.service runs it
+as the user morvane-provider once enabled; it is installed disabled.")
+# adduser/deluser and runuser in the maintainer scripts; deb-systemd-helper/-invoke for the unit.
+set(CPACK_DEBIAN_PROVIDER_PACKAGE_DEPENDS "adduser, init-system-helpers (>= 1.50)")
+set(CPACK_DEBIAN_PROVIDER_PACKAGE_CONTROL_EXTRA
+    "${CMAKE_BINARY_DIR}/packaging/debian/provider/postinst;${CMAKE_BINARY_DIR}/packaging/debian/provider/prerm;${CMAKE_BINARY_DIR}/packaging/debian/provider/postrm")
 
 include(CPack)

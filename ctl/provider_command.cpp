@@ -9,6 +9,7 @@
 #include "core/provider/config.h"
 #include "ctl/cli.h"
 #include "shared/base/files.h"
+#include "shared/base/hostname.h"
 #include "shared/base/names.h"
 
 namespace ctl {
@@ -79,7 +80,10 @@ int ProviderCommand(const Options& opt)
         } else if (a == "--user" && hasValue) {
             c.user = opt.args[++i];
         } else if (a == "--host" && hasValue) {
-            c.hosts.push_back(opt.args[++i]);
+            // Written as the dyndns2 server will be asked for it: without a final dot.
+            std::string name;
+            const std::string& text = opt.args[++i];
+            c.hosts.push_back(hostname::FromText(text, name) ? name : text);
         } else if (a == "--interface" && hasValue) {
             c.interfaceName = opt.args[++i];
         } else if (a == "--no-router") {

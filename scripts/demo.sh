@@ -48,7 +48,9 @@ say "Starting Knot DNS on 127.0.0.1:$DNS_PORT, authoritative for example.net, up
 DNS=""
 if [ -x /usr/sbin/knotd ] && command -v dig >/dev/null && ! (exec 3<>/dev/tcp/127.0.0.1/$DNS_PORT) 2>/dev/null; then
   mkdir -p "$WORK/knot"
+  # The key, written once for both ends: the provider reads it from this file (never from its command line).
   SECRET=$(head -c 32 /dev/urandom | base64)
+  (umask 077; printf 'key "demo-key" {\n\talgorithm hmac-sha256;\n\tsecret "%s";\n};\n' "$SECRET" >"$WORK/knot/demo-key.conf")
   cat >"$WORK/knot/knot.conf" <<EOF
 server:
   rundir: "$WORK/knot"
@@ -110,7 +112,7 @@ DB="$WORK/provider.db"
 if [ -n "$DNS" ]; then
   # Hosts under example.net get their A record replaced on the server at every new address.
   "$BIN/morvane-provider" --db "$DB" add-zone example.net --server "127.0.0.1:$DNS_PORT" \
-    --key "demo-key:hmac-sha256:$SECRET" --ttl 60
+    --key-file "$WORK/knot/demo-key.conf" --ttl 60
   "$BIN/morvane-provider" --db "$DB" zones
 fi
 "$BIN/morvane-provider" --db "$DB" set-address 203.0.113.10 --nettype 2 --location "demo network"

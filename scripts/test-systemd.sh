@@ -156,31 +156,43 @@ main_pid=$(in_container systemctl show -p MainPID --value morvane.service)
 check "runs as morvane" test "$(in_container ps -o user= -p "$main_pid" | tr -d ' ')" = morvane
 check "data directory morvane:morvane 2770" test "$(in_container stat -c '%U:%G %a' /var/lib/morvane)" = "morvane:morvane 2770"
 
+# --- the provider's own service: installed, not enabled, not started until the administrator says so --
+provider_db=/var/lib/morvane-provider/provider.db
+provider_state() { in_container systemctl is-enabled morvane-provider.service; in_container systemctl is-active morvane-provider.service; }
+check "the provider is installed disabled and stopped" test "$(provider_state | paste -sd' ')" = "disabled inactive"
+check "its database is morvane-provider's alone (directory 0700, file 0600)" \
+    test "$(in_container stat -c '%U %a' /var/lib/morvane-provider $provider_db | paste -sd' ')" = "morvane-provider 700 morvane-provider 600"
+
 # --- a member of the group uses it against the provider in the container ---------------------------
-in_container sh -c '
+# The administrator sets the provider up as root (umask 022), then enables it.
+in_container sh -c "
     useradd -m -s /bin/bash alice && adduser --quiet alice morvane
     useradd -m -s /bin/bash mallory
-    mkdir -p /var/lib/provider-test
-    morvane-provider --db /var/lib/provider-test/p.db seed-demo >/dev/null
-    morvane-provider --db /var/lib/provider-test/p.db set-address 203.0.113.7 >/dev/null
-    cat > /etc/systemd/system/provider-test.service <<EOF
-[Unit]
-Description=provider for the test
-Before=morvane.service
-[Service]
-ExecStart=/usr/bin/morvane-provider --db /var/lib/provider-test/p.db serve
-[Install]
-WantedBy=multi-user.target
-EOF
-    systemctl daemon-reload && systemctl enable --now provider-test.service' >"$work/setup.log" 2>&1 ||
+    umask 022
+    morvane-provider --db $provider_db seed-demo >/dev/null
+    morvane-provider --db $provider_db set-address 203.0.113.7 >/dev/null" >"$work/setup.log" 2>&1 ||
     { cat "$work/setup.log"; fail "test users and provider set up"; }
+check "still stopped once set up" test "$(in_container systemctl is-active morvane-provider.service)" = inactive
+check "root's commands leave every provider file morvane-provider's and 0600" \
+    test -z "$(in_container find /var/lib/morvane-provider -mindepth 1 \( ! -user morvane-provider -o -perm /077 \))"
+in_container systemctl enable --now morvane-provider.service >/dev/null 2>&1
 for _ in $(seq 50); do in_container sh -c 'exec 3<>/dev/tcp/127.0.0.1/1800' 2>/dev/null && break; sleep 0.1; done
+provider_pid=$(in_container systemctl show -p MainPID --value morvane-provider.service)
+check "the provider runs once enabled, as morvane-provider" \
+    test "$(in_container ps -o user= -p "$provider_pid" | tr -d ' ')" = morvane-provider
+exposure=$(in_container systemd-analyze security morvane-provider.service 2>/dev/null | sed -n 's/.*exposure level for morvane-provider.service: \([0-9.]*\).*/\1/p')
+offline=$(in_container systemd-analyze security --offline=true /lib/systemd/system/morvane-provider.service 2>/dev/null |
+    sed -n 's/.*exposure level for morvane-provider.service: \([0-9.]*\).*/\1/p')
+echo "      provider exposure: ${exposure:-?} (live), ${offline:-?} (installed unit, offline)"
+check "provider exposure at most 2.0" awk -v e="${exposure:-99}" -v o="${offline:-99}" 'BEGIN { exit !(e <= 2.0 && o <= 2.0) }'
+check "the running provider's database and journal files are 0600" \
+    test -z "$(in_container find /var/lib/morvane-provider -mindepth 1 -perm /077)" -a -e "$machine$provider_db-wal"
 
 login=$(echo demo | as_user alice morvanectl login demo 2>&1)
 check "group member logs in with morvanectl" test $? -eq 0
 on=$(as_user alice morvanectl on demo1.example.net 2>&1)
 check "group member switches a domain on" test $? -eq 0
-provider_saw() { in_container morvane-provider --db /var/lib/provider-test/p.db history | grep -q "$1"; }
+provider_saw() { in_container morvane-provider --db $provider_db history | grep -q "$1"; }
 check "the provider recorded the update" provider_saw 203.0.113.7
 demo1_on() { as_user alice morvanectl domains 2>/dev/null | grep -qE '^[0-9]+ +yes +demo1\.example\.net'; }
 check "the switch is kept" demo1_on
@@ -224,7 +236,7 @@ in_container sh -c 'printf "#!/bin/sh\nid -u > /var/lib/morvane/hook-ran-from-da
 in_container chown alice:morvane /var/lib/morvane/on-address-change
 in_container chmod 0775 /var/lib/morvane/on-address-change
 in_container sh -c 'printf "#!/bin/sh\nid -un > /var/lib/morvane/hook-ran\n" > /etc/morvane/on-address-change; chmod 0755 /etc/morvane/on-address-change'
-in_container morvane-provider --db /var/lib/provider-test/p.db set-address 203.0.113.9 >/dev/null
+in_container morvane-provider --db $provider_db set-address 203.0.113.9 >/dev/null
 as_user alice morvanectl off demo1.example.net >/dev/null 2>&1
 as_user alice morvanectl on demo1.example.net >/dev/null 2>&1
 for _ in $(seq 30); do [ -e "$machine/var/lib/morvane/hook-ran" ] && break; sleep 0.1; done
@@ -240,13 +252,12 @@ check "restarted after kill -9" wait_active "$main_pid"
 poweroff
 boot
 check "active after a reboot" wait_active
+check "the enabled provider is back after a reboot" test "$(provider_state | paste -sd' ')" = "enabled active"
 logged=$(as_user alice morvanectl domains 2>&1)
 check "logged in after a reboot (domains listed)" sh -c "printf '%s' '$logged' | grep -q demo1.example.net"
 
 # --- purge ---------------------------------------------------------------------------------------
 in_container sh -c 'dpkg -L morvane morvane-provider' 2>/dev/null | sort -u >"$work/files"
-in_container systemctl disable --now provider-test.service >/dev/null 2>&1
-in_container sh -c 'rm -f /etc/systemd/system/provider-test.service; rm -rf /var/lib/provider-test'
 in_container pkill -u alice >/dev/null 2>&1
 if ! in_container apt-get purge -y -q morvane morvane-provider >"$work/purge.log" 2>&1; then
     cat "$work/purge.log"
@@ -258,8 +269,9 @@ left=$(while read -r f; do
     if [ -e "$machine$f" ] || [ -L "$machine$f" ]; then echo "$f"; fi
 done <"$work/files" | paste -sd' ')
 check "purge leaves none of the packages' files${left:+ (left: $left)}" test -z "$left"
-check "purge leaves no data directory or /etc/morvane" test ! -e "$machine/var/lib/morvane" -a ! -e "$machine/etc/morvane"
-check "purge leaves no user or group" sh -c "! grep -q '^morvane:' '$machine/etc/passwd' '$machine/etc/group' '$machine/etc/shadow' '$machine/etc/gshadow'"
+check "purge leaves no data directory, database or /etc/morvane" \
+    test ! -e "$machine/var/lib/morvane" -a ! -e "$machine/var/lib/morvane-provider" -a ! -e "$machine/etc/morvane"
+check "purge leaves no user or group" sh -c "! grep -qE '^morvane(-provider)?:' '$machine/etc/passwd' '$machine/etc/group' '$machine/etc/shadow' '$machine/etc/gshadow'"
 units=$(find "$machine/etc/systemd" "$machine/lib/systemd" "$machine/var/lib/systemd" -name '*morvane*' 2>/dev/null | sed "s:^$machine::")
 check "purge leaves no unit or unit state${units:+ (left: $units)}" test -z "$units"
 

@@ -30,8 +30,8 @@ int main(int argc, char** argv)
         return 1;
     }
     std::string provider = std::string(MORVANE_BIN_DIR) + "/morvane-provider --db " + dir + "/p.db";
-    std::system((provider + " init >/dev/null && " + provider + " add-account alice 's3cret pw' >/dev/null && " +
-                 provider + " add-host alice a.example.net >/dev/null")
+    std::system((provider + " init >/dev/null && " + "printf 's3cret pw\\n' | " + provider +
+                 " add-account alice >/dev/null && " + provider + " add-host alice a.example.net >/dev/null")
                     .c_str());
     std::system((provider + " serve --port 0 --tls-cert " + tls.Path("good.pem") + " --tls-key " +
                  tls.Path("good.key") + " > " + dir + "/provider.out 2>&1 & echo $! > " + dir + "/provider.pid")

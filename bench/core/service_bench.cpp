@@ -133,7 +133,7 @@ int main(int argc, char** argv)
             return 1;
         }
         tls = " --tls-cert " + tlsFiles.Path("good.pem") + " --tls-key " + tlsFiles.Path("good.key");
-        Run(provider + " add-account alice 's3cret pw' >/dev/null && " + provider +
+        Run("printf 's3cret pw\\n' | " + provider + " add-account alice >/dev/null && " + provider +
             " add-host alice a.example.net >/dev/null");
     }
     Run(provider + " serve --port 0" + tls + " > " + dir + "/provider.out 2>&1 & echo $! > " + dir + "/provider.pid");

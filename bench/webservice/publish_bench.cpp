@@ -169,14 +169,17 @@ public:
 
         std::string program = std::string(MORVANE_BIN_DIR) + "/morvane-provider";
         std::string db = m_dir + "/provider.db";
-        auto admin = [&](const std::string& args) {
-            return std::system(("'" + program + "' --db '" + db + "' " + args + " >/dev/null").c_str()) == 0;
+        // Secrets go to standard input, as an administrator would give them.
+        auto admin = [&](const std::string& args, const std::string& input = "") {
+            return std::system(("printf '" + input + "' | '" + program + "' --db '" + db + "' " + args + " >/dev/null")
+                                   .c_str()) == 0;
         };
-        if (!admin("init") || !admin("add-zone bench.example.net --server 127.0.0.1:" + std::to_string(m_dnsPort) +
-                                     " --key bench:hmac-sha256:" + kSecret + " --ttl 60"))
+        if (!admin("init") ||
+            !admin("add-zone bench.example.net --server 127.0.0.1:" + std::to_string(m_dnsPort) + " --ttl 60",
+                   std::string("key bench { algorithm hmac-sha256; secret \"") + kSecret + "\"; };"))
             return false;
         for (int i = 0; i < kClients; ++i)
-            if (!admin(Numbered("add-account c", i, " pw")) ||
+            if (!admin(Numbered("add-account c", i), "pw\\n") ||
                 !admin(Numbered("add-host c", i) + Numbered(" h", i, ".bench.example.net")))
                 return false;
         int out = -1;

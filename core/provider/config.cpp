@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "shared/base/files.h"
+#include "shared/base/hostname.h"
 
 namespace providerconf {
 
@@ -31,14 +32,6 @@ std::vector<std::string> BuiltInCheckIp()
 bool HasLineBreak(const std::string& text)
 {
     return text.find_first_of("\r\n") != std::string::npos || text.find('\0') != std::string::npos;
-}
-
-bool IsHostName(const std::string& name)
-{
-    if (name.empty() || name.size() > 253 || name.front() == '.' || name.front() == '-')
-        return false;
-    return std::all_of(name.begin(), name.end(),
-                       [](unsigned char c) { return std::isalnum(c) || c == '.' || c == '-' || c == '_' || c == '*'; });
 }
 
 uint32_t HashName(const std::string& name)
@@ -183,8 +176,8 @@ std::string Check(const ProviderConfig& c)
         if (HasLineBreak(*text))
             return "values must not contain line breaks";
     for (const std::string& h : c.hosts)
-        if (!IsHostName(h))
-            return "not a host name: '" + h + "'";
+        if (!hostname::IsHostName(h))
+            return "not a host name: '" + h + "' (" + hostname::kRule + ")";
     return {};
 }
 

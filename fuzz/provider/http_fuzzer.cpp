@@ -1,6 +1,7 @@
 // Whatever a client sends reaches the request framing before anything else, and a dyndns2 request's query,
 // credentials and names the decoders after it.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -8,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/provider/dyndns2.h"
+#include "shared/base/hostname.h"
 #include "tools/provider/http.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -21,11 +22,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             __builtin_trap();
         std::vector<std::pair<std::string, std::string>> params;
         if (provider::http::ParseQuery(request.Query(), params))
-            for (const auto& [name, value] : params)
-                provider::IsFqdn(value);
+            for (const auto& [name, value] : params) {
+                std::string host;
+                hostname::FromText(value, host);
+            }
         std::string decoded;
         if (const std::string* auth = request.Header("authorization"))
             provider::http::Base64Decode(*auth, decoded);
+    }
+    // Fed in pieces, as the connection loop feeds it, the framer says at every step what it says of the
+    // same bytes all at once.
+    provider::http::CFramer pieces(4096);
+    size_t step = size ? data[0] % 7 + 1 : 1;
+    for (size_t end = std::min(step, size);; end = std::min(end + step, size)) {
+        provider::http::Framing got = pieces.Feed(bytes.substr(0, end));
+        provider::http::CFramer whole(4096);
+        if (got != whole.Feed(bytes.substr(0, end)))
+            __builtin_trap();
+        if (got != provider::http::Framing::Incomplete || end == size)
+            break;
     }
     std::string decoded;
     provider::http::Base64Decode(bytes, decoded);

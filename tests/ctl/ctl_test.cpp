@@ -236,7 +236,7 @@ protected:
             return;
         ASSERT_TRUE(m_checkIp.Start(m_tlsFiles->Path("good.pem"), m_tlsFiles->Path("good.key"),
                                     [](const std::string&) { return std::string("198.51.100.7\n"); }));
-        ASSERT_EQ(m_provider.Admin({"add-account", "alice", "s3cret pw"}), 0);
+        ASSERT_EQ(m_provider.Admin({"add-account", "alice"}, nullptr, "s3cret pw\n"), 0);
         ASSERT_EQ(m_provider.Admin({"add-host", "alice", "a.example.net"}), 0);
         ASSERT_EQ(m_provider.Admin({"add-host", "alice", "b.example.net"}), 0);
     }

@@ -143,6 +143,28 @@ protected:
         std::ifstream in(path);
         return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     }
+    // The unit as installed, pointed at the unpacked program: systemd-analyze verifies it (its man page
+    // must be found too) and rates its exposure at most 2.0.
+    static void VerifyUnit(const std::string& name, const std::string& program)
+    {
+        if (::access("/usr/bin/systemd-analyze", X_OK) != 0)
+            return;
+        std::string copy = ReadText(s_root + "/lib/systemd/system/" + name);
+        ASSERT_NE(copy.find(program), std::string::npos) << name;
+        copy.replace(copy.find(program), program.size(), s_root + program);
+        fs::create_directories(s_root + "/verify");
+        const std::string path = s_root + "/verify/" + name;
+        std::ofstream(path) << copy;
+        Output verify =
+            Shell("MANPATH=" + Quote(s_root + "/usr/share/man") + " /usr/bin/systemd-analyze verify " + Quote(path));
+        EXPECT_EQ(verify.code, 0) << verify.text;
+        EXPECT_EQ(verify.text, "");
+        Output security = Shell("/usr/bin/systemd-analyze security --offline=true " + Quote(path) + " | tail -1");
+        const std::string label = "exposure level for " + name + ": ";
+        const size_t at = security.text.find(label);
+        ASSERT_NE(at, std::string::npos) << security.text;
+        EXPECT_LE(std::atof(security.text.c_str() + at + label.size()), 2.0) << security.text;
+    }
 
     static inline std::map<std::string, std::string> s_debs;
     static inline std::unique_ptr<CTempDir> s_tmp;
@@ -171,6 +193,7 @@ TEST_F(PackageTest, EachPackageInstallsItsOwnFiles)
           {"/usr/share/doc/morvane/changelog.gz", "-rw-r--r-- root/root"}}},
         {"morvane-provider",
          {{"/usr/bin/morvane-provider", "-rwxr-xr-x root/root"},
+          {"/lib/systemd/system/morvane-provider.service", "-rw-r--r-- root/root"},
           {"/usr/share/man/man1/morvane-provider.1.gz", "-rw-r--r-- root/root"},
           {"/usr/share/doc/morvane-provider/copyright", "-rw-r--r-- root/root"}}},
         {"morvane-gui",
@@ -309,25 +332,8 @@ TEST_F(PackageTest, TheInstalledLayoutRunsAndDescribesItself)
           "\nRestart=on-failure\n", "\nNoNewPrivileges=yes\n", "\nCapabilityBoundingSet=\n", "\nProtectSystem=strict\n",
           "\nRestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"})
         EXPECT_NE(unit.find(line), std::string::npos) << line;
-    if (::access("/usr/bin/systemd-analyze", X_OK) == 0) {
-        // The unit as installed, pointed at the unpacked program; its man page must be found too.
-        std::string copy = unit;
-        copy.replace(copy.find("/usr/lib/morvane/MorvaneCore"), 28, s_root + "/usr/lib/morvane/MorvaneCore");
-        fs::create_directories(s_root + "/verify");
-        {
-            std::ofstream out(s_root + "/verify/morvane.service");
-            out << copy;
-        }
-        Output verify = Shell("MANPATH=" + Quote(s_root + "/usr/share/man") + " /usr/bin/systemd-analyze verify " +
-                              Quote(s_root + "/verify/morvane.service"));
-        EXPECT_EQ(verify.code, 0) << verify.text;
-        EXPECT_EQ(verify.text, "");
-        Output security = Shell("/usr/bin/systemd-analyze security --offline=true " +
-                                Quote(s_root + "/verify/morvane.service") + " | tail -1");
-        const size_t at = security.text.find("exposure level for morvane.service: ");
-        ASSERT_NE(at, std::string::npos) << security.text;
-        EXPECT_LE(std::atof(security.text.c_str() + at + 36), 2.0) << security.text;
-    }
+    VerifyUnit("morvane.service", "/usr/lib/morvane/MorvaneCore");
+    VerifyUnit("morvane-provider.service", "/usr/bin/morvane-provider");  // its user and modes: test-systemd.sh
 
     for (const char* page : {"/usr/share/man/man8/MorvaneCore.8.gz", "/usr/share/man/man1/morvanectl.1.gz",
                              "/usr/share/man/man1/morvane-provider.1.gz"}) {
@@ -347,12 +353,13 @@ TEST_F(PackageTest, TheInstalledLayoutRunsAndDescribesItself)
 
 TEST_F(PackageTest, MaintainerScriptsAreValidAndSetUpTheServiceUser)
 {
-    for (const char* script : {"postinst", "prerm", "postrm"}) {
-        const std::string path = s_root + "/DEBIAN.morvane/" + script;
-        ASSERT_EQ(::access(path.c_str(), X_OK), 0) << script;
-        Output syntax = Shell("sh -n " + Quote(path));
-        EXPECT_EQ(syntax.code, 0) << script << ": " << syntax.text;
-    }
+    for (const std::string package : {"morvane", "morvane-provider"})
+        for (const char* script : {"postinst", "prerm", "postrm"}) {
+            const std::string path = s_root + "/DEBIAN." + package + "/" + script;
+            ASSERT_EQ(::access(path.c_str(), X_OK), 0) << script;
+            Output syntax = Shell("sh -n " + Quote(path));
+            EXPECT_EQ(syntax.code, 0) << script << ": " << syntax.text;
+        }
     const std::string postinst = ReadText(s_root + "/DEBIAN.morvane/postinst");
     EXPECT_NE(postinst.find("adduser --system"), std::string::npos);
     EXPECT_NE(postinst.find("install -d -m 2770 -o morvane -g morvane /var/lib/morvane"), std::string::npos);

@@ -159,6 +159,7 @@ struct Conn {
     bool handshaking = false;
     bool wantWrite = false;  // TLS needs the socket writable before it can go on
     std::string in;
+    http::CFramer framer{0};  // looks at each received byte once
     Clock::time_point start;
     Clock::time_point last;
 };
@@ -260,10 +261,9 @@ Step CLoop::Progress(Conn& c)
         c.in.append(buf, static_cast<size_t>(n));
         c.last = Clock::now();
     }
-    http::Request head;
-    http::Framing framing = http::Frame(c.in, m_options.maxRequestBytes, head);
+    http::Framing framing = c.framer.Feed(c.in);
     switch (framing) {
-    case http::Framing::Complete: HandOff(c, {}, std::move(head)); return Step::HandedOff;
+    case http::Framing::Complete: HandOff(c, {}, c.framer.TakeHead()); return Step::HandedOff;
     case http::Framing::Incomplete: return eof ? Step::Drop : Step::Keep;
     default: HandOff(c, http::FramingAnswer(framing)); return Step::HandedOff;
     }
@@ -291,6 +291,7 @@ void CLoop::Accept(int listenFd)
         }
         Conn c;
         c.fd = fd;
+        c.framer = http::CFramer(m_options.maxRequestBytes);
         c.start = c.last = Clock::now();
         if (addr.ss_family == AF_INET) {
             c.peer = ntohl(reinterpret_cast<sockaddr_in*>(&addr)->sin_addr.s_addr);

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <vector>
 
+#include "shared/base/hostname.h"
 #include "shared/base/md5.h"
 #include "shared/base/ipv4.h"
 #include "tools/provider/server.h"
@@ -70,31 +71,6 @@ bool WantedAddress(const std::string* myip, uint32_t peer, uint32_t& address)
 
 }  // namespace
 
-bool IsFqdn(const std::string& name)
-{
-    std::string_view n = name;
-    if (!n.empty() && n.back() == '.')
-        n.remove_suffix(1);
-    if (n.empty() || n.size() > 253)
-        return false;
-    int labels = 0;
-    size_t start = 0;
-    while (start <= n.size()) {
-        size_t dot = n.find('.', start);
-        std::string_view label = n.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
-        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
-            return false;
-        for (char c : label)
-            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-')
-                return false;
-        ++labels;
-        if (dot == std::string_view::npos)
-            break;
-        start = dot + 1;
-    }
-    return labels >= 2;
-}
-
 std::string Dyndns2Answer(CProviderStore& store, const http::Request& request, uint32_t peer,
                           const Dyndns2Options& options)
 {
@@ -134,11 +110,11 @@ std::string Dyndns2Answer(CProviderStore& store, const http::Request& request, u
 
     std::string body;
     for (const std::string& name : hosts) {
-        if (!IsFqdn(name)) {
+        std::string lookup;
+        if (!hostname::FromText(name, lookup)) {
             body += "notfqdn\n";
             continue;
         }
-        std::string lookup = name.back() == '.' ? name.substr(0, name.size() - 1) : name;
         ProviderHost host;
         if (!store.FindHost(lookup, host)) {
             body += store.LastError().empty() ? "nohost\n" : "911\n";

@@ -30,8 +30,4 @@ constexpr const char kDyndns2Path[] = "/nic/update";
 std::string Dyndns2Answer(CProviderStore& store, const http::Request& request, uint32_t peer,
                           const Dyndns2Options& options);
 
-// A fully qualified host name: two labels or more of letters, digits and inner hyphens, 253 characters
-// at most; one trailing dot allowed.
-bool IsFqdn(const std::string& name);
-
 }  // namespace provider

@@ -1,5 +1,6 @@
 #include "tools/provider/http.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 
@@ -84,30 +85,13 @@ std::string_view Request::Query() const
     return q == std::string::npos ? std::string_view() : std::string_view(target).substr(q + 1);
 }
 
-Framing Frame(std::string_view bytes, size_t maxBodyBytes, Request& request)
-{
-    // Bare LF line ends are tolerated, as most servers do.
-    size_t end = bytes.find("\r\n\r\n");
-    size_t endLen = 4;
-    size_t lf = bytes.find("\n\n");
-    if (lf != std::string_view::npos && (end == std::string_view::npos || lf < end)) {
-        end = lf;
-        endLen = 2;
-    }
-    if (end == std::string_view::npos) {
-        // A request that cannot be HTTP (a TLS hello on the plain port, say) is refused without waiting
-        // for the rest: its method, as far as it has arrived, must be a token.
-        std::string_view method = bytes.substr(0, std::min(bytes.find(' '), bytes.find('\n')));
-        if ((!method.empty() && !IsToken(method)) || (method.empty() && !bytes.empty()))
-            return Framing::Bad;
-        return bytes.size() > kMaxHeaderBytes ? Framing::TooLarge : Framing::Incomplete;
-    }
-    if (end + endLen > kMaxHeaderBytes)
-        return Framing::TooLarge;
+namespace {
 
+// The request line and the header fields, without the blank line that ends them.
+Framing ParseHead(std::string_view head, size_t headerBytes, Request& request)
+{
     Request r;
-    r.headerBytes = end + endLen;
-    std::string_view head = bytes.substr(0, end);
+    r.headerBytes = headerBytes;
     size_t lineEnd = head.find('\n');
     std::string_view line = Trim(head.substr(0, lineEnd));
     size_t sp1 = line.find(' ');
@@ -150,9 +134,65 @@ Framing Frame(std::string_view bytes, size_t maxBodyBytes, Request& request)
         r.headers.emplace_back(std::move(name), std::string(value));
     }
     request = std::move(r);
-    if (request.contentLength > maxBodyBytes)
-        return Framing::TooLarge;
-    return bytes.size() >= request.headerBytes + request.contentLength ? Framing::Complete : Framing::Incomplete;
+    return Framing::Complete;
+}
+
+}  // namespace
+
+Framing CFramer::Feed(std::string_view bytes)
+{
+    if (!m_haveHead) {
+        if (m_headVerdict == Framing::Bad)
+            return Framing::Bad;
+        // The head ends at the first blank line; bare LF line ends are tolerated, as most servers do.
+        // Only the new bytes are searched, each line end looking back at most three bytes.
+        size_t limit = std::min(bytes.size(), kMaxHeaderBytes);
+        size_t end = std::string_view::npos;  // where the blank line starts
+        size_t headerBytes = 0;               // and the byte after it
+        for (size_t i = m_scanned; i < limit; ++i) {
+            char c = bytes[i];
+            if (!m_methodDone) {
+                // A request that cannot be HTTP (a TLS hello on the plain port, say) is refused without
+                // waiting for the rest: its method, as far as it has arrived, must be a token.
+                m_methodDone = c == ' ' || c == '\n';
+                if ((m_methodDone && i == 0) || (!m_methodDone && !IsToken(std::string_view(&c, 1))))
+                    m_headVerdict = Framing::Bad;
+            }
+            if (c != '\n')
+                continue;
+            if (i >= 1 && bytes[i - 1] == '\n')
+                end = i - 1;
+            else if (i >= 3 && bytes.substr(i - 3, 3) == "\r\n\r")
+                end = i - 3;
+            if (end != std::string_view::npos) {
+                headerBytes = i + 1;
+                break;
+            }
+        }
+        if (end == std::string_view::npos) {
+            m_scanned = limit;
+            if (m_headVerdict == Framing::Bad)
+                return Framing::Bad;
+            return bytes.size() > kMaxHeaderBytes ? Framing::TooLarge : Framing::Incomplete;
+        }
+        // Whatever the method looked like, a complete head is judged as a whole (as when it came at once).
+        m_haveHead = true;
+        m_headVerdict = ParseHead(bytes.substr(0, end), headerBytes, m_request);
+        if (m_headVerdict == Framing::Complete && m_request.contentLength > m_maxBody)
+            m_headVerdict = Framing::TooLarge;
+    }
+    if (m_headVerdict != Framing::Complete)
+        return m_headVerdict;
+    return bytes.size() >= m_request.headerBytes + m_request.contentLength ? Framing::Complete : Framing::Incomplete;
+}
+
+Framing Frame(std::string_view bytes, size_t maxBodyBytes, Request& request)
+{
+    CFramer framer(maxBodyBytes);
+    Framing framing = framer.Feed(bytes);
+    if (framer.Parsed())
+        request = framer.TakeHead();
+    return framing;
 }
 
 std::string Answer(int status, std::string_view body, std::string_view contentType,

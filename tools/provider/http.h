@@ -34,7 +34,30 @@ enum class Framing {
 // Largest request line plus headers.
 constexpr size_t kMaxHeaderBytes = 16 * 1024;
 
-// Looks at the bytes received so far. On Complete (and on TooLarge for an over-long body) `request`
+// Frames one request as it arrives. Each Feed gets everything received so far (the earlier bytes
+// unchanged) and looks only at what is new: the head is searched for its end from where the last call
+// stopped and parsed once, then only the body's length is compared. A client that sends a large head
+// and body a byte at a time therefore costs work in proportion to what it sends.
+class CFramer {
+public:
+    explicit CFramer(size_t maxBodyBytes) : m_maxBody(maxBodyBytes) {}
+    Framing Feed(std::string_view bytes);
+    // True once the head has arrived and parsed; Head() then holds it (also while the body is incomplete
+    // or when it is too large).
+    bool Parsed() const { return m_haveHead && m_request.headerBytes > 0; }
+    const Request& Head() const { return m_request; }
+    Request TakeHead() { return std::move(m_request); }
+
+private:
+    size_t m_maxBody;
+    size_t m_scanned = 0;       // bytes already searched for the end of the head
+    bool m_methodDone = false;  // the method has ended (a space or a line end was seen)
+    bool m_haveHead = false;
+    Framing m_headVerdict = Framing::Incomplete;
+    Request m_request;
+};
+
+// The same for bytes that are all there: On Complete (and on TooLarge for an over-long body) `request`
 // holds the parsed head.
 Framing Frame(std::string_view bytes, size_t maxBodyBytes, Request& request);
 

@@ -1,5 +1,7 @@
 // morvane-provider: a small dynamic-DNS web service with a SQLite store, and its administration.
 
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -8,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "shared/base/hostname.h"
 #include "shared/base/md5.h"
 #include "tools/provider/dns_update.h"
+#include "tools/provider/secret_input.h"
 #include "tools/provider/server.h"
 #include "shared/base/ipv4.h"
 #include "tools/provider/store.h"
@@ -31,16 +35,21 @@ constexpr const char kUsage[] =
     "commands:\n"
     "  init                                  create the database\n"
     "  seed-demo                             add account demo/demo with demo1..3.example.net\n"
-    "  add-account NAME PASSWORD [--nick N] [--email E] [--status N] [--validated N]\n"
-    "                                        add an account (the MD5 of PASSWORD is stored)\n"
+    "  add-account NAME [--nick N] [--email E] [--status N] [--validated N]\n"
+    "                                        add an account; the password is asked for (twice, not\n"
+    "                                        shown), or read from the first line of standard input;\n"
+    "                                        its MD5 is stored\n"
     "  add-host ACCOUNT DOMAIN               add a host to an account; prints its host id\n"
     "  set-address A.B.C.D|caller [--nettype N] [--location TEXT]\n"
     "                                        the public address reported from the next request on;\n"
     "                                        'caller' reports each caller's own source address\n"
-    "  add-zone ZONE --server HOST[:PORT] --key NAME:[ALGORITHM:]SECRET [--ttl N]\n"
+    "  add-zone ZONE --server HOST[:PORT] [--key-file FILE] [--key-name NAME] [--ttl N]\n"
     "                                        publish the A records of hosts in ZONE to its\n"
     "                                        primary server by dynamic update, signed with the\n"
-    "                                        TSIG key (hmac-sha256 unless named; TTL 60)\n"
+    "                                        TSIG key of FILE (standard input without it), as\n"
+    "                                        tsig-keygen writes it: key \"NAME\" { algorithm ...;\n"
+    "                                        secret \"...\"; }; --key-name picks one of several\n"
+    "                                        (TTL 60)\n"
     "  remove-zone ZONE                      stop publishing to ZONE\n"
     "  accounts | hosts | zones | history    list the store\n"
     "  serve [--listen ADDR] [--port P] [--threads N] [--io-timeout S] [--max-connections N]\n"
@@ -197,11 +206,28 @@ int Run(const std::string& db, const std::string& command, const Args& a)
     }
     if (command == "add-account") {
         ProviderAccount account;
-        if (!needs(2) || !CheckOptions(a, {"nick", "email", "status", "validated"}) ||
+        if (a.positional.size() != 2 && !needs(1))
+            return 2;
+        if (!CheckOptions(a, {"nick", "email", "status", "validated"}) ||
             !ToInt(a.Get("status"), account.status, 0, 255) || !ToInt(a.Get("validated"), account.validated, 0, 255))
             return 2;
         account.name = a.positional[0];
-        account.digest = CMD5(a.positional[1].c_str()).HexDigest();
+        ProviderAccount existing;
+        if (store.FindAccount(account.name, existing)) {
+            std::fprintf(stderr, "morvane-provider: the account %s exists already\n", account.name.c_str());
+            return 1;
+        }
+        std::string password, why;
+        if (a.positional.size() == 2) {
+            std::fprintf(stderr, "morvane-provider: warning: a password on the command line is seen in the process "
+                                 "list and kept in the shell's history; leave it out to be asked for it, or give "
+                                 "it on standard input\n");
+            password = a.positional[1];
+        } else if (!provider::ReadPassword("Password for " + account.name + ": ", true, password, why)) {
+            std::fprintf(stderr, "morvane-provider: %s\n", why.c_str());
+            return 2;
+        }
+        account.digest = CMD5(password.c_str()).HexDigest();
         if (const std::string* nick = a.Get("nick"))
             account.nick = *nick;
         if (const std::string* email = a.Get("email"))
@@ -215,8 +241,14 @@ int Run(const std::string& db, const std::string& command, const Args& a)
     if (command == "add-host") {
         if (!needs(2) || !CheckOptions(a, {}))
             return 2;
+        std::string name;
+        if (!hostname::FromText(a.positional[1], name)) {
+            std::fprintf(stderr, "morvane-provider: not a host name: '%s' (%s)\n", a.positional[1].c_str(),
+                         hostname::kRule);
+            return 2;
+        }
         uint32_t hostid = 0;
-        if (!store.AddHost(a.positional[0], a.positional[1], hostid))
+        if (!store.AddHost(a.positional[0], name, hostid))
             return Fail(store);
         std::printf("%u\n", hostid);
         return 0;
@@ -242,28 +274,57 @@ int Run(const std::string& db, const std::string& command, const Args& a)
         return store.SetNetwork(network) ? 0 : Fail(store);
     }
     if (command == "add-zone") {
-        if (!needs(1) || !CheckOptions(a, {"server", "key", "ttl"}))
+        if (!needs(1) || !CheckOptions(a, {"server", "key", "key-file", "key-name", "ttl"}))
             return 2;
         DnsZone zone;
         int ttl = 60;
         std::string why;
         const std::string* server = a.Get("server");
         const std::string* key = a.Get("key");
+        const std::string* keyFile = a.Get("key-file");
+        const std::string* keyName = a.Get("key-name");
         if (!dns::NormalizeName(a.positional[0], zone.zone)) {
             std::fprintf(stderr, "morvane-provider: not a zone name: %s\n", a.positional[0].c_str());
             return 2;
         }
-        if (!server || !key) {
-            std::fprintf(stderr, "morvane-provider: add-zone needs --server and --key\n");
+        if (!server) {
+            std::fprintf(stderr, "morvane-provider: add-zone needs --server\n");
             return 2;
         }
-        if (!dns::ParseServer(*server, zone.server, zone.port, why) ||
-            !dns::ParseKey(*key, zone.keyName, zone.algorithm, zone.secret, why)) {
-            std::fprintf(stderr, "morvane-provider: %s\n", why.c_str());
+        if (key && (keyFile || keyName)) {
+            std::fprintf(stderr, "morvane-provider: --key goes without --key-file and --key-name\n");
             return 2;
         }
-        if (!ToInt(a.Get("ttl"), ttl, 0, 2147483647))
+        if (!dns::ParseServer(*server, zone.server, zone.port, why) || !ToInt(a.Get("ttl"), ttl, 0, 2147483647)) {
+            if (!why.empty())
+                std::fprintf(stderr, "morvane-provider: %s\n", why.c_str());
             return 2;
+        }
+        if (key) {
+            std::fprintf(stderr, "morvane-provider: warning: a secret on the command line is seen in the process list "
+                                 "and kept in the shell's history; use --key-file FILE or standard input\n");
+            if (!dns::ParseKey(*key, zone.keyName, zone.algorithm, zone.secret, why)) {
+                std::fprintf(stderr, "morvane-provider: %s\n", why.c_str());
+                return 2;
+            }
+        } else {
+            std::string from = keyFile ? *keyFile : "-";
+            if (from == "-" && isatty(STDIN_FILENO))
+                std::fprintf(stderr, "Paste the key (key \"NAME\" { algorithm ...; secret \"...\"; };), then "
+                                     "Ctrl-D:\n");
+            std::string text;
+            std::vector<provider::TsigKey> keys;
+            provider::TsigKey chosen;
+            const std::string shown = from == "-" ? "standard input" : from;
+            if (!provider::ReadSecretFile(from, 1 << 20, text, why) || !provider::ParseKeyFile(text, keys, why) ||
+                !provider::ChooseKey(keys, keyName ? *keyName : "", chosen, why)) {
+                std::fprintf(stderr, "morvane-provider: %s: %s\n", shown.c_str(), why.c_str());
+                return 2;
+            }
+            zone.keyName = chosen.name;
+            zone.algorithm = chosen.algorithm;
+            zone.secret = chosen.secret;
+        }
         zone.ttl = static_cast<uint32_t>(ttl);
         return store.AddZone(zone) ? 0 : Fail(store);
     }
@@ -308,8 +369,15 @@ int Run(const std::string& db, const std::string& command, const Args& a)
             return 2;
         if (!store.Hosts(hosts))
             return Fail(store);
-        for (const auto& h : hosts)
+        for (const auto& h : hosts) {
             std::printf("%u\t%s\t%s\t%s\n", h.hostid, h.domain.c_str(), h.data.c_str(), h.owner.c_str());
+            // Made before names were checked: kept (the web service updates it by id), but dyndns2 cannot.
+            if (!hostname::IsHostName(h.domain))
+                std::fprintf(stderr,
+                             "morvane-provider: warning: host %u '%s' is not a host name (%s); dyndns2 "
+                             "clients cannot update it\n",
+                             h.hostid, h.domain.c_str(), hostname::kRule);
+        }
         return 0;
     }
     if (command == "history") {

@@ -127,9 +127,14 @@ void CPublisher::Run()
             nextPruneMs = now + int64_t{m_options.pruneEverySeconds} * 1000;
         }
 
+        // A store that fails (locked past the busy time-out, say) is asked again after a pause; nothing
+        // is decided from a query that did not answer.
+        bool storeFailed = false;
         std::vector<ProviderPublication> due;
-        if (!store.DuePublications(now, kBatch, due))
+        if (!store.DuePublications(now, kBatch, due)) {
             std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
+            storeFailed = true;
+        }
         // One message per zone for everything due in it; the server applies it all or nothing.
         std::map<std::string, std::vector<const ProviderPublication*>> byZone;
         for (const ProviderPublication& p : due)
@@ -142,18 +147,23 @@ void CPublisher::Run()
             }
             DnsZone zone;
             if (!store.FindZone(zoneName, zone)) {
+                if (!store.LastError().empty()) {
+                    std::fprintf(stderr, "morvane-provider: publisher: %s\n", store.LastError().c_str());
+                    storeFailed = true;
+                    continue;  // still pending: tried again after the pause
+                }
                 for (const ProviderPublication* p : rows)
                     store.PublicationDropped(p->id, "zone " + zoneName + " no longer configured");
                 continue;
             }
             Publish(store, zone, rows);
         }
-        if (due.size() == kBatch)
+        if (due.size() == kBatch && !storeFailed)
             continue;
 
         int64_t next = 0;
         int64_t waitMs = kIdlePollMs;
-        if (store.NextPublicationDue(next) && next > 0) {
+        if (!storeFailed && store.NextPublicationDue(next) && next > 0) {
             int64_t until = next - NowMs();
             waitMs = until < 0 ? 0 : (until < waitMs ? until : waitMs);
         }

@@ -78,20 +78,28 @@ Worker& Of(struct soap* soap)
     return *static_cast<Worker*>(soap->user);
 }
 
-// The address reported to (and set for) the caller: the configured one, else the caller's own.
-bool PublicAddress(struct soap* soap, uint32_t& address, ProviderNetwork& network)
-{
-    Worker& w = Of(soap);
-    if (!w.store.Network(network))
-        return false;
-    if (network.address.empty() || !provider::ParseDotted(network.address, address))
-        address = w.peer;
-    return true;
-}
+// Host ids one updateDynamic may list; a longer list is refused whole.
+constexpr size_t kMaxHostIds = 1000;
 
 int ServerFault(struct soap* soap, const char* text)
 {
     return soap_receiver_fault(soap, text, nullptr);
+}
+
+// The address reported to (and set for) the caller: the configured one, else the caller's own. The web
+// service speaks IPv4 only: a caller that came over IPv6 (not IPv4-mapped) has no address of its own to
+// report or store, so it gets a fault rather than 0.0.0.0. SOAP_OK or the fault's code.
+int PublicAddress(struct soap* soap, uint32_t& address, ProviderNetwork& network)
+{
+    Worker& w = Of(soap);
+    if (!w.store.Network(network))
+        return ServerFault(soap, "database unavailable");
+    if (!network.address.empty() && provider::ParseDotted(network.address, address))
+        return SOAP_OK;
+    if (w.peer == 0)
+        return soap_sender_fault(soap, "no IPv4 address known for this caller (it came over IPv6)", nullptr);
+    address = w.peer;
+    return SOAP_OK;
 }
 
 int Authenticate(struct soap* soap, const std::string& username, const std::string& password, ProviderAccount& account)
@@ -107,8 +115,8 @@ int ns__getDynamicIP(struct soap* soap, std::string& result)
 {
     uint32_t address = 0;
     ProviderNetwork network;
-    if (!PublicAddress(soap, address, network))
-        return ServerFault(soap, "database unavailable");
+    if (int rc = PublicAddress(soap, address, network))
+        return rc;
     result = provider::NetInfoDocument(static_cast<int32_t>(address), network.nettype, network.location);
     return SOAP_OK;
 }
@@ -152,14 +160,16 @@ int ns__updateDynamic(struct soap* soap, std::string username, std::string passw
         return soap_sender_fault(soap, "malformed dynamic-list", nullptr);
     std::vector<uint32_t> ids;
     for (auto node : request.child("dynamic").children("hostid")) {
+        if (ids.size() == kMaxHostIds)
+            return soap_sender_fault(soap, "too many host ids (at most 1000 in one update)", nullptr);
         // The client writes ids in signed decimal; the bit pattern is the id.
         long long value = std::strtoll(node.text().get(), nullptr, 10);
         ids.push_back(static_cast<uint32_t>(value));
     }
     uint32_t address = 0;
     ProviderNetwork network;
-    if (!PublicAddress(soap, address, network))
-        return ServerFault(soap, "database unavailable");
+    if (int rc = PublicAddress(soap, address, network))
+        return rc;
     std::vector<int> results;
     if (!Of(soap).store.UpdateHosts(account.name, ids, FormatIPv4(address), results))
         return ServerFault(soap, "database unavailable");

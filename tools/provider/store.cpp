@@ -4,10 +4,14 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <ctime>
 
+#include "shared/base/hostname.h"
 #include "shared/base/md5.h"
+#include "tools/provider/db_file.h"
 
 namespace {
 
@@ -139,6 +143,12 @@ bool CProviderStore::Exec(const char* sql)
 bool CProviderStore::Open(const std::string& path)
 {
     Close();
+    std::vector<std::string> notes;
+    bool prepared = provider::PrepareDatabaseFile(path, m_error, notes);
+    for (const std::string& note : notes)
+        std::fprintf(stderr, "morvane-provider: %s\n", note.c_str());
+    if (!prepared)
+        return false;
     if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
         Fail("cannot open database");
@@ -233,13 +243,26 @@ bool CProviderStore::CheckPassword(const std::string& name, const std::string& d
 
 bool CProviderStore::AddHost(const std::string& owner, const std::string& domain, uint32_t& hostid)
 {
+    // The same rule as the dyndns2 endpoint's: a host it could never update is not made.
+    std::string name;
+    if (!hostname::FromText(domain, name)) {
+        m_error = "not a host name: '" + domain + "' (" + hostname::kRule + ")";
+        return false;
+    }
     ProviderAccount account;
     if (!FindAccount(owner, account))
+        return false;
+    ProviderHost existing;
+    if (FindHost(name, existing)) {
+        m_error = "the host " + existing.domain + " exists already (names are compared without case)";
+        return false;
+    }
+    if (!m_error.empty())
         return false;
     CStatement st(m_db, "INSERT INTO hosts(domain, owner) VALUES(?,?)");
     if (!st.Ok())
         return Fail("add host");
-    st.Bind(1, domain).Bind(2, owner);
+    st.Bind(1, name).Bind(2, owner);
     if (!st.Run())
         return Fail("add host");
     hostid = static_cast<uint32_t>(sqlite3_last_insert_rowid(m_db));
@@ -343,17 +366,27 @@ bool CProviderStore::UpdateHosts(const std::string& owner, const std::vector<uin
     bool queued = false;
     int64_t nowMs = NowMs();
     int64_t now = nowMs / 1000;
+    std::map<uint32_t, int> seen;  // a host listed twice is updated and recorded once
     for (size_t i = 0; ok && i < hostids.size(); ++i) {
+        auto [it, first] = seen.emplace(hostids[i], 0);
+        if (!first) {
+            results[i] = it->second;
+            continue;
+        }
         int64_t hostid = static_cast<int64_t>(hostids[i]);
         update.Reset();
         update.Bind(1, address).Bind(2, hostid).Bind(3, owner);
         ok = update.Run();
-        results[i] = ok && sqlite3_changes(m_db) == 1 ? 1 : 0;
+        results[i] = it->second = ok && sqlite3_changes(m_db) == 1 ? 1 : 0;
+        // Another account's host, or none: refused, and nothing written, so a caller listing ids that are
+        // not its own cannot make the history grow.
+        if (!ok || results[i] != 1)
+            continue;
         record.Reset();
         record.Bind(1, now).Bind(2, hostid).Bind(3, owner).Bind(4, address);
         record.Bind(5, results[i]);
-        ok = ok && record.Run();
-        if (!ok || results[i] != 1 || zones.empty())
+        ok = record.Run();
+        if (!ok || zones.empty())
             continue;
         int64_t historyId = sqlite3_last_insert_rowid(m_db);
         domainOf.Reset();
@@ -471,13 +504,12 @@ bool CProviderStore::Zones(std::vector<DnsZone>& zones)
 
 bool CProviderStore::FindZone(const std::string& zone, DnsZone& found)
 {
+    m_error.clear();
     std::vector<DnsZone> zones;
     if (!ReadZones(m_db, &zone, zones))
         return Fail("find zone");
-    if (zones.empty()) {
-        m_error = "no such zone: " + zone;
+    if (zones.empty())
         return false;
-    }
     found = zones.front();
     return true;
 }

@@ -82,6 +82,8 @@ public:
     // True when the account exists and the digest matches (hex case ignored).
     bool CheckPassword(const std::string& name, const std::string& digest, ProviderAccount& account);
 
+    // Refuses a name that breaks the host-name rule (one final dot is dropped) or that exists already in
+    // any case.
     bool AddHost(const std::string& owner, const std::string& domain, uint32_t& hostid);
     // The host of that name (case ignored). False with an empty LastError when there is none.
     bool FindHost(const std::string& domain, ProviderHost& host);
@@ -89,8 +91,9 @@ public:
     bool Hosts(std::vector<ProviderHost>& hosts);
 
     // The one way an accepted address update enters the store, whatever protocol carried it. Points each
-    // listed host of `owner` at `address` and records every attempt. results[i] is 1 for a host that was
-    // updated, 0 for one that is not the account's. A host inside a configured zone whose name does not
+    // listed host of `owner` at `address` and records it in the history. results[i] is 1 for a host that
+    // was updated, 0 for one that is not the account's (nothing is written for it); a host listed twice
+    // counts once. A host inside a configured zone whose name does not
     // already carry (or wait for) that address gets a pending publication, superseding an older pending one.
     // One transaction; the publication listener is told after it commits.
     bool UpdateHosts(const std::string& owner, const std::vector<uint32_t>& hostids, const std::string& address,
@@ -110,6 +113,7 @@ public:
     bool AddZone(const DnsZone& zone);
     bool RemoveZone(const std::string& zone);
     bool Zones(std::vector<DnsZone>& zones);
+    // False with an empty LastError when the zone is not configured; with the reason when the store failed.
     bool FindZone(const std::string& zone, DnsZone& found);
 
     // Pending publications due at nowMs, oldest first; the earliest next attempt (0: none pending).

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@ public:
     static std::string Program() { return std::string(MORVANE_BIN_DIR) + "/morvane-provider"; }
     const std::string& Database() const { return m_db; }
     uint16_t Port() const { return m_port; }
+    pid_t Pid() const { return m_pid; }
 
     // A fresh database with the demo account (demo / demo, demo1..3.example.net) whose next answers
     // report `address` as the public one.
@@ -32,13 +34,18 @@ public:
         return Admin({"init"}) == 0 && Admin({"seed-demo"}) == 0 && Admin({"set-address", address}) == 0;
     }
 
-    // Runs one administration command; returns its exit code and fills `out` with its standard output.
-    int Admin(const std::vector<std::string>& args, std::string* out = nullptr) const
+    // Runs one administration command; returns its exit code and fills `out` with its standard output
+    // and `err` with its standard error. `input` (a password, a key) goes to its standard input, never
+    // on its command line.
+    int Admin(const std::vector<std::string>& args, std::string* out = nullptr, const std::string& input = "",
+              std::string* err = nullptr) const
     {
+        const std::string in = m_dir / "stdin", errors = m_dir / "stderr";
+        std::ofstream(in, std::ios::trunc) << input;
         std::string cmd = "'" + Program() + "' --db '" + m_db + "'";
         for (const auto& a : args)
             cmd += " '" + a + "'";
-        cmd += " 2>/dev/null";
+        cmd += " <'" + in + "' 2>'" + errors + "'";
         FILE* p = popen(cmd.c_str(), "r");
         if (!p)
             return -1;
@@ -50,6 +57,10 @@ public:
         int status = pclose(p);
         if (out)
             *out = text;
+        if (err) {
+            std::ifstream e(errors);
+            err->assign(std::istreambuf_iterator<char>(e), std::istreambuf_iterator<char>());
+        }
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 

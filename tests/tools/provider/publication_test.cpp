@@ -6,8 +6,15 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "tools/provider/publisher.h"
+#include <sqlite3.h>
+
+#include <chrono>
+#include <thread>
+
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
+#include "tools/provider/publisher.h"
+#include "tools/provider/secret_input.h"
 #include "tools/provider/store.h"
 
 namespace {
@@ -61,7 +68,7 @@ protected:
 
 TEST_F(Publication, UpdatesQueueOnlyWhatTheNamesDoNotCarry)
 {
-    Update("192.0.2.1", {1, m_a, m_b, 999});  // demo1 is in no zone, 999 is nobody's
+    Update("192.0.2.1", {1, m_a, m_b, 999, m_a});  // demo1 is in no zone, 999 is nobody's; a listed twice
     EXPECT_EQ(1, m_wakes);
     auto due = Due();
     ASSERT_EQ(2u, due.size());
@@ -89,15 +96,14 @@ TEST_F(Publication, UpdatesQueueOnlyWhatTheNamesDoNotCarry)
     EXPECT_TRUE(Due().size() == 1 && Due()[0].address == "192.0.2.2");
 
     auto h = History();
-    ASSERT_EQ(7u, h.size());
+    ASSERT_EQ(6u, h.size());          // host 999 is refused and leaves no row
     EXPECT_EQ("", h[0].publication);  // demo1: no zone
     EXPECT_EQ("published", h[1].publication);
     EXPECT_EQ("published", h[2].publication);
-    EXPECT_EQ("", h[3].publication);  // host 999: refused
-    EXPECT_EQ(0, h[3].result);
-    EXPECT_EQ("", h[4].publication);  // same address, still pending
-    EXPECT_EQ("", h[5].publication);  // same address, already published
-    EXPECT_EQ("pending", h[6].publication);
+    EXPECT_EQ(1, h[2].result);
+    EXPECT_EQ("", h[3].publication);  // same address, still pending
+    EXPECT_EQ("", h[4].publication);  // same address, already published
+    EXPECT_EQ("pending", h[5].publication);
 }
 
 TEST_F(Publication, FailuresWaitAndAZoneChangeMakesThemDue)
@@ -162,6 +168,52 @@ TEST_F(Publication, RetentionKeepsRecentRowsAndEverythingStillPending)
     EXPECT_EQ("pending", h[1].publication);
     EXPECT_EQ("", h[2].publication);
     EXPECT_EQ(1u, Due().size());
+}
+
+// A zone that cannot be read for a while is not a removed zone: the publication waits, and goes out
+// once the store answers again.
+TEST_F(Publication, StoreFailureIsNotAMissingZone)
+{
+    DnsZone zone{"dyn.example.net", "127.0.0.1", 1, "k", "hmac-sha256", "c2VjcmV0", 60};  // nobody on UDP port 1
+    ASSERT_TRUE(m_store.AddZone(zone));
+    Update("192.0.2.1", {m_a});
+    // Every read of the zones fails at run time (abs() overflows), as a locked or damaged store's would.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((m_dir + "/p.db").c_str(), &other));
+    auto exec = [&](const char* sql) { return sqlite3_exec(other, sql, nullptr, nullptr, nullptr) == SQLITE_OK; };
+    ASSERT_TRUE(exec("ALTER TABLE zones RENAME TO zones_away; CREATE VIEW zones AS SELECT * FROM zones_away"
+                     " WHERE abs(-9223372036854775807 - 1) > 0"));
+    CPublisher publisher;
+    ASSERT_TRUE(publisher.Start(PublisherOptions{m_dir + "/p.db", 200}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ("pending", History().back().publication);
+    ASSERT_TRUE(exec("DROP VIEW zones; ALTER TABLE zones_away RENAME TO zones"));
+    publisher.Wake();
+    EXPECT_TRUE(WaitUntil([&] { return History().back().attempts == 1; }, std::chrono::seconds(5)));
+    EXPECT_EQ("pending", History().back().publication);
+    sqlite3_close(other);
+}
+
+// Keys as BIND writes them, with comments and other statements around, one or several; the ones that
+// cannot be used are refused with the reason.
+TEST(ZoneSettings, KeyFiles)
+{
+    std::vector<provider::TsigKey> keys;
+    std::string why;
+    const std::string two =
+        "# made by tsig-keygen\nkey \"First.Key.\" {\n\talgorithm hmac-sha512;\n\tsecret \"c2VjcmV0\";\n};\n"
+        "options { directory \"/var/cache/bind\"; };  // not a key\n"
+        "/* old */ key second { algorithm HMAC-MD5.SIG-ALG.REG.INT; secret \"Zml4ZWQ=\"; };";
+    ASSERT_TRUE(provider::ParseKeyFile(two, keys, why)) << why;
+    ASSERT_EQ(2u, keys.size());
+    EXPECT_EQ("first.key hmac-sha512 c2VjcmV0", keys[0].name + " " + keys[0].algorithm + " " + keys[0].secret);
+    provider::TsigKey key;
+    ASSERT_TRUE(provider::ChooseKey(keys, "SECOND.", key, why)) << why;
+    EXPECT_EQ("hmac-md5 Zml4ZWQ=", key.algorithm + " " + key.secret);
+    for (const char* bad : {"key k { algorithm hmac-sha256; };", "key k { algorithm hmac-sha3; secret \"c2VjcmV0\"; };",
+                            "key k { algorithm hmac-sha256; secret \"c2VjcmV0\"; }", "key { };", "key \"k { };"})
+        EXPECT_FALSE(provider::ParseKeyFile(bad, keys, why)) << bad;
+    EXPECT_FALSE(provider::ParseKeyFile(std::string_view("key \0 { };", 10), keys, why));  // ends, refused
 }
 
 TEST(ZoneSettings, ParsingRefusesWhatCannotWork)

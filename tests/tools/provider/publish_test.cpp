@@ -144,8 +144,9 @@ protected:
 
     int AddZone(const char* secret)
     {
-        return m_provider.Admin({"add-zone", kZone, "--server", "127.0.0.1:" + std::to_string(kDnsPort), "--key",
-                                 std::string(kKeyName) + ":hmac-sha256:" + secret, "--ttl", "30"});
+        return m_provider.Admin(
+            {"add-zone", kZone, "--server", "127.0.0.1:" + std::to_string(kDnsPort), "--ttl", "30"}, nullptr,
+            "key \"" + std::string(kKeyName) + "\" { algorithm hmac-sha256; secret \"" + secret + "\"; };\n");
     }
     // What MorvaneCore does when the address changes: set it at the provider, then push.
     void Push(const std::string& address, std::vector<uint32_t> hosts = {})
