@@ -120,8 +120,7 @@ CAcceptedAddresses::CAcceptedAddresses(std::string path, std::string account, st
                                        std::function<int64_t()> wallClock)
     : m_path(std::move(path)), m_account(std::move(account)), m_identity(std::move(identity)),
       m_clock(std::move(wallClock))
-{
-}
+{}
 
 int64_t CAcceptedAddresses::Now() const
 {
@@ -193,8 +192,8 @@ bool CAcceptedAddresses::Parse(const std::string& text)
             std::string account, host, addressText;
             AddressFamily family;
             AcceptedAddress record;
-            if (!Unescape(f[1], account) || !Unescape(f[2], host) || host.size() > 253 ||
-                !ParseFamily(f[3], family) || !Unescape(f[4], addressText) || !ValidAddress(family, addressText) ||
+            if (!Unescape(f[1], account) || !Unescape(f[2], host) || host.size() > 253 || !ParseFamily(f[3], family) ||
+                !Unescape(f[4], addressText) || !ValidAddress(family, addressText) ||
                 !ParseTime(f[5], record.acceptedAt) || !m_accounts.count(account) || m_records.size() >= kMaxRecords)
                 return false;
             record.address = addressText;
@@ -262,5 +261,5 @@ void CAcceptedAddresses::Keep(const std::vector<std::string>& hosts)
     std::set<std::string> keep(hosts.begin(), hosts.end());
     for (auto r = m_records.begin(); r != m_records.end();)
         r = std::get<0>(r->first) == m_account && !keep.count(std::get<1>(r->first)) ? m_records.erase(r)
-                                                                                      : std::next(r);
+                                                                                     : std::next(r);
 }

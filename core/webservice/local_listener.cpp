@@ -35,8 +35,9 @@ bool FindUser(Lookup lookup, uid_t& uid, std::string& name)
 bool UidOf(const char* user, uid_t& uid)
 {
     std::string name;
-    return FindUser([&](passwd* e, std::vector<char>& b, passwd** f) { return ::getpwnam_r(user, e, b.data(), b.size(), f); },
-                    uid, name);
+    return FindUser(
+        [&](passwd* e, std::vector<char>& b, passwd** f) { return ::getpwnam_r(user, e, b.data(), b.size(), f); }, uid,
+        name);
 }
 
 // "uid 1000 (alice)", or "uid 1000" for a user the database does not know.
@@ -45,8 +46,9 @@ std::string UserText(uid_t uid)
     uid_t same = uid;
     std::string name;
     std::string text = "uid " + std::to_string(uid);
-    if (FindUser([&](passwd* e, std::vector<char>& b, passwd** f) { return ::getpwuid_r(uid, e, b.data(), b.size(), f); },
-                 same, name))
+    if (FindUser(
+            [&](passwd* e, std::vector<char>& b, passwd** f) { return ::getpwuid_r(uid, e, b.data(), b.size(), f); },
+            same, name))
         text += " (" + name + ")";
     return text;
 }
@@ -104,7 +106,8 @@ bool TrustedLocalPeer(int fd, std::string& why)
     uid_t providerUser = 0;
     if (owner == 0 || owner == ::geteuid() || (UidOf(kProviderUser, providerUser) && owner == providerUser))
         return true;
-    std::string allowed = ::geteuid() != 0 ? "root, the service's user (" + UserText(::geteuid()) + ") or " : "root or ";
+    std::string allowed =
+        ::geteuid() != 0 ? "root, the service's user (" + UserText(::geteuid()) + ") or " : "root or ";
     why = "the listener on " + AddressText(remote) + " belongs to " + UserText(owner) + ", not to " + allowed +
           kProviderUser + "; nothing sent";
     return false;
