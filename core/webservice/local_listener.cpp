@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -53,20 +54,22 @@ std::string UserText(uid_t uid)
     return text;
 }
 
+// "127.0.0.1:1800", "[::1]:1800".
 std::string AddressText(const sockaddr_storage& address)
 {
-    char text[INET6_ADDRSTRLEN] = "?";
-    uint16_t port = 0;
+    char text[INET6_ADDRSTRLEN + 16] = "?";
     if (address.ss_family == AF_INET) {
         const auto& a = reinterpret_cast<const sockaddr_in&>(address);
-        ::inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
-        port = ntohs(a.sin_port);
-        return std::string(text) + ":" + std::to_string(port);
+        char host[INET_ADDRSTRLEN] = "?";
+        ::inet_ntop(AF_INET, &a.sin_addr, host, sizeof host);
+        std::snprintf(text, sizeof text, "%s:%u", host, unsigned(ntohs(a.sin_port)));
+    } else {
+        const auto& a = reinterpret_cast<const sockaddr_in6&>(address);
+        char host[INET6_ADDRSTRLEN] = "?";
+        ::inet_ntop(AF_INET6, &a.sin6_addr, host, sizeof host);
+        std::snprintf(text, sizeof text, "[%s]:%u", host, unsigned(ntohs(a.sin6_port)));
     }
-    const auto& a = reinterpret_cast<const sockaddr_in6&>(address);
-    ::inet_ntop(AF_INET6, &a.sin6_addr, text, sizeof text);
-    port = ntohs(a.sin6_port);
-    return "[" + std::string(text) + "]:" + std::to_string(port);
+    return text;
 }
 
 }  // namespace
