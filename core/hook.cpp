@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 
 extern char** environ;
@@ -49,7 +50,16 @@ bool RunAddressHook(const std::string& programDir, uint32_t address, const std::
     hook.timeoutMs = timeoutMs < 0 ? 0 : timeoutMs;
 
     int execError = 0;
-    const bool started = platform::StartDetached(hook, {}, &execError) != 0 || execError != 0;
+    const int pid = platform::StartDetached(hook, {}, &execError);
     ::close(hook.executableFd);
-    return started;
+    if (pid == 0) {
+        // A file that passed the checks but cannot run (a missing interpreter, a binary for another
+        // machine, no memory) is a failure to report, never a start.
+        JournalPrint(kJournalWarning, "address-change hook %s could not be started: %s", hook.path.c_str(),
+                     execError ? std::strerror(execError) : "no process could be made");
+        return false;
+    }
+    JournalPrint(kJournalInfo, "address-change hook %s started for %s (pid %d)", hook.path.c_str(),
+                 FormatIPv4(address).c_str(), pid);
+    return true;
 }

@@ -15,6 +15,7 @@
 inline constexpr const char* kAddressHookName = "on-address-change";
 inline constexpr int kAddressHookTimeoutMs = 30000;
 
-// Starts the hook when it exists and is executable; returns at once. True when it was started.
+// Starts the hook when it exists and passes the checks; returns at once. True when it was started (a
+// journal line says so); a hook that could not be started is logged as such and gives false.
 bool RunAddressHook(const std::string& programDir, uint32_t address, const std::vector<uint32_t>& hostids,
                     int timeoutMs = kAddressHookTimeoutMs);

@@ -304,11 +304,12 @@ void CMorvaneManger::CheckAddress()
     bool changed = address != m_lastAddress;
 
     // Every enabled host not yet pushed with this address: a failed push is retried here, a done
-    // one is never repeated.
+    // one is repeated only when the provider asks for a keep-alive.
     UpdateResultMap hosts;
     for (const DomainRecord& record : m_domains) {
         auto it = m_pushed.find(record.hostid);
-        if (record.enabled && (it == m_pushed.end() || it->second != address))
+        if (record.enabled &&
+            (it == m_pushed.end() || it->second != address || m_service->RefreshDue(record.hostid, address)))
             hosts[record.hostid] = 1;
     }
     bool pushed = false;

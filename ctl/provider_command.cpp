@@ -46,9 +46,11 @@ int ProviderCommand(const Options& opt)
                 std::printf("Host:      %s\n", h.c_str());
             if (!c.interfaceName.empty())
                 std::printf("Address:   interface %s\n", c.interfaceName.c_str());
+            else if (urls.empty())
+                std::printf("Address:   %s\n", c.router ? "router (UPnP/NAT-PMP) alone" : "no source");
             else
-                std::printf("Address:   %s%s\n", c.router ? "router (UPnP/NAT-PMP), then " : "",
-                            urls.empty() ? "no check-IP URL" : "check-IP URLs in turn");
+                std::printf("Address:   check-IP URLs in turn%s\n",
+                            c.router ? "; the router (UPnP/NAT-PMP) only when one agrees" : "");
             if (!c.caFile.empty())
                 std::printf("CA file:   %s\n", c.caFile.c_str());
         }

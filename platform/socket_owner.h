@@ -1,6 +1,7 @@
 #pragma once
 // Who owns a local socket, asked of the kernel (socket diagnostics over netlink), and whether a user
-// belongs to a group. The loopback channel uses both to serve, and to talk to, its owners only.
+// belongs to a group. The loopback channel uses both to serve, and to talk to, its owners only; the
+// web-service client asks who listens on a loopback provider port before it sends an account's digest.
 
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -24,8 +25,19 @@ public:
     // socket would take it or the kernel cannot be asked (errno says why).
     bool UdpReceiverOwner(const sockaddr* from, const sockaddr* to, uid_t& owner);
 
+    // The user owning the far end of the TCP connection from `local` to `remote` (both local
+    // addresses of one family): the socket that accepted it once accepted, until then the listener
+    // holding it. False when neither exists or the kernel cannot be asked (errno says why).
+    bool TcpPeerOwner(const sockaddr* local, const sockaddr* remote, uid_t& owner);
+
 private:
+    struct Found {
+        uid_t uid = 0;
+        unsigned inode = 0;  // 0: a socket no process holds yet (an unaccepted connection)
+    };
     bool Open();
+    // One exact lookup; `src` is the end the kernel looks the socket up by, as each protocol defines it.
+    bool Ask(uint8_t protocol, const sockaddr* src, const sockaddr* dst, Found& found);
 
     int m_fd = -1;
     uint32_t m_sequence = 0;

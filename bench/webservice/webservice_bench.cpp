@@ -20,6 +20,7 @@
 #include <string>
 
 #include "core/webservice/dynamic_service.h"
+#include "core/webservice/local_listener.h"
 #include "shared/base/md5.h"
 
 namespace {
@@ -190,6 +191,31 @@ void BM_Dyndns2Update(benchmark::State& state)
     }
     state.SetItemsProcessed(state.iterations());
 }
+
+// What a plain-HTTP call to loopback pays before its first byte: asking the kernel who holds the other
+// end (the accepted socket, else the listener) and looking up the provider's user.
+void BM_LoopbackListenerCheck(benchmark::State& state)
+{
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(listener, 4);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    int client = socket(AF_INET, SOCK_STREAM, 0);
+    if (connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        state.SkipWithError("connect failed");
+    std::string why;
+    for (auto _ : state) {
+        bool trusted = webservice::TrustedLocalPeer(client, why);
+        benchmark::DoNotOptimize(trusted);
+    }
+    close(client);
+    close(listener);
+}
+BENCHMARK(BM_LoopbackListenerCheck)->Unit(benchmark::kMicrosecond);
 
 // Argument tls: 0 plain HTTP, 1 HTTPS (handshake included in every call).
 BENCHMARK(BM_GetDynamicIP)

@@ -10,24 +10,45 @@
 #include "core/portmap.h"
 #include "core/provider/address.h"
 #include "core/provider/https.h"
+#include "shared/base/ipv4.h"
 
 AddressFinding CAddressSources::Find()
 {
     if (!m_options.interfaceName.empty())
         return FromInterface(m_options.interfaceName);
-    if (m_options.router) {
-        AddressFinding found = FromRouter();
-        if (found.address != 0)
-            return found;
-    }
+    AddressFinding router;
+    if (m_options.router)
+        router = FromRouter();
+    // Any device on the LAN can answer for the router, and nothing authenticates it: its answer
+    // alone decides only when no check-IP source is configured. Otherwise an HTTPS source decides,
+    // and the router's answer at most confirms it.
+    if (m_options.checkIp.empty())
+        return router;
+    AddressFinding checked;
     for (const std::string& url : m_options.checkIp) {
         if (m_options.cancel && m_options.cancel->load())
+            return {};
+        checked = FromCheckIp(url);
+        if (checked.address != 0)
             break;
-        AddressFinding found = FromCheckIp(url);
-        if (found.address != 0)
-            return found;
     }
-    return {};
+    const uint64_t pair = uint64_t(router.address) << 32 | checked.address;
+    if (checked.address == 0) {
+        if (router.address != 0 && pair != m_lastMismatch)
+            JournalPrint(kJournalWarning,
+                         "address: the router gives %s, but no check-IP source answered to confirm it; it is not used",
+                         FormatIPv4(router.address).c_str());
+        m_lastMismatch = router.address != 0 ? pair : 0;
+        return {};
+    }
+    if (router.address == checked.address) {
+        checked.source = "router, confirmed by " + checked.source;
+    } else if (router.address != 0 && pair != m_lastMismatch) {
+        JournalPrint(kJournalWarning, "address: the router gives %s but %s gives %s; the router's answer is not used",
+                     FormatIPv4(router.address).c_str(), checked.source.c_str(), FormatIPv4(checked.address).c_str());
+    }
+    m_lastMismatch = router.address != 0 && router.address != checked.address ? pair : 0;
+    return checked;
 }
 
 AddressFinding CAddressSources::FromInterface(const std::string& name)

@@ -1,8 +1,9 @@
 #pragma once
 // Where the public address comes from when the provider does not say: a named local interface
-// (used alone when given), else the router's external address over UPnP/NAT-PMP (libnat), else the
-// check-IP URLs in turn. Each answer must be one bare IPv4 address; anything else (HTML, an IPv6
-// address, garbage, no answer in time) moves on to the next source.
+// (used alone when given); else the check-IP URLs in turn, the first that answers deciding, with the
+// router's external address over UPnP/NAT-PMP (libnat) used only when it agrees or when no URL is
+// configured (nothing authenticates the router's answer). Each answer must be one bare IPv4 address;
+// anything else (HTML, an IPv6 address, garbage, no answer in time) moves on to the next source.
 
 #include <atomic>
 #include <cstdint>
@@ -30,8 +31,9 @@ class CAddressSources {
 public:
     explicit CAddressSources(AddressSourceOptions options) : m_options(std::move(options)) {}
 
-    // The first address a source gives, public or not (the caller decides what to do with a
-    // private one). Each failing source leaves one line in the log.
+    // The address the sources give, public or not (the caller decides what to do with a private
+    // one); 0 when none, or when only the router answered while check-IP URLs are configured. Each
+    // failing source leaves one line in the log, a router that disagrees one line per new answer.
     AddressFinding Find();
 
     AddressFinding FromInterface(const std::string& name);
@@ -40,4 +42,5 @@ public:
 
 private:
     AddressSourceOptions m_options;
+    uint64_t m_lastMismatch = 0;  // router and check-IP answers last logged as disagreeing
 };

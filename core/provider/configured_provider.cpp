@@ -7,6 +7,7 @@
 #include "core/provider/dyndns2/dyndns2_provider.h"
 #include "core/provider/webservice_provider.h"
 #include "core/webservice/dynamic_service.h"
+#include "shared/base/files.h"
 
 CConfiguredProvider::CConfiguredProvider(std::string path, ProviderEnvironment environment)
     : m_path(std::move(path)), m_env(std::move(environment))
@@ -56,8 +57,10 @@ void CConfiguredProvider::Refresh()
         sources.cancel = &m_cancelled;
         JournalPrint(kJournalInfo, "provider: dyndns2 account %s at %s, %zu host(s)", config.user.c_str(),
                      config.server.c_str(), config.hosts.size());
-        Replace(std::make_unique<CDyndns2Provider>(std::move(config),
-                                                   std::make_unique<CAddressSources>(std::move(sources))));
+        auto dyndns2 = std::make_unique<CDyndns2Provider>(std::move(config),
+                                                          std::make_unique<CAddressSources>(std::move(sources)));
+        dyndns2->Persist(files::DirName(m_path) + "/" + kProviderStateFileName);
+        Replace(std::move(dyndns2));
         m_kind = ProviderConfig::Kind::Dyndns2;
     } else {
         if (m_active && m_kind != ProviderConfig::Kind::WebService)
@@ -97,6 +100,11 @@ int CConfiguredProvider::Update(const std::string& user, const std::string& dige
 {
     Refresh();
     return m_active->Update(user, digest, address, results);
+}
+
+bool CConfiguredProvider::RefreshDue(uint32_t hostid, uint32_t address) const
+{
+    return m_active && m_active->RefreshDue(hostid, address);
 }
 
 CallFailure CConfiguredProvider::Failure(int status) const

@@ -34,6 +34,7 @@ public:
     int Hosts(const std::string& user, const std::string& digest, UserInfo& account,
               std::vector<DomainRecord>& hosts) override;
     int Update(const std::string& user, const std::string& digest, uint32_t address, UpdateResultMap& results) override;
+    bool RefreshDue(uint32_t hostid, uint32_t address) const override;
     CallFailure Failure(int status) const override;
     void Cancel() override;
     std::string Describe() const override;

@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <string>
 
 namespace {
 
@@ -65,6 +66,40 @@ const char* MorvaneUserAgent()
     return "Morvane/" MORVANE_VERSION;
 }
 
+namespace {
+
+// Every option is checked: a libcurl that lacks one (an older one without the protocol restriction
+// for redirects, say) would otherwise go ahead without it, possibly sending the password over plain
+// HTTP. The first refusal ends the request before anything is sent.
+class COptions {
+public:
+    COptions(const CurlApi& api, CURL* curl) : m_api(api), m_curl(curl) {}
+    template <typename T>
+    void Set(CURLoption option, T value, const char* name)
+    {
+        if (m_failed != CURLE_OK)
+            return;
+        m_failed = m_api.setopt(m_curl, option, value);
+        if (m_failed != CURLE_OK)
+            m_name = name;
+    }
+    bool Ok() const { return m_failed == CURLE_OK; }
+    std::string Error() const
+    {
+        return std::string("libcurl refused ") + m_name + " (" + m_api.strerror(m_failed) + "); request not sent";
+    }
+
+private:
+    const CurlApi& m_api;
+    CURL* m_curl;
+    CURLcode m_failed = CURLE_OK;
+    const char* m_name = "";
+};
+
+#define MORVANE_SET(options, option, value) (options).Set(option, value, #option)
+
+}  // namespace
+
 bool HttpsGet(const HttpsRequest& request, HttpsAnswer& answer)
 {
     answer = HttpsAnswer{};
@@ -73,51 +108,58 @@ bool HttpsGet(const HttpsRequest& request, HttpsAnswer& answer)
         answer.error = "libcurl (libcurl4) cannot be loaded";
         return false;
     }
+    if (request.cancel && request.cancel->load()) {
+        answer.error = "cancelled";
+        return false;
+    }
     CURL* curl = api.easyInit();
     if (!curl) {
         answer.error = "libcurl could not start";
         return false;
     }
     char error[CURL_ERROR_SIZE] = {};
-    api.setopt(curl, CURLOPT_ERRORBUFFER, error);
-    api.setopt(curl, CURLOPT_URL, request.url.c_str());
-    api.setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
-    api.setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    api.setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    api.setopt(curl, CURLOPT_MAXREDIRS, 3L);
-    api.setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    api.setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    COptions o(api, curl);
+    MORVANE_SET(o, CURLOPT_ERRORBUFFER, error);
+    MORVANE_SET(o, CURLOPT_URL, request.url.c_str());
+    MORVANE_SET(o, CURLOPT_PROTOCOLS_STR, "https");
+    MORVANE_SET(o, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    MORVANE_SET(o, CURLOPT_FOLLOWLOCATION, 1L);
+    MORVANE_SET(o, CURLOPT_MAXREDIRS, 3L);
+    MORVANE_SET(o, CURLOPT_SSL_VERIFYPEER, 1L);
+    MORVANE_SET(o, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!request.caFile.empty())
-        api.setopt(curl, CURLOPT_CAINFO, request.caFile.c_str());
-    api.setopt(curl, CURLOPT_USERAGENT, MorvaneUserAgent());
-    api.setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    api.setopt(curl, CURLOPT_TIMEOUT_MS, request.timeoutMs);
-    api.setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, request.connectTimeoutMs);
+        MORVANE_SET(o, CURLOPT_CAINFO, request.caFile.c_str());
+    MORVANE_SET(o, CURLOPT_USERAGENT, MorvaneUserAgent());
+    MORVANE_SET(o, CURLOPT_NOSIGNAL, 1L);
+    MORVANE_SET(o, CURLOPT_TIMEOUT_MS, request.timeoutMs);
+    MORVANE_SET(o, CURLOPT_CONNECTTIMEOUT_MS, request.connectTimeoutMs);
     // Only to the address the URL names: never through a proxy from the environment.
-    api.setopt(curl, CURLOPT_PROXY, "");
+    MORVANE_SET(o, CURLOPT_PROXY, "");
     if (!request.user.empty()) {
-        api.setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
-        api.setopt(curl, CURLOPT_USERNAME, request.user.c_str());
-        api.setopt(curl, CURLOPT_PASSWORD, request.password.c_str());
         // Credentials stay with the host they were given for.
-        api.setopt(curl, CURLOPT_UNRESTRICTED_AUTH, 0L);
+        MORVANE_SET(o, CURLOPT_UNRESTRICTED_AUTH, 0L);
+        MORVANE_SET(o, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+        MORVANE_SET(o, CURLOPT_USERNAME, request.user.c_str());
+        MORVANE_SET(o, CURLOPT_PASSWORD, request.password.c_str());
     }
     if (request.cancel) {
-        if (request.cancel->load()) {
-            api.cleanup(curl);
-            answer.error = "cancelled";
-            return false;
-        }
-        api.setopt(curl, CURLOPT_NOPROGRESS, 0L);
-        api.setopt(curl, CURLOPT_XFERINFOFUNCTION, Progress);
-        api.setopt(curl, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(request.cancel));
+        MORVANE_SET(o, CURLOPT_NOPROGRESS, 0L);
+        MORVANE_SET(o, CURLOPT_XFERINFOFUNCTION, Progress);
+        MORVANE_SET(o, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(request.cancel));
     }
-    api.setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
-    api.setopt(curl, CURLOPT_WRITEDATA, &answer.body);
+    MORVANE_SET(o, CURLOPT_WRITEFUNCTION, Collect);
+    MORVANE_SET(o, CURLOPT_WRITEDATA, &answer.body);
+    if (!o.Ok()) {
+        answer.error = o.Error();
+        api.cleanup(curl);
+        return false;
+    }
     CURLcode rc = api.perform(curl);
-    if (rc == CURLE_OK) {
-        api.getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
-    } else {
+    if (rc == CURLE_OK && api.getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status) != CURLE_OK) {
+        answer.status = 0;
+        rc = CURLE_GOT_NOTHING;
+    }
+    if (rc != CURLE_OK) {
         answer.error = error[0] ? error : api.strerror(rc);
         answer.body.clear();
     }

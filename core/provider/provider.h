@@ -29,6 +29,10 @@ public:
     virtual int Update(const std::string& user, const std::string& digest, uint32_t address,
                        UpdateResultMap& results) = 0;
 
+    // True when `hostid`, already pushed with `address`, should be pushed again although nothing
+    // changed (a keep-alive some protocols expect); the caller then includes it in the next Update.
+    virtual bool RefreshDue(uint32_t /*hostid*/, uint32_t /*address*/) const { return false; }
+
     // Why the last call that returned `status` failed (the failed login's reason byte, the journal).
     virtual CallFailure Failure(int status) const = 0;
     // Ends a call in progress soon (from any thread) and makes later calls fail: the service stops.

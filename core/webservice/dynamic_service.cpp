@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/log.h"
+#include "core/webservice/local_listener.h"
 #include "soapH.h"
 
 namespace webservice {
@@ -85,6 +86,8 @@ public:
     struct soap* Get() const { return m_soap; }
     // A wait that ended with the time left ends at the deadline, give or take the clock's grain.
     bool DeadlinePassed() const { return m_expired || Clock::now() + std::chrono::milliseconds(10) >= m_deadline; }
+    // Why the connection was dropped before anything was sent; empty when it was not.
+    const std::string& Refusal() const { return m_refusal; }
 
 private:
     static CCallContext& Of(struct soap* soap) { return *static_cast<CCallContext*>(soap->user); }
@@ -115,8 +118,16 @@ private:
         }
         soap->connect_timeout = left;
         SOAP_SOCKET s = c.m_open(soap, endpoint, host, port);
-        if (soap_valid_socket(s))
-            c.m_owner.TrackSocket(static_cast<int>(s));
+        if (!soap_valid_socket(s))
+            return s;
+        // Plain HTTP to this machine: only to a listener of root, ours or the provider's user.
+        if (!c.m_owner.Tls() && !webservice::TrustedLocalPeer(static_cast<int>(s), c.m_refusal)) {
+            c.m_close(soap, s);
+            soap->socket = SOAP_INVALID_SOCKET;
+            soap->error = SOAP_TCP_ERROR;
+            return SOAP_INVALID_SOCKET;
+        }
+        c.m_owner.TrackSocket(static_cast<int>(s));
         return s;
     }
     static int CloseSocket(struct soap* soap, SOAP_SOCKET s)
@@ -149,6 +160,7 @@ private:
     webservice::Timeouts m_timeouts;
     Clock::time_point m_deadline;
     bool m_expired = false;
+    std::string m_refusal;
     SOAP_SOCKET (*m_open)(struct soap*, const char*, const char*, int) = nullptr;
     int (*m_close)(struct soap*, SOAP_SOCKET) = nullptr;
     int (*m_send)(struct soap*, const char*, size_t) = nullptr;
@@ -312,7 +324,7 @@ void CDynamicService::NoteFailure(const char* operation, struct soap* soap, int 
             status = webservice::kCancelled;                                                                           \
         else if ((ctx).DeadlinePassed())                                                                               \
             status = webservice::kDeadline;                                                                            \
-        NoteFailure(name, (ctx).Get(), status);                                                                        \
+        NoteFailure(name, (ctx).Get(), status, (ctx).Refusal());                                                       \
         return status;                                                                                                 \
     }                                                                                                                  \
     if (JournalVerbosity() >= kJournalDebug)                                                                           \

@@ -35,10 +35,9 @@ bool CSocketOwnerLookup::Open()
     return true;
 }
 
-bool CSocketOwnerLookup::UdpReceiverOwner(const sockaddr* from, const sockaddr* to, uid_t& owner)
+bool CSocketOwnerLookup::Ask(uint8_t protocol, const sockaddr* src, const sockaddr* dst, Found& found)
 {
-    if (!from || !to || from->sa_family != to->sa_family ||
-        (from->sa_family != AF_INET && from->sa_family != AF_INET6)) {
+    if (!src || !dst || src->sa_family != dst->sa_family || (src->sa_family != AF_INET && src->sa_family != AF_INET6)) {
         errno = EAFNOSUPPORT;
         return false;
     }
@@ -54,28 +53,26 @@ bool CSocketOwnerLookup::UdpReceiverOwner(const sockaddr* from, const sockaddr* 
     message.header.nlmsg_flags = NLM_F_REQUEST;
     message.header.nlmsg_seq = ++m_sequence;
     inet_diag_req_v2& request = message.request;
-    request.sdiag_family = static_cast<uint8_t>(from->sa_family);
-    request.sdiag_protocol = IPPROTO_UDP;
+    request.sdiag_family = static_cast<uint8_t>(src->sa_family);
+    request.sdiag_protocol = protocol;
     request.idiag_states = ~0u;
     request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-    // The kernel looks the socket up as it would for an arriving datagram: "src" is the sender,
-    // "dst" the receiving end.
-    if (from->sa_family == AF_INET) {
-        const auto* f = reinterpret_cast<const sockaddr_in*>(from);
-        const auto* t = reinterpret_cast<const sockaddr_in*>(to);
+    if (src->sa_family == AF_INET) {
+        const auto* f = reinterpret_cast<const sockaddr_in*>(src);
+        const auto* t = reinterpret_cast<const sockaddr_in*>(dst);
         request.id.idiag_sport = f->sin_port;
         request.id.idiag_dport = t->sin_port;
         std::memcpy(request.id.idiag_src, &f->sin_addr, sizeof f->sin_addr);
         std::memcpy(request.id.idiag_dst, &t->sin_addr, sizeof t->sin_addr);
     } else {
-        const auto* f = reinterpret_cast<const sockaddr_in6*>(from);
-        const auto* t = reinterpret_cast<const sockaddr_in6*>(to);
+        const auto* f = reinterpret_cast<const sockaddr_in6*>(src);
+        const auto* t = reinterpret_cast<const sockaddr_in6*>(dst);
         request.id.idiag_sport = f->sin6_port;
         request.id.idiag_dport = t->sin6_port;
         std::memcpy(request.id.idiag_src, &f->sin6_addr, sizeof f->sin6_addr);
         std::memcpy(request.id.idiag_dst, &t->sin6_addr, sizeof t->sin6_addr);
-        request.id.idiag_if = t->sin6_scope_id;
+        request.id.idiag_if = t->sin6_scope_id ? t->sin6_scope_id : f->sin6_scope_id;
     }
 
     sockaddr_nl kernel{};
@@ -112,11 +109,52 @@ bool CSocketOwnerLookup::UdpReceiverOwner(const sockaddr* from, const sockaddr* 
                 return false;
             }
             if (header->nlmsg_type == SOCK_DIAG_BY_FAMILY && header->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
-                owner = static_cast<const inet_diag_msg*>(NLMSG_DATA(header))->idiag_uid;
+                const auto* answer = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+                found.uid = answer->idiag_uid;
+                found.inode = answer->idiag_inode;
                 return true;
             }
         }
     }
+}
+
+bool CSocketOwnerLookup::UdpReceiverOwner(const sockaddr* from, const sockaddr* to, uid_t& owner)
+{
+    // The kernel looks the socket up as it would for an arriving datagram: "src" is the sender,
+    // "dst" the receiving end.
+    Found found;
+    if (!Ask(IPPROTO_UDP, from, to, found))
+        return false;
+    owner = found.uid;
+    return true;
+}
+
+bool CSocketOwnerLookup::TcpPeerOwner(const sockaddr* local, const sockaddr* remote, uid_t& owner)
+{
+    // For TCP "src" is the socket's own end. Looked up with our exact address pair, the far end is
+    // the connection's socket on the other side; until a process accepts it, it belongs to nobody and
+    // older kernels report it as root's, so then the listener is asked: the one a connection from
+    // our address and port 0 (no such connection exists) would reach, the kernel's own choice.
+    if (!local || !remote || local->sa_family != remote->sa_family ||
+        (local->sa_family != AF_INET && local->sa_family != AF_INET6)) {
+        errno = EAFNOSUPPORT;
+        return false;
+    }
+    Found found;
+    if (Ask(IPPROTO_TCP, remote, local, found) && found.inode != 0) {
+        owner = found.uid;
+        return true;
+    }
+    sockaddr_storage anyPort{};
+    std::memcpy(&anyPort, local, local->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+    if (anyPort.ss_family == AF_INET)
+        reinterpret_cast<sockaddr_in*>(&anyPort)->sin_port = 0;
+    else
+        reinterpret_cast<sockaddr_in6*>(&anyPort)->sin6_port = 0;
+    if (!Ask(IPPROTO_TCP, remote, reinterpret_cast<const sockaddr*>(&anyPort), found))
+        return false;
+    owner = found.uid;
+    return true;
 }
 
 bool UserInGroup(uid_t uid, gid_t gid)

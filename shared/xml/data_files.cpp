@@ -502,7 +502,7 @@ int RemoveLeftoverTemporaries(const std::string& directory)
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
         size_t infix = std::string::npos;
-        for (const char* file : {"user.xml", "domain.xml", "mapport.xml"}) {
+        for (const char* file : {"user.xml", "domain.xml", "mapport.xml", "provider.conf", "provider.state"}) {
             for (std::string stem : {std::string(file), std::string(file) + ".bad"}) {
                 if (name.starts_with(stem + files::kTemporaryInfix))
                     infix = stem.size() + std::char_traits<char>::length(files::kTemporaryInfix);

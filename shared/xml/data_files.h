@@ -46,8 +46,8 @@ bool RemoveMapping(const std::string& path, uint16_t port, uint8_t type);
 bool SetMappings(const std::string& path, const std::vector<PortMapEntry>& list, int* refused = nullptr);
 bool RemoveMappings(const std::string& path, const std::vector<PortMapEntry>& list);
 
-// Removes the temporary files an interrupted save of one of the three files (or of its ".bad" copy)
-// left in `directory`, except those of a process still running. Returns how many went.
+// Removes the temporary files an interrupted save of one of the three files, provider.conf or
+// provider.state (or of a ".bad" copy) left in `directory`, except those of a process still running. Returns how many went.
 int RemoveLeftoverTemporaries(const std::string& directory);
 
 }  // namespace datafile

@@ -669,6 +669,61 @@ TEST_F(ManagerTest, ChannelServesOnlyRootTheServiceUserAndTheDataDirectorysGroup
     EXPECT_GE(AnswersTo(1, 1, [&](CRawClient& c) { c.Send(port, CMD_REFRESH_DOMAINS); }), 1);
 }
 
+// While the local provider is stopped anybody may listen on its port. nobody (65534) does: the login
+// fails as unreachable, the journal names the uid, and not one byte reaches the listener.
+TEST_F(ManagerTest, OutsiderOnTheLoopbackProviderPortNeverGetsTheDigest)
+{
+    int ready[2], stop[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(stop), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        close(stop[1]);
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(100);
+        int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener, 8) != 0 ||
+            getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
+            write(ready[1], &a.sin_port, sizeof a.sin_port) != sizeof a.sin_port)
+            _exit(100);
+        int received = 0;
+        for (;;) {
+            pollfd pfd[2] = {{listener, POLLIN, 0}, {stop[0], POLLIN, 0}};
+            if (poll(pfd, 2, 10000) <= 0 || pfd[1].revents)
+                _exit(received > 99 ? 99 : received);
+            int c = accept(listener, nullptr, nullptr);
+            char buf[4096];
+            ssize_t n;
+            pollfd in{c, POLLIN, 0};
+            while (poll(&in, 1, 500) > 0 && (n = read(c, buf, sizeof buf)) > 0)
+                received += static_cast<int>(n);
+            close(c);
+        }
+    }
+    close(ready[1]);
+    close(stop[0]);
+    uint16_t port = 0;
+    ASSERT_EQ(read(ready[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+    Start();
+    CCountingService::detour = ntohs(port);
+    ::testing::internal::CaptureStderr();
+    std::vector<uint8_t> failed = Login();
+    std::string log = ::testing::internal::GetCapturedStderr();
+    close(stop[1]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_EQ(failed.size(), 22u);
+    EXPECT_EQ(failed[20], 0);
+    EXPECT_EQ(failed[21], 2);
+    EXPECT_NE(log.find("belongs to uid 65534"), std::string::npos) << log;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "bytes received by the outsider: " << status;
+    close(ready[0]);
+}
+
 // Only a hook nobody but root or the service's user could have put there or changed is run, and
 // never through a link; a FIFO in its place holds nothing up.
 TEST_F(ManagerTest, AddressHookRunsOnlyWhenNobodyElseCouldHaveWrittenIt)
@@ -713,6 +768,19 @@ TEST_F(ManagerTest, AddressHookRunsOnlyWhenNobodyElseCouldHaveWrittenIt)
     push();  // answered: the FIFO held nothing up
     EXPECT_FALSE(ran(300));
 
+    // One that passes the checks but cannot be started is logged as such, never as started.
+    ASSERT_TRUE(files::ReplaceAtomically(script, "#!/nonexistent/interpreter\n", 0755));
+    plantCopy(0755, 0);
+    ::testing::internal::CaptureStderr();
+    push();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("<4>address-change hook " + hook + " could not be started: No such file or directory"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("started for"), std::string::npos) << log;
+
+    ASSERT_TRUE(files::ReplaceAtomically(script, "#!/bin/sh\necho ran >> '" + out + "'\n", 0755));
     plantCopy(0755, 0);
     push();
     EXPECT_TRUE(ran(3000));

@@ -84,6 +84,10 @@ TEST(SocketOwner, ReportsAnotherUsersSocketAsTheirs)
         if (::setgid(65534) != 0 || ::setuid(65534) != 0)
             _exit(1);
         Udp squatter;
+        // A TCP listener on the same port number, as on a provider's port.
+        int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (::bind(listener, squatter.Addr(), sizeof squatter.address) != 0 || ::listen(listener, 4) != 0)
+            _exit(1);
         uint16_t port = squatter.address.sin_port;
         if (::write(ready[1], &port, sizeof port) != sizeof port)
             _exit(1);
@@ -98,6 +102,17 @@ TEST(SocketOwner, ReportsAnotherUsersSocketAsTheirs)
     uid_t owner = 0;
     EXPECT_TRUE(lookup.UdpReceiverOwner(mine.Addr(), reinterpret_cast<sockaddr*>(&theirs), owner));
     EXPECT_EQ(owner, 65534u);
+
+    // A connection nobody has accepted yet: the listener's owner, not the root older kernels report.
+    int tcp = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(tcp, reinterpret_cast<sockaddr*>(&theirs), sizeof theirs), 0);
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    ::getsockname(tcp, reinterpret_cast<sockaddr*>(&local), &size);
+    owner = 0;
+    EXPECT_TRUE(lookup.TcpPeerOwner(reinterpret_cast<sockaddr*>(&local), reinterpret_cast<sockaddr*>(&theirs), owner));
+    EXPECT_EQ(owner, 65534u);
+    ::close(tcp);
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     ::close(ready[0]);

@@ -64,6 +64,32 @@ CDyndns2Provider::CDyndns2Provider(ProviderConfig config, std::unique_ptr<CAddre
         m_hosts[r.hostid].name = r.domain;
 }
 
+void CDyndns2Provider::Persist(const std::string& path, std::function<int64_t()> wallClock)
+{
+    // One account today, named after its kind; the server and the user name say which account it is.
+    m_state =
+        std::make_unique<CAcceptedAddresses>(path, providerconf::KindName(m_config.kind),
+                                             "dyndns2 " + m_config.user + " " + m_config.server, std::move(wallClock));
+    m_state->Load();
+    m_state->Keep(m_config.hosts);
+    for (auto& [id, host] : m_hosts) {
+        const AcceptedAddress* record = m_state->Find(host.name, AddressFamily::IPv4);
+        uint32_t accepted = 0;
+        host.accepted = record && address::ParseBare(record->address, accepted) ? accepted : 0;
+    }
+}
+
+bool CDyndns2Provider::Due(const HostState& host) const
+{
+    return m_state && m_state->Due(host.name, AddressFamily::IPv4);
+}
+
+bool CDyndns2Provider::RefreshDue(uint32_t hostid, uint32_t addr) const
+{
+    auto it = m_hosts.find(hostid);
+    return it != m_hosts.end() && it->second.stopCode.empty() && it->second.accepted == addr && Due(it->second);
+}
+
 uint64_t CDyndns2Provider::Now() const
 {
     if (m_clock)
@@ -139,6 +165,8 @@ void CDyndns2Provider::Apply(HostState& host, const std::string& line, uint32_t 
     std::string code = FirstWord(line);
     if (code == "good" || code == "nochg") {
         host.accepted = addr;
+        if (m_state)
+            m_state->Accept(host.name, AddressFamily::IPv4, FormatIPv4(addr));
         result = 1;
         return;
     }
@@ -181,10 +209,10 @@ int CDyndns2Provider::Update(const std::string&, const std::string&, uint32_t ad
         auto it = m_hosts.find(id);
         if (it == m_hosts.end() || !it->second.stopCode.empty())
             result = 0;
-        else if (it->second.accepted != addr)
+        else if (it->second.accepted != addr || Due(it->second))
             send.push_back(id);
         else
-            anyThere = true;  // an address the server already holds is not sent again
+            anyThere = true;  // an address the server already holds is not sent again, until it is due
     }
     if (send.empty())
         return !asked || anyThere ? 0 : 1;
@@ -228,14 +256,17 @@ int CDyndns2Provider::Update(const std::string&, const std::string&, uint32_t ad
             lines.push_back(line);
     if (lines.empty())
         lines.push_back("(empty answer, HTTP " + std::to_string(answer.status) + ")");
-    bool retry = false;
+    bool retry = false, accepted = false;
     for (size_t i = 0; i < send.size(); ++i) {
         HostState& host = m_hosts[send[i]];
         int32_t& result = results[send[i]];
         Apply(host, lines[std::min(i, lines.size() - 1)], addr, result);
         retry = retry || (result != 1 && host.stopCode.empty());
         anyThere = anyThere || result == 1;
+        accepted = accepted || result == 1;
     }
+    if (accepted && m_state)
+        m_state->Save();
     return retry || !anyThere ? 1 : 0;
 }
 

@@ -5,7 +5,8 @@
 // when the name matches and the MD5 digest sent equals the digest of the stored password. Updates
 // follow the protocol's client rules:
 //   - a host is sent only when the address differs from the one the server last accepted for it
-//     ("good" or "nochg"); nothing is repeated;
+//     ("good" or "nochg"), or when that was kResendAfterSeconds ago; what was accepted is kept in
+//     provider.state (Persist), so a restart repeats nothing either;
 //   - badauth, nohost, notfqdn, abuse, !donator, badagent stop that host until the configuration
 //     changes (one log line, a failed result at every later attempt);
 //   - 911 and dnserr stop all requests for kBackOffMs;
@@ -18,6 +19,7 @@
 #include <memory>
 #include <string>
 
+#include "core/provider/accepted_state.h"
 #include "core/provider/address_sources.h"
 #include "core/provider/config.h"
 #include "core/provider/https.h"
@@ -38,6 +40,10 @@ public:
     CallFailure Failure(int status) const override;
     void Cancel() override { m_cancelled = true; }
     std::string Describe() const override;
+    bool RefreshDue(uint32_t hostid, uint32_t address) const override;
+    // Keeps what the server accepts in the state file `path` (provider.state in the data directory) and
+    // starts from what it holds. `wallClock` (seconds since 1970) is for tests; empty = the system clock.
+    void Persist(const std::string& path, std::function<int64_t()> wallClock = {});
     // Address sources given to the constructor should share this flag (AddressSourceOptions::cancel).
     const std::atomic<bool>* CancelFlag() const { return &m_cancelled; }
 
@@ -59,9 +65,11 @@ private:
     };
     uint64_t Now() const;
     void Apply(HostState& host, const std::string& line, uint32_t address, int32_t& result);
+    bool Due(const HostState& host) const;
 
     ProviderConfig m_config;
     std::unique_ptr<CAddressSources> m_sources;
+    std::unique_ptr<CAcceptedAddresses> m_state;
     std::function<uint64_t()> m_clock;
     std::function<bool(const HttpsRequest&, HttpsAnswer&)> m_transport;
     std::map<uint32_t, HostState> m_hosts;  // by host id

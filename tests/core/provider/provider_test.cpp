@@ -267,6 +267,69 @@ TEST_F(Dyndns2Test, EachStopCodeStopsThatHostOnlyUntilTheConfigurationChanges)
     }
 }
 
+// A server that sees the same address after every restart blocks the host ("abuse"). A restart (a new
+// client on the same state file) sends nothing the server holds; an unchanged address goes again after
+// 28 days; another account never inherits what this one was accepted; a damaged or linked file is set
+// aside and costs one update, never trusted.
+TEST_F(Dyndns2Test, RestartSendsNothingUnchangedAndKeepsHostsAliveAfter28Days)
+{
+    ASSERT_TRUE(StartServer([](const std::string&) { return "good"; }));
+    ProviderConfig c = Config();
+    const uint32_t a = Id(c, "a.example.net"), address = 0xCB007105u;
+    const std::string state = m_tmp / kProviderStateFileName;
+    int64_t wall = 1750000000;
+    auto restart = [&](const ProviderConfig& config) {
+        auto client = Client(config);
+        client->Persist(state, [&] { return wall; });
+        return client;
+    };
+    auto update = [&](CDyndns2Provider& client) {
+        UpdateResultMap results{{a, 1}};
+        return client.Update("alice", kDigest, address, results) == 0 && results[a] == 1;
+    };
+    auto sent = [&] { return m_server.Requests().size(); };
+
+    EXPECT_TRUE(update(*restart(c)));
+    for (int i = 0; i < 6; ++i)
+        EXPECT_TRUE(update(*restart(c)));
+    EXPECT_EQ(sent(), 1u);
+    struct stat st {};
+    ASSERT_EQ(stat(state.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+
+    wall += kResendAfterSeconds - 1;
+    auto client = restart(c);
+    EXPECT_FALSE(client->RefreshDue(a, address));
+    wall += 1;
+    EXPECT_TRUE(client->RefreshDue(a, address));
+    EXPECT_TRUE(update(*client));
+    EXPECT_EQ(sent(), 2u);
+    EXPECT_FALSE(client->RefreshDue(a, address));
+    EXPECT_TRUE(update(*restart(c)));
+    EXPECT_EQ(sent(), 2u);
+
+    ProviderConfig bob = c;
+    bob.user = "bob";
+    EXPECT_TRUE(update(*restart(bob)));
+    EXPECT_EQ(sent(), 3u);
+
+    for (bool link : {false, true}) {
+        unlink(state.c_str());
+        if (link)
+            ASSERT_EQ(symlink("/etc/hostname", state.c_str()), 0);
+        else
+            ASSERT_TRUE(
+                files::ReplaceAtomically(state, "format\t1\naccount\tdyndns2\tdyndns2 bob " + c.server +
+                                                    "\naccepted\tdyndns2\ta.example.net\tipv4\t203.0.113.5\t-1\n"));
+        EXPECT_TRUE(update(*restart(bob)));
+        EXPECT_EQ(sent(), link ? 5u : 4u);
+        ASSERT_EQ(lstat((state + ".bad").c_str(), &st), 0);
+        EXPECT_EQ(S_ISLNK(st.st_mode), link);
+        ASSERT_EQ(lstat(state.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+    }
+}
+
 TEST_F(Dyndns2Test, ServerTroubleBacksOffHalfAnHour)
 {
     std::string reply;
@@ -404,10 +467,26 @@ TEST(RouterAddressTest, ExternalAddressFromMiniupnpd)
     CInNamespace lan(lab.LanNamespace());
     ASSERT_TRUE(lan.Ok());
     setenv("MORVANE_UPNP_ROOTDESC_URL", CGatewayLab::kRootDescUrl, 1);
-    AddressSourceOptions o;
-    o.checkIp = {"https://127.0.0.1:1/"};  // only tried when the router fails
+    AddressSourceOptions o;  // no check-IP source: the router's answer alone
     AddressFinding found = CAddressSources(o).Find();
-    unsetenv("MORVANE_UPNP_ROOTDESC_URL");
     EXPECT_EQ(FormatIPv4(found.address), CGatewayLab::kExternalAddress);
     EXPECT_EQ(found.source, "router");
+
+    // Anybody on the LAN can answer for the router: with a check-IP source configured, the router
+    // counts only when that source agrees, and is never published alone.
+    TlsFiles tls;
+    ASSERT_TRUE(tls.Ok());
+    std::string answer = CGatewayLab::kExternalAddress;
+    CTlsStandIn checkIp;  // served from the LAN namespace, as this thread is
+    ASSERT_TRUE(checkIp.Start(tls.Path("good.pem"), tls.Path("good.key"), [&](const std::string&) { return answer; }));
+    o.caFile = tls.Path("ca.pem");
+    o.checkIp = {checkIp.Url("/")};
+    found = CAddressSources(o).Find();
+    EXPECT_EQ(FormatIPv4(found.address), CGatewayLab::kExternalAddress);
+    EXPECT_EQ(found.source.rfind("router", 0), 0u) << found.source;
+    answer = "198.51.100.7";
+    EXPECT_EQ(FormatIPv4(CAddressSources(o).Find().address), "198.51.100.7");
+    o.checkIp = {"https://127.0.0.1:1/"};
+    EXPECT_EQ(CAddressSources(o).Find().address, 0u);
+    unsetenv("MORVANE_UPNP_ROOTDESC_URL");
 }
