@@ -475,7 +475,13 @@ int ChannelCommand(const Options& opt)
                         "the provider could never accept it");
         if ((rc = Login(opt, client, user, digest)) != kExitOk)
             return rc;
-        datafile::WriteLogin(userFile, user, digest);
+        // The service is logged in now, but would not be after a restart: that is no success.
+        if (!datafile::WriteLogin(userFile, user, digest)) {
+            int error = errno;
+            return Fail(opt, kExitFailed,
+                        "logged in as '" + user + "', but the login is not remembered: cannot save " + userFile + ": " +
+                            datafile::FailureText(userFile, error));
+        }
     } else if ((rc = LoginRemembered(opt, client, userFile)) != kExitOk) {
         return rc;
     }
