@@ -373,20 +373,24 @@ int SwitchCommand(const Options& opt, CCtlClient& client, bool on)
     bool ok = *client.m_flagsOk;
     // A failure either saved nothing or saved the switches and could not push yet (retried at the next
     // address check); domain.xml tells which.
+    const std::string domainFile = opt.dir + "/domain.xml";
     bool saved = false;
     if (!ok) {
         std::vector<uint32_t> hosts;
         for (const auto& entry : flags)
             hosts.push_back(entry.first);
-        std::map<uint32_t, int> stored = datafile::ReadSwitches(opt.dir + "/domain.xml", hosts);
+        std::map<uint32_t, int> stored = datafile::ReadSwitches(domainFile, hosts);
         saved = !stored.empty();
         for (const auto& [hostid, value] : flags)
             saved = saved && stored[hostid] == value;
     }
     std::string why = saved ? "saved, but the provider did not take the address yet; the service retries at "
                               "its next address check (journalctl -u morvane)"
-                            : "nothing was changed: the service could not save or carry out the request "
-                              "(journalctl -u morvane)";
+                      : !ok && datafile::LockHeld(domainFile)
+                          ? "nothing was changed: " + domainFile +
+                                " is locked by another program (domain.xml.lock); the service gave up waiting"
+                          : "nothing was changed: the service could not save or carry out the request "
+                            "(journalctl -u morvane)";
     if (opt.json) {
         std::string results = "{";
         bool first = true;

@@ -223,6 +223,18 @@ std::string FailureText(const std::string& path, int error)
     return std::strerror(error);
 }
 
+bool LockHeld(const std::string& path)
+{
+    const int fd = ::open((path + ".lock").c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    const bool held =
+        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
 CLockWaitStop::CLockWaitStop(const std::atomic<uint8_t>& stop) : m_previous(t_stop)
 {
     t_stop = &stop;
@@ -336,14 +348,6 @@ bool WriteAllSwitches(const std::string& path, const std::map<uint32_t, uint8_t>
 {
     if (path.empty())
         return false;
-    CFileLock lock(path);
-    if (!lock.Held())
-        return false;
-    CXmlDocument old;
-    // A file of another shape is kept as .bad too: it may be somebody's data.
-    bool replacingBad = !LoadWithRoot(old, path, "DOMAINLIST");
-    if (replacingBad && !files::Exists(path))
-        replacingBad = false;
     CXmlDocument doc;
     NewDocument(doc);
     doc.AppendElement("DOMAINLIST");
@@ -354,6 +358,18 @@ bool WriteAllSwitches(const std::string& path, const std::map<uint32_t, uint8_t>
         doc.AppendChildElement("OP", static_cast<int>(op));
         doc.LeaveElement();
     }
+    // Already the file's text (every login of an unchanged account): nothing to save, and no lock to
+    // wait for; what was read is a whole file, as every save renames one into place.
+    CXmlDocument old;
+    if (old.LoadFile(path) && old.Document() == doc.Document())
+        return true;
+    CFileLock lock(path);
+    if (!lock.Held())
+        return false;
+    // A file of another shape is kept as .bad too: it may be somebody's data.
+    bool replacingBad = !LoadWithRoot(old, path, "DOMAINLIST");
+    if (replacingBad && !files::Exists(path))
+        replacingBad = false;
     return Save(doc, path, replacingBad);
 }
 

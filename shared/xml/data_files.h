@@ -29,6 +29,9 @@ inline constexpr int kLockBusy = EWOULDBLOCK;
 // Why a change of `path` failed, for messages: what the lock being held means, or the system's text.
 std::string FailureText(const std::string& path, int error);
 
+// Whether another program holds the lock of `path` right now: tells a user why a change failed.
+bool LockHeld(const std::string& path);
+
 // While one lives, lock waits on the thread that made it end as soon as `stop` is set; the change
 // then fails with ECANCELED. The service's threads hold one on their stop flag, so that a stop is
 // never held up by a lock.
