@@ -56,8 +56,8 @@ protected:
     // Runs morvanectl with `input` on its standard input; returns the exit code.
     int Ctl(const std::string& args, std::string& out, const std::string& input = "")
     {
-        std::string cmd = "printf '%s' '" + input + "' | '" + std::string(MORVANE_BIN_DIR) + "/morvanectl' --dir '" +
-                          m_dir + "' " + args + " 2>&1";
+        std::string cmd = "printf '%s' '" + input + "' | timeout -s KILL 60 '" + std::string(MORVANE_BIN_DIR) +
+                          "/morvanectl' --dir '" + m_dir + "' " + args + " 2>&1";  // a hang fails, not blocks
         FILE* p = popen(cmd.c_str(), "r");
         out.clear();
         char buf[4096];
@@ -240,7 +240,7 @@ TEST_F(CtlTest, HeldLocksFailWithinSecondsAndNeverDelayAStop)
     };
     const int domainLock = hold("domain.xml.lock"), userLock = hold("user.xml.lock");
     const std::string ctl = "'" + std::string(MORVANE_BIN_DIR) + "/morvanectl' --dir '" + m_dir + "' ";
-    FILE* login = popen(("echo demo | timeout 20 " + ctl + "login demo 2>&1").c_str(), "r");
+    FILE* login = popen(("echo demo | timeout -s KILL 60 " + ctl + "login demo 2>&1").c_str(), "r");
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // logged in, waiting for user.xml's lock
     ::testing::internal::CaptureStderr();
     auto start = std::chrono::steady_clock::now();
