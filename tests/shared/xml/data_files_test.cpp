@@ -1,15 +1,11 @@
 #include "shared/xml/data_files.h"
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <map>
@@ -341,44 +337,4 @@ TEST_F(DataFile, ConcurrentWritersLoseNothing)
     EXPECT_EQ(user, "user" + std::to_string(kRounds));
     EXPECT_EQ(datafile::ReadPort(p), 10000 + kRounds);
     EXPECT_FALSE(files::Exists(p + ".bad"));
-}
-
-// Someone else holding a file's lock for good: a change gives up after kLockWaitMs (at once when
-// its thread is told to stop), reads and changes that change nothing never wait, and once the lock
-// is let go the next change goes through.
-TEST_F(DataFile, HeldLockIsWaitedForBoundedlyAndNeverPastAStop)
-{
-    const std::string p = Path("domain.xml");
-    ASSERT_TRUE(datafile::WriteAllSwitches(p, {{7, 1}}));
-    const int holder = open((p + ".lock").c_str(), O_RDWR | O_CLOEXEC);  // a lock of its own, as another program's
-    ASSERT_EQ(flock(holder, LOCK_EX), 0);
-    using Clock = std::chrono::steady_clock;
-    auto start = Clock::now();
-    EXPECT_EQ(datafile::ReadSwitch(p, 7), 1);
-    EXPECT_TRUE(datafile::WriteAllSwitches(p, {{7, 1}}));
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
-    EXPECT_TRUE(datafile::LockHeld(p));
-    EXPECT_FALSE(datafile::SetSwitch(p, 7, 0));
-    EXPECT_EQ(errno, datafile::kLockBusy);
-    EXPECT_NEAR(std::chrono::duration<double>(Clock::now() - start).count(), datafile::kLockWaitMs / 1000.0, 0.5);
-    EXPECT_EQ(datafile::FailureText(p, datafile::kLockBusy),
-              "another program has held its lock (domain.xml.lock) for 5 s");
-
-    std::atomic<uint8_t> stop{0};
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        stop = 1;
-    });
-    start = Clock::now();
-    {
-        datafile::CLockWaitStop watch(stop);
-        EXPECT_FALSE(datafile::SetSwitch(p, 7, 0));
-        EXPECT_EQ(errno, ECANCELED);
-    }
-    stopper.join();
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
-    close(holder);
-    EXPECT_FALSE(datafile::LockHeld(p));
-    EXPECT_TRUE(datafile::SetSwitch(p, 7, 0));
-    EXPECT_EQ(datafile::ReadSwitch(p, 7), 0);
 }
