@@ -56,7 +56,7 @@ bool CMorvaneManger::OpenControlChannel()
     if (!datafile::WritePort(UserFile(), m_channelPort)) {
         int error = errno;
         JournalPrint(kJournalError, "cannot save %s: %s; clients will not find the service", UserFile().c_str(),
-                     std::strerror(error));
+                     datafile::FailureText(UserFile(), error).c_str());
     }
     return true;
 }
@@ -265,7 +265,7 @@ void CMorvaneManger::OnSetDomainState(UdpInPacket& in)
     if (!saved) {
         // Nothing was stored: nothing is pushed, and memory keeps what the file says.
         JournalPrint(kJournalError, "cannot save %s: %s; the switches stay as they were", DomainFile().c_str(),
-                     std::strerror(saveError));
+                     datafile::FailureText(DomainFile(), saveError).c_str());
     } else if (anyEnabled) {
         // Every listed host goes to the provider with its byte as initial result (the web service
         // takes all of them; a dyndns2 account only those switched on).

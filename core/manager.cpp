@@ -119,6 +119,7 @@ bool CMorvaneManger::StartManager()
     // A stop that came before or during the start wins: nothing more is started after it.
     if (m_stop)
         return false;
+    datafile::CLockWaitStop lockStop(m_stop);  // a data file's lock held by someone else never delays a stop
     // An interrupted save (a crash, a kill) leaves its temporary file behind; nobody else removes it.
     datafile::RemoveLeftoverTemporaries(ProgramDirectory());
     if (!OpenControlChannel())
@@ -184,7 +185,7 @@ void CMorvaneManger::SyncDomainFile()
     }
     if (!datafile::WriteAllSwitches(path, switches)) {
         int error = errno;
-        JournalPrint(kJournalError, "cannot save %s: %s", path.c_str(), std::strerror(error));
+        JournalPrint(kJournalError, "cannot save %s: %s", path.c_str(), datafile::FailureText(path, error).c_str());
         m_switchCache.clear();
         return;
     }
@@ -386,7 +387,8 @@ void CMorvaneManger::FinishRestore()
     }
     if (!updates.empty() && !datafile::SetMappings(MapPortFile(), updates)) {
         int error = errno;
-        JournalPrint(kJournalError, "cannot save %s: %s", MapPortFile().c_str(), std::strerror(error));
+        JournalPrint(kJournalError, "cannot save %s: %s", MapPortFile().c_str(),
+                     datafile::FailureText(MapPortFile(), error).c_str());
     }
     JournalPrint(kJournalInfo, "port mappings restored: %d of %d enabled", mapped, enabled);
     m_restoring = false;
@@ -433,6 +435,7 @@ int CMorvaneManger::NextWaitMs(uint32_t now) const
 
 void CMorvaneManger::Run(int)
 {
+    datafile::CLockWaitStop lockStop(m_stop);
     m_lastAddressCheck = 0;
     m_lastUpdaterCheck = 0;
     m_lastAddress = 0;

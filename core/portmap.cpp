@@ -195,7 +195,7 @@ void CPortMapper::RestoreMappings(const std::string& path)
     EndPass();
     if (!datafile::SetMappings(path, outcome)) {
         int error = errno;
-        JournalPrint(kJournalError, "cannot save %s: %s", path.c_str(), std::strerror(error));
+        JournalPrint(kJournalError, "cannot save %s: %s", path.c_str(), datafile::FailureText(path, error).c_str());
     }
 }
 
@@ -231,7 +231,7 @@ bool CPortMapper::SaveMappings(const std::string& path, const std::vector<PortMa
         JournalPrint(kJournalWarning, "%s is full (%zu mappings): %d new mapping(s) refused", path.c_str(),
                      datafile::kMaxMappings, refused);
     else
-        JournalPrint(kJournalError, "cannot save %s: %s", path.c_str(), std::strerror(error));
+        JournalPrint(kJournalError, "cannot save %s: %s", path.c_str(), datafile::FailureText(path, error).c_str());
     return false;
 }
 
@@ -240,6 +240,6 @@ bool CPortMapper::RemoveMappings(const std::string& path, const std::vector<Port
     if (datafile::RemoveMappings(path, list))
         return true;
     int error = errno;
-    JournalPrint(kJournalError, "cannot save %s: %s", path.c_str(), std::strerror(error));
+    JournalPrint(kJournalError, "cannot save %s: %s", path.c_str(), datafile::FailureText(path, error).c_str());
     return false;
 }

@@ -1,11 +1,9 @@
 #include "core/updater.h"
 
-#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 
@@ -30,30 +28,10 @@ std::string UpdaterName()
 bool CopyOver(const std::string& src, const std::string& dst)
 {
     std::string bytes;
-    struct stat st {};
-    if (stat(src.c_str(), &st) != 0 || !files::ReadAll(src, bytes, SIZE_MAX))
+    mode_t mode = 0;
+    if (!files::ReadAll(src, bytes, SIZE_MAX, &mode))
         return false;
-    const std::string tmp = dst + ".tmp" + std::to_string(getpid());
-    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
-    if (fd < 0)
-        return false;
-    bool ok = fchmod(fd, st.st_mode & 07777) == 0;
-    size_t done = 0;
-    while (ok && done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            ok = false;
-        else
-            done += static_cast<size_t>(n);
-    }
-    ok = ok && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    ok = ok && rename(tmp.c_str(), dst.c_str()) == 0;
-    if (!ok)
-        unlink(tmp.c_str());
-    return ok;
+    return files::ReplaceAtomically(dst, bytes, files::ReplaceOptions{mode, files::FileGroup::Writer, true});
 }
 
 }  // namespace

@@ -373,20 +373,24 @@ int SwitchCommand(const Options& opt, CCtlClient& client, bool on)
     bool ok = *client.m_flagsOk;
     // A failure either saved nothing or saved the switches and could not push yet (retried at the next
     // address check); domain.xml tells which.
+    const std::string domainFile = opt.dir + "/domain.xml";
     bool saved = false;
     if (!ok) {
         std::vector<uint32_t> hosts;
         for (const auto& entry : flags)
             hosts.push_back(entry.first);
-        std::map<uint32_t, int> stored = datafile::ReadSwitches(opt.dir + "/domain.xml", hosts);
+        std::map<uint32_t, int> stored = datafile::ReadSwitches(domainFile, hosts);
         saved = !stored.empty();
         for (const auto& [hostid, value] : flags)
             saved = saved && stored[hostid] == value;
     }
     std::string why = saved ? "saved, but the provider did not take the address yet; the service retries at "
                               "its next address check (journalctl -u morvane)"
-                            : "nothing was changed: the service could not save or carry out the request "
-                              "(journalctl -u morvane)";
+                      : !ok && datafile::LockHeld(domainFile)
+                          ? "nothing was changed: " + domainFile +
+                                " is locked by another program (domain.xml.lock); the service gave up waiting"
+                          : "nothing was changed: the service could not save or carry out the request "
+                            "(journalctl -u morvane)";
     if (opt.json) {
         std::string results = "{";
         bool first = true;
@@ -475,7 +479,13 @@ int ChannelCommand(const Options& opt)
                         "the provider could never accept it");
         if ((rc = Login(opt, client, user, digest)) != kExitOk)
             return rc;
-        datafile::WriteLogin(userFile, user, digest);
+        // The service is logged in now, but would not be after a restart: that is no success.
+        if (!datafile::WriteLogin(userFile, user, digest)) {
+            int error = errno;
+            return Fail(opt, kExitFailed,
+                        "logged in as '" + user + "', but the login is not remembered: cannot save " + userFile + ": " +
+                            datafile::FailureText(userFile, error));
+        }
     } else if ((rc = LoginRemembered(opt, client, userFile)) != kExitOk) {
         return rc;
     }

@@ -69,6 +69,7 @@ const char* LoadStringText(int id)
     case IDS_PORT_RANGE: return QT_TRANSLATE_NOOP("Morvane", "端口号无效(1-65535): ");
     case IDS_NO_GATEWAY: return QT_TRANSLATE_NOOP("Morvane", "找不到路由器");
     case IDS_ROUTER_REFUSED: return QT_TRANSLATE_NOOP("Morvane", "路由器拒绝,错误码%1");
+    case IDS_LOGIN_NOT_SAVED: return QT_TRANSLATE_NOOP("Morvane", "登录信息未能保存: %1");
     default: return "";
     }
 }
@@ -84,7 +85,7 @@ const int* StringIds(int& count)
     static const int ids[] = {
         102, 103, 104, 105, 106, 107, 108, 109, 110, 113, 114, 116, 117, 118, 119, 121, 122, 124,
         125, 126, 127, 128, 129, 130, 131, 132, 133, 134, 136, 137, 140, 144, 145, 146, 147, 149,
-        150, 151, 152, 153, 200, 201, 202, 203, 204, 205, 206, 207, 208, 209, 210, 211,
+        150, 151, 152, 153, 200, 201, 202, 203, 204, 205, 206, 207, 208, 209, 210, 211, 212,
     };
     count = static_cast<int>(sizeof ids / sizeof ids[0]);
     return ids;

@@ -65,6 +65,7 @@ enum StringId {
     IDS_PORT_RANGE = 209,            // 端口号无效(1-65535):
     IDS_NO_GATEWAY = 210,            // 找不到路由器
     IDS_ROUTER_REFUSED = 211,        // 路由器拒绝,错误码%1
+    IDS_LOGIN_NOT_SAVED = 212,       // 登录信息未能保存: %1 (the file and why)
 };
 
 // The text of a string, UTF-8, untranslated; "" for a number the table does not hold.

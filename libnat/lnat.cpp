@@ -4,6 +4,7 @@
 
 #include <strings.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +36,19 @@ int CheckMappingArguments(const UpnpController* c, int port, const char* protoco
 }
 
 }  // namespace
+
+void libnat::Say(int priority, const char* format, ...)
+{
+    char line[512];
+    int n = std::snprintf(line, sizeof line, "<%d>", priority);
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line + n, sizeof line - static_cast<size_t>(n) - 1, format, args);
+    va_end(args);
+    std::strcat(line, "\n");
+    std::fputs(line, stderr);
+    std::fflush(stderr);
+}
 
 extern "C" {
 
@@ -156,7 +170,7 @@ int LNat_Print_Error(int error)
     case LNAT_ERR_NATPMP_REFUSED: text = "NAT-PMP gateway refused the request"; break;
     default: text = error >= 400 && error <= 899 ? libnat::UpnpErrorText(error) : "unknown error"; break;
     }
-    std::fprintf(stderr, "libnat error %d: %s\n", error, text);
+    libnat::Say(libnat::kWarning, "libnat error %d: %s", error, text);
     return LNAT_OK;
 }
 

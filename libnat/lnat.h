@@ -5,9 +5,12 @@
  *
  * Discovery looks for a UPnP Internet gateway device (SSDP, about 2 s); when none answers it falls
  * back to NAT-PMP towards the default gateway (about 3 s at most). The controller remembers which
- * one answered, and discovery prints one line on standard output saying so:
- *     "UPnP gateway <control URL>, LAN address <address>.\n"  or
- *     "NAT-PMP gateway <address>.\n"
+ * one answered, and discovery prints one line on standard error saying so:
+ *     "<6>UPnP gateway <control URL>, LAN address <address>.\n"  or
+ *     "<6>NAT-PMP gateway <address>.\n"
+ * Every line libnat prints starts with a syslog priority in angle brackets, which the journal takes
+ * as the line's level. When the SSDP group cannot be reached at all (no network, no route out of the
+ * interface asked for), one warning line says so and no search is sent.
  *
  * Every call returns 0 on success, otherwise one of the codes below. Codes 400-899 are the
  * gateway's own UPnP error codes passed through unchanged (for example 714 "no such entry",
@@ -74,7 +77,7 @@ LNAT_API int LNat_Upnp_Remove_Port_Mapping(UpnpController* controller, int port,
 /* Frees the controller and sets *controller to null; null or *null is accepted. */
 LNAT_API int LNat_Upnp_Controller_Free(UpnpController** controller);
 
-/* Prints "libnat error <code>: <text>\n" on standard error; returns 0. */
+/* Prints "<4>libnat error <code>: <text>\n" on standard error; returns 0. */
 LNAT_API int LNat_Print_Error(int error);
 
 #ifdef __cplusplus

@@ -20,6 +20,11 @@ struct UpnpController {
 
 namespace libnat {
 
+// Journal priorities of libnat's lines (the syslog levels the service's own lines use).
+enum Priority { kError = 3, kWarning = 4, kInfo = 6 };
+// One line on standard error, led by "<priority>" as the journal reads it, written in one piece.
+void Say(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
 // Each returns an LNAT_* code. `protocol` is "TCP" or "UDP" (already normalised); `port` 1..65535.
 
 // Looks for an Internet gateway device; on success `c` uses UPnP.

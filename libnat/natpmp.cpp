@@ -148,8 +148,7 @@ int DiscoverNatPmp(UpnpController* c)
     gwAddr.s_addr = c->natpmp.gateway;
     char gwText[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &gwAddr, gwText, sizeof gwText);
-    std::printf("NAT-PMP gateway %s.\n", gwText);
-    std::fflush(stdout);
+    Say(kInfo, "NAT-PMP gateway %s.", gwText);
     return LNAT_OK;
 }
 

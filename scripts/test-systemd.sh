@@ -198,6 +198,22 @@ demo1_on() { as_user alice morvanectl domains 2>/dev/null | grep -qE '^[0-9]+ +y
 check "the switch is kept" demo1_on
 [ $failures -eq 0 ] || { echo "$login"; echo "$on"; }
 
+# --- a member's links in the data directory, then root at work -------------------------------------
+shadow=$(in_container stat -c '%U:%G %a %s %Y' /etc/shadow)
+as_user alice ln -s /etc/shadow /var/lib/morvane/provider.conf
+as_user alice ln -s /etc/shadow /var/lib/morvane/planted.xml
+in_container sh -c 'echo "<User/>" > /var/lib/morvane/earlier.xml'  # as an earlier version left it
+in_container morvanectl provider set web-service >/dev/null 2>&1
+in_container /var/lib/dpkg/info/morvane.postinst configure 0 >/dev/null 2>&1
+check "root's provider set and the maintainer script leave a linked /etc/shadow alone" \
+    test "$(in_container stat -c '%U:%G %a %s %Y' /etc/shadow)" = "$shadow"
+check "provider.conf replaced the link, 0660 in group morvane" \
+    test "$(in_container stat -c '%F %G %a' /var/lib/morvane/provider.conf)" = "regular file morvane 660"
+check "an earlier version's file becomes the service's" \
+    test "$(in_container stat -c '%U' /var/lib/morvane/earlier.xml)" = morvane
+in_container rm -f /var/lib/morvane/planted.xml /var/lib/morvane/earlier.xml
+wait_active || fail "active again after the maintainer script"
+
 # --- a user outside the group --------------------------------------------------------------------
 check "outsider cannot read user.xml" sh -c "! nsenter -t $pid1 -m -p -- runuser -u mallory -- cat /var/lib/morvane/user.xml >/dev/null 2>&1"
 # Replaced by rename, a file belongs to whoever wrote it last (here alice's login); the group and mode

@@ -1,9 +1,5 @@
 #include "core/provider/config.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <set>
 #include <sstream>
@@ -137,24 +133,10 @@ std::string Serialize(const ProviderConfig& c)
 
 bool Write(const std::string& path, const ProviderConfig& config)
 {
-    // Create the target with the final mode and group first: the atomic replace keeps the mode of
-    // the file it replaces, so the password is never readable by others, not even for a moment.
-    struct stat dir;
-    std::string parent = files::DirName(path);
-    if (::stat(parent.c_str(), &dir) != 0)
-        return false;
-    if (!files::Exists(path)) {
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0)
-            return false;
-        ::close(fd);
-    }
-    if (::chmod(path.c_str(), 0660) != 0)
-        return false;
-    if (::chown(path.c_str(), static_cast<uid_t>(-1), dir.st_gid) != 0) {
-        // Not a member of the directory's group: the file stays in ours, still 0660.
-    }
-    return files::ReplaceAtomically(path, Serialize(config));
+    // In the data directory's group, so that the service's user reads it whoever writes it (root
+    // included); a writer outside that group keeps its own, still 0660. Set on the new file before
+    // the password is written to it, and nothing at `path` is followed: a link put there is replaced.
+    return files::ReplaceAtomically(path, Serialize(config), files::ReplaceOptions{0660, files::FileGroup::Directory});
 }
 
 std::string Check(const ProviderConfig& c)

@@ -175,7 +175,7 @@ void CopyFile(CWriter& out, int to, const char* path)
 
 void WriteReport(int sig, const siginfo_t* info, const void* context, pid_t pid, long tid, const char* account)
 {
-    int fd = ::open(g_crash.dump, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int fd = ::open(g_crash.dump, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return;
     {

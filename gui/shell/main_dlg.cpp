@@ -14,6 +14,8 @@
 #include <QTabBar>
 #include <QTimer>
 
+#include <cerrno>
+
 #include "gui/pages/domain_page.h"
 #include "gui/pages/pages.h"
 #include "gui/pages/port_page.h"
@@ -475,7 +477,13 @@ void CMorvaneMainDlg::OnLogin(const std::vector<DomainRecord>* records, bool ok)
         ShowLoginPage(CMorvaneMainLogOnDlg::kFailed, LoginFailureText());
         return;
     }
-    datafile::WriteLogin(m_userFile, UserName(), PasswordDigest());
+    // Not remembered, the service would not log in again after a restart: the user must know.
+    QString notSaved;
+    if (!datafile::WriteLogin(m_userFile, UserName(), PasswordDigest())) {
+        const int error = errno;
+        notSaved = Text(gui::IDS_LOGIN_NOT_SAVED)
+                       .arg(QString::fromStdString(m_userFile + ": " + datafile::FailureText(m_userFile, error)));
+    }
     show();
     m_logon->SetMode(CMorvaneMainLogOnDlg::kLoggedIn);
     m_logon->hide();
@@ -485,6 +493,8 @@ void CMorvaneMainDlg::OnLogin(const std::vector<DomainRecord>* records, bool ok)
     m_tab->AboutPage()->hide();
     m_tab->PortPage()->hide();
     m_tab->FillDomainList(records);
+    if (!notSaved.isEmpty())
+        AppendOutput(notSaved, CTabCrtlEx::kDomainOutput);
     gui::SetCrashAccount(UserName());
 }
 

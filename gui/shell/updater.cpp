@@ -4,7 +4,7 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include <filesystem>
+#include <cstdint>
 
 #include "platform/process.h"
 #include "platform/program.h"
@@ -17,25 +17,20 @@ namespace gui {
 
 namespace {
 
-namespace fs = std::filesystem;
-
 bool RemoveFile(const std::string& path)
 {
     return ::unlink(path.c_str()) == 0;
 }
 
 // Copies `from` over `to` through a temporary file renamed into place, so a half-written updater
-// never stands where the GUI starts it, and a running one is replaced rather than overwritten.
+// never stands where the GUI starts it, and a running one is replaced rather than overwritten. The
+// copy keeps the permission bits of `from`; nothing standing at `to` is followed.
 bool CopyOver(const std::string& from, const std::string& to)
 {
-    std::string temp = to + ".new-" + std::to_string(::getpid());
-    std::error_code ec;
-    fs::copy_file(from, temp, fs::copy_options::overwrite_existing, ec);
-    if (ec || ::rename(temp.c_str(), to.c_str()) != 0) {
-        RemoveFile(temp);
-        return false;
-    }
-    return true;
+    std::string bytes;
+    mode_t mode = 0;
+    return files::ReadAll(from, bytes, SIZE_MAX, &mode) &&
+           files::ReplaceAtomically(to, bytes, files::ReplaceOptions{mode, files::FileGroup::Writer, true});
 }
 
 // "update/Skelvar.bak" becomes "update/Skelvar", replacing an earlier one. False when the rename

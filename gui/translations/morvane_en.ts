@@ -341,5 +341,9 @@
         <source>路由器拒绝,错误码%1</source>
         <translation>refused by the router, code %1</translation>
     </message>
+    <message>
+        <source>登录信息未能保存: %1</source>
+        <translation>the login could not be remembered: %1</translation>
+    </message>
 </context>
 </TS>

@@ -238,7 +238,7 @@ struct PreparedStart {
         ::sigaction(sig, &dfl, nullptr);
 
     int in = ::open("/dev/null", O_RDONLY);
-    int out = start.outputPath ? ::open(start.outputPath, O_WRONLY | O_APPEND | O_CREAT, 0644) : -1;
+    int out = start.outputPath ? ::open(start.outputPath, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0644) : -1;
     if (out < 0)
         out = ::open("/dev/null", O_WRONLY);
     if (in >= 0)

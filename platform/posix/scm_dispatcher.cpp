@@ -131,7 +131,7 @@ void UnlinkSocketLocked(DispatcherState& d)
     if (!d.socketLinked)
         return;
     struct stat st;
-    if (::stat(d.socketPath.c_str(), &st) == 0 && st.st_dev == d.socketDev && st.st_ino == d.socketIno)
+    if (::lstat(d.socketPath.c_str(), &st) == 0 && st.st_dev == d.socketDev && st.st_ino == d.socketIno)
         ::unlink(d.socketPath.c_str());
     d.socketLinked = false;
 }
@@ -298,9 +298,12 @@ bool OpenDispatcherLocked(DispatcherState& d, int sigterm[2])
     ::unlink(d.socketPath.c_str());  // left by an instance that did not get to clean up
     if (::bind(d.listenFd, reinterpret_cast<sockaddr*>(&addr), length) != 0)
         return Fail(kIoError);
-    ::chmod(d.socketPath.c_str(), 0600);
+    // By its name in the directory opened above, never through a link that replaced it meanwhile:
+    // whatever stands there, if it is not our socket, keeps its mode.
+    const std::string name = d.socketPath.substr(d.socketPath.rfind('/') + 1);
     struct stat st;
-    if (::stat(d.socketPath.c_str(), &st) == 0) {
+    if (::fstatat(d.dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(st.st_mode)) {
+        ::fchmodat(d.dirFd, name.c_str(), 0600, AT_SYMLINK_NOFOLLOW);
         d.socketDev = st.st_dev;
         d.socketIno = st.st_ino;
         d.socketLinked = true;

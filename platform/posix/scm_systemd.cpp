@@ -501,11 +501,11 @@ public:
             RunSystemctl(*m_ctx, m_ctx->userScope, {"daemon-reload"});
             return nullptr;
         }
-        if (!files::ReplaceAtomically(path, text, 0644)) {  // systemd wants units readable by all
+        // systemd wants units readable by all; the mode is set on the new file itself.
+        if (!files::ReplaceAtomically(path, text, 0644)) {
             SetLastError(errno == EACCES || errno == EPERM || errno == EROFS ? kAccessDenied : kIoError);
             return nullptr;
         }
-        ::chmod(path.c_str(), 0644);
         // The manager reads unit files only when told to.
         RunResult reload = RunSystemctl(*m_ctx, m_ctx->userScope, {"daemon-reload"});
         if (reload.exitCode != 0) {

@@ -17,10 +17,16 @@ bool PrivateDirectory(const std::string& dir, bool create)
 {
     if (create && mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         return false;
-    struct stat st {};
-    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid())
+    // Checked and narrowed through one descriptor: a link swapped in after the check is never
+    // followed, so nobody else's directory gets its mode changed.
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    return (st.st_mode & 022) == 0 || chmod(dir.c_str(), st.st_mode & ~mode_t{022}) == 0;
+    struct stat st {};
+    bool ok = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+              ((st.st_mode & 022) == 0 || fchmod(fd, st.st_mode & ~mode_t{022}) == 0);
+    close(fd);
+    return ok;
 }
 
 std::string RuntimeDirectory()

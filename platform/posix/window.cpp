@@ -49,12 +49,16 @@ bool EnsurePrivateDir(const std::string& dir)
 {
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         return false;
+    // Checked and narrowed through one descriptor: a link swapped in after the check is never
+    // followed, so nobody else's directory gets its mode changed.
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
     struct stat st {};
-    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid())
-        return false;
-    if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0)
-        return false;
-    return true;
+    bool ok = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+              ((st.st_mode & 077) == 0 || fchmod(fd, 0700) == 0);
+    close(fd);
+    return ok;
 }
 
 bool MakeAddress(const std::string& path, sockaddr_un& addr)

@@ -9,9 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <thread>
 
 #include "shared/base/files.h"
 #include "shared/xml/xml_document.h"
@@ -21,11 +25,16 @@ namespace {
 
 const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\r\n";
 
-// Advisory lock on "<path>.lock", shared by the GUI and the service, held for one
-// load-change-save. Without a lock file (read-only directory) the operation goes on unlocked.
+// Lock waits on this thread end when this is set (CLockWaitStop).
+thread_local const std::atomic<uint8_t>* t_stop = nullptr;
+
+// Exclusive advisory lock on "<path>.lock", shared by the GUI, morvanectl and the service, held for
+// one load-change-save. Without a lock file (read-only directory) the operation goes on unlocked.
+// Another program holding the lock is waited for kLockWaitMs at most, so nobody who may open the
+// lock file can hold up the others for longer.
 class CFileLock {
 public:
-    CFileLock(const std::string& path, bool exclusive)
+    explicit CFileLock(const std::string& path)
     {
         const std::string lockPath = path + ".lock";
         // Never through a link (root must not create or lock a file elsewhere), never blocking on a
@@ -49,7 +58,29 @@ public:
         }
         if (m_fd < 0)
             return;
-        while (::flock(m_fd, exclusive ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
+        // Polled rather than blocking: a blocked flock could be cut short only by a signal, and the
+        // service's worker must notice a stop. The pause grows to 50 ms, so a lock released soon is
+        // taken at once and a long wait costs a few wake-ups a second.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLockWaitMs);
+        auto pause = std::chrono::milliseconds(1);
+        for (;;) {
+            if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0)
+                return;
+            if (errno == EINTR)
+                continue;
+            if (errno != EWOULDBLOCK)
+                return;  // a file system without locks: unlocked, as without a lock file
+            if (t_stop && t_stop->load()) {
+                m_error = ECANCELED;
+                return;
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= deadline) {
+                m_error = kLockBusy;
+                return;
+            }
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+            pause = std::min(pause * 2, std::chrono::milliseconds(50));
         }
     }
     ~CFileLock()
@@ -60,8 +91,18 @@ public:
     CFileLock(const CFileLock&) = delete;
     CFileLock& operator=(const CFileLock&) = delete;
 
+    // False when the lock could not be had in time (errno then tells why); the operation must not
+    // go on.
+    bool Held() const
+    {
+        if (m_error != 0)
+            errno = m_error;
+        return m_error == 0;
+    }
+
 private:
     int m_fd = -1;
+    int m_error = 0;
 };
 
 std::string Dec(long long v)
@@ -87,17 +128,15 @@ long long ToNumber(const std::string& text)
 // "<path>.bad". False when they exist but could not be kept (the caller then leaves the file).
 bool KeepBadCopy(const std::string& path)
 {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0)
-        return true;  // nothing there
-    if (S_ISREG(st.st_mode) && st.st_size == 0)
-        return true;  // nothing worth keeping
-    std::string bad = path + ".bad";
     std::string bytes;
-    if (S_ISREG(st.st_mode) && files::ReadAll(path, bytes))
-        return files::ReplaceAtomically(bad, bytes);
+    if (files::ReadAll(path, bytes)) {
+        // An empty file holds nothing worth keeping.
+        return bytes.empty() || files::ReplaceAtomically(path + ".bad", bytes);
+    }
+    if (errno == ENOENT)
+        return true;  // nothing there
     // A link, FIFO, device, oversized or unreadable file: set aside as it is, never read through.
-    return ::rename(path.c_str(), bad.c_str()) == 0;
+    return ::rename(path.c_str(), (path + ".bad").c_str()) == 0 || errno == ENOENT;
 }
 
 bool Save(CXmlDocument& doc, const std::string& path, bool replacingBadFile)
@@ -172,13 +211,46 @@ bool EnterMapping(CXmlDocument& doc, uint16_t port, uint8_t type)
 
 }  // namespace
 
+std::string FailureText(const std::string& path, int error)
+{
+    if (error == kLockBusy) {
+        const size_t slash = path.rfind('/');
+        return "another program has held its lock (" + path.substr(slash == std::string::npos ? 0 : slash + 1) +
+               ".lock) for " + std::to_string(kLockWaitMs / 1000) + " s";
+    }
+    if (error == ECANCELED)
+        return "stopped while waiting for its lock";
+    return std::strerror(error);
+}
+
+bool LockHeld(const std::string& path)
+{
+    const int fd = ::open((path + ".lock").c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    const bool held =
+        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
+CLockWaitStop::CLockWaitStop(const std::atomic<uint8_t>& stop) : m_previous(t_stop)
+{
+    t_stop = &stop;
+}
+
+CLockWaitStop::~CLockWaitStop()
+{
+    t_stop = m_previous;
+}
+
 // ---- user.xml ----
 
 bool ReadLogin(const std::string& path, std::string& user, std::string& digest)
 {
     if (path.empty())
         return false;
-    CFileLock lock(path, false);
     CXmlDocument doc;
     if (!doc.LoadFile(path) || !doc.FindElement("User") || !doc.EnterElement())
         return false;
@@ -206,7 +278,9 @@ bool WriteLogin(const std::string& path, const std::string& user, const std::str
 {
     if (path.empty())
         return false;
-    CFileLock lock(path, true);
+    CFileLock lock(path);
+    if (!lock.Held())
+        return false;
     CXmlDocument doc;
     bool usable = LoadWithRoot(doc, path, "User");
     if (usable) {
@@ -239,7 +313,9 @@ bool WritePort(const std::string& path, unsigned port)
 {
     if (path.empty())
         return false;
-    CFileLock lock(path, true);
+    CFileLock lock(path);
+    if (!lock.Held())
+        return false;
     CXmlDocument doc;
     std::string text = Dec(static_cast<int>(port));
     bool usable = LoadWithRoot(doc, path, "User");
@@ -258,7 +334,6 @@ int ReadPort(const std::string& path)
 {
     if (path.empty())
         return 0;
-    CFileLock lock(path, false);
     CXmlDocument doc;
     if (!doc.LoadFile(path) || !doc.FindElement("User") || !doc.EnterElement())
         return 0;
@@ -273,12 +348,6 @@ bool WriteAllSwitches(const std::string& path, const std::map<uint32_t, uint8_t>
 {
     if (path.empty())
         return false;
-    CFileLock lock(path, true);
-    CXmlDocument old;
-    // A file of another shape is kept as .bad too: it may be somebody's data.
-    bool replacingBad = !LoadWithRoot(old, path, "DOMAINLIST");
-    if (replacingBad && !files::Exists(path))
-        replacingBad = false;
     CXmlDocument doc;
     NewDocument(doc);
     doc.AppendElement("DOMAINLIST");
@@ -289,6 +358,18 @@ bool WriteAllSwitches(const std::string& path, const std::map<uint32_t, uint8_t>
         doc.AppendChildElement("OP", static_cast<int>(op));
         doc.LeaveElement();
     }
+    // Already the file's text (every login of an unchanged account): nothing to save, and no lock to
+    // wait for; what was read is a whole file, as every save renames one into place.
+    CXmlDocument old;
+    if (old.LoadFile(path) && old.Document() == doc.Document())
+        return true;
+    CFileLock lock(path);
+    if (!lock.Held())
+        return false;
+    // A file of another shape is kept as .bad too: it may be somebody's data.
+    bool replacingBad = !LoadWithRoot(old, path, "DOMAINLIST");
+    if (replacingBad && !files::Exists(path))
+        replacingBad = false;
     return Save(doc, path, replacingBad);
 }
 
@@ -303,7 +384,6 @@ std::map<uint32_t, int> ReadSwitches(const std::string& path, const std::vector<
     std::map<uint32_t, int> result;
     if (path.empty())
         return result;
-    CFileLock lock(path, false);
     CXmlDocument doc;
     if (!doc.LoadFile(path) || !doc.FindElement("DOMAINLIST") || !doc.EnterElement())
         return result;
@@ -339,7 +419,9 @@ bool SetSwitches(const std::string& path, const std::map<uint32_t, int>& switche
         return false;
     if (switches.empty())
         return true;
-    CFileLock lock(path, true);
+    CFileLock lock(path);
+    if (!lock.Held())
+        return false;
     CXmlDocument doc;
     bool usable = LoadWithRoot(doc, path, "DOMAINLIST");
     if (!usable) {
@@ -387,7 +469,6 @@ bool ReadAllMappings(const std::string& path, std::vector<PortMapEntry>& out)
 {
     if (path.empty())
         return false;
-    CFileLock lock(path, false);
     CXmlDocument doc;
     if (!doc.LoadFile(path))
         return false;
@@ -423,7 +504,9 @@ bool SetMappings(const std::string& path, const std::vector<PortMapEntry>& list,
         return false;
     if (list.empty())
         return true;
-    CFileLock lock(path, true);
+    CFileLock lock(path);
+    if (!lock.Held())
+        return false;
     CXmlDocument doc;
     bool usable = LoadWithRoot(doc, path, "MAPPORTLIST");
     if (!usable) {
@@ -475,7 +558,9 @@ bool RemoveMappings(const std::string& path, const std::vector<PortMapEntry>& li
 {
     if (path.empty())
         return false;
-    CFileLock lock(path, true);
+    CFileLock lock(path);
+    if (!lock.Held())
+        return false;
     CXmlDocument doc;
     if (!doc.LoadFile(path))
         return false;

@@ -2,12 +2,15 @@
 // The three data files, user.xml, domain.xml and mapport.xml, as both programs use them.
 //
 // Every operation takes the full path first; an empty path does nothing and reports failure (or 0).
-// Each load-change-save runs under an advisory lock on "<path>.lock" shared by both programs, and
-// every save replaces the file atomically. A file that does not load (or has another root element) is
+// Each load-change-save runs under an exclusive advisory lock on "<path>.lock" shared by all the
+// programs, waited for kLockWaitMs at most; every save replaces the file atomically, so readers take
+// no lock and always see a whole file. A file that does not load (or has another root element) is
 // treated as absent; before a writer replaces such a file its old bytes are kept beside it as
 // "<path>.bad". A change that changes nothing saves nothing. Links, FIFOs, devices and oversized
 // files never load and are set aside by renaming; files are created 0660.
 
+#include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -17,6 +20,31 @@
 #include "shared/packet/records.h"
 
 namespace datafile {
+
+// How long a change waits for another program to release the file's lock. Past it the change fails
+// with errno kLockBusy and the file is left as it was.
+inline constexpr int kLockWaitMs = 5000;
+inline constexpr int kLockBusy = EWOULDBLOCK;
+
+// Why a change of `path` failed, for messages: what the lock being held means, or the system's text.
+std::string FailureText(const std::string& path, int error);
+
+// Whether another program holds the lock of `path` right now: tells a user why a change failed.
+bool LockHeld(const std::string& path);
+
+// While one lives, lock waits on the thread that made it end as soon as `stop` is set; the change
+// then fails with ECANCELED. The service's threads hold one on their stop flag, so that a stop is
+// never held up by a lock.
+class CLockWaitStop {
+public:
+    explicit CLockWaitStop(const std::atomic<uint8_t>& stop);
+    ~CLockWaitStop();
+    CLockWaitStop(const CLockWaitStop&) = delete;
+    CLockWaitStop& operator=(const CLockWaitStop&) = delete;
+
+private:
+    const std::atomic<uint8_t>* m_previous;
+};
 
 // user.xml
 bool ReadLogin(const std::string& path, std::string& user, std::string& digest);

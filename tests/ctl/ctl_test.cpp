@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sched.h>
 
+#include "shared/base/files.h"
 #include "shared/xml/data_files.h"
 #include "tests/core/service_fixture.h"
 #include "tests/support/temp_dir.h"
@@ -54,8 +56,8 @@ protected:
     // Runs morvanectl with `input` on its standard input; returns the exit code.
     int Ctl(const std::string& args, std::string& out, const std::string& input = "")
     {
-        std::string cmd = "printf '%s' '" + input + "' | '" + std::string(MORVANE_BIN_DIR) + "/morvanectl' --dir '" +
-                          m_dir + "' " + args + " 2>&1";
+        std::string cmd = "printf '%s' '" + input + "' | timeout -s KILL 60 '" + std::string(MORVANE_BIN_DIR) +
+                          "/morvanectl' --dir '" + m_dir + "' " + args + " 2>&1";  // a hang fails, not blocks
         FILE* p = popen(cmd.c_str(), "r");
         out.clear();
         char buf[4096];
@@ -225,6 +227,51 @@ TEST_F(CtlTest, ProviderTroubleAndAFullDiskAreFailures)
     EXPECT_NE(out.find("could not be reached"), std::string::npos) << out;
 }
 
+// A member holding the data files' locks for good: requests fail within seconds and say which file,
+// a stop is not held up by the wait, and once the holder lets go the next request goes through.
+TEST_F(CtlTest, HeldLocksFailWithinSecondsAndNeverDelayAStop)
+{
+    std::string out, login;
+    ASSERT_EQ(Ctl("login demo", out, "demo\n"), 0) << out;
+    int locks[2];
+    for (int i : {0, 1}) {
+        locks[i] =
+            open((m_dir + (i ? "/user.xml.lock" : "/domain.xml.lock")).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660);
+        ASSERT_EQ(flock(locks[i], LOCK_EX), 0);
+    }
+    std::thread loginThread([&] { Ctl("login demo", login, "demo\n"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // logged in, waiting for user.xml's lock
+    ::testing::internal::CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Ctl("on demo2.example.net", out), 6) << out;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+    EXPECT_NE(out.find(m_dir + "/domain.xml is locked by another program"), std::string::npos) << out;
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("cannot save " + m_dir + "/domain.xml: another program has held its lock (domain.xml.lock)"),
+              std::string::npos)
+        << log;
+    loginThread.join();
+    EXPECT_NE(login.find("cannot save " + m_dir + "/user.xml: another program has held its lock"), std::string::npos)
+        << login;
+
+    // A stop while the worker waits for the lock: the request is answered as failed, the stop is prompt.
+    CRawClient raw;
+    raw.Send(m_manager->ChannelPort(), CMD_SET_DOMAIN_STATE, [](OutPacket& o) {
+        o.WriteU16Host(1);
+        o.WriteU32Host(2);
+        o.WriteU8(1);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    m_manager->RequestStop();
+    EXPECT_TRUE(m_manager->WaitThread(std::chrono::milliseconds(2000))) << "the stop waited for the lock";
+    auto reply = raw.ReceiveCommand(CMD_SET_DOMAIN_STATE, 1000);
+    EXPECT_TRUE(reply && (*reply)[20] == 0);
+    close(locks[0]);
+    close(locks[1]);
+    StartManager(m_dir);
+    EXPECT_EQ(Ctl("on demo2.example.net", out), 0) << out;
+}
+
 // A dyndns2 account on the provider over HTTPS, the address from a check-IP stand-in.
 class CtlDyndns2Test : public CtlTest {
 protected:
@@ -256,10 +303,22 @@ TEST_F(CtlDyndns2Test, ConfigureLogInSwitchOnAndNoRepeats)
                       " --user alice --host a.example.net --host b.example.net --host c.example.net --no-router" +
                       " --ca-file " + m_tlsFiles->Path("ca.pem") + " --check-ip " + m_checkIp.Url("/ip");
     EXPECT_EQ(Ctl(set + " --password s3cret", out), 1) << out;  // never from the command line
+    // A member's link in its place, run as root (as the documented sudo command does): replaced, and
+    // the target keeps its content, mode and group.
+    const std::string secret = m_dir + "/shadow";
+    ASSERT_TRUE(files::ReplaceAtomically(secret, "root:*:19000::::::\n", 0640));
+    ASSERT_EQ(chown(secret.c_str(), 0, 42), 0);
+    ASSERT_EQ(chown(m_dir.c_str(), static_cast<uid_t>(-1), 65534), 0);
+    ASSERT_EQ(symlink(secret.c_str(), (m_dir + "/provider.conf").c_str()), 0);
     EXPECT_EQ(Ctl(set, out, "s3cret pw\n"), 0) << out;
     struct stat st {};
-    ASSERT_EQ(stat((m_dir + "/provider.conf").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    ASSERT_EQ(stat(secret.c_str(), &st), 0);
+    EXPECT_EQ(std::make_pair(st.st_mode & 07777, st.st_gid), std::make_pair(0640u, 42u));
+    std::string content;
+    EXPECT_TRUE(files::ReadAll(secret, content) && content == "root:*:19000::::::\n") << content;
+    ASSERT_EQ(lstat((m_dir + "/provider.conf").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(std::make_pair(st.st_mode & 07777, st.st_gid), std::make_pair(0660u, 65534u)) << "the directory's group";
     EXPECT_EQ(Ctl("provider show", out), 0) << out;
     EXPECT_NE(out.find("dyndns2"), std::string::npos) << out;
     EXPECT_NE(out.find("b.example.net"), std::string::npos) << out;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -81,14 +82,14 @@ TEST_F(GatewayTest, UpnpMapsReportsAndUnmaps)
     ASSERT_TRUE(lan.Ok());
 
     UpnpController* c = nullptr;
-    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
     const auto t0 = Clock::now();
     const int r = LNat_Upnp_Discover(&c);
     const auto took = Clock::now() - t0;
-    const std::string said = ::testing::internal::GetCapturedStdout();
+    const std::string said = ::testing::internal::GetCapturedStderr();
     ASSERT_EQ(r, LNAT_OK);
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(said.rfind("UPnP gateway http://10.231.0.1:5000/", 0), 0u) << said;
+    EXPECT_EQ(said.rfind("<6>UPnP gateway http://10.231.0.1:5000/", 0), 0u) << said;
     EXPECT_NE(said.find("LAN address 10.231.0.2."), std::string::npos) << said;
     std::printf("[ measured ] UPnP discovery %.2f s\n", Seconds(took));
 
@@ -162,13 +163,13 @@ TEST_F(GatewayTest, NatPmpWhenUpnpIsOff)
     ASSERT_TRUE(lan.Ok());
 
     UpnpController* c = nullptr;
-    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
     const auto t0 = Clock::now();
     const int r = LNat_Upnp_Discover(&c);
     const auto took = Clock::now() - t0;
-    const std::string said = ::testing::internal::GetCapturedStdout();
+    const std::string said = ::testing::internal::GetCapturedStderr();
     ASSERT_EQ(r, LNAT_OK) << m_lab.DaemonLog();
-    EXPECT_EQ(said, "NAT-PMP gateway 10.231.0.1.\n");
+    EXPECT_EQ(said, "<6>NAT-PMP gateway 10.231.0.1.\n");
     std::printf("[ measured ] discovery falling back to NAT-PMP %.2f s\n", Seconds(took));
 
     char ip[32] = {};
@@ -227,7 +228,16 @@ TEST_F(GatewayTest, NoRouterClearsStoredMappingsAndFailsRequests)
         EXPECT_EQ(ReadBack(), (std::vector<PortMapEntry>{{8080, 0, 0, 1}, {53, 0, 1, 1}, {22, 0, 0, 0}}));
         EXPECT_EQ(failed, (std::vector<PortMapEntry>{{9000, 1, 0, 1}, {9001, 0, 1, 1}}));
         EXPECT_EQ(out.find("Discovery Successful"), std::string::npos);
-        EXPECT_NE(errors.find("libnat error 1002: no UPnP or NAT-PMP gateway found"), std::string::npos) << errors;
+        EXPECT_NE(errors.find("<4>libnat error 1002: no UPnP or NAT-PMP gateway found"), std::string::npos) << errors;
+        // Without any network: one line that says what failed, none without a priority.
+        const bool alone = ns == m_lab.AloneNamespace();
+        EXPECT_EQ(errors.find("UPnP discovery: no search sent to 239.255.255.250:1900 (no route to it on any "
+                              "interface): Network is unreachable") != std::string::npos,
+                  alone)
+            << errors;
+        std::istringstream lines(errors);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_EQ(line.substr(0, 1), "<") << line;
         ASSERT_TRUE(datafile::SetMapping(m_path, 8080, 1, 0, 1));
         ASSERT_TRUE(datafile::SetMapping(m_path, 53, 1, 1, 1));
     }

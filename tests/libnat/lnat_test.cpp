@@ -29,11 +29,11 @@ TEST(LNatContract, NullArgumentsAreRefused)
 
 TEST(LNatContract, EveryCodeHasAText)
 {
-    EXPECT_EQ(PrintedText(LNAT_ERR_NO_GATEWAY), "libnat error 1002: no UPnP or NAT-PMP gateway found\n");
-    EXPECT_EQ(PrintedText(718), "libnat error 718: port mapping conflicts with one held for another host\n");
-    EXPECT_EQ(PrintedText(714), "libnat error 714: no such port mapping on the gateway\n");
-    EXPECT_EQ(PrintedText(555), "libnat error 555: error reported by the gateway\n");
-    EXPECT_EQ(PrintedText(-7), "libnat error -7: unknown error\n");
+    EXPECT_EQ(PrintedText(LNAT_ERR_NO_GATEWAY), "<4>libnat error 1002: no UPnP or NAT-PMP gateway found\n");
+    EXPECT_EQ(PrintedText(718), "<4>libnat error 718: port mapping conflicts with one held for another host\n");
+    EXPECT_EQ(PrintedText(714), "<4>libnat error 714: no such port mapping on the gateway\n");
+    EXPECT_EQ(PrintedText(555), "<4>libnat error 555: error reported by the gateway\n");
+    EXPECT_EQ(PrintedText(-7), "<4>libnat error -7: unknown error\n");
     for (int code = LNAT_ERR_INVALID_ARGUMENT; code <= LNAT_ERR_NATPMP_REFUSED; ++code)
         EXPECT_EQ(PrintedText(code).find("unknown error\n"), std::string::npos) << code;
 }
