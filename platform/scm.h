@@ -147,8 +147,8 @@ public:
 std::unique_ptr<Manager> OpenManager(uint32_t access);
 
 // Directory of the directory backend's database: $MORVANE_SCM_DIR, else the state directory of the user
-// ($XDG_STATE_HOME/morvane/services or ~/.local/state/morvane/services; /var/lib/morvane/services
-// for root).
+// ($XDG_STATE_HOME/morvane/services or ~/.local/state/morvane/services; /var/lib/morvane-services
+// for root). A directory not owned by the caller, or writable by others, is refused.
 std::string DatabaseDirectory();
 
 // ---- service side ----

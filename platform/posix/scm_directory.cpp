@@ -303,8 +303,11 @@ std::unique_ptr<detail::ManagerBackend> OpenManager()
     }
     auto db = std::make_shared<Database>();
     db->dir = resolved;
-    db->fd = ::open(resolved, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (db->fd < 0) {
+    db->fd = ::open(resolved, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    // Registrations name programs that get started, as root when root reads them: a directory
+    // anybody else owns or may write to could plant one, so it is not used at all.
+    struct stat st;
+    if (db->fd < 0 || ::fstat(db->fd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0) {
         Fail(kAccessDenied);
         return nullptr;
     }
@@ -320,7 +323,7 @@ std::string DatabaseDirectory()
     if (dir && *dir)
         return dir;
     if (::geteuid() == 0)
-        return "/var/lib/morvane/services";
+        return "/var/lib/morvane-services";  // root's own, never inside the shared data directory
     const char* state = std::getenv("XDG_STATE_HOME");
     if (state && state[0] == '/')
         return std::string(state) + "/morvane/services";

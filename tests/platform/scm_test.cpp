@@ -248,13 +248,22 @@ TEST_F(ScmTest, DatabaseLocationAndReachability)
     ::setenv("MORVANE_SCM_DIR", (m_root + "/plain/services").c_str(), 1);
     EXPECT_EQ(scm::OpenManager(scm::kManagerAllAccess), nullptr);
     EXPECT_EQ(scm::LastError(), scm::kAccessDenied);
+    // Nor is one others may write to (they could plant a registration), or a link to one.
+    std::string shared = m_root + "/shared";
+    ASSERT_EQ(::mkdir(shared.c_str(), 0770), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 0770), 0);
+    ::setenv("MORVANE_SCM_DIR", shared.c_str(), 1);
+    EXPECT_EQ(scm::OpenManager(scm::kManagerAllAccess), nullptr);
+    EXPECT_EQ(scm::LastError(), scm::kAccessDenied);
+    ASSERT_EQ(::chmod(shared.c_str(), 0700), 0);
+    EXPECT_NE(scm::OpenManager(scm::kManagerAllAccess), nullptr);
 
     ::unsetenv("MORVANE_SCM_DIR");
     const char* oldState = std::getenv("XDG_STATE_HOME");
     std::string saved = oldState ? oldState : "";
     ::setenv("XDG_STATE_HOME", "/state/home", 1);
     if (::geteuid() == 0)
-        EXPECT_EQ(scm::DatabaseDirectory(), "/var/lib/morvane/services");
+        EXPECT_EQ(scm::DatabaseDirectory(), "/var/lib/morvane-services");
     else
         EXPECT_EQ(scm::DatabaseDirectory(), "/state/home/morvane/services");
     if (oldState)
