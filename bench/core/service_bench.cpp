@@ -335,7 +335,8 @@ int main(int argc, char** argv)
         on = on && roundTrip(local, nullptr, 1) >= 0;
         double lc = roundTrip(local, nullptr, 0);
         if (e < 0 || le < 0 || n < 0 || ln < 0 || !on || c < 0 || lc < 0) {
-            std::fprintf(stderr, "no answer in round %d\n", i);
+            std::fprintf(stderr, "no answer in round %d (echoes %d %d, UDP %d %d, socket %d, switch-ons %d)\n", i,
+                         e >= 0, le >= 0, n >= 0, c >= 0, ln >= 0 && lc >= 0, on);
             break;
         }
         echoes.push_back(e);

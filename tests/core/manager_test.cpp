@@ -8,6 +8,7 @@
 
 #include <random>
 
+#include "core/udp_intake.h"
 #include "shared/base/files.h"
 #include "shared/xml/data_files.h"
 #include "shared/xml/xml_document.h"
@@ -786,7 +787,8 @@ TEST_F(ManagerTest, AQueuedRequestKeepsItsSendersCredentials)
         ASSERT_EQ(read(pipeFds[0], &left, sizeof left), static_cast<ssize_t>(sizeof left));
         close(pipeFds[0]);
         close(pipeFds[1]);
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a member's client starts a moment later
+        // A member's client starts a moment later, after the UDP channel's time to ask who sent.
+        std::this_thread::sleep_for(std::chrono::milliseconds(kMaxOwnerDelayMs + 200));
         auto heir = udp ? std::make_unique<CRawClient>(left) : std::make_unique<CRawClient>(path);
         ASSERT_TRUE(heir->Connected() && (!udp || heir->LocalPort() == left));
 
