@@ -1,10 +1,13 @@
-// The service's end of the loopback control channel: binding, receiving, and one handler per request.
-// Every request is handled once, on the worker thread, and answered to whoever sent the last datagram.
+// The service's end of the control channel: the local socket (and the loopback UDP channel when
+// asked for), receiving, and one handler per request. Every request is handled once, on the worker
+// thread, and answered to whoever sent it; notifications go to every client.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,10 +16,11 @@
 
 #include "core/log.h"
 #include "core/manager.h"
-#include "shared/base/ipv4.h"
-#include "shared/base/ipv4.h"
 #include "core/portmap.h"
 #include "core/provider/provider.h"
+#include "core/udp_intake.h"
+#include "platform/data_dir.h"
+#include "shared/base/ipv4.h"
 #include "shared/base/udp.h"
 #include "shared/packet/commands.h"
 #include "shared/xml/data_files.h"
@@ -27,6 +31,9 @@ namespace {
 // are not there; they would all read as zeros, and handling tens of thousands of them (a router
 // discovery or a file save each) would stall the service, so the work stops there.
 constexpr int kMaxRequestItems = (kPacketCapacity - kPacketHeaderSize - 2) / kPortMapEntryWireSize;
+
+// How many items an audit line names before it only counts the rest.
+constexpr size_t kAuditItems = 8;
 
 int RequestCount(InPacket& in)
 {
@@ -43,19 +50,63 @@ std::vector<PortMapEntry> ReadEntries(InPacket& in)
     return entries;
 }
 
+// "map 8080/tcp, unmap 53/udp": `words` turns an entry and its "8080/tcp" into its part.
+template <typename Words>
+std::string PortWords(const std::vector<PortMapEntry>& entries, Words words)
+{
+    std::string text;
+    for (size_t i = 0; i < entries.size() && i < kAuditItems; ++i) {
+        const PortMapEntry& e = entries[i];
+        text += (i ? ", " : "") + words(e, std::to_string(e.port) + (e.type == 1 ? "/udp" : "/tcp"));
+    }
+    if (entries.size() > kAuditItems)
+        text += " and " + std::to_string(entries.size() - kAuditItems) + " more";
+    return text;
+}
+
 }  // namespace
 
 bool CMorvaneManger::OpenControlChannel()
 {
+    const std::string path = platform::ChannelSocketPath(ProgramDirectory());
+    // Only the data directory's group may connect; the connections are checked one by one as well.
+    struct stat data {};
+    gid_t group = ::stat(ProgramDirectory().c_str(), &data) == 0 ? data.st_gid : static_cast<gid_t>(-1);
+    // The unit makes the runtime directory; a service started otherwise (by root) makes it alike.
+    if (path.rfind(std::string(platform::kInstalledRuntimeDirectory) + "/", 0) == 0 &&
+        ::mkdir(platform::kInstalledRuntimeDirectory, 0750) == 0)
+        (void)::chown(platform::kInstalledRuntimeDirectory, static_cast<uid_t>(-1), group);
+    if (!m_listener.Listen(path, kChannelBacklog, 0660, group)) {
+        int error = errno;
+        JournalPrint(kJournalError, "cannot open the channel at %s: %s", path.c_str(),
+                     error == EADDRINUSE ? "another service serves it" : std::strerror(error));
+        return false;
+    }
+    if (m_spareFd < 0)
+        m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+
+    if (!m_options.udpChannel) {
+        // PORT 0: no UDP channel, so a client of it finds nothing rather than an old port.
+        if (datafile::ReadPort(UserFile()) != 0)
+            datafile::WritePort(UserFile(), 0);
+        return true;
+    }
     m_channel = BindLoopbackUdp(m_options.firstChannelPort, kChannelPortTries, m_channelPort);
     if (m_channel < 0) {
         JournalPrint(kJournalError, "no free channel port in 127.0.0.1:%u-%u", m_options.firstChannelPort,
                      m_options.firstChannelPort + kChannelPortTries - 1);
+        CloseChannel();
+        return false;
+    }
+    m_intake = std::make_unique<CUdpIntake>(m_channel, m_channelPort, ProgramDirectory());
+    if (!m_intake->Start()) {
+        JournalPrint(kJournalError, "cannot start the UDP channel's receiver");
+        CloseChannel();
         return false;
     }
     if (!datafile::WritePort(UserFile(), m_channelPort)) {
         int error = errno;
-        JournalPrint(kJournalError, "cannot save %s: %s; clients will not find the service", UserFile().c_str(),
+        JournalPrint(kJournalError, "cannot save %s: %s; UDP clients will not find the service", UserFile().c_str(),
                      datafile::FailureText(UserFile(), error).c_str());
     }
     return true;
@@ -63,23 +114,133 @@ bool CMorvaneManger::OpenControlChannel()
 
 void CMorvaneManger::CloseChannel()
 {
+    m_intake.reset();  // its thread reads the UDP socket
     if (m_channel >= 0)
         ::close(m_channel);
     m_channel = -1;
+    for (Connection& connection : m_connections)
+        if (connection.fd >= 0)
+            ::close(connection.fd);
+    m_connections.clear();
+    m_listener.Close();
+    if (m_spareFd >= 0)
+        ::close(m_spareFd);
+    m_spareFd = -1;
+}
+
+CChannelGuard& CMorvaneManger::Guard()
+{
+    if (!m_guard)
+        m_guard = std::make_unique<CChannelGuard>(ProgramDirectory());
+    return *m_guard;
+}
+
+void CMorvaneManger::AcceptConnections()
+{
+    // A few per pass: a burst of connections does not hold up the requests already waiting.
+    for (int i = 0; i < 8; ++i) {
+        int fd = ::accept4(m_listener.Fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE) && m_spareFd >= 0) {
+            // Out of descriptors: turn the connection away (its client sees it closed) instead of
+            // finding it waiting at every wake-up.
+            ::close(m_spareFd);
+            fd = ::accept4(m_listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0)
+                ::close(fd);
+            m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            NoteDropped("out of file descriptors");
+            continue;
+        }
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return;
+        }
+        // Who connected, as the kernel recorded it at connect(): what the connection later carries is
+        // that user's, whatever has happened to the client since.
+        uid_t uid = 0;
+        if (!platform::LocalPeer(fd, uid) || !Guard().AdmitPeer(uid)) {
+            ::close(fd);
+            continue;
+        }
+        if (m_connections.size() >= kMaxChannelConnections) {
+            if (!m_connectionsFullReported)
+                JournalPrint(kJournalWarning, "channel: %zu clients connected already; turned away uid %u",
+                             m_connections.size(), static_cast<unsigned>(uid));
+            m_connectionsFullReported = true;
+            ::close(fd);
+            continue;
+        }
+        m_connectionsFullReported = false;
+        int buffer = kConnectionSendBuffer;
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+        m_connections.push_back(Connection{fd, uid, m_nextConnectionId++});
+        if (JournalVerbosity() >= kJournalDebug)
+            JournalPrint(kJournalDebug, "channel: uid %u connected", static_cast<unsigned>(uid));
+    }
+}
+
+void CMorvaneManger::CloseConnection(Connection& connection)
+{
+    if (connection.fd >= 0)
+        ::close(connection.fd);
+    connection.fd = -1;
+}
+
+UdpInPacketPtr CMorvaneManger::ReceiveOn(Connection& connection, short events)
+{
+    if (events & POLLNVAL) {
+        connection.fd = -1;
+        return nullptr;
+    }
+    UdpInPacketPtr packet(UdpInPacket::Create());
+    if (!packet) {
+        // No storage for a packet: drop the message rather than spin on it.
+        char scrap[1];
+        ::recv(connection.fd, scrap, sizeof scrap, MSG_DONTWAIT);
+        NoteDropped("no packet buffer free");
+        return nullptr;
+    }
+    int got = packet->Receive(connection.fd);
+    if (got > 0)
+        return packet;
+    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+        return nullptr;  // nothing there after all
+    // An empty message reads like the end of the connection, but without the hang-up.
+    if ((got < 0 && errno == EMSGSIZE) || (got == 0 && !(events & POLLHUP)))
+        NoteDropped("empty or oversized");
+    else
+        CloseConnection(connection);  // the client has gone (or its connection failed)
+    return nullptr;
 }
 
 UdpInPacketPtr CMorvaneManger::ReceivePacket(int timeoutMs)
 {
-    pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {m_channel, POLLIN, 0}};
-    nfds_t count = m_channel >= 0 ? 2 : 1;
-    int ready = ::poll(fds, count, timeoutMs);
-    if (ready < 0) {
+    m_connections.erase(
+        std::remove_if(m_connections.begin(), m_connections.end(), [](const Connection& c) { return c.fd < 0; }),
+        m_connections.end());
+    std::vector<pollfd> fds;
+    fds.reserve(3 + m_connections.size());
+    fds.push_back({m_wakeFd, POLLIN, 0});
+    int listening = -1, udp = -1;
+    if (m_listener.Fd() >= 0) {
+        listening = static_cast<int>(fds.size());
+        fds.push_back({m_listener.Fd(), POLLIN, 0});
+    }
+    if (m_intake) {
+        udp = static_cast<int>(fds.size());
+        fds.push_back({m_intake->ReadyFd(), POLLIN, 0});
+    }
+    const size_t first = fds.size(), polled = m_connections.size();
+    for (const Connection& connection : m_connections)
+        fds.push_back({connection.fd, POLLIN, 0});
+
+    if (::poll(fds.data(), fds.size(), timeoutMs) < 0) {
         if (errno != EINTR) {
-            // The socket is unusable; the periodic work goes on without it.
-            JournalPrint(kJournalError, "channel closed after an error: %s", std::strerror(errno));
-            CloseChannel();
+            // Nothing here can fix it; the periodic work goes on, without spinning.
+            JournalPrint(kJournalError, "channel: poll failed: %s", std::strerror(errno));
             if (timeoutMs != 0)
-                ::poll(fds, 1, std::min(timeoutMs < 0 ? 500 : timeoutMs, 500));
+                ::poll(fds.data(), 1, std::min(timeoutMs < 0 ? 500 : timeoutMs, 500));
         }
         return nullptr;
     }
@@ -88,41 +249,31 @@ UdpInPacketPtr CMorvaneManger::ReceivePacket(int timeoutMs)
         ssize_t n = ::read(m_wakeFd, &counter, sizeof counter);
         (void)n;
     }
-    if (count < 2 || !(fds[1].revents & (POLLIN | POLLERR)))
-        return nullptr;
-    if (fds[1].revents & POLLNVAL) {
-        CloseChannel();
-        return nullptr;
+    if (listening >= 0 && (fds[listening].revents & POLLIN))
+        AcceptConnections();
+    // One request per call; the connections take turns, the UDP channel after them.
+    for (size_t k = 0; k < polled; ++k) {
+        size_t i = (m_nextServed + k) % polled;
+        short events = fds[first + i].revents;
+        if (!events || m_connections[i].fd < 0)
+            continue;
+        if (UdpInPacketPtr packet = ReceiveOn(m_connections[i], events)) {
+            m_nextServed = i + 1;
+            m_origin = Origin{m_connections[i].id, 0, 0, m_connections[i].uid};
+            return packet;
+        }
     }
-
-    UdpInPacketPtr packet(UdpInPacket::Create());
-    if (!packet) {
-        // No storage for a packet: drop the datagram rather than spin on it.
-        char scrap[1];
-        ::recv(m_channel, scrap, sizeof scrap, MSG_DONTWAIT);
-        NoteDropped("no packet buffer free");
-        return nullptr;
+    CUdpIntake::Arrival arrival;
+    if (udp >= 0 && (fds[udp].revents & POLLIN) && m_intake->Take(arrival)) {
+        m_origin = Origin{0, arrival.address, arrival.port, arrival.owner};
+        return std::move(arrival.packet);
     }
-    if (packet->Receive(m_channel) <= 0) {
-        // Empty, oversized, or an error report (ICMP) for an earlier send.
-        if (errno != ECONNREFUSED)
-            NoteDropped("empty or oversized");
-        return nullptr;
-    }
-    return packet;
+    return nullptr;
 }
 
 void CMorvaneManger::NoteDropped(const char* why)
 {
-    ++m_dropped;
-    // A flood of junk must not flood the journal: one line, then at most one a minute.
-    uint32_t now = Tick();
-    if (m_dropReported && uint32_t(now - m_lastDropReport) < 60000)
-        return;
-    JournalPrint(kJournalNotice, "channel: dropped %u datagram(s) (last: %s)", m_dropped, why);
-    m_dropped = 0;
-    m_dropReported = true;
-    m_lastDropReport = now;
+    m_drops.Note(why, Tick());
 }
 
 UdpOutPacketPtr CMorvaneManger::NewReply(uint16_t command)
@@ -133,28 +284,78 @@ UdpOutPacketPtr CMorvaneManger::NewReply(uint16_t command)
     return packet;
 }
 
+void CMorvaneManger::SendOn(Connection& connection, const OutPacket& packet)
+{
+    if (connection.fd < 0)
+        return;
+    // Never waits: a client that does not read its replies loses its connection, not the service
+    // its worker.
+    ssize_t sent =
+        ::send(connection.fd, packet.Data(), static_cast<size_t>(packet.Size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent == packet.Size())
+        return;
+    if (sent >= 0 || errno == EAGAIN)
+        JournalPrint(kJournalWarning, "channel: a client of uid %u does not read what it is sent; disconnected",
+                     static_cast<unsigned>(connection.uid));
+    CloseConnection(connection);
+}
+
+void CMorvaneManger::SendUdp(uint32_t address, uint16_t port, uid_t uid, const OutPacket& packet)
+{
+    // Only while the port still belongs to the user who sent from it: a client that exited leaves
+    // its port to whoever binds it next.
+    if (m_channel < 0 || address == 0 || port == 0)
+        return;
+    if (!Guard().StillOwnedBy(address, port, m_channelPort, uid)) {
+        if (address == m_clientAddress && port == m_clientPort) {
+            m_clientAddress = 0;  // gone: no notifications for whoever comes next
+            m_clientPort = 0;
+        }
+        return;
+    }
+    packet.SendTo(m_channel, address, port);
+}
+
 void CMorvaneManger::SendToClient(const OutPacket& packet)
 {
-    if (m_channel >= 0 && m_clientAddress != 0 && m_clientPort != 0)
-        packet.SendTo(m_channel, m_clientAddress, m_clientPort);
+    if (m_inRequest) {
+        if (m_origin.connection == 0) {
+            SendUdp(m_origin.address, m_origin.port, m_origin.uid, packet);
+            return;
+        }
+        for (Connection& connection : m_connections)
+            if (connection.id == m_origin.connection)
+                SendOn(connection, packet);
+        return;
+    }
+    for (Connection& connection : m_connections)
+        SendOn(connection, packet);
+    SendUdp(m_clientAddress, m_clientPort, m_clientUid, packet);
+}
+
+void CMorvaneManger::Audit(const std::string& what)
+{
+    JournalPrint(kJournalInfo, "channel: uid %u: %s", static_cast<unsigned>(m_origin.uid), what.c_str());
 }
 
 void CMorvaneManger::DispatchPacket(UdpInPacket& packet)
 {
-    // A datagram without the header carries no command: nothing to act on, nobody to answer.
+    // A message without the header carries no command: nothing to act on, nobody to answer.
     if (!packet.HasHeader()) {
         NoteDropped("shorter than a header");
         return;
     }
-    if (!m_guard)
-        m_guard = std::make_unique<CChannelGuard>(ProgramDirectory());
-    if (!m_guard->Admit(packet.SenderAddress(), packet.SenderPort(), m_channelPort))
-        return;
-    m_clientAddress = packet.SenderAddress();
-    m_clientPort = packet.SenderPort();
+    if (m_origin.connection == 0) {
+        // On UDP the last sender takes the notifications (commands 3 and 5 are for just that).
+        m_clientAddress = m_origin.address;
+        m_clientPort = m_origin.port;
+        m_clientUid = m_origin.uid;
+    }
     if (JournalVerbosity() >= kJournalDebug)
-        JournalPrint(kJournalDebug, "channel: request %u from port %u", packet.Command(), ntohs(m_clientPort));
+        JournalPrint(kJournalDebug, "channel: request %u from uid %u", packet.Command(),
+                     static_cast<unsigned>(m_origin.uid));
 
+    m_inRequest = true;
     switch (packet.Command()) {
     case CMD_LOGIN: OnLogin(packet); break;
     case CMD_SET_DOMAIN_STATE: OnSetDomainState(packet); break;
@@ -164,8 +365,9 @@ void CMorvaneManger::DispatchPacket(UdpInPacket& packet)
     case CMD_REMOVE_PORTS: OnRemovePorts(packet); break;
     case CMD_STORE_PORTS:
     case CMD_STORE_PORTS_ALT: OnStorePorts(packet, false); break;
-    default: break;  // 3, 5 and unknown codes: the sender is remembered, nothing else
+    default: break;  // 3, 5 and unknown codes: nothing to do
     }
+    m_inRequest = false;
 }
 
 void CMorvaneManger::SendDomainReply(uint16_t command, bool ok, uint8_t reason)
@@ -212,6 +414,7 @@ void CMorvaneManger::OnLogin(UdpInPacket& in)
 {
     std::string user = in.ReadString();
     std::string password = in.ReadString();
+    Audit("log in as '" + user + "'");
     if (uint8_t reason = Login(user, password)) {
         SendDomainReply(0, false, reason);
         return;
@@ -242,10 +445,15 @@ void CMorvaneManger::OnSetDomainState(UdpInPacket& in)
         flags.emplace(hostid, value);
     }
     std::map<uint32_t, int> switches;
+    std::string asked;
     for (const auto& [hostid, value] : flags) {
         switches.emplace(hostid, value);
         anyEnabled = anyEnabled || value == 1;
+        if (switches.size() <= kAuditItems)
+            asked += (asked.empty() ? "" : ", ") + std::to_string(hostid) + (value == 1 ? " on" : " off");
     }
+    if (flags.size() > kAuditItems)
+        asked += " and " + std::to_string(flags.size() - kAuditItems) + " more";
     // One load and at most one save for the whole request; nothing is written when nothing changes,
     // and a file known to hold these values already is not even read.
     bool cacheValid = !m_switchCache.empty() && StampOf(DomainFile()) == m_switchStamp;
@@ -254,6 +462,8 @@ void CMorvaneManger::OnSetDomainState(UdpInPacket& in)
         auto it = m_switchCache.find(hostid);
         known = known && it != m_switchCache.end() && it->second == value;
     }
+    if (!known || anyEnabled)  // a request that changes nothing and pushes nothing is not worth a line
+        Audit("switch host " + asked);
     bool saved = known || datafile::SetSwitches(DomainFile(), switches);
     int saveError = errno;
     if (!saved)
@@ -345,6 +555,8 @@ void CMorvaneManger::OnMapPorts(UdpInPacket& in)
     std::vector<PortMapEntry> entries = ReadEntries(in);
     if (entries.empty())
         return;
+    Audit(PortWords(entries,
+                    [](const PortMapEntry& e, const std::string& port) { return (e.op ? "map " : "unmap ") + port; }));
     std::vector<PortMapEntry> failed = m_mapper->ApplyMappingRequests(MapPortFile(), entries);
     if (!m_restoring)
         m_mapper->EndPass();  // a restore in progress goes on with the same gateway
@@ -367,11 +579,17 @@ void CMorvaneManger::OnStorePorts(UdpInPacket& in, bool forceAllowOff)
     if (forceAllowOff)
         for (PortMapEntry& e : entries)
             e.allow = 0;
+    if (!entries.empty())
+        Audit("store " + PortWords(entries, [](const PortMapEntry& e, const std::string& port) {
+                  return port + (e.allow ? " (kept mapped)" : "");
+              }));
     m_mapper->SaveMappings(MapPortFile(), entries);
 }
 
 void CMorvaneManger::OnRemovePorts(UdpInPacket& in)
 {
     std::vector<PortMapEntry> entries = ReadEntries(in);
+    if (!entries.empty())
+        Audit("forget " + PortWords(entries, [](const PortMapEntry&, const std::string& port) { return port; }));
     m_mapper->RemoveMappings(MapPortFile(), entries);
 }

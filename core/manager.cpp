@@ -19,6 +19,7 @@
 #include "core/log.h"
 #include "core/portmap.h"
 #include "shared/base/ipv4.h"
+#include "core/udp_intake.h"
 #include "core/updater.h"
 #include "core/provider/configured_provider.h"
 #include "core/webservice/dynamic_service.h"
@@ -147,8 +148,9 @@ bool CMorvaneManger::StartManager()
     m_service = std::make_unique<CConfiguredProvider>(ProviderFile(), std::move(environment));
     m_cancelTarget = m_service.get();
     m_mapper = m_options.nat ? std::make_unique<CPortMapper>(*m_options.nat) : std::make_unique<CPortMapper>();
-    JournalPrint(kJournalInfo, "service started: channel on 127.0.0.1:%u, provider %s, data in %s", m_channelPort,
-                 m_service->Describe().c_str(), m_programDir.c_str());
+    std::string udp = m_channelPort ? " and 127.0.0.1:" + std::to_string(m_channelPort) : "";
+    JournalPrint(kJournalInfo, "service started: channel on %s%s, provider %s, data in %s", ChannelPath().c_str(),
+                 udp.c_str(), m_service->Describe().c_str(), m_programDir.c_str());
 
     if (m_stop)
         return false;

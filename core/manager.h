@@ -2,13 +2,14 @@
 // CMorvaneManger: the service's engine. One object holds the account, its domain list and the last
 // known public address, owns the web-service client and the control channel socket, and runs the
 // single worker thread that does all the work, strictly in sequence:
-//   - serves the clients' requests on the loopback channel (channel.cpp);
+//   - serves the clients' requests on the channel (channel.cpp): a local socket, and the loopback
+//     UDP channel when asked for;
 //   - logs in with the first account of user.xml while it has no login;
 //   - every 120 s asks the provider for the public address and, when it changed, pushes it for every
 //     switched-on domain, tells the client and re-applies the router port mappings;
 //   - every 12 hours makes sure the updater runs.
-// The worker sleeps in poll() until a datagram arrives, the next periodic task is due or a stop is
-// requested, so an idle service costs no CPU.
+// The worker sleeps in poll() until a request or a connection arrives, the next periodic task is due
+// or a stop is requested, so an idle service costs no CPU.
 
 #include <atomic>
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "core/channel_guard.h"
+#include "platform/local_socket.h"
 #include "core/webservice/documents.h"
 #include "shared/base/core_thread.h"
 #include "shared/packet/packet.h"
@@ -28,6 +30,7 @@ class CDynamicService;
 class IProvider;
 class INatLibrary;
 class CPortMapper;
+class CUdpIntake;
 
 // Fixed timings of the worker, in milliseconds of the tick clock.
 inline constexpr uint32_t kAddressCheckIntervalMs = 120000;
@@ -41,9 +44,14 @@ inline constexpr uint32_t kAccountPollMs = 1000;
 // The account's domain list is cut to this many (the replies carry fewer anyway).
 inline constexpr size_t kMaxDomains = 256;
 
-// The channel's ports: the service binds the first free one of ten.
+// The UDP channel's ports: the service binds the first free one of ten.
 inline constexpr uint16_t kServiceFirstPort = 10000;
 inline constexpr int kChannelPortTries = 10;
+// The local socket: clients connected at once (more are turned away), connections waiting to be
+// accepted, and what may wait unread on one connection before its client counts as not reading.
+inline constexpr size_t kMaxChannelConnections = 32;
+inline constexpr int kChannelBacklog = 16;
+inline constexpr int kConnectionSendBuffer = 32768;
 
 struct ManagerOptions {
     // Directory of the data files; empty = the data directory of the running program (its own
@@ -59,6 +67,8 @@ struct ManagerOptions {
     // Replaces the web-service client (tests); null = a CDynamicService for the provider.
     // provider.conf decides whether the web service or a dyndns2 account is used.
     std::function<std::unique_ptr<CDynamicService>(const std::string& host, uint16_t port)> makeService;
+    // The loopback UDP channel besides the local socket (MORVANE_UDP_CHANNEL=1 by default).
+    bool udpChannel = platform::UdpChannelWanted();
     uint16_t firstChannelPort = kServiceFirstPort;
     uint32_t addressCheckIntervalMs = kAddressCheckIntervalMs;
     // How long a check-IP source may take to answer (dyndns2 accounts).
@@ -97,15 +107,16 @@ public:
     void SyncDomainFile();
 
     // ---- control channel (channel.cpp) ----
+    // The local socket, and the UDP channel when asked for (its port is then written into user.xml).
     bool OpenControlChannel();
-    // Waits at most `timeoutMs` (negative: without limit) for a datagram, a wake-up or a stop.
-    UdpInPacketPtr ReceivePacket(int timeoutMs);
-    void DispatchPacket(UdpInPacket& packet);
     // A pooled packet with the reply header for `command`, or null when the pool is exhausted.
     UdpOutPacketPtr NewReply(uint16_t command);
-    // Sends to the client that sent the last datagram; nothing before any client spoke.
+    // While a request is handled, to the client that sent it; otherwise (notifications) to every
+    // connected client, and to the UDP client that spoke last.
     void SendToClient(const OutPacket& packet);
+    // 0 without the UDP channel.
     uint16_t ChannelPort() const { return m_channelPort; }
+    std::string ChannelPath() const { return m_listener.Path(); }
 
     // State, for the service's tests and diagnostics (read them only while the worker is stopped
     // or from the worker itself).
@@ -137,6 +148,33 @@ private:
     void FinishRestore();
     void NoteDropped(const char* why);
 
+    // The channel (channel.cpp). A connection on the local socket, with its user as the kernel
+    // recorded it when it connected; replies go back on it, notifications to all of them.
+    struct Connection {
+        int fd = -1;  // -1: closed, removed at the next receive
+        uid_t uid = 0;
+        uint64_t id = 0;
+    };
+    // Who sent the request being handled.
+    struct Origin {
+        uint64_t connection = 0;  // 0: the UDP channel
+        uint32_t address = 0;     // UDP: network order
+        uint16_t port = 0;
+        uid_t uid = 0;
+    };
+    // Waits at most `timeoutMs` (negative: without limit) for a request, a connection, a wake-up or
+    // a stop; a request comes back with its sender in m_origin.
+    UdpInPacketPtr ReceivePacket(int timeoutMs);
+    void DispatchPacket(UdpInPacket& packet);
+    CChannelGuard& Guard();
+    void AcceptConnections();
+    UdpInPacketPtr ReceiveOn(Connection& connection, short events);
+    void CloseConnection(Connection& connection);
+    void SendOn(Connection& connection, const OutPacket& packet);
+    void SendUdp(uint32_t address, uint16_t port, uid_t uid, const OutPacket& packet);
+    // One journal line naming who asked for a change.
+    void Audit(const std::string& what);
+
     void OnLogin(UdpInPacket& in);
     void OnSetDomainState(UdpInPacket& in);
     void OnRefreshDomains();
@@ -158,11 +196,20 @@ private:
     std::atomic<IProvider*> m_cancelTarget{nullptr};  // what a stop from another thread cancels
     std::string m_userId;
     std::string m_password;
-    uint32_t m_clientAddress = 0;  // network order
+    uint32_t m_clientAddress = 0;  // the UDP client that spoke last, network order
     uint16_t m_clientPort = 0;     // network order
+    uid_t m_clientUid = 0;         // its owner when it spoke
     uint32_t m_lastAddress = 0;
     std::string m_programDir;
-    int m_channel = -1;
+    platform::CLocalListener m_listener;
+    std::vector<Connection> m_connections;
+    uint64_t m_nextConnectionId = 1;
+    size_t m_nextServed = 0;  // connections take turns
+    int m_spareFd = -1;       // given up to turn a connection away when descriptors run out
+    Origin m_origin;
+    bool m_inRequest = false;
+    int m_channel = -1;  // UDP
+    std::unique_ptr<CUdpIntake> m_intake;
     std::unique_ptr<CChannelGuard> m_guard;  // who may use the channel
     uint16_t m_channelPort = 0;
     int m_wakeFd = -1;  // eventfd: stop requests and tick changes
@@ -189,10 +236,8 @@ private:
     std::vector<PortMapEntry> m_restoreList;
     size_t m_restoreNext = 0;
 
-    // Dropped datagrams, reported at most once a minute.
-    uint32_t m_dropped = 0;
-    uint32_t m_lastDropReport = 0;
-    bool m_dropReported = false;
+    CDropNotes m_drops;
+    bool m_connectionsFullReported = false;
 
     // Periodic work, in ticks.
     uint32_t m_lastAddressCheck = 0;

@@ -36,7 +36,8 @@ namespace {
 const char* kUsage =
     "Usage: morvanectl [options] <command> [arguments]\n"
     "\n"
-    "Controls the Morvane service (MorvaneCore) over its local channel.\n"
+    "Controls the Morvane service (MorvaneCore) over its socket (/run/morvane/channel once\n"
+    "installed, else beside the data files), or over loopback UDP with MORVANE_UDP_CHANNEL=1.\n"
     "\n"
     "Account and domains:\n"
     "  login [ACCOUNT]           log in; the password is asked for (or read from standard input)\n"

@@ -17,6 +17,7 @@
 #include "platform/scm.h"
 #include "shared/base/files.h"
 #include "shared/base/names.h"
+#include "shared/xml/data_files.h"
 
 namespace ctl {
 namespace {
@@ -68,17 +69,27 @@ std::string UserName(uint32_t uid)
     return (pw && pw->pw_name ? std::string(pw->pw_name) + " " : std::string()) + "(uid " + std::to_string(uid) + ")";
 }
 
-// Why the service did not answer: its port held by somebody else, not installed, not running, or busy.
+// Why the service did not answer: its socket (or port) held by somebody else, not open to this user,
+// not installed, not running, or busy.
 int DiagnoseSilence(const Options& opt)
 {
-    if (g_channel && g_channel->LastRefusal() && !g_channel->LastRefusal()->nobody) {
-        const auto& refusal = *g_channel->LastRefusal();
+    const CDnsListener::SendRefusal* refusal =
+        g_channel && g_channel->LastRefusal() ? &*g_channel->LastRefusal() : nullptr;
+    if (refusal && refusal->denied) {
+        const std::string group = DataGroup(opt);
+        return Fail(opt, kExitPermission,
+                    "permission denied: cannot connect to " + refusal->path + "; join group " + group +
+                        " (sudo adduser $USER " + group + ", then log in again)");
+    }
+    if (refusal && !refusal->nobody) {
         struct stat st;
         const std::string service =
             ::stat(opt.dir.c_str(), &st) == 0 ? UserName(st.st_uid) : "the data directory's owner";
+        const std::string where = refusal->path.empty()
+                                      ? "port " + std::to_string(refusal->port) + " (from user.xml) is held by "
+                                      : "the channel " + refusal->path + " is served by ";
         return Fail(opt, kExitNotRunning,
-                    "nothing sent: port " + std::to_string(refusal.port) + " (from user.xml) is held by " +
-                        UserName(refusal.owner) + ", not by the service's user " + service +
+                    "nothing sent: " + where + UserName(refusal->owner) + ", not by the service's user " + service +
                         " or root; is the service running?");
     }
     std::unique_ptr<scm::Manager> manager = scm::OpenManager(scm::kManagerConnect);
@@ -89,6 +100,10 @@ int DiagnoseSilence(const Options& opt)
     scm::Status status;
     if (!service->Query(status) || status.state != scm::kRunning)
         return Fail(opt, kExitNotRunning, "the service is not running (morvanectl service start)");
+    if (g_channel && g_channel->UsesUdp() && datafile::ReadPort(opt.dir + "/user.xml") == 0)
+        return Fail(opt, kExitNoAnswer,
+                    "the service has no UDP channel (user.xml names no port): MORVANE_UDP_CHANNEL=1 is set here "
+                    "but not for the service");
     return Fail(opt, kExitNoAnswer, "the service did not answer within " + std::to_string(opt.timeoutSec) + " s");
 }
 

@@ -219,18 +219,48 @@ check "outsider cannot read user.xml" sh -c "! nsenter -t $pid1 -m -p -- runuser
 # Replaced by rename, a file belongs to whoever wrote it last (here alice's login); the group and mode
 # keep it to the service and the group.
 check "user.xml is group morvane, 0660" test "$(in_container stat -c '%G %a' /var/lib/morvane/user.xml)" = "morvane 660"
-port=$(sed -n 's:.*<PORT>\([0-9]*\)</PORT>.*:\1:p' "$machine/var/lib/morvane/user.xml")
 # CMD_REFRESH_DOMAINS (2) and CMD_SET_DOMAIN_STATE (1) switching host 1 off.
 refresh='\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\02\0\01\01\0'
 switch_off='\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\01\0\02\01\0\0\01\0\0\0\01\0'
+mallory_uid=$(in_container id -u mallory)
+
+# --- the channel: a local socket only the group can reach, whose peers the kernel names -------------
+check "/run/morvane is morvane:morvane 750" test "$(in_container stat -c '%U:%G %a' /run/morvane)" = "morvane:morvane 750"
+check "the channel is a socket, morvane:morvane 660" \
+    test "$(in_container stat -c '%U:%G %a %F' /run/morvane/channel)" = "morvane:morvane 660 socket"
+check "user.xml names no UDP port" sh -c "! grep -q '<PORT>[1-9]' '$machine/var/lib/morvane/user.xml'"
+message() {  # message USER BYTES: bytes of every answer within 2 s, over the socket (SOCK_SEQPACKET)
+    in_container runuser -u "$1" -- bash -c "printf '$2' | socat -t 2 - UNIX-CONNECT:/run/morvane/channel,type=5" 2>/dev/null | wc -c
+}
+check "a member gets an answer to a raw refresh on the socket" test "$(message alice "$refresh")" -gt 0
+check "outsider cannot connect to the socket" sh -c "! nsenter -t $pid1 -m -p -- runuser -u mallory -- socat -u /dev/null UNIX-CONNECT:/run/morvane/channel,type=5 2>/dev/null"
+check "outsider gets no answer on the socket" test "$(message mallory "$refresh")" -eq 0
+message mallory "$switch_off" >/dev/null
+check "outsider's switch-off on the socket changes nothing" demo1_on
+check "a member's switch is logged with its uid" sh -c "nsenter -t $pid1 -m -p -- journalctl -q -u morvane.service | grep -q 'channel: uid $(in_container id -u alice): switch host'"
+in_container systemctl stop morvane.service
+check "no socket while the service is down, nor a directory to plant one in" test ! -e "$machine/run/morvane"
+down=$(as_user alice morvanectl --timeout 2 domains 2>&1)
+down_rc=$?
+check "morvanectl says the service is not running (exit $down_rc: ${down//$'\n'/ })" test "$down_rc" -eq 3
+in_container systemctl start morvane.service
+wait_active || fail "service back after the stop"
+
+# --- the loopback UDP channel, for clients that speak it (MORVANE_UDP_CHANNEL=1 for the service) ----
+in_container sh -c 'mkdir -p /etc/systemd/system/morvane.service.d &&
+    printf "[Service]\nEnvironment=MORVANE_UDP_CHANNEL=1\n" > /etc/systemd/system/morvane.service.d/udp.conf &&
+    systemctl daemon-reload && systemctl restart morvane.service'
+wait_active || fail "service active with the UDP channel"
+port=$(sed -n 's:.*<PORT>\([0-9]*\)</PORT>.*:\1:p' "$machine/var/lib/morvane/user.xml")
 datagram() {  # datagram USER BYTES: bytes of every answer within 2 s
     in_container runuser -u "$1" -- bash -c "printf '$2' | socat -t 2 - UDP-CONNECT:127.0.0.1:$port" | wc -c
 }
 check "root gets an answer to a raw refresh datagram (the datagram is right)" test "$(datagram root "$refresh")" -gt 0
+udp_domains=$(as_user alice env MORVANE_UDP_CHANNEL=1 morvanectl domains 2>&1)
+check "a member's morvanectl speaks UDP when told to" sh -c "printf '%s' '$udp_domains' | grep -q demo1.example.net"
 check "outsider gets no answer to a raw datagram" test "$(datagram mallory "$refresh")" -eq 0
 datagram mallory "$switch_off" >/dev/null
 check "outsider's raw switch-off changes nothing" demo1_on
-mallory_uid=$(in_container id -u mallory)
 logged_once() { [ "$(in_container journalctl -q -u morvane.service | grep -c "uid $mallory_uid")" -eq 1 ]; }
 check "the dropped sender is logged, once" logged_once
 
@@ -238,13 +268,13 @@ check "the dropped sender is logged, once" logged_once
 in_container systemctl stop morvane.service
 as_user mallory bash -c 'for p in $(seq 10000 10009); do
         socat -u UDP-RECV:$p,bind=127.0.0.1 OPEN:/home/mallory/got-$p,creat,append & done; sleep 0.3' >/dev/null 2>&1
-squat=$(as_user alice morvanectl --timeout 2 domains 2>&1)
+squat=$(as_user alice env MORVANE_UDP_CHANNEL=1 morvanectl --timeout 2 domains 2>&1)
 squat_rc=$?
 got=$(cat "$machine"/home/mallory/got-* 2>/dev/null | wc -c)
 check "squatted ports receive nothing from a client" test "$got" -eq 0
 check "the client refuses and says why (exit $squat_rc: ${squat//$'\n'/ })" test "$squat_rc" -ne 0
 in_container pkill -u mallory socat
-in_container systemctl start morvane.service
+in_container sh -c 'rm -r /etc/systemd/system/morvane.service.d && systemctl daemon-reload && systemctl start morvane.service'
 wait_active || fail "service back after the squat"
 
 # --- the hook ------------------------------------------------------------------------------------

@@ -1,6 +1,8 @@
 // Measures the running service: idle CPU against a loop that polls every 0.5 ms, round trips of
 // switch requests that need no provider call (one that changes nothing, one that changes a switch)
-// against a bare loopback UDP echo in the same run, and resident memory.
+// over the local socket and over the loopback UDP channel, against bare echoes of both kinds of
+// socket in the same run, and resident memory. The service runs with both channels
+// (MORVANE_UDP_CHANNEL=1), so the idle figures include the UDP channel's receiving thread.
 //
 //   service_bench [idle-seconds] [--dyndns2]      (default 60)
 //
@@ -29,6 +31,7 @@
 #include <vector>
 
 #include "core/provider/config.h"
+#include "platform/local_socket.h"
 #include "platform/scm.h"
 #include "shared/base/md5.h"
 #include "shared/packet/commands.h"
@@ -119,6 +122,7 @@ int main(int argc, char** argv)
     for (const char* name : {"MorvaneCore", "libnat.so"})
         std::filesystem::copy_file(bin + "/" + name, prog + "/" + name);
     setenv("MORVANE_SCM_DIR", (dir + "/services").c_str(), 1);
+    setenv("MORVANE_UDP_CHANNEL", "1", 1);
 
     // The provider, on a port of its choosing.
     std::string db = dir + "/p.db";
@@ -254,16 +258,22 @@ int main(int argc, char** argv)
     std::printf("resident memory of the idle service: %ld kB (private %ld kB, file-backed %ld kB)\n", RssKb(pid),
                 RssKb(pid, "RssAnon:"), RssKb(pid, "RssFile:"));
 
-    // 2. Round trips, interleaved so that all three see the same machine: a bare loopback UDP echo,
-    // a switch request that changes nothing (a host off while off: answered without a save), and one
-    // that changes a switch (the host off after it was switched on; the switch-on itself pushes to the
-    // provider and is not timed).
+    // 2. Round trips, interleaved so that all see the same machine: bare echoes over loopback UDP and
+    // over a connected pair of local sequenced-packet sockets; on each channel a switch request that
+    // changes nothing (a host off while off: answered without a save) and one that changes a switch
+    // (the host off after it was switched on; the switch-on itself pushes to the provider and is not
+    // timed).
     int port = datafile::ReadPort(prog + "/user.xml");
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     to.sin_port = htons(static_cast<uint16_t>(port));
+    int local = platform::ConnectLocal(platform::ChannelSocketPath(prog));
+    if (port <= 0 || local < 0) {
+        std::fprintf(stderr, "the service has no channel (port %d, socket %s)\n", port, local < 0 ? "none" : "open");
+        return 1;
+    }
 
     int echo = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in echoAddr{};
@@ -285,59 +295,85 @@ int main(int argc, char** argv)
             sendto(echo, b, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
         }
     });
+    int pair[2];
+    socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair);
+    std::thread localEchoer([end = pair[1]] {
+        uint8_t b[1536];
+        for (ssize_t n; (n = recv(end, b, sizeof b, 0)) > 0;)
+            send(end, b, static_cast<size_t>(n), MSG_NOSIGNAL);
+    });
 
     uint8_t buf[1536];
     uint16_t sequence = 0;
-    // One request (or one echo) and its answer; microseconds, or a negative value without an answer.
-    auto roundTrip = [&](const sockaddr_in& target, int enabled) {
+    // One request (or one echo) and its answer, on `socket` (to `target` when not connected);
+    // microseconds, or a negative value without an answer.
+    auto roundTrip = [&](int socket, const sockaddr_in* target, int enabled) {
         UdpOutPacket out;
         PacketHeader::Request(1, CMD_SET_DOMAIN_STATE, ++sequence).Write(out);
         out.WriteU16Host(1);
         out.WriteU32Host(switchHost);
         out.WriteU8(static_cast<uint8_t>(enabled));
         auto t0 = std::chrono::steady_clock::now();
-        sendto(s, out.Data(), out.Size(), 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
-        pollfd pfd{s, POLLIN, 0};
-        if (poll(&pfd, 1, 5000) <= 0 || recv(s, buf, sizeof buf, 0) <= 0)
+        if (target)
+            sendto(socket, out.Data(), out.Size(), 0, reinterpret_cast<const sockaddr*>(target), sizeof *target);
+        else
+            send(socket, out.Data(), out.Size(), MSG_NOSIGNAL);
+        pollfd pfd{socket, POLLIN, 0};
+        if (poll(&pfd, 1, 5000) <= 0 || recv(socket, buf, sizeof buf, 0) <= 0)
             return -1.0;
         return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
     };
-    std::vector<double> echoes, noops, changes;
+    std::vector<double> echoes, localEchoes, noops, localNoops, changes, localChanges;
     const int rounds = 3000;
     for (int i = 0; i < rounds; ++i) {
-        double e = roundTrip(echoAddr, 0);
-        double n = roundTrip(to, 0);
-        bool on = roundTrip(to, 1) >= 0;
-        double c = roundTrip(to, 0);
-        if (e < 0 || n < 0 || !on || c < 0) {
-            std::fprintf(stderr, "no answer in round %d\n", i);
+        double e = roundTrip(s, &echoAddr, 0);
+        double le = roundTrip(pair[0], nullptr, 0);
+        double n = roundTrip(s, &to, 0);
+        double ln = roundTrip(local, nullptr, 0);
+        bool on = roundTrip(s, &to, 1) >= 0;
+        double c = roundTrip(s, &to, 0);
+        on = on && roundTrip(local, nullptr, 1) >= 0;
+        double lc = roundTrip(local, nullptr, 0);
+        if (e < 0 || le < 0 || n < 0 || ln < 0 || !on || c < 0 || lc < 0) {
+            std::fprintf(stderr, "no answer in round %d (echoes %d %d, UDP %d %d, socket %d, switch-ons %d)\n", i,
+                         e >= 0, le >= 0, n >= 0, c >= 0, ln >= 0 && lc >= 0, on);
             break;
         }
         echoes.push_back(e);
+        localEchoes.push_back(le);
         noops.push_back(n);
+        localNoops.push_back(ln);
         changes.push_back(c);
+        localChanges.push_back(lc);
     }
     uint8_t stop = 0xFF;
     sendto(s, &stop, 1, 0, reinterpret_cast<sockaddr*>(&echoAddr), sizeof echoAddr);
     echoer.join();
     ::close(echo);
+    ::shutdown(pair[0], SHUT_RDWR);
+    localEchoer.join();
+    ::close(pair[0]);
+    ::close(pair[1]);
+    ::close(local);
     auto report = [](const char* what, std::vector<double>& v, double echoP50) {
         if (v.empty())
             return;
         std::sort(v.begin(), v.end());
         double p50 = v[v.size() / 2];
-        std::printf("%-44s %zu: p50 %6.0f us, p99 %6.0f us, max %6.0f us", what, v.size(), p50, v[v.size() * 99 / 100],
+        std::printf("%-50s %zu: p50 %6.0f us, p99 %6.0f us, max %6.0f us", what, v.size(), p50, v[v.size() * 99 / 100],
                     v.back());
         if (echoP50 > 0)
             std::printf("  (p50 %.1fx the echo)", p50 / echoP50);
         std::printf("\n");
     };
-    std::vector<double> sortedEcho = echoes;
-    std::sort(sortedEcho.begin(), sortedEcho.end());
-    double echoP50 = sortedEcho.empty() ? 0 : sortedEcho[sortedEcho.size() / 2];
+    auto p50 = [](std::vector<double> v) { return v.empty() ? 0.0 : (std::sort(v.begin(), v.end()), v[v.size() / 2]); };
+    const double echoP50 = p50(echoes), localEchoP50 = p50(localEchoes);
     report("round trip of a bare loopback UDP echo,", echoes, 0);
-    report("round trip of a no-op switch request,", noops, echoP50);
-    report("round trip of a changing switch request,", changes, echoP50);
+    report("round trip of a bare local socket echo,", localEchoes, 0);
+    report("no-op switch request over UDP,", noops, echoP50);
+    report("no-op switch request over the local socket,", localNoops, localEchoP50);
+    report("changing switch request over UDP,", changes, echoP50);
+    report("changing switch request over the local socket,", localChanges, localEchoP50);
     std::printf("resident memory after the requests: %ld kB\n", RssKb(pid));
 
     service->Control(scm::kStop, st);

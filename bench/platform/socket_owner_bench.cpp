@@ -1,12 +1,19 @@
-// What the channel pays per datagram to learn who sent it: one socket-diagnostics question, and the
-// group check (cached as the service does, and uncached).
+// What the channel pays to learn who is at the other end: per datagram on UDP, one socket-diagnostics
+// question and the group check (cached as the service does, and uncached); per connection on the
+// local socket, the credentials the kernel recorded at connect and the same group check, beside a
+// connection that is accepted and closed unchecked.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <string>
 
 #include <benchmark/benchmark.h>
 
+#include "platform/local_socket.h"
 #include "platform/socket_owner.h"
 
 namespace {
@@ -52,6 +59,57 @@ void BM_AdmitDatagram(benchmark::State& state)
     }
 }
 BENCHMARK(BM_AdmitDatagram)->Unit(benchmark::kMicrosecond);
+
+// One connection to a local socket, accepted and closed; with `check`, admitted as the service does.
+void Connections(benchmark::State& state, bool check)
+{
+    char pattern[] = "/tmp/morvane-bench-XXXXXX";
+    const std::string path = std::string(mkdtemp(pattern)) + "/channel";
+    platform::CLocalListener listener;
+    listener.Listen(path, 16, 0660, static_cast<gid_t>(-1));
+    platform::CGroupMembershipCache groups;
+    for (auto _ : state) {
+        int client = platform::ConnectLocal(path);
+        int accepted = ::accept4(listener.Fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        uid_t uid = 0;
+        struct stat st {};
+        // As for a member who is not root: the data directory's group, then the (cached) membership.
+        bool admitted = !check || (platform::LocalPeer(accepted, uid) && ::stat(pattern, &st) == 0 &&
+                                   groups.IsMember(uid, st.st_gid));
+        benchmark::DoNotOptimize(admitted);
+        ::close(accepted);
+        ::close(client);
+    }
+    listener.Close();
+    ::rmdir(pattern);
+}
+// The check alone, on one accepted connection: what admission adds to accept().
+void BM_ConnectionCheck(benchmark::State& state)
+{
+    int pair[2];
+    ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair);
+    platform::CGroupMembershipCache groups;
+    for (auto _ : state) {
+        uid_t uid = 0;
+        struct stat st {};
+        bool admitted =
+            platform::LocalPeer(pair[0], uid) && ::stat("/tmp", &st) == 0 && groups.IsMember(uid, st.st_gid);
+        benchmark::DoNotOptimize(admitted);
+    }
+    ::close(pair[0]);
+    ::close(pair[1]);
+}
+BENCHMARK(BM_ConnectionCheck)->Unit(benchmark::kMicrosecond);
+void BM_ConnectionUnchecked(benchmark::State& state)
+{
+    Connections(state, false);
+}
+BENCHMARK(BM_ConnectionUnchecked)->Unit(benchmark::kMicrosecond);
+void BM_ConnectionAdmitted(benchmark::State& state)
+{
+    Connections(state, true);
+}
+BENCHMARK(BM_ConnectionAdmitted)->Unit(benchmark::kMicrosecond);
 
 void BM_GroupLookupUncached(benchmark::State& state)
 {

@@ -3,7 +3,6 @@
 #include <cstdlib>
 
 #include "shared/channel/sender.h"
-#include "shared/base/files.h"
 
 namespace {
 
@@ -42,7 +41,7 @@ std::vector<PortMapEntry> ReadPorts(InPacket& in)
 
 CDnsListener::CDnsListener(ChannelOptions options) : m_options(std::move(options))
 {
-    m_sender = std::make_unique<CSender>(this, m_options.firstPort);
+    m_sender = std::make_unique<CSender>(this, m_options);
 }
 
 CDnsListener::~CDnsListener()
@@ -192,16 +191,18 @@ bool CDnsListener::Send(uint16_t command, const std::function<void(OutPacket&)>&
     packet->SetRequest(command, sequence);
     PacketHeader::Request(m_sender->Session(), command, sequence).Write(*packet);
     body(*packet);
-    // The service may have moved to another port since the last request.
-    int port = datafile::ReadPort(m_options.userFile);
     m_refusal.reset();
+    if (!m_options.udp)
+        return m_sender->SendLocal(*packet, m_refusal);
+    // The service may have moved to another port since the last request; 0 when it has no UDP channel.
+    int port = datafile::ReadPort(m_options.userFile);
     if (port <= 0 || port > 65535)
         return false;
+    SendRefusal refusal;
     // Whoever holds the port while the service is down must not get the login: ask the kernel whose
     // socket it is before anything leaves.
-    SendRefusal refusal;
     refusal.port = static_cast<uint16_t>(port);
-    if (!m_sender->PeerTrusted(refusal.port, files::DirName(m_options.userFile), refusal.owner, refusal.nobody)) {
+    if (!m_sender->PeerTrusted(refusal.port, refusal.owner, refusal.nobody)) {
         m_refusal = refusal;
         return false;
     }

@@ -1,5 +1,6 @@
 #pragma once
-// The client's end of the loopback control channel.
+// The client's end of the control channel: a connection to the service's local socket, or the
+// loopback UDP channel when MORVANE_UDP_CHANNEL=1 (the same datagrams either way, one per message).
 //
 // CDnsListener owns the client socket (through its CSender) and a queue of received datagrams. The
 // sender's receive thread queues every datagram and tells the owner through IArrivalPoster; the
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/local_socket.h"
 #include "shared/packet/packet.h"
 #include "shared/packet/records.h"
 
@@ -31,9 +33,12 @@ public:
 };
 
 struct ChannelOptions {
-    // user.xml, where the service publishes its port; read before every send.
+    // user.xml in the data directory. The service's socket is found from the directory; on UDP,
+    // user.xml's PORT names the service's port and is read before every send.
     std::string userFile;
     uint16_t firstPort = 6666;
+    // The loopback UDP channel instead of the local socket.
+    bool udp = platform::UdpChannelWanted();
 };
 
 inline constexpr int kClientPortTries = 10;
@@ -71,18 +76,22 @@ public:
     // Decodes one datagram (used by DispatchOne; tests feed datagrams directly).
     void Decode(UdpInPacket& packet);
 
-    // Why the last request did not leave: the socket on the service's port belongs to `owner`, who
-    // is neither root nor the data directory's owner, or `nobody` listens there. Empty when the last
-    // request was sent or failed otherwise.
+    // Why the last request did not leave: the service's socket (`path`; on UDP the socket on
+    // `port`) belongs to `owner`, who is neither root nor the data directory's owner; or `nobody`
+    // listens there; or this user may not connect to it (`denied`). Empty when the last request was
+    // sent or failed otherwise.
     struct SendRefusal {
         uint16_t port = 0;
+        std::string path;
         uint32_t owner = 0;
         bool nobody = false;
+        bool denied = false;
     };
     const std::optional<SendRefusal>& LastRefusal() const { return m_refusal; }
 
-    // Whether the channel could bind a client port.
+    // Whether the channel can be used (on UDP: it could bind a client port).
     bool HasSender() const;
+    bool UsesUdp() const { return m_options.udp; }
     uint16_t LocalPort() const;
     uint16_t LastSequence() const;
     uint32_t Session() const;

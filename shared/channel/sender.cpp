@@ -5,13 +5,12 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <unistd.h>
-
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
-#include "shared/channel/dns_listener.h"
+#include "platform/local_socket.h"
 #include "shared/base/files.h"
 #include "shared/base/udp.h"
 
@@ -28,24 +27,21 @@ sockaddr_in Loopback(uint16_t portNetworkOrder)
 
 }  // namespace
 
-CSender::CSender(CDnsListener* listener, uint16_t firstPort)
-    : m_listener(listener), m_dataDirectory(files::DirName(listener->m_options.userFile))
+CSender::CSender(CDnsListener* listener, const ChannelOptions& options)
+    : m_listener(listener), m_udp(options.udp), m_dataDirectory(files::DirName(options.userFile)),
+      m_socketPath(platform::ChannelSocketPath(m_dataDirectory))
 {
-    m_socket = BindLoopbackUdp(firstPort, kClientPortTries, m_port);
-    if (m_socket >= 0) {
-        m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_udp && (m_socket = BindLoopbackUdp(options.firstPort, kClientPortTries, m_port)) < 0)
+        return;
+    m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_wakeFd >= 0)
         StartThread();
-    }
 }
 
 CSender::~CSender()
 {
     m_stop = 1;
-    if (m_wakeFd >= 0) {
-        uint64_t one = 1;
-        ssize_t n = ::write(m_wakeFd, &one, sizeof one);
-        (void)n;
-    }
+    Wake();
     bool finished = !ThreadStarted() || WaitThread(std::chrono::milliseconds(1000));
     // A thread that did not finish still polls these descriptors: leave them to the process's end
     // rather than let it read a reused number.
@@ -54,6 +50,19 @@ CSender::~CSender()
             ::close(m_socket);
         if (m_wakeFd >= 0)
             ::close(m_wakeFd);
+        if (m_connection >= 0)
+            ::close(m_connection);
+        for (int fd : m_retired)
+            ::close(fd);
+    }
+}
+
+void CSender::Wake()
+{
+    if (m_wakeFd >= 0) {
+        uint64_t one = 1;
+        ssize_t n = ::write(m_wakeFd, &one, sizeof one);
+        (void)n;
     }
 }
 
@@ -72,7 +81,7 @@ bool CSender::TrustedOwner(uid_t owner, const std::string& dataDirectory)
     return ::stat(dataDirectory.c_str(), &st) == 0 && st.st_uid == owner;
 }
 
-bool CSender::PeerTrusted(uint16_t port, const std::string& dataDirectory, uint32_t& owner, bool& nobody)
+bool CSender::PeerTrusted(uint16_t port, uint32_t& owner, bool& nobody)
 {
     owner = 0;
     nobody = false;
@@ -86,10 +95,115 @@ bool CSender::PeerTrusted(uint16_t port, const std::string& dataDirectory, uint3
         return false;  // unknown is not trusted
     }
     owner = uid;
-    return TrustedOwner(uid, dataDirectory);
+    return TrustedOwner(uid, m_dataDirectory);
+}
+
+void CSender::Retire()
+{
+    m_retired.push_back(m_connection);
+    m_connection = -1;
+    Wake();
+}
+
+bool CSender::SendLocal(const OutPacket& packet, std::optional<CDnsListener::SendRefusal>& refusal)
+{
+    refusal.reset();
+    std::lock_guard<std::mutex> guard(m_connectionLock);
+    // A connection the service has closed since (a restart) shows at the first send: one more try
+    // on a fresh one.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (m_connection < 0) {
+            CDnsListener::SendRefusal why;
+            why.path = m_socketPath;
+            int fd = platform::ConnectLocal(m_socketPath);
+            if (fd < 0) {
+                why.nobody = errno == ENOENT || errno == ECONNREFUSED || errno == ENOTDIR;
+                why.denied = errno == EACCES || errno == EPERM;
+                if (why.nobody || why.denied)
+                    refusal = why;
+                return false;
+            }
+            // Whoever may create the socket while the service is down must not get the login: the
+            // listening end must be root's or the service's user's before anything is sent.
+            uid_t uid = 0;
+            if (!platform::LocalPeer(fd, uid) || !TrustedOwner(uid, m_dataDirectory)) {
+                ::close(fd);
+                why.owner = uid;
+                refusal = why;
+                return false;
+            }
+            m_connection = fd;
+            Wake();
+        }
+        ssize_t sent =
+            ::send(m_connection, packet.Data(), static_cast<size_t>(packet.Size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent == packet.Size())
+            return true;
+        if (sent >= 0 || (errno != EPIPE && errno != ECONNRESET && errno != ENOTCONN))
+            return false;  // the service does not keep up (EAGAIN): this request is lost, not the connection
+        Retire();
+    }
+    return false;
 }
 
 void CSender::Run(int)
+{
+    if (m_udp)
+        RunUdp();
+    else
+        RunLocal();
+}
+
+void CSender::RunLocal()
+{
+    while (!m_stop) {
+        int fd;
+        {
+            std::lock_guard<std::mutex> guard(m_connectionLock);
+            for (int old : m_retired)
+                ::close(old);
+            m_retired.clear();
+            fd = m_connection;
+        }
+        pollfd fds[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};  // poll skips a negative descriptor
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (m_stop)
+            break;
+        if (fds[1].revents & POLLIN) {
+            uint64_t counter;
+            ssize_t n = ::read(m_wakeFd, &counter, sizeof counter);
+            (void)n;
+        }
+        if (fd < 0 || !fds[0].revents)
+            continue;
+        UdpInPacketPtr packet(UdpInPacket::Create());
+        if (!packet) {
+            char scrap[1];
+            ::recv(fd, scrap, sizeof scrap, MSG_DONTWAIT);  // no storage: drop it
+            continue;
+        }
+        int got = packet->Receive(fd);
+        if (got > 0) {
+            m_listener->Enqueue(std::move(packet));
+            continue;
+        }
+        bool gone = got == 0 ? (fds[0].revents & POLLHUP) != 0 : errno != EAGAIN && errno != EINTR && errno != EMSGSIZE;
+        if (!gone)
+            continue;
+        // The service closed the connection (a stop, a restart): the next request makes a new one.
+        std::lock_guard<std::mutex> guard(m_connectionLock);
+        if (m_connection == fd) {
+            ::close(fd);
+            m_connection = -1;
+        }
+    }
+}
+
+void CSender::RunUdp()
 {
     pollfd fds[2] = {{m_socket, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
     while (!m_stop) {

@@ -8,6 +8,7 @@
 
 #include <random>
 
+#include "core/udp_intake.h"
 #include "shared/base/files.h"
 #include "shared/xml/data_files.h"
 #include "shared/xml/xml_document.h"
@@ -24,6 +25,7 @@ protected:
     void SetUp() override
     {
         REQUIRE_PRIVATE_NETWORK();
+        setenv("MORVANE_UDP_CHANNEL", "1", 1);  // the tests below speak UDP unless they say otherwise
         m_dir = m_tmp.Path();
         ASSERT_EQ(m_provider.Admin({"init"}), 0);
         ASSERT_EQ(m_provider.Admin({"seed-demo"}), 0);
@@ -38,8 +40,10 @@ protected:
     }
     void TearDown() override
     {
+        m_local.reset();
         m_manager.reset();
         m_tmp.Remove();
+        unsetenv("MORVANE_UDP_CHANNEL");
     }
 
     // With `fromEnvironment` the provider's endpoint comes from MORVANE_PROVIDER as in a real start.
@@ -63,21 +67,24 @@ protected:
         ASSERT_TRUE(m_manager->StartManager());
     }
     uint16_t Port() const { return m_manager->ChannelPort(); }
+    // The raw client requests go out on: the local socket's once connected.
+    CRawClient& Client() { return m_local ? *m_local : m_client; }
+    void ConnectLocal() { m_local = std::make_unique<CRawClient>(m_manager->ChannelPath()); }
 
     // Logs the raw client in as demo; returns the login reply.
     std::vector<uint8_t> Login(const char* digest = kDemoDigest)
     {
-        m_client.Send(Port(), CMD_LOGIN, [&](OutPacket& out) {
+        Client().Send(Port(), CMD_LOGIN, [&](OutPacket& out) {
             out.WriteString(std::string_view("demo"));
             out.WriteString(std::string_view(digest));
         });
-        auto reply = m_client.ReceiveCommand(0, 10000);
+        auto reply = Client().ReceiveCommand(0, 10000);
         EXPECT_TRUE(reply.has_value());
         return reply.value_or(std::vector<uint8_t>{});
     }
     void SetHosts(const std::vector<std::pair<uint32_t, uint8_t>>& pairs)
     {
-        m_client.Send(Port(), CMD_SET_DOMAIN_STATE, [&](OutPacket& out) {
+        Client().Send(Port(), CMD_SET_DOMAIN_STATE, [&](OutPacket& out) {
             out.WriteU16Host(static_cast<uint16_t>(pairs.size()));
             for (auto [id, v] : pairs) {
                 out.WriteU32Host(id);
@@ -112,6 +119,7 @@ protected:
     CProviderProcess m_provider;
     CTestNat m_nat;
     CRawClient m_client;
+    std::unique_ptr<CRawClient> m_local;
     std::unique_ptr<CMorvaneManger> m_manager;
 };
 
@@ -621,14 +629,19 @@ TEST_F(ManagerTest, AddressHookRunsAfterAPushAndIsBounded)
 }
 
 // A datagram from a socket of `uid`, sent from a child process running as that user: how many of
-// the service's datagrams came back within half a second.
-int AnswersTo(uid_t uid, gid_t gid, const std::function<void(CRawClient&)>& send)
+// the service's datagrams came back within half a second. With `path`, over a connection to the
+// local socket there (101: it could not connect).
+int AnswersTo(uid_t uid, gid_t gid, const std::function<void(CRawClient&)>& send, const std::string& path = "")
 {
     pid_t child = fork();
     if (child == 0) {
         if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
             _exit(100);
-        CRawClient client;
+        std::unique_ptr<CRawClient> made =
+            path.empty() ? std::make_unique<CRawClient>() : std::make_unique<CRawClient>(path);
+        CRawClient& client = *made;
+        if (!client.Connected())
+            _exit(101);
         send(client);
         int answers = 0;
         while (client.Receive(500))
@@ -722,6 +735,136 @@ TEST_F(ManagerTest, OutsiderOnTheLoopbackProviderPortNeverGetsTheDigest)
     EXPECT_NE(log.find("belongs to uid 65534"), std::string::npos) << log;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "bytes received by the outsider: " << status;
     close(ready[0]);
+}
+
+// The late-credit race: an outsider's requests wait while the worker is busy with a slow provider;
+// the outsider leaves and a member takes its port (UDP) or connects (local socket) before the worker
+// gets to them. On neither channel does the outsider's change happen as the member's.
+TEST_F(ManagerTest, AQueuedRequestKeepsItsSendersCredentials)
+{
+    for (bool udp : {true, false}) {
+        SCOPED_TRACE(udp ? "UDP" : "local socket");
+        if (!udp)
+            unsetenv("MORVANE_UDP_CHANNEL");
+        Start();
+        const std::string path = udp ? "" : m_manager->ChannelPath();
+        if (!udp) {
+            ConnectLocal();
+            // File modes let the outsider in: the kernel's word on who connected must decide.
+            ASSERT_EQ(chmod(m_dir.c_str(), 0711), 0);
+            ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+        }
+        Login();
+        SetHosts({{1, 1}});
+        ASSERT_TRUE(Client().ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+        CRawServer slow;  // seconds for every answer
+        slow.SetReply("junk", CRawServer::Mode::Drip);
+        CCountingService::detour = slow.Port();
+        Client().Send(Port(), CMD_REFRESH_DOMAINS);
+        ASSERT_TRUE(WaitUntil([&] { return !slow.Requests().empty(); }));
+
+        int pipeFds[2];
+        ASSERT_EQ(pipe(pipeFds), 0);
+        const uint16_t port = Port();
+        pid_t outsider = fork();
+        if (outsider == 0) {
+            if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(100);
+            auto c = udp ? std::make_unique<CRawClient>() : std::make_unique<CRawClient>(path);
+            c->Send(port, CMD_STORE_PORTS, [](OutPacket& out) { WritePortList(out, {PortMapEntry{4444, 0, 0, 1}}); });
+            c->Send(port, CMD_SET_DOMAIN_STATE, [](OutPacket& out) {
+                out.WriteU16Host(1);
+                out.WriteU32Host(1);
+                out.WriteU8(0);
+            });
+            uint16_t mine = c->LocalPort();
+            _exit(c->Connected() && write(pipeFds[1], &mine, sizeof mine) == sizeof mine ? 0 : 101);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(outsider, &status, 0), outsider);
+        ASSERT_EQ(WEXITSTATUS(status), 0);
+        uint16_t left = 0;
+        ASSERT_EQ(read(pipeFds[0], &left, sizeof left), static_cast<ssize_t>(sizeof left));
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        // A member's client starts a moment later, after the UDP channel's time to ask who sent.
+        std::this_thread::sleep_for(std::chrono::milliseconds(kMaxOwnerDelayMs + 200));
+        auto heir = udp ? std::make_unique<CRawClient>(left) : std::make_unique<CRawClient>(path);
+        ASSERT_TRUE(heir->Connected() && (!udp || heir->LocalPort() == left));
+
+        ASSERT_TRUE(Client().ReceiveCommand(CMD_REFRESH_DOMAINS, 20000).has_value());
+        CCountingService::detour = 0;
+        SetHosts({{2, 0}});  // answered after whatever came before it
+        ASSERT_TRUE(Client().ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+        std::vector<PortMapEntry> stored;
+        datafile::ReadAllMappings(m_dir + "/mapport.xml", stored);
+        EXPECT_TRUE(stored.empty()) << "the outsider's port was stored";
+        EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 1), 1) << "the outsider switched a host off";
+        EXPECT_FALSE(heir->Receive(300).has_value()) << "an answer to the outsider reached the member";
+    }
+}
+
+// The local socket: the kernel's word on who connected decides; every connected client hears the
+// notifications; clients that have gone, do not read, or come too many cost the service nothing.
+TEST_F(ManagerTest, LocalSocketServesMembersAndTellsEveryClient)
+{
+    unsetenv("MORVANE_UDP_CHANNEL");
+    ASSERT_EQ(chmod(m_dir.c_str(), 0711), 0);
+    Start();
+    const std::string path = m_manager->ChannelPath();
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+    EXPECT_EQ(Port(), 0);
+    ConnectLocal();
+    ::testing::internal::CaptureStderr();
+    Login();
+    SetHosts({{1, 1}});
+    ASSERT_TRUE(Client().ReceiveCommand(CMD_SET_DOMAIN_STATE).has_value());
+    auto switchHost = [](uint32_t host, uint8_t on) {
+        return [host, on](CRawClient& c) {
+            c.Send(0, CMD_SET_DOMAIN_STATE, [&](OutPacket& out) {
+                out.WriteU16Host(1);
+                out.WriteU32Host(host);
+                out.WriteU8(on);
+            });
+        };
+    };
+    // nobody, let through by the file mode, is turned away at accept.
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    EXPECT_EQ(AnswersTo(65534, 65534, switchHost(1, 0), path), 0);
+    EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 1), 1);
+    // daemon is a member once the data directory is its group's.
+    ASSERT_EQ(chown(m_dir.c_str(), 0, 1), 0);
+    EXPECT_EQ(AnswersTo(1, 1, switchHost(2, 1), path), 1);
+
+    CRawClient watcher(path), deaf(path);
+    auto gone = std::make_unique<CRawClient>(path);
+    gone.reset();
+    for (int i = 0; i < 300; ++i)  // and never reads the answers
+        switchHost(3, 0)(deaf);
+    std::vector<std::unique_ptr<CRawClient>> crowd;
+    for (size_t i = 0; i < kMaxChannelConnections; ++i)
+        crowd.push_back(std::make_unique<CRawClient>(path));
+    ASSERT_EQ(m_provider.Admin({"set-address", "198.51.100.9"}), 0);
+    Advance(200000);
+    EXPECT_TRUE(watcher.ReceiveCommand(CMD_IP_CHANGED).has_value());
+    EXPECT_TRUE(Client().ReceiveCommand(CMD_IP_CHANGED).has_value());
+    EXPECT_FALSE(crowd.back()->ReceiveCommand(CMD_IP_CHANGED, 300).has_value());
+    EXPECT_TRUE(crowd.back()->Closed()) << "more clients than the bound were kept";
+    EXPECT_TRUE(WaitUntil([&] { return deaf.HungUp(); }));
+    int answers = 0;
+    while (deaf.Receive(100))
+        ++answers;
+    EXPECT_LT(answers, 300);
+    EXPECT_TRUE(deaf.Closed());
+
+    std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("channel: uid 0: log in as 'demo'\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("channel: uid 1: switch host 2 on\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("switch host 3 off"), std::string::npos) << "a request that changes nothing was logged";
+    EXPECT_NE(log.find("channel: refused a connection from uid 65534"), std::string::npos) << log;
+    EXPECT_NE(log.find("does not read what it is sent"), std::string::npos) << log;
 }
 
 // Only a hook nobody but root or the service's user could have put there or changed is run, and

@@ -49,6 +49,7 @@ protected:
         for (const char* name : {"MorvaneCore", "libnat.so"})
             std::filesystem::copy_file(std::string(MORVANE_BIN_DIR) + "/" + name, m_prog + "/" + name);
         setenv("MORVANE_SCM_DIR", (m_root + "/services").c_str(), 1);
+        setenv("MORVANE_UDP_CHANNEL", "1", 1);  // the service the tests start speaks UDP too
         ASSERT_EQ(m_provider.Admin({"init"}), 0);
         ASSERT_EQ(m_provider.Admin({"seed-demo"}), 0);
         ASSERT_EQ(m_provider.Admin({"set-address", "203.0.113.7"}), 0);
@@ -66,6 +67,7 @@ protected:
             }
         }
         m_tmp.Remove();
+        unsetenv("MORVANE_UDP_CHANNEL");
     }
     std::string Core() const { return m_prog + "/MorvaneCore"; }
     std::unique_ptr<scm::Service> Open()
@@ -249,7 +251,8 @@ TEST_F(ProgramTest, StopDuringAProviderCallIsPromptAndLogged)
 
     std::string log;
     ASSERT_TRUE(files::ReadAll(m_root + "/services/morvane.log", log));
-    EXPECT_NE(log.find("<6>service started: channel on 127.0.0.1:10000, provider http://127.0.0.1:"), std::string::npos)
+    EXPECT_NE(log.find("<6>service started: channel on " + m_prog + "/channel and 127.0.0.1:10000, provider http://"),
+              std::string::npos)
         << log;
     EXPECT_NE(log.find("<6>stop requested\n"), std::string::npos) << log;
     EXPECT_NE(log.find("getDynamicIP failed: cut short by a stop\n"), std::string::npos) << log;

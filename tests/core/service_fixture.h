@@ -20,6 +20,7 @@
 
 #include "core/manager.h"
 #include "core/portmap.h"
+#include "platform/local_socket.h"
 #include "core/webservice/dynamic_service.h"
 #include "shared/packet/commands.h"
 #include "shared/packet/packet.h"
@@ -133,21 +134,47 @@ inline uint16_t ClosedPort()
     return ntohs(a.sin_port);
 }
 
-// A client that sends hand-made requests and keeps every datagram the service answers with.
+// A client that sends hand-made requests and keeps every datagram the service answers with: on the
+// loopback UDP channel from `bindPort` (0: any), or connected to the local socket at `path`, where
+// the port arguments below mean nothing.
 class CRawClient {
 public:
-    CRawClient()
+    explicit CRawClient(uint16_t bindPort = 0)
     {
         m_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(bindPort);
         bind(m_socket, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     }
+    explicit CRawClient(const std::string& path) : m_local(true) { m_socket = platform::ConnectLocal(path); }
     ~CRawClient() { close(m_socket); }
+    CRawClient(const CRawClient&) = delete;
+    CRawClient& operator=(const CRawClient&) = delete;
 
+    bool Connected() const { return m_socket >= 0; }
+    // The service closed the connection (seen by the last receive).
+    bool Closed() const { return m_closed; }
+    // The service has closed the connection, whatever is still unread on it.
+    bool HungUp() const
+    {
+        pollfd pfd{m_socket, 0, 0};
+        return poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLHUP);
+    }
+    uint16_t LocalPort() const
+    {
+        sockaddr_in addr{};
+        socklen_t len = sizeof addr;
+        getsockname(m_socket, reinterpret_cast<sockaddr*>(&addr), &len);
+        return ntohs(addr.sin_port);
+    }
     void SendRaw(const void* bytes, size_t size, uint16_t port)
     {
+        if (m_local) {
+            send(m_socket, bytes, size, MSG_NOSIGNAL);
+            return;
+        }
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -170,7 +197,8 @@ public:
             return std::nullopt;
         std::vector<uint8_t> bytes(2048);
         ssize_t n = recv(m_socket, bytes.data(), bytes.size(), 0);
-        if (n < 0)
+        m_closed = m_local && (n == 0 || (n < 0 && errno == ECONNRESET));  // the service closed the connection
+        if (n < 0 || m_closed)
             return std::nullopt;
         bytes.resize(static_cast<size_t>(n));
         return bytes;
@@ -186,6 +214,8 @@ public:
             if (left <= 0)
                 return std::nullopt;
             auto bytes = Receive(left);
+            if (m_closed)
+                return std::nullopt;
             if (bytes && bytes->size() >= 16 && ((*bytes)[14] << 8 | (*bytes)[15]) == command)
                 return bytes;
         }
@@ -196,6 +226,8 @@ public:
     }
 
 private:
+    bool m_local = false;
+    bool m_closed = false;
     int m_socket = -1;
     uint16_t m_sequence = 0;
 };

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <sched.h>
 
+#include "platform/local_socket.h"
 #include "shared/base/files.h"
 #include "shared/xml/data_files.h"
 #include "tests/core/service_fixture.h"
@@ -23,6 +24,11 @@ protected:
         REQUIRE_PRIVATE_NETWORK();
         m_dir = m_tmp.Path();
         setenv("MORVANE_SCM_DIR", (m_dir + "/services").c_str(), 1);
+        // The service and morvanectl (which inherits it) speak UDP unless a test says otherwise.
+        if (m_udp)
+            setenv("MORVANE_UDP_CHANNEL", "1", 1);
+        else
+            unsetenv("MORVANE_UDP_CHANNEL");
         ASSERT_TRUE(m_provider.SeedDemo("203.0.113.7"));
         std::vector<std::string> tls;
         if (m_tls) {
@@ -52,6 +58,7 @@ protected:
         if (!m_mounted.empty())
             umount2(m_mounted.c_str(), MNT_DETACH);
         m_tmp.Remove();
+        unsetenv("MORVANE_UDP_CHANNEL");
     }
     // Runs morvanectl with `input` on its standard input; returns the exit code.
     int Ctl(const std::string& args, std::string& out, const std::string& input = "")
@@ -68,6 +75,7 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    bool m_udp = true;   // the loopback UDP channel rather than the local socket
     bool m_tls = false;  // the provider over HTTPS, with a throwaway CA
     std::unique_ptr<TlsFiles> m_tlsFiles;
     CTempDir m_tmp{"morvane-ctl"};
@@ -78,9 +86,22 @@ protected:
     std::unique_ptr<CMorvaneManger> m_manager;
 };
 
+// The same commands over either channel.
+class CtlChannelTest : public CtlTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override
+    {
+        m_udp = GetParam();
+        CtlTest::SetUp();
+    }
+};
+
 }  // namespace
 
-TEST_F(CtlTest, LoginDomainsAndSwitches)
+INSTANTIATE_TEST_SUITE_P(Channels, CtlChannelTest, ::testing::Values(true, false),
+                         [](const auto& param) { return param.param ? "udp" : "local"; });
+
+TEST_P(CtlChannelTest, LoginDomainsAndSwitches)
 {
     std::string out;
     EXPECT_EQ(Ctl("domains", out), 7) << out;  // nothing remembered yet
@@ -183,6 +204,29 @@ TEST_F(CtlTest, SaysPermissionDeniedAndNeverTalksToAnotherUsersSocket)
     EXPECT_NE(out.find("held by nobody (uid 65534)"), std::string::npos) << out;
     ASSERT_EQ(waitpid(squatter, &status, 0), squatter);
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the squatter received the login";
+    close(ready[0]);
+    close(ready[1]);
+
+    // On the local socket: nobody's socket in the service's place gets nothing either.
+    unsetenv("MORVANE_UDP_CHANNEL");
+    ASSERT_EQ(chmod(m_dir.c_str(), 0777), 0);
+    ASSERT_EQ(pipe(ready), 0);
+    squatter = fork();
+    if (squatter == 0) {
+        platform::CLocalListener socket;
+        if (setgid(65534) != 0 || setuid(65534) != 0 || !socket.Listen(m_dir + "/channel", 4, 0666, gid_t(-1)) ||
+            write(ready[1], &ok, 1) != 1)
+            _exit(100);
+        pollfd pfd{socket.Fd(), POLLIN, 0};
+        int c = poll(&pfd, 1, 3000) > 0 ? accept(socket.Fd(), nullptr, nullptr) : -1;
+        pfd = {c, POLLIN, 0};
+        _exit(poll(&pfd, 1, 1000) > 0 && recv(c, buf, sizeof buf, 0) > 0 ? 1 : 0);
+    }
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    EXPECT_EQ(Ctl("--timeout 1 domains", out), 3) << out;
+    EXPECT_NE(out.find("the channel " + m_dir + "/channel is served by nobody (uid 65534)"), std::string::npos) << out;
+    ASSERT_EQ(waitpid(squatter, &status, 0), squatter);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the stranger received the login";
     close(ready[0]);
     close(ready[1]);
 }

@@ -329,7 +329,8 @@ TEST_F(PackageTest, TheInstalledLayoutRunsAndDescribesItself)
     // Its own user, restarted when killed, files nobody else may read.
     for (const char* line :
          {"\nUser=morvane\n", "\nStateDirectory=morvane\n", "\nStateDirectoryMode=2770\n", "\nUMask=0007\n",
-          "\nRestart=on-failure\n", "\nNoNewPrivileges=yes\n", "\nCapabilityBoundingSet=\n", "\nProtectSystem=strict\n",
+          "\nRuntimeDirectory=morvane\n", "\nRuntimeDirectoryMode=0750\n", "\nRestart=on-failure\n",
+          "\nNoNewPrivileges=yes\n", "\nCapabilityBoundingSet=\n", "\nProtectSystem=strict\n",
           "\nRestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"})
         EXPECT_NE(unit.find(line), std::string::npos) << line;
     VerifyUnit("morvane.service", "/usr/lib/morvane/MorvaneCore");

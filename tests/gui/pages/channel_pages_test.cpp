@@ -75,7 +75,7 @@ protected:
         getsockname(m_socket, reinterpret_cast<sockaddr*>(&addr), &len);
         const std::string userFile = CGuiEnvironment::ScratchDir() + "/user.xml";
         ASSERT_TRUE(datafile::WritePort(userFile, ntohs(addr.sin_port)));
-        m_channel = std::make_unique<CDnsListener>(ChannelOptions{userFile, 6666});
+        m_channel = std::make_unique<CDnsListener>(ChannelOptions{userFile, 6666, true});  // UDP: a socket stands in
         ASSERT_TRUE(m_channel->HasSender());
     }
     void TearDown() override

@@ -159,6 +159,12 @@ protected:
     {
         ShellWindows::SetUp();
         REQUIRE_GUI_NETWORK();
+        setenv("MORVANE_UDP_CHANNEL", "1", 1);  // the stand-ins below are UDP sockets
+    }
+    void TearDown() override
+    {
+        unsetenv("MORVANE_UDP_CHANNEL");
+        ShellWindows::TearDown();
     }
     // The main window through the login dialog, filled in with `account` / `password`.
     std::unique_ptr<CRecordingMainDlg> Open(const QString& account = "demo", const QString& password = "demo")

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "platform/local_socket.h"
 #include "shared/channel/dns_listener.h"
 #include "shared/xml/data_files.h"
 #include "tests/core/service_fixture.h"
@@ -15,7 +16,10 @@ namespace {
 // Records every listener call.
 class CRecorder : public CDnsListener, public IArrivalPoster {
 public:
-    explicit CRecorder(const std::string& userFile) : CDnsListener(ChannelOptions{userFile, 6666}) { SetOwner(this); }
+    explicit CRecorder(const std::string& userFile, bool udp = true) : CDnsListener(ChannelOptions{userFile, 6666, udp})
+    {
+        SetOwner(this);
+    }
     ~CRecorder() override { SetOwner(nullptr); }
     void PostArrival() override { ++arrivals; }
     void OnNetInfo(const NetInfo& i) override
@@ -214,4 +218,93 @@ TEST_F(ChannelTest, RepliesFromOtherUsersSocketsAreIgnored)
     ASSERT_TRUE(WaitUntil([&] { return client.arrivals == 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(client.arrivals, 1) << "the forged reply was queued";
+}
+
+// On the local socket a request goes out as the same bytes, the answer comes back on the connection,
+// a restarted service is found again; a socket of any other owner than root or the data directory's
+// is told nothing, not even the login.
+TEST_F(ChannelTest, LocalSocketTalksOnlyToTheServicesUser)
+{
+    CRecorder client(m_userFile, false);
+    EXPECT_FALSE(client.RequestDomainList());
+    ASSERT_TRUE(client.LastRefusal().has_value());
+    EXPECT_TRUE(client.LastRefusal()->nobody);
+    const std::string path = m_dir + "/channel";
+    auto next = [](int listener, std::vector<uint8_t>& bytes) {
+        pollfd pfd{listener, POLLIN, 0};
+        int fd = poll(&pfd, 1, 2000) == 1 ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        bytes.resize(2048);
+        pfd = {fd, POLLIN, 0};
+        ssize_t n = poll(&pfd, 1, 2000) == 1 ? recv(fd, bytes.data(), bytes.size(), 0) : -1;
+        bytes.resize(n > 0 ? size_t(n) : 0);
+        return fd;
+    };
+    std::vector<uint8_t> bytes;
+    for (int restart = 0; restart < 2; ++restart) {
+        platform::CLocalListener service;
+        ASSERT_TRUE(service.Listen(path, 4, 0660, static_cast<gid_t>(-1)));
+        ASSERT_TRUE(client.SendPortEntries(CMD_MAP_PORTS, {PortMapEntry{8080, 1, 0, 1}}));
+        int fd = next(service.Fd(), bytes);
+        ASSERT_EQ(bytes.size(), 20u + 2 + 5);
+        EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 20, bytes.end()),
+                  (std::vector<uint8_t>{0, 1, 0x1F, 0x90, 0, 1, 1}));
+        UdpOutPacket reply;
+        PacketHeader::Reply(0).Write(reply);
+        reply.WriteU8(0);
+        ASSERT_EQ(send(fd, reply.Data(), static_cast<size_t>(reply.Size()), 0), reply.Size());
+        ASSERT_TRUE(WaitUntil([&] { return client.arrivals == restart + 1; }));
+        close(fd);
+    }
+    EXPECT_TRUE(client.DispatchOne() && client.DispatchOne());
+    EXPECT_EQ(client.calls, (std::vector<std::string>{"login -1 0", "login -1 0"}));
+
+    // After a crash its socket file stays behind, unserved: the next service takes the name, a second
+    // one beside a live service does not.
+    {
+        pid_t crashed = fork();
+        if (crashed == 0) {
+            platform::CLocalListener socket;
+            _exit(socket.Listen(path, 4, 0660, gid_t(-1)) ? 0 : 1);  // no clean-up, as in a crash
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(crashed, &status, 0), crashed);
+        ASSERT_EQ(WEXITSTATUS(status), 0);
+        platform::CLocalListener successor, second;
+        EXPECT_TRUE(successor.Listen(path, 4, 0660, gid_t(-1)));
+        EXPECT_FALSE(second.Listen(path, 4, 0660, gid_t(-1)));
+        EXPECT_EQ(errno, EADDRINUSE);
+    }
+    // A data directory deeper than a socket address can name works all the same.
+    const std::string deep = m_dir + "/" + std::string(120, 'd');
+    ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
+    platform::CLocalListener far;
+    ASSERT_TRUE(far.Listen(deep + "/channel", 4, 0660, gid_t(-1)));
+    CRecorder deepClient(deep + "/user.xml", false);
+    EXPECT_TRUE(deepClient.RequestDomainList());
+
+    // nobody's socket in the service's place.
+    ASSERT_EQ(chmod(m_dir.c_str(), 0777), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t stranger = fork();
+    if (stranger == 0) {
+        platform::CLocalListener socket;
+        if (setgid(65534) != 0 || setuid(65534) != 0 || !socket.Listen(path, 4, 0666, static_cast<gid_t>(-1)) ||
+            write(ready[1], "x", 1) != 1)
+            _exit(100);
+        std::vector<uint8_t> got;
+        close(next(socket.Fd(), got));
+        _exit(static_cast<int>(std::min<size_t>(got.size(), 99)));
+    }
+    char x;
+    ASSERT_EQ(read(ready[0], &x, 1), 1);
+    EXPECT_FALSE(client.SendLogin("demo", kDemoDigest));
+    ASSERT_TRUE(client.LastRefusal().has_value());
+    EXPECT_EQ(client.LastRefusal()->owner, 65534u);
+    EXPECT_EQ(client.LastRefusal()->path, path);
+    int status = 0;
+    ASSERT_EQ(waitpid(stranger, &status, 0), stranger);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the stranger received the login";
+    close(ready[0]);
+    close(ready[1]);
 }

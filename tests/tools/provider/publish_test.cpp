@@ -259,7 +259,7 @@ TEST_P(Publish, ServiceSwitchOnAndAddressChangeResolve)
     CMorvaneManger manager(o);
     ASSERT_TRUE(manager.StartManager());
 
-    CRawClient client;
+    CRawClient client(manager.ChannelPath());  // the service's socket
     client.Send(manager.ChannelPort(), CMD_LOGIN, [](OutPacket& out) {
         out.WriteString(std::string_view("demo"));
         out.WriteString(std::string_view(kDemoDigest));

@@ -1,0 +1,158 @@
+#include "core/udp_intake.h"
+
+#include <poll.h>
+#include <netinet/in.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+uint32_t NowMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint32_t>(uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u);
+}
+
+}  // namespace
+
+CUdpIntake::CUdpIntake(int socket, uint16_t port, const std::string& dataDirectory)
+    : m_socket(socket), m_port(port), m_guard(dataDirectory)
+{
+    // The kernel stamps each datagram with its arrival.
+    int on = 1;
+    ::setsockopt(m_socket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    m_ready = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
+    m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+CUdpIntake::~CUdpIntake()
+{
+    m_stop = 1;
+    if (m_wake >= 0) {
+        uint64_t one = 1;
+        ssize_t n = ::write(m_wake, &one, sizeof one);
+        (void)n;
+    }
+    // The thread only waits in poll(): it ends at once. One still running keeps its descriptors.
+    if (!ThreadStarted() || WaitThread(std::chrono::milliseconds(2000))) {
+        if (m_ready >= 0)
+            ::close(m_ready);
+        if (m_wake >= 0)
+            ::close(m_wake);
+    }
+}
+
+bool CUdpIntake::Start()
+{
+    return m_ready >= 0 && m_wake >= 0 && StartThread();
+}
+
+bool CUdpIntake::Take(Arrival& arrival)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_queue.empty())
+        return false;
+    arrival = std::move(m_queue.front());
+    m_queue.pop_front();
+    uint64_t one;
+    ssize_t n = ::read(m_ready, &one, sizeof one);
+    (void)n;
+    return true;
+}
+
+ssize_t CUdpIntake::ReceiveStamped(uint8_t (&bytes)[kPacketCapacity], sockaddr_in& from, timespec& arrived)
+{
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    iovec buffer{bytes, sizeof bytes};
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &buffer;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    // MSG_TRUNC: the real size of an oversized datagram, so that it is seen as such.
+    ssize_t got = ::recvmsg(m_socket, &message, MSG_TRUNC);
+    for (cmsghdr* c = got >= 0 ? CMSG_FIRSTHDR(&message) : nullptr; c; c = CMSG_NXTHDR(&message, c))
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS)
+            std::memcpy(&arrived, CMSG_DATA(c), sizeof arrived);
+    return got;
+}
+
+void CUdpIntake::Drop(const char* why)
+{
+    m_drops.Note(why, NowMs());
+}
+
+void CUdpIntake::Run(int)
+{
+    pollfd fds[2] = {{m_socket, POLLIN, 0}, {m_wake, POLLIN, 0}};
+    while (!m_stop) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (m_stop)
+            break;
+        if (!(fds[0].revents & (POLLIN | POLLERR)))
+            continue;
+        UdpInPacketPtr packet(UdpInPacket::Create());
+        if (!packet) {
+            // No storage for a packet: drop the datagram rather than spin on it.
+            char scrap[1];
+            ::recv(m_socket, scrap, sizeof scrap, MSG_DONTWAIT);
+            Drop("no packet buffer free");
+            continue;
+        }
+        uint8_t bytes[kPacketCapacity];
+        sockaddr_in from{};
+        timespec arrived{};
+        ssize_t got = ReceiveStamped(bytes, from, arrived);
+        if (got <= 0 || got > kPacketCapacity) {
+            // Empty, oversized, or an error report (ICMP) for an earlier send.
+            if (got != -1 || errno != ECONNREFUSED)
+                Drop("empty or oversized");
+            continue;
+        }
+        packet->SetData(bytes, static_cast<int>(got));
+        // A datagram without the header carries no command: nothing to act on, nobody to ask about.
+        if (!packet->HasHeader()) {
+            Drop("shorter than a header");
+            continue;
+        }
+        uid_t owner = 0;
+        if (!m_guard.Admit(from.sin_addr.s_addr, from.sin_port, m_port, owner))
+            continue;
+        // The answer names whoever owned the port when it was asked; only close to the arrival is that
+        // the sender (this thread may not have been scheduled for a while).
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        int64_t lateMs = (int64_t(now.tv_sec) - arrived.tv_sec) * 1000 + (now.tv_nsec - arrived.tv_nsec) / 1000000;
+        if (arrived.tv_sec == 0 || lateMs < 0 || lateMs > kMaxOwnerDelayMs) {
+            Drop("too late to tell who sent it");
+            continue;
+        }
+        bool queued = false;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_queue.size() < kMaxUdpArrivals) {
+                m_queue.push_back(Arrival{std::move(packet), owner, from.sin_addr.s_addr, from.sin_port});
+                queued = true;
+            }
+        }
+        if (!queued) {
+            Drop("too many requests waiting");
+            continue;
+        }
+        uint64_t one = 1;
+        ssize_t n = ::write(m_ready, &one, sizeof one);
+        (void)n;
+    }
+}
