@@ -31,6 +31,12 @@ void CConfiguredProvider::Refresh()
         (!exists || (st.st_ino == m_ino && st.st_size == m_size && st.st_mtim.tv_sec == m_mtime.tv_sec &&
                      st.st_mtim.tv_nsec == m_mtime.tv_nsec)))
         return;
+    // The audit line of `provider set`: the file is replaced whole by whoever changed it, so its
+    // owner is the user who wrote this version (the writer never hands the file to anybody else).
+    if (m_seen && exists)
+        JournalPrint(kJournalNotice, "provider: %s changed by uid %u", m_path.c_str(), unsigned(st.st_uid));
+    else if (m_seen)
+        JournalPrint(kJournalNotice, "provider: %s removed", m_path.c_str());
     m_seen = true;
     m_exists = exists;
     if (exists) {

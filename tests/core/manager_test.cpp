@@ -846,6 +846,10 @@ TEST_F(ManagerTest, LocalSocketServesMembersAndTellsEveryClient)
     std::vector<std::unique_ptr<CRawClient>> crowd;
     for (size_t i = 0; i < kMaxChannelConnections; ++i)
         crowd.push_back(std::make_unique<CRawClient>(path));
+    // provider.conf rewritten by daemon (as `provider set` run by that user would): the service says
+    // who when it takes the change up.
+    ASSERT_TRUE(files::ReplaceAtomically(m_dir + "/provider.conf", "kind=web-service\n", 0660));
+    ASSERT_EQ(chown((m_dir + "/provider.conf").c_str(), 1, 1), 0);
     ASSERT_EQ(m_provider.Admin({"set-address", "198.51.100.9"}), 0);
     Advance(200000);
     EXPECT_TRUE(watcher.ReceiveCommand(CMD_IP_CHANGED).has_value());
@@ -862,6 +866,7 @@ TEST_F(ManagerTest, LocalSocketServesMembersAndTellsEveryClient)
     std::string log = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("channel: uid 0: log in as 'demo'\n"), std::string::npos) << log;
     EXPECT_NE(log.find("channel: uid 1: switch host 2 on\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("provider.conf changed by uid 1\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("switch host 3 off"), std::string::npos) << "a request that changes nothing was logged";
     EXPECT_NE(log.find("channel: refused a connection from uid 65534"), std::string::npos) << log;
     EXPECT_NE(log.find("does not read what it is sent"), std::string::npos) << log;
