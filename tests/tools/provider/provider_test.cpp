@@ -332,12 +332,13 @@ TEST_F(Dyndns2, EveryReplyCodeAndNothingStoredForBadRequests)
               BodyOf(Update(port, "system=dyndns&hostname=demo1.example.net,ghost.example.net,other.example.net,"
                                   "DEMO2.Example.NET.&myip=192.0.2.1&wildcard=NOCHG")));
     EXPECT_EQ("nochg 192.0.2.1\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.1")));
-    // myip absent or empty: the caller's address; a list may carry an IPv6 address before the IPv4 one.
+    // myip absent or empty: the caller's address; a list may carry both families, in either order.
     EXPECT_EQ("good 127.0.0.1\n", BodyOf(Update(port, "hostname=demo3.example.net")));
     EXPECT_EQ("nochg 127.0.0.1\n", BodyOf(Update(port, "hostname=demo3.example.net&myip=")));
-    EXPECT_EQ("good 192.0.2.9\n", BodyOf(Update(port, "hostname=demo3.example.net&myip=2001:db8::1,192.0.2.9")));
+    EXPECT_EQ("good 192.0.2.9,2001:db8::1\n",
+              BodyOf(Update(port, "hostname=demo3.example.net&myip=2001:db8::1,192.0.2.9")));
     ASSERT_EQ(0, m_provider.Admin({"history"}, &history));
-    EXPECT_EQ(4u, Lines(history));  // nochg stores nothing
+    EXPECT_EQ(5u, Lines(history));  // nochg stores nothing; one row per family
     EXPECT_NE(std::string::npos, history.find("\tdemo\t192.0.2.9\t1"));
 
     // Unchanged updates past the limit (2 here) are abuse until the address really changes.
