@@ -455,11 +455,17 @@ bool ParseListen(const std::string& text, std::string& address, int& port, std::
             why = "not an IPv6 address in brackets: " + host;
             return false;
         }
-    } else if (std::count(host.begin(), host.end(), ':') == 1) {  // more than one: a bare IPv6 address
+    } else if (std::count(host.begin(), host.end(), ':') == 1) {
         portText = host.substr(host.find(':') + 1);
         host = host.substr(0, host.find(':'));
         if (portText.empty()) {
             why = "no port after ':'";
+            return false;
+        }
+    } else if (host.find(':') != std::string::npos) {  // more than one: a bare IPv6 address
+        in6_addr a6{};
+        if (inet_pton(AF_INET6, host.c_str(), &a6) != 1) {
+            why = "not an IPv6 address (with a port: [ADDRESS]:PORT)";
             return false;
         }
     }
