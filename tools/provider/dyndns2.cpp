@@ -216,7 +216,6 @@ std::string Dyndns2Answer(CProviderStore& store, const http::Request& request, u
             body += "911\n";
             continue;
         }
-        store.ResetNochg(host.hostid);
         body += failing(host.hostid, change) ? "dnserr\n" : "good " + shown + "\n";
     }
     return Text(body);

@@ -105,15 +105,19 @@ void CPublisher::Publish(CProviderStore& store, const DnsZone& zone,
             first = end;
             continue;
         }
+        std::vector<int64_t> done;
         for (const ProviderPublication* p : message) {
-            bool recorded = r.ok ? store.PublicationDone(p->id)
-                                 : store.PublicationFailed(p->id, r.error, NowMs() + RetryDelayMs(p->attempts + 1));
-            if (!recorded)
+            if (r.ok) {
+                done.push_back(p->id);
+                continue;
+            }
+            if (!store.PublicationFailed(p->id, r.error, NowMs() + RetryDelayMs(p->attempts + 1)))
                 std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
-            if (!r.ok)
-                std::fprintf(stderr, "morvane-provider: publishing %s -> %s failed: %s\n", p->domain.c_str(),
-                             p->address.c_str(), r.error.c_str());
+            std::fprintf(stderr, "morvane-provider: publishing %s -> %s failed: %s\n", p->domain.c_str(),
+                         p->address.c_str(), r.error.c_str());
         }
+        if (!done.empty() && !store.PublicationsDone(done))
+            std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
         first = end;
     }
 }

@@ -102,7 +102,10 @@ constexpr const char* kSchemaSteps[] = {
     "ALTER TABLE publications ADD COLUMN family INTEGER NOT NULL DEFAULT 4;"
     "DROP INDEX publications_host;"
     "CREATE INDEX publications_host ON publications(hostid, family, id);"
-    "CREATE INDEX history_host_family ON history(hostid, family, id);",
+    "CREATE INDEX history_host_family ON history(hostid, family, id);"
+    // A new address supersedes the pending row of its host and family: found without going through the
+    // host's published and superseded rows, which pile up between prunings.
+    "CREATE INDEX publications_pending ON publications(hostid, family) WHERE state='pending';",
 };
 constexpr int kSchemaVersion = static_cast<int>(sizeof kSchemaSteps / sizeof kSchemaSteps[0]);
 
@@ -446,8 +449,9 @@ bool CProviderStore::UpdateHosts(const std::string& owner, const std::vector<uin
                          "UPDATE publications SET state='superseded' WHERE hostid=? AND family=? AND state='pending'");
     CStatement queue(m_db, "INSERT INTO publications(id, hostid, domain, zone, address, state, next_ms, family)"
                            " VALUES(?,?,?,?,?,'pending',?,?)");
+    CStatement changed(m_db, "DELETE FROM nochg WHERE hostid=?");  // the count of unchanged updates starts over
     bool ok = owned.Ok() && setFirst.Ok() && setLast.Ok() && record.Ok() && latest.Ok() && supersede.Ok() &&
-              queue.Ok() && ReadZones(m_db, nullptr, zones);
+              queue.Ok() && changed.Ok() && ReadZones(m_db, nullptr, zones);
     bool queued = false;
     int64_t nowMs = NowMs();
     int64_t now = nowMs / 1000;
@@ -468,6 +472,8 @@ bool CProviderStore::UpdateHosts(const std::string& owner, const std::vector<uin
         if (!ok || found != SQLITE_ROW)
             continue;
         results[i] = it->second = 1;
+        changed.Reset();
+        ok = changed.Bind(1, hostid).Run();
         std::string domain;
         const DnsZone* zone = nullptr;  // the longest zone holding the name
         if (dns::NormalizeName(owned.Text(0), domain))
@@ -550,12 +556,6 @@ bool CProviderStore::CountNochg(uint32_t hostid, int& count)
     return true;
 }
 
-bool CProviderStore::ResetNochg(uint32_t hostid)
-{
-    CStatement st(m_db, "DELETE FROM nochg WHERE hostid=?");
-    return (st.Ok() && st.Bind(1, static_cast<int64_t>(hostid)).Run()) || Fail("reset nochg");
-}
-
 bool CProviderStore::AddZone(const DnsZone& zone)
 {
     CStatement st(m_db, "INSERT OR REPLACE INTO zones(zone, server, port, keyname, algorithm, secret, ttl)"
@@ -635,9 +635,27 @@ bool CProviderStore::NextPublicationDue(int64_t& whenMs)
 
 bool CProviderStore::PublicationDone(int64_t id)
 {
+    return PublicationsDone({id});
+}
+
+bool CProviderStore::PublicationsDone(const std::vector<int64_t>& ids)
+{
+    // One transaction for the whole message: each commit is a write the workers' updates would wait for.
     CStatement st(
         m_db, "UPDATE publications SET state='published', error='' WHERE id=? AND state IN ('pending','superseded')");
-    return (st.Ok() && st.Bind(1, id).Run()) || Fail("record publication");
+    if (!st.Ok() || !Exec("BEGIN IMMEDIATE"))
+        return Fail("record publication");
+    bool ok = true;
+    for (size_t i = 0; ok && i < ids.size(); ++i)
+        ok = st.Reset() && st.Bind(1, ids[i]).Run();
+    if (!ok) {
+        Fail("record publication");
+        std::string error = m_error;
+        Exec("ROLLBACK");
+        m_error = error;
+        return false;
+    }
+    return Exec("COMMIT");
 }
 
 bool CProviderStore::PublicationFailed(int64_t id, const std::string& error, int64_t nextAttemptMs)

@@ -117,9 +117,8 @@ public:
     bool History(std::vector<ProviderHistory>& history);
 
     // Unchanged-address updates of a host in a row (dyndns2 answers "nochg" to them and "abuse" past a
-    // limit). Count adds one and gives the new total; Reset starts over after a real change.
+    // limit): adds one and gives the new total. Every update UpdateHosts accepts starts the count over.
     bool CountNochg(uint32_t hostid, int& count);
-    bool ResetNochg(uint32_t hostid);
 
     // Called (on the updating thread) after an update queued a publication. Set once per process, before
     // stores are used on other threads.
@@ -138,6 +137,7 @@ public:
     // A row superseded while its update was on the way still counts as published; a failure or a drop
     // leaves a superseded row alone.
     bool PublicationDone(int64_t id);
+    bool PublicationsDone(const std::vector<int64_t>& ids);  // all of one message, in one transaction
     bool PublicationFailed(int64_t id, const std::string& error, int64_t nextAttemptMs);
     bool PublicationDropped(int64_t id, const std::string& error);
     // True when the host's current address of that family is still unpublished and its last attempt failed.
