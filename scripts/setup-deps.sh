@@ -12,6 +12,8 @@ PACKAGES=(
   gsoap libgsoap-dev libsqlite3-dev libpugixml-dev
   # TLS of the web service (the provider's certificates, the tests' throwaway CA) and a real dyndns2 client
   libssl-dev openssl ddclient libio-socket-ssl-perl sqlite3
+  # ddclient over IPv6 without TLS (a configuration with ipv6=... loads it)
+  libio-socket-inet6-perl
   # dyndns2 accounts and check-IP sources in the service (HTTPS through libcurl's OpenSSL build)
   libcurl4-openssl-dev
   # the provider's DNS publication, and the authoritative servers the tests and the demo start

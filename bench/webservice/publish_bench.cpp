@@ -1,13 +1,17 @@
-// Updates through the web service with publication to a real Knot DNS server on loopback:
-//   - the time from an accepted update (updateDynamic answered) to the name resolving to the new address,
-//     p50/p99 over one client's updates;
-//   - updates per second with one client and with 16 concurrent clients, each update a new address, counted
-//     when accepted and again when every name resolves to its last address.
+// Updates with publication to a real Knot DNS server on loopback, through the web service (IPv4) and through
+// dyndns2 with both families in each request (myip=V4,V6):
+//   - the time from an accepted update (updateDynamic answered, or the dyndns2 "good" line) to the name
+//     resolving to the new address (for dyndns2: to its AAAA record carrying the new IPv6 address), p50/p99
+//     over one client's updates;
+//   - updates per second with one client and with 16 concurrent clients, each update a new address (a new
+//     pair for dyndns2), counted when accepted and again when every name resolves to its last address.
 // Needs knotd (or named); prints the figures.
 // Usage: publish_bench [latency-samples] [updates-per-client] [knot|knot-async|bind]
 // ("knot-async": knotd's journal without a disk sync per update; "bind": BIND 9's named instead).
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
@@ -70,6 +74,51 @@ uint16_t FreePort()
             return ntohs(a.sin_port);
     }
     return 0;
+}
+
+std::string Base64(const std::string& in)
+{
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < in.size(); i += 3) {
+        uint32_t v = static_cast<uint8_t>(in[i]) << 16;
+        if (i + 1 < in.size())
+            v |= static_cast<uint8_t>(in[i + 1]) << 8;
+        if (i + 2 < in.size())
+            v |= static_cast<uint8_t>(in[i + 2]);
+        out += kAlphabet[v >> 18];
+        out += kAlphabet[(v >> 12) & 63];
+        out += i + 1 < in.size() ? kAlphabet[(v >> 6) & 63] : '=';
+        out += i + 2 < in.size() ? kAlphabet[v & 63] : '=';
+    }
+    return out;
+}
+
+// One dyndns2 request on a connection of its own (the provider closes after each answer); the body.
+std::string Dyndns2(uint16_t port, const std::string& query, const std::string& basic)
+{
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        std::string request = "GET /nic/update?" + query + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
+                              basic + "\r\nUser-Agent: publish_bench\r\n\r\n";
+        if (send(s, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+            char buf[1024];
+            for (pollfd p{s, POLLIN, 0}; poll(&p, 1, 5000) > 0;) {
+                ssize_t n = recv(s, buf, sizeof buf, 0);
+                if (n <= 0)
+                    break;
+                answer.append(buf, static_cast<size_t>(n));
+            }
+        }
+    }
+    close(s);
+    size_t body = answer.find("\r\n\r\n");
+    return body == std::string::npos ? std::string() : answer.substr(body + 4);
 }
 
 pid_t Spawn(const std::vector<std::string>& args, const std::string& log, int* stdoutPipe = nullptr)
@@ -225,6 +274,85 @@ public:
         return text;
     }
 
+    static std::string Address6(unsigned n)
+    {
+        char text[40];
+        std::snprintf(text, sizeof text, "2001:db8:%x:%x::1", (n >> 16) & 0xFFFF, n & 0xFFFF);
+        return text;
+    }
+
+    // Both families of client's host in one request (IPv4 alone when v6 is empty); true on "good".
+    bool UpdateBoth(int client, const std::string& v4, const std::string& v6)
+    {
+        std::string body = Dyndns2(
+            m_port, Numbered("hostname=h", client, ".bench.example.net&myip=") + v4 + (v6.empty() ? "" : "," + v6),
+            Base64(Numbered("c", client, ":pw")));
+        return body.rfind("good ", 0) == 0;
+    }
+    std::string Resolve6(int client)
+    {
+        std::string a;
+        dns::QueryAddress("127.0.0.1", m_dnsPort, Numbered("h", client, ".bench.example.net"), a, 500, true);
+        return a;
+    }
+
+    void Dyndns2Latency(int samples)
+    {
+        std::vector<double> accepted;
+        for (int i = 0; i < samples; ++i) {
+            unsigned n = m_next++;
+            std::string v4 = Address(n), v6 = Address6(n);
+            if (!UpdateBoth(0, v4, v6)) {
+                std::fprintf(stderr, "publish_bench: dyndns2 update failed\n");
+                return;
+            }
+            auto t1 = Clock::now();
+            while (Resolve6(0) != v6 || Resolve(0) != v4) {
+                if (Clock::now() - t1 > std::chrono::seconds(5)) {
+                    std::fprintf(stderr, "publish_bench: %s never resolved\n", v6.c_str());
+                    return;
+                }
+            }
+            accepted.push_back(Ms(Clock::now() - t1));
+        }
+        std::sort(accepted.begin(), accepted.end());
+        std::printf("dyndns2 myip=V4,V6 good -> AAAA and A resolving (%d updates): p50 %.2f ms, p99 %.2f ms\n", samples,
+                    accepted[accepted.size() / 2], accepted[std::min(accepted.size() - 1, accepted.size() * 99 / 100)]);
+    }
+
+    // With `both` false IPv4 alone, the same requests otherwise: what the second family costs.
+    void Dyndns2Throughput(int clients, int perClient, bool both)
+    {
+        std::atomic<int> failures{0};
+        std::atomic<unsigned> next{m_next};
+        std::vector<std::string> last(static_cast<size_t>(clients));
+        auto start = Clock::now();
+        std::vector<std::thread> threads;
+        for (int c = 0; c < clients; ++c)
+            threads.emplace_back([&, c] {
+                for (int i = 0; i < perClient; ++i) {
+                    unsigned n = next++;
+                    if (!UpdateBoth(c, Address(n), both ? Address6(n) : std::string()))
+                        ++failures;
+                    last[static_cast<size_t>(c)] = both ? Address6(n) : Address(n);
+                }
+            });
+        for (auto& t : threads)
+            t.join();
+        auto accepted = Clock::now();
+        m_next = next;
+        for (int c = 0; c < clients; ++c)
+            while ((both ? Resolve6(c) : Resolve(c)) != last[static_cast<size_t>(c)] &&
+                   Clock::now() - accepted < std::chrono::seconds(60))
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+        auto resolved = Clock::now();
+        double n = clients * perClient;
+        std::printf("dyndns2 %s, %2d client(s) x %d updates: %.0f accepted/s, %.0f/s until every name resolves to "
+                    "its last address (%d failed)\n",
+                    both ? "V4,V6" : "V4   ", clients, perClient, n / (Ms(accepted - start) / 1000),
+                    n / (Ms(resolved - start) / 1000), failures.load());
+    }
+
     bool Update(CDynamicService& service, int client)
     {
         UpdateResultMap results{{static_cast<uint32_t>(client + 1), 0}};
@@ -371,6 +499,11 @@ int main(int argc, char** argv)
     bench.Latency(samples);
     bench.Throughput(1, perClient);
     bench.Throughput(kClients, perClient / 4 > 0 ? perClient / 4 : 1);
+    bench.Dyndns2Latency(samples);
+    for (bool both : {false, true}) {
+        bench.Dyndns2Throughput(1, perClient, both);
+        bench.Dyndns2Throughput(kClients, perClient / 4 > 0 ? perClient / 4 : 1, both);
+    }
     bench.Totals();
     return 0;
 }

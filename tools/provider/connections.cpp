@@ -19,11 +19,14 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "tools/provider/address.h"
 
 namespace provider {
 namespace {
@@ -156,6 +159,7 @@ struct Conn {
     int fd = -1;
     SSL* ssl = nullptr;
     uint32_t peer = 0;
+    std::string peer6;
     bool handshaking = false;
     bool wantWrite = false;  // TLS needs the socket writable before it can go on
     std::string in;
@@ -204,6 +208,7 @@ void CLoop::HandOff(Conn& c, std::string preset, http::Request head)
     job.ssl = c.ssl;
     job.preset = std::move(preset);
     job.request.peer = c.peer;
+    job.request.peer6 = std::move(c.peer6);
     job.request.tls = c.ssl != nullptr;
     job.request.bytes = std::move(c.in);
     job.request.head = std::move(head);
@@ -300,6 +305,8 @@ void CLoop::Accept(int listenFd)
             if (IN6_IS_ADDR_V4MAPPED(&a6))
                 c.peer = (uint32_t{a6.s6_addr[12]} << 24) | (uint32_t{a6.s6_addr[13]} << 16) |
                          (uint32_t{a6.s6_addr[14]} << 8) | a6.s6_addr[15];
+            else
+                c.peer6 = FormatIpv6(a6);
         }
         if (m_tls) {
             c.ssl = SSL_new(m_tls);
@@ -402,7 +409,10 @@ int Listen(const ConnectionOptions& options)
     if (getaddrinfo(options.listen.c_str(), port.c_str(), &hints, &found) != 0 || !found)
         return -1;
     int fd = socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    int on = 1;
+    int on = 1, off = 0;
+    // "::" serves both families on one socket whatever the system's default (net.ipv6.bindv6only) is.
+    if (fd >= 0 && found->ai_family == AF_INET6)
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
     if (fd >= 0 && (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
                     bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0)) {
         close(fd);
@@ -425,6 +435,58 @@ uint16_t BoundPort(int fd)
 
 }  // namespace
 
+bool ParseListen(const std::string& text, std::string& address, int& port, std::string& why)
+{
+    std::string host = text, portText;
+    if (!host.empty() && host[0] == '[') {
+        size_t close = host.find(']');
+        if (close == std::string::npos || (close + 1 < host.size() && host[close + 1] != ':')) {
+            why = "expected [IPv6 ADDRESS] or [IPv6 ADDRESS]:PORT";
+            return false;
+        }
+        portText = close + 1 < host.size() ? host.substr(close + 2) : "";
+        if (close + 1 < host.size() && portText.empty()) {
+            why = "no port after ':'";
+            return false;
+        }
+        host = host.substr(1, close - 1);
+        in6_addr a6{};
+        if (inet_pton(AF_INET6, host.c_str(), &a6) != 1) {
+            why = "not an IPv6 address in brackets: " + host;
+            return false;
+        }
+    } else if (std::count(host.begin(), host.end(), ':') == 1) {
+        portText = host.substr(host.find(':') + 1);
+        host = host.substr(0, host.find(':'));
+        if (portText.empty()) {
+            why = "no port after ':'";
+            return false;
+        }
+    } else if (host.find(':') != std::string::npos) {  // more than one: a bare IPv6 address
+        in6_addr a6{};
+        if (inet_pton(AF_INET6, host.c_str(), &a6) != 1) {
+            why = "not an IPv6 address (with a port: [ADDRESS]:PORT)";
+            return false;
+        }
+    }
+    port = -1;
+    if (!portText.empty()) {
+        char* end = nullptr;
+        long v = std::strtol(portText.c_str(), &end, 10);
+        if (*end != '\0' || v < 0 || v > 65535) {
+            why = "bad port '" + portText + "'";
+            return false;
+        }
+        port = static_cast<int>(v);
+    }
+    if (host.empty()) {
+        why = "no address";
+        return false;
+    }
+    address = host;
+    return true;
+}
+
 int RunConnectionLoop(const ConnectionOptions& options, const HandlerFactory& makeHandler,
                       volatile std::sig_atomic_t* stop)
 {
@@ -437,14 +499,16 @@ int RunConnectionLoop(const ConnectionOptions& options, const HandlerFactory& ma
         if (!(tls = MakeServerContext(options)))
             return 1;
     }
+    const bool v6 = options.listen.find(':') != std::string::npos;
     int listenFd = Listen(options);
     if (listenFd < 0) {
-        std::fprintf(stderr, "morvane-provider: cannot listen on %s:%d: %s\n", options.listen.c_str(), options.port,
-                     std::strerror(errno));
+        std::fprintf(stderr, "morvane-provider: cannot listen on %s%s%s:%d: %s\n", v6 ? "[" : "",
+                     options.listen.c_str(), v6 ? "]" : "", options.port, std::strerror(errno));
         SSL_CTX_free(tls);
         return 1;
     }
-    std::printf("listening on %s:%u%s\n", options.listen.c_str(), BoundPort(listenFd), tls ? " (TLS)" : "");
+    std::printf("listening on %s%s%s:%u%s\n", v6 ? "[" : "", options.listen.c_str(), v6 ? "]" : "", BoundPort(listenFd),
+                tls ? " (TLS)" : "");
     std::fflush(stdout);
 
     // SIGINT and SIGTERM are taken synchronously by the loop: blocked here (the workers inherit the

@@ -15,6 +15,7 @@
 namespace provider {
 
 struct ConnectionOptions {
+    // An address of either family or a name; "::" takes IPv4 callers too (as IPv4-mapped addresses).
     std::string listen = "127.0.0.1";
     int port = 1800;  // 0 picks a free port
     int threads = 4;
@@ -30,7 +31,8 @@ struct ConnectionOptions {
 struct IncomingRequest {
     std::string bytes;  // the whole request as received (head and body)
     http::Request head;
-    uint32_t peer = 0;  // IPv4 address of the caller, 0 when it came over IPv6
+    uint32_t peer = 0;  // IPv4 address of the caller (also one on an IPv4-mapped address), 0 over IPv6
+    std::string peer6;  // the caller's IPv6 address (canonical text) when it came over IPv6 proper
     bool tls = false;
 };
 
@@ -43,7 +45,11 @@ public:
 };
 using HandlerFactory = std::function<std::unique_ptr<CRequestHandler>()>;
 
-// Binds, prints "listening on ADDR:PORT" and serves until *stop becomes non-zero or SIGINT/SIGTERM
+// `--listen` text: "ADDR", "ADDR:PORT", "[V6]", "[V6]:PORT" or a bare IPv6 address. `port` is -1 when the
+// text names none. False with a reason when malformed.
+bool ParseListen(const std::string& text, std::string& address, int& port, std::string& why);
+
+// Binds, prints "listening on ADDR:PORT" ("[V6]:PORT") and serves until *stop becomes non-zero or SIGINT/SIGTERM
 // arrives (blocked here and taken synchronously). Returns 0 on a clean stop, 1 when it could not start.
 int RunConnectionLoop(const ConnectionOptions& options, const HandlerFactory& makeHandler,
                       volatile std::sig_atomic_t* stop);

@@ -241,24 +241,28 @@ DnsUpdateResult SendAddressUpdates(const DnsZone& zone, const std::vector<DnsAdd
         return result;
     }
 
-    // Update section, per name: delete the A RRset (class ANY, no data), then add the one record.
+    // Update section, per record: delete the RRset of its type (class ANY, no data), then add the one
+    // record. An A record and an AAAA record of one name are two RRsets: replacing one leaves the other.
     RrList updates(ldns_rr_list_new());
     for (const DnsAddressRecord& record : records) {
+        const bool v6 = record.address.find(':') != std::string::npos;
+        const ldns_rr_type type = v6 ? LDNS_RR_TYPE_AAAA : LDNS_RR_TYPE_A;
         ldns_rr* remove = ldns_rr_new();
         ldns_rr_list_push_rr(updates.get(), remove);
         ldns_rr_set_owner(remove, NameRdf(record.name));
-        ldns_rr_set_type(remove, LDNS_RR_TYPE_A);
+        ldns_rr_set_type(remove, type);
         ldns_rr_set_class(remove, LDNS_RR_CLASS_ANY);
         ldns_rr_set_ttl(remove, 0);
         ldns_rr* add = ldns_rr_new();
         ldns_rr_list_push_rr(updates.get(), add);
         ldns_rr_set_owner(add, NameRdf(record.name));
-        ldns_rr_set_type(add, LDNS_RR_TYPE_A);
+        ldns_rr_set_type(add, type);
         ldns_rr_set_class(add, LDNS_RR_CLASS_IN);
         ldns_rr_set_ttl(add, zone.ttl);
         ldns_rdf* a = nullptr;
-        if (!ldns_rr_owner(remove) || !ldns_rr_owner(add) ||
-            ldns_str2rdf_a(&a, record.address.c_str()) != LDNS_STATUS_OK) {
+        ldns_status parsed =
+            v6 ? ldns_str2rdf_aaaa(&a, record.address.c_str()) : ldns_str2rdf_a(&a, record.address.c_str());
+        if (!ldns_rr_owner(remove) || !ldns_rr_owner(add) || parsed != LDNS_STATUS_OK) {
             result.error = "bad name or address: " + record.name + " " + record.address;
             return result;
         }
@@ -346,8 +350,9 @@ DnsUpdateResult SendAddressUpdates(const DnsZone& zone, const std::vector<DnsAdd
 }
 
 bool QueryAddress(const std::string& server, uint16_t port, const std::string& name, std::string& addresses,
-                  int timeoutMs)
+                  int timeoutMs, bool ipv6)
 {
+    const ldns_rr_type type = ipv6 ? LDNS_RR_TYPE_AAAA : LDNS_RR_TYPE_A;
     addresses.clear();
     sockaddr_storage to{};
     socklen_t toLen = 0;
@@ -356,7 +361,7 @@ bool QueryAddress(const std::string& server, uint16_t port, const std::string& n
         ldns_rdf_deep_free(owner);
         return false;
     }
-    Pkt query(ldns_pkt_query_new(owner, LDNS_RR_TYPE_A, LDNS_RR_CLASS_IN, 0));
+    Pkt query(ldns_pkt_query_new(owner, type, LDNS_RR_CLASS_IN, 0));
     if (!query)
         return false;
     ldns_pkt_set_random_id(query.get());
@@ -378,7 +383,7 @@ bool QueryAddress(const std::string& server, uint16_t port, const std::string& n
     ldns_rr_list* records = ldns_pkt_answer(parsed);
     for (size_t i = 0; i < ldns_rr_list_rr_count(records); ++i) {
         ldns_rr* rr = ldns_rr_list_rr(records, i);
-        if (ldns_rr_get_type(rr) != LDNS_RR_TYPE_A || ldns_rr_rd_count(rr) < 1)
+        if (ldns_rr_get_type(rr) != type || ldns_rr_rd_count(rr) < 1)
             continue;
         char* text = ldns_rdf2str(ldns_rr_rdf(rr, 0));
         if (text) {

@@ -1,6 +1,7 @@
 #pragma once
-// RFC 2136 dynamic updates through ldns: one UPDATE message that replaces the A RRset of a name with a single
-// address, signed with TSIG, sent over UDP (TCP when the answer is truncated), and the answer checked.
+// RFC 2136 dynamic updates through ldns: one UPDATE message that replaces the A (or AAAA) RRset of a name
+// with a single address, signed with TSIG, sent over UDP (TCP when the answer is truncated), and the answer
+// checked.
 
 #include <cstdint>
 #include <string>
@@ -25,7 +26,7 @@ struct DnsUpdateResult {
     bool refusedContent = false;
 };
 
-// One name and the address it is to have.
+// One name and the address it is to have: an IPv4 address is its A record, an IPv6 one its AAAA record.
 struct DnsAddressRecord {
     std::string name;
     std::string address;
@@ -45,16 +46,18 @@ bool NormalizeName(const std::string& text, std::string& name);
 // True when `name` is `zone` or lies below it (both normalized).
 bool InZone(const std::string& name, const std::string& zone);
 
-// Replaces the A records of `name` (inside zone.zone) with `address`. Waits at most timeoutMs per transport.
+// Replaces the A records of `name` (inside zone.zone) with `address` (the AAAA records for an IPv6 address).
+// Waits at most timeoutMs per transport.
 DnsUpdateResult SendAddressUpdate(const DnsZone& zone, const std::string& name, const std::string& address,
                                   int timeoutMs);
-// The same for several names in one message, applied by the server all or nothing. Over TCP from the start
-// when the message is too large for a safe UDP datagram.
+// The same for several records in one message (a name's A and AAAA records side by side when both change),
+// applied by the server all or nothing. Over TCP from the start when the message is too large for a safe UDP
+// datagram.
 DnsUpdateResult SendAddressUpdates(const DnsZone& zone, const std::vector<DnsAddressRecord>& records, int timeoutMs);
 
-// Asks server:port for the A records of `name` over UDP; `addresses` gets them space-separated in answer order.
-// False on time-out or an error rcode.
+// Asks server:port for the A (or AAAA) records of `name` over UDP; `addresses` gets them space-separated in
+// answer order. False on time-out or an error rcode.
 bool QueryAddress(const std::string& server, uint16_t port, const std::string& name, std::string& addresses,
-                  int timeoutMs);
+                  int timeoutMs, bool ipv6 = false);
 
 }  // namespace dns

@@ -1,12 +1,13 @@
 #include "tools/provider/dyndns2.h"
 
+#include <arpa/inet.h>
+
 #include <cctype>
 #include <vector>
 
 #include "shared/base/hostname.h"
-#include "shared/base/md5.h"
 #include "shared/base/ipv4.h"
-#include "tools/provider/server.h"
+#include "shared/base/md5.h"
 #include "tools/provider/store.h"
 
 namespace provider {
@@ -48,30 +49,89 @@ bool Authenticate(CProviderStore& store, const std::string* header, ProviderAcco
     return store.CheckPassword(name, digest.HexDigest(), account);
 }
 
-// The address to set: the first IPv4 address of `myip` (a comma-separated list may carry an IPv6 one too),
-// or the caller's when absent or empty. False when the parameter is there but names no IPv4 address.
-bool WantedAddress(const std::string* myip, uint32_t peer, uint32_t& address)
+std::string_view Trim(std::string_view s)
 {
-    if (!myip || myip->empty()) {
-        address = peer;
-        return peer != 0;
+    while (!s.empty() && s.front() == ' ')
+        s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ')
+        s.remove_suffix(1);
+    return s;
+}
+
+// One address of a parameter into its family's slot. `only` restricts the family (myipv4, myipv6). A
+// "/len" suffix (the prefix form some clients send) is dropped once its length fits the family.
+WantedVerdict Take(std::string_view item, const IpFamily* only, ProviderAddresses& wanted)
+{
+    std::string_view text = Trim(item);
+    size_t slash = text.find('/');
+    std::string_view length;
+    if (slash != std::string_view::npos) {
+        length = text.substr(slash + 1);
+        text = text.substr(0, slash);
     }
-    size_t pos = 0;
-    while (pos <= myip->size()) {
-        size_t comma = myip->find(',', pos);
-        std::string item = myip->substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-        if (ParseDotted(item, address))
-            return true;
-        if (comma == std::string::npos)
-            break;
-        pos = comma + 1;
+    IpFamily family;
+    std::string canonical;
+    if (!ParseAddress(text, family, canonical) || (only && family != *only))
+        return WantedVerdict::Malformed;
+    if (slash != std::string_view::npos) {
+        int bits = 0;
+        for (char c : length)
+            bits = std::isdigit(static_cast<unsigned char>(c)) && bits <= 128 ? bits * 10 + (c - '0') : 1000;
+        if (length.empty() || bits > (family == IpFamily::V4 ? 32 : 128))
+            return WantedVerdict::Malformed;
     }
-    return false;
+    std::string& slot = family == IpFamily::V4 ? wanted.ipv4 : wanted.ipv6;
+    if (!slot.empty() && slot != canonical)
+        return WantedVerdict::Malformed;  // two addresses of one family: which one is meant?
+    slot = canonical;
+    return WantedVerdict::Ok;
+}
+
+// "V4,V6" (or one of them), the form the answer lines carry.
+std::string Shown(const ProviderAddresses& a)
+{
+    return a.ipv4.empty() ? a.ipv6 : a.ipv6.empty() ? a.ipv4 : a.ipv4 + "," + a.ipv6;
 }
 
 }  // namespace
 
-std::string Dyndns2Answer(CProviderStore& store, const http::Request& request, uint32_t peer,
+WantedVerdict WantedFromQuery(const std::vector<std::pair<std::string, std::string>>& params, uint32_t peer,
+                              const std::string& peer6, ProviderAddresses& wanted)
+{
+    wanted = ProviderAddresses{};
+    const IpFamily v4 = IpFamily::V4, v6 = IpFamily::V6;
+    for (const auto& [name, value] : params) {
+        const IpFamily* only = name == "myipv4" ? &v4 : name == "myipv6" || name == "myip6" ? &v6 : nullptr;
+        if (name != "myip" && !only)
+            continue;
+        // Empty items and parameters name nothing: clients send "myipv6=" when they have no IPv6 address.
+        std::string_view rest = value;
+        while (!rest.empty()) {
+            size_t comma = rest.find(',');
+            std::string_view item = rest.substr(0, comma);
+            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+            if (Trim(item).empty())
+                continue;
+            if (WantedVerdict v = Take(item, only, wanted); v != WantedVerdict::Ok)
+                return v;
+        }
+    }
+    if (wanted.ipv4.empty() && wanted.ipv6.empty()) {
+        // None given: the caller's own address, of the family it came over.
+        if (peer != 0)
+            wanted.ipv4 = FormatIPv4(peer);
+        else
+            wanted.ipv6 = peer6;
+    }
+    if (!wanted.ipv6.empty()) {
+        in6_addr a6{};
+        if (inet_pton(AF_INET6, wanted.ipv6.c_str(), &a6) != 1 || !IsGlobalIpv6(a6))
+            return WantedVerdict::NotStorable;
+    }
+    return wanted.ipv4.empty() && wanted.ipv6.empty() ? WantedVerdict::NotStorable : WantedVerdict::Ok;
+}
+
+std::string Dyndns2Answer(CProviderStore& store, const http::Request& request, uint32_t peer, const std::string& peer6,
                           const Dyndns2Options& options)
 {
     std::vector<std::pair<std::string, std::string>> params;
@@ -103,10 +163,17 @@ std::string Dyndns2Answer(CProviderStore& store, const http::Request& request, u
             break;
         pos = comma + 1;
     }
-    uint32_t address = 0;
-    if (!WantedAddress(param("myip"), peer, address))
+    // An address that is malformed, of the wrong family or not a host's (link-local, ULA, ...) is refused
+    // whole: storing the other family alone would answer "good" to a request that was not carried out.
+    ProviderAddresses wanted;
+    if (WantedFromQuery(params, peer, peer6, wanted) != WantedVerdict::Ok)
         return http::Answer(400, "badagent\n");
-    const std::string dotted = FormatIPv4(address);
+    const std::string shown = Shown(wanted);
+    auto failing = [&](uint32_t hostid, const ProviderAddresses& families) {
+        return options.publicationFailing &&
+               ((!families.ipv4.empty() && options.publicationFailing(store, hostid, IpFamily::V4)) ||
+                (!families.ipv6.empty() && options.publicationFailing(store, hostid, IpFamily::V6)));
+    };
 
     std::string body;
     for (const std::string& name : hosts) {
@@ -124,30 +191,32 @@ std::string Dyndns2Answer(CProviderStore& store, const http::Request& request, u
             body += "nohost\n";
             continue;
         }
-        if (host.data == dotted && options.publicationFailing && options.publicationFailing(store, host.hostid)) {
-            body += "dnserr\n";  // stored, but the name does not carry it yet; a retry is no abuse
-            continue;
-        }
-        if (host.data == dotted) {
+        // Only the families that change are stored; the other family of the host stays as it is.
+        ProviderAddresses change;
+        if (wanted.ipv4 != host.data)
+            change.ipv4 = wanted.ipv4;
+        if (wanted.ipv6 != host.data6)
+            change.ipv6 = wanted.ipv6;
+        if (change.ipv4.empty() && change.ipv6.empty()) {
+            if (failing(host.hostid, wanted)) {
+                body += "dnserr\n";  // stored, but the name does not carry it yet; a retry is no abuse
+                continue;
+            }
             int count = 0;
             if (!store.CountNochg(host.hostid, count))
                 body += "911\n";
             else if (count > options.nochgLimit)
                 body += "abuse\n";
             else
-                body += "nochg " + dotted + "\n";
+                body += "nochg " + shown + "\n";
             continue;
         }
         std::vector<int> results;
-        if (!store.UpdateHosts(account.name, {host.hostid}, dotted, results) || results.empty() || results[0] != 1) {
+        if (!store.UpdateHosts(account.name, {host.hostid}, change, results) || results.empty() || results[0] != 1) {
             body += "911\n";
             continue;
         }
-        store.ResetNochg(host.hostid);
-        if (options.publicationFailing && options.publicationFailing(store, host.hostid))
-            body += "dnserr\n";
-        else
-            body += "good " + dotted + "\n";
+        body += failing(host.hostid, change) ? "dnserr\n" : "good " + shown + "\n";
     }
     return Text(body);
 }

@@ -1,15 +1,18 @@
 #pragma once
 // The dyndns2 update protocol beside the web service: GET /nic/update?hostname=a,b&myip=A.B.C.D with
-// HTTP Basic authentication against the same accounts, answered one line per host.
+// HTTP Basic authentication against the same accounts, answered one line per host. Dual-stack: a request
+// may name an IPv4 address, an IPv6 address or one of each; each family of a host is set on its own.
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "tools/provider/address.h"
 #include "tools/provider/http.h"
-
-class CProviderStore;
+#include "tools/provider/store.h"
 
 namespace provider {
 
@@ -18,16 +21,27 @@ struct Dyndns2Options {
     // address really changes.
     int nochgLimit = 5;
     size_t maxHosts = 20;  // more in one request: "numhost"
-    // True when the host's DNS publication is known to be failing: its update is stored and answered
-    // "dnserr". Unset: never.
-    std::function<bool(CProviderStore& store, uint32_t hostid)> publicationFailing;
+    // True when the DNS publication of the host's address of that family is known to be failing: its update
+    // is stored and answered "dnserr". Unset: never.
+    std::function<bool(CProviderStore& store, uint32_t hostid, IpFamily family)> publicationFailing;
 };
 
 constexpr const char kDyndns2Path[] = "/nic/update";
 
-// The whole HTTP answer to one request for kDyndns2Path. `peer` is the caller's IPv4 address, used when
-// the request names none.
-std::string Dyndns2Answer(CProviderStore& store, const http::Request& request, uint32_t peer,
+enum class WantedVerdict {
+    Ok,
+    Malformed,   // not an address, one of the wrong family, or two of one family
+    NotStorable  // an IPv6 address that is not global unicast (link-local, ULA, multicast, mapped, loopback)
+};
+
+// The addresses of `myip` (a comma-separated list, at most one per family, either order), `myipv4`,
+// `myipv6` and `myip6`, a "/len" suffix dropped, in canonical text; with none of them, the caller's own:
+// `peer` (IPv4, also for an IPv4-mapped caller) or else `peer6`.
+WantedVerdict WantedFromQuery(const std::vector<std::pair<std::string, std::string>>& params, uint32_t peer,
+                              const std::string& peer6, ProviderAddresses& wanted);
+
+// The whole HTTP answer to one request for kDyndns2Path from a caller at `peer` (IPv4) or `peer6`.
+std::string Dyndns2Answer(CProviderStore& store, const http::Request& request, uint32_t peer, const std::string& peer6,
                           const Dyndns2Options& options);
 
 }  // namespace provider

@@ -12,6 +12,7 @@
 
 #include "shared/base/hostname.h"
 #include "shared/base/md5.h"
+#include "tools/provider/connections.h"
 #include "tools/provider/dns_update.h"
 #include "tools/provider/secret_input.h"
 #include "tools/provider/server.h"
@@ -44,24 +45,26 @@ constexpr const char kUsage[] =
     "                                        the public address reported from the next request on;\n"
     "                                        'caller' reports each caller's own source address\n"
     "  add-zone ZONE --server HOST[:PORT] [--key-file FILE] [--key-name NAME] [--ttl N]\n"
-    "                                        publish the A records of hosts in ZONE to its\n"
+    "                                        publish the A and AAAA records of hosts in ZONE to its\n"
     "                                        primary server by dynamic update, signed with the\n"
     "                                        TSIG key of FILE (standard input without it), as\n"
     "                                        tsig-keygen writes it: key \"NAME\" { algorithm ...;\n"
     "                                        secret \"...\"; }; --key-name picks one of several\n"
     "                                        (TTL 60)\n"
     "  remove-zone ZONE                      stop publishing to ZONE\n"
-    "  accounts | hosts | zones | history    list the store\n"
-    "  serve [--listen ADDR] [--port P] [--threads N] [--io-timeout S] [--max-connections N]\n"
-    "        [--tls-cert FILE --tls-key FILE] [--nochg-limit N]\n"
+    "  accounts | hosts | zones | history    list the store (hosts: id, name, IPv4, account, IPv6)\n"
+    "  serve [--listen ADDR[:PORT]|[V6][:PORT]] [--port P] [--threads N] [--io-timeout S]\n"
+    "        [--max-connections N] [--tls-cert FILE --tls-key FILE] [--nochg-limit N]\n"
     "        [--history-keep N] [--history-days D]\n"
     "                                        serve the web service and dyndns2 (GET /nic/update)\n"
-    "                                        (default 127.0.0.1:1800, 4 threads, clients may stall\n"
+    "                                        (default 127.0.0.1:1800; '::' serves IPv6 and IPv4\n"
+    "                                        on one socket; 4 threads, clients may stall\n"
     "                                        5 s, 512 connections); port 0 picks one; with a\n"
     "                                        certificate and key (PEM) HTTPS only; dyndns2 answers\n"
     "                                        'abuse' after N unchanged updates in a row (default 5);\n"
     "                                        publishes to the zones; keeps N history rows per\n"
-    "                                        host (1000), none older than D days (30; 0: no limit)\n"
+    "                                        host and family (1000), none older than D days (30;\n"
+    "                                        0: no limit)\n"
     "  --help                                this text\n";
 
 // Options after the positional arguments: "--name value".
@@ -174,8 +177,21 @@ int Run(const std::string& db, const std::string& command, const Args& a)
             !ToInt(a.Get("history-days"), options.historyDays, 0, 100000))
             return 2;
         options.maxConnections = static_cast<size_t>(maxConnections);
-        if (const std::string* listen = a.Get("listen"))
-            options.listen = *listen;
+        if (const std::string* listen = a.Get("listen")) {
+            int port = -1;
+            std::string why;
+            if (!provider::ParseListen(*listen, options.listen, port, why)) {
+                std::fprintf(stderr, "morvane-provider: --listen %s: %s\n", listen->c_str(), why.c_str());
+                return 2;
+            }
+            if (port >= 0 && a.Get("port") && port != options.port) {
+                std::fprintf(stderr, "morvane-provider: --listen %s and --port %d name two ports\n", listen->c_str(),
+                             options.port);
+                return 2;
+            }
+            if (port >= 0)
+                options.port = port;
+        }
         if (const std::string* cert = a.Get("tls-cert"))
             options.tlsCert = *cert;
         if (const std::string* key = a.Get("tls-key"))
@@ -370,7 +386,9 @@ int Run(const std::string& db, const std::string& command, const Args& a)
         if (!store.Hosts(hosts))
             return Fail(store);
         for (const auto& h : hosts) {
-            std::printf("%u\t%s\t%s\t%s\n", h.hostid, h.domain.c_str(), h.data.c_str(), h.owner.c_str());
+            // The IPv6 address last: the columns before it are those of the IPv4-only versions.
+            std::printf("%u\t%s\t%s\t%s\t%s\n", h.hostid, h.domain.c_str(), h.data.c_str(), h.owner.c_str(),
+                        h.data6.c_str());
             // Made before names were checked: kept (the web service updates it by id), but dyndns2 cannot.
             if (!hostname::IsHostName(h.domain))
                 std::fprintf(stderr,

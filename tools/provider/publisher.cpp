@@ -20,8 +20,8 @@ int64_t NowMs()
 
 // Rows taken per pass: the stop flag and new wake-ups are looked at between passes.
 constexpr size_t kBatch = 64;
-// Names per UPDATE message: about 1 KB, a datagram most paths carry.
-constexpr size_t kNamesPerMessage = 16;
+// Records per UPDATE message: about 1 KB, a datagram most paths carry.
+constexpr size_t kRecordsPerMessage = 16;
 // The database is looked at at least this often, for rows made due by another process (add-zone).
 constexpr int64_t kIdlePollMs = 1000;
 
@@ -76,28 +76,49 @@ void CPublisher::Wake()
 void CPublisher::Publish(CProviderStore& store, const DnsZone& zone,
                          const std::vector<const ProviderPublication*>& rows)
 {
-    for (size_t first = 0; first < rows.size(); first += kNamesPerMessage) {
-        size_t end = std::min(rows.size(), first + kNamesPerMessage);
+    // The records of one name go in one message (its A and AAAA records when both changed), names in the
+    // order their first row came.
+    std::vector<std::vector<const ProviderPublication*>> names;
+    for (const ProviderPublication* row : rows) {
+        auto same =
+            std::find_if(names.begin(), names.end(), [&](const auto& n) { return n[0]->domain == row->domain; });
+        if (same == names.end())
+            names.push_back({row});
+        else
+            same->push_back(row);
+    }
+    for (size_t first = 0; first < names.size();) {
+        std::vector<const ProviderPublication*> message;
+        size_t end = first;
+        while (end < names.size() && (message.empty() || message.size() + names[end].size() <= kRecordsPerMessage)) {
+            message.insert(message.end(), names[end].begin(), names[end].end());
+            ++end;
+        }
         std::vector<DnsAddressRecord> records;
-        for (size_t i = first; i < end; ++i)
-            records.push_back({rows[i]->domain, rows[i]->address});
+        for (const ProviderPublication* p : message)
+            records.push_back({p->domain, p->address});
         DnsUpdateResult r = dns::SendAddressUpdates(zone, records, m_options.dnsTimeoutMs);
-        if (!r.ok && r.refusedContent && records.size() > 1) {
+        if (!r.ok && r.refusedContent && end - first > 1) {
             // A name the server will not take must not hold the others back: each on its own.
             for (size_t i = first; i < end; ++i)
-                Publish(store, zone, {rows[i]});
+                Publish(store, zone, names[i]);
+            first = end;
             continue;
         }
-        for (size_t i = first; i < end; ++i) {
-            const ProviderPublication& p = *rows[i];
-            bool recorded = r.ok ? store.PublicationDone(p.id)
-                                 : store.PublicationFailed(p.id, r.error, NowMs() + RetryDelayMs(p.attempts + 1));
-            if (!recorded)
+        std::vector<int64_t> done;
+        for (const ProviderPublication* p : message) {
+            if (r.ok) {
+                done.push_back(p->id);
+                continue;
+            }
+            if (!store.PublicationFailed(p->id, r.error, NowMs() + RetryDelayMs(p->attempts + 1)))
                 std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
-            if (!r.ok)
-                std::fprintf(stderr, "morvane-provider: publishing %s -> %s failed: %s\n", p.domain.c_str(),
-                             p.address.c_str(), r.error.c_str());
+            std::fprintf(stderr, "morvane-provider: publishing %s -> %s failed: %s\n", p->domain.c_str(),
+                         p->address.c_str(), r.error.c_str());
         }
+        if (!done.empty() && !store.PublicationsDone(done))
+            std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
+        first = end;
     }
 }
 

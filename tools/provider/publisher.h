@@ -1,8 +1,9 @@
 #pragma once
 // CPublisher: the serve command's thread that carries stored updates to the authoritative DNS servers. It
-// publishes pending rows oldest first, the names due in one zone together in one message, records each
-// failure with its reason and retries with a growing delay (1 s doubling to 5 min) until the server accepts
-// or a newer address supersedes the row. It also prunes the history now and then.
+// publishes pending rows oldest first, the records due in one zone together in one message (a name's A and
+// AAAA records always in the same one), records each failure with its reason and retries with a growing
+// delay (1 s doubling to 5 min) until the server accepts or a newer address supersedes the row. It also
+// prunes the history now and then.
 
 #include <condition_variable>
 #include <cstdint>

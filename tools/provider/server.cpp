@@ -266,7 +266,7 @@ public:
         if (head.method == "GET" && head.Path() == provider::kDyndns2Path) {
             if (!m_haveStore)
                 return provider::http::Answer(200, "911\n");
-            return provider::Dyndns2Answer(m_worker.store, head, request.peer, m_dyndns2);
+            return provider::Dyndns2Answer(m_worker.store, head, request.peer, request.peer6, m_dyndns2);
         }
         if (head.method == "GET")
             return provider::http::Answer(404, "not found\n");
@@ -350,8 +350,8 @@ int RunProviderServer(const ProviderServerOptions& options, volatile std::sig_at
     dyndns2.nochgLimit = options.nochgLimit;
     dyndns2.publicationFailing = options.publicationFailing;
     if (!dyndns2.publicationFailing)
-        dyndns2.publicationFailing = [](CProviderStore& store, uint32_t hostid) {
-            return store.PublicationFailing(hostid);
+        dyndns2.publicationFailing = [](CProviderStore& store, uint32_t hostid, provider::IpFamily family) {
+            return store.PublicationFailing(hostid, family);
         };
     auto makeHandler = [&]() -> std::unique_ptr<provider::CRequestHandler> {
         return std::make_unique<CProviderHandler>(options.database, dyndns2, options.maxRequestBytes);

@@ -9,12 +9,14 @@
 #include <functional>
 #include <string>
 
+#include "tools/provider/address.h"
+
 class CProviderStore;
 
 struct ProviderServerOptions {
     std::string database;
-    std::string listen = "127.0.0.1";
-    int port = 1800;  // 0 picks a free port (printed on start)
+    std::string listen = "127.0.0.1";  // either family; "::" serves IPv4 callers too
+    int port = 1800;                   // 0 picks a free port (printed on start)
     int threads = 4;
     unsigned long maxRequestBytes = 64 * 1024;
     int ioTimeout = 5;  // seconds a client may stall between bytes; twice that for a whole request
@@ -24,7 +26,7 @@ struct ProviderServerOptions {
     int nochgLimit = 5;  // dyndns2: unchanged updates of a host in a row before "abuse"
     // dyndns2 answers "dnserr" for a stored update of a host whose DNS publication is failing. Unset: the
     // store's publication state decides (CProviderStore::PublicationFailing).
-    std::function<bool(CProviderStore& store, uint32_t hostid)> publicationFailing;
+    std::function<bool(CProviderStore& store, uint32_t hostid, provider::IpFamily family)> publicationFailing;
     int historyKeep = 1000;  // history rows kept per host
     int historyDays = 30;    // and none older (0: no age limit)
 };

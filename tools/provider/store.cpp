@@ -63,7 +63,13 @@ std::string Lower(std::string s)
     return s;
 }
 
-constexpr const char kSchema[] =
+// The schema, one step per version; a database is at the version PRAGMA user_version names (0: made before
+// versions were kept, or new). Open runs the steps it lacks in one transaction, so a new database and an
+// upgraded one go the same way and an interrupted upgrade leaves the old version whole. Steps are never
+// edited once released: a change is a new step.
+constexpr const char* kSchemaSteps[] = {
+    // 1: the tables as they were before versions were kept (IF NOT EXISTS: such a database has some or
+    // all of them already).
     "CREATE TABLE IF NOT EXISTS accounts ("
     " userid INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT NOT NULL UNIQUE, digest TEXT NOT NULL,"
     " nick TEXT NOT NULL DEFAULT '', email TEXT NOT NULL DEFAULT '',"
@@ -85,7 +91,23 @@ constexpr const char kSchema[] =
     " domain TEXT NOT NULL, zone TEXT NOT NULL, address TEXT NOT NULL, state TEXT NOT NULL,"
     " attempts INTEGER NOT NULL DEFAULT 0, next_ms INTEGER NOT NULL DEFAULT 0, error TEXT NOT NULL DEFAULT '');"
     "CREATE INDEX IF NOT EXISTS publications_due ON publications(state, next_ms);"
-    "CREATE INDEX IF NOT EXISTS publications_host ON publications(hostid, id);";
+    "CREATE INDEX IF NOT EXISTS publications_host ON publications(hostid, id);"
+    // Unchanged dyndns2 updates of a host in a row.
+    "CREATE TABLE IF NOT EXISTS nochg (hostid INTEGER PRIMARY KEY, count INTEGER NOT NULL);",
+
+    // 2: an IPv6 address per host beside the IPv4 one in `data`; history and publication rows say which
+    // family they are about (every earlier row is IPv4).
+    "ALTER TABLE hosts ADD COLUMN data6 TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE history ADD COLUMN family INTEGER NOT NULL DEFAULT 4;"
+    "ALTER TABLE publications ADD COLUMN family INTEGER NOT NULL DEFAULT 4;"
+    "DROP INDEX publications_host;"
+    "CREATE INDEX publications_host ON publications(hostid, family, id);"
+    "CREATE INDEX history_host_family ON history(hostid, family, id);"
+    // A new address supersedes the pending row of its host and family: found without going through the
+    // host's published and superseded rows, which pile up between prunings.
+    "CREATE INDEX publications_pending ON publications(hostid, family) WHERE state='pending';",
+};
+constexpr int kSchemaVersion = static_cast<int>(sizeof kSchemaSteps / sizeof kSchemaSteps[0]);
 
 int64_t NowMs()
 {
@@ -98,10 +120,6 @@ std::function<void()>& Listener()
     static std::function<void()> listener;
     return listener;
 }
-
-// Kept apart from the main tables: only the dyndns2 endpoint uses it.
-constexpr const char kNochgSchema[] =
-    "CREATE TABLE IF NOT EXISTS nochg (hostid INTEGER PRIMARY KEY, count INTEGER NOT NULL);";
 
 // Compares in time independent of where the texts differ, so a caller cannot find the digest byte by byte.
 bool SameSecret(const std::string& a, const std::string& b)
@@ -158,12 +176,56 @@ bool CProviderStore::Open(const std::string& path)
     // Admin commands and the server's threads share the file: wait for each other instead of failing.
     sqlite3_busy_timeout(m_db, 5000);
     // WAL: readers never block the writer, and an update costs no full sync per request.
-    if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;") || !Exec(kSchema) ||
-        !Exec(kNochgSchema)) {
+    if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;") || !Upgrade()) {
         Close();
         return false;
     }
     return true;
+}
+
+int CProviderStore::SchemaVersion()
+{
+    return kSchemaVersion;
+}
+
+bool CProviderStore::Upgrade()
+{
+    auto version = [this](int& v) {
+        CStatement st(m_db, "PRAGMA user_version");
+        if (!st.Ok() || st.Step() != SQLITE_ROW)
+            return Fail("schema version");
+        v = static_cast<int>(st.Int(0));
+        return true;
+    };
+    int found = 0;
+    if (!version(found))
+        return false;
+    if (found == kSchemaVersion)
+        return true;
+    // Another process may be upgrading too: look again once the write lock is ours.
+    if (!Exec("BEGIN IMMEDIATE"))
+        return false;
+    bool ok = version(found);
+    if (ok && found > kSchemaVersion) {
+        m_error = "the database has schema version " + std::to_string(found) +
+                  ", made by a newer morvane-provider;"
+                  " this one knows versions up to " +
+                  std::to_string(kSchemaVersion) + " and leaves it alone";
+        ok = false;
+    }
+    for (int step = found; ok && step < kSchemaVersion; ++step) {
+        ok = Exec(kSchemaSteps[step]);
+        if (!ok)
+            m_error = "upgrading the database to schema version " + std::to_string(step + 1) + ": " + m_error;
+    }
+    ok = ok && Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+    if (!ok) {
+        std::string error = m_error;
+        Exec("ROLLBACK");
+        m_error = error;
+        return false;
+    }
+    return Exec("COMMIT");
 }
 
 void CProviderStore::Close()
@@ -272,7 +334,7 @@ bool CProviderStore::AddHost(const std::string& owner, const std::string& domain
 bool CProviderStore::FindHost(const std::string& domain, ProviderHost& host)
 {
     m_error.clear();
-    CStatement st(m_db, "SELECT hostid, domain, data, owner FROM hosts WHERE domain=? COLLATE NOCASE");
+    CStatement st(m_db, "SELECT hostid, domain, data, owner, data6 FROM hosts WHERE domain=? COLLATE NOCASE");
     if (!st.Ok())
         return Fail("find host");
     st.Bind(1, domain);
@@ -283,6 +345,7 @@ bool CProviderStore::FindHost(const std::string& domain, ProviderHost& host)
     host.domain = st.Text(1);
     host.data = st.Text(2);
     host.owner = st.Text(3);
+    host.data6 = st.Text(4);
     return true;
 }
 
@@ -300,6 +363,7 @@ static bool ReadHosts(sqlite3* db, const char* sql, const std::string* owner, st
         h.domain = st.Text(1);
         h.data = st.Text(2);
         h.owner = st.Text(3);
+        h.data6 = st.Text(4);
         hosts.push_back(std::move(h));
     }
     return rc == SQLITE_DONE;
@@ -307,14 +371,14 @@ static bool ReadHosts(sqlite3* db, const char* sql, const std::string* owner, st
 
 bool CProviderStore::HostsOf(const std::string& owner, std::vector<ProviderHost>& hosts)
 {
-    return ReadHosts(m_db, "SELECT hostid, domain, data, owner FROM hosts WHERE owner=? ORDER BY hostid", &owner,
+    return ReadHosts(m_db, "SELECT hostid, domain, data, owner, data6 FROM hosts WHERE owner=? ORDER BY hostid", &owner,
                      hosts) ||
            Fail("list hosts");
 }
 
 bool CProviderStore::Hosts(std::vector<ProviderHost>& hosts)
 {
-    return ReadHosts(m_db, "SELECT hostid, domain, data, owner FROM hosts ORDER BY hostid", nullptr, hosts) ||
+    return ReadHosts(m_db, "SELECT hostid, domain, data, owner, data6 FROM hosts ORDER BY hostid", nullptr, hosts) ||
            Fail("list hosts");
 }
 
@@ -349,20 +413,45 @@ void CProviderStore::SetPublicationListener(std::function<void()> listener)
 bool CProviderStore::UpdateHosts(const std::string& owner, const std::vector<uint32_t>& hostids,
                                  const std::string& address, std::vector<int>& results)
 {
+    ProviderAddresses addresses;
+    (provider::FamilyOf(address) == provider::IpFamily::V4 ? addresses.ipv4 : addresses.ipv6) = address;
+    return UpdateHosts(owner, hostids, addresses, results);
+}
+
+bool CProviderStore::UpdateHosts(const std::string& owner, const std::vector<uint32_t>& hostids,
+                                 const ProviderAddresses& addresses, std::vector<int>& results)
+{
+    using provider::IpFamily;
     results.assign(hostids.size(), 0);
+    // The families this update sets, each with its column and address.
+    struct Family {
+        IpFamily family;
+        const std::string& address;
+        const char* setSql;
+    };
+    std::vector<Family> families;
+    if (!addresses.ipv4.empty())
+        families.push_back({IpFamily::V4, addresses.ipv4, "UPDATE hosts SET data=? WHERE hostid=? AND owner=?"});
+    if (!addresses.ipv6.empty())
+        families.push_back({IpFamily::V6, addresses.ipv6, "UPDATE hosts SET data6=? WHERE hostid=? AND owner=?"});
+    if (families.empty())
+        return true;
     if (!Exec("BEGIN IMMEDIATE"))
         return false;
     std::vector<DnsZone> zones;
-    CStatement update(m_db, "UPDATE hosts SET data=? WHERE hostid=? AND owner=?");
-    CStatement record(m_db, "INSERT INTO history(time, hostid, account, address, result) VALUES(?,?,?,?,?)");
-    CStatement domainOf(m_db, "SELECT domain FROM hosts WHERE hostid=?");
-    CStatement latest(m_db, "SELECT address FROM publications WHERE hostid=? AND state IN ('pending','published')"
-                            " ORDER BY id DESC LIMIT 1");
-    CStatement supersede(m_db, "UPDATE publications SET state='superseded' WHERE hostid=? AND state='pending'");
-    CStatement queue(m_db, "INSERT INTO publications(id, hostid, domain, zone, address, state, next_ms)"
-                           " VALUES(?,?,?,?,?,'pending',?)");
-    bool ok = update.Ok() && record.Ok() && domainOf.Ok() && latest.Ok() && supersede.Ok() && queue.Ok() &&
-              ReadZones(m_db, nullptr, zones);
+    CStatement owned(m_db, "SELECT domain FROM hosts WHERE hostid=? AND owner=?");
+    CStatement setFirst(m_db, families.front().setSql);
+    CStatement setLast(m_db, families.back().setSql);
+    CStatement record(m_db, "INSERT INTO history(time, hostid, account, address, result, family) VALUES(?,?,?,?,1,?)");
+    CStatement latest(m_db, "SELECT address FROM publications WHERE hostid=? AND family=?"
+                            " AND state IN ('pending','published') ORDER BY id DESC LIMIT 1");
+    CStatement supersede(m_db,
+                         "UPDATE publications SET state='superseded' WHERE hostid=? AND family=? AND state='pending'");
+    CStatement queue(m_db, "INSERT INTO publications(id, hostid, domain, zone, address, state, next_ms, family)"
+                           " VALUES(?,?,?,?,?,'pending',?,?)");
+    CStatement changed(m_db, "DELETE FROM nochg WHERE hostid=?");  // the count of unchanged updates starts over
+    bool ok = owned.Ok() && setFirst.Ok() && setLast.Ok() && record.Ok() && latest.Ok() && supersede.Ok() &&
+              queue.Ok() && changed.Ok() && ReadZones(m_db, nullptr, zones);
     bool queued = false;
     int64_t nowMs = NowMs();
     int64_t now = nowMs / 1000;
@@ -374,47 +463,53 @@ bool CProviderStore::UpdateHosts(const std::string& owner, const std::vector<uin
             continue;
         }
         int64_t hostid = static_cast<int64_t>(hostids[i]);
-        update.Reset();
-        update.Bind(1, address).Bind(2, hostid).Bind(3, owner);
-        ok = update.Run();
-        results[i] = it->second = ok && sqlite3_changes(m_db) == 1 ? 1 : 0;
         // Another account's host, or none: refused, and nothing written, so a caller listing ids that are
         // not its own cannot make the history grow.
-        if (!ok || results[i] != 1)
+        owned.Reset();
+        owned.Bind(1, hostid).Bind(2, owner);
+        int found = owned.Step();
+        ok = found == SQLITE_ROW || found == SQLITE_DONE;
+        if (!ok || found != SQLITE_ROW)
             continue;
-        record.Reset();
-        record.Bind(1, now).Bind(2, hostid).Bind(3, owner).Bind(4, address);
-        record.Bind(5, results[i]);
-        ok = record.Run();
-        if (!ok || zones.empty())
-            continue;
-        int64_t historyId = sqlite3_last_insert_rowid(m_db);
-        domainOf.Reset();
-        domainOf.Bind(1, hostid);
+        results[i] = it->second = 1;
+        changed.Reset();
+        ok = changed.Bind(1, hostid).Run();
         std::string domain;
-        if (domainOf.Step() != SQLITE_ROW || !dns::NormalizeName(domainOf.Text(0), domain))
-            continue;
         const DnsZone* zone = nullptr;  // the longest zone holding the name
-        for (const DnsZone& z : zones)
-            if (dns::InZone(domain, z.zone) && (!zone || z.zone.size() > zone->zone.size()))
-                zone = &z;
-        if (!zone)
-            continue;
-        latest.Reset();
-        latest.Bind(1, hostid);
-        if (latest.Step() == SQLITE_ROW && latest.Text(0) == address)
-            continue;  // the name has (or is about to get) this address already
-        supersede.Reset();
-        supersede.Bind(1, hostid);
-        queue.Reset();
-        queue.Bind(1, historyId).Bind(2, hostid).Bind(3, domain).Bind(4, zone->zone).Bind(5, address);
-        queue.Bind(6, nowMs);
-        ok = supersede.Run() && queue.Run();
-        queued = true;
+        if (dns::NormalizeName(owned.Text(0), domain))
+            for (const DnsZone& z : zones)
+                if (dns::InZone(domain, z.zone) && (!zone || z.zone.size() > zone->zone.size()))
+                    zone = &z;
+        for (size_t f = 0; ok && f < families.size(); ++f) {
+            const Family& family = families[f];
+            const int64_t familyNumber = static_cast<int64_t>(family.family);
+            CStatement& set = f == 0 ? setFirst : setLast;
+            set.Reset();
+            set.Bind(1, family.address).Bind(2, hostid).Bind(3, owner);
+            record.Reset();
+            record.Bind(1, now).Bind(2, hostid).Bind(3, owner).Bind(4, family.address).Bind(5, familyNumber);
+            ok = set.Run() && record.Run();
+            if (!ok || !zone)
+                continue;
+            int64_t historyId = sqlite3_last_insert_rowid(m_db);
+            latest.Reset();
+            latest.Bind(1, hostid).Bind(2, familyNumber);
+            if (latest.Step() == SQLITE_ROW && latest.Text(0) == family.address)
+                continue;  // the name has (or is about to get) this address already
+            supersede.Reset();
+            supersede.Bind(1, hostid).Bind(2, familyNumber);
+            queue.Reset();
+            queue.Bind(1, historyId).Bind(2, hostid).Bind(3, domain).Bind(4, zone->zone).Bind(5, family.address);
+            queue.Bind(6, nowMs).Bind(7, familyNumber);
+            ok = supersede.Run() && queue.Run();
+            queued = true;
+        }
     }
     if (!ok) {
         Fail("update hosts");
+        std::string error = m_error;
         Exec("ROLLBACK");
+        m_error = error;
         results.assign(hostids.size(), 0);
         return false;
     }
@@ -459,12 +554,6 @@ bool CProviderStore::CountNochg(uint32_t hostid, int& count)
         return Fail("count nochg");
     count = static_cast<int>(st.Int(0));
     return true;
-}
-
-bool CProviderStore::ResetNochg(uint32_t hostid)
-{
-    CStatement st(m_db, "DELETE FROM nochg WHERE hostid=?");
-    return (st.Ok() && st.Bind(1, static_cast<int64_t>(hostid)).Run()) || Fail("reset nochg");
 }
 
 bool CProviderStore::AddZone(const DnsZone& zone)
@@ -546,9 +635,27 @@ bool CProviderStore::NextPublicationDue(int64_t& whenMs)
 
 bool CProviderStore::PublicationDone(int64_t id)
 {
+    return PublicationsDone({id});
+}
+
+bool CProviderStore::PublicationsDone(const std::vector<int64_t>& ids)
+{
+    // One transaction for the whole message: each commit is a write the workers' updates would wait for.
     CStatement st(
         m_db, "UPDATE publications SET state='published', error='' WHERE id=? AND state IN ('pending','superseded')");
-    return (st.Ok() && st.Bind(1, id).Run()) || Fail("record publication");
+    if (!st.Ok() || !Exec("BEGIN IMMEDIATE"))
+        return Fail("record publication");
+    bool ok = true;
+    for (size_t i = 0; ok && i < ids.size(); ++i)
+        ok = st.Reset() && st.Bind(1, ids[i]).Run();
+    if (!ok) {
+        Fail("record publication");
+        std::string error = m_error;
+        Exec("ROLLBACK");
+        m_error = error;
+        return false;
+    }
+    return Exec("COMMIT");
 }
 
 bool CProviderStore::PublicationFailed(int64_t id, const std::string& error, int64_t nextAttemptMs)
@@ -564,13 +671,15 @@ bool CProviderStore::PublicationDropped(int64_t id, const std::string& error)
     return (st.Ok() && st.Bind(1, error).Bind(2, id).Run()) || Fail("record publication");
 }
 
-bool CProviderStore::PublicationFailing(uint32_t hostid)
+bool CProviderStore::PublicationFailing(uint32_t hostid, provider::IpFamily family)
 {
-    CStatement st(m_db, "SELECT p.state='pending' AND p.error<>'' FROM publications p JOIN hosts h ON h.hostid=p.hostid"
-                        " WHERE p.hostid=? AND p.address=h.data ORDER BY p.id DESC LIMIT 1");
+    CStatement st(m_db,
+                  "SELECT p.state='pending' AND p.error<>'' FROM publications p JOIN hosts h ON h.hostid=p.hostid"
+                  " WHERE p.hostid=? AND p.family=? AND p.address=(CASE p.family WHEN 6 THEN h.data6 ELSE h.data END)"
+                  " ORDER BY p.id DESC LIMIT 1");
     if (!st.Ok())
         return Fail("publication state");
-    st.Bind(1, static_cast<int64_t>(hostid));
+    st.Bind(1, static_cast<int64_t>(hostid)).Bind(2, static_cast<int64_t>(family));
     int rc = st.Step();
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
         return Fail("publication state");
@@ -580,11 +689,11 @@ bool CProviderStore::PublicationFailing(uint32_t hostid)
 bool CProviderStore::PruneHistory(int keepPerHost, int64_t olderThan, int& removed)
 {
     removed = 0;
-    CStatement st(m_db,
-                  "DELETE FROM history WHERE id IN ("
-                  " SELECT id FROM (SELECT id, time, ROW_NUMBER() OVER (PARTITION BY hostid ORDER BY id DESC) AS rn"
-                  " FROM history) WHERE rn > 1 AND (rn > ? OR time < ?))"
-                  " AND id NOT IN (SELECT id FROM publications WHERE state='pending')");
+    CStatement st(m_db, "DELETE FROM history WHERE id IN ("
+                        " SELECT id FROM (SELECT id, time,"
+                        " ROW_NUMBER() OVER (PARTITION BY hostid, family ORDER BY id DESC) AS rn"
+                        " FROM history) WHERE rn > 1 AND (rn > ? OR time < ?))"
+                        " AND id NOT IN (SELECT id FROM publications WHERE state='pending')");
     if (!st.Ok())
         return Fail("prune history");
     st.Bind(1, static_cast<int64_t>(keepPerHost < 1 ? 1 : keepPerHost)).Bind(2, olderThan);

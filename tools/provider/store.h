@@ -1,13 +1,15 @@
 #pragma once
 // CProviderStore: the provider's SQLite database of accounts, hosts, update history and the public
 // address it reports. One object per thread; several processes may share the file (admin commands
-// while the server runs), so every read goes to the database.
+// while the server runs), so every read goes to the database. A host has an address of each family, each
+// stored, recorded and published on its own: an update of one never touches the other.
 
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "tools/provider/address.h"
 #include "tools/provider/dns_update.h"
 
 struct sqlite3;
@@ -25,8 +27,15 @@ struct ProviderAccount {
 struct ProviderHost {
     uint32_t hostid = 0;
     std::string domain;
-    std::string data;
+    std::string data;  // IPv4 address (what the web service reports), empty when none
     std::string owner;
+    std::string data6;  // IPv6 address, empty when none
+};
+
+// The addresses one update sets; an empty one leaves that family of the host as it is.
+struct ProviderAddresses {
+    std::string ipv4;
+    std::string ipv6;
 };
 
 // Publication states of an accepted update for a host inside a configured zone.
@@ -39,7 +48,7 @@ struct ProviderHistory {
     int64_t time = 0;
     uint32_t hostid = 0;
     std::string account;
-    std::string address;
+    std::string address;  // of either family
     int result = 0;
     std::string publication;  // empty: nothing to publish (no zone, refused, or the name already has it)
     int attempts = 0;
@@ -53,7 +62,7 @@ struct ProviderPublication {
     uint32_t hostid = 0;
     std::string domain;
     std::string zone;
-    std::string address;
+    std::string address;  // an IPv4 address replaces the name's A records, an IPv6 one its AAAA records
     int attempts = 0;
 };
 
@@ -71,8 +80,11 @@ public:
     CProviderStore(const CProviderStore&) = delete;
     CProviderStore& operator=(const CProviderStore&) = delete;
 
-    // Opens (creating when missing) and makes sure the tables exist.
+    // Opens (creating when missing) and brings the tables to the current schema version; refuses a
+    // database made by a newer version, whose tables it does not know.
     bool Open(const std::string& path);
+    // The schema version this code writes (PRAGMA user_version of an upgraded database).
+    static int SchemaVersion();
     void Close();
     const std::string& LastError() const { return m_error; }
 
@@ -91,19 +103,22 @@ public:
     bool Hosts(std::vector<ProviderHost>& hosts);
 
     // The one way an accepted address update enters the store, whatever protocol carried it. Points each
-    // listed host of `owner` at `address` and records it in the history. results[i] is 1 for a host that
-    // was updated, 0 for one that is not the account's (nothing is written for it); a host listed twice
-    // counts once. A host inside a configured zone whose name does not
-    // already carry (or wait for) that address gets a pending publication, superseding an older pending one.
-    // One transaction; the publication listener is told after it commits.
+    // listed host of `owner` at the given addresses (one or both families) and records each in the history.
+    // results[i] is 1 for a host that was updated, 0 for one that is not the account's (nothing is written
+    // for it); a host listed twice counts once. For a host inside a configured zone, each family whose
+    // record does not already carry (or wait for) its address gets a pending publication, superseding an
+    // older pending one of the same family. One transaction; the publication listener is told after it
+    // commits.
+    bool UpdateHosts(const std::string& owner, const std::vector<uint32_t>& hostids, const ProviderAddresses& addresses,
+                     std::vector<int>& results);
+    // One address, of the family its text shows.
     bool UpdateHosts(const std::string& owner, const std::vector<uint32_t>& hostids, const std::string& address,
                      std::vector<int>& results);
     bool History(std::vector<ProviderHistory>& history);
 
     // Unchanged-address updates of a host in a row (dyndns2 answers "nochg" to them and "abuse" past a
-    // limit). Count adds one and gives the new total; Reset starts over after a real change.
+    // limit): adds one and gives the new total. Every update UpdateHosts accepts starts the count over.
     bool CountNochg(uint32_t hostid, int& count);
-    bool ResetNochg(uint32_t hostid);
 
     // Called (on the updating thread) after an update queued a publication. Set once per process, before
     // stores are used on other threads.
@@ -122,13 +137,14 @@ public:
     // A row superseded while its update was on the way still counts as published; a failure or a drop
     // leaves a superseded row alone.
     bool PublicationDone(int64_t id);
+    bool PublicationsDone(const std::vector<int64_t>& ids);  // all of one message, in one transaction
     bool PublicationFailed(int64_t id, const std::string& error, int64_t nextAttemptMs);
     bool PublicationDropped(int64_t id, const std::string& error);
-    // True when the host's current address is still unpublished and its last attempt failed.
-    bool PublicationFailing(uint32_t hostid);
+    // True when the host's current address of that family is still unpublished and its last attempt failed.
+    bool PublicationFailing(uint32_t hostid, provider::IpFamily family);
 
-    // Keeps at most keepPerHost rows of each host and none older than olderThan (unix seconds, 0: no age
-    // limit); the newest row of a host and rows still waiting for publication always stay.
+    // Keeps at most keepPerHost rows of each host and family and none older than olderThan (unix seconds,
+    // 0: no age limit); the newest row of a host's family and rows still waiting for publication always stay.
     bool PruneHistory(int keepPerHost, int64_t olderThan, int& removed);
 
     bool SetNetwork(const ProviderNetwork& network);
@@ -138,6 +154,7 @@ public:
     bool SeedDemo();
 
 private:
+    bool Upgrade();
     bool Exec(const char* sql);
     bool Fail(const char* what);
 

@@ -1,8 +1,13 @@
 #pragma once
 // Starts morvane-provider from the build on a free loopback port with its own database, and stops it;
-// TlsFiles makes certificates for its TLS mode.
+// TlsFiles makes certificates for its TLS mode; raw requests, dyndns2 updates and Debian's ddclient
+// against it.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -156,3 +161,85 @@ private:
     CTempDir m_dir{"morvane-tls-test"};
     bool m_ok = true;
 };
+
+// A connection to the provider on 127.0.0.1 (or ::1), -1 when refused.
+inline int Connect(uint16_t port, bool ipv6 = false)
+{
+    int s = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in6 a6{};
+    a6.sin6_family = AF_INET6;
+    a6.sin6_port = htons(port);
+    a6.sin6_addr = in6addr_loopback;
+    if (ipv6 ? connect(s, reinterpret_cast<sockaddr*>(&a6), sizeof a6) != 0
+             : connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// Sends raw bytes on one connection and returns everything the server answers before it closes.
+inline std::string RawExchange(uint16_t port, const std::string& bytes, bool ipv6 = false)
+{
+    int s = Connect(port, ipv6);
+    if (s < 0)
+        return "<connect failed>";
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = send(s, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            break;  // the server may stop reading an over-long body
+        sent += static_cast<size_t>(n);
+    }
+    std::string answer;
+    for (;;) {
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0)
+            break;
+        char buf[4096];
+        ssize_t n = recv(s, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        answer.append(buf, static_cast<size_t>(n));
+    }
+    close(s);
+    return answer;
+}
+
+// A dyndns2 update (the whole answer), by default as demo/demo.
+inline std::string Update(uint16_t port, const std::string& query, const char* basic = "ZGVtbzpkZW1v",
+                          bool ipv6 = false)
+{
+    std::string request = "GET /nic/update?" + query + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    if (basic)
+        request += std::string("Authorization: Basic ") + basic + "\r\n";
+    return RawExchange(port, request + "User-Agent: test\r\n\r\n", ipv6);
+}
+
+inline std::string BodyOf(const std::string& answer)
+{
+    size_t end = answer.find("\r\n\r\n");
+    return end == std::string::npos ? "<no body>" : answer.substr(end + 4);
+}
+
+// Debian's ddclient run once in the foreground as demo/demo with `settings` (its server, address sources
+// and host names); its exit code, and what it printed in `log`. `dir` holds its configuration and cache.
+inline int RunDdclient(const std::string& dir, const std::string& settings, std::string& log)
+{
+    std::filesystem::create_directories(dir);
+    std::string conf = dir + "/ddclient.conf";
+    std::ofstream(conf) << "daemon=0\nsyslog=no\nprotocol=dyndns2\nlogin=demo\npassword='demo'\n" << settings;
+    std::filesystem::permissions(conf, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::string cmd = "timeout 30 ddclient -foreground -daemon=0 -noquiet -verbose -file '" + conf + "' -cache '" +
+                      dir + "/ddclient.cache' 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    char buf[512];
+    size_t n;
+    while (p && (n = fread(buf, 1, sizeof buf, p)) > 0)
+        log.append(buf, n);
+    return p ? pclose(p) : -1;
+}

@@ -44,53 +44,6 @@ std::string KeyText(const std::string& name, const std::string& algorithm = "hma
     return "key \"" + name + "\" {\n\talgorithm " + algorithm + ";\n\tsecret \"c2VjcmV0\";\n};\n";
 }
 
-// Sends raw bytes on one connection and returns everything the server answers before it closes.
-int Connect(uint16_t port, bool ipv6 = false)
-{
-    int s = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sockaddr_in6 a6{};
-    a6.sin6_family = AF_INET6;
-    a6.sin6_port = htons(port);
-    a6.sin6_addr = in6addr_loopback;
-    if (ipv6 ? connect(s, reinterpret_cast<sockaddr*>(&a6), sizeof a6) != 0
-             : connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
-std::string RawExchange(uint16_t port, const std::string& bytes, bool ipv6 = false)
-{
-    int s = Connect(port, ipv6);
-    if (s < 0)
-        return "<connect failed>";
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = send(s, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0)
-            break;  // the server may stop reading an over-long body
-        sent += static_cast<size_t>(n);
-    }
-    std::string answer;
-    for (;;) {
-        pollfd p{s, POLLIN, 0};
-        if (poll(&p, 1, 10000) <= 0)
-            break;
-        char buf[4096];
-        ssize_t n = recv(s, buf, sizeof buf, 0);
-        if (n <= 0)
-            break;
-        answer.append(buf, static_cast<size_t>(n));
-    }
-    close(s);
-    return answer;
-}
-
 std::string Post(const std::string& body)
 {
     return "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: " +
@@ -265,14 +218,6 @@ TEST_F(Provider, HostileInputGetsAnErrorNotACrash)
 
 // ---- dyndns2 --------------------------------------------------------------------------------------
 
-std::string Update(uint16_t port, const std::string& query, const char* basic = "ZGVtbzpkZW1v")
-{
-    std::string request = "GET /nic/update?" + query + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
-    if (basic)
-        request += std::string("Authorization: Basic ") + basic + "\r\n";
-    return RawExchange(port, request + "User-Agent: test\r\n\r\n");
-}
-
 // A loopback port nobody listens on (TCP; UDP on it goes unanswered).
 uint16_t ClosedPort()
 {
@@ -285,12 +230,6 @@ uint16_t ClosedPort()
     getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
     close(s);
     return ntohs(a.sin_port);
-}
-
-std::string BodyOf(const std::string& answer)
-{
-    size_t end = answer.find("\r\n\r\n");
-    return end == std::string::npos ? "<no body>" : answer.substr(end + 4);
 }
 
 class Dyndns2 : public Provider {
@@ -332,12 +271,13 @@ TEST_F(Dyndns2, EveryReplyCodeAndNothingStoredForBadRequests)
               BodyOf(Update(port, "system=dyndns&hostname=demo1.example.net,ghost.example.net,other.example.net,"
                                   "DEMO2.Example.NET.&myip=192.0.2.1&wildcard=NOCHG")));
     EXPECT_EQ("nochg 192.0.2.1\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.1")));
-    // myip absent or empty: the caller's address; a list may carry an IPv6 address before the IPv4 one.
+    // myip absent or empty: the caller's address; a list may carry both families, in either order.
     EXPECT_EQ("good 127.0.0.1\n", BodyOf(Update(port, "hostname=demo3.example.net")));
     EXPECT_EQ("nochg 127.0.0.1\n", BodyOf(Update(port, "hostname=demo3.example.net&myip=")));
-    EXPECT_EQ("good 192.0.2.9\n", BodyOf(Update(port, "hostname=demo3.example.net&myip=2001:db8::1,192.0.2.9")));
+    EXPECT_EQ("good 192.0.2.9,2001:db8::1\n",
+              BodyOf(Update(port, "hostname=demo3.example.net&myip=2001:db8::1,192.0.2.9")));
     ASSERT_EQ(0, m_provider.Admin({"history"}, &history));
-    EXPECT_EQ(4u, Lines(history));  // nochg stores nothing
+    EXPECT_EQ(5u, Lines(history));  // nochg stores nothing; one row per family
     EXPECT_NE(std::string::npos, history.find("\tdemo\t192.0.2.9\t1"));
 
     // Unchanged updates past the limit (2 here) are abuse until the address really changes.
@@ -365,6 +305,40 @@ TEST_F(Dyndns2, EveryReplyCodeAndNothingStoredForBadRequests)
     EXPECT_TRUE(m_provider.Running());
 }
 
+// Each family of a host is set on its own: an update of one leaves the other, nochg is about the families
+// named, and an address of the wrong family or one no host can have (link-local, ULA, multicast, mapped,
+// loopback) is refused whole with nothing stored.
+TEST_F(Dyndns2, EachFamilyOnItsOwn)
+{
+    const uint16_t port = m_provider.Port();
+    auto demo1 = [&] {
+        std::string hosts;
+        m_provider.Admin({"hosts"}, &hosts);
+        return hosts.substr(0, hosts.find('\n'));
+    };
+    auto update = [&](const std::string& myip) { return BodyOf(Update(port, "hostname=demo1.example.net&" + myip)); };
+    EXPECT_EQ("good 192.0.2.1,2001:db8::1\n", update("myip=2001:DB8:0::1,192.0.2.1"));
+    EXPECT_EQ("1\tdemo1.example.net\t192.0.2.1\tdemo\t2001:db8::1", demo1());
+    EXPECT_EQ("nochg 2001:db8::1\n", update("myipv6=2001:db8::1/64"));
+    EXPECT_EQ("good 2001:db8::2\n", update("myip6=2001:db8::2"));
+    EXPECT_EQ("good 192.0.2.2\n", update("myipv4=192.0.2.2&myipv6="));
+    EXPECT_EQ("nochg 192.0.2.2,2001:db8::2\n", update("myip=192.0.2.2/32&myipv6=2001:db8::2"));
+    EXPECT_EQ("1\tdemo1.example.net\t192.0.2.2\tdemo\t2001:db8::2", demo1());
+    for (const char* bad :
+         {"myipv6=192.0.2.3", "myipv4=2001:db8::3", "myip=192.0.2.3,192.0.2.4", "myip=192.0.2.3&myipv4=192.0.2.4",
+          "myip=192.0.2.3,junk", "myip=2001:db8::3/129", "myip=192.0.2.3,fe80::1", "myip=fd00::3", "myip6=ff02::1",
+          "myip=::ffff:192.0.2.3", "myip=::1", "myip=::"}) {
+        std::string answer = Update(port, std::string("hostname=demo1.example.net&") + bad);
+        EXPECT_EQ(0u, answer.find("HTTP/1.1 400 ")) << bad;
+        EXPECT_EQ("badagent\n", BodyOf(answer)) << bad;
+    }
+    EXPECT_EQ("1\tdemo1.example.net\t192.0.2.2\tdemo\t2001:db8::2", demo1());
+    std::string history;
+    ASSERT_EQ(0, m_provider.Admin({"history"}, &history));
+    EXPECT_EQ(4u, Lines(history)) << history;
+    EXPECT_NE(std::string::npos, history.find("\tdemo\t2001:db8::2\t1\t-")) << history;
+}
+
 // An update whose DNS publication fails (the zone's server port is closed) is stored, and a retry of the
 // same address answers dnserr rather than nochg while the name lags behind.
 TEST_F(Dyndns2, DnserrWhilePublicationFails)
@@ -383,22 +357,13 @@ TEST_F(Dyndns2, DnserrWhilePublicationFails)
               BodyOf(Update(port, "hostname=demo1.example.net,demo1.example.net,demo1.example.net&myip=192.0.2.44")));
 }
 
-// A real dyndns2 client started with a configuration that points at the provider.
+// ddclient with the address 198.51.100.7 for demo2 and demo3, against the provider on 127.0.0.1.
 int RunDdclient(const std::string& dir, uint16_t port, const std::string& extra, std::string& log)
 {
-    std::string conf = dir + "/ddclient.conf";
-    std::ofstream(conf) << "daemon=0\nsyslog=no\nuse=ip, ip=198.51.100.7\nprotocol=dyndns2\nserver=127.0.0.1:" << port
-                        << "\nlogin=demo\npassword='demo'\n"
-                        << extra << "demo2.example.net,demo3.example.net\n";
-    std::filesystem::permissions(conf, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-    std::string cmd = "timeout 30 ddclient -foreground -daemon=0 -noquiet -verbose -file '" + conf + "' -cache '" +
-                      dir + "/ddclient.cache' 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[512];
-    size_t n;
-    while (p && (n = fread(buf, 1, sizeof buf, p)) > 0)
-        log.append(buf, n);
-    return p ? pclose(p) : -1;
+    return ::RunDdclient(dir,
+                         "use=ip, ip=198.51.100.7\nserver=127.0.0.1:" + std::to_string(port) + "\n" + extra +
+                             "demo2.example.net,demo3.example.net\n",
+                         log);
 }
 
 TEST_F(Dyndns2, DdclientUpdatesHosts)
@@ -657,7 +622,8 @@ TEST(ProviderSecrets, OwnerOnlyFilesAndSecretsOffTheCommandLine)
 }
 
 // The web service speaks IPv4: a caller over IPv4-mapped IPv6 counts as its IPv4 address, and one over
-// IPv6 proper, with no address to report, gets a fault and leaves the stored address alone.
+// IPv6 proper, with no address to report, gets a fault and leaves the stored address alone. dyndns2
+// serves both families.
 TEST(ProviderIpv6, MappedCallerIsIpv4AndPlainIpv6StoresNothing)
 {
     CProviderProcess p;
@@ -680,6 +646,23 @@ TEST(ProviderIpv6, MappedCallerIsIpv4AndPlainIpv6StoresNothing)
     EXPECT_NE(std::string::npos, answer.find("no IPv4 address known for this caller")) << answer;
     ASSERT_EQ(0, p.Admin({"hosts"}, &hosts));
     EXPECT_NE(std::string::npos, hosts.find("demo1.example.net\t127.0.0.1\t")) << hosts;
+
+    // dyndns2 without an address takes the caller's own for the caller's family: a mapped caller's is
+    // IPv4; ::1 is no host's address.
+    EXPECT_EQ("good 127.0.0.1\n", BodyOf(Update(p.Port(), "hostname=demo2.example.net")));
+    EXPECT_EQ("badagent\n", BodyOf(Update(p.Port(), "hostname=demo2.example.net", "ZGVtbzpkZW1v", true)));
+    EXPECT_EQ("good 2001:db8::5\n",
+              BodyOf(Update(p.Port(), "hostname=demo2.example.net&myipv6=2001:db8::5", "ZGVtbzpkZW1v", true)));
+
+    // One address of either family with its port; two different ports are refused.
+    CProviderProcess v6;
+    ASSERT_EQ(0, v6.Admin({"seed-demo"}));
+    ASSERT_TRUE(v6.Start({"--listen", "[::1]:0"}));
+    EXPECT_EQ("good 2001:db8::6\n",
+              BodyOf(Update(v6.Port(), "hostname=demo1.example.net&myip=2001:db8::6", "ZGVtbzpkZW1v", true)));
+    EXPECT_EQ("<connect failed>", Update(v6.Port(), "hostname=demo1.example.net"));
+    for (const char* bad : {"[::1]:5", "[::1", "::1]:5", "127.0.0.1:"})
+        EXPECT_EQ(2, v6.Admin({"serve", "--listen", bad, "--port", "6"})) << bad;
 }
 
 }  // namespace

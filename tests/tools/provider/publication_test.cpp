@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include <sqlite3.h>
 
@@ -13,6 +15,7 @@
 
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
+#include "shared/base/md5.h"
 #include "tools/provider/publisher.h"
 #include "tools/provider/secret_input.h"
 #include "tools/provider/store.h"
@@ -168,6 +171,81 @@ TEST_F(Publication, RetentionKeepsRecentRowsAndEverythingStillPending)
     EXPECT_EQ("pending", h[1].publication);
     EXPECT_EQ("", h[2].publication);
     EXPECT_EQ(1u, Due().size());
+
+    // Each family of a host keeps its newest row: many IPv4 updates do not push out the one IPv6 row.
+    Update("2001:db8::1", {1});
+    for (int i = 0; i < 3; ++i)
+        Update("192.0.2.3" + std::to_string(i), {1});
+    ASSERT_TRUE(m_store.PruneHistory(1, 0, removed));
+    EXPECT_EQ(3, removed);
+    h = History();
+    ASSERT_EQ(4u, h.size());
+    EXPECT_EQ("2001:db8::1 192.0.2.32", h[2].address + " " + h[3].address);
+}
+
+// A database the IPv4-only versions made (kept as their own dump) opens at the current schema version with
+// every row kept and its pending publication still queued, and takes IPv6 addresses, each family published
+// on its own; one from a newer version is refused and left alone.
+TEST(ProviderSchema, OlderDatabaseIsUpgradedWhole)
+{
+    CTempDir tmp{"morvane-schema"};
+    const std::string path = tmp.Path() + "/old.db";
+    std::ifstream dump(std::string(MORVANE_FIXTURES) + "/provider/provider-schema0.sql");
+    std::string sql((std::istreambuf_iterator<char>(dump)), std::istreambuf_iterator<char>());
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &raw));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr));
+    auto version = [&] {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(raw, "PRAGMA user_version", -1, &st, nullptr);
+        int v = sqlite3_step(st) == SQLITE_ROW ? sqlite3_column_int(st, 0) : -1;
+        sqlite3_finalize(st);
+        return v;
+    };
+    ASSERT_EQ(0, version());
+
+    CProviderStore store;
+    ASSERT_TRUE(store.Open(path)) << store.LastError();
+    EXPECT_EQ(CProviderStore::SchemaVersion(), version());
+    std::vector<ProviderHost> hosts;
+    ASSERT_TRUE(store.Hosts(hosts));
+    ASSERT_EQ(4u, hosts.size());
+    EXPECT_EQ("192.0.2.1||home.dyn.example.net 198.51.100.5 other", hosts[0].data + "|" + hosts[0].data6 + "|" +
+                                                                        hosts[3].domain + " " + hosts[3].data + " " +
+                                                                        hosts[3].owner);
+    ProviderAccount account;
+    EXPECT_TRUE(store.CheckPassword("other", CMD5("secret").HexDigest(), account));
+    ProviderNetwork network;
+    ASSERT_TRUE(store.Network(network));
+    EXPECT_EQ("203.0.113.9 2 lab", network.address + " " + std::to_string(network.nettype) + " " + network.location);
+    std::vector<ProviderHistory> history;
+    ASSERT_TRUE(store.History(history));
+    ASSERT_EQ(3u, history.size());
+    EXPECT_EQ("superseded pending", history[1].publication + " " + history[2].publication);
+    int nochg = 0;
+    ASSERT_TRUE(store.CountNochg(1, nochg));
+    EXPECT_EQ(2, nochg);
+
+    // Each family on its own: the failing IPv4 publication waits beside a new IPv6 one, and a new IPv4
+    // address supersedes only it.
+    std::vector<int> results;
+    ASSERT_TRUE(store.UpdateHosts("other", {4}, ProviderAddresses{"", "2001:db8::4"}, results));
+    EXPECT_TRUE(store.PublicationFailing(4, provider::IpFamily::V4));
+    EXPECT_FALSE(store.PublicationFailing(4, provider::IpFamily::V6));
+    ASSERT_TRUE(store.UpdateHosts("other", {4}, ProviderAddresses{"198.51.100.6", ""}, results));
+    std::vector<ProviderPublication> due;
+    ASSERT_TRUE(store.DuePublications(INT64_MAX, 10, due));
+    ASSERT_EQ(2u, due.size());
+    EXPECT_EQ("2001:db8::4 198.51.100.6", due[0].address + " " + due[1].address);
+    store.Close();
+    ASSERT_TRUE(store.Open(path)) << store.LastError();  // once is enough
+    store.Close();
+
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(raw, "PRAGMA user_version=99", nullptr, nullptr, nullptr));
+    EXPECT_FALSE(store.Open(path));
+    EXPECT_NE(std::string::npos, store.LastError().find("newer morvane-provider")) << store.LastError();
+    EXPECT_EQ(99, version());
+    sqlite3_close(raw);
 }
 
 // A zone that cannot be read for a while is not a removed zone: the publication waits, and goes out

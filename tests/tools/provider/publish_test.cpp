@@ -85,11 +85,11 @@ public:
         m_pid = -1;
     }
     // On a loaded machine a single query can miss its time-out, so ask a few times before giving up.
-    std::string Resolve(const std::string& name)
+    std::string Resolve(const std::string& name, bool ipv6 = false)
     {
         std::string addresses;
         for (int attempt = 0; attempt < 3; ++attempt)
-            if (dns::QueryAddress("127.0.0.1", kDnsPort, name, addresses, 300))
+            if (dns::QueryAddress("127.0.0.1", kDnsPort, name, addresses, 300, ipv6))
                 return addresses;
         return "<no answer>";
     }
@@ -239,6 +239,39 @@ TEST_P(Publish, ServerDownDuringTheUpdatePublishesOnceItIsBack)
     EXPECT_TRUE(WaitFor([&] { return Row(m_home).ends_with("\t198.51.100.9\t1\tpublished"); }, 5)) << Row(m_home);
 }
 
+// dyndns2 with both families: A and AAAA resolve, and an IPv6-only update replaces the AAAA record and
+// keeps the A record. Then Debian's ddclient with IPv6 in its configuration, over IPv6 from a global
+// address of this namespace: its dyndns2 sends one address per request (the IPv4 one when it knows both)
+// and, with only usev6, none, so the provider takes the caller's own.
+TEST_P(Publish, BothFamiliesResolveAndEachKeepsTheOther)
+{
+    ASSERT_EQ(0, std::system("ip -6 addr replace 2001:db8::7/128 dev lo nodad"));
+    ASSERT_TRUE(m_dns.Start());
+    ASSERT_EQ(0, AddZone(kSecret));
+    m_provider.Stop();
+    ASSERT_TRUE(m_provider.Start({"--listen", "::"}));
+    const std::string home = "home.dyn.example.net";
+    auto both = [&] { return m_dns.Resolve(home) + " " + m_dns.Resolve(home, true); };
+    EXPECT_EQ("good 192.0.2.30,2001:db8::30\n",
+              BodyOf(Update(m_provider.Port(), "hostname=" + home + "&myip=2001:db8::30,192.0.2.30")));
+    EXPECT_TRUE(WaitFor([&] { return both() == "192.0.2.30 2001:db8::30"; }, 10)) << both();
+    EXPECT_EQ("good 2001:db8::31\n", BodyOf(Update(m_provider.Port(), "hostname=" + home + "&myipv6=2001:db8::31")));
+    EXPECT_TRUE(WaitFor([&] { return both() == "192.0.2.30 2001:db8::31"; }, 10)) << both();
+
+    CTempDir dir{"morvane-ddclient"};
+    // ddclient takes a server name only with a dot in it: the same IPv6 address with its last 32 bits in
+    // dotted form.
+    const std::string server = "server=[2001:db8::0.0.0.7]:" + std::to_string(m_provider.Port()) + "\nssl=no\n";
+    std::string log;
+    EXPECT_EQ(0, RunDdclient(dir / "both",
+                             server + "usev4=ipv4, ipv4=198.51.100.30\nusev6=ipv6, ipv6=2001:db8::7\n" + home + "\n",
+                             log));
+    EXPECT_TRUE(WaitFor([&] { return both() == "198.51.100.30 2001:db8::31"; }, 10)) << both() << "\n" << log;
+    EXPECT_EQ(0, RunDdclient(dir / "v6", server + "usev6=ipv6, ipv6=2001:db8::7\n" + home + "\n", log));
+    EXPECT_TRUE(WaitFor([&] { return both() == "198.51.100.30 2001:db8::7"; }, 10)) << both() << "\n" << log;
+    EXPECT_TRUE(WaitFor([&] { return Row(m_home).ends_with("\t2001:db8::7\t1\tpublished"); }, 5)) << Row(m_home);
+}
+
 // MorvaneCore's manager in-process (stand-in router, driven tick) with the real web-service client: switching
 // the host on over the channel publishes the current address, the check after a change publishes the new one.
 TEST_P(Publish, ServiceSwitchOnAndAddressChangeResolve)
@@ -293,7 +326,7 @@ INSTANTIATE_TEST_SUITE_P(Servers, Publish, ::testing::Values("knot", "bind"),
 // as told.
 class CFakeServer {
 public:
-    enum Mode { Truncate, Unsigned, Silent, Refused, WrongMac };
+    enum Mode { Truncate, Unsigned, Silent, Refused, WrongMac, Accept };
 
     explicit CFakeServer(Mode mode) : m_mode(mode)
     {
@@ -346,7 +379,7 @@ private:
             ldns_pkt_set_rcode(reply, m_mode == Refused ? LDNS_RCODE_REFUSED : LDNS_RCODE_NOERROR);
             ldns_pkt_set_tc(reply, m_mode == Truncate && !tcp);
             const ldns_rdf* mac = ldns_pkt_tsig(query) ? ldns_rr_rdf(ldns_pkt_tsig(query), 3) : nullptr;
-            if (m_mode == Truncate || m_mode == WrongMac)
+            if (m_mode == Truncate || m_mode == WrongMac || m_mode == Accept)
                 ldns_pkt_tsig_sign(reply, "k.", m_mode == WrongMac ? "b3RoZXI=" : "c2VjcmV0", 300, "hmac-sha256.", mac);
             uint8_t* bytes = nullptr;
             size_t n = 0;
@@ -424,6 +457,33 @@ TEST(DnsUpdate, TransportsAndAnswersThatMustNotCountAsSuccess)
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ("no answer over UDP (server down or time-out)", send(CFakeServer::Silent));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// The provider sends a name's two changed records in one UPDATE, and an update of one family replaces that
+// family's RRset only.
+TEST(DnsUpdate, BothFamiliesInOneMessageAndOneLeavesTheOther)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    CFakeServer server(CFakeServer::Accept);
+    ASSERT_TRUE(server.Ok());
+    CProviderProcess provider;
+    ASSERT_EQ(0, provider.Admin({"seed-demo"}));
+    ASSERT_EQ(0, provider.Admin({"add-host", "demo", "home.dyn.example.net"}));
+    ASSERT_EQ(0, provider.Admin({"add-zone", "dyn.example.net", "--server", "127.0.0.1:5301"}, nullptr,
+                                "key \"k\" { algorithm hmac-sha256; secret \"c2VjcmV0\"; };\n"));
+    ASSERT_TRUE(provider.Start());
+    const std::string a = "home.dyn.example.net.\t0\tANY\tA\t\\# 0\nhome.dyn.example.net.\t60\tIN\tA\t192.0.2.44\n";
+    const std::string aaaa = "home.dyn.example.net.\t0\tANY\tAAAA\t\\# 0\nhome.dyn.example.net.\t60\tIN\tAAAA\t";
+    EXPECT_EQ("good 192.0.2.44,2001:db8::44\n",
+              BodyOf(Update(provider.Port(), "hostname=home.dyn.example.net&myip=192.0.2.44,2001:db8::44")));
+    const std::string first = "UDP signed\n" + a + aaaa + "2001:db8::44\n";
+    EXPECT_TRUE(WaitFor([&] { return server.Seen().size() >= first.size(); }, 5));
+    EXPECT_EQ(first, server.Seen());
+    EXPECT_EQ("good 2001:db8::45\n",
+              BodyOf(Update(provider.Port(), "hostname=home.dyn.example.net&myipv6=2001:db8::45")));
+    const std::string second = first + "UDP signed\n" + aaaa + "2001:db8::45\n";
+    EXPECT_TRUE(WaitFor([&] { return server.Seen().size() >= second.size(); }, 5));
+    EXPECT_EQ(second, server.Seen());
 }
 
 }  // namespace
