@@ -3,14 +3,23 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QElapsedTimer>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "gui/controls/hyperlink2.h"
+#include "gui/controls/link_open.h"
 #include "gui/shell/message_box.h"
 #include "tests/support/netns.h"
 #include "tests/support/temp_dir.h"
@@ -26,6 +35,127 @@ int g_scratchDirs = 0;
 QApplication* g_app = nullptr;
 CUrlRecorder* g_urls = nullptr;
 QStringList g_messages;
+QStringList g_questions;
+int g_answer = 0;
+bool g_siteReachable = true;
+bool g_displayOk = false;
+std::string g_displayWhy = "no real display requested";
+std::string g_display;
+std::vector<pid_t> g_children;
+
+// Starts a program of the display in the background, its output in the private root's log.
+pid_t Spawn(const std::vector<std::string>& argv, int keepFd = -1)
+{
+    const std::string log = g_root->Path() + "/display.log";
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    dup2(out, 1);
+    dup2(out, 2);
+    const int null = open("/dev/null", O_RDONLY);
+    dup2(null, 0);
+    if (keepFd >= 0)
+        fcntl(keepFd, F_SETFD, 0);
+    setenv("HOME", g_root->Path().c_str(), 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
+// What a short program prints (no QProcess: there is no application yet).
+std::string Output(const std::vector<std::string>& argv)
+{
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return {};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buf[256];
+    pollfd p{out[0], POLLIN, 0};
+    ssize_t n = 0;
+    while (poll(&p, 1, 3000) == 1 && (n = read(out[0], buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    kill(pid, SIGKILL);  // gone already, unless it hung
+    waitpid(pid, nullptr, 0);
+    return text;
+}
+
+// Xvfb on the first free display, openbox managing it and trayer offering a system tray.
+bool StartDisplay(std::string& why)
+{
+    for (const char* tool : {"Xvfb", "openbox", "trayer", "xprop"}) {
+        if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty()) {
+            why = std::string("no ") + tool + " (bash scripts/setup-deps.sh installs it)";
+            return false;
+        }
+    }
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) {
+        why = "pipe failed";
+        return false;
+    }
+    g_children.push_back(Spawn({"Xvfb", "-displayfd", std::to_string(ready[1]), "-screen", "0", "1280x1024x24",
+                                "-nolisten", "tcp", "-noreset"},
+                               ready[1]));
+    close(ready[1]);
+    std::string number;
+    pollfd p{ready[0], POLLIN, 0};
+    char c = 0;
+    while (number.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1 && read(ready[0], &c, 1) == 1)
+        number += c;
+    close(ready[0]);
+    if (number.empty() || number.back() != '\n') {
+        why = "Xvfb did not start";
+        return false;
+    }
+    g_display = ":" + number.substr(0, number.size() - 1);
+    setenv("DISPLAY", g_display.c_str(), 1);
+    unsetenv("WAYLAND_DISPLAY");
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");  // the tray is the X one, not a bus service
+    g_children.push_back(Spawn({"openbox", "--sm-disable"}));
+    const bool managed = WaitUntil(
+        [] {
+            return Output({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).find("window id") != std::string::npos;
+        },
+        std::chrono::seconds(10), std::chrono::milliseconds(50));
+    if (!managed) {
+        why = "openbox did not take the display";
+        return false;
+    }
+    g_children.push_back(Spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height",
+                                "24", "--SetDockType", "true"}));
+    return true;
+}
+
+void StopDisplay()
+{
+    // Newest first: the tray, the window manager, the server.
+    for (auto it = g_children.rbegin(); it != g_children.rend(); ++it) {
+        kill(*it, SIGTERM);
+        int status = 0;
+        if (!WaitUntil([pid = *it, &status] { return waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(5),
+                       std::chrono::milliseconds(10))) {
+            kill(*it, SIGKILL);
+            waitpid(*it, &status, 0);
+        }
+    }
+    g_children.clear();
+}
 
 }  // namespace
 
@@ -43,6 +173,15 @@ void CGuiEnvironment::SetUp()
     g_runtimeDir = root + "/runtime";
     mkdir(g_runtimeDir.c_str(), 0700);
     setenv("XDG_RUNTIME_DIR", g_runtimeDir.c_str(), 1);
+    // An empty service database: a window never watches a service of the machine's own.
+    setenv("MORVANE_SCM_DIR", (root + "/services").c_str(), 1);
+    if (m_options.realDisplay) {
+        g_displayOk = StartDisplay(g_displayWhy);
+        if (g_displayOk)
+            setenv("QT_QPA_PLATFORM", "xcb", 1);
+        else
+            StopDisplay();
+    }
     if (m_options.privateDesktop) {
         setenv("HOME", root.c_str(), 1);
         setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
@@ -58,21 +197,61 @@ void CGuiEnvironment::SetUp()
     g_app = new QApplication(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     g_urls = new CUrlRecorder;
-    QDesktopServices::setUrlHandler(QStringLiteral("http"), g_urls, "Open");
-    QDesktopServices::setUrlHandler(QStringLiteral("https"), g_urls, "Open");
+    for (const char* scheme : {"http", "https", "file"})
+        QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), g_urls, "Open");
     gui::SetMessageBoxHook([](const QString& text) { g_messages << text; });
+    gui::SetQuestionHook([](const QString& text, const QStringList&) {
+        g_questions << text;
+        return g_answer;
+    });
     CHyperLink2::SetMessageBoxHook([](const QString& text) { g_messages << text; });
+    gui::SetSiteProbe([](const QUrl&) { return g_siteReachable; });
+    if (g_displayOk && !ProcessEventsUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 10000)) {
+        g_displayOk = false;
+        g_displayWhy = "trayer offered no system tray";
+    }
 }
 
 void CGuiEnvironment::TearDown()
 {
-    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
-    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+    for (const char* scheme : {"http", "https", "file"})
+        QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
     delete g_urls;
     g_urls = nullptr;
     delete g_app;
     g_app = nullptr;
+    StopDisplay();
     g_root.reset();
+}
+
+QStringList& CGuiEnvironment::Questions()
+{
+    return g_questions;
+}
+
+int& CGuiEnvironment::Answer()
+{
+    return g_answer;
+}
+
+bool& CGuiEnvironment::SiteReachable()
+{
+    return g_siteReachable;
+}
+
+bool CGuiEnvironment::DisplayOk()
+{
+    return g_displayOk;
+}
+
+const std::string& CGuiEnvironment::DisplayWhy()
+{
+    return g_displayWhy;
+}
+
+const std::string& CGuiEnvironment::DisplayName()
+{
+    return g_display;
 }
 
 bool CGuiEnvironment::NetworkOk()

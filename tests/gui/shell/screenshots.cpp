@@ -23,6 +23,7 @@
 #include "gui/shell/logon.h"
 #include "gui/shell/main_dlg.h"
 #include "gui/strings.h"
+#include "platform/scm.h"
 #include "shared/xml/data_files.h"
 #include "tests/support/netns.h"
 #include "tests/support/temp_dir.h"
@@ -125,8 +126,11 @@ int main(int argc, char** argv)
     window.Tab()->TabBar()->setCurrentIndex(2);
     ok &= Save(window, "main-about");
 
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Morvane"),
-                    QString::fromStdString(CMorvaneApp::ServiceFailureText(0)), QMessageBox::Ok);
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Morvane"),
+                    CMorvaneApp::ServiceFailureText(
+                        ServiceFailure{ServiceFailure::kStart, scm::kAccessDenied, "/usr/lib/morvane/MorvaneCore"}));
+    box.addButton(QCoreApplication::translate("CMorvaneApp", "重试"), QMessageBox::AcceptRole);
+    box.addButton(QCoreApplication::translate("CMorvaneApp", "退出"), QMessageBox::RejectRole);
     ok &= Save(box, "service-start-failed");
 
     return ok ? 0 : 1;

@@ -208,7 +208,7 @@ TEST_F(ShellMainWindow, LoginWaitsThenFailureThenSuccess)
     EXPECT_TRUE(page->isVisible());
     EXPECT_EQ(page->geometry(), w->rect());
     EXPECT_TRUE(page->ProgressButton()->isVisible());
-    EXPECT_EQ(page->ProgressButton()->text(), U("正在登陆..."));
+    EXPECT_EQ(page->ProgressButton()->text(), U("正在登录..."));
     EXPECT_FALSE(page->Group()->isVisible());
     EXPECT_FALSE(page->OkButton()->isVisible());
     EXPECT_FALSE(w->Tab()->isVisible());
@@ -238,7 +238,7 @@ TEST_F(ShellMainWindow, LoginWaitsThenFailureThenSuccess)
     EXPECT_EQ(w->Tab()->TabBar()->currentIndex(), 0);
     EXPECT_EQ(w->Tab()->TabBar()->tabText(0), U("动态域名管理"));
     EXPECT_EQ(w->Tab()->TabBar()->tabText(1), U("高级选项"));
-    EXPECT_EQ(w->Tab()->TabBar()->tabText(2), U("关于MORVANE"));
+    EXPECT_EQ(w->Tab()->TabBar()->tabText(2), U("关于Morvane"));
     EXPECT_EQ(w->Tab()->DomainPage()->List()->RowCount(), 2);
     ASSERT_TRUE(datafile::ReadLogin(m_userFile, user, digest));
     EXPECT_EQ(user, "demo");
@@ -268,11 +268,12 @@ TEST_F(ShellMainWindow, LoginPageRetryDigestRules)
     EXPECT_EQ(page->AccountBox()->currentText(), "demo");
     EXPECT_EQ(page->PasswordEdit()->text(), "***");
 
-    // A new name with "***" keeps the remembered digest.
+    // "***" stands for the remembered digest of that account only: another name sends what it says,
+    // never the remembered account's digest.
     page->AccountBox()->setEditText("demo2");
     EXPECT_TRUE(page->OnOK());
     EXPECT_EQ(w->UserName(), "demo2");
-    EXPECT_EQ(w->PasswordDigest(), kDemoDigest);
+    EXPECT_EQ(w->PasswordDigest(), gui::PasswordDigest("***"));
     EXPECT_EQ(page->Mode(), CMorvaneMainLogOnDlg::kWaiting);
     EXPECT_TRUE(page->ProgressButton()->isVisible());
 
@@ -487,6 +488,10 @@ TEST_F(ShellMainWindow, UnansweredRequestsLostServiceAndFailureReasons)
     service.Reply(w->LocalPort(), 0, {0});  // an older service says no more than "refused"
     ASSERT_TRUE(ProcessEventsUntil([&] { return w->logins == 2; }, 3000));
     EXPECT_EQ(page->Group()->title(), U("用户名和密码出错"));
+    // A refused password is typed again; the account tried stays.
+    EXPECT_EQ(page->AccountBox()->currentText(), "demo");
+    EXPECT_TRUE(page->PasswordEdit()->text().isEmpty());
+    page->PasswordEdit()->setText("demo");
     pressReturn();
     ASSERT_TRUE(service.Expect(0));
     service.Reply(w->LocalPort(), 0, {1, 0, 0});
