@@ -58,8 +58,7 @@ QStringList PortArgs(uint16_t port, uint8_t type, const QString& reason = {})
 QString DomainRequest(const QString& domain, bool on)
 {
     return on ? Sentence(QT_TRANSLATE_NOOP3("Morvane", "请求域名操作请等待...", "switching on"), {domain})
-              : Sentence(QT_TRANSLATE_NOOP3("Morvane", "请求域名操作请等待...", "switching off"),
-                         {domain});
+              : Sentence(QT_TRANSLATE_NOOP3("Morvane", "请求域名操作请等待...", "switching off"), {domain});
 }
 
 QString DomainResult(const QString& domain, bool on, bool ok)
@@ -67,17 +66,14 @@ QString DomainResult(const QString& domain, bool on, bool ok)
     if (ok)
         return on ? Sentence(QT_TRANSLATE_NOOP3("Morvane", "域名操作成功", "switched on"), {domain})
                   : Sentence(QT_TRANSLATE_NOOP3("Morvane", "域名操作成功", "switched off"), {domain});
-    return on ? Sentence(QT_TRANSLATE_NOOP3("Morvane", "域名操作失败", "switching on failed"),
-                         {domain})
-              : Sentence(QT_TRANSLATE_NOOP3("Morvane", "域名操作失败", "switching off failed"),
-                         {domain});
+    return on ? Sentence(QT_TRANSLATE_NOOP3("Morvane", "域名操作失败", "switching on failed"), {domain})
+              : Sentence(QT_TRANSLATE_NOOP3("Morvane", "域名操作失败", "switching off failed"), {domain});
 }
 
 QString DomainNoAnswer(const QString& domain, bool on)
 {
     const QString why = Text(IDS_NO_ANSWER);
-    return on ? Sentence(QT_TRANSLATE_NOOP3("Morvane", "域名操作失败(%2)", "switching on failed"),
-                         {domain, why})
+    return on ? Sentence(QT_TRANSLATE_NOOP3("Morvane", "域名操作失败(%2)", "switching on failed"), {domain, why})
               : Sentence(QT_TRANSLATE_NOOP3("Morvane", "域名操作失败(%2)", "switching off failed"), {domain, why});
 }
 
@@ -103,11 +99,9 @@ QString PortRequest(uint16_t port, uint8_t type, uint8_t op, bool removed)
     if (op == 1)
         return Sentence(QT_TRANSLATE_NOOP3("Morvane", "请求-%1(%2)-端口映射请等待...", "mapping"), args);
     if (op == 0 && removed)
-        return Sentence(QT_TRANSLATE_NOOP3("Morvane", "请求-%1(%2)-删除端口映射请等待...", "removing"),
-                        args);
+        return Sentence(QT_TRANSLATE_NOOP3("Morvane", "请求-%1(%2)-删除端口映射请等待...", "removing"), args);
     if (op == 0)
-        return Sentence(QT_TRANSLATE_NOOP3("Morvane", "请求-%1(%2)-删除端口映射请等待...", "unmapping"),
-                        args);
+        return Sentence(QT_TRANSLATE_NOOP3("Morvane", "请求-%1(%2)-删除端口映射请等待...", "unmapping"), args);
     return Sentence(QT_TRANSLATE_NOOP("Morvane", "请求-%1(%2)-请等待..."), args);
 }
 
@@ -130,8 +124,7 @@ QString PortResult(uint16_t port, uint8_t type, uint8_t op, bool removed, bool o
     if (op == 0) {
         if (ok)
             return Sentence(QT_TRANSLATE_NOOP3("Morvane", "删除端口映射-%1-(%2)成功", "unmapped"), args);
-        return why ? Sentence(QT_TRANSLATE_NOOP3("Morvane", "删除端口映射-%1-(%2)失败(%3)", "unmapped"),
-                              args)
+        return why ? Sentence(QT_TRANSLATE_NOOP3("Morvane", "删除端口映射-%1-(%2)失败(%3)", "unmapped"), args)
                    : Sentence(QT_TRANSLATE_NOOP3("Morvane", "删除端口映射-%1-(%2)失败", "unmapped"), args);
     }
     if (ok)
@@ -142,8 +135,7 @@ QString PortResult(uint16_t port, uint8_t type, uint8_t op, bool removed, bool o
 
 QString PortDuplicate(uint16_t port, uint8_t type)
 {
-    return Sentence(QT_TRANSLATE_NOOP3("Morvane", "重复数据", "port already listed"),
-                    PortArgs(port, type));
+    return Sentence(QT_TRANSLATE_NOOP3("Morvane", "重复数据", "port already listed"), PortArgs(port, type));
 }
 
 QString PortOutOfRange(const QString& typed)

@@ -30,8 +30,7 @@ int OpenProcessDescriptor(int pid)
 }  // namespace
 
 CServiceWatch::CServiceWatch(std::string serviceName, QObject* parent) : QObject(parent), m_name(std::move(serviceName))
-{
-}
+{}
 
 CServiceWatch::~CServiceWatch()
 {

@@ -4,7 +4,15 @@
 #include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QStandardPaths>
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
 #include <QSystemTrayIcon>
+#include <QTabBar>
+#include <QTableView>
+#include <QTranslator>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -302,4 +310,56 @@ void Pump(int ms)
     timer.start();
     while (timer.elapsed() < ms)
         QApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+QStringList ClippedTexts(QWidget* root)
+{
+    QStringList clipped;
+    auto check = [&clipped](const QWidget* w, const QString& text, int room, int need) {
+        if (room < need)
+            clipped << QStringLiteral("%1 \"%2\": %3 of %4 px")
+                           .arg(QString::fromLatin1(w->metaObject()->className()), text)
+                           .arg(room)
+                           .arg(need);
+    };
+    QList<QWidget*> all = root->findChildren<QWidget*>();
+    all.prepend(root);
+    for (QWidget* w : all) {
+        if (!w->isVisible() || w->width() <= 0)
+            continue;
+        const QFontMetrics metrics = w->fontMetrics();
+        if (auto* label = qobject_cast<QLabel*>(w)) {
+            if (!label->wordWrap() && !label->text().isEmpty() && label->textFormat() != Qt::RichText &&
+                !Qt::mightBeRichText(label->text()))
+                check(w, label->text(), label->contentsRect().width(), metrics.horizontalAdvance(label->text()));
+        } else if (auto* box = qobject_cast<QCheckBox*>(w)) {
+            check(w, box->text(), box->width(), box->sizeHint().width());
+        } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+            if (!button->text().isEmpty())
+                check(w, button->text(), button->width(), metrics.horizontalAdvance(button->text()) + 8);
+        } else if (auto* group = qobject_cast<QGroupBox*>(w)) {
+            check(w, group->title(), group->width(), metrics.horizontalAdvance(group->title()) + 16);
+        } else if (auto* tabs = qobject_cast<QTabBar*>(w)) {
+            for (int i = 0; i < tabs->count(); ++i)
+                check(w, tabs->tabText(i), tabs->tabRect(i).width(), metrics.horizontalAdvance(tabs->tabText(i)) + 8);
+        } else if (auto* header = qobject_cast<QHeaderView*>(w)) {
+            if (header->orientation() != Qt::Horizontal || !header->model())
+                continue;
+            for (int i = 0; i < header->count(); ++i) {
+                const QString text = header->model()->headerData(i, Qt::Horizontal).toString();
+                if (!header->isSectionHidden(i))
+                    check(w, text, header->sectionSize(i), metrics.horizontalAdvance(text) + 8);
+            }
+        }
+    }
+    return clipped;
+}
+
+bool UseEnglish(bool english)
+{
+    static QTranslator translator;
+    if (!english)
+        return QCoreApplication::removeTranslator(&translator);
+    return translator.load(QStringLiteral("morvane_en"), QStringLiteral(MORVANE_BIN_DIR "/translations")) &&
+           QCoreApplication::installTranslator(&translator);
 }

@@ -81,6 +81,12 @@ private:
             GTEST_SKIP() << CGuiEnvironment::DisplayWhy();                                                             \
     } while (0)
 
+// The texts shown under `root` that do not fit their controls (labels, buttons, group titles, tabs,
+// list headers), one description each; empty when every text is whole.
+QStringList ClippedTexts(QWidget* root);
+// Installs the English translation built beside the tests (true), or removes it again (false).
+bool UseEnglish(bool english);
+
 // Runs the event loop until `condition` holds or `ms` have passed; returns the condition.
 bool ProcessEventsUntil(const std::function<bool()>& condition, int ms = 5000);
 // Runs the event loop for `ms` milliseconds.
