@@ -52,8 +52,11 @@ int main(int argc, char** argv)
         cursor.mergeCharFormat(anchor);
     }
     doc.setMetaInformation(QTextDocument::DocumentTitle, title);
+    // The browser's own font and size, not those of the machine that built the page.
+    QString html = doc.toHtml();
+    html.replace(QRegularExpression(QStringLiteral("<body style=\"[^\"]*\">")), QStringLiteral("<body>"));
     QSaveFile out(QString::fromLocal8Bit(argv[2]));
-    if (!out.open(QIODevice::WriteOnly) || out.write(doc.toHtml().toUtf8()) < 0 || !out.commit()) {
+    if (!out.open(QIODevice::WriteOnly) || out.write(html.toUtf8()) < 0 || !out.commit()) {
         std::fprintf(stderr, "%s: cannot write %s\n", argv[0], argv[2]);
         return 1;
     }

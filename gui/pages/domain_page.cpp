@@ -138,7 +138,7 @@ void CDomainListEx::FitColumns()
     const int button = std::max({need(kColumnSwitch), metrics.horizontalAdvance(Text(gui::IDS_START_RESOLVE)) + 24,
                                  metrics.horizontalAdvance(Text(gui::IDS_STOP_RESOLVE)) + 24, 100});
     const int state = std::max(need(kColumnState), 60);
-    const int name = std::max({need(kColumnName), 150, viewport()->width() - button - state});
+    const int name = std::max({need(kColumnName), 120, viewport()->width() - button - state});
     setColumnWidth(kColumnName, name);
     setColumnWidth(kColumnSwitch, button);
     setColumnWidth(kColumnState, state);

@@ -280,11 +280,17 @@ void CMorvaneMainDlg::OnInitDialog()
 
     m_logon = new CMorvaneMainLogOnDlg(m_userFile, this);
     m_logon->hide();
-    m_tray->Show();
-    ShowState();
-    m_watch->Arm();
     QMetaObject::invokeMethod(
         this, [this] { OnLogonRequest(); }, Qt::QueuedConnection);
+    // The tray icon and the watch on the service come just after: the login dialog shows first.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_tray->Show();
+            ShowState();
+            m_watch->Arm();
+        },
+        Qt::QueuedConnection);
     m_tab->InitPages();
     hide();
 }

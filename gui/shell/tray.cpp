@@ -25,12 +25,15 @@ QSettings UserSettings()
 // answering but not logged in, red not answering.
 QIcon StateIcon(CMorvaneTray::State state)
 {
+    static QIcon drawn[3];
+    if (!drawn[state].isNull())
+        return drawn[state];
     const QColor dot = state == CMorvaneTray::kLoggedIn    ? QColor(0, 160, 0)
                        : state == CMorvaneTray::kAnswering ? QColor(230, 160, 0)
                                                            : QColor(224, 0, 0);
     const QIcon base = gui::AppIcon();
     QIcon icon;
-    for (int size : {16, 22, 24, 32, 48, 64}) {
+    for (int size : {16, 22, 24, 32, 48}) {
         QPixmap pixmap = base.pixmap(size, size);
         QPainter p(&pixmap);
         p.setRenderHint(QPainter::Antialiasing);
@@ -41,6 +44,7 @@ QIcon StateIcon(CMorvaneTray::State state)
         p.end();
         icon.addPixmap(pixmap);
     }
+    drawn[state] = icon;
     return icon;
 }
 
