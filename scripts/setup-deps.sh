@@ -24,7 +24,7 @@ PACKAGES=(
   qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   # the desktop end-to-end test and scripts/gui-figures.sh: a real X server, a window manager and a
   # system tray host
-  xvfb openbox trayer x11-utils
+  xvfb openbox trayer
   # scripts/gui-figures.sh presses Return in the login dialog
   xdotool
   # package checks and the container booted with systemd (scripts/test-systemd.sh)

@@ -5,13 +5,11 @@
 #include <QElapsedTimer>
 #include <QStandardPaths>
 #include <QAbstractButton>
-#include <QCheckBox>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QSystemTrayIcon>
 #include <QTabBar>
-#include <QTableView>
 #include <QTranslator>
 
 #include <fcntl.h>
@@ -48,7 +46,6 @@ int g_answer = 0;
 bool g_siteReachable = true;
 bool g_displayOk = false;
 std::string g_displayWhy = "no real display requested";
-std::string g_display;
 std::vector<pid_t> g_children;
 
 // Starts a program of the display in the background, its output in the private root's log.
@@ -74,39 +71,10 @@ pid_t Spawn(const std::vector<std::string>& argv, int keepFd = -1)
     _exit(127);
 }
 
-// What a short program prints (no QProcess: there is no application yet).
-std::string Output(const std::vector<std::string>& argv)
-{
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        return {};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(out[1]);
-    std::string text;
-    char buf[256];
-    pollfd p{out[0], POLLIN, 0};
-    ssize_t n = 0;
-    while (poll(&p, 1, 3000) == 1 && (n = read(out[0], buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<size_t>(n));
-    close(out[0]);
-    kill(pid, SIGKILL);  // gone already, unless it hung
-    waitpid(pid, nullptr, 0);
-    return text;
-}
-
 // Xvfb on the first free display, openbox managing it and trayer offering a system tray.
 bool StartDisplay(std::string& why)
 {
-    for (const char* tool : {"Xvfb", "openbox", "trayer", "xprop"}) {
+    for (const char* tool : {"Xvfb", "openbox", "trayer"}) {
         if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty()) {
             why = std::string("no ") + tool + " (bash scripts/setup-deps.sh installs it)";
             return false;
@@ -131,20 +99,11 @@ bool StartDisplay(std::string& why)
         why = "Xvfb did not start";
         return false;
     }
-    g_display = ":" + number.substr(0, number.size() - 1);
-    setenv("DISPLAY", g_display.c_str(), 1);
+    setenv("DISPLAY", (":" + number.substr(0, number.size() - 1)).c_str(), 1);
     unsetenv("WAYLAND_DISPLAY");
     unsetenv("DBUS_SESSION_BUS_ADDRESS");  // the tray is the X one, not a bus service
+    // The tray is waited for once the application is up; the window manager is not needed before.
     g_children.push_back(Spawn({"openbox", "--sm-disable"}));
-    const bool managed = WaitUntil(
-        [] {
-            return Output({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).find("window id") != std::string::npos;
-        },
-        std::chrono::seconds(10), std::chrono::milliseconds(50));
-    if (!managed) {
-        why = "openbox did not take the display";
-        return false;
-    }
     g_children.push_back(Spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height",
                                 "24", "--SetDockType", "true"}));
     return true;
@@ -155,12 +114,8 @@ void StopDisplay()
     // Newest first: the tray, the window manager, the server.
     for (auto it = g_children.rbegin(); it != g_children.rend(); ++it) {
         kill(*it, SIGTERM);
-        int status = 0;
-        if (!WaitUntil([pid = *it, &status] { return waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(5),
-                       std::chrono::milliseconds(10))) {
-            kill(*it, SIGKILL);
-            waitpid(*it, &status, 0);
-        }
+        if (!WaitUntil([pid = *it] { return waitpid(pid, nullptr, WNOHANG) == pid; }, std::chrono::seconds(5)))
+            kill(*it, SIGKILL), waitpid(*it, nullptr, 0);
     }
     g_children.clear();
 }
@@ -257,11 +212,6 @@ const std::string& CGuiEnvironment::DisplayWhy()
     return g_displayWhy;
 }
 
-const std::string& CGuiEnvironment::DisplayName()
-{
-    return g_display;
-}
-
 bool CGuiEnvironment::NetworkOk()
 {
     return g_networkOk;
@@ -315,42 +265,29 @@ void Pump(int ms)
 QStringList ClippedTexts(QWidget* root)
 {
     QStringList clipped;
-    auto check = [&clipped](const QWidget* w, const QString& text, int room, int need) {
-        if (room < need)
-            clipped << QStringLiteral("%1 \"%2\": %3 of %4 px")
-                           .arg(QString::fromLatin1(w->metaObject()->className()), text)
-                           .arg(room)
-                           .arg(need);
-    };
     QList<QWidget*> all = root->findChildren<QWidget*>();
     all.prepend(root);
     for (QWidget* w : all) {
-        if (!w->isVisible() || w->width() <= 0)
+        QList<std::pair<QString, int>> texts;  // each text with the room it has
+        if (!w->isVisible())
             continue;
-        const QFontMetrics metrics = w->fontMetrics();
-        if (auto* label = qobject_cast<QLabel*>(w)) {
-            if (!label->wordWrap() && !label->text().isEmpty() && label->textFormat() != Qt::RichText &&
-                !Qt::mightBeRichText(label->text()))
-                check(w, label->text(), label->contentsRect().width(), metrics.horizontalAdvance(label->text()));
-        } else if (auto* box = qobject_cast<QCheckBox*>(w)) {
-            check(w, box->text(), box->width(), box->sizeHint().width());
-        } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
-            if (!button->text().isEmpty())
-                check(w, button->text(), button->width(), metrics.horizontalAdvance(button->text()) + 8);
-        } else if (auto* group = qobject_cast<QGroupBox*>(w)) {
-            check(w, group->title(), group->width(), metrics.horizontalAdvance(group->title()) + 16);
-        } else if (auto* tabs = qobject_cast<QTabBar*>(w)) {
-            for (int i = 0; i < tabs->count(); ++i)
-                check(w, tabs->tabText(i), tabs->tabRect(i).width(), metrics.horizontalAdvance(tabs->tabText(i)) + 8);
-        } else if (auto* header = qobject_cast<QHeaderView*>(w)) {
-            if (header->orientation() != Qt::Horizontal || !header->model())
-                continue;
-            for (int i = 0; i < header->count(); ++i) {
-                const QString text = header->model()->headerData(i, Qt::Horizontal).toString();
-                if (!header->isSectionHidden(i))
-                    check(w, text, header->sectionSize(i), metrics.horizontalAdvance(text) + 8);
-            }
-        }
+        if (auto* l = qobject_cast<QLabel*>(w); l && !l->wordWrap() && !Qt::mightBeRichText(l->text()))
+            texts << std::pair(l->text(), l->contentsRect().width());
+        else if (auto* b = qobject_cast<QAbstractButton*>(w))
+            texts << std::pair(b->text(), b->width() - 8);
+        else if (auto* g = qobject_cast<QGroupBox*>(w))
+            texts << std::pair(g->title(), g->width() - 16);
+        else if (auto* t = qobject_cast<QTabBar*>(w))
+            for (int i = 0; i < t->count(); ++i)
+                texts << std::pair(t->tabText(i), t->tabRect(i).width() - 8);
+        else if (auto* h = qobject_cast<QHeaderView*>(w); h && h->orientation() == Qt::Horizontal && h->model())
+            for (int i = 0; i < h->count(); ++i)
+                texts << std::pair(h->model()->headerData(i, Qt::Horizontal).toString(), h->sectionSize(i) - 8);
+        for (const auto& [text, room] : texts)
+            if (room < w->fontMetrics().horizontalAdvance(text))
+                clipped << QStringLiteral("%1 \"%2\" in %3 px")
+                               .arg(QLatin1String(w->metaObject()->className()), text)
+                               .arg(room);
     }
     return clipped;
 }

