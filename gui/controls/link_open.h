@@ -16,7 +16,6 @@ inline constexpr const char* kGuideFirstLogin = "first-login";
 inline constexpr const char* kGuideAddingDomains = "adding-domains";
 inline constexpr const char* kGuideDomains = "switching-domains-on-and-off";
 inline constexpr const char* kGuidePorts = "port-mapping";
-inline constexpr const char* kGuideTroubleshooting = "troubleshooting";
 
 // How long the site has to accept a connection before the guide is opened instead.
 inline constexpr int kSiteProbeMs = 1500;
