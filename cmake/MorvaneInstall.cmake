@@ -71,6 +71,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/morvane.svg
 # The GUI's translations (built by gui/CMakeLists.txt into bin/translations).
 install(FILES ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/translations/morvane_en.qm
         DESTINATION ${CMAKE_INSTALL_DATADIR}/morvane/translations COMPONENT gui)
+# The user guide the GUI's links open when the provider's site does not answer.
+install(FILES ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/doc/user-guide.html DESTINATION ${CMAKE_INSTALL_DATADIR}/morvane/doc
+        COMPONENT gui)
 
 # Man pages, compressed as Debian expects.
 find_program(MORVANE_GZIP gzip)

@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <string>
 
+#ifndef MORVANE_BUILD_VERSION
+#define MORVANE_BUILD_VERSION ""
+#endif
 #ifndef MORVANE_SITE_DEFAULT_HOST
 #define MORVANE_SITE_DEFAULT_HOST "127.0.0.1"
 #endif
@@ -18,7 +21,7 @@ const char* LoadStringText(int id)
     switch (id) {
     case IDS_EMPTY_CREDENTIALS: return QT_TRANSLATE_NOOP("Morvane", "用户名和密码不能为空");
     case IDS_TAB_DOMAINS: return QT_TRANSLATE_NOOP("Morvane", "动态域名管理");
-    case IDS_TAB_ABOUT: return QT_TRANSLATE_NOOP("Morvane", "关于MORVANE");
+    case IDS_TAB_ABOUT: return QT_TRANSLATE_NOOP("Morvane", "关于Morvane");
     case IDS_START_RESOLVE: return QT_TRANSLATE_NOOP("Morvane", "开始解析");
     case IDS_STOP_RESOLVE: return QT_TRANSLATE_NOOP("Morvane", "停止解析");
     case IDS_COL_START_STOP: return QT_TRANSLATE_NOOP("Morvane", "开始/停止");
@@ -39,7 +42,7 @@ const char* LoadStringText(int id)
     case IDS_FAILED: return QT_TRANSLATE_NOOP("Morvane", "失败");
     case IDS_REQUEST: return QT_TRANSLATE_NOOP("Morvane", "请求");
     case IDS_PLEASE_WAIT: return QT_TRANSLATE_NOOP("Morvane", "请等待...");
-    case IDS_SERVICE_START_FAILED: return QT_TRANSLATE_NOOP("Morvane", "服务程序启动意外,请重新登陆");
+    case IDS_SERVICE_START_FAILED: return QT_TRANSLATE_NOOP("Morvane", "服务程序启动意外,请重新登录");
     case IDS_PORT_MAPPING: return QT_TRANSLATE_NOOP("Morvane", "端口映射");
     case IDS_COL_SERVICE_PORT: return QT_TRANSLATE_NOOP("Morvane", "服务端口");
     case IDS_COL_PROTOCOL: return QT_TRANSLATE_NOOP("Morvane", "协议");
@@ -128,6 +131,16 @@ const char* SiteUrl()
 {
     static const std::string url = std::string("http://") + SiteHost() + "/";
     return url.c_str();
+}
+
+QString SitePage(const char* path)
+{
+    return QString::fromUtf8(SiteUrl()) + QString::fromUtf8(path);
+}
+
+const char* BuildVersion()
+{
+    return MORVANE_BUILD_VERSION;
 }
 
 }  // namespace gui

@@ -12,7 +12,7 @@ namespace gui {
 enum StringId {
     IDS_EMPTY_CREDENTIALS = 102,     // 用户名和密码不能为空
     IDS_TAB_DOMAINS = 103,           // 动态域名管理
-    IDS_TAB_ABOUT = 104,             // 关于MORVANE
+    IDS_TAB_ABOUT = 104,             // 关于Morvane
     IDS_START_RESOLVE = 105,         // 开始解析
     IDS_STOP_RESOLVE = 106,          // 停止解析
     IDS_COL_START_STOP = 107,        // 开始/停止
@@ -33,7 +33,7 @@ enum StringId {
     IDS_FAILED = 126,                // 失败
     IDS_REQUEST = 127,               // 请求
     IDS_PLEASE_WAIT = 128,           // 请等待...
-    IDS_SERVICE_START_FAILED = 129,  // 服务程序启动意外,请重新登陆
+    IDS_SERVICE_START_FAILED = 129,  // 服务程序启动意外,请重新登录
     IDS_PORT_MAPPING = 130,          // 端口映射
     IDS_COL_SERVICE_PORT = 131,      // 服务端口
     IDS_COL_PROTOCOL = 132,          // 协议
@@ -87,5 +87,13 @@ bool LoadTranslation(const std::string& programDir);
 // build-time default (CMake MORVANE_SITE_HOST).
 const char* SiteHost();
 const char* SiteUrl();
+// Pages of the site the program links to, below SiteUrl().
+inline constexpr const char* kSiteAddDomain = "index.php?action=adddomain";
+inline constexpr const char* kSiteDomainHelp = "index.php?action=help&topic=domains";
+inline constexpr const char* kSitePortHelp = "index.php?action=help&topic=ports";
+QString SitePage(const char* path);
+
+// The project version the program was built as.
+const char* BuildVersion();
 
 }  // namespace gui

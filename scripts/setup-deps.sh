@@ -24,6 +24,11 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev fonts-wqy-microhei
   # GUI translations (lupdate, lrelease)
   qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
+  # the desktop end-to-end test and scripts/gui-figures.sh: a real X server, a window manager and a
+  # system tray host
+  xvfb openbox trayer
+  # scripts/gui-figures.sh presses Return in the login dialog
+  xdotool
   # package checks and the container booted with systemd (scripts/test-systemd.sh)
   lintian debootstrap systemd-container
 )

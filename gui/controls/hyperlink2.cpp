@@ -6,14 +6,19 @@
 #include <QFile>
 #include <QFontMetrics>
 #include <QMessageBox>
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
+#include <QPointer>
 #include <QProcess>
+#include <QStyleOption>
 #include <QStandardPaths>
 #include <QTextStream>
 
 #include <utility>
 
 #include "gui/controls/hover.h"
+#include "gui/controls/link_open.h"
 
 namespace {
 
@@ -111,6 +116,7 @@ CHyperLink2::CHyperLink2(const QString& text, QWidget* parent) : QLabel(text, pa
     m_underlineFont.setUnderline(true);
     setCursor(Qt::PointingHandCursor);
     setMouseTracking(true);
+    setFocusPolicy(Qt::StrongFocus);
     setAutoFillBackground(true);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, pal.color(QPalette::Button));
@@ -226,6 +232,17 @@ void CHyperLink2::AdjustToFit()
 void CHyperLink2::OnClick()
 {
     m_hover->Reset();
+    if (!m_section.isEmpty()) {
+        QPointer<CHyperLink2> self(this);
+        gui::OpenPage(m_url, m_section, [self](bool opened) {
+            if (!self)
+                return;
+            self->m_visited = opened;
+            self->ApplyColour();
+            self->update();
+        });
+        return;
+    }
     const int code = GotoURL(m_url);
     m_visited = code > 32;
     ApplyColour();
@@ -233,8 +250,31 @@ void CHyperLink2::OnClick()
         update();
         return;
     }
-    QApplication::beep();
-    ReportError(code);
+    ReportError(code, m_url);
+}
+
+void CHyperLink2::keyPressEvent(QKeyEvent* event)
+{
+    const int key = event->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space) {
+        event->accept();
+        OnClick();
+        return;
+    }
+    QLabel::keyPressEvent(event);
+}
+
+void CHyperLink2::paintEvent(QPaintEvent* event)
+{
+    QLabel::paintEvent(event);
+    if (!hasFocus())
+        return;
+    // Where the keyboard is: the style's focus frame around the text.
+    QPainter painter(this);
+    QStyleOptionFocusRect focus;
+    focus.initFrom(this);
+    focus.backgroundColor = palette().color(QPalette::Window);
+    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
 }
 
 void CHyperLink2::mouseMoveEvent(QMouseEvent* event)
@@ -356,40 +396,30 @@ bool CHyperLink2::BuildCommand(const std::string& exec, const std::string& url, 
 
 // ---- errors ----
 
-QString CHyperLink2::ErrorText(int code)
+QString CHyperLink2::ErrorText(int code, const QString& url)
 {
-    const char* reason = nullptr;
-    switch (code) {
-    case 0: reason = "The operating system is out\nof memory or resources."; break;
-    case 2: reason = "The specified file was not found."; break;
-    case 3: reason = "The specified path was not found."; break;
-    case 5: reason = "The operating system denied\naccess to the specified file."; break;
-    case 8: reason = "There was not enough memory to complete the operation."; break;
-    case 11: reason = "The .EXE file is invalid\n(non-Win32 .EXE or error in .EXE image)."; break;
-    case 26: reason = "A sharing violation occurred. "; break;
-    case 27: reason = "The filename association is\nincomplete or invalid."; break;
-    case 28: reason = "The DDE transaction could not\nbe completed because the request timed out."; break;
-    case 29: reason = "The DDE transaction failed."; break;
-    case 30:
-        reason = "The DDE transaction could not\nbe completed because other DDE transactions\nwere being processed.";
-        break;
-    case 31: reason = "There is no application associated\nwith the given filename extension."; break;
-    case 32: reason = "The specified dynamic-link library was not found."; break;
-    default: break;
-    }
-    const QString detail =
-        reason ? QString::fromLatin1(reason) : QStringLiteral("Unknown Error (%1) occurred.").arg(code);
-    return QStringLiteral("Unable to open hyperlink:\n\n") + detail;
+    QString why;
+    if (code == kNoAssociation)
+        why = tr("这台电脑上没有设置网页浏览器。");
+    else if (code == kFileNotFound)
+        why = tr("网页浏览器无法启动。");
+    else
+        why = tr("错误码 %1。").arg(code);
+    return tr("没有程序能打开这个链接。") + QLatin1Char(' ') + why + QStringLiteral("\n\n") +
+           tr("请在浏览器中打开这个地址:") + QStringLiteral("\n") + url;
 }
 
-void CHyperLink2::ReportError(int code)
+void CHyperLink2::ReportError(int code, const QString& url)
 {
-    const QString text = ErrorText(code);
+    QApplication::beep();
+    const QString text = ErrorText(code, url);
     if (MessageBoxHook()) {
         MessageBoxHook()(text);
         return;
     }
-    QMessageBox box(QMessageBox::Warning, QApplication::applicationName(), text, QMessageBox::Ok);
+    // The address can be selected and copied from the box.
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Morvane"), text, QMessageBox::Ok);
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     box.exec();
 }
 

@@ -3,7 +3,9 @@
 //
 // Opening goes through QDesktopServices first; when that fails, through the desktop's default
 // text/html handler (its .desktop Exec line, cut at the first URL/file field code, then a space
-// and the URL), started detached. Failures are reported with ReportError.
+// and the URL), started detached. Failures are reported with ReportError. A link with a guide
+// section opens that section of the local user guide instead when its web site does not answer.
+// The link takes keyboard focus; Return or Space opens it.
 
 #include <QColor>
 #include <QFont>
@@ -37,6 +39,9 @@ public:
 
     void SetURL(const QString& url);
     QString URL() const { return m_url; }
+    // The section of the user guide opened when the URL's site does not answer; empty: none.
+    void SetGuideSection(const QString& section) { m_section = section; }
+    QString GuideSection() const { return m_section; }
     void SetUnderline(int mode);
     int Underline() const { return m_underline; }
     void SetAutoSize(bool adjust);
@@ -55,9 +60,10 @@ public:
     void AdjustToFit();
 
     static int GotoURL(const QString& url);
-    static void ReportError(int code);
-    // The message ReportError shows for `code`.
-    static QString ErrorText(int code);
+    // Tells the user, in their language, that nothing could open `url`, and shows it.
+    static void ReportError(int code, const QString& url);
+    // The message ReportError shows.
+    static QString ErrorText(int code, const QString& url);
 
     // ---- the fallback through the default text/html handler ----
     // The desktop file id of the default text/html handler ("" when none is known): `xdg-mime
@@ -79,6 +85,8 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     void ApplyColour();
@@ -92,6 +100,7 @@ private:
     int m_underline = kUnderlineHover;
     bool m_adjustToFit = true;
     QString m_url;
+    QString m_section;
     QFont m_normalFont;
     QFont m_underlineFont;
 };

@@ -51,3 +51,19 @@ void CListHeadCtrl::paintSection(QPainter* painter, const QRect& rect, int logic
     }
     painter->restore();
 }
+
+int CListHeadCtrl::SectionWidth(int logicalIndex) const
+{
+    return sectionSizeFromContents(logicalIndex).width();
+}
+
+QSize CListHeadCtrl::sectionSizeFromContents(int logicalIndex) const
+{
+    // Measured in the font the text is drawn in, with room for the arrow on either side of the
+    // centred text.
+    const QString text =
+        model() ? model()->headerData(logicalIndex, orientation(), Qt::DisplayRole).toString() : QString();
+    const QFontMetrics metrics(HeaderFont());
+    const QSize base = QHeaderView::sectionSizeFromContents(logicalIndex);
+    return QSize(metrics.horizontalAdvance(text) + 2 * 16, std::max(base.height(), metrics.height() + 8));
+}

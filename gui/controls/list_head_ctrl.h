@@ -10,7 +10,10 @@ public:
 
     // The header font: 12 pixels, "宋体" where installed, otherwise the desktop's CJK face.
     static QFont HeaderFont();
+    // The width a section needs for its whole text, its margins and the sort arrow.
+    int SectionWidth(int logicalIndex) const;
 
 protected:
     void paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const override;
+    QSize sectionSizeFromContents(int logicalIndex) const override;
 };

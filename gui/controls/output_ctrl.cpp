@@ -11,9 +11,21 @@ COutPutCtrl::COutPutCtrl(QWidget* parent) : QListWidget(parent)
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 }
 
+namespace {
+constexpr int kLineRole = Qt::UserRole;
+constexpr int kTimeRole = Qt::UserRole + 1;
+}  // namespace
+
 void COutPutCtrl::AppendLine(const QString& line)
 {
-    addItem(line);
+    const QTime now = QTime::currentTime();
+    auto* item = new QListWidgetItem(now.toString(QStringLiteral("HH:mm:ss")) + QStringLiteral("  ") + line);
+    item->setData(kLineRole, line);
+    item->setData(kTimeRole, now);
+    item->setToolTip(line);
+    while (count() >= kMaxLines)
+        delete takeItem(0);
+    addItem(item);
     setCurrentRow(count() - 1);
     scrollToBottom();
 }
@@ -28,8 +40,16 @@ QStringList COutPutCtrl::Lines() const
 {
     QStringList lines;
     for (int i = 0; i < count(); ++i)
-        lines << item(i)->text();
+        lines << item(i)->data(kLineRole).toString();
     return lines;
+}
+
+QList<QTime> COutPutCtrl::Times() const
+{
+    QList<QTime> times;
+    for (int i = 0; i < count(); ++i)
+        times << item(i)->data(kTimeRole).toTime();
+    return times;
 }
 
 void COutPutCtrl::contextMenuEvent(QContextMenuEvent* event)

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "gui/pages/pages.h"
+#include "gui/messages.h"
+#include "gui/shell/message_box.h"
 #include "gui/shell/updater.h"
 #include "gui/strings.h"
 #include "platform/program.h"
@@ -17,44 +19,51 @@
 namespace {
 
 const char kDescription[] = QT_TRANSLATE_NOOP(
-    "CMorvaneAbout", "      我们可以为所有的网站提供单线路、多线路智能的域名解析服务，让电信用户访问电信的服务器，"
-                     "网通的用户访问网通的服务器，达到互联互通的效果。 ");
+    "CMorvaneAbout", "Morvane 让你的动态域名一直指向这台电脑的公网地址：后台的服务程序记住你打开的域名，"
+                     "地址一变就通知域名服务商；它还能在路由器上打开端口，让外面的人找得到这台电脑上的服务。"
+                     "这个窗口和终端里的 morvanectl 都只是告诉服务程序该做什么，关掉窗口它也照样工作。");
 
 constexpr uint32_t kMaxVersionBlock = 2000;
 
-std::function<void()>& UpdateLauncher()
+// "当前版本" and ":" as one sentence, so a translation can put a space after the colon.
+const char kVersionText[] = QT_TRANSLATE_NOOP("Morvane", "当前版本:%1");
+
+std::function<bool()>& UpdateLauncher()
 {
-    static std::function<void()> launcher;
+    static std::function<bool()> launcher;
     return launcher;
 }
 
 }  // namespace
 
 CMorvaneAbout::CMorvaneAbout(QWidget* parent)
-    : QWidget(parent), m_group(new QGroupBox(tr("关于Morvane"), this)),
-      m_description(new QLabel(tr(kDescription), this)), m_version(new QLabel(tr("静态"), this)),
+    : QWidget(parent), m_group(new QGroupBox(gui::Text(gui::IDS_TAB_ABOUT), this)),
+      m_description(new QLabel(tr(kDescription), this)), m_version(new QLabel(this)),
       m_check(new QPushButton(tr("检查更新"), this))
 {
     m_description->setWordWrap(true);
     m_description->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_version->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    m_version->setMinimumSize(200, 22);
-    m_check->setMinimumSize(80, 22);
+    m_version->setMinimumHeight(22);
+    m_version->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_check->setMinimumHeight(22);
 
-    // The group, centred at the top, holds the description and the version row.
+    // The group, centred at the top, holds the description and the version row; the button keeps
+    // its whole text, the version takes what is left.
     auto* versionRow = new QHBoxLayout;
     versionRow->setSpacing(2);
     versionRow->addWidget(m_version, 1);
     versionRow->addWidget(m_check);
     auto* inside = new QVBoxLayout(m_group);
     inside->setContentsMargins(10, 20, 10, 10);
-    inside->setSpacing(4);
+    inside->setSpacing(8);
     inside->addWidget(m_description);
     inside->addLayout(versionRow);
     inside->addStretch(1);
+    m_check->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     m_group->setMinimumHeight(200);
-    m_group->setMaximumWidth(330);
-    m_group->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    m_group->setMaximumWidth(420);
+    m_group->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     auto* page = new QVBoxLayout(this);
     page->setContentsMargins(5, 10, 5, 5);
     page->addWidget(m_group, 0, Qt::AlignHCenter);
@@ -63,8 +72,9 @@ CMorvaneAbout::CMorvaneAbout(QWidget* parent)
     connect(m_check, &QPushButton::clicked, this, &CMorvaneAbout::OnCheckUpdate);
 
     QString version;
-    if (ReadVersionText(platform::ProgramPath(), version))
-        m_version->setText(version);
+    if (!ReadVersionText(platform::ProgramPath(), version))
+        version = gui::Sentence(kVersionText, {QString::fromLatin1(gui::BuildVersion())});
+    m_version->setText(version);
 
     resize(369, 540);
 }
@@ -73,13 +83,19 @@ CMorvaneAbout::~CMorvaneAbout() = default;
 
 void CMorvaneAbout::OnCheckUpdate()
 {
-    if (UpdateLauncher())
-        UpdateLauncher()();
-    else
-        gui::LaunchUpdater(true);
+    const bool started = UpdateLauncher() ? UpdateLauncher()() : gui::LaunchUpdater(true);
+    if (!started)
+        gui::ShowMessageBox(NoUpdaterText());
 }
 
-void CMorvaneAbout::SetUpdateLauncher(std::function<void()> launcher)
+QString CMorvaneAbout::NoUpdaterText()
+{
+    return tr("没有找到更新程序 %1，无法检查更新。用软件包安装的 Morvane 由系统更新（sudo apt update && sudo apt "
+              "upgrade）。")
+        .arg(QString::fromLatin1(gui::kUpdaterName));
+}
+
+void CMorvaneAbout::SetUpdateLauncher(std::function<bool()> launcher)
 {
     UpdateLauncher() = std::move(launcher);
 }
@@ -114,7 +130,7 @@ bool CMorvaneAbout::ReadVersionText(const std::string& path, QString& text)
             ++n;
         product.assign(chars, n);
     }
-    text = gui::Text(gui::IDS_CURRENT_VERSION) + QStringLiteral(":") + QString::fromUtf8(product.c_str());
+    text = gui::Sentence(kVersionText, {QString::fromUtf8(product.c_str())});
     return true;
 }
 

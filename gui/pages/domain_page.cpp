@@ -1,7 +1,7 @@
 #include "gui/pages/domain_page.h"
 
-#include <QDesktopServices>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QStyledItemDelegate>
 #include <QUrl>
@@ -12,6 +12,7 @@
 
 #include "shared/channel/dns_listener.h"
 #include "gui/controls/list_head_ctrl.h"
+#include "gui/messages.h"
 #include "gui/shell/message_box.h"
 #include "gui/strings.h"
 #include "shared/packet/commands.h"
@@ -104,10 +105,11 @@ CDomainListEx::CDomainListEx(QWidget* parent) : QTableWidget(0, 3, parent)
     auto* header = new CListHeadCtrl(this);
     setHorizontalHeader(header);
     setHorizontalHeaderLabels({Text(gui::IDS_COL_DOMAIN), Text(gui::IDS_COL_START_STOP), Text(gui::IDS_COL_STATE)});
-    setColumnWidth(kColumnName, 150);
-    setColumnWidth(kColumnSwitch, 100);
-    setColumnWidth(kColumnState, 100);
     header->setStretchLastSection(false);
+    header->setSectionResizeMode(QHeaderView::Fixed);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    // Tab leaves the list; the arrows move in it.
+    setTabKeyNavigation(false);
     verticalHeader()->hide();
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     verticalHeader()->setDefaultSectionSize(kRowHeight);
@@ -123,6 +125,51 @@ CDomainListEx::CDomainListEx(QWidget* parent) : QTableWidget(0, 3, parent)
 
     connect(this, &QTableWidget::cellClicked, this, &CDomainListEx::OnClick);
     connect(header, &QHeaderView::sectionClicked, this, &CDomainListEx::OnColumnClick);
+    FitColumns();
+}
+
+void CDomainListEx::FitColumns()
+{
+    // The button and the circle get what their texts need; the name takes the rest, and at least its
+    // header's width (a narrow window scrolls rather than cutting a header).
+    const QFontMetrics metrics(ListFont(false));
+    const auto* header = static_cast<const CListHeadCtrl*>(horizontalHeader());
+    auto need = [header](int column) { return header->SectionWidth(column); };
+    const int button = std::max({need(kColumnSwitch), metrics.horizontalAdvance(Text(gui::IDS_START_RESOLVE)) + 24,
+                                 metrics.horizontalAdvance(Text(gui::IDS_STOP_RESOLVE)) + 24, 100});
+    const int state = std::max(need(kColumnState), 60);
+    const int name = std::max({need(kColumnName), 120, viewport()->width() - button - state});
+    setColumnWidth(kColumnName, name);
+    setColumnWidth(kColumnSwitch, button);
+    setColumnWidth(kColumnState, state);
+}
+
+void CDomainListEx::resizeEvent(QResizeEvent* event)
+{
+    QTableWidget::resizeEvent(event);
+    FitColumns();
+}
+
+void CDomainListEx::keyPressEvent(QKeyEvent* event)
+{
+    const int key = event->key();
+    if ((key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter) &&
+        event->modifiers() == Qt::NoModifier) {
+        if (Row(currentRow())) {
+            event->accept();
+            OnClick(currentRow(), kColumnSwitch);
+            return;
+        }
+    }
+    QTableWidget::keyPressEvent(event);
+}
+
+QString CDomainListEx::NameOf(uint32_t hostid) const
+{
+    for (const DomainRow& row : m_rows)
+        if (row.hostid == hostid)
+            return QString::fromUtf8(row.name.c_str());
+    return QString::number(hostid);
 }
 
 CDomainListEx::~CDomainListEx()
@@ -209,14 +256,15 @@ void CDomainListEx::OnClick(int row, int column)
     const uint32_t hostid = record->hostid;
     const uint8_t shown = record->enabled;
     const uint8_t wanted = record->enabled ? 0 : 1;
+    const QString name = QString::fromUtf8(record->name.c_str());
     if (m_owner)
-        m_owner->AppendOutput(Text(gui::IDS_REQUEST) + Text(gui::IDS_DOMAIN_OPERATION) + Text(gui::IDS_PLEASE_WAIT));
+        m_owner->AppendOutput(gui::lines::DomainRequest(name, wanted != 0));
     // Show the requested state at once; the reply confirms it or sets it back.
     SetDomainState(hostid, wanted);
     if (m_owner && m_owner->Channel())
         m_owner->Channel()->SendDomainFlags(std::map<uint32_t, uint8_t>{{hostid, wanted}});
     if (m_owner && m_owner->RequestWatch())
-        m_owner->RequestWatch()->Expect(CMD_SET_DOMAIN_STATE, Text(gui::IDS_DOMAIN_OPERATION), 0,
+        m_owner->RequestWatch()->Expect(CMD_SET_DOMAIN_STATE, gui::lines::DomainNoAnswer(name, wanted != 0), 0,
                                         [this, hostid, shown] { SetDomainState(hostid, shown); });
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The domain list of the first page: one row per domain of the account, keyed by host id.
 // Column 0 is the name (a link to the domain), column 1 a button that starts or stops the
-// domain's resolution, column 2 a green (started) or red (stopped) circle.
+// domain's resolution, column 2 a green (started) or red (stopped) circle. Space or Return
+// switches the current row; the name column takes the room a wide window gives.
 
 #include <QTableWidget>
 
@@ -37,6 +38,8 @@ public:
     void AddDomainRow(const std::string& name, uint32_t hostid, uint8_t enabled);
     // Sets the shown state of the first row for `hostid`; nothing when it is not listed.
     void SetDomainState(uint32_t hostid, uint8_t enabled);
+    // The name of the row for `hostid`; the number itself when it is not listed.
+    QString NameOf(uint32_t hostid) const;
     void ClearDomains();
 
     // A click on a cell: the name opens the domain, the button flips the domain's resolution.
@@ -50,8 +53,13 @@ public:
     // The process-wide direction flag of header sorting (0 before the first click).
     static int SortDirection();
 
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     void ShowRow(int row);
+    void FitColumns();
 
     std::vector<DomainRow> m_rows;
     CDomainlstSheet* m_owner = nullptr;

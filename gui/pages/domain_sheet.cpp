@@ -1,4 +1,3 @@
-#include <QDesktopServices>
 #include <QBoxLayout>
 #include <QFontMetrics>
 #include <QKeyEvent>
@@ -7,11 +6,14 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <vector>
 
 #include "shared/channel/dns_listener.h"
 #include "gui/controls/hyperlink2.h"
+#include "gui/controls/link_open.h"
 #include "gui/controls/output_ctrl.h"
 #include "gui/pages/domain_page.h"
+#include "gui/messages.h"
 #include "gui/pages/pages.h"
 #include "gui/shell/message_box.h"
 #include "gui/strings.h"
@@ -28,15 +30,26 @@ static_assert(kNetTypes[0].textId == gui::IDS_NET_UNKNOWN && kNetTypes[1].textId
               kNetTypes[4].textId == gui::IDS_NET_EDUCATION && kNetTypes[5].textId == gui::IDS_NET_FOREIGN &&
               kNetTypes[kNetTypeCarrierGradeNat].textId == gui::IDS_NET_CGNAT);
 
-QString NetTypeText(int code)
+// Types that name a carrier line of one country: a translated program shows the provider's own
+// name of the network instead, when it gives one.
+bool IsCarrierLine(int code)
 {
-    const NetTypeNames* type = FindNetType(code);
-    return type ? Text(type->textId) : QString();
+    return code >= 2 && code <= 4;
 }
 
-void OpenSite()
+QString NetTypeText(int code, const QString& location)
 {
-    gui::OpenUrl(QString::fromUtf8(gui::SiteUrl()));
+    const NetTypeNames* type = FindNetType(code);
+    if (!type)
+        return QString();
+    // Without a network type (a dyndns2 account) the location says where the address came from, or
+    // why none is used.
+    if (!location.isEmpty() && (code == 0 || code == kNetTypeCarrierGradeNat))
+        return location;
+    const bool translated = Text(type->textId) != QString::fromUtf8(gui::LoadStringText(type->textId));
+    if (!location.isEmpty() && IsCarrierLine(code) && translated)
+        return location;
+    return location.isEmpty() ? Text(type->textId) : Text(type->textId) + QStringLiteral(", ") + location;
 }
 
 }  // namespace
@@ -53,38 +66,36 @@ CDomainlstSheet::CDomainlstSheet(CDnsListener* channel, QWidget* parent)
     m_update->setMinimumSize(60, 22);
     // The address and network labels take the room their texts need, so the row fits narrow windows.
     m_ip->setMinimumWidth(QFontMetrics(m_ip->font()).horizontalAdvance(QStringLiteral("255.255.255.255")));
-    m_help->SetURL(QString::fromUtf8(gui::SiteUrl()));
+    m_help->SetURL(gui::SitePage(gui::kSiteDomainHelp));
+    m_help->SetGuideSection(QString::fromLatin1(gui::kGuideDomains));
     m_output->setFixedHeight(67);
 
     // Buttons at the top right, the list taking what room there is, the output list, and the
-    // status row along the bottom.
+    // status rows along the bottom.
     auto* buttons = new QHBoxLayout;
     buttons->setSpacing(2);
     buttons->addStretch(1);
     buttons->addWidget(m_add);
     buttons->addWidget(m_update);
-    auto* status = new QHBoxLayout;
-    status->setSpacing(2);
-    status->addWidget(m_ipCaption);
-    status->addWidget(m_ip);
-    status->addSpacing(10);
-    status->addWidget(m_netTypeCaption);
-    status->addWidget(m_netType);
-    status->addStretch(1);
-    status->addWidget(m_help);
-    m_statusRow = status;
-    // Where the status row is too narrow for the help link, the link gets a row of its own.
-    m_helpRow = new QHBoxLayout;
-    m_helpRow->addStretch(1);
     auto* page = new QVBoxLayout(this);
     page->setContentsMargins(10, 0, 10, 2);
     page->setSpacing(5);
     page->addLayout(buttons);
     page->addWidget(m_list, 1);
     page->addWidget(m_output);
-    page->addLayout(status);
-    page->addLayout(m_helpRow);
+    for (QBoxLayout*& row : m_statusRows) {
+        row = new QHBoxLayout;
+        row->setSpacing(2);
+        page->addLayout(row);
+    }
     m_list->setMinimumHeight(60);
+    PlaceStatus();
+
+    // The keyboard goes from the buttons to the list, the output and the help link.
+    setTabOrder(m_add, m_update);
+    setTabOrder(m_update, m_list);
+    setTabOrder(m_list, m_output);
+    setTabOrder(m_output, m_help);
 
     connect(m_add, &QPushButton::clicked, this, &CDomainlstSheet::OnAdd);
     connect(m_update, &QPushButton::clicked, this, &CDomainlstSheet::OnUpdate);
@@ -97,21 +108,50 @@ CDomainlstSheet::~CDomainlstSheet() = default;
 void CDomainlstSheet::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
-    PlaceHelpLink();
+    PlaceStatus();
 }
 
-void CDomainlstSheet::PlaceHelpLink()
+void CDomainlstSheet::PlaceStatus()
 {
-    int need = 20 + 10 + 5 * 2;  // page margins, the gap before the network type, spacing
-    for (QWidget* w :
-         {static_cast<QWidget*>(m_ipCaption), static_cast<QWidget*>(m_ip), static_cast<QWidget*>(m_netTypeCaption),
-          static_cast<QWidget*>(m_netType), static_cast<QWidget*>(m_help)})
-        need += std::max(w->sizeHint().width(), w->minimumWidth());
-    QBoxLayout* wanted = need <= width() ? m_statusRow : m_helpRow;
-    if (wanted->indexOf(m_help) >= 0)
+    // Three pieces, each kept whole: the address, the network, the help link (at the right).
+    const std::vector<std::vector<QWidget*>> pieces = {{m_ipCaption, m_ip}, {m_netTypeCaption, m_netType}, {m_help}};
+    constexpr int kGap = 10;
+    const int room = width() - 20;  // the page's side margins
+    std::vector<int> rowOf(pieces.size());
+    int row = 0;
+    int used = 0;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        int need = 0;
+        for (QWidget* w : pieces[i])
+            need += std::max(w->sizeHint().width(), w->minimumWidth()) + 2;
+        if (used > 0 && used + kGap + need > room) {
+            ++row;
+            used = 0;
+        }
+        used += (used > 0 ? kGap : 0) + need;
+        rowOf[i] = row;
+    }
+    const int placement = rowOf[1] * 3 + rowOf[2];
+    if (placement == m_statusPlacement)
         return;
-    (wanted == m_statusRow ? m_helpRow : m_statusRow)->removeWidget(m_help);
-    wanted->addWidget(m_help);
+    m_statusPlacement = placement;
+    for (QBoxLayout* r : m_statusRows) {
+        while (QLayoutItem* item = r->takeAt(0))
+            delete item;  // widgets stay; only the layout items go
+    }
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        QBoxLayout* r = m_statusRows[rowOf[i]];
+        if (pieces[i].front() == m_help)
+            r->addStretch(1);
+        else if (r->count() > 0)
+            r->addSpacing(kGap);
+        for (QWidget* w : pieces[i])
+            r->addWidget(w);
+    }
+    for (QBoxLayout* r : m_statusRows) {
+        if (r->count() > 0 && r->indexOf(m_help) < 0)
+            r->addStretch(1);
+    }
 }
 
 CDomainListEx* CDomainlstSheet::List()
@@ -124,10 +164,12 @@ void CDomainlstSheet::SetPublicIp(uint32_t address)
     m_ip->setText(QString::fromStdString(FormatIPv4(address)));
 }
 
-void CDomainlstSheet::SetNetType(int code)
+void CDomainlstSheet::SetNetType(int code, const QString& location)
 {
-    m_netType->setText(NetTypeText(code));
-    PlaceHelpLink();
+    const QString text = NetTypeText(code, location);
+    m_netType->setText(text);
+    m_netType->setToolTip(text);
+    PlaceStatus();
 }
 
 void CDomainlstSheet::AppendOutput(const QString& line)
@@ -137,7 +179,7 @@ void CDomainlstSheet::AppendOutput(const QString& line)
 
 void CDomainlstSheet::OnAdd()
 {
-    OpenSite();
+    gui::OpenPage(gui::SitePage(gui::kSiteAddDomain), QString::fromLatin1(gui::kGuideAddingDomains));
 }
 
 void CDomainlstSheet::OnUpdate()
@@ -146,9 +188,9 @@ void CDomainlstSheet::OnUpdate()
         return;
     m_channel->RequestDomainList();
     // Written whether or not the datagram left; a missing answer is reported by the watch.
-    AppendOutput(Text(gui::IDS_REQUEST) + Text(gui::IDS_UPDATE_DOMAIN_LIST));
+    AppendOutput(gui::lines::ListRequest());
     if (m_watch)
-        m_watch->Expect(CMD_REFRESH_DOMAINS, Text(gui::IDS_UPDATE_DOMAIN_LIST), 0, {});
+        m_watch->Expect(CMD_REFRESH_DOMAINS, gui::lines::ListNoAnswer(), 0, {});
 }
 
 void CDomainlstSheet::keyPressEvent(QKeyEvent* event)

@@ -26,9 +26,10 @@ class QGroupBox;
 class IRequestWatch {
 public:
     virtual ~IRequestWatch() = default;
-    // `command`: the request's command; `kind`: the text its output line starts with; `output`:
-    // the page index of that line; `undo`: turns back what the page already changed.
-    virtual void Expect(uint16_t command, const QString& kind, int output, std::function<void()> undo) = 0;
+    // `command`: the request's command; `failedLine`: the output line written when no answer comes
+    // (none when empty); `output`: the page index of that line; `undo`: turns back what the page
+    // already changed.
+    virtual void Expect(uint16_t command, const QString& failedLine, int output, std::function<void()> undo) = 0;
 };
 
 // Tab 0, "动态域名管理": the account's domains with their switches, the public address and the
@@ -41,13 +42,15 @@ public:
 
     // Label 1026: the address in dotted form, most significant byte first.
     void SetPublicIp(uint32_t address);
-    // Label 1027: the network-type text; empty for an unknown code.
-    void SetNetType(int code);
+    // Label 1027: the network-type text; empty for an unknown code. With the provider's `location`
+    // (where the address came from, or the network's name), that too.
+    void SetNetType(int code, const QString& location = {});
     // Appends a line to the output list and scrolls to it.
     void AppendOutput(const QString& line);
     CDomainListEx* List();
 
-    // "添加": opens the provider's site, where domains are added.
+    // "添加": opens the provider's page where domains are added (the user guide's section on it when
+    // the site does not answer).
     void OnAdd();
     // "更新": asks the service for the domain list again (nothing without a channel socket).
     void OnUpdate();
@@ -67,10 +70,11 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    void PlaceHelpLink();
+    // Puts the address, the network and the help link on as few rows as the width allows.
+    void PlaceStatus();
 
-    QBoxLayout* m_statusRow = nullptr;
-    QBoxLayout* m_helpRow = nullptr;
+    QBoxLayout* m_statusRows[3] = {};
+    int m_statusPlacement = -1;
     CDnsListener* m_channel;
     IRequestWatch* m_watch = nullptr;
     CDomainListEx* m_list;
@@ -100,7 +104,8 @@ public:
     void AppendOutput(const QString& line);
     CMapPortList* List();
 
-    // "添加端口": adds the port of the edit with the chosen protocol and asks for its mapping.
+    // "添加端口" (or Return in the port field): adds the port of the edit with the chosen protocol and
+    // asks for its mapping.
     void OnAddPort();
     // A choice in the service combo: a well-known service puts its port into the edit.
     void OnServiceChanged(int index);
@@ -117,10 +122,13 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     CDnsListener* m_channel;
     IRequestWatch* m_watch = nullptr;
+    // A refused keystroke was reported and the field has not changed since: the next is not.
+    bool m_refusalShown = false;
     QComboBox* m_service;
     QLineEdit* m_port;
     QComboBox* m_protocol;
@@ -134,24 +142,29 @@ private:
 //   int AddPortRow(uint16_t port, uint8_t type, uint8_t op, uint8_t allow);   // 1 added, -1 duplicate
 //   void UpdatePortRow(uint16_t port, uint8_t op, uint8_t type, uint8_t allow, bool ok);
 
-// Tab 2, "关于MORVANE": description, version, "检查更新".
+// Tab 2, "关于Morvane": description, version, "检查更新".
 class CMorvaneAbout : public QWidget {
     Q_OBJECT
 public:
     explicit CMorvaneAbout(QWidget* parent = nullptr);
     ~CMorvaneAbout() override;
 
-    // "检查更新": starts the updater visibly, or brings its window forward.
+    // "检查更新": starts the updater visibly, or brings its window forward; says so when there is
+    // no updater to start.
     void OnCheckUpdate();
 
     // The version label's text for the executable at `path`: "当前版本:" and its product
-    // version. False (the label keeps "静态") when it has no version block, the block is larger
-    // than 2000 bytes, or it has no translation entry.
+    // version. False (the label shows the version the program was built as) when it has no version
+    // block, the block is larger than 2000 bytes, or it has no translation entry.
     static bool ReadVersionText(const std::string& path, QString& text);
     // "\StringFileInfo\<key as 8 lowercase hex digits>\<name>", key = language << 16 | code page.
     static std::string VersionSubBlock(uint32_t key, const char* name);
-    // What "检查更新" runs; tests replace it. An empty function restores the updater launch.
-    static void SetUpdateLauncher(std::function<void()> launcher);
+    // What "检查更新" runs, true when an updater was started or asked to show; tests replace it. An
+    // empty function restores the updater launch.
+    static void SetUpdateLauncher(std::function<bool()> launcher);
+
+    // What "检查更新" says when no updater can be started.
+    static QString NoUpdaterText();
 
     QLabel* VersionLabel() const { return m_version; }
     QLabel* Description() const { return m_description; }

@@ -1,9 +1,14 @@
 #include "gui/pages/port_page.h"
 
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMenu>
 
+#include <algorithm>
+
 #include "shared/channel/dns_listener.h"
+#include "gui/messages.h"
+#include "gui/shell/message_box.h"
 #include "gui/strings.h"
 #include "shared/packet/commands.h"
 #include "shared/packet/records.h"
@@ -16,15 +21,6 @@ QString ProtocolText(uint8_t type)
 {
     const char* name = PortProtocolName(type);
     return name ? QString::fromLatin1(name) : QString();
-}
-
-QString ActionText(uint8_t op)
-{
-    if (op == 1)
-        return Text(gui::IDS_PORT_MAPPING);
-    if (op == 0)
-        return Text(gui::IDS_REMOVE_PORT_MAPPING);
-    return QString();
 }
 
 QTableWidgetItem* PlainItem(const QString& text)
@@ -40,9 +36,9 @@ QTableWidgetItem* PlainItem(const QString& text)
 const std::map<std::string, uint16_t>& ServicePorts()
 {
     static const std::map<std::string, uint16_t> ports = {
-        {"DNS(53)", 53},      {"FTP(21)", 21},   {"GOPHER(70)", 70},   {"HTTP(80)", 80},
-        {"NNTP(119)", 119},   {"POP(110)", 110}, {"PPTP(1723)", 1723}, {"SMTP(25)", 25},
-        {"SOCK(1080)", 1080}, {"SSH(22)", 22},   {"TELNET(23)", 23},
+        {"DNS(53)", 53},     {"FTP(21)", 21},       {"GOPHER(70)", 70}, {"HTTP(80)", 80},
+        {"HTTPS(443)", 443}, {"NNTP(119)", 119},    {"POP(110)", 110},  {"PPTP(1723)", 1723},
+        {"SMTP(25)", 25},    {"SOCKS(1080)", 1080}, {"SSH(22)", 22},    {"TELNET(23)", 23},
     };
     return ports;
 }
@@ -53,10 +49,9 @@ CMapPortList::CMapPortList(QWidget* parent) : QTableWidget(0, 4, parent)
                                Text(gui::IDS_COL_MAP_STATE)});
     horizontalHeader()->setDefaultAlignment(Qt::AlignCenter);
     horizontalHeader()->setStretchLastSection(false);
-    setColumnWidth(0, 80);
-    setColumnWidth(1, 100);
-    setColumnWidth(2, 100);
-    setColumnWidth(3, 100);
+    horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setTabKeyNavigation(false);
     verticalHeader()->hide();
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -66,6 +61,44 @@ CMapPortList::CMapPortList(QWidget* parent) : QTableWidget(0, 4, parent)
 
     connect(this, &QTableWidget::itemChanged, this, &CMapPortList::OnItemChanged);
     connect(this, &QWidget::customContextMenuRequested, this, &CMapPortList::OnContextMenu);
+    FitColumns();
+}
+
+void CMapPortList::FitColumns()
+{
+    // Each column at least as wide as its header (and the old design widths); what a wide window adds
+    // is shared out in the same proportions. A window too narrow for the headers scrolls.
+    static constexpr int kDesign[] = {80, 100, 100, 100};
+    int natural[4];
+    int total = 0;
+    for (int c = 0; c < 4; ++c) {
+        const QString text = model()->headerData(c, Qt::Horizontal).toString();
+        natural[c] = std::max(kDesign[c], horizontalHeader()->fontMetrics().horizontalAdvance(text) + 16);
+        total += natural[c];
+    }
+    const int extra = std::max(0, viewport()->width() - total);
+    int given = 0;
+    for (int c = 0; c < 4; ++c) {
+        const int share = c == 3 ? extra - given : extra * natural[c] / total;
+        given += share;
+        setColumnWidth(c, natural[c] + share);
+    }
+}
+
+void CMapPortList::resizeEvent(QResizeEvent* event)
+{
+    QTableWidget::resizeEvent(event);
+    FitColumns();
+}
+
+void CMapPortList::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Delete && SelectedRow() >= 0) {
+        event->accept();
+        OnMenuCommand(kDelete);
+        return;
+    }
+    QTableWidget::keyPressEvent(event);
 }
 
 CMapPortList::~CMapPortList() = default;
@@ -165,18 +198,17 @@ void CMapPortList::Send(uint16_t command, const PortMapEntry& entry)
 }
 
 void CMapPortList::RequestPort(int kind, uint16_t port, uint8_t type, uint8_t op, uint8_t allow,
-                               std::function<void()> undo)
+                               std::function<void()> undo, bool removing)
 {
     if (!m_owner || port == 0)
         return;
     const PortMapEntry entry{port, op, type, allow};
     if (kind == kMapNow) {
-        const char* protocol = type != kProtocolTcp ? "UDP" : "TCP";
-        const QString what = QString::asprintf("-%d(%s)-", static_cast<int>(port), protocol);
-        m_owner->AppendOutput(Text(gui::IDS_REQUEST) + what + ActionText(op) + Text(gui::IDS_PLEASE_WAIT));
+        m_owner->AppendOutput(gui::lines::PortRequest(port, type, op, removing));
         Send(CMD_MAP_PORTS, entry);
         if (IRequestWatch* watch = m_owner->RequestWatch())
-            watch->Expect(CMD_MAP_PORTS, ActionText(op) + QString::asprintf("-%u-(%s)", unsigned{port}, protocol), 2,
+            watch->Expect(CMD_MAP_PORTS,
+                          gui::lines::PortResult(port, type, op, removing, false, Text(gui::IDS_NO_ANSWER)), 2,
                           std::move(undo));
     } else if (kind == kStoreAllow) {
         Send(allow ? CMD_STORE_PORTS : CMD_STORE_PORTS_ALT, entry);
@@ -229,9 +261,18 @@ void CMapPortList::OnMenuCommand(int id)
         break;
     case kEnable:
     case kDisable: ToggleAllow(row); break;
-    case kDelete: DeleteRow(row); break;
+    case kDelete:
+        if (gui::AskQuestion(DeleteQuestion(e.port, e.type), {tr("删除"), tr("取消")}) == 0 &&
+            FindRow(e.port, e.type) >= 0)
+            DeleteRow(FindRow(e.port, e.type));
+        break;
     default: break;
     }
+}
+
+QString CMapPortList::DeleteQuestion(uint16_t port, uint8_t type)
+{
+    return tr("删除端口 %1/%2 吗?它在路由器上的映射也会被删除。").arg(port).arg(gui::ProtocolName(type));
 }
 
 bool CMapPortList::TakeDeletedUnmapped(uint16_t port, uint8_t type)
@@ -286,10 +327,13 @@ void CMapPortList::DeleteRow(int row)
     if (m_owner && e.port != 0 && e.op == 0)
         m_deletedUnmapped.insert({e.port, e.type});
     // Unanswered, the row comes back as it was.
-    RequestPort(kMapNow, e.port, e.type, 0, allow, [this, e] {
-        if (FindRow(e.port, e.type) < 0)
-            AddPortRow(e.port, e.type, e.op, e.allow);
-    });
+    RequestPort(
+        kMapNow, e.port, e.type, 0, allow,
+        [this, e] {
+            if (FindRow(e.port, e.type) < 0)
+                AddPortRow(e.port, e.type, e.op, e.allow);
+        },
+        true);
     if (m_owner && e.port != 0)
         Send(CMD_REMOVE_PORTS, PortMapEntry{e.port, 0, e.type, allow});
     // Gone at once: the unmap result that follows finds no row.

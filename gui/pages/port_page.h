@@ -1,6 +1,8 @@
 #pragma once
 // The port list of the second page: one row per (port, protocol), with the "启用" check box,
-// the port, the protocol and the mapping state. Each row carries its PortMapEntry.
+// the port, the protocol and the mapping state. Each row carries its PortMapEntry. Columns are never
+// narrower than their headers and share the room a wide window gives; Delete removes the selected
+// row after asking.
 
 #include <QTableWidget>
 
@@ -44,8 +46,9 @@ public:
     void UpdatePortRow(uint16_t port, uint8_t op, uint8_t type, uint8_t allow, bool ok);
     // kMapNow: request line and command 4; kStoreAllow: command 8 (allow) or 9. Nothing
     // without an owning page or for port 0. `undo` turns back what the caller changed on screen
-    // when the map request gets no answer.
-    void RequestPort(int kind, uint16_t port, uint8_t type, uint8_t op, uint8_t allow, std::function<void()> undo = {});
+    // when the map request gets no answer; `removing`: the unmapping is part of removing the row.
+    void RequestPort(int kind, uint16_t port, uint8_t type, uint8_t op, uint8_t allow, std::function<void()> undo = {},
+                     bool removing = false);
     // True (once) when an unmap result is for a port deleted while it was not mapped: nothing
     // was there to remove, so a refusal is no failure.
     bool TakeDeletedUnmapped(uint16_t port, uint8_t type);
@@ -56,8 +59,10 @@ public:
 
     // The context menu of the selected row as (command, text); empty when it has none.
     std::vector<std::pair<int, QString>> ContextMenuItems() const;
-    // A context-menu command on the selected row.
+    // A context-menu command on the selected row. kDelete asks first.
     void OnMenuCommand(int id);
+    // The question kDelete asks about a row.
+    static QString DeleteQuestion(uint16_t port, uint8_t type);
 
     int RowCount() const { return static_cast<int>(m_entries.size()); }
     const PortMapEntry* Entry(int row) const;
@@ -67,7 +72,12 @@ public:
     // The selected row, or -1.
     int SelectedRow() const;
 
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
+    void FitColumns();
     void OnItemChanged(QTableWidgetItem* item);
     void OnContextMenu(const QPoint& pos);
     void SetCheck(int row, bool checked);

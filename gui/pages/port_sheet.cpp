@@ -9,7 +9,9 @@
 
 #include "shared/channel/dns_listener.h"
 #include "gui/controls/hyperlink2.h"
+#include "gui/controls/link_open.h"
 #include "gui/controls/output_ctrl.h"
+#include "gui/messages.h"
 #include "gui/pages/pages.h"
 #include "gui/pages/port_page.h"
 #include "gui/strings.h"
@@ -34,7 +36,8 @@ CMorvaneMapportDlg::CMorvaneMapportDlg(CDnsListener* channel, QWidget* parent)
     m_service->setCurrentIndex(0);
     m_protocol->addItems({QStringLiteral("TCP"), QStringLiteral("UDP")});
     m_protocol->setCurrentIndex(0);
-    m_help->SetURL(QString::fromUtf8(gui::SiteUrl()));
+    m_help->SetURL(gui::SitePage(gui::kSitePortHelp));
+    m_help->SetGuideSection(QString::fromLatin1(gui::kGuidePorts));
     m_service->setMinimumSize(110, 22);
     m_port->setFixedWidth(60);
     m_protocol->setMinimumSize(60, 22);
@@ -60,9 +63,23 @@ CMorvaneMapportDlg::CMorvaneMapportDlg(CDnsListener* channel, QWidget* parent)
     page->addWidget(m_output);
     page->addWidget(m_help, 0, Qt::AlignRight);
 
-    // Digits only; what the field refuses is said in the output list.
+    // Digits only; what the field refuses is said in the output list, once until the field changes.
     m_port->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), m_port));
-    connect(m_port, &QLineEdit::inputRejected, this, [this] { AppendOutput(Text(gui::IDS_PORT_DIGITS_ONLY)); });
+    connect(m_port, &QLineEdit::inputRejected, this, [this] {
+        if (m_refusalShown)
+            return;
+        m_refusalShown = true;
+        AppendOutput(Text(gui::IDS_PORT_DIGITS_ONLY));
+    });
+    connect(m_port, &QLineEdit::textChanged, this, [this] { m_refusalShown = false; });
+    // Return in the field adds the port.
+    m_port->installEventFilter(this);
+    setTabOrder(m_service, m_port);
+    setTabOrder(m_port, m_protocol);
+    setTabOrder(m_protocol, m_addPort);
+    setTabOrder(m_addPort, m_list);
+    setTabOrder(m_list, m_output);
+    setTabOrder(m_output, m_help);
     connect(m_service, &QComboBox::activated, this, &CMorvaneMapportDlg::OnServiceChanged);
     connect(m_addPort, &QPushButton::clicked, this, &CMorvaneMapportDlg::OnAddPort);
 
@@ -111,13 +128,13 @@ void CMorvaneMapportDlg::OnAddPort()
             value = value * 10 + static_cast<unsigned long>(c.unicode() - '0');
     }
     if (value == 0 || value > 65535) {
-        AppendOutput(Text(gui::IDS_PORT_RANGE) + text);
+        AppendOutput(gui::lines::PortOutOfRange(text));
         return;
     }
     const auto port = static_cast<uint16_t>(value);
     const auto type = static_cast<uint8_t>(m_protocol->currentIndex() == 1 ? 1 : 0);
     if (m_list->AddPortRow(port, type, 0, 0) < 0) {
-        AppendOutput(Text(gui::IDS_DUPLICATE));
+        AppendOutput(gui::lines::PortDuplicate(port, type));
         return;
     }
     if (m_channel)
@@ -125,6 +142,18 @@ void CMorvaneMapportDlg::OnAddPort()
     // Unanswered, the new row goes again: the service may not have stored it.
     m_list->RequestPort(CMapPortList::kMapNow, port, type, 1, 1,
                         [list = m_list, port, type] { list->RemovePortRow(port, type); });
+}
+
+bool CMorvaneMapportDlg::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_port && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            OnAddPort();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void CMorvaneMapportDlg::keyPressEvent(QKeyEvent* event)

@@ -1,9 +1,9 @@
 #include "gui/shell/app.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QEventLoop>
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "gui/shell/crash_handler.h"
@@ -61,6 +61,14 @@ int ServiceControl::QueryRunning()
     return m_status.state == scm::kRunning ? 1 : 0;
 }
 
+std::string ServiceControl::ProgramPath()
+{
+    auto manager = scm::OpenManager(scm::kManagerConnect);
+    auto service = manager ? manager->Open(m_name, scm::kQueryConfig) : nullptr;
+    scm::Config config;
+    return service && service->QueryConfig(config) ? config.binaryPath : std::string();
+}
+
 bool ServiceControl::Start()
 {
     if (!m_manager)
@@ -103,29 +111,95 @@ bool CMorvaneApp::AcquireSingleInstance()
     return m_instance.Acquire(kInstanceName);
 }
 
-std::string CMorvaneApp::ServiceFailureText(int status)
+namespace {
+
+// The service manager's reasons people meet, in their language; the rest in the manager's words.
+QString ScmErrorText(uint32_t error)
 {
-    char line[32];
-    std::snprintf(line, sizeof line, "err id = %d", status);
-    return gui::Text(gui::IDS_SERVICE_START_FAILED).toStdString() + "\n" + line;
+    switch (error) {
+    case scm::kFileNotFound: return QCoreApplication::translate("CMorvaneApp", "找不到服务程序");
+    case scm::kAccessDenied: return QCoreApplication::translate("CMorvaneApp", "没有权限");
+    case scm::kServiceRequestTimeout: return QCoreApplication::translate("CMorvaneApp", "服务程序没有及时响应");
+    case scm::kServiceDisabled: return QCoreApplication::translate("CMorvaneApp", "服务已被禁用");
+    case scm::kServiceDoesNotExist: return QCoreApplication::translate("CMorvaneApp", "服务没有安装");
+    case scm::kProcessAborted: return QCoreApplication::translate("CMorvaneApp", "服务程序启动后意外退出");
+    default: return QString::fromStdString(scm::ErrorText(error));
+    }
+}
+
+}  // namespace
+
+QString CMorvaneApp::ServiceFailureText(const ServiceFailure& failure)
+{
+    auto tr = [](const char* text) { return QCoreApplication::translate("CMorvaneApp", text); };
+    const QString program = QString::fromStdString(failure.program);
+    const QString why = ScmErrorText(failure.error);
+    QString what;
+    switch (failure.step) {
+    case ServiceFailure::kMissing: what = tr("找不到服务程序 %1。").arg(program); break;
+    case ServiceFailure::kNoManager: what = tr("无法连接服务管理器: %1。").arg(why); break;
+    case ServiceFailure::kInstall: what = tr("无法注册服务程序 %1: %2。").arg(program, why); break;
+    case ServiceFailure::kQuery: what = tr("无法读取服务的状态: %1。").arg(why); break;
+    default: what = tr("无法启动服务程序 %1: %2。").arg(program, why); break;
+    }
+    QString hint;
+    if (failure.step == ServiceFailure::kMissing)
+        hint = tr("请重新安装 Morvane,或者从装有 MorvaneCore 的文件夹启动它。");
+    else if (failure.error == scm::kAccessDenied)
+        hint = tr("你的账号可能还不在 morvane 组里:执行 sudo adduser $USER morvane,然后注销再登录。");
+    else if (failure.error == scm::kServiceDisabled)
+        hint = tr("执行 sudo systemctl enable --now morvane 打开它。");
+    else
+        hint = tr("服务的日志里写着原因:journalctl -u morvane,或者 morvanectl service status。");
+    return tr("Morvane 的服务程序没有运行。") + QStringLiteral("\n\n") + what + QStringLiteral("\n") + hint;
 }
 
 int CMorvaneApp::ServiceStep()
 {
     ServiceControl control;
     m_startStatus = 0;
-    control.OpenManager(kServiceName);
-    if (control.IsInstalled()) {
+    m_failure = ServiceFailure{};
+    auto fail = [this](ServiceFailure::Step step, const std::string& program) {
+        m_failure = ServiceFailure{step, static_cast<uint32_t>(scm::LastError()), program};
+    };
+    const std::string beside = m_programDir + kServiceProgram + platform::kExeSuffix;
+    if (!control.OpenManager(kServiceName)) {
+        fail(ServiceFailure::kNoManager, beside);
+    } else if (control.IsInstalled()) {
+        const std::string program = control.ProgramPath();
         m_startStatus = control.QueryRunning();
-        if (m_startStatus == 0)
+        if (m_startStatus < 0) {
+            fail(ServiceFailure::kQuery, program);
+            m_startStatus = -1;
+        } else if (m_startStatus == 0) {
             m_startStatus = control.Start() ? 1 : 0;
+            if (m_startStatus == 0)
+                fail(ServiceFailure::kStart, program);
+        }
+    } else if (!files::Exists(beside)) {
+        m_failure = ServiceFailure{ServiceFailure::kMissing, scm::kFileNotFound, beside};
+    } else if (!control.Install(beside, kServiceName)) {
+        fail(ServiceFailure::kInstall, beside);
+    } else if (control.QueryRunning() != 0) {
+        fail(ServiceFailure::kQuery, beside);
+    } else if (control.Start()) {
+        m_startStatus = 1;
     } else {
-        const std::string program = m_programDir + kServiceProgram + platform::kExeSuffix;
-        if (files::Exists(program) && control.Install(program, kServiceName) && control.QueryRunning() == 0)
-            m_startStatus = control.Start() ? 1 : 0;
+        fail(ServiceFailure::kStart, beside);
     }
     control.Close();
     return m_startStatus;
+}
+
+bool CMorvaneApp::EnsureService()
+{
+    while (ServiceStep() != 1) {
+        const QStringList buttons = {QCoreApplication::translate("CMorvaneApp", "重试"),
+                                     QCoreApplication::translate("CMorvaneApp", "退出")};
+        if (gui::AskQuestion(ServiceFailureText(m_failure), buttons) != 0)
+            return false;
+    }
+    return true;
 }
 
 bool CMorvaneApp::InitInstance()
@@ -156,10 +230,8 @@ bool CMorvaneApp::InitInstance()
 
     gui::LoadTranslation(m_programDir);
 
-    if (ServiceStep() != 1) {
-        gui::ShowMessageBox(QString::fromStdString(ServiceFailureText(m_startStatus)));
+    if (!EnsureService())
         return false;
-    }
 
     const gui::UpdaterSite site{m_programDir, m_programPath};
     if (gui::CheckUpdatesAtStart(site))

@@ -2,6 +2,9 @@
 // Start of the desktop program: one copy per user, the service installed and running, the
 // updater check, crash reporting, then the main window until it closes.
 
+#include <QString>
+
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -27,6 +30,8 @@ public:
     bool Install(const std::string& path, const std::string& displayName);
     // 1 running, 0 in any other state, -1 when the status cannot be queried.
     int QueryRunning();
+    // The program the registered service runs; empty when it cannot be read.
+    std::string ProgramPath();
     bool Start();
     void Close();
 
@@ -38,6 +43,14 @@ private:
     std::unique_ptr<scm::Service> m_service;
     scm::Status m_status;
     std::string m_name;
+};
+
+// What went wrong when the service could not be made to run, for the message that says so.
+struct ServiceFailure {
+    enum Step { kNone = 0, kNoManager, kMissing, kInstall, kQuery, kStart };
+    Step step = kNone;
+    uint32_t error = 0;   // the service manager's error (scm::Error)
+    std::string program;  // the service program concerned
 };
 
 struct AppOptions {
@@ -65,12 +78,17 @@ public:
 
     // The steps of InitInstance, for tests.
     bool AcquireSingleInstance();
-    // Installs and starts the service when needed; returns (and keeps) the start status.
+    // Installs and starts the service when needed; returns (and keeps) the start status, and what
+    // failed when it is not 1.
     int ServiceStep();
-    // The message shown when the service could not be started.
-    static std::string ServiceFailureText(int status);
+    // The message shown when the service could not be started: what failed, the program, a hint.
+    static QString ServiceFailureText(const ServiceFailure& failure);
+    // Runs the service step until it succeeds or the user gives up (a box with "重试" and "退出").
+    // True when the service runs.
+    bool EnsureService();
 
     int StartStatus() const { return m_startStatus; }
+    const ServiceFailure& Failure() const { return m_failure; }
     const std::string& ProgramDirectory() const { return m_programDir; }
     const std::string& ProgramPath() const { return m_programPath; }
     // Where user.xml and the service's other data files are.
@@ -86,5 +104,6 @@ private:
     std::string m_programDir;
     std::string m_dataDir;
     int m_startStatus = 0;
+    ServiceFailure m_failure;
     CMorvaneMainDlg* m_mainWindow = nullptr;
 };

@@ -11,9 +11,11 @@
 #include <QPushButton>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "gui/controls/hyperlink2.h"
+#include "gui/controls/link_open.h"
 #include "gui/controls/static_ex.h"
 #include "gui/shell/main_dlg.h"
 #include "gui/shell/message_box.h"
@@ -85,6 +87,7 @@ CMorvaneLogon::CMorvaneLogon(const std::string& userFile, QWidget* parent) : QDi
     m_accountBox->setMinimumWidth(160);
     m_register = new CHyperLink2(tr("注册新用户"), this);
     m_register->SetURL(gui::RegisterUrl());
+    m_register->SetGuideSection(QString::fromLatin1(gui::kGuideFirstLogin));
 
     auto* passwordLabel = new QLabel(tr("密码:"), this);
     m_password = new QLineEdit(this);
@@ -174,7 +177,7 @@ bool CMorvaneLogon::OnOK()
 
 void CMorvaneLogon::OnRecoverPassword()
 {
-    gui::OpenUrl(gui::RecoveryUrl(m_accountBox->currentText()));
+    gui::OpenPage(gui::RecoveryUrl(m_accountBox->currentText()), QString::fromLatin1(gui::kGuideFirstLogin));
 }
 
 void CMorvaneLogon::showEvent(QShowEvent* event)
@@ -190,14 +193,11 @@ void CMorvaneLogon::showEvent(QShowEvent* event)
 
 namespace {
 
-// Where the controls sit relative to the group box (its size first).
+// The smallest group box and fields; they grow with their texts.
 constexpr QSize kGroupSize(250, 100);
-constexpr QRect kAccountLabel(20, 28, 48, 24);
-constexpr QRect kAccountBox(72, 28, 158, 24);
-constexpr QRect kPasswordLabel(20, 62, 48, 24);
-constexpr QRect kPasswordEdit(72, 62, 158, 24);
-constexpr QRect kOk(80, 112, 75, 26);
-constexpr QRect kCancel(165, 112, 75, 26);
+constexpr int kFieldWidth = 158;
+constexpr int kRowHeight = 24;
+constexpr int kButtonWidth = 75;
 constexpr QSize kProgressSize(140, 32);
 
 }  // namespace
@@ -205,7 +205,7 @@ constexpr QSize kProgressSize(140, 32);
 CMorvaneMainLogOnDlg::CMorvaneMainLogOnDlg(const std::string& userFile, CMorvaneMainDlg* owner)
     : QWidget(owner), m_owner(owner)
 {
-    m_group = new QGroupBox(tr("登陆"), this);
+    m_group = new QGroupBox(tr("登录"), this);
     m_accountLabel = new QLabel(tr("账号:"), this);
     m_accountBox = new QComboBox(this);
     m_accountBox->setEditable(true);
@@ -214,7 +214,7 @@ CMorvaneMainLogOnDlg::CMorvaneMainLogOnDlg(const std::string& userFile, CMorvane
     m_password->setEchoMode(QLineEdit::Password);
     m_ok = new QPushButton(tr("确定"), this);
     m_cancel = new QPushButton(tr("取消"), this);
-    m_progress = new QPushButton(tr("正在登陆..."), this);
+    m_progress = new QPushButton(tr("正在登录..."), this);
     m_progress->setFocusPolicy(Qt::NoFocus);
     connect(m_ok, &QPushButton::clicked, this, [this] { OnOK(); });
     connect(m_cancel, &QPushButton::clicked, this, [this] { OnCancel(); });
@@ -223,7 +223,28 @@ CMorvaneMainLogOnDlg::CMorvaneMainLogOnDlg(const std::string& userFile, CMorvane
         m_accountBox->setEditText(QString::fromStdString(m_account));
         m_password->setText(QString::fromLatin1(gui::kRememberedPassword));
     }
+    m_rememberedAccount = m_account;
+    m_rememberedDigest = m_digest;
     Layout();
+}
+
+void CMorvaneMainLogOnDlg::SetAttempt(const std::string& account, const std::string& digest, bool refused)
+{
+    // The fields show the account that was tried. "***" stands for its digest where it can be tried
+    // again as it was (nobody refused it, or it is the remembered pair); a refused password is typed
+    // again.
+    m_accountBox->setEditText(QString::fromStdString(account));
+    const bool remembered = !account.empty() && account == m_rememberedAccount && digest == m_rememberedDigest;
+    const bool keep = !digest.empty() && (remembered || !refused);
+    m_password->setText(keep ? QString::fromLatin1(gui::kRememberedPassword) : QString());
+    m_account = account;
+    m_digest = keep ? digest : std::string();
+}
+
+void CMorvaneMainLogOnDlg::SetRemembered(const std::string& account, const std::string& digest)
+{
+    m_rememberedAccount = account;
+    m_rememberedDigest = digest;
 }
 
 void CMorvaneMainLogOnDlg::SetMode(int mode, const QString& caption)
@@ -245,19 +266,33 @@ void CMorvaneMainLogOnDlg::Layout()
     if (m_mode == kWaiting) {
         for (QWidget* w : fields)
             w->hide();
-        m_progress->setGeometry((width() - kProgressSize.width()) / 2, (height() - kProgressSize.height()) / 2,
-                                kProgressSize.width(), kProgressSize.height());
+        const QSize progress = kProgressSize.expandedTo(m_progress->sizeHint());
+        m_progress->setGeometry((width() - progress.width()) / 2, (height() - progress.height()) / 2, progress.width(),
+                                progress.height());
         m_progress->show();
     } else if (m_mode == kFailed) {
         m_progress->hide();
-        const QPoint origin((width() - kGroupSize.width()) / 2, (height() - kGroupSize.height()) / 2);
-        m_group->setGeometry(QRect(origin, kGroupSize));
-        m_accountLabel->setGeometry(kAccountLabel.translated(origin));
-        m_accountBox->setGeometry(kAccountBox.translated(origin));
-        m_passwordLabel->setGeometry(kPasswordLabel.translated(origin));
-        m_password->setGeometry(kPasswordEdit.translated(origin));
-        m_ok->setGeometry(kOk.translated(origin));
-        m_cancel->setGeometry(kCancel.translated(origin));
+        // Sized for the texts of either language: labels as wide as the wider one, the group as wide
+        // as its fields or its caption (which carries the reason), within the page.
+        const int label = std::max(m_accountLabel->sizeHint().width(), m_passwordLabel->sizeHint().width());
+        const int row = std::max({kRowHeight, m_accountBox->sizeHint().height(), m_password->sizeHint().height()});
+        const int caption = m_group->fontMetrics().horizontalAdvance(m_group->title()) + 40;
+        const int groupWidth = std::min(std::max({kGroupSize.width(), 20 + label + 4 + kFieldWidth + 20, caption}),
+                                        std::max(0, width() - 8));
+        const int field = groupWidth - 20 - label - 4 - 20;
+        const int groupHeight = std::max(kGroupSize.height(), 28 + 2 * row + 10 + 14);
+        const QPoint origin((width() - groupWidth) / 2, (height() - groupHeight) / 2);
+        m_group->setGeometry(QRect(origin, QSize(groupWidth, groupHeight)));
+        m_accountLabel->setGeometry(origin.x() + 20, origin.y() + 28, label, row);
+        m_accountBox->setGeometry(origin.x() + 24 + label, origin.y() + 28, field, row);
+        m_passwordLabel->setGeometry(origin.x() + 20, origin.y() + 38 + row, label, row);
+        m_password->setGeometry(origin.x() + 24 + label, origin.y() + 38 + row, field, row);
+        const int button = std::max({kButtonWidth, m_ok->sizeHint().width(), m_cancel->sizeHint().width()});
+        const int buttonHeight = std::max(26, m_ok->sizeHint().height());
+        const int right = origin.x() + groupWidth - 10;
+        const int top = origin.y() + groupHeight + 12;
+        m_cancel->setGeometry(right - button, top, button, buttonHeight);
+        m_ok->setGeometry(right - 2 * button - 10, top, button, buttonHeight);
         for (QWidget* w : fields)
             w->show();
         m_group->lower();
@@ -272,9 +307,10 @@ bool CMorvaneMainLogOnDlg::OnOK()
         m_group->setTitle(Text(gui::IDS_EMPTY_CREDENTIALS));
         return false;
     }
-    if (password != QLatin1String(gui::kRememberedPassword) || m_digest.empty()) {
-        // "***" stands for the remembered digest only when there is one; otherwise it is a
-        // password like any other.
+    const std::string name = account.toStdString();
+    if (password != QLatin1String(gui::kRememberedPassword) || m_digest.empty() || name != m_account) {
+        // "***" stands for the digest of the account shown only when there is one; otherwise, and for
+        // another account, it is a password like any other.
         std::string digest = gui::PasswordDigest(password);
         if (digest.empty()) {
             m_group->setTitle(gui::UnrepresentablePasswordText());
@@ -282,7 +318,7 @@ bool CMorvaneMainLogOnDlg::OnOK()
         }
         m_digest = digest;
     }
-    m_account = account.toStdString();
+    m_account = name;
     if (m_owner)
         m_owner->BeginLogin(m_account, m_digest);
     return true;

@@ -86,6 +86,11 @@ public:
 
     // In mode 1 the group caption is `caption`, or "用户名和密码出错" when it is empty.
     void SetMode(int mode, const QString& caption = QString());
+    // The login that was tried: its account shows, and "***" (its digest) where it was not
+    // `refused` by the provider or is the remembered pair; otherwise the password field is empty.
+    void SetAttempt(const std::string& account, const std::string& digest, bool refused);
+    // The pair user.xml now remembers (after a successful login).
+    void SetRemembered(const std::string& account, const std::string& digest);
     int Mode() const { return m_mode; }
     // Places the controls for the mode (nothing in mode 3).
     void Layout();
@@ -112,6 +117,8 @@ private:
     int m_mode = kWaiting;
     std::string m_account;
     std::string m_digest;
+    std::string m_rememberedAccount;
+    std::string m_rememberedDigest;
     QGroupBox* m_group;
     QLabel* m_accountLabel;
     QComboBox* m_accountBox;

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QScreen>
+#include <QShortcut>
 #include <QSocketNotifier>
 #include <QStyleOptionTabWidgetFrame>
 #include <QStylePainter>
@@ -20,10 +21,15 @@
 #include "gui/pages/pages.h"
 #include "gui/pages/port_page.h"
 #include "gui/shell/crash_handler.h"
+#include "gui/messages.h"
+#include "gui/shell/app.h"
 #include "gui/shell/logon.h"
 #include "gui/shell/resources.h"
+#include "gui/shell/service_watch.h"
+#include "gui/shell/tray.h"
 #include "gui/strings.h"
 #include "platform/window.h"
+#include "shared/base/ipv4.h"
 #include "shared/packet/commands.h"
 #include "shared/packet/records.h"
 #include "shared/xml/data_files.h"
@@ -148,6 +154,13 @@ void CTabCrtlEx::OnSelChange(int index)
     m_aboutPage->setVisible(index == kAboutPage);
 }
 
+void CTabCrtlEx::StepPage(int step)
+{
+    const int count = m_bar->count();
+    if (count > 0)
+        m_bar->setCurrentIndex(((m_bar->currentIndex() + step) % count + count) % count);
+}
+
 void CTabCrtlEx::AppendOutput(const QString& text, int pageIndex)
 {
     if (pageIndex == kDomainOutput)
@@ -205,6 +218,32 @@ CMorvaneMainDlg::CMorvaneMainDlg(const std::string& userFile, QWidget* parent)
     connect(m_deadlines, &QTimer::timeout, this, [this] { CheckDeadlines(); });
     m_probe = new QTimer(this);
     connect(m_probe, &QTimer::timeout, this, [this] { Probe(); });
+    m_watch = new CServiceWatch(CMorvaneApp::kServiceName, this);
+    connect(m_watch, &CServiceWatch::ended, this, [this] {
+        // The service's process is gone: no need to wait for a request to go unanswered.
+        if (LoggedIn())
+            AppendOutput(gui::lines::ServiceStopped(), CTabCrtlEx::kDomainOutput);
+        SetReachable(false);
+    });
+    m_tray = new CMorvaneTray(this);
+    connect(m_tray, &CMorvaneTray::showRequested, this, [this] { BringToFront(); });
+    connect(m_tray, &CMorvaneTray::quitRequested, this, [this] { Quit(); });
+    // Page keys, wherever the focus is in the window.
+    const std::pair<QKeySequence, int> pageKeys[] = {
+        {QKeySequence(Qt::CTRL | Qt::Key_Tab), 1},
+        {QKeySequence(Qt::CTRL | Qt::Key_PageDown), 1},
+        {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), -1},
+        {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Tab), -1},
+        {QKeySequence(Qt::CTRL | Qt::Key_PageUp), -1},
+    };
+    for (const auto& [keys, step] : pageKeys) {
+        auto* shortcut = new QShortcut(keys, this);
+        connect(shortcut, &QShortcut::activated, this, [this, step = step] {
+            if (m_tab->isVisible())
+                m_tab->StepPage(step);
+        });
+    }
+    connect(new QShortcut(QKeySequence::Quit, this), &QShortcut::activated, this, [this] { Quit(); });
     OnInitDialog();
 }
 
@@ -245,6 +284,15 @@ void CMorvaneMainDlg::OnInitDialog()
     m_logon->hide();
     QMetaObject::invokeMethod(
         this, [this] { OnLogonRequest(); }, Qt::QueuedConnection);
+    // The tray icon and the watch on the service come just after: the login dialog shows first.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_tray->Show();
+            ShowState();
+            m_watch->Arm();
+        },
+        Qt::QueuedConnection);
     m_tab->InitPages();
     hide();
 }
@@ -257,7 +305,8 @@ bool CMorvaneMainDlg::EndpointRegistered() const
 intptr_t CMorvaneMainDlg::OnWindowMessage(uint32_t msg)
 {
     if (msg == platform::WM_CLOSE)
-        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { Quit(); }, Qt::QueuedConnection);
     else if (msg == kActivateMessage)
         QMetaObject::invokeMethod(
             this, [this] { BringToFront(); }, Qt::QueuedConnection);
@@ -270,6 +319,9 @@ void CMorvaneMainDlg::BringToFront()
     QWidget* window = QApplication::activeModalWidget();
     if (!window)
         window = this;
+    // Hidden in the tray after a login: shown again. Before the first login nothing is there to show.
+    if (!window->isVisible() && window == this && m_logon->Mode() != CMorvaneMainLogOnDlg::kWaiting)
+        show();
     if (!window->isVisible())
         return;
     window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
@@ -283,12 +335,20 @@ void CMorvaneMainDlg::SetTimeouts(int replyMs, int probeMs)
     g_probeIntervalMs = probeMs > 0 ? probeMs : kProbeIntervalMs;
 }
 
-void CMorvaneMainDlg::Expect(uint16_t command, const QString& kind, int output, std::function<void()> undo)
+void CMorvaneMainDlg::Quit()
+{
+    m_quitting = true;
+    done(QDialog::Rejected);
+}
+
+void CMorvaneMainDlg::Expect(uint16_t command, const QString& failedLine, int output, std::function<void()> undo)
 {
     // A request the channel refused to send (nobody, or somebody other than the service, holds the
-    // port) will never be answered: fail it at the next check instead of after the time-out.
-    const qint64 wait = LastRefusal() ? 0 : g_replyTimeoutMs;
-    m_pending.push_back(Pending{command, QDateTime::currentMSecsSinceEpoch() + wait, kind, output, std::move(undo)});
+    // port), or sent while the service's process is known to be gone, will never be answered: fail it
+    // at the next check instead of after the time-out.
+    const qint64 wait = LastRefusal() || !m_reachable ? 0 : g_replyTimeoutMs;
+    m_pending.push_back(
+        Pending{command, QDateTime::currentMSecsSinceEpoch() + wait, failedLine, output, std::move(undo)});
     m_deadlines->start();
 }
 
@@ -319,10 +379,8 @@ void CMorvaneMainDlg::CheckDeadlines()
         lost = true;
         if (request.undo)
             request.undo();
-        if (!request.kind.isEmpty())
-            AppendOutput(request.kind + Text(gui::IDS_FAILED) + QLatin1Char('(') + Text(gui::IDS_NO_ANSWER) +
-                             QLatin1Char(')'),
-                         request.output);
+        if (!request.failedLine.isEmpty())
+            Report(request.failedLine, request.output, true);
     }
     if (m_pending.empty())
         m_deadlines->stop();
@@ -336,11 +394,16 @@ void CMorvaneMainDlg::SetReachable(bool reachable)
         return;
     m_reachable = reachable;
     m_tab->SetServiceState(reachable);
+    ShowState();
     if (reachable) {
         m_probe->stop();
+        m_watch->Arm();
         if (LoggedIn())
-            AppendOutput(Text(gui::IDS_SERVICE_BACK), CTabCrtlEx::kDomainOutput);
-    } else if (LoggedIn()) {
+            AppendOutput(gui::lines::ServiceBack(), CTabCrtlEx::kDomainOutput);
+    } else {
+        m_tray->Notify(Text(gui::IDS_SERVICE_DOWN), true);
+    }
+    if (!reachable && LoggedIn()) {
         // Looked for by logging in again: the service may have restarted (on another port,
         // which every send reads afresh) and lost the session.
         m_probe->start(g_probeIntervalMs);
@@ -356,6 +419,22 @@ void CMorvaneMainDlg::Probe()
     SendLogin(UserName(), PasswordDigest());
 }
 
+void CMorvaneMainDlg::ShowState()
+{
+    if (!m_reachable)
+        m_tray->SetState(CMorvaneTray::kNotAnswering);
+    else if (LoggedIn())
+        m_tray->SetState(CMorvaneTray::kLoggedIn, QString::fromStdString(UserName()));
+    else
+        m_tray->SetState(CMorvaneTray::kAnswering);
+}
+
+void CMorvaneMainDlg::Report(const QString& line, int output, bool failure)
+{
+    AppendOutput(line, output);
+    m_tray->Notify(line, failure);
+}
+
 QString CMorvaneMainDlg::LoginFailureText() const
 {
     switch (LoginFailure()) {
@@ -368,8 +447,8 @@ QString CMorvaneMainDlg::LoginFailureText() const
 QString CMorvaneMainDlg::MapFailureText() const
 {
     switch (MapFailureKind()) {
-    case 1: return QLatin1Char('(') + Text(gui::IDS_NO_GATEWAY) + QLatin1Char(')');
-    case 2: return QLatin1Char('(') + Text(gui::IDS_ROUTER_REFUSED).arg(MapFailureCode()) + QLatin1Char(')');
+    case 1: return Text(gui::IDS_NO_GATEWAY);
+    case 2: return Text(gui::IDS_ROUTER_REFUSED).arg(MapFailureCode());
     default: return {};
     }
 }
@@ -391,8 +470,10 @@ void CMorvaneMainDlg::BeginLogin(const std::string& account, const std::string& 
     SendLogin(account, digest);
     ShowLoginPage(CMorvaneMainLogOnDlg::kWaiting);
     Expect(0, {}, -1, [this] {
-        if (m_logon->Mode() == CMorvaneMainLogOnDlg::kWaiting)
+        if (m_logon->Mode() == CMorvaneMainLogOnDlg::kWaiting) {
+            m_logon->SetAttempt(UserName(), PasswordDigest(), false);
             ShowLoginPage(CMorvaneMainLogOnDlg::kFailed, Text(gui::IDS_LOGIN_NO_ANSWER));
+        }
     });
 }
 
@@ -413,22 +494,14 @@ void CMorvaneMainDlg::AppendOutput(const QString& text, int pageIndex)
     m_tab->AppendOutput(text, pageIndex);
 }
 
-QString CMorvaneMainDlg::MapResultLine(const PortMapEntry& entry, bool ok)
+QString CMorvaneMainDlg::MapResultLine(const PortMapEntry& entry, bool ok, bool removed) const
 {
-    QString kind;
-    if (entry.op == 1)
-        kind = Text(gui::IDS_PORT_MAPPING);
-    else if (entry.op == 0)
-        kind = Text(gui::IDS_REMOVE_PORT_MAPPING);
-    return kind +
-           QString::asprintf("-%u-(%s)", static_cast<unsigned>(entry.port),
-                             entry.type != kProtocolTcp ? "UDP" : "TCP") +
-           Text(ok ? gui::IDS_SUCCEEDED : gui::IDS_FAILED);
+    return gui::lines::PortResult(entry.port, entry.type, entry.op, removed, ok, ok ? QString() : MapFailureText());
 }
 
 void CMorvaneMainDlg::OnNetInfo(const NetInfo& info)
 {
-    m_tab->DomainPage()->SetNetType(info.nettype);
+    m_tab->DomainPage()->SetNetType(info.nettype, QString::fromUtf8(info.netlocation.c_str()));
     m_tab->DomainPage()->SetPublicIp(static_cast<uint32_t>(info.dyip));
 }
 
@@ -436,11 +509,14 @@ void CMorvaneMainDlg::OnDomainFlags(const std::map<uint32_t, uint8_t>& flags, ui
 {
     Answered(CMD_SET_DOMAIN_STATE);
     CDomainListEx* list = m_tab->DomainPage()->List();
-    const QString line = Text(gui::IDS_DOMAIN_OPERATION) + Text(ok ? gui::IDS_SUCCEEDED : gui::IDS_FAILED);
     for (const auto& [hostid, flag] : flags) {
         // A failure undoes what the click already showed.
         list->SetDomainState(hostid, ok ? flag : static_cast<uint8_t>(!flag));
-        AppendOutput(line, CTabCrtlEx::kDomainOutput);
+        const QString line = gui::lines::DomainResult(list->NameOf(hostid), flag != 0, ok != 0);
+        if (ok)
+            AppendOutput(line, CTabCrtlEx::kDomainOutput);
+        else
+            Report(line, CTabCrtlEx::kDomainOutput, true);
     }
 }
 
@@ -451,8 +527,13 @@ void CMorvaneMainDlg::OnMapResult(const std::vector<PortMapEntry>& entries, bool
     for (const PortMapEntry& e : entries) {
         // Removing a port that was never mapped cannot fail: there was nothing to remove.
         const bool entryOk = (e.op == 0 && list->TakeDeletedUnmapped(e.port, e.type)) || ok;
+        const bool removed = e.op == 0 && list->FindRow(e.port, e.type) < 0;
         list->UpdatePortRow(e.port, e.op, e.type, e.allow, entryOk);
-        AppendOutput(MapResultLine(e, entryOk) + (entryOk ? QString() : MapFailureText()), CTabCrtlEx::kPortOutput);
+        const QString line = MapResultLine(e, entryOk, removed);
+        if (entryOk)
+            AppendOutput(line, CTabCrtlEx::kPortOutput);
+        else
+            Report(line, CTabCrtlEx::kPortOutput, true);
     }
 }
 
@@ -460,13 +541,13 @@ void CMorvaneMainDlg::OnDomainList(const std::vector<DomainRecord>* records, boo
 {
     Answered(CMD_REFRESH_DOMAINS);
     if (!ok) {
-        AppendOutput(Text(gui::IDS_UPDATE_DOMAIN_LIST) + Text(gui::IDS_FAILED), CTabCrtlEx::kDomainOutput);
+        AppendOutput(gui::lines::ListResult(false), CTabCrtlEx::kDomainOutput);
         return;
     }
     if (!records)
         return;
     m_tab->FillDomainList(records);
-    AppendOutput(Text(gui::IDS_UPDATE_DOMAIN_LIST) + Text(gui::IDS_SUCCEEDED), CTabCrtlEx::kDomainOutput);
+    AppendOutput(gui::lines::ListResult(true), CTabCrtlEx::kDomainOutput);
 }
 
 void CMorvaneMainDlg::OnLogin(const std::vector<DomainRecord>* records, bool ok)
@@ -474,7 +555,10 @@ void CMorvaneMainDlg::OnLogin(const std::vector<DomainRecord>* records, bool ok)
     Answered(0);
     if (!ok) {
         // Also after a lost service came back: the service holds no login for us any more.
+        // Unreachable or unreadable providers did not judge the password; anything else did.
+        m_logon->SetAttempt(UserName(), PasswordDigest(), LoginFailure() != 2 && LoginFailure() != 3);
         ShowLoginPage(CMorvaneMainLogOnDlg::kFailed, LoginFailureText());
+        ShowState();
         return;
     }
     // Not remembered, the service would not log in again after a restart: the user must know.
@@ -484,6 +568,8 @@ void CMorvaneMainDlg::OnLogin(const std::vector<DomainRecord>* records, bool ok)
         notSaved = Text(gui::IDS_LOGIN_NOT_SAVED)
                        .arg(QString::fromStdString(m_userFile + ": " + datafile::FailureText(m_userFile, error)));
     }
+    m_logon->SetRemembered(UserName(), PasswordDigest());
+    ShowState();
     show();
     m_logon->SetMode(CMorvaneMainLogOnDlg::kLoggedIn);
     m_logon->hide();
@@ -501,7 +587,7 @@ void CMorvaneMainDlg::OnLogin(const std::vector<DomainRecord>* records, bool ok)
 void CMorvaneMainDlg::OnIpChanged(uint32_t address)
 {
     m_tab->DomainPage()->SetPublicIp(address);
-    AppendOutput(Text(gui::IDS_IP_CHANGED), CTabCrtlEx::kDomainOutput);
+    Report(gui::lines::IpChanged(QString::fromStdString(FormatIPv4(address))), CTabCrtlEx::kDomainOutput, false);
 }
 
 void CMorvaneMainDlg::OnMapPortList(const std::vector<PortMapEntry>& entries)
@@ -552,7 +638,15 @@ void CMorvaneMainDlg::keyPressEvent(QKeyEvent* event)
 
 void CMorvaneMainDlg::closeEvent(QCloseEvent* event)
 {
-    // Closing ends the window's loop whether it is shown or still hidden behind the login dialog.
+    // Logged in with a tray to go to, the program stays there; otherwise closing ends the window's
+    // loop whether it is shown or still hidden behind the login dialog.
+    if (!m_quitting && LoggedIn() && m_tray->Shown()) {
+        event->ignore();
+        hide();
+        m_tray->NotifyOnce(QStringLiteral("still-running"),
+                           tr("Morvane 在系统托盘里继续运行。要退出,请在托盘图标的菜单里选择“退出”。"));
+        return;
+    }
     event->accept();
     done(QDialog::Rejected);
 }

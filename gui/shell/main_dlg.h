@@ -3,6 +3,10 @@
 // the login page over it while logging in, and the GUI's end of the control channel. Replies and
 // notifications of the service arrive on the channel's receive thread and are handed to the UI
 // thread as queued calls; every listener operation below runs on the UI thread.
+//
+// Where the desktop has a system tray, the program's icon sits there (CMorvaneTray) and closing the
+// logged-in window only hides it; the tray's menu ends the program. Ctrl+Tab and Ctrl+Shift+Tab (or
+// Ctrl+PgDown, Ctrl+PgUp) change pages.
 
 #include <QDialog>
 #include <QWidget>
@@ -20,6 +24,8 @@ class CMorvaneAbout;
 class CMorvaneLogon;
 class CMorvaneMainLogOnDlg;
 class CMorvaneMapportDlg;
+class CMorvaneTray;
+class CServiceWatch;
 class QLabel;
 class QSocketNotifier;
 class QTabBar;
@@ -49,6 +55,8 @@ public:
     void FillDomainList(const std::vector<DomainRecord>* records);
     // Shows the page of the selected tab and hides the others; other indexes change nothing.
     void OnSelChange(int index);
+    // The next (+1) or previous (-1) page, round the end.
+    void StepPage(int step);
     // Places the pages for the current size.
     void PlacePages();
 
@@ -114,12 +122,17 @@ public:
     void ShowLoginPage(int mode, const QString& caption = QString());
 
     // ---- IRequestWatch ----
-    void Expect(uint16_t command, const QString& kind, int output, std::function<void()> undo) override;
+    void Expect(uint16_t command, const QString& failedLine, int output, std::function<void()> undo) override;
     // Whether the service answered the last request (or sent anything since).
     bool ServiceReachable() const { return m_reachable; }
     int PendingRequests() const { return static_cast<int>(m_pending.size()); }
-    // Brings the window (or the login dialog over it) to the front, restored.
+    // Brings the window (or the login dialog over it) to the front, restored, also out of the tray.
     void BringToFront();
+    // Ends the program (the tray's "退出"), whether the window is shown or not.
+    void Quit();
+
+    CMorvaneTray* Tray() const { return m_tray; }
+    CServiceWatch* ServiceWatch() const { return m_watch; }
 
     // ---- listener operations ----
     void OnNetInfo(const NetInfo& info) override;
@@ -133,8 +146,8 @@ public:
     // Answer to a message sent to the "MORVANEWND" endpoint.
     intptr_t OnWindowMessage(uint32_t msg);
 
-    // The output line of one port result entry.
-    static QString MapResultLine(const PortMapEntry& entry, bool ok);
+    // The output line of one port result entry; `removed`: its row was deleted with the request.
+    QString MapResultLine(const PortMapEntry& entry, bool ok, bool removed) const;
 
     void AppendOutput(const QString& text, int pageIndex);
     CTabCrtlEx* Tab() const { return m_tab; }
@@ -152,7 +165,7 @@ private:
     struct Pending {
         uint16_t command;
         qint64 deadline;
-        QString kind;
+        QString failedLine;
         int output;
         std::function<void()> undo;
     };
@@ -164,6 +177,10 @@ private:
     void CheckDeadlines();
     void SetReachable(bool reachable);
     void Probe();
+    // The tray shows the service's state and the account.
+    void ShowState();
+    // A line that also goes to the tray as a notification (failures with the warning icon).
+    void Report(const QString& line, int output, bool failure);
     QString LoginFailureText() const;
     QString MapFailureText() const;
 
@@ -178,8 +195,11 @@ private:
     std::deque<Pending> m_pending;
     QTimer* m_deadlines;
     QTimer* m_probe;
+    CMorvaneTray* m_tray;
+    CServiceWatch* m_watch;
     bool m_reachable = true;
     bool m_fitted = false;
+    bool m_quitting = false;
 
     friend class CArrivalRelay;
 };

@@ -60,9 +60,13 @@ QPixmap IconPixmap(int size)
 
 QIcon AppIcon()
 {
-    QIcon icon;
-    for (int size : {16, 22, 24, 32, 48, 64, 96, 128, 256})
-        icon.addPixmap(IconPixmap(size));
+    // Drawn once: the window, the dialogs and the tray all use it.
+    static const QIcon icon = [] {
+        QIcon drawn;
+        for (int size : {16, 22, 24, 32, 48, 64, 96, 128, 256})
+            drawn.addPixmap(IconPixmap(size));
+        return drawn;
+    }();
     return icon;
 }
 

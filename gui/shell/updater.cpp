@@ -43,10 +43,13 @@ bool UnpackDelivered(const UpdaterSite& site)
     return ::rename((site.programDir + kUpdaterDelivered).c_str(), unpacked.c_str()) == 0;
 }
 
-void StartUpdater(bool show, const UpdaterSite& site)
+bool StartUpdater(bool show, const UpdaterSite& site)
 {
     // The updater decides from the argument whether to show a window; the GUI does not wait.
-    platform::StartProgramHidden(site.programDir + kUpdaterName, {site.guiPath + (show ? ",show" : ",hide")});
+    const std::string program = site.programDir + kUpdaterName;
+    if (!files::Exists(program))
+        return false;
+    return platform::StartProgramHidden(program, {site.guiPath + (show ? ",show" : ",hide")}) != 0;
 }
 
 }  // namespace
@@ -79,7 +82,7 @@ bool IsDownloadComplete(const UpdaterSite& site)
     return true;
 }
 
-void LaunchUpdater(bool show, const UpdaterSite& site)
+bool LaunchUpdater(bool show, const UpdaterSite& site)
 {
     platform::WindowRef window;
     if (platform::FindWindow(kUpdaterWindowClass, window)) {
@@ -87,7 +90,7 @@ void LaunchUpdater(bool show, const UpdaterSite& site)
             intptr_t answer = 0;
             platform::SendMessageTimeout(window, kUpdaterShowMessage, 0, 0, kUpdaterAnswerMs, &answer);
         }
-        return;
+        return true;
     }
     if (files::Exists(site.programDir + kUpdaterDelivered) && UnpackDelivered(site)) {
         const std::string unpacked = site.programDir + kUpdaterUnpacked;
@@ -98,12 +101,12 @@ void LaunchUpdater(bool show, const UpdaterSite& site)
             RemoveFile(unpacked);
         }
     }
-    StartUpdater(show, site);
+    return StartUpdater(show, site);
 }
 
-void LaunchUpdater(bool show)
+bool LaunchUpdater(bool show)
 {
-    LaunchUpdater(show, CurrentUpdaterSite());
+    return LaunchUpdater(show, CurrentUpdaterSite());
 }
 
 bool CheckUpdatesAtStart(const UpdaterSite& site)

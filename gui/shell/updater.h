@@ -38,8 +38,9 @@ bool CheckUpdatesAtStart(const UpdaterSite& site);
 bool IsDownloadComplete(const UpdaterSite& site);
 
 // Brings a running updater forward (show) or starts it, installing a newer delivered copy first.
-void LaunchUpdater(bool show, const UpdaterSite& site);
-void LaunchUpdater(bool show);
+// False when there was no updater to start, or it could not be started.
+bool LaunchUpdater(bool show, const UpdaterSite& site);
+bool LaunchUpdater(bool show);
 
 // Whether a delivered updater with this product version text is to be installed: our version
 // sorts before it as text, ignoring case.

@@ -29,22 +29,131 @@
     </message>
 </context>
 <context>
+    <name>CHyperLink2</name>
+    <message>
+        <source>这台电脑上没有设置网页浏览器。</source>
+        <translation>No web browser is set up on this computer.</translation>
+    </message>
+    <message>
+        <source>网页浏览器无法启动。</source>
+        <translation>The web browser could not be started.</translation>
+    </message>
+    <message>
+        <source>错误码 %1。</source>
+        <translation>Error %1.</translation>
+    </message>
+    <message>
+        <source>没有程序能打开这个链接。</source>
+        <translation>Nothing on this computer could open the link.</translation>
+    </message>
+    <message>
+        <source>请在浏览器中打开这个地址:</source>
+        <translation>Open this address in a web browser:</translation>
+    </message>
+</context>
+<context>
+    <name>CMapPortList</name>
+    <message>
+        <source>删除</source>
+        <translation>Remove</translation>
+    </message>
+    <message>
+        <source>取消</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>删除端口 %1/%2 吗?它在路由器上的映射也会被删除。</source>
+        <translation>Remove port %1/%2? Its mapping on the router is removed too.</translation>
+    </message>
+</context>
+<context>
     <name>CMorvaneAbout</name>
-    <message>
-        <source>      我们可以为所有的网站提供单线路、多线路智能的域名解析服务，让电信用户访问电信的服务器，网通的用户访问网通的服务器，达到互联互通的效果。 </source>
-        <translation>We provide single-line and smart multi-line name resolution for every web site: users of China Telecom reach the China Telecom servers and users of China Netcom reach the China Netcom servers, so that every network reaches every other.</translation>
-    </message>
-    <message>
-        <source>关于Morvane</source>
-        <translation>About Morvane</translation>
-    </message>
-    <message>
-        <source>静态</source>
-        <translation>Version unknown</translation>
-    </message>
     <message>
         <source>检查更新</source>
         <translation>Check for updates</translation>
+    </message>
+    <message>
+        <source>Morvane 让你的动态域名一直指向这台电脑的公网地址：后台的服务程序记住你打开的域名，地址一变就通知域名服务商；它还能在路由器上打开端口，让外面的人找得到这台电脑上的服务。这个窗口和终端里的 morvanectl 都只是告诉服务程序该做什么，关掉窗口它也照样工作。</source>
+        <translation>Morvane keeps your dynamic domain names pointed at this computer&apos;s public address: a background service remembers the names you switched on and tells your DNS provider whenever the address changes. It can also open ports on your router, so that servers on this computer can be reached from outside. This window and morvanectl in a terminal only tell the service what to do; it keeps working when the window is closed.</translation>
+    </message>
+    <message>
+        <source>没有找到更新程序 %1，无法检查更新。用软件包安装的 Morvane 由系统更新（sudo apt update &amp;&amp; sudo apt upgrade）。</source>
+        <translation>The updater (%1) is not installed, so Morvane cannot look for updates itself. A Morvane installed from a package is updated with the system (sudo apt update &amp;&amp; sudo apt upgrade).</translation>
+    </message>
+</context>
+<context>
+    <name>CMorvaneApp</name>
+    <message>
+        <source>找不到服务程序</source>
+        <translation>the service program was not found</translation>
+    </message>
+    <message>
+        <source>没有权限</source>
+        <translation>permission denied</translation>
+    </message>
+    <message>
+        <source>服务程序没有及时响应</source>
+        <translation>the service did not respond in time</translation>
+    </message>
+    <message>
+        <source>服务已被禁用</source>
+        <translation>the service is disabled</translation>
+    </message>
+    <message>
+        <source>服务没有安装</source>
+        <translation>the service is not installed</translation>
+    </message>
+    <message>
+        <source>服务程序启动后意外退出</source>
+        <translation>the service program ended right after it started</translation>
+    </message>
+    <message>
+        <source>找不到服务程序 %1。</source>
+        <translation>The service program %1 is missing.</translation>
+    </message>
+    <message>
+        <source>无法连接服务管理器: %1。</source>
+        <translation>Could not reach the service manager: %1.</translation>
+    </message>
+    <message>
+        <source>无法注册服务程序 %1: %2。</source>
+        <translation>Could not register the service program %1: %2.</translation>
+    </message>
+    <message>
+        <source>无法读取服务的状态: %1。</source>
+        <translation>Could not read the service&apos;s state: %1.</translation>
+    </message>
+    <message>
+        <source>无法启动服务程序 %1: %2。</source>
+        <translation>Could not start the service program %1: %2.</translation>
+    </message>
+    <message>
+        <source>请重新安装 Morvane,或者从装有 MorvaneCore 的文件夹启动它。</source>
+        <translation>Reinstall Morvane, or start it from the folder that holds MorvaneCore.</translation>
+    </message>
+    <message>
+        <source>你的账号可能还不在 morvane 组里:执行 sudo adduser $USER morvane,然后注销再登录。</source>
+        <translation>Your account may not be in the group morvane yet: run sudo adduser $USER morvane, then log out and in again.</translation>
+    </message>
+    <message>
+        <source>执行 sudo systemctl enable --now morvane 打开它。</source>
+        <translation>Turn it on with sudo systemctl enable --now morvane.</translation>
+    </message>
+    <message>
+        <source>服务的日志里写着原因:journalctl -u morvane,或者 morvanectl service status。</source>
+        <translation>The service&apos;s log says why: journalctl -u morvane, or morvanectl service status.</translation>
+    </message>
+    <message>
+        <source>Morvane 的服务程序没有运行。</source>
+        <translation>The Morvane service is not running.</translation>
+    </message>
+    <message>
+        <source>重试</source>
+        <translation>Retry</translation>
+    </message>
+    <message>
+        <source>退出</source>
+        <translation>Quit</translation>
     </message>
 </context>
 <context>
@@ -87,11 +196,14 @@
     </message>
 </context>
 <context>
-    <name>CMorvaneMainLogOnDlg</name>
+    <name>CMorvaneMainDlg</name>
     <message>
-        <source>登陆</source>
-        <translation>Log in</translation>
+        <source>Morvane 在系统托盘里继续运行。要退出,请在托盘图标的菜单里选择“退出”。</source>
+        <translation>Morvane keeps running in the system tray. To quit, choose Quit in the tray icon&apos;s menu.</translation>
     </message>
+</context>
+<context>
+    <name>CMorvaneMainLogOnDlg</name>
     <message>
         <source>账号:</source>
         <translation>Account:</translation>
@@ -109,7 +221,11 @@
         <translation>Cancel</translation>
     </message>
     <message>
-        <source>正在登陆...</source>
+        <source>登录</source>
+        <translation>Log in</translation>
+    </message>
+    <message>
+        <source>正在登录...</source>
         <translation>Logging in...</translation>
     </message>
 </context>
@@ -122,6 +238,25 @@
     <message>
         <source>端口使用帮助</source>
         <translation>Help with ports</translation>
+    </message>
+</context>
+<context>
+    <name>CMorvaneTray</name>
+    <message>
+        <source>显示 Morvane</source>
+        <translation>Show Morvane</translation>
+    </message>
+    <message>
+        <source>通知</source>
+        <translation>Notifications</translation>
+    </message>
+    <message>
+        <source>退出</source>
+        <translation>Quit</translation>
+    </message>
+    <message>
+        <source>已登录: %1</source>
+        <translation>Logged in as %1</translation>
     </message>
 </context>
 <context>
@@ -140,10 +275,6 @@
     <message>
         <source>动态域名管理</source>
         <translation>Dynamic DNS</translation>
-    </message>
-    <message>
-        <source>关于MORVANE</source>
-        <translation>About MORVANE</translation>
     </message>
     <message>
         <source>开始解析</source>
@@ -224,10 +355,6 @@
     <message>
         <source>请等待...</source>
         <translation>, please wait...</translation>
-    </message>
-    <message>
-        <source>服务程序启动意外,请重新登陆</source>
-        <translation>The service could not be started; please log in again</translation>
     </message>
     <message>
         <source>端口映射</source>
@@ -344,6 +471,165 @@
     <message>
         <source>登录信息未能保存: %1</source>
         <translation>the login could not be remembered: %1</translation>
+    </message>
+    <message>
+        <source>当前版本:%1</source>
+        <translation>Current version: %1</translation>
+    </message>
+    <message>
+        <source>请求域名操作请等待...</source>
+        <comment>switching on</comment>
+        <translation>Switching %1 on, please wait...</translation>
+    </message>
+    <message>
+        <source>请求域名操作请等待...</source>
+        <comment>switching off</comment>
+        <translation>Switching %1 off, please wait...</translation>
+    </message>
+    <message>
+        <source>域名操作成功</source>
+        <comment>switched on</comment>
+        <translation>%1 is switched on.</translation>
+    </message>
+    <message>
+        <source>域名操作成功</source>
+        <comment>switched off</comment>
+        <translation>%1 is switched off.</translation>
+    </message>
+    <message>
+        <source>域名操作失败</source>
+        <comment>switching on failed</comment>
+        <translation>Could not switch %1 on.</translation>
+    </message>
+    <message>
+        <source>域名操作失败</source>
+        <comment>switching off failed</comment>
+        <translation>Could not switch %1 off.</translation>
+    </message>
+    <message>
+        <source>域名操作失败(%2)</source>
+        <comment>switching on failed</comment>
+        <translation>Could not switch %1 on: %2.</translation>
+    </message>
+    <message>
+        <source>域名操作失败(%2)</source>
+        <comment>switching off failed</comment>
+        <translation>Could not switch %1 off: %2.</translation>
+    </message>
+    <message>
+        <source>请求更新域名列表</source>
+        <translation>Refreshing the domain list...</translation>
+    </message>
+    <message>
+        <source>更新域名列表成功</source>
+        <translation>The domain list is refreshed.</translation>
+    </message>
+    <message>
+        <source>更新域名列表失败</source>
+        <translation>Could not refresh the domain list.</translation>
+    </message>
+    <message>
+        <source>更新域名列表失败(%1)</source>
+        <translation>Could not refresh the domain list: %1.</translation>
+    </message>
+    <message>
+        <source>请求-%1(%2)-端口映射请等待...</source>
+        <comment>mapping</comment>
+        <translation>Mapping port %1/%2 on the router, please wait...</translation>
+    </message>
+    <message>
+        <source>请求-%1(%2)-删除端口映射请等待...</source>
+        <comment>removing</comment>
+        <translation>Removing port %1/%2 and its mapping on the router, please wait...</translation>
+    </message>
+    <message>
+        <source>请求-%1(%2)-删除端口映射请等待...</source>
+        <comment>unmapping</comment>
+        <translation>Unmapping port %1/%2 on the router, please wait...</translation>
+    </message>
+    <message>
+        <source>请求-%1(%2)-请等待...</source>
+        <translation>Asking about port %1/%2, please wait...</translation>
+    </message>
+    <message>
+        <source>端口映射-%1-(%2)成功</source>
+        <translation>Port %1/%2 is mapped on the router.</translation>
+    </message>
+    <message>
+        <source>端口映射-%1-(%2)失败(%3)</source>
+        <translation>Could not map port %1/%2: %3.</translation>
+    </message>
+    <message>
+        <source>端口映射-%1-(%2)失败</source>
+        <translation>Could not map port %1/%2.</translation>
+    </message>
+    <message>
+        <source>删除端口映射-%1-(%2)成功</source>
+        <comment>removed</comment>
+        <translation>Port %1/%2 is removed.</translation>
+    </message>
+    <message>
+        <source>删除端口映射-%1-(%2)失败(%3)</source>
+        <comment>removed</comment>
+        <translation>Could not remove the mapping of port %1/%2 from the router: %3.</translation>
+    </message>
+    <message>
+        <source>删除端口映射-%1-(%2)失败</source>
+        <comment>removed</comment>
+        <translation>Could not remove the mapping of port %1/%2 from the router.</translation>
+    </message>
+    <message>
+        <source>删除端口映射-%1-(%2)成功</source>
+        <comment>unmapped</comment>
+        <translation>Port %1/%2 is unmapped on the router; it stays in the list.</translation>
+    </message>
+    <message>
+        <source>删除端口映射-%1-(%2)失败(%3)</source>
+        <comment>unmapped</comment>
+        <translation>Could not unmap port %1/%2: %3.</translation>
+    </message>
+    <message>
+        <source>删除端口映射-%1-(%2)失败</source>
+        <comment>unmapped</comment>
+        <translation>Could not unmap port %1/%2.</translation>
+    </message>
+    <message>
+        <source>-%1-(%2)成功</source>
+        <translation>Port %1/%2: done.</translation>
+    </message>
+    <message>
+        <source>-%1-(%2)失败(%3)</source>
+        <translation>Port %1/%2: failed (%3).</translation>
+    </message>
+    <message>
+        <source>-%1-(%2)失败</source>
+        <translation>Port %1/%2: failed.</translation>
+    </message>
+    <message>
+        <source>重复数据</source>
+        <comment>port already listed</comment>
+        <translation>Port %1/%2 is already in the list.</translation>
+    </message>
+    <message>
+        <source>端口号无效(1-65535): %1</source>
+        <translation>Not a port number (1-65535): %1</translation>
+    </message>
+    <message>
+        <source>本地动态IP发生了变化</source>
+        <comment>new address</comment>
+        <translation>The public address changed to %1.</translation>
+    </message>
+    <message>
+        <source>服务程序已停止</source>
+        <translation>The service stopped.</translation>
+    </message>
+    <message>
+        <source>关于Morvane</source>
+        <translation>About Morvane</translation>
+    </message>
+    <message>
+        <source>服务程序启动意外,请重新登录</source>
+        <translation>The service did not start; log in again</translation>
     </message>
 </context>
 </TS>

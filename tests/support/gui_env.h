@@ -1,9 +1,11 @@
 #pragma once
-// Offscreen Qt for every GUI test (shell, pages, end to end). Register one CGuiEnvironment per test
-// binary; before any test runs it selects the offscreen platform, gives the process a private root
-// with its runtime directory (0700), optionally a private network (the channel's fixed ports) and
-// private desktop settings, creates the QApplication, and records every URL opened and every
-// message box instead of showing anything.
+// Qt for every GUI test (shell, pages, end to end). Register one CGuiEnvironment per test binary;
+// before any test runs it selects the offscreen platform (or, on request, a real X server of its own
+// with a window manager and a system tray), gives the process a private root with its runtime
+// directory (0700) and an empty service database, optionally a private network (the channel's fixed
+// ports) and private desktop settings, creates the QApplication, and records every URL opened, every
+// message box and every question (answered with its first button unless a test says otherwise)
+// instead of showing anything. The provider's web site counts as answering unless a test says not.
 
 #include <gtest/gtest.h>
 
@@ -33,6 +35,8 @@ struct GuiEnvOptions {
     // HOME, the XDG directories and PATH inside the private root, so that desktop settings (the
     // default browser) are the test's own and never the real home's.
     bool privateDesktop = false;
+    // Xvfb with openbox and trayer's system tray, before the QApplication; offscreen without them.
+    bool realDisplay = false;
 };
 
 class CGuiEnvironment : public ::testing::Environment {
@@ -46,6 +50,11 @@ public:
     static const std::string& NetworkWhy();
     static QList<QUrl>& Urls();
     static QStringList& Messages();
+    static QStringList& Questions();
+    static int& Answer();  // the button the next questions are answered with
+    static bool& SiteReachable();
+    static bool DisplayOk();  // the real display is up; if not, why
+    static const std::string& DisplayWhy();
     static const std::string& RuntimeDir();
     // A fresh directory under the private root, removed with it after the last test.
     static std::string ScratchDir();
@@ -59,6 +68,17 @@ private:
         if (!CGuiEnvironment::NetworkOk())                                                                             \
             GTEST_SKIP() << CGuiEnvironment::NetworkWhy() << " (needs root)";                                          \
     } while (0)
+
+#define REQUIRE_GUI_DISPLAY()                                                                                          \
+    do {                                                                                                               \
+        if (!CGuiEnvironment::DisplayOk())                                                                             \
+            GTEST_SKIP() << CGuiEnvironment::DisplayWhy();                                                             \
+    } while (0)
+
+// The texts under `root` (labels, buttons, group titles, tabs, list headers) cut by their controls.
+QStringList ClippedTexts(QWidget* root);
+// Installs the English translation built beside the tests, or removes it.
+bool UseEnglish(bool english);
 
 // Runs the event loop until `condition` holds or `ms` have passed; returns the condition.
 bool ProcessEventsUntil(const std::function<bool()>& condition, int ms = 5000);

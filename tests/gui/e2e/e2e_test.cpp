@@ -1,4 +1,5 @@
-// The desktop program end to end: the real main window offscreen, the real service (in-process
+// The desktop program end to end: the real main window on a real X server of its own (Xvfb, with
+// openbox and trayer's system tray; offscreen where they are missing), the real service (in-process
 // manager), the real provider with the demo account and, for port mapping, Debian's miniupnpd in
 // network namespaces. Everything happens inside namespaces the test makes.
 
@@ -7,6 +8,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QApplication>
+#include <QSystemTrayIcon>
 #include <QTabBar>
 
 #include <atomic>
@@ -26,6 +29,7 @@
 #include "gui/pages/port_page.h"
 #include "gui/shell/logon.h"
 #include "gui/shell/main_dlg.h"
+#include "gui/shell/tray.h"
 #include "shared/xml/data_files.h"
 #include "tests/libnat/gateway_lab.h"
 #include "tests/tools/provider/provider_process.h"
@@ -33,7 +37,7 @@
 #include "tests/support/temp_dir.h"
 
 static ::testing::Environment* const g_env =
-    ::testing::AddGlobalTestEnvironment(new CGuiEnvironment({.privateNetwork = true}));
+    ::testing::AddGlobalTestEnvironment(new CGuiEnvironment({.privateNetwork = true, .realDisplay = true}));
 
 namespace {
 
@@ -270,6 +274,39 @@ TEST_F(GuiEndToEnd, DomainPageAgainstServiceAndProvider)
     EXPECT_EQ(Domains()->Row(DomainRowOf("demo1.example.net"))->enabled, 0);
     EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", hostid), 0);
     EXPECT_TRUE(CGuiEnvironment::Messages().isEmpty());
+}
+
+// On a desktop with a system tray: the icon is there and says who is logged in; with the provider
+// stopped, switching a domain on fails and the tray raises a notification saying so.
+TEST_F(GuiEndToEnd, TrayIconAndNotificationOnTheDesktop)
+{
+    REQUIRE_GUI_DISPLAY();
+    StartProvider("203.0.113.7");
+    CAcceptingNat nat;
+    StartService(&nat);
+    OpenWindowAndLogIn();
+    CMorvaneTray* tray = m_window->Tray();
+    // Embedded by trayer: the icon has a place on the screen.
+    ASSERT_TRUE(ProcessEventsUntil([&] { return tray->Shown() && tray->Icon()->geometry().width() > 0; }, 5000));
+    EXPECT_EQ(tray->Icon()->toolTip(), U("Morvane - 已登录: demo"));
+
+    m_provider->Stop();
+    const int row = DomainRowOf("demo2.example.net");
+    ASSERT_GE(row, 0);
+    Domains()->OnClick(row, CDomainListEx::kColumnSwitch);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return HasLine(DomainPage()->Output(), U("域名操作失败")); }, 15000))
+        << DomainPage()->Output()->Lines().join('|').toStdString();
+    EXPECT_EQ(tray->Raised().value(tray->Raised().size() - 1), U("域名操作失败"));
+    // The notification is on the screen: the tray's balloon, shown by the program.
+    EXPECT_TRUE(ProcessEventsUntil(
+        [] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (QLatin1String(w->metaObject()->className()) == QLatin1String("QBalloonTip") && w->isVisible())
+                    return true;
+            return false;
+        },
+        3000));
+    EXPECT_EQ(Domains()->Row(DomainRowOf("demo2.example.net"))->enabled, 0);
 }
 
 // A port added on the port page is mapped on the real gateway, is listed again for the next

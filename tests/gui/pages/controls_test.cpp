@@ -46,6 +46,12 @@ struct HookReset {
 TEST(OutputCtrl, AppendsInOrderSelectsTheLastAndClearsFromTheMenu)
 {
     COutPutCtrl out;
+    for (int i = 0; i <= COutPutCtrl::kMaxLines; ++i)
+        out.AppendLine(QString::number(i - 1));  // the oldest goes once the list is full
+    EXPECT_EQ(out.Lines().front(), QStringLiteral("0"));
+    // Each line shows the time it came, before it.
+    EXPECT_EQ(out.item(0)->text(), out.Times()[0].toString(QStringLiteral("HH:mm:ss")) + QStringLiteral("  0"));
+    out.OnMenuCommand(COutPutCtrl::kClearCommand);
     out.AppendLine(QStringLiteral("one"));
     out.AppendLine(QStringLiteral("two"));
     EXPECT_EQ(out.Lines(), QStringList({"one", "two"}));
@@ -157,26 +163,18 @@ TEST(HyperLink, TakesItsTextAsUrlFitsItsTextAndTurnsVisitedAfterAnOpen)
     EXPECT_EQ(link.CurrentColour(), QColor(85, 26, 139));
 }
 
-TEST(HyperLink, ErrorTextsForEveryCode)
+TEST(HyperLink, ErrorTextsSayWhyInTheUsersLanguageWithTheAddress)
 {
-    const QString lead = QStringLiteral("Unable to open hyperlink:\n\n");
-    EXPECT_EQ(CHyperLink2::ErrorText(0), lead + "The operating system is out\nof memory or resources.");
-    EXPECT_EQ(CHyperLink2::ErrorText(2), lead + "The specified file was not found.");
-    EXPECT_EQ(CHyperLink2::ErrorText(11), lead + "The .EXE file is invalid\n(non-Win32 .EXE or error in .EXE image).");
-    EXPECT_EQ(CHyperLink2::ErrorText(26), lead + "A sharing violation occurred. ");
-    EXPECT_EQ(CHyperLink2::ErrorText(30), lead + "The DDE transaction could not\nbe completed because other DDE "
-                                                 "transactions\nwere being processed.");
-    EXPECT_EQ(CHyperLink2::ErrorText(31),
-              lead + "There is no application associated\nwith the given filename extension.");
-    EXPECT_EQ(CHyperLink2::ErrorText(32), lead + "The specified dynamic-link library was not found.");
-    EXPECT_EQ(CHyperLink2::ErrorText(1), lead + "Unknown Error (1) occurred.");
-    EXPECT_EQ(CHyperLink2::ErrorText(-7), lead + "Unknown Error (-7) occurred.");
-    for (int code : {3, 5, 8, 27, 28, 29})
-        EXPECT_FALSE(CHyperLink2::ErrorText(code).contains(QStringLiteral("Unknown"))) << code;
+    const QString url = QStringLiteral("http://127.0.0.1/index.php?action=reg");
+    for (int code : {CHyperLink2::kNoAssociation, CHyperLink2::kFileNotFound, -7}) {
+        const QString text = CHyperLink2::ErrorText(code, url);
+        EXPECT_TRUE(text.startsWith(QString::fromUtf8("没有程序能打开这个链接。")) && text.endsWith("\n" + url));
+    }
+    EXPECT_NE(CHyperLink2::ErrorText(CHyperLink2::kNoAssociation, url), CHyperLink2::ErrorText(2, url));
 
     CGuiEnvironment::Messages().clear();
-    CHyperLink2::ReportError(2);
-    EXPECT_EQ(CGuiEnvironment::Messages(), QStringList({lead + "The specified file was not found."}));
+    CHyperLink2::ReportError(2, url);
+    EXPECT_EQ(CGuiEnvironment::Messages(), QStringList({CHyperLink2::ErrorText(2, url)}));
 }
 
 TEST(HyperLinkFallback, CommandIsCutAtTheFirstFieldCodeAndLongCommandsAreRefused)
@@ -262,6 +260,7 @@ TEST(HyperLinkFallback, DefaultHtmlHandlerStartsWithTheUrlWhenTheDesktopCannotOp
     link.OnClick();
     EXPECT_FALSE(link.Visited());
     EXPECT_EQ(link.CurrentColour(), QColor(0, 0, 238));
-    EXPECT_EQ(CGuiEnvironment::Messages(), QStringList({CHyperLink2::ErrorText(CHyperLink2::kFileNotFound)}));
+    EXPECT_EQ(CGuiEnvironment::Messages(),
+              QStringList({CHyperLink2::ErrorText(CHyperLink2::kFileNotFound, QStringLiteral("http://127.0.0.1/c"))}));
     ::unlink((config + "/mimeapps.list").c_str());
 }

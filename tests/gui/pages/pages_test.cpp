@@ -17,6 +17,7 @@
 #include <fstream>
 
 #include "gui/controls/hyperlink2.h"
+#include "gui/controls/link_open.h"
 #include "gui/controls/output_ctrl.h"
 #include "gui/pages/domain_page.h"
 #include "gui/pages/pages.h"
@@ -143,12 +144,24 @@ TEST(DomainList, NameClicksOpenTheDomainWithOneHttpPrefix)
     EXPECT_EQ(Enabled(list), "000");
     EXPECT_EQ(page.Output()->count(), 0);
 
+    // "添加" and the help link open their own pages of the site while it answers, the user guide's
+    // sections when it does not.
     page.OnAdd();
-    ASSERT_EQ(CGuiEnvironment::Urls().size(), before + 4);
-    EXPECT_EQ(CGuiEnvironment::Urls().back().toString(), QString::fromUtf8(gui::SiteUrl()));
+    page.HelpLink()->OnClick();
+    ASSERT_EQ(CGuiEnvironment::Urls().size(), before + 5);
+    EXPECT_EQ(CGuiEnvironment::Urls()[before + 3].toString(), gui::SitePage(gui::kSiteAddDomain));
+    EXPECT_EQ(CGuiEnvironment::Urls()[before + 4].toString(), gui::SitePage(gui::kSiteDomainHelp));
     EXPECT_EQ(page.HelpLink()->text(), U("域名管理帮助"));
+    CGuiEnvironment::SiteReachable() = false;
+    page.OnAdd();
+    page.HelpLink()->OnClick();
+    CGuiEnvironment::SiteReachable() = true;
+    ASSERT_EQ(CGuiEnvironment::Urls().size(), before + 7);
+    EXPECT_EQ(CGuiEnvironment::Urls()[before + 5], QUrl(gui::GuideUrl(QString::fromLatin1(gui::kGuideAddingDomains))));
+    EXPECT_EQ(CGuiEnvironment::Urls()[before + 6], QUrl(gui::GuideUrl(QString::fromLatin1(gui::kGuideDomains))));
+    EXPECT_TRUE(CGuiEnvironment::Urls()[before + 6].toLocalFile().endsWith(QStringLiteral("/doc/user-guide.html")));
 
-    // Nothing can open a page: the name, "添加" and the help link all say so the same way.
+    // Nothing can open a page: the name, "添加" and the help link all say so, each with its address.
     CHyperLink2::SetUrlOpener([](const QUrl&) { return false; });
     CGuiEnvironment::Messages().clear();
     list.OnClick(0, 0);
@@ -156,9 +169,12 @@ TEST(DomainList, NameClicksOpenTheDomainWithOneHttpPrefix)
     page.HelpLink()->OnClick();
     CHyperLink2::SetUrlOpener({});
     ASSERT_EQ(CGuiEnvironment::Messages().size(), 3);
-    EXPECT_TRUE(CGuiEnvironment::Messages()[0].startsWith(QStringLiteral("Unable to open hyperlink:")));
-    EXPECT_EQ(CGuiEnvironment::Messages()[0], CGuiEnvironment::Messages()[1]);
-    EXPECT_EQ(CGuiEnvironment::Messages()[1], CGuiEnvironment::Messages()[2]);
+    const QString urls[] = {QStringLiteral("http://plain.example.org"), gui::SitePage(gui::kSiteAddDomain),
+                            gui::SitePage(gui::kSiteDomainHelp)};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(CGuiEnvironment::Messages()[i].startsWith(U("没有程序能打开这个链接。")));
+        EXPECT_TRUE(CGuiEnvironment::Messages()[i].endsWith(urls[i])) << CGuiEnvironment::Messages()[i].toStdString();
+    }
 }
 
 TEST(DomainList, SwitchClickShowsTheRequestedStateAtOnceAndDrawsIt)
@@ -231,6 +247,11 @@ TEST(DomainPage, AddressNetworkTypeAndUpdateWithoutChannel)
     }
     page.SetNetType(7);
     EXPECT_EQ(page.NetTypeLabel()->text(), QString());
+    // The provider's location: beside the type, or alone where there is no type (a dyndns2 account).
+    page.SetNetType(2, QStringLiteral("lab"));
+    EXPECT_EQ(page.NetTypeLabel()->text(), U("中国电信, lab"));
+    page.SetNetType(0, QStringLiteral("https://127.0.0.1/ip"));
+    EXPECT_EQ(page.NetTypeLabel()->text(), QStringLiteral("https://127.0.0.1/ip"));
     page.SetNetType(-1);
     EXPECT_EQ(page.NetTypeLabel()->text(), QString());
 
@@ -260,13 +281,17 @@ TEST(PortPage, ServiceChoicesFillThePortAndCustomKeepsIt)
 {
     CMorvaneMapportDlg page(nullptr);
     QComboBox* service = page.ServiceCombo();
-    ASSERT_EQ(service->count(), 12);
+    ASSERT_EQ(service->count(), 13);
     EXPECT_EQ(service->itemText(0), U("自定义端口"));
     EXPECT_EQ(service->itemText(1), QStringLiteral("DNS(53)"));
+    EXPECT_EQ(service->itemText(5), QStringLiteral("HTTPS(443)"));
+    EXPECT_EQ(service->itemText(10), QStringLiteral("SOCKS(1080)"));
     // TELNET is 23; 22 is SSH.
-    EXPECT_EQ(service->itemText(10), QStringLiteral("SSH(22)"));
-    EXPECT_EQ(service->itemText(11), QStringLiteral("TELNET(23)"));
-    page.OnServiceChanged(11);
+    EXPECT_EQ(service->itemText(11), QStringLiteral("SSH(22)"));
+    EXPECT_EQ(service->itemText(12), QStringLiteral("TELNET(23)"));
+    page.OnServiceChanged(5);
+    EXPECT_EQ(page.PortEdit()->text(), QStringLiteral("443"));
+    page.OnServiceChanged(12);
     EXPECT_EQ(page.PortEdit()->text(), QStringLiteral("23"));
     EXPECT_EQ(page.ProtocolCombo()->itemText(0), QStringLiteral("TCP"));
     EXPECT_EQ(page.ProtocolCombo()->itemText(1), QStringLiteral("UDP"));
@@ -349,9 +374,11 @@ TEST(AboutPage, TextsLayoutAndUpdateButton)
     page.resize(400, 500);
     page.show();
     EXPECT_EQ(page.Group()->title(), U("关于Morvane"));
+    // What this program is, not a name-resolution service of telecom lines.
     const QString description = page.Description()->text();
-    EXPECT_TRUE(description.startsWith(QStringLiteral("      我")));
-    EXPECT_TRUE(description.endsWith(U("效果。 ")));
+    EXPECT_TRUE(description.startsWith(QStringLiteral("Morvane ")));
+    EXPECT_TRUE(description.contains(U("路由器")));
+    EXPECT_FALSE(description.contains(U("电信")));
     QApplication::processEvents();
     // The group centred at the top; the description above the version row, all of it inside.
     EXPECT_LE(std::abs(page.Group()->geometry().center().x() - 200), 1);
@@ -364,11 +391,17 @@ TEST(AboutPage, TextsLayoutAndUpdateButton)
     EXPECT_LT(page.VersionLabel()->geometry().right(), page.CheckButton()->x());
 
     int launches = 0;
-    CMorvaneAbout::SetUpdateLauncher([&launches] { ++launches; });
+    CMorvaneAbout::SetUpdateLauncher([&launches] { return ++launches > 0; });
+    CGuiEnvironment::Messages().clear();
     page.CheckButton()->click();
     page.CheckButton()->click();
     EXPECT_EQ(launches, 2);
+    EXPECT_TRUE(CGuiEnvironment::Messages().isEmpty());
+    // No updater beside the program (this test's own directory has none): said, not ignored.
     CMorvaneAbout::SetUpdateLauncher({});
+    page.CheckButton()->click();
+    EXPECT_EQ(CGuiEnvironment::Messages(), QStringList({CMorvaneAbout::NoUpdaterText()}));
+    EXPECT_TRUE(CMorvaneAbout::NoUpdaterText().contains(QStringLiteral("Skelvar")));
 }
 
 // Version blocks are read from ELF notes; objcopy puts one into a copy of a small program.
@@ -436,7 +469,8 @@ TEST_F(AboutVersion, ProductVersionUnderTheFirstTranslationAndOversizedBlocksRef
     EXPECT_FALSE(CMorvaneAbout::ReadVersionText("/bin/true", text));
     EXPECT_EQ(text, QStringLiteral("unchanged"));
 
-    // The test program itself carries no note: the page keeps its template text.
+    // The test program itself carries no note: the page shows the version it was built as.
     CMorvaneAbout page;
-    EXPECT_EQ(page.VersionLabel()->text(), U("静态"));
+    EXPECT_EQ(page.VersionLabel()->text(), U("当前版本:") + QString::fromLatin1(gui::BuildVersion()));
+    EXPECT_FALSE(QString::fromLatin1(gui::BuildVersion()).isEmpty());
 }

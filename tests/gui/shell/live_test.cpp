@@ -7,6 +7,7 @@
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QLabel>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -140,7 +141,8 @@ TEST_F(ShellLive, LogInThroughTheServiceWrongThenRight)
 }
 
 // The whole start-up: the service installed and started from beside the GUI, the login, the
-// window in use; then closing it ends the start-up routine. Measures the idle GUI's memory.
+// window in use; then the service stopped, which the window notices at once (it watches the
+// service's process); then closing it ends the start-up routine. Measures the idle GUI's memory.
 TEST_F(ShellLive, StartUpToLoggedInWindow)
 {
     const std::string app = InstallPrograms();
@@ -148,29 +150,41 @@ TEST_F(ShellLive, StartUpToLoggedInWindow)
     LogInAs("demo", "demo");
     long rssKiB = -1;
     bool loggedIn = false;
+    qint64 noticedMs = -1;
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
         CMorvaneMainDlg* w = CMorvaneApp::Instance() ? CMorvaneApp::Instance()->MainWindow() : nullptr;
         if (!w || w->LoginPage()->Mode() != CMorvaneMainLogOnDlg::kLoggedIn || loggedIn)
             return;
         loggedIn = true;
-        QTimer::singleShot(1000, [w, &rssKiB] {  // idle for a second, then measure and close
+        QTimer::singleShot(1000, [w, &rssKiB, &noticedMs] {  // idle for a second, then measure
             rssKiB = ResidentKiB();
-            w->close();
+            QElapsedTimer since;
+            since.start();
+            scm::Status status;
+            scm::OpenManager(scm::kManagerAllAccess)
+                ->Open(CMorvaneApp::kServiceName, scm::kServiceAllAccess)
+                ->Control(scm::kStop, status);
+            if (ProcessEventsUntil([w] { return !w->ServiceReachable(); }, 5000))
+                noticedMs = since.elapsed();
+            w->Quit();
         });
     });
     watch.start(20);
     QTimer::singleShot(20000, [] {  // never hang the suite
         if (CMorvaneApp::Instance() && CMorvaneApp::Instance()->MainWindow())
-            CMorvaneApp::Instance()->MainWindow()->close();
+            CMorvaneApp::Instance()->MainWindow()->Quit();
     });
     CMorvaneApp morvane(AppOptions{app + "Morvane", app});
     EXPECT_FALSE(morvane.InitInstance());
     unsetenv("MORVANE_PROVIDER");
     EXPECT_EQ(morvane.StartStatus(), 1);
     EXPECT_TRUE(loggedIn);
+    EXPECT_TRUE(noticedMs >= 0 && noticedMs < 3000) << noticedMs;  // stop included; a request would wait 45 s
     EXPECT_TRUE(CGuiEnvironment::Messages().isEmpty());
     std::printf("[figure] resident memory of the idle logged-in GUI (test process): %.1f MiB\n", rssKiB / 1024.0);
+    std::printf("[figure] stopped service noticed by the window after %lld ms (the stop included)\n",
+                static_cast<long long>(noticedMs));
 }
 
 // The program from its own directory: time until the login dialog shows, and a second copy that

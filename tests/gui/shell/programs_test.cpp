@@ -149,15 +149,43 @@ protected:
 
 TEST_F(ShellServiceStep, MissingServiceProgramIsReportedWithStatusZero)
 {
-    QStringList shown;
-    gui::SetMessageBoxHook([&](const QString& text) { shown << text; });
+    // The box says what failed, where, and what to do; "重试" runs the step again, "退出" ends.
+    QStringList asked;
+    int retries = 1;
+    gui::SetQuestionHook([&](const QString& text, const QStringList& buttons) {
+        asked << text;
+        EXPECT_EQ(buttons, QStringList({QString::fromUtf8("重试"), QString::fromUtf8("退出")}));
+        if (retries-- > 0)
+            return 0;
+        Install(kBin + "/scm_test_service", m_core);  // put in place while the box was open
+        return 0;
+    });
     CMorvaneApp app(AppOptions{m_dir + "Morvane", m_dir});
+    EXPECT_TRUE(app.EnsureService());
+    EXPECT_EQ(app.StartStatus(), 1);
+    ASSERT_EQ(asked.size(), 2);
+    for (const char* part : {"找不到服务程序", "重新安装", m_core.c_str()})
+        EXPECT_TRUE(asked[0].contains(QString::fromUtf8(part))) << asked[0].toStdString();
+
+    // A registered service whose program is gone: the start fails with the program named; "退出" ends.
+    ASSERT_TRUE(WaitUntil([&] { return Query().state == scm::kRunning; }));
+    {
+        scm::Status status;
+        scm::OpenManager(scm::kManagerAllAccess)->Open("MORVANE", scm::kServiceAllAccess)->Control(scm::kStop, status);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Query().state == scm::kStopped; }));
+    fs::remove(m_core);
+    asked.clear();
+    gui::SetQuestionHook([&](const QString& text, const QStringList&) {
+        asked << text;
+        return 1;
+    });
     EXPECT_FALSE(app.InitInstance());
-    gui::SetMessageBoxHook({});
-    EXPECT_EQ(app.StartStatus(), 0);
-    ASSERT_EQ(shown.size(), 1);
-    EXPECT_EQ(shown[0], QString::fromUtf8("服务程序启动意外,请重新登陆\nerr id = 0"));
-    EXPECT_EQ(CMorvaneApp::ServiceFailureText(-1), "服务程序启动意外,请重新登陆\nerr id = -1");
+    gui::SetQuestionHook({});
+    EXPECT_EQ(app.Failure().step, ServiceFailure::kStart);
+    ASSERT_EQ(asked.size(), 1);
+    for (const char* part : {"journalctl -u morvane", m_core.c_str()})
+        EXPECT_TRUE(asked[0].contains(QString::fromUtf8(part))) << asked[0].toStdString();
 }
 
 TEST_F(ShellServiceStep, InstallsFromBesideTheGuiAndStarts)

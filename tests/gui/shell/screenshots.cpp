@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFont>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QTabBar>
@@ -18,11 +19,16 @@
 #include <cstdlib>
 #include <string>
 
+#include "gui/controls/hyperlink2.h"
+#include "gui/messages.h"
 #include "gui/pages/pages.h"
+#include "gui/pages/port_page.h"
 #include "gui/shell/app.h"
 #include "gui/shell/logon.h"
 #include "gui/shell/main_dlg.h"
+#include "gui/shell/tray.h"
 #include "gui/strings.h"
+#include "platform/scm.h"
 #include "shared/xml/data_files.h"
 #include "tests/support/netns.h"
 #include "tests/support/temp_dir.h"
@@ -40,6 +46,17 @@ bool Save(QWidget& widget, const char* name)
     bool ok = widget.grab().save(path);
     std::printf("%s %s\n", ok ? "wrote" : "FAILED", path.toUtf8().constData());
     return ok;
+}
+
+// A box as the program shows it: its text and buttons (OK without any).
+bool SaveBox(QMessageBox::Icon icon, const QString& text, const QStringList& buttons, const char* name)
+{
+    QMessageBox box(icon, QStringLiteral("Morvane"), text);
+    for (const QString& b : buttons)
+        box.addButton(b, b == buttons.front() ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
+    if (buttons.isEmpty())
+        box.addButton(QMessageBox::Ok);
+    return Save(box, name);
 }
 
 std::vector<DomainRecord> DemoDomains()
@@ -110,24 +127,48 @@ int main(int argc, char** argv)
 
     auto domains = DemoDomains();
     window.OnLogin(&domains, true);
-    window.OnNetInfo(NetInfo{static_cast<int32_t>(0xCB007107), 1, "demo"});
-    window.AppendOutput(gui::Text(gui::IDS_REQUEST) + gui::Text(gui::IDS_UPDATE_DOMAIN_LIST), 0);
+    window.OnNetInfo(NetInfo{static_cast<int32_t>(0xCB007107), 2, "demo network"});
+    window.AppendOutput(gui::lines::ListRequest(), 0);
     window.OnDomainList(&domains, true);
+    window.AppendOutput(gui::lines::DomainRequest(QStringLiteral("demo2.example.net"), false), 0);
     window.OnDomainFlags({{2, 0}}, 1);
     window.OnIpChanged(0xCB007107);
     ok &= Save(window, "main-domains");
+    window.resize(window.minimumSize());
+    ok &= Save(window, "main-domains-smallest");
+    window.resize(CMorvaneMainDlg::kWidth, CMorvaneMainDlg::kHeight);
 
     window.OnMapPortList({{8080, 1, 0, 1}, {80, 1, 1, 1}, {21, 0, 0, 0}, {3389, 0, 0, 1}, {5060, 1, 1, 0}});
-    window.OnMapResult({{8080, 1, 0, 1}, {21, 0, 0, 0}}, true);
+    window.AppendOutput(gui::lines::PortRequest(8080, 0, 1, false), 2);
+    window.OnMapResult({{8080, 1, 0, 1}}, true);
+    window.AppendOutput(gui::lines::PortRequest(21, 0, 0, false), 2);
+    window.OnMapResult({{21, 0, 0, 0}}, true);
+    window.AppendOutput(gui::lines::PortRequest(3389, 0, 1, false), 2);
     window.OnMapResult({{3389, 1, 0, 1}}, false);
     window.Tab()->TabBar()->setCurrentIndex(1);
     ok &= Save(window, "main-ports");
     window.Tab()->TabBar()->setCurrentIndex(2);
     ok &= Save(window, "main-about");
 
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Morvane"),
-                    QString::fromStdString(CMorvaneApp::ServiceFailureText(0)), QMessageBox::Ok);
-    ok &= Save(box, "service-start-failed");
+    CMorvaneTray& tray = *window.Tray();
+    tray.SetState(CMorvaneTray::kLoggedIn, QStringLiteral("demo"));
+    tray.Menu()->adjustSize();
+    ok &= Save(*tray.Menu(), "tray-menu");
+
+    ok &= SaveBox(
+        QMessageBox::Question,
+        CMorvaneApp::ServiceFailureText(
+            ServiceFailure{ServiceFailure::kStart, scm::kAccessDenied, "/usr/lib/morvane/MorvaneCore"}),
+        {QCoreApplication::translate("CMorvaneApp", "重试"), QCoreApplication::translate("CMorvaneApp", "退出")},
+        "service-start-failed");
+    ok &= SaveBox(
+        QMessageBox::Question, CMapPortList::DeleteQuestion(3389, 0),
+        {QCoreApplication::translate("CMapPortList", "删除"), QCoreApplication::translate("CMapPortList", "取消")},
+        "port-remove-question");
+    ok &= SaveBox(QMessageBox::Warning,
+                  CHyperLink2::ErrorText(CHyperLink2::kNoAssociation, gui::SitePage(gui::kSitePortHelp)), {},
+                  "link-cannot-open");
+    ok &= SaveBox(QMessageBox::NoIcon, CMorvaneAbout::NoUpdaterText(), {}, "no-updater");
 
     return ok ? 0 : 1;
 }

@@ -224,18 +224,30 @@ TEST(ShellTranslation, EveryTextHasAFinishedEnglishTranslation)
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     QXmlStreamReader xml(&file);
     QString context;
+    QString text;
+    QString comment;
     int texts = 0;
     while (!xml.atEnd()) {
-        if (xml.readNext() != QXmlStreamReader::StartElement)
-            continue;
-        if (xml.name() == QLatin1String("name")) {
-            context = xml.readElementText();
-        } else if (xml.name() == QLatin1String("source")) {
-            const QString text = xml.readElementText();
+        const QXmlStreamReader::TokenType token = xml.readNext();
+        if (token == QXmlStreamReader::EndElement && xml.name() == QLatin1String("message")) {
+            // A text with a disambiguation is looked up with it, as the program does.
             ++texts;
-            EXPECT_FALSE(english.translate(context.toUtf8().constData(), text.toUtf8().constData()).isEmpty())
-                << context.toStdString() << ": " << text.toStdString();
+            EXPECT_FALSE(english
+                             .translate(context.toUtf8().constData(), text.toUtf8().constData(),
+                                        comment.isEmpty() ? nullptr : comment.toUtf8().constData())
+                             .isEmpty())
+                << context.toStdString() << ": " << text.toStdString() << " (" << comment.toStdString() << ")";
+            comment.clear();
+            continue;
         }
+        if (token != QXmlStreamReader::StartElement)
+            continue;
+        if (xml.name() == QLatin1String("name"))
+            context = xml.readElementText();
+        else if (xml.name() == QLatin1String("source"))
+            text = xml.readElementText();
+        else if (xml.name() == QLatin1String("comment"))
+            comment = xml.readElementText();
     }
     file.remove();
     EXPECT_GE(texts, count);

@@ -3,18 +3,25 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabBar>
+#include <QSystemTrayIcon>
+#include <QTest>
 #include <QThread>
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <fstream>
@@ -29,6 +36,9 @@
 #include "gui/shell/crash_handler.h"
 #include "gui/shell/logon.h"
 #include "gui/shell/main_dlg.h"
+#include "gui/shell/service_watch.h"
+#include "gui/shell/tray.h"
+#include "gui/strings.h"
 #include "platform/window.h"
 #include "shared/base/files.h"
 #include "shared/packet/commands.h"
@@ -37,7 +47,7 @@
 #include "tests/support/temp_dir.h"
 
 static ::testing::Environment* const g_env =
-    ::testing::AddGlobalTestEnvironment(new CGuiEnvironment({.privateNetwork = true}));
+    ::testing::AddGlobalTestEnvironment(new CGuiEnvironment({.privateNetwork = true, .privateDesktop = true}));
 
 namespace {
 
@@ -147,6 +157,7 @@ public:
     {
         ++logins;
         onUiThread = onUiThread && QThread::currentThread() == qApp->thread();
+        SetLoggedIn(ok);  // as the channel does before it calls the window, for the tests that call it directly
         CMorvaneMainDlg::OnLogin(records, ok);
     }
     int logins = 0;
@@ -214,7 +225,7 @@ TEST_F(ShellMainWindow, LoginWaitsThenFailureThenSuccess)
     EXPECT_TRUE(page->isVisible());
     EXPECT_EQ(page->geometry(), w->rect());
     EXPECT_TRUE(page->ProgressButton()->isVisible());
-    EXPECT_EQ(page->ProgressButton()->text(), U("正在登陆..."));
+    EXPECT_EQ(page->ProgressButton()->text(), U("正在登录..."));
     EXPECT_FALSE(page->Group()->isVisible());
     EXPECT_FALSE(page->OkButton()->isVisible());
     EXPECT_FALSE(w->Tab()->isVisible());
@@ -244,7 +255,7 @@ TEST_F(ShellMainWindow, LoginWaitsThenFailureThenSuccess)
     EXPECT_EQ(w->Tab()->TabBar()->currentIndex(), 0);
     EXPECT_EQ(w->Tab()->TabBar()->tabText(0), U("动态域名管理"));
     EXPECT_EQ(w->Tab()->TabBar()->tabText(1), U("高级选项"));
-    EXPECT_EQ(w->Tab()->TabBar()->tabText(2), U("关于MORVANE"));
+    EXPECT_EQ(w->Tab()->TabBar()->tabText(2), U("关于Morvane"));
     EXPECT_EQ(w->Tab()->DomainPage()->List()->RowCount(), 2);
     ASSERT_TRUE(datafile::ReadLogin(m_userFile, user, digest));
     EXPECT_EQ(user, "demo");
@@ -274,11 +285,12 @@ TEST_F(ShellMainWindow, LoginPageRetryDigestRules)
     EXPECT_EQ(page->AccountBox()->currentText(), "demo");
     EXPECT_EQ(page->PasswordEdit()->text(), "***");
 
-    // A new name with "***" keeps the remembered digest.
+    // "***" stands for the remembered digest of that account only: another name sends what it says,
+    // never the remembered account's digest.
     page->AccountBox()->setEditText("demo2");
     EXPECT_TRUE(page->OnOK());
     EXPECT_EQ(w->UserName(), "demo2");
-    EXPECT_EQ(w->PasswordDigest(), kDemoDigest);
+    EXPECT_EQ(w->PasswordDigest(), gui::PasswordDigest("***"));
     EXPECT_EQ(page->Mode(), CMorvaneMainLogOnDlg::kWaiting);
     EXPECT_TRUE(page->ProgressButton()->isVisible());
 
@@ -295,9 +307,13 @@ TEST_F(ShellMainWindow, LoginPageRetryDigestRules)
 
 TEST_F(ShellMainWindow, LoginPageWithoutRememberedDigestTakesStarsAsPassword)
 {
+    // The page names the account that was refused, never the remembered one, and wants its password.
+    Remember("demo", kDemoDigest);
     auto w = Open("someone", "pw");
     w->OnLogin(nullptr, false);
     CMorvaneMainLogOnDlg* page = w->LoginPage();
+    EXPECT_EQ(page->AccountBox()->currentText(), "someone");
+    EXPECT_FALSE(page->OnOK());
     page->AccountBox()->setEditText("someone");
     page->PasswordEdit()->setText("***");
     EXPECT_TRUE(page->OnOK());
@@ -493,6 +509,10 @@ TEST_F(ShellMainWindow, UnansweredRequestsLostServiceAndFailureReasons)
     service.Reply(w->LocalPort(), 0, {0});  // an older service says no more than "refused"
     ASSERT_TRUE(ProcessEventsUntil([&] { return w->logins == 2; }, 3000));
     EXPECT_EQ(page->Group()->title(), U("用户名和密码出错"));
+    // A refused password is typed again; the account tried stays.
+    EXPECT_EQ(page->AccountBox()->currentText(), "demo");
+    EXPECT_TRUE(page->PasswordEdit()->text().isEmpty());
+    page->PasswordEdit()->setText("demo");
     pressReturn();
     ASSERT_TRUE(service.Expect(0));
     service.Reply(w->LocalPort(), 0, {1, 0, 0});
@@ -571,6 +591,173 @@ TEST_F(ShellMainWindow, WindowClassAnswersPing)
     EXPECT_TRUE(ProcessEventsUntil([&] { return !w->isMinimized(); }, 3000));
     w.reset();
     EXPECT_FALSE(platform::FindWindow(CMorvaneMainDlg::kWindowClass, ref));
+}
+
+// The failed login names the account that was tried: a refused other account never turns into the
+// remembered one by pressing OK.
+// Keys: Ctrl+Tab and Ctrl+Shift+Tab go round the pages from anywhere in the window; Tab reaches the
+// buttons, the list, the output and the link; Space switches the current domain; Return in the port
+// field adds the port, Delete removes the selected row after asking.
+TEST_F(ShellMainWindow, KeyboardOnly)
+{
+    auto w = Open();
+    auto records = Records();
+    w->OnLogin(&records, true);
+    QApplication::setActiveWindow(w.get());
+    ASSERT_TRUE(ProcessEventsUntil([&] { return QApplication::activeWindow() == w.get(); }, 2000));
+    QTabBar* tabs = w->Tab()->TabBar();
+    CDomainlstSheet* domains = w->Tab()->DomainPage();
+    domains->AddButton()->setFocus();
+    for (int expected : {1, 2, 0}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, Qt::ControlModifier);
+        EXPECT_EQ(tabs->currentIndex(), expected);
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(tabs->currentIndex(), 2);
+    tabs->setCurrentIndex(0);
+    domains->AddButton()->setFocus();
+    for (QWidget* next : {static_cast<QWidget*>(domains->UpdateButton()), static_cast<QWidget*>(domains->List()),
+                          static_cast<QWidget*>(domains->Output()), static_cast<QWidget*>(domains->HelpLink())}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget(), next);
+    }
+    domains->List()->setFocus();
+    domains->List()->setCurrentCell(1, 0);
+    QTest::keyClick(domains->List(), Qt::Key_Space);
+    EXPECT_EQ(domains->List()->Row(1)->enabled, 1);
+    QTest::keyClick(domains->List(), Qt::Key_Return);
+    EXPECT_EQ(domains->List()->Row(1)->enabled, 0);
+    EXPECT_EQ(DomainLines(*w).size(), 2);
+
+    tabs->setCurrentIndex(1);
+    CMorvaneMapportDlg* ports = w->Tab()->PortPage();
+    ports->PortEdit()->setFocus();
+    QTest::keyClicks(ports->PortEdit(), QStringLiteral("8ab+0"));
+    EXPECT_EQ(PortLines(*w), QStringList({U("端口只能是数字")}));  // one line, however many keys
+    QTest::keyClick(ports->PortEdit(), Qt::Key_Return);
+    ASSERT_EQ(ports->List()->RowCount(), 1);
+    EXPECT_EQ(ports->List()->Entry(0)->port, 80);
+    ports->List()->selectRow(0);
+    CGuiEnvironment::Questions().clear();
+    for (int answer : {1, 0}) {  // "取消", then "删除"
+        CGuiEnvironment::Answer() = answer;
+        QTest::keyClick(ports->List(), Qt::Key_Delete);
+        EXPECT_EQ(ports->List()->RowCount(), answer);
+    }
+    EXPECT_EQ(CGuiEnvironment::Questions().back(), CMapPortList::DeleteQuestion(80, 0));
+}
+
+// In both languages, at the smallest and the usual size, every text of every page is whole, and the
+// lists' columns share out the room of a wide window.
+TEST_F(ShellMainWindow, TextsFitInBothLanguages)
+{
+    auto whole = [](QWidget* w, const std::string& where) {
+        QApplication::processEvents();
+        EXPECT_EQ(ClippedTexts(w).join(QStringLiteral("; ")).toStdString(), "") << where;
+    };
+    for (bool english : {false, true}) {
+        ASSERT_EQ(UseEnglish(english), english);
+        const std::string language = english ? "English " : "Chinese ";
+        CMorvaneLogon dialog(m_userFile);
+        dialog.show();
+        whole(&dialog, language + "dialog");
+        auto w = Open();
+        w->OnLogin(nullptr, false);
+        w->LoginPage()->SetMode(CMorvaneMainLogOnDlg::kFailed, gui::Text(gui::IDS_LOGIN_NO_ANSWER));
+        w->resize(w->minimumSize());
+        whole(w.get(), language + "login page");
+        auto records = Records();
+        w->OnLogin(&records, true);
+        w->OnNetInfo(NetInfo{static_cast<int32_t>(0xCB00710A), 2, "demo network"});
+        w->OnMapPortList({{8080, 1, 0, 1}});
+        for (QSize size : {w->minimumSize(), QSize(CMorvaneMainDlg::kWidth, CMorvaneMainDlg::kHeight)}) {
+            w->resize(size);
+            for (int page : {0, 1, 2}) {
+                w->Tab()->TabBar()->setCurrentIndex(page);
+                whole(w.get(), language + std::to_string(size.width()) + " wide, page " + std::to_string(page));
+            }
+        }
+        // An English user is not told about Chinese carriers when the provider names the network.
+        EXPECT_EQ(w->Tab()->DomainPage()->NetTypeLabel()->text(),
+                  english ? QStringLiteral("demo network") : U("中国电信, demo network"));
+        w->resize(1400, 900);
+        w->Tab()->TabBar()->setCurrentIndex(0);
+        whole(w.get(), language + "1400 wide");
+        EXPECT_GT(w->Tab()->DomainPage()->List()->columnWidth(CDomainListEx::kColumnName), 900);
+        CMapPortList* ports = w->Tab()->PortPage()->List();
+        w->Tab()->TabBar()->setCurrentIndex(1);
+        QApplication::processEvents();
+        EXPECT_EQ(ports->horizontalHeader()->length(), ports->viewport()->width());
+    }
+    UseEnglish(false);
+}
+
+// The tray shows the service's state and raises a notification when an update fails or the address
+// changes (not when switched off, which is remembered); closing the window keeps the program there,
+// and the tray's menu brings it back or ends it. The service's process ending is noticed at once.
+TEST_F(ShellMainWindow, TrayStateNotificationsAndTheServiceProcess)
+{
+    CMorvaneTray::SetAvailability(1);
+    const pid_t service = fork();
+    if (service == 0) {
+        pause();
+        _exit(0);
+    }
+    CServiceWatch::SetPidSource([service] { return static_cast<int>(service); });
+    auto w = Open();
+    CMorvaneTray* tray = w->Tray();
+    ASSERT_TRUE(tray->Shown() && w->ServiceWatch()->Armed());
+    EXPECT_EQ(tray->CurrentState(), CMorvaneTray::kAnswering);
+    auto records = Records();
+    w->OnLogin(&records, true);
+    EXPECT_EQ(tray->StateText(), U("已登录: demo"));
+    tray->SetNotificationsOn(true);
+    const qsizetype before = tray->Raised().size();
+    w->OnIpChanged(0xCB007107);
+    w->OnDomainFlags({{2, 1}}, 0);
+    w->OnDomainFlags({{1, 0}}, 1);  // a success is no news
+    ASSERT_EQ(tray->Raised().size(), before + 2);
+    EXPECT_EQ(tray->Raised()[before], U("本地动态IP发生了变化"));
+    EXPECT_EQ(tray->Raised()[before + 1], U("域名操作失败"));
+    tray->NotifyAction()->trigger();  // off, from the menu
+    w->OnIpChanged(0xCB007108);
+    EXPECT_EQ(tray->Raised().size(), before + 2);
+    EXPECT_FALSE(CMorvaneTray().NotificationsOn());  // remembered for the next start
+    tray->SetNotificationsOn(true);
+
+    // Closing hides the window into the tray; "显示" brings it back; "退出" ends it.
+    bool finished = false;
+    QObject::connect(w.get(), &QDialog::finished, [&] { finished = true; });
+    w->close();
+    QApplication::processEvents();
+    EXPECT_FALSE(w->isVisible() || finished);
+    emit tray->showRequested();
+    EXPECT_TRUE(w->isVisible());
+
+    // The service's process ends: seen at once, long before any request could time out.
+    QElapsedTimer since;
+    since.start();
+    kill(service, SIGKILL);
+    waitpid(service, nullptr, 0);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !w->ServiceReachable(); }, 3000));
+    EXPECT_LT(since.elapsed(), 1000);
+    EXPECT_EQ(DomainLines(*w).back(), U("服务程序已停止"));
+    EXPECT_EQ(tray->Raised().back(), U("服务程序无响应"));
+    EXPECT_EQ(tray->CurrentState(), CMorvaneTray::kNotAnswering);
+    CServiceWatch::SetPidSource({});
+
+    emit tray->quitRequested();
+    EXPECT_TRUE(ProcessEventsUntil([&] { return finished; }, 2000));
+
+    // Without a tray, closing ends the program.
+    CMorvaneTray::SetAvailability(0);
+    auto plain = Open();
+    plain->OnLogin(&records, true);
+    bool ended = false;
+    QObject::connect(plain.get(), &QDialog::finished, [&] { ended = true; });
+    plain->close();
+    EXPECT_TRUE(ProcessEventsUntil([&] { return ended; }, 2000));
+    CMorvaneTray::SetAvailability(-1);
 }
 
 }  // namespace
