@@ -220,9 +220,14 @@ UdpInPacketPtr CMorvaneManger::ReceivePacket(int timeoutMs)
         std::remove_if(m_connections.begin(), m_connections.end(), [](const Connection& c) { return c.fd < 0; }),
         m_connections.end());
     std::vector<pollfd> fds;
-    fds.reserve(3 + m_connections.size());
+    fds.reserve(4 + m_connections.size());
     fds.push_back({m_wakeFd, POLLIN, 0});
-    int listening = -1, udp = -1;
+    int listening = -1, udp = -1, watch = -1;
+    // The interface notifications (interface_watch.h): only while an interface source is followed.
+    if (m_watch.Descriptor() >= 0) {
+        watch = static_cast<int>(fds.size());
+        fds.push_back({m_watch.Descriptor(), POLLIN, 0});
+    }
     if (m_listener.Fd() >= 0) {
         listening = static_cast<int>(fds.size());
         fds.push_back({m_listener.Fd(), POLLIN, 0});
@@ -249,6 +254,8 @@ UdpInPacketPtr CMorvaneManger::ReceivePacket(int timeoutMs)
         ssize_t n = ::read(m_wakeFd, &counter, sizeof counter);
         (void)n;
     }
+    if (watch >= 0 && fds[watch].revents)
+        m_watch.OnReadable(Tick());
     if (listening >= 0 && (fds[listening].revents & POLLIN))
         AcceptConnections();
     // One request per call; the connections take turns, the UDP channel after them.

@@ -145,7 +145,9 @@ bool CMorvaneManger::StartManager()
     };
     environment.nat = m_options.nat;
     environment.checkIpTimeoutMs = m_options.checkIpTimeoutMs;
-    m_service = std::make_unique<CConfiguredProvider>(ProviderFile(), std::move(environment));
+    auto configured = std::make_unique<CConfiguredProvider>(ProviderFile(), std::move(environment));
+    m_configured = configured.get();
+    m_service = std::move(configured);
     m_cancelTarget = m_service.get();
     m_mapper = m_options.nat ? std::make_unique<CPortMapper>(*m_options.nat) : std::make_unique<CPortMapper>();
     std::string udp = m_channelPort ? " and 127.0.0.1:" + std::to_string(m_channelPort) : "";
@@ -415,6 +417,13 @@ void CMorvaneManger::CheckUpdater()
         StartUpdater(platform::ProgramDirectory(false), platform::ProgramPath());
 }
 
+void CMorvaneManger::FollowInterface()
+{
+    // The interface as the provider last read provider.conf (before each of its calls).
+    m_watch.Follow(m_configured ? m_configured->InterfaceName() : std::string(),
+                   rtnl::kIPv4Address | rtnl::kLink | rtnl::kOverrun);
+}
+
 int CMorvaneManger::NextWaitMs(uint32_t now) const
 {
     int64_t wait;
@@ -429,6 +438,8 @@ int CMorvaneManger::NextWaitMs(uint32_t now) const
             wait = 0;
     } else {
         wait = DueIn(now, m_lastAddressCheck, m_options.addressCheckIntervalMs);
+        if (int64_t changed = m_watch.DueIn(now); changed >= 0)
+            wait = std::min(wait, changed);
         if (m_options.superviseUpdater)
             wait = std::min(wait, DueIn(now, m_lastUpdaterCheck, kUpdaterCheckIntervalMs));
     }
@@ -442,7 +453,8 @@ void CMorvaneManger::Run(int)
     m_lastUpdaterCheck = 0;
     m_lastAddress = 0;
     while (!m_stop) {
-        // 1. Serve the channel; sleeps until a datagram, the next due task, or a stop.
+        FollowInterface();
+        // 1. Serve the channel; sleeps until a datagram, an interface change, the next due task, or a stop.
         if (UdpInPacketPtr packet = ReceivePacket(NextWaitMs(Tick())))
             DispatchPacket(*packet);
         if (m_stop)
@@ -480,7 +492,9 @@ void CMorvaneManger::Run(int)
 
         // 3. Periodic work; unsigned differences survive the wrap of the tick.
         uint32_t now = Tick();
-        if (uint32_t(now - m_lastAddressCheck) > m_options.addressCheckIntervalMs) {
+        // A change of the interface the address comes from is checked at once, not at the next period.
+        if (uint32_t(now - m_lastAddressCheck) > m_options.addressCheckIntervalMs || m_watch.DueIn(now) == 0) {
+            m_watch.Taken();
             CheckAddress();
             m_lastAddressCheck = now;
         } else if (m_options.superviseUpdater && uint32_t(now - m_lastUpdaterCheck) > kUpdaterCheckIntervalMs) {

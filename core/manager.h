@@ -6,10 +6,11 @@
 //     UDP channel when asked for;
 //   - logs in with the first account of user.xml while it has no login;
 //   - every 120 s asks the provider for the public address and, when it changed, pushes it for every
-//     switched-on domain, tells the client and re-applies the router port mappings;
+//     switched-on domain, tells the client and re-applies the router port mappings; when the address
+//     comes from a local interface, also right after that interface changes (CInterfaceWatch);
 //   - every 12 hours makes sure the updater runs.
-// The worker sleeps in poll() until a request or a connection arrives, the next periodic task is due
-// or a stop is requested, so an idle service costs no CPU.
+// The worker sleeps in poll() until a request, a connection or an interface notification arrives,
+// the next periodic task is due or a stop is requested, so an idle service costs no CPU.
 
 #include <atomic>
 #include <cstdint>
@@ -20,12 +21,14 @@
 #include <vector>
 
 #include "core/channel_guard.h"
+#include "core/interface_watch.h"
 #include "platform/local_socket.h"
 #include "core/webservice/documents.h"
 #include "shared/base/core_thread.h"
 #include "shared/packet/packet.h"
 #include "shared/packet/records.h"
 
+class CConfiguredProvider;
 class CDynamicService;
 class IProvider;
 class INatLibrary;
@@ -193,6 +196,7 @@ private:
     NetInfo m_netinfo;
     UserInfo m_userinfo;
     std::unique_ptr<IProvider> m_service;             // the provider provider.conf names
+    CConfiguredProvider* m_configured = nullptr;      // the same, for what only it can say
     std::atomic<IProvider*> m_cancelTarget{nullptr};  // what a stop from another thread cancels
     std::string m_userId;
     std::string m_password;
@@ -238,6 +242,10 @@ private:
 
     CDropNotes m_drops;
     bool m_connectionsFullReported = false;
+
+    // The interface the address comes from; its descriptor waits in ReceivePacket's poll().
+    CInterfaceWatch m_watch;
+    void FollowInterface();
 
     // Periodic work, in ticks.
     uint32_t m_lastAddressCheck = 0;

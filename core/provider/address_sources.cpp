@@ -1,16 +1,11 @@
 #include "core/provider/address_sources.h"
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <netinet/in.h>
-
-#include <cstring>
-
 #include "core/log.h"
 #include "core/portmap.h"
 #include "core/provider/address.h"
 #include "core/provider/https.h"
 #include "shared/base/ipv4.h"
+#include "core/provider/interface_address.h"
 
 AddressFinding CAddressSources::Find()
 {
@@ -55,22 +50,11 @@ AddressFinding CAddressSources::FromInterface(const std::string& name)
 {
     AddressFinding found;
     found.source = "interface " + name;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) {
-        JournalPrint(kJournalWarning, "address: cannot list the interfaces");
-        return found;
+    std::string why;
+    if (!address::InterfaceIPv4(name, found.address, why)) {
+        found.address = 0;
+        JournalPrint(kJournalWarning, "address: %s", why.c_str());
     }
-    for (ifaddrs* i = list; i; i = i->ifa_next) {
-        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || name != i->ifa_name)
-            continue;
-        sockaddr_in sin;
-        std::memcpy(&sin, i->ifa_addr, sizeof sin);
-        found.address = ntohl(sin.sin_addr.s_addr);
-        break;
-    }
-    freeifaddrs(list);
-    if (found.address == 0)
-        JournalPrint(kJournalWarning, "address: interface %s has no IPv4 address", name.c_str());
     return found;
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 // Where the public address comes from when the provider does not say: a named local interface
-// (used alone when given); else the check-IP URLs in turn, the first that answers deciding, with the
-// router's external address over UPnP/NAT-PMP (libnat) used only when it agrees or when no URL is
-// configured (nothing authenticates the router's answer). Each answer must be one bare IPv4 address;
-// anything else (HTML, an IPv6 address, garbage, no answer in time) moves on to the next source.
+// (used alone when given; its address chosen as interface_address.h says); else the check-IP URLs in
+// turn, the first that answers deciding, with the router's external address over UPnP/NAT-PMP (libnat)
+// used only when it agrees or when no URL is configured (nothing authenticates the router's answer).
+// Each answer must be one bare IPv4 address; anything else (HTML, an IPv6 address, garbage, no answer
+// in time) moves on to the next source.
 
 #include <atomic>
 #include <cstdint>

@@ -52,6 +52,7 @@ void CConfiguredProvider::Refresh()
         JournalPrint(kJournalWarning, "provider: %s: %s; using the web service", m_path.c_str(), problem.c_str());
         config = ProviderConfig{};
     }
+    m_interface = config.kind == ProviderConfig::Kind::Dyndns2 ? config.interfaceName : std::string();
     if (config.kind == ProviderConfig::Kind::Dyndns2) {
         AddressSourceOptions sources;
         sources.interfaceName = config.interfaceName;

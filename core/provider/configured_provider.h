@@ -40,6 +40,8 @@ public:
     std::string Describe() const override;
 
     ProviderConfig::Kind Kind() const { return m_kind; }
+    // The local interface the address comes from (empty: none), as of the last look at the file.
+    const std::string& InterfaceName() const { return m_interface; }
     // Reads the file again when it changed since the last look.
     void Refresh();
 
@@ -52,6 +54,7 @@ private:
     mutable std::mutex m_lock;
     std::atomic<bool> m_cancelled{false};
     ProviderConfig::Kind m_kind = ProviderConfig::Kind::WebService;
+    std::string m_interface;
     bool m_seen = false;
     bool m_exists = false;
     ino_t m_ino = 0;

@@ -10,6 +10,7 @@
 #include "core/provider/config.h"
 #include "core/provider/configured_provider.h"
 #include "core/provider/dyndns2/dyndns2_provider.h"
+#include "core/provider/interface_address.h"
 #include "core/webservice/dynamic_service.h"
 #include "shared/base/files.h"
 #include "tests/libnat/gateway_lab.h"
@@ -489,4 +490,42 @@ TEST(RouterAddressTest, ExternalAddressFromMiniupnpd)
     o.checkIp = {"https://127.0.0.1:1/"};
     EXPECT_EQ(CAddressSources(o).Find().address, 0u);
     unsetenv("MORVANE_UPNP_ROOTDESC_URL");
+}
+
+// A veth pair in this binary's namespace; its peer stays down, so that an address added without
+// "nodad" stays tentative.
+TEST(InterfaceSourceTest, KernelListsFlagsAndLifetimesAndTheRightAddressIsChosen)
+{
+    if (!PrivateNetwork::ok)
+        GTEST_SKIP() << PrivateNetwork::why;
+    auto ip = [](const std::string& args) { return std::system(("ip " + args + " >/dev/null 2>&1").c_str()) == 0; };
+    ASSERT_TRUE(ip("link add mvn0 type veth peer name mvn1") && ip("link set mvn0 up"));
+    for (const char* add : {"10.1.2.3/24", "203.0.113.9 peer 198.51.100.1", "2001:db8:1::5/64 nodad",
+                            "2001:db8:1::6/64 nodad preferred_lft 0", "fd00:1::5/64 nodad", "fe80::5/64 nodad",
+                            "2001:db8:1::7/64", "2001:db8:2::8/64 nodad valid_lft 3600 preferred_lft 1800",
+                            "2001:db8:2::9/64 nodad valid_lft 3600 preferred_lft 900"})
+        ASSERT_TRUE(ip(std::string("addr add ") + add + " dev mvn0")) << add;
+
+    uint32_t v4 = 0;
+    std::string why;
+    ASSERT_TRUE(address::InterfaceIPv4("mvn0", v4, why)) << why;
+    EXPECT_EQ(FormatIPv4(v4), "203.0.113.9");
+    auto chosen = [&](const char* current) {
+        address::IPv6 in{}, out{};
+        if (current)
+            address::ParseIPv6(current, in);
+        bool ok = address::InterfaceIPv6("mvn0", current ? &in : nullptr, out, why);
+        return ok ? address::FormatIPv6(out) : "none: " + why;
+    };
+    EXPECT_EQ(chosen(nullptr), "2001:db8:1::5");
+    EXPECT_EQ(chosen("2001:db8:2::9"), "2001:db8:1::5");
+    ASSERT_TRUE(ip("addr del 2001:db8:1::5/64 dev mvn0"));
+    EXPECT_EQ(chosen(nullptr), "2001:db8:2::8");
+    EXPECT_EQ(chosen("2001:db8:2::9"), "2001:db8:2::9");
+    ASSERT_TRUE(ip("addr del 2001:db8:2::8/64 dev mvn0") && ip("addr del 2001:db8:2::9/64 dev mvn0"));
+    EXPECT_EQ(chosen(nullptr).rfind("none: ", 0), 0u);  // deprecated, tentative, ULA, link-local only
+
+    EXPECT_FALSE(address::InterfaceIPv4("mvn-none", v4, why));
+    EXPECT_NE(why.find("no interface"), std::string::npos) << why;
+    ASSERT_TRUE(ip("link del mvn0"));
 }
