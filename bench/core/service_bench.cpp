@@ -4,17 +4,23 @@
 // socket in the same run, and resident memory. The service runs with both channels
 // (MORVANE_UDP_CHANNEL=1), so the idle figures include the UDP channel's receiving thread.
 //
-//   service_bench [idle-seconds] [--dyndns2]      (default 60)
+//   service_bench [idle-seconds] [--dyndns2 | --interface]      (default 60)
 //
 // Runs the real MorvaneCore under the service control layer (in a temporary service database) and
 // the real morvane-provider with the demo account. With --dyndns2 the service uses a dyndns2 account
 // on the provider over HTTPS (throwaway CA) and takes its address from a local check-IP stand-in
 // (openssl s_server); it pushes the address once and then idles.
+//
+// With --interface (root: everything runs in a network namespace of its own) the dyndns2 account
+// takes its address from a veth interface and updates a local HTTPS stand-in; after the idle time
+// the interface is renumbered 50 times and the time from each change to the update reaching the
+// stand-in is measured.
 
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,12 +37,15 @@
 #include <vector>
 
 #include "core/provider/config.h"
+#include "core/provider/rtnetlink.h"
 #include "platform/local_socket.h"
 #include "platform/scm.h"
 #include "shared/base/md5.h"
 #include "shared/packet/commands.h"
 #include "shared/packet/packet.h"
 #include "shared/xml/data_files.h"
+#include "tests/support/netns.h"
+#include "tests/support/tls_standin.h"
 #include "tests/tools/provider/provider_process.h"
 
 namespace {
@@ -107,12 +116,22 @@ uint16_t FreePort()
 int main(int argc, char** argv)
 {
     int idleSeconds = 60;
-    bool dyndns2 = false;
+    bool dyndns2 = false, viaInterface = false;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--dyndns2")
             dyndns2 = true;
+        else if (std::string(argv[i]) == "--interface")
+            dyndns2 = viaInterface = true;
         else
             idleSeconds = std::max(1, std::atoi(argv[i]));
+    }
+    // Before any thread or process is started: they all live in the namespace.
+    std::string why;
+    if (viaInterface &&
+        (!EnterPrivateNetwork(why) || Run("ip link add mvb0 type veth peer name mvb1 && "
+                                          "ip link set mvb0 up && ip addr add 203.0.113.30/24 dev mvb0") != 0)) {
+        std::fprintf(stderr, "--interface needs root and network namespaces: %s\n", why.c_str());
+        return 1;
     }
     std::string bin = MORVANE_BIN_DIR;
     char pattern[] = "/tmp/morvane-bench-XXXXXX";
@@ -150,6 +169,12 @@ int main(int argc, char** argv)
     std::string providerPort = std::to_string(std::atoi(portLine.c_str() + portLine.rfind(':') + 1));
     setenv("MORVANE_PROVIDER", ("127.0.0.1:" + providerPort).c_str(), 1);
     uint32_t switchHost = 2;
+    CTlsStandIn standIn;
+    if (viaInterface && !standIn.Start(tlsFiles.Path("good.pem"), tlsFiles.Path("good.key"),
+                                       [](const std::string&) { return "good"; })) {
+        std::fprintf(stderr, "cannot start the HTTPS stand-in\n");
+        return 1;
+    }
     if (dyndns2) {
         // The check-IP stand-in: a file served by openssl's test server.
         uint16_t checkPort = FreePort();
@@ -177,6 +202,12 @@ int main(int argc, char** argv)
         c.password = "s3cret pw";
         c.hosts = {"a.example.net"};
         c.checkIp = {"https://127.0.0.1:" + std::to_string(checkPort) + "/ip"};
+        if (viaInterface) {
+            c.server = standIn.Url("");
+            c.interfaceName = "mvb0";
+            c.checkIp.clear();
+            c.checkIpDefaults = false;
+        }
         c.router = false;
         c.caFile = tlsFiles.Path("ca.pem");
         providerconf::Write(prog + "/provider.conf", c);
@@ -203,7 +234,19 @@ int main(int argc, char** argv)
     std::printf("service pid %d\n", int(pid));
     std::fflush(stdout);
     std::this_thread::sleep_for(std::chrono::seconds(2));  // logged in with the remembered account
-    if (dyndns2) {
+    // The address of an update the stand-in received (empty: none).
+    auto lastSent = [&] {
+        auto requests = standIn.Requests();
+        std::string head = requests.empty() ? "" : requests.back();
+        size_t at = head.find("&myip=");
+        return at == std::string::npos ? "" : head.substr(at + 6, head.find(' ', at) - at - 6);
+    };
+    if (viaInterface) {
+        for (int i = 0; i < 150 && lastSent() != "203.0.113.30"; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::printf("interface source: first update %s\n", lastSent() == "203.0.113.30" ? "received" : "missing");
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    } else if (dyndns2) {
         // Wait for the first push (login, check-IP, update over HTTPS), so that the idle time is idle.
         std::string history;
         for (int i = 0; i < 150 && history.find("198.51.100.7") == std::string::npos; ++i) {
@@ -258,7 +301,49 @@ int main(int argc, char** argv)
     std::printf("resident memory of the idle service: %ld kB (private %ld kB, file-backed %ld kB)\n", RssKb(pid),
                 RssKb(pid, "RssAnon:"), RssKb(pid, "RssFile:"));
 
-    // 2. Round trips, interleaved so that all see the same machine: bare echoes over loopback UDP and
+    // 2. Interface renumbered: change to update received, the periodic check left at two minutes.
+    if (viaInterface) {
+        // Timed from the kernel's notification of the change, as the service sees it (starting `ip`
+        // alone takes tens of milliseconds here).
+        rtnl::CInterfaceEvents events;
+        if (!events.Open(why))
+            std::fprintf(stderr, "%s\n", why.c_str());
+        std::vector<double> latencies;
+        std::string from = "203.0.113.30";
+        for (int i = 0; i < 50 && events.Descriptor() >= 0; ++i) {
+            std::string to = "203.0.113." + std::to_string(31 + i % 2);
+            std::ofstream(dir + "/batch") << "addr del " << from << "/24 dev mvb0\naddr add " << to << "/24 dev mvb0\n";
+            std::string batch = dir + "/batch";
+            char* args[] = {const_cast<char*>("ip"), const_cast<char*>("-batch"), batch.data(), nullptr};
+            pid_t ip = 0;
+            posix_spawnp(&ip, "ip", nullptr, nullptr, args, environ);
+            pollfd pfd{events.Descriptor(), POLLIN, 0};
+            poll(&pfd, 1, 5000);
+            auto t0 = std::chrono::steady_clock::now();
+            events.Drain("mvb0");
+            while (lastSent() != to && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5))
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            waitpid(ip, nullptr, 0);
+            if (lastSent() != to) {
+                std::fprintf(stderr, "no update for change %d\n", i);
+                break;
+            }
+            latencies.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+            events.Drain("mvb0");
+            from = to;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));  // changes stay apart
+        }
+        std::sort(latencies.begin(), latencies.end());
+        if (!latencies.empty())
+            std::printf(
+                "interface change -> update at the stand-in, %zu changes: p50 %.0f ms, p99 %.0f ms, max %.0f ms "
+                "(periodic check: every 120 s)\n",
+                latencies.size(), latencies[latencies.size() / 2], latencies[latencies.size() * 99 / 100],
+                latencies.back());
+    }
+
+    // 3. Round trips, interleaved so that all see the same machine: bare echoes over loopback UDP and
     // over a connected pair of local sequenced-packet sockets; on each channel a switch request that
     // changes nothing (a host off while off: answered without a save) and one that changes a switch
     // (the host off after it was switched on; the switch-on itself pushes to the provider and is not

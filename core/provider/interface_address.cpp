@@ -12,8 +12,8 @@ namespace address {
 
 namespace {
 
-constexpr uint32_t kNotUsable = IFA_F_TEMPORARY | IFA_F_DEPRECATED | IFA_F_TENTATIVE | IFA_F_OPTIMISTIC |
-                                IFA_F_DADFAILED;
+constexpr uint32_t kNotUsable =
+    IFA_F_TEMPORARY | IFA_F_DEPRECATED | IFA_F_TENTATIVE | IFA_F_OPTIMISTIC | IFA_F_DADFAILED;
 
 const IPv6& Bytes6(const rtnl::AddressRecord& record)
 {

@@ -61,7 +61,8 @@ void ForEachAttribute(const uint8_t* bytes, size_t size, Visit visit)
         std::memcpy(&attribute, bytes + at, sizeof attribute);
         if (attribute.rta_len < sizeof attribute || attribute.rta_len > size - at)
             return;
-        visit(attribute.rta_type & NLA_TYPE_MASK, bytes + at + RTA_LENGTH(0), size_t(attribute.rta_len) - RTA_LENGTH(0));
+        visit(attribute.rta_type & NLA_TYPE_MASK, bytes + at + RTA_LENGTH(0),
+              size_t(attribute.rta_len) - RTA_LENGTH(0));
         at += Align(attribute.rta_len);
         if (at > size)
             return;
@@ -146,8 +147,8 @@ ssize_t ReceiveFromKernel(int socket, uint8_t* buffer, size_t size, int64_t dead
             continue;
         sockaddr_nl from{};
         socklen_t fromLength = sizeof from;
-        ssize_t n = ::recvfrom(socket, buffer, size, MSG_DONTWAIT | MSG_TRUNC, reinterpret_cast<sockaddr*>(&from),
-                               &fromLength);
+        ssize_t n =
+            ::recvfrom(socket, buffer, size, MSG_DONTWAIT | MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
         if (n < 0)
@@ -164,8 +165,8 @@ ssize_t ReceiveFromKernel(int socket, uint8_t* buffer, size_t size, int64_t dead
 
 }  // namespace
 
-bool ParseAddresses(const void* data, size_t size, uint32_t sequence, uint32_t ifindex,
-                    std::vector<AddressRecord>& out, DumpState& state)
+bool ParseAddresses(const void* data, size_t size, uint32_t sequence, uint32_t ifindex, std::vector<AddressRecord>& out,
+                    DumpState& state)
 {
     return ForEachMessage(data, size, [&](const nlmsghdr& header, const uint8_t* payload, size_t n) {
         if (sequence != 0 && header.nlmsg_seq != sequence)
@@ -279,7 +280,8 @@ unsigned ClassifyEvents(const void* data, size_t size, uint32_t ifindex, const s
             if (n < sizeof message)
                 return;
             std::memcpy(&message, payload, sizeof message);
-            if ((ifindex != 0 && uint32_t(message.ifi_index) == ifindex) || (!name.empty() && LinkName(payload, n) == name))
+            if ((ifindex != 0 && uint32_t(message.ifi_index) == ifindex) ||
+                (!name.empty() && LinkName(payload, n) == name))
                 kinds |= kLink;
         }
     });

@@ -22,10 +22,10 @@ struct AddressRecord {
     uint32_t ifindex = 0;
     uint8_t prefixLength = 0;
     uint8_t scope = 0;
-    uint32_t flags = 0;                     // IFA_F_*, the 32-bit IFA_FLAGS when the kernel gives it
-    uint32_t preferredSeconds = kForever;   // remaining, from IFA_CACHEINFO
+    uint32_t flags = 0;                    // IFA_F_*, the 32-bit IFA_FLAGS when the kernel gives it
+    uint32_t preferredSeconds = kForever;  // remaining, from IFA_CACHEINFO
     uint32_t validSeconds = kForever;
-    std::array<uint8_t, 16> address{};      // IFA_LOCAL, else IFA_ADDRESS; IPv4 in the first 4 bytes
+    std::array<uint8_t, 16> address{};  // IFA_LOCAL, else IFA_ADDRESS; IPv4 in the first 4 bytes
 };
 
 // Appends the RTM_NEWADDR records of one datagram of rtnetlink messages to `out` (at most
@@ -37,8 +37,8 @@ struct DumpState {
     bool interrupted = false;
     int error = 0;
 };
-bool ParseAddresses(const void* data, size_t size, uint32_t sequence, uint32_t ifindex,
-                    std::vector<AddressRecord>& out, DumpState& state);
+bool ParseAddresses(const void* data, size_t size, uint32_t sequence, uint32_t ifindex, std::vector<AddressRecord>& out,
+                    DumpState& state);
 
 // The addresses of `family` (AF_INET, AF_INET6 or AF_UNSPEC) on the interface with index `ifindex`
 // (0: every interface), read with one dump. False with the reason when no complete answer came

@@ -54,15 +54,25 @@ TEST(InterfaceAddressTest, IPv6SelectionRules)
         const char* expected;
     } cases[] = {
         {"only global unicast",
-         Records({{"fe80::1", P, F}, {"fd12:3456::1", P, F}, {"fc00::1", P, F}, {"::1", P, F}, {"::", P, F},
-                  {"::ffff:203.0.113.1", P, F}, {"ff02::1", P, F}, {"fec0::1", P, F}}),
+         Records({{"fe80::1", P, F},
+                  {"fd12:3456::1", P, F},
+                  {"fc00::1", P, F},
+                  {"::1", P, F},
+                  {"::", P, F},
+                  {"::ffff:203.0.113.1", P, F},
+                  {"ff02::1", P, F},
+                  {"fec0::1", P, F}}),
          nullptr, "none"},
         {"documentation prefix counts", Records({{"fe80::1", P, F}, {"2001:db8::7", 0, 600, 900}}), nullptr,
          "2001:db8::7"},
         {"never temporary, tentative, optimistic, DAD-failed or deprecated",
-         Records({{"2001:db8::1", IFA_F_TEMPORARY, 3600}, {"2001:db8::2", IFA_F_TENTATIVE | P, F},
-                  {"2001:db8::3", IFA_F_OPTIMISTIC | IFA_F_TENTATIVE, 3600}, {"2001:db8::4", IFA_F_DADFAILED | P, F},
-                  {"2001:db8::5", IFA_F_DEPRECATED | P, F}, {"2001:db8::6", P, 0}, {"2001:db8::7", 0, 100, 0}}),
+         Records({{"2001:db8::1", IFA_F_TEMPORARY, 3600},
+                  {"2001:db8::2", IFA_F_TENTATIVE | P, F},
+                  {"2001:db8::3", IFA_F_OPTIMISTIC | IFA_F_TENTATIVE, 3600},
+                  {"2001:db8::4", IFA_F_DADFAILED | P, F},
+                  {"2001:db8::5", IFA_F_DEPRECATED | P, F},
+                  {"2001:db8::6", P, 0},
+                  {"2001:db8::7", 0, 100, 0}}),
          nullptr, "none"},
         {"permanent before longer lifetime",
          Records({{"2001:db8::9", 0, 86400}, {"2001:db8::a", P, 600}, {"2001:db8::b", IFA_F_TEMPORARY, F}}), nullptr,
@@ -70,17 +80,15 @@ TEST(InterfaceAddressTest, IPv6SelectionRules)
         {"then the longest preferred lifetime",
          Records({{"2001:db8:1::1", 0, 600}, {"2001:db8:2::1", 0, 7200}, {"2001:db8:3::1", 0, 3600}}), nullptr,
          "2001:db8:2::1"},
-        {"then the lowest address", Records({{"2001:db8::20", P, F}, {"2001:db8::10", P, F}}), nullptr,
-         "2001:db8::10"},
-        {"the current one stays while eligible",
-         Records({{"2001:db8:1::1", 0, 600}, {"2001:db8:2::1", 0, 7200}}), "2001:db8:1::1", "2001:db8:1::1"},
-        {"current permanent stays beside another permanent",
-         Records({{"2001:db8::10", P, F}, {"2001:db8::20", P, F}}), "2001:db8::20", "2001:db8::20"},
+        {"then the lowest address", Records({{"2001:db8::20", P, F}, {"2001:db8::10", P, F}}), nullptr, "2001:db8::10"},
+        {"the current one stays while eligible", Records({{"2001:db8:1::1", 0, 600}, {"2001:db8:2::1", 0, 7200}}),
+         "2001:db8:1::1", "2001:db8:1::1"},
+        {"current permanent stays beside another permanent", Records({{"2001:db8::10", P, F}, {"2001:db8::20", P, F}}),
+         "2001:db8::20", "2001:db8::20"},
         {"a permanent one replaces a current one that is not",
          Records({{"2001:db8:1::1", 0, 7200}, {"2001:db8::10", P, 600}}), "2001:db8:1::1", "2001:db8::10"},
         {"a current one gone deprecated is left",
-         Records({{"2001:db8:1::1", IFA_F_DEPRECATED, 0}, {"2001:db8:2::1", 0, 60}}), "2001:db8:1::1",
-         "2001:db8:2::1"},
+         Records({{"2001:db8:1::1", IFA_F_DEPRECATED, 0}, {"2001:db8:2::1", 0, 60}}), "2001:db8:1::1", "2001:db8:2::1"},
         {"a current one no longer listed is left", Records({{"2001:db8:2::1", 0, 60}}), "2001:db8:1::1",
          "2001:db8:2::1"},
     };
@@ -121,7 +129,7 @@ TEST(InterfaceAddressTest, InterfaceIdOnThisMachinesPrefix)
     EXPECT_EQ(address::FormatIPv6(address::WithInterfaceId(chosen, id)), "2001:db8:aa:bb::1234");
     ASSERT_TRUE(address::ParseInterfaceId("::a:b:c:d", id));
     EXPECT_EQ(address::FormatIPv6(address::WithInterfaceId(chosen, id)), "2001:db8:aa:bb:a:b:c:d");
-    for (const char* bad : {"::", "1::1234", "::1:0:0:0:1234", "1234", "::12345", "::1234/64", "[::1234]", "::1234%eth0",
-                            ""})
+    for (const char* bad :
+         {"::", "1::1234", "::1:0:0:0:1234", "1234", "::12345", "::1234/64", "[::1234]", "::1234%eth0", ""})
         EXPECT_FALSE(address::ParseInterfaceId(bad, id)) << bad;
 }
