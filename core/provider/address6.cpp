@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "shared/base/ipv4.h"
+
 namespace address {
 
 bool ParseIPv6(std::string_view text, IPv6& out)
@@ -21,9 +23,7 @@ bool ParseIPv6(std::string_view text, IPv6& out)
 
 std::string FormatIPv6(const IPv6& address)
 {
-    char text[INET6_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET6, address.data(), text, sizeof text);
-    return text;
+    return ::FormatIPv6(address);
 }
 
 bool IsGlobalUnicast(const IPv6& address)

@@ -13,6 +13,9 @@ struct HttpsRequest {
     std::string caFile;  // trust these authorities instead of the system's
     long timeoutMs = 20000;
     long connectTimeoutMs = 10000;
+    // 4 or 6: connect over that address family only (a check-IP service answers with the address the
+    // request came from); 0: either.
+    int ipVersion = 0;
     // Set from another thread to end the exchange within about a second (a stop).
     const std::atomic<bool>* cancel = nullptr;
 };
