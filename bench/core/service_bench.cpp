@@ -4,7 +4,7 @@
 // socket in the same run, and resident memory. The service runs with both channels
 // (MORVANE_UDP_CHANNEL=1), so the idle figures include the UDP channel's receiving thread.
 //
-//   service_bench [idle-seconds] [--dyndns2 | --interface]      (default 60)
+//   service_bench [idle-seconds] [--dyndns2 | --interface | --interface6]      (default 60)
 //
 // Runs the real MorvaneCore under the service control layer (in a temporary service database) and
 // the real morvane-provider with the demo account. With --dyndns2 the service uses a dyndns2 account
@@ -14,7 +14,8 @@
 // With --interface (root: everything runs in a network namespace of its own) the dyndns2 account
 // takes its address from a veth interface and updates a local HTTPS stand-in; after the idle time
 // the interface is renumbered 50 times and the time from each change to the update reaching the
-// stand-in is measured.
+// stand-in is measured. With --interface6 the account keeps both families (one request for both) and
+// the interface's IPv6 address is the one renumbered.
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -67,9 +68,9 @@ double CpuSeconds(pid_t pid)
     return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
-long RssKb(pid_t pid, const char* field = "VmRSS:")
+long RssKb(pid_t pid, const char* field = "VmRSS:", const char* file = "status")
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
     std::string line;
     size_t n = std::strlen(field);
     while (std::getline(in, line))
@@ -116,12 +117,14 @@ uint16_t FreePort()
 int main(int argc, char** argv)
 {
     int idleSeconds = 60;
-    bool dyndns2 = false, viaInterface = false;
+    bool dyndns2 = false, viaInterface = false, both = false;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--dyndns2")
             dyndns2 = true;
         else if (std::string(argv[i]) == "--interface")
             dyndns2 = viaInterface = true;
+        else if (std::string(argv[i]) == "--interface6")
+            dyndns2 = viaInterface = both = true;
         else
             idleSeconds = std::max(1, std::atoi(argv[i]));
     }
@@ -129,7 +132,8 @@ int main(int argc, char** argv)
     std::string why;
     if (viaInterface &&
         (!EnterPrivateNetwork(why) || Run("ip link add mvb0 type veth peer name mvb1 && "
-                                          "ip link set mvb0 up && ip addr add 203.0.113.30/24 dev mvb0") != 0)) {
+                                          "ip link set mvb0 up && ip addr add 203.0.113.30/24 dev mvb0 && "
+                                          "ip addr add 2001:db8:5::30/64 nodad dev mvb0") != 0)) {
         std::fprintf(stderr, "--interface needs root and network namespaces: %s\n", why.c_str());
         return 1;
     }
@@ -205,6 +209,7 @@ int main(int argc, char** argv)
         if (viaInterface) {
             c.server = standIn.Url("");
             c.interfaceName = "mvb0";
+            c.ip = both ? ProviderConfig::Families::Both : ProviderConfig::Families::IPv4;
             c.checkIp.clear();
             c.checkIpDefaults = false;
         }
@@ -241,10 +246,11 @@ int main(int argc, char** argv)
         size_t at = head.find("&myip=");
         return at == std::string::npos ? "" : head.substr(at + 6, head.find(' ', at) - at - 6);
     };
+    const std::string first = both ? "203.0.113.30,2001:db8:5::30" : "203.0.113.30";
     if (viaInterface) {
-        for (int i = 0; i < 150 && lastSent() != "203.0.113.30"; ++i)
+        for (int i = 0; i < 150 && lastSent() != first; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        std::printf("interface source: first update %s\n", lastSent() == "203.0.113.30" ? "received" : "missing");
+        std::printf("interface source: first update %s\n", lastSent() == first ? "received" : "missing");
         std::this_thread::sleep_for(std::chrono::seconds(1));
     } else if (dyndns2) {
         // Wait for the first push (login, check-IP, update over HTTPS), so that the idle time is idle.
@@ -298,8 +304,8 @@ int main(int argc, char** argv)
                 100.0 * pollCpu / idleSeconds, serviceCpu < tick ? "> " : "", pollCpu / serviceBound);
     // File-backed pages are mostly the shared libraries' code, shared with every other process using them.
     std::printf("wake-ups of the idle service's threads over %d s: %ld\n", idleSeconds, wakeups);
-    std::printf("resident memory of the idle service: %ld kB (private %ld kB, file-backed %ld kB)\n", RssKb(pid),
-                RssKb(pid, "RssAnon:"), RssKb(pid, "RssFile:"));
+    std::printf("resident memory of the idle service: %ld kB (private %ld kB, file-backed %ld kB), PSS %ld kB\n",
+                RssKb(pid), RssKb(pid, "RssAnon:"), RssKb(pid, "RssFile:"), RssKb(pid, "Pss:", "smaps_rollup"));
 
     // 2. Interface renumbered: change to update received, the periodic check left at two minutes.
     if (viaInterface) {
@@ -309,10 +315,17 @@ int main(int argc, char** argv)
         if (!events.Open(why))
             std::fprintf(stderr, "%s\n", why.c_str());
         std::vector<double> latencies;
-        std::string from = "203.0.113.30";
+        std::string from = both ? "2001:db8:5::30" : "203.0.113.30";
         for (int i = 0; i < 50 && events.Descriptor() >= 0; ++i) {
-            std::string to = "203.0.113." + std::to_string(31 + i % 2);
-            std::ofstream(dir + "/batch") << "addr del " << from << "/24 dev mvb0\naddr add " << to << "/24 dev mvb0\n";
+            std::string to =
+                both ? "2001:db8:5::" + std::to_string(31 + i % 2) : "203.0.113." + std::to_string(31 + i % 2);
+            if (both)
+                std::ofstream(dir + "/batch")
+                    << "addr del " << from << "/64 dev mvb0\naddr add " << to << "/64 nodad dev mvb0\n";
+            else
+                std::ofstream(dir + "/batch")
+                    << "addr del " << from << "/24 dev mvb0\naddr add " << to << "/24 dev mvb0\n";
+            const std::string expected = both ? "203.0.113.30," + to : to;
             std::string batch = dir + "/batch";
             char* args[] = {const_cast<char*>("ip"), const_cast<char*>("-batch"), batch.data(), nullptr};
             pid_t ip = 0;
@@ -321,10 +334,10 @@ int main(int argc, char** argv)
             poll(&pfd, 1, 5000);
             auto t0 = std::chrono::steady_clock::now();
             events.Drain("mvb0");
-            while (lastSent() != to && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5))
+            while (lastSent() != expected && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5))
                 std::this_thread::sleep_for(std::chrono::microseconds(500));
             waitpid(ip, nullptr, 0);
-            if (lastSent() != to) {
+            if (lastSent() != expected) {
                 std::fprintf(stderr, "no update for change %d\n", i);
                 break;
             }
@@ -341,6 +354,33 @@ int main(int argc, char** argv)
                 "(periodic check: every 120 s)\n",
                 latencies.size(), latencies[latencies.size() / 2], latencies[latencies.size() * 99 / 100],
                 latencies.back());
+    }
+
+    // Side by side: Debian's inadyn (when installed) watching the same interface for the same server,
+    // idle after its first update, against the idle service above.
+    if (viaInterface && Run("command -v inadyn >/dev/null") == 0) {
+        std::string url = standIn.Url("");
+        std::ofstream(dir + "/inadyn.conf")
+            << "period = 120\niface = mvb0\nallow-ipv6 = true\nca-trust-file = " << tlsFiles.Path("ca.pem")
+            << "\ncustom bench {\n  ssl = true\n  username = alice\n  password = \"s3cret pw\"\n  ddns-server = "
+            << url.substr(url.find("//") + 2) << "\n  ddns-path = \"/nic/update?hostname=%h&myip=%i\"\n"
+            << "  hostname = a.example.net\n}\n";
+        size_t sentBefore = standIn.Requests().size();
+        Run("inadyn -n -s -f " + dir + "/inadyn.conf --cache-dir " + dir + " -P " + dir +
+            "/inadyn.pid >/dev/null 2>&1 & echo $! > " + dir + "/inadyn.bg");
+        for (int i = 0; i < 100 && standIn.Requests().size() == sentBefore; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        std::ifstream in(dir + "/inadyn.bg");
+        pid_t inadyn = 0;
+        in >> inadyn;
+        std::printf("inadyn: %s; idle: resident %ld kB (private %ld kB), PSS %ld kB; the service: resident %ld kB, "
+                    "PSS %ld kB\n",
+                    standIn.Requests().size() > sentBefore ? "updated" : "no update seen", RssKb(inadyn),
+                    RssKb(inadyn, "RssAnon:"), RssKb(inadyn, "Pss:", "smaps_rollup"), RssKb(pid),
+                    RssKb(pid, "Pss:", "smaps_rollup"));
+        if (inadyn > 0)
+            kill(inadyn, SIGTERM);
     }
 
     // 3. Round trips, interleaved so that all see the same machine: bare echoes over loopback UDP and
