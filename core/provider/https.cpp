@@ -100,7 +100,7 @@ private:
 
 }  // namespace
 
-bool HttpsGet(const HttpsRequest& request, HttpsAnswer& answer)
+bool HttpsGetHere(const HttpsRequest& request, HttpsAnswer& answer)
 {
     answer = HttpsAnswer{};
     const CurlApi& api = Curl();
