@@ -167,9 +167,12 @@ bool HttpsGet(const HttpsRequest& request, HttpsAnswer& answer)
         Take(view, answer.error) && view.empty())
         return ok == "1";
     answer = HttpsAnswer{};
-    answer.error = killed && request.cancel && request.cancel->load() ? "cancelled"
-                   : killed ? "the HTTPS helper overran the request's time"
-                            : "the HTTPS helper ended without an answer";
+    if (!killed)
+        answer.error = "the HTTPS helper ended without an answer";
+    else if (request.cancel && request.cancel->load())
+        answer.error = "cancelled";
+    else
+        answer.error = "the HTTPS helper overran the request's time";
     return false;
 }
 
