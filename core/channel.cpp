@@ -220,9 +220,18 @@ UdpInPacketPtr CMorvaneManger::ReceivePacket(int timeoutMs)
         std::remove_if(m_connections.begin(), m_connections.end(), [](const Connection& c) { return c.fd < 0; }),
         m_connections.end());
     std::vector<pollfd> fds;
-    fds.reserve(3 + m_connections.size());
+    fds.reserve(5 + m_connections.size());
     fds.push_back({m_wakeFd, POLLIN, 0});
-    int listening = -1, udp = -1;
+    int listening = -1, udp = -1, watch = -1, conf = -1;
+    // The interface notifications (interface_watch.h): only while an interface source is followed.
+    if (m_watch.Descriptor() >= 0) {
+        watch = static_cast<int>(fds.size());
+        fds.push_back({m_watch.Descriptor(), POLLIN, 0});
+    }
+    if (m_providerWatch.Descriptor() >= 0) {
+        conf = static_cast<int>(fds.size());
+        fds.push_back({m_providerWatch.Descriptor(), POLLIN, 0});
+    }
     if (m_listener.Fd() >= 0) {
         listening = static_cast<int>(fds.size());
         fds.push_back({m_listener.Fd(), POLLIN, 0});
@@ -249,6 +258,10 @@ UdpInPacketPtr CMorvaneManger::ReceivePacket(int timeoutMs)
         ssize_t n = ::read(m_wakeFd, &counter, sizeof counter);
         (void)n;
     }
+    if (watch >= 0 && fds[watch].revents)
+        m_watch.OnReadable(Tick());
+    if (conf >= 0 && fds[conf].revents)
+        m_providerWatch.OnReadable(Tick());
     if (listening >= 0 && (fds[listening].revents & POLLIN))
         AcceptConnections();
     // One request per call; the connections take turns, the UDP channel after them.
@@ -386,7 +399,7 @@ void CMorvaneManger::SendDomainReply(uint16_t command, bool ok, uint8_t reason)
 void CMorvaneManger::SendIpChanged()
 {
     if (UdpOutPacketPtr packet = NewReply(CMD_IP_CHANGED)) {
-        packet->WriteU32Host(m_lastAddress);
+        packet->WriteU32Host(m_lastAddress.ipv4);
         SendToClient(*packet);
     }
 }
@@ -479,12 +492,12 @@ void CMorvaneManger::OnSetDomainState(UdpInPacket& in)
     } else if (anyEnabled) {
         // Every listed host goes to the provider with its byte as initial result (the web service
         // takes all of them; a dyndns2 account only those switched on).
-        uint32_t address = static_cast<uint32_t>(m_netinfo.dyip);
+        AddressPair address = AddressPair::Of(m_netinfo);
         ok = m_service && m_service->Update(m_userId, m_password, address, results) == 0;
         if (!ok) {
             results = flags;
             JournalPrint(kJournalWarning, "push of %s after a switch-on failed; retried at the next check",
-                         FormatIPv4(address).c_str());
+                         address.Text().c_str());
         } else {
             UpdateResultMap pushed;
             for (const auto& [hostid, value] : flags)
@@ -524,8 +537,8 @@ void CMorvaneManger::OnSetDomainState(UdpInPacket& in)
             if (value == 1)
                 pushed.emplace(hostid, value);
         // The next check has nothing to push or announce for this address.
-        uint32_t address = static_cast<uint32_t>(m_netinfo.dyip);
-        if (address != 0 && AllEnabledPushed(address))
+        AddressPair address = AddressPair::Of(m_netinfo);
+        if (!address.Empty() && AllEnabledPushed(address))
             m_lastAddress = address;
         RunHook(address, pushed);
     }

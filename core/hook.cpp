@@ -12,8 +12,8 @@
 
 extern char** environ;
 
-bool RunAddressHook(const std::string& programDir, uint32_t address, const std::vector<uint32_t>& hostids,
-                    int timeoutMs)
+bool RunAddressHook(const std::string& programDir, uint32_t address, const std::string& address6,
+                    const std::vector<uint32_t>& hostids, int timeoutMs)
 {
     platform::DetachedProgram hook;
     hook.path = AddressHookPath(programDir);
@@ -38,11 +38,13 @@ bool RunAddressHook(const std::string& programDir, uint32_t address, const std::
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         std::string entry = *e;
-        if (entry.rfind("MORVANE_ADDRESS=", 0) != 0 && entry.rfind("MORVANE_HOSTIDS=", 0) != 0 &&
-            entry.rfind("MORVANE_PROGRAM_DIR=", 0) != 0)
+        if (entry.rfind("MORVANE_ADDRESS=", 0) != 0 && entry.rfind("MORVANE_ADDRESS6=", 0) != 0 &&
+            entry.rfind("MORVANE_HOSTIDS=", 0) != 0 && entry.rfind("MORVANE_PROGRAM_DIR=", 0) != 0)
             env.push_back(entry);
     }
-    env.push_back("MORVANE_ADDRESS=" + FormatIPv4(address));
+    const std::string shown = address ? FormatIPv4(address) : std::string();
+    env.push_back("MORVANE_ADDRESS=" + shown);
+    env.push_back("MORVANE_ADDRESS6=" + address6);
     env.push_back("MORVANE_HOSTIDS=" + ids);
     env.push_back("MORVANE_PROGRAM_DIR=" + programDir);
     hook.environment = std::move(env);
@@ -60,6 +62,7 @@ bool RunAddressHook(const std::string& programDir, uint32_t address, const std::
         return false;
     }
     JournalPrint(kJournalInfo, "address-change hook %s started for %s (pid %d)", hook.path.c_str(),
-                 FormatIPv4(address).c_str(), pid);
+                 shown.empty() || address6.empty() ? (shown + address6).c_str() : (shown + " and " + address6).c_str(),
+                 pid);
     return true;
 }

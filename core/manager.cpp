@@ -1,7 +1,5 @@
 #include "core/manager.h"
 
-#include "shared/base/ipv4.h"
-
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -145,8 +143,14 @@ bool CMorvaneManger::StartManager()
     };
     environment.nat = m_options.nat;
     environment.checkIpTimeoutMs = m_options.checkIpTimeoutMs;
-    m_service = std::make_unique<CConfiguredProvider>(ProviderFile(), std::move(environment));
+    auto configured = std::make_unique<CConfiguredProvider>(ProviderFile(), std::move(environment));
+    m_configured = configured.get();
+    m_service = std::move(configured);
     m_cancelTarget = m_service.get();
+    std::string why;
+    if (!m_providerWatch.Open(ProviderFile(), why))
+        JournalPrint(kJournalWarning, "provider: %s; %s is read again at the next provider call only", why.c_str(),
+                     ProviderFile().c_str());
     m_mapper = m_options.nat ? std::make_unique<CPortMapper>(*m_options.nat) : std::make_unique<CPortMapper>();
     std::string udp = m_channelPort ? " and 127.0.0.1:" + std::to_string(m_channelPort) : "";
     JournalPrint(kJournalInfo, "service started: channel on %s%s, provider %s, data in %s", ChannelPath().c_str(),
@@ -228,16 +232,19 @@ void CMorvaneManger::CutDomainList(std::vector<DomainRecord>& domains)
 
 void CMorvaneManger::NotePushedFromData()
 {
-    uint32_t address = static_cast<uint32_t>(m_netinfo.dyip);
-    if (address == 0)
+    AddressPair address = AddressPair::Of(m_netinfo);
+    if (address.Empty())
         return;
-    std::string dotted = FormatIPv4(address);
+    // The data as a provider shows addresses: "V4", "V6" or "V4,V6".
+    std::string v4 = address.ipv4 ? FormatIPv4(address.ipv4) : std::string();
+    std::string v6 = address.HasIPv6() ? address::FormatIPv6(address.ipv6) : std::string();
+    std::string data = v4.empty() || v6.empty() ? v4 + v6 : v4 + "," + v6;
     for (const DomainRecord& record : m_domains)
-        if (record.data == dotted)
+        if (record.data == data)
             m_pushed[record.hostid] = address;
 }
 
-bool CMorvaneManger::AllEnabledPushed(uint32_t address) const
+bool CMorvaneManger::AllEnabledPushed(const AddressPair& address) const
 {
     for (const DomainRecord& record : m_domains) {
         if (!record.enabled)
@@ -249,7 +256,7 @@ bool CMorvaneManger::AllEnabledPushed(uint32_t address) const
     return true;
 }
 
-void CMorvaneManger::LogPush(uint32_t address, const UpdateResultMap& results)
+void CMorvaneManger::LogPush(const AddressPair& address, const UpdateResultMap& results)
 {
     std::string hosts;
     for (const auto& [hostid, result] : results) {
@@ -261,7 +268,7 @@ void CMorvaneManger::LogPush(uint32_t address, const UpdateResultMap& results)
             hosts += ", ";
         hosts += name + " (result " + std::to_string(result) + ")";
     }
-    JournalPrint(kJournalInfo, "pushed %s: %s", FormatIPv4(address).c_str(), hosts.c_str());
+    JournalPrint(kJournalInfo, "pushed %s: %s", address.Text().c_str(), hosts.c_str());
     for (const auto& [hostid, result] : results)
         if (result == 0)
             JournalPrint(kJournalWarning,
@@ -293,7 +300,7 @@ uint8_t CMorvaneManger::Login(const std::string& user, const std::string& passwo
     m_userinfo = account;
     m_domains = std::move(domains);
     JournalPrint(kJournalInfo, "logged in as '%s': %zu domains, public address %s", user.c_str(), m_domains.size(),
-                 FormatIPv4(static_cast<uint32_t>(m_netinfo.dyip)).c_str());
+                 AddressPair::Of(m_netinfo).Text().c_str());
     return 0;
 }
 
@@ -301,12 +308,12 @@ void CMorvaneManger::CheckAddress()
 {
     if (!m_service || m_service->PublicAddress(m_netinfo) != 0)
         return;  // the client logged the failure
-    uint32_t address = static_cast<uint32_t>(m_netinfo.dyip);
-    if (address == 0)
+    AddressPair address = AddressPair::Of(m_netinfo);
+    if (address.Empty())
         return;
     bool changed = address != m_lastAddress;
 
-    // Every enabled host not yet pushed with this address: a failed push is retried here, a done
+    // Every enabled host not yet pushed with these addresses: a failed push is retried here, a done
     // one is repeated only when the provider asks for a keep-alive.
     UpdateResultMap hosts;
     for (const DomainRecord& record : m_domains) {
@@ -324,20 +331,24 @@ void CMorvaneManger::CheckAddress()
             pushed = true;
         } else {
             JournalPrint(kJournalWarning, "push of %s for %zu host(s) failed; retried at the next check",
-                         FormatIPv4(address).c_str(), hosts.size());
+                         address.Text().c_str(), hosts.size());
         }
     }
+    // Port mappings and the IPv4 notification belong to the IPv4 address; the network information
+    // (which carries both) goes out for either.
+    bool newIPv4 = address.ipv4 != 0 && address.ipv4 != m_lastAddress.ipv4;
     if (changed && AllEnabledPushed(address)) {
         m_lastAddress = address;
         if (pushed) {
-            SendIpChanged();
+            if (newIPv4)
+                SendIpChanged();
             SendNetInfo();
         }
     }
     if (pushed)
         RunHook(address, hosts);
     // Also after a failed update: the router may have lost its mappings with the address.
-    if (changed)
+    if (newIPv4)
         RestoreMappings();
 }
 
@@ -401,18 +412,32 @@ void CMorvaneManger::FinishRestore()
     }
 }
 
-void CMorvaneManger::RunHook(uint32_t address, const UpdateResultMap& hosts)
+void CMorvaneManger::RunHook(const AddressPair& address, const UpdateResultMap& hosts)
 {
     std::vector<uint32_t> ids;
     for (const auto& entry : hosts)
         ids.push_back(entry.first);
-    RunAddressHook(ProgramDirectory(), address, ids, m_options.hookTimeoutMs);
+    RunAddressHook(ProgramDirectory(), address.ipv4, address.HasIPv6() ? address::FormatIPv6(address.ipv6) : "", ids,
+                   m_options.hookTimeoutMs);
 }
 
 void CMorvaneManger::CheckUpdater()
 {
     if (FindUpdaterByPath() == 0)
         StartUpdater(platform::ProgramDirectory(false), platform::ProgramPath());
+}
+
+void CMorvaneManger::FollowInterface()
+{
+    // The interface as the provider last read provider.conf (before each of its calls), for the
+    // address families the account keeps.
+    unsigned kinds = rtnl::kLink | rtnl::kOverrun;
+    ProviderConfig::Families families = m_configured ? m_configured->Families() : ProviderConfig::Families::IPv4;
+    if (families != ProviderConfig::Families::IPv6)
+        kinds |= rtnl::kIPv4Address;
+    if (families == ProviderConfig::Families::IPv6 || families == ProviderConfig::Families::Both)
+        kinds |= rtnl::kIPv6Address;
+    m_watch.Follow(m_configured ? m_configured->InterfaceName() : std::string(), kinds);
 }
 
 int CMorvaneManger::NextWaitMs(uint32_t now) const
@@ -429,6 +454,9 @@ int CMorvaneManger::NextWaitMs(uint32_t now) const
             wait = 0;
     } else {
         wait = DueIn(now, m_lastAddressCheck, m_options.addressCheckIntervalMs);
+        for (int64_t changed : {m_watch.DueIn(now), m_providerWatch.DueIn(now)})
+            if (changed >= 0)
+                wait = std::min(wait, changed);
         if (m_options.superviseUpdater)
             wait = std::min(wait, DueIn(now, m_lastUpdaterCheck, kUpdaterCheckIntervalMs));
     }
@@ -440,9 +468,10 @@ void CMorvaneManger::Run(int)
     datafile::CLockWaitStop lockStop(m_stop);
     m_lastAddressCheck = 0;
     m_lastUpdaterCheck = 0;
-    m_lastAddress = 0;
+    m_lastAddress = AddressPair{};
     while (!m_stop) {
-        // 1. Serve the channel; sleeps until a datagram, the next due task, or a stop.
+        FollowInterface();
+        // 1. Serve the channel; sleeps until a datagram, an interface change, the next due task, or a stop.
         if (UdpInPacketPtr packet = ReceivePacket(NextWaitMs(Tick())))
             DispatchPacket(*packet);
         if (m_stop)
@@ -480,7 +509,12 @@ void CMorvaneManger::Run(int)
 
         // 3. Periodic work; unsigned differences survive the wrap of the tick.
         uint32_t now = Tick();
-        if (uint32_t(now - m_lastAddressCheck) > m_options.addressCheckIntervalMs) {
+        // A change of the interface the address comes from, or of provider.conf, is checked at once,
+        // not at the next period.
+        if (uint32_t(now - m_lastAddressCheck) > m_options.addressCheckIntervalMs || m_watch.DueIn(now) == 0 ||
+            m_providerWatch.DueIn(now) == 0) {
+            m_watch.Taken();
+            m_providerWatch.Taken();
             CheckAddress();
             m_lastAddressCheck = now;
         } else if (m_options.superviseUpdater && uint32_t(now - m_lastUpdaterCheck) > kUpdaterCheckIntervalMs) {

@@ -5,11 +5,15 @@
 //   - serves the clients' requests on the channel (channel.cpp): a local socket, and the loopback
 //     UDP channel when asked for;
 //   - logs in with the first account of user.xml while it has no login;
-//   - every 120 s asks the provider for the public address and, when it changed, pushes it for every
-//     switched-on domain, tells the client and re-applies the router port mappings;
+//   - every 120 s asks the provider for the public addresses (IPv4, and IPv6 for an account that keeps
+//     IPv6 names) and, when one changed, pushes them for every switched-on domain, tells the clients
+//     and, for a new IPv4 address, re-applies the router port mappings; when the address comes from a
+//     local interface, also right after that interface changes (CInterfaceWatch), and right after
+//     provider.conf changes (CFileWatch);
 //   - every 12 hours makes sure the updater runs.
-// The worker sleeps in poll() until a request or a connection arrives, the next periodic task is due
-// or a stop is requested, so an idle service costs no CPU.
+// The worker sleeps in poll() until a request, a connection, an interface notification or a change of
+// provider.conf arrives, the next periodic task is due or a stop is requested, so an idle service
+// costs no CPU.
 
 #include <atomic>
 #include <cstdint>
@@ -20,14 +24,16 @@
 #include <vector>
 
 #include "core/channel_guard.h"
-#include "platform/local_socket.h"
+#include "core/interface_watch.h"
+#include "core/provider/provider.h"
 #include "core/webservice/documents.h"
+#include "platform/local_socket.h"
 #include "shared/base/core_thread.h"
 #include "shared/packet/packet.h"
 #include "shared/packet/records.h"
 
+class CConfiguredProvider;
 class CDynamicService;
-class IProvider;
 class INatLibrary;
 class CPortMapper;
 class CUdpIntake;
@@ -122,7 +128,8 @@ public:
     // or from the worker itself).
     bool LoggedIn() const { return m_loggedIn; }
     const std::vector<DomainRecord>& Domains() const { return m_domains; }
-    uint32_t LastAddress() const { return m_lastAddress; }
+    uint32_t LastAddress() const { return m_lastAddress.ipv4; }
+    const AddressPair& LastAddresses() const { return m_lastAddress; }
     bool Restoring() const { return m_restoring; }
 
 private:
@@ -133,12 +140,12 @@ private:
     // Hosts whose data, as the provider reports it, already is the current address count as pushed.
     void NotePushedFromData();
     void CutDomainList(std::vector<DomainRecord>& domains);
-    void LogPush(uint32_t address, const UpdateResultMap& results);
-    bool AllEnabledPushed(uint32_t address) const;
+    void LogPush(const AddressPair& address, const UpdateResultMap& results);
+    bool AllEnabledPushed(const AddressPair& address) const;
     void CheckAddress();
     void CheckUpdater();
     // Runs the optional address-change hook for the hosts just pushed.
-    void RunHook(uint32_t address, const UpdateResultMap& hosts);
+    void RunHook(const AddressPair& address, const UpdateResultMap& hosts);
     int NextWaitMs(uint32_t now) const;
     void CloseChannel();
     // Restoring the enabled mappings of mapport.xml runs on the worker one record per pass, so that
@@ -193,13 +200,14 @@ private:
     NetInfo m_netinfo;
     UserInfo m_userinfo;
     std::unique_ptr<IProvider> m_service;             // the provider provider.conf names
+    CConfiguredProvider* m_configured = nullptr;      // the same, for what only it can say
     std::atomic<IProvider*> m_cancelTarget{nullptr};  // what a stop from another thread cancels
     std::string m_userId;
     std::string m_password;
     uint32_t m_clientAddress = 0;  // the UDP client that spoke last, network order
     uint16_t m_clientPort = 0;     // network order
     uid_t m_clientUid = 0;         // its owner when it spoke
-    uint32_t m_lastAddress = 0;
+    AddressPair m_lastAddress;     // pushed for every switched-on host and announced
     std::string m_programDir;
     platform::CLocalListener m_listener;
     std::vector<Connection> m_connections;
@@ -227,8 +235,8 @@ private:
     // These values are in domain.xml now (replace: and nothing else is known).
     void NoteSwitches(const std::map<uint32_t, int>& switches, bool replace);
 
-    // Per enabled host, the address of its last successful push (or the one its data already shows).
-    std::map<uint32_t, uint32_t> m_pushed;
+    // Per enabled host, the addresses of its last successful push (or the ones its data already shows).
+    std::map<uint32_t, AddressPair> m_pushed;
 
     std::unique_ptr<CPortMapper> m_mapper;
     std::atomic<bool> m_restoring{false};
@@ -238,6 +246,12 @@ private:
 
     CDropNotes m_drops;
     bool m_connectionsFullReported = false;
+
+    // The interface the address comes from, and provider.conf; their descriptors wait in
+    // ReceivePacket's poll().
+    CInterfaceWatch m_watch;
+    CFileWatch m_providerWatch;
+    void FollowInterface();
 
     // Periodic work, in ticks.
     uint32_t m_lastAddressCheck = 0;

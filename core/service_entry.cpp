@@ -1,5 +1,7 @@
 #include "core/service_entry.h"
 
+#include "core/provider/https.h"
+
 #include <unistd.h>
 
 #include <chrono>
@@ -107,7 +109,11 @@ int ServiceProgramMain(int argc, char** argv)
 {
     // A client that goes away mid-send must not take the service with it.
     platform::IgnoreBrokenPipe();
+    if (argc >= 2 && std::strcmp(argv[1], kHttpsHelperArgument) == 0)
+        return HttpsHelperMain();
     if (argc < 2) {
+        // The running program itself, also after a package upgrade replaced the file.
+        UseHttpsHelper("/proc/self/exe");
         scm::RunDispatcher(kServiceName, &ServiceMain);
         // A worker still busy past the stop wait must not run into the exit's destructors.
         if (Manager().ThreadRunning()) {

@@ -42,7 +42,8 @@ const char* kUsage =
     "Account and domains:\n"
     "  login [ACCOUNT]           log in; the password is asked for (or read from standard input)\n"
     "                            and remembered as its MD5 digest, like the desktop program does\n"
-    "  domains                   show the domains with their switches, the public address and network\n"
+    "  domains                   show the domains with their switches, the public address (IPv4, and\n"
+    "                            IPv6 for an account that keeps it) and network\n"
     "  on HOST...                keep these domains pointed at this machine (host id or domain name)\n"
     "  off HOST...               stop updating these domains\n"
     "  refresh                   fetch the domain list from the provider again\n"
@@ -58,12 +59,18 @@ const char* kUsage =
     "  provider set web-service [--check-ip URL]...\n"
     "                            the provider's own web service (the default); check-IP URLs only\n"
     "                            cross-check the address it reports\n"
-    "  provider set dyndns2 --server https://HOST[/PATH] --user NAME --host NAME [--host NAME]...\n"
-    "                       [--check-ip URL]... [--no-check-ip-defaults] [--interface NAME]\n"
-    "                       [--no-router] [--ca-file FILE]\n"
+    "  provider set dyndns2 --server https://HOST[/PATH] --user NAME --host NAME[=::ID]...\n"
+    "                       [--ip ipv4|ipv6|both] [--dual-request one|separate]\n"
+    "                       [--check-ip URL]... [--check-ip6 URL]... [--no-check-ip-defaults]\n"
+    "                       [--interface NAME] [--no-router] [--ca-file FILE]\n"
     "                            a dyndns2 account (/nic/update); the password is asked for (or read\n"
     "                            from standard input), never taken from the command line. Then log\n"
     "                            in with: morvanectl login NAME (same password)\n"
+    "                            --ip: the address families kept current (ipv4 by default); both go\n"
+    "                            in one request (myip=V4,V6) unless --dual-request separate.\n"
+    "                            --interface serves both families; IPv6 otherwise from --check-ip6\n"
+    "                            URLs (never the router). NAME=::ID: that host's IPv6 address is this\n"
+    "                            machine's /64 prefix with interface id ID\n"
     "Other:\n"
     "  watch [SECONDS]           print what the service reports (address changes...) until\n"
     "                            interrupted or for SECONDS\n"
@@ -137,11 +144,22 @@ std::string PortsJson(const std::vector<PortMapEntry>& ports)
     return out + "]";
 }
 
+// The IPv6 address a service reports, or empty (none now, or a service or account without IPv6).
+std::string IPv6Text(const NetInfo& info)
+{
+    bool any = false;
+    for (uint8_t b : info.dyip6)
+        any = any || b != 0;
+    return info.reportsIPv6 && any ? FormatIPv6(info.dyip6) : std::string();
+}
+
 std::string NetJson(const std::optional<NetInfo>& info)
 {
     if (!info)
         return "null";
+    std::string v6 = IPv6Text(*info);
     return "{\"address\":" + JsonString(FormatIPv4(static_cast<uint32_t>(info->dyip))) +
+           ",\"address6\":" + (v6.empty() ? std::string("null") : JsonString(v6)) +
            ",\"nettype\":" + std::to_string(info->nettype) + ",\"network\":" + JsonString(NetTypeName(info->nettype)) +
            ",\"location\":" + JsonString(info->netlocation) + "}";
 }
@@ -151,6 +169,9 @@ void PrintDomains(const CCtlClient& client)
     if (client.m_netInfo) {
         const NetInfo& n = *client.m_netInfo;
         std::printf("Public address: %s\n", n.dyip ? FormatIPv4(static_cast<uint32_t>(n.dyip)).c_str() : "unknown");
+        // Only from an account that keeps IPv6 names (older services never say).
+        if (n.reportsIPv6)
+            std::printf("Public IPv6:    %s\n", IPv6Text(n).empty() ? "unknown" : IPv6Text(n).c_str());
         // A dyndns2 account reports no network type, only where the address came from or why none is used.
         if ((n.nettype == 0 || n.nettype == kNetTypeCarrierGradeNat) && !n.netlocation.empty())
             std::printf("Network:        %s\n", n.netlocation.c_str());
@@ -432,8 +453,10 @@ int Watch(const Options& opt, CCtlClient& client)
         } else if (kind == "ipchanged") {
             std::printf("address changed: %s\n", FormatIPv4(static_cast<uint32_t>(client.m_netInfo->dyip)).c_str());
         } else if (kind == "netinfo") {
-            std::printf("network: %s %s %s\n", FormatIPv4(static_cast<uint32_t>(client.m_netInfo->dyip)).c_str(),
-                        NetTypeName(client.m_netInfo->nettype), client.m_netInfo->netlocation.c_str());
+            std::string v6 = IPv6Text(*client.m_netInfo);
+            std::printf("network: %s%s%s %s %s\n", FormatIPv4(static_cast<uint32_t>(client.m_netInfo->dyip)).c_str(),
+                        v6.empty() ? "" : " ", v6.c_str(), NetTypeName(client.m_netInfo->nettype),
+                        client.m_netInfo->netlocation.c_str());
         } else {
             std::printf("%s\n", kind.c_str());
         }

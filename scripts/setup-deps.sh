@@ -14,6 +14,8 @@ PACKAGES=(
   libssl-dev openssl ddclient libio-socket-ssl-perl sqlite3
   # ddclient over IPv6 without TLS (a configuration with ipv6=... loads it)
   libio-socket-inet6-perl
+  # another dyndns2 client, for the memory figures side by side (bench/core/inadyn_pss.sh)
+  inadyn
   # dyndns2 accounts and check-IP sources in the service (HTTPS through libcurl's OpenSSL build)
   libcurl4-openssl-dev
   # the provider's DNS publication, and the authoritative servers the tests and the demo start

@@ -4,17 +4,24 @@
 // socket in the same run, and resident memory. The service runs with both channels
 // (MORVANE_UDP_CHANNEL=1), so the idle figures include the UDP channel's receiving thread.
 //
-//   service_bench [idle-seconds] [--dyndns2]      (default 60)
+//   service_bench [idle-seconds] [--dyndns2 | --interface | --interface6]      (default 60)
 //
 // Runs the real MorvaneCore under the service control layer (in a temporary service database) and
 // the real morvane-provider with the demo account. With --dyndns2 the service uses a dyndns2 account
 // on the provider over HTTPS (throwaway CA) and takes its address from a local check-IP stand-in
 // (openssl s_server); it pushes the address once and then idles.
+//
+// With --interface (root: everything runs in a network namespace of its own) the dyndns2 account
+// takes its address from a veth interface and updates a local HTTPS stand-in; after the idle time
+// the interface is renumbered 50 times and the time from each change to the update reaching the
+// stand-in is measured. With --interface6 the account keeps both families (one request for both) and
+// the interface's IPv6 address is the one renumbered.
 
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,12 +38,15 @@
 #include <vector>
 
 #include "core/provider/config.h"
+#include "core/provider/rtnetlink.h"
 #include "platform/local_socket.h"
 #include "platform/scm.h"
 #include "shared/base/md5.h"
 #include "shared/packet/commands.h"
 #include "shared/packet/packet.h"
 #include "shared/xml/data_files.h"
+#include "tests/support/netns.h"
+#include "tests/support/tls_standin.h"
 #include "tests/tools/provider/provider_process.h"
 
 namespace {
@@ -58,9 +68,9 @@ double CpuSeconds(pid_t pid)
     return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
-long RssKb(pid_t pid, const char* field = "VmRSS:")
+long RssKb(pid_t pid, const char* field = "VmRSS:", const char* file = "status")
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
     std::string line;
     size_t n = std::strlen(field);
     while (std::getline(in, line))
@@ -107,12 +117,25 @@ uint16_t FreePort()
 int main(int argc, char** argv)
 {
     int idleSeconds = 60;
-    bool dyndns2 = false;
+    bool dyndns2 = false, viaInterface = false, both = false;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--dyndns2")
             dyndns2 = true;
+        else if (std::string(argv[i]) == "--interface")
+            dyndns2 = viaInterface = true;
+        else if (std::string(argv[i]) == "--interface6")
+            dyndns2 = viaInterface = both = true;
         else
             idleSeconds = std::max(1, std::atoi(argv[i]));
+    }
+    // Before any thread or process is started: they all live in the namespace.
+    std::string why;
+    if (viaInterface &&
+        (!EnterPrivateNetwork(why) || Run("ip link add mvb0 type veth peer name mvb1 && "
+                                          "ip link set mvb0 up && ip addr add 203.0.113.30/24 dev mvb0 && "
+                                          "ip addr add 2001:db8:5::30/64 nodad dev mvb0") != 0)) {
+        std::fprintf(stderr, "--interface needs root and network namespaces: %s\n", why.c_str());
+        return 1;
     }
     std::string bin = MORVANE_BIN_DIR;
     char pattern[] = "/tmp/morvane-bench-XXXXXX";
@@ -150,6 +173,12 @@ int main(int argc, char** argv)
     std::string providerPort = std::to_string(std::atoi(portLine.c_str() + portLine.rfind(':') + 1));
     setenv("MORVANE_PROVIDER", ("127.0.0.1:" + providerPort).c_str(), 1);
     uint32_t switchHost = 2;
+    CTlsStandIn standIn;
+    if (viaInterface && !standIn.Start(tlsFiles.Path("good.pem"), tlsFiles.Path("good.key"),
+                                       [](const std::string&) { return "good"; })) {
+        std::fprintf(stderr, "cannot start the HTTPS stand-in\n");
+        return 1;
+    }
     if (dyndns2) {
         // The check-IP stand-in: a file served by openssl's test server.
         uint16_t checkPort = FreePort();
@@ -177,6 +206,13 @@ int main(int argc, char** argv)
         c.password = "s3cret pw";
         c.hosts = {"a.example.net"};
         c.checkIp = {"https://127.0.0.1:" + std::to_string(checkPort) + "/ip"};
+        if (viaInterface) {
+            c.server = standIn.Url("");
+            c.interfaceName = "mvb0";
+            c.ip = both ? ProviderConfig::Families::Both : ProviderConfig::Families::IPv4;
+            c.checkIp.clear();
+            c.checkIpDefaults = false;
+        }
         c.router = false;
         c.caFile = tlsFiles.Path("ca.pem");
         providerconf::Write(prog + "/provider.conf", c);
@@ -203,7 +239,20 @@ int main(int argc, char** argv)
     std::printf("service pid %d\n", int(pid));
     std::fflush(stdout);
     std::this_thread::sleep_for(std::chrono::seconds(2));  // logged in with the remembered account
-    if (dyndns2) {
+    // The address of an update the stand-in received (empty: none).
+    auto lastSent = [&] {
+        auto requests = standIn.Requests();
+        std::string head = requests.empty() ? "" : requests.back();
+        size_t at = head.find("&myip=");
+        return at == std::string::npos ? "" : head.substr(at + 6, head.find(' ', at) - at - 6);
+    };
+    const std::string first = both ? "203.0.113.30,2001:db8:5::30" : "203.0.113.30";
+    if (viaInterface) {
+        for (int i = 0; i < 150 && lastSent() != first; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::printf("interface source: first update %s\n", lastSent() == first ? "received" : "missing");
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    } else if (dyndns2) {
         // Wait for the first push (login, check-IP, update over HTTPS), so that the idle time is idle.
         std::string history;
         for (int i = 0; i < 150 && history.find("198.51.100.7") == std::string::npos; ++i) {
@@ -255,10 +304,86 @@ int main(int argc, char** argv)
                 100.0 * pollCpu / idleSeconds, serviceCpu < tick ? "> " : "", pollCpu / serviceBound);
     // File-backed pages are mostly the shared libraries' code, shared with every other process using them.
     std::printf("wake-ups of the idle service's threads over %d s: %ld\n", idleSeconds, wakeups);
-    std::printf("resident memory of the idle service: %ld kB (private %ld kB, file-backed %ld kB)\n", RssKb(pid),
-                RssKb(pid, "RssAnon:"), RssKb(pid, "RssFile:"));
+    std::printf("resident memory of the idle service: %ld kB (private %ld kB, file-backed %ld kB), PSS %ld kB\n",
+                RssKb(pid), RssKb(pid, "RssAnon:"), RssKb(pid, "RssFile:"), RssKb(pid, "Pss:", "smaps_rollup"));
 
-    // 2. Round trips, interleaved so that all see the same machine: bare echoes over loopback UDP and
+    // 2. Interface renumbered: change to update received, the periodic check left at two minutes.
+    if (viaInterface) {
+        // Timed from the kernel's notification of the change, as the service sees it (starting `ip`
+        // alone takes tens of milliseconds here).
+        rtnl::CInterfaceEvents events;
+        if (!events.Open(why))
+            std::fprintf(stderr, "%s\n", why.c_str());
+        std::vector<double> latencies;
+        std::string from = both ? "2001:db8:5::30" : "203.0.113.30";
+        for (int i = 0; i < 50 && events.Descriptor() >= 0; ++i) {
+            std::string to =
+                both ? "2001:db8:5::" + std::to_string(31 + i % 2) : "203.0.113." + std::to_string(31 + i % 2);
+            if (both)
+                std::ofstream(dir + "/batch")
+                    << "addr del " << from << "/64 dev mvb0\naddr add " << to << "/64 nodad dev mvb0\n";
+            else
+                std::ofstream(dir + "/batch")
+                    << "addr del " << from << "/24 dev mvb0\naddr add " << to << "/24 dev mvb0\n";
+            const std::string expected = both ? "203.0.113.30," + to : to;
+            std::string batch = dir + "/batch";
+            char* args[] = {const_cast<char*>("ip"), const_cast<char*>("-batch"), batch.data(), nullptr};
+            pid_t ip = 0;
+            posix_spawnp(&ip, "ip", nullptr, nullptr, args, environ);
+            pollfd pfd{events.Descriptor(), POLLIN, 0};
+            poll(&pfd, 1, 5000);
+            auto t0 = std::chrono::steady_clock::now();
+            events.Drain("mvb0");
+            while (lastSent() != expected && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5))
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            waitpid(ip, nullptr, 0);
+            if (lastSent() != expected) {
+                std::fprintf(stderr, "no update for change %d\n", i);
+                break;
+            }
+            latencies.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+            events.Drain("mvb0");
+            from = to;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));  // changes stay apart
+        }
+        std::sort(latencies.begin(), latencies.end());
+        if (!latencies.empty())
+            std::printf(
+                "interface change -> update at the stand-in, %zu changes: p50 %.0f ms, p99 %.0f ms, max %.0f ms "
+                "(periodic check: every 120 s)\n",
+                latencies.size(), latencies[latencies.size() / 2], latencies[latencies.size() * 99 / 100],
+                latencies.back());
+    }
+
+    // Side by side: Debian's inadyn (when installed) watching the same interface for the same server,
+    // idle after its first update, against the idle service above.
+    if (viaInterface && Run("command -v inadyn >/dev/null") == 0) {
+        std::string url = standIn.Url("");
+        std::ofstream(dir + "/inadyn.conf")
+            << "period = 120\niface = mvb0\nallow-ipv6 = true\nca-trust-file = " << tlsFiles.Path("ca.pem")
+            << "\ncustom bench {\n  ssl = true\n  username = alice\n  password = \"s3cret pw\"\n  ddns-server = "
+            << url.substr(url.find("//") + 2) << "\n  ddns-path = \"/nic/update?hostname=%h&myip=%i\"\n"
+            << "  hostname = a.example.net\n}\n";
+        size_t sentBefore = standIn.Requests().size();
+        Run("inadyn -n -s -f " + dir + "/inadyn.conf --cache-dir " + dir + " -P " + dir +
+            "/inadyn.pid >/dev/null 2>&1 & echo $! > " + dir + "/inadyn.bg");
+        for (int i = 0; i < 100 && standIn.Requests().size() == sentBefore; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        std::ifstream in(dir + "/inadyn.bg");
+        pid_t inadyn = 0;
+        in >> inadyn;
+        std::printf("inadyn: %s; idle: resident %ld kB (private %ld kB), PSS %ld kB; the service: resident %ld kB, "
+                    "PSS %ld kB\n",
+                    standIn.Requests().size() > sentBefore ? "updated" : "no update seen", RssKb(inadyn),
+                    RssKb(inadyn, "RssAnon:"), RssKb(inadyn, "Pss:", "smaps_rollup"), RssKb(pid),
+                    RssKb(pid, "Pss:", "smaps_rollup"));
+        if (inadyn > 0)
+            kill(inadyn, SIGTERM);
+    }
+
+    // 3. Round trips, interleaved so that all see the same machine: bare echoes over loopback UDP and
     // over a connected pair of local sequenced-packet sockets; on each channel a switch request that
     // changes nothing (a host off while off: answered without a save) and one that changes a switch
     // (the host off after it was switched on; the switch-on itself pushes to the provider and is not

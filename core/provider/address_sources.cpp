@@ -1,16 +1,13 @@
 #include "core/provider/address_sources.h"
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <netinet/in.h>
-
-#include <cstring>
-
 #include "core/log.h"
 #include "core/portmap.h"
 #include "core/provider/address.h"
 #include "core/provider/https.h"
+#include "core/provider/interface_address.h"
 #include "shared/base/ipv4.h"
+
+#include <string_view>
 
 AddressFinding CAddressSources::Find()
 {
@@ -51,26 +48,48 @@ AddressFinding CAddressSources::Find()
     return checked;
 }
 
+void CAddressSources::NoteOnce(std::string& last, const std::string& why)
+{
+    if (why != last && !why.empty())
+        JournalPrint(kJournalWarning, "address: %s", why.c_str());
+    last = why;
+}
+
 AddressFinding CAddressSources::FromInterface(const std::string& name)
 {
     AddressFinding found;
     found.source = "interface " + name;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) {
-        JournalPrint(kJournalWarning, "address: cannot list the interfaces");
-        return found;
+    std::string why;
+    if (!address::InterfaceIPv4(name, found.address, why))
+        found.address = 0;
+    NoteOnce(m_lastWhy4, found.address ? std::string() : why);
+    return found;
+}
+
+AddressFinding6 CAddressSources::FindIPv6()
+{
+    if (!m_options.interfaceName.empty())
+        return FromInterface6(m_options.interfaceName);
+    AddressFinding6 found;
+    for (const std::string& url : m_options.checkIp6) {
+        if (m_options.cancel && m_options.cancel->load())
+            return {};
+        found = FromCheckIp6(url);
+        if (found.found)
+            break;
     }
-    for (ifaddrs* i = list; i; i = i->ifa_next) {
-        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || name != i->ifa_name)
-            continue;
-        sockaddr_in sin;
-        std::memcpy(&sin, i->ifa_addr, sizeof sin);
-        found.address = ntohl(sin.sin_addr.s_addr);
-        break;
-    }
-    freeifaddrs(list);
-    if (found.address == 0)
-        JournalPrint(kJournalWarning, "address: interface %s has no IPv4 address", name.c_str());
+    return found;
+}
+
+AddressFinding6 CAddressSources::FromInterface6(const std::string& name)
+{
+    AddressFinding6 found;
+    found.source = "interface " + name;
+    std::string why;
+    bool sameInterface = m_last6.found && m_last6.source == found.source;
+    found.found = address::InterfaceIPv6(name, sameInterface ? &m_last6.address : nullptr, found.address, why);
+    NoteOnce(m_lastWhy6, found.found ? std::string() : why);
+    m_last6 = found;
     return found;
 }
 
@@ -104,6 +123,7 @@ AddressFinding CAddressSources::FromCheckIp(const std::string& url)
     request.timeoutMs = m_options.checkIpTimeoutMs;
     request.connectTimeoutMs = m_options.checkIpTimeoutMs;
     request.cancel = m_options.cancel;
+    request.ipVersion = 4;
     HttpsAnswer answer;
     if (!HttpsGet(request, answer)) {
         JournalPrint(kJournalWarning, "address: %s did not answer: %s", url.c_str(), answer.error.c_str());
@@ -113,5 +133,32 @@ AddressFinding CAddressSources::FromCheckIp(const std::string& url)
         found.address = 0;
         JournalPrint(kJournalWarning, "address: %s gave no IPv4 address (HTTP %ld)", url.c_str(), answer.status);
     }
+    return found;
+}
+
+AddressFinding6 CAddressSources::FromCheckIp6(const std::string& url)
+{
+    AddressFinding6 found;
+    found.source = url;
+    HttpsRequest request;
+    request.url = url;
+    request.caFile = m_options.caFile;
+    request.timeoutMs = m_options.checkIpTimeoutMs;
+    request.connectTimeoutMs = m_options.checkIpTimeoutMs;
+    request.cancel = m_options.cancel;
+    request.ipVersion = 6;
+    HttpsAnswer answer;
+    if (!HttpsGet(request, answer)) {
+        JournalPrint(kJournalWarning, "address: %s did not answer over IPv6: %s", url.c_str(), answer.error.c_str());
+        return found;
+    }
+    // One bare address with white space around it at most, like the IPv4 answers.
+    std::string_view text = answer.body;
+    const char* space = " \t\r\n";
+    size_t first = text.find_first_not_of(space), last = text.find_last_not_of(space);
+    text = first == std::string_view::npos ? std::string_view() : text.substr(first, last - first + 1);
+    found.found = answer.status == 200 && address::ParseIPv6(text, found.address);
+    if (!found.found)
+        JournalPrint(kJournalWarning, "address: %s gave no IPv6 address (HTTP %ld)", url.c_str(), answer.status);
     return found;
 }

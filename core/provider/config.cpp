@@ -4,6 +4,7 @@
 #include <set>
 #include <sstream>
 
+#include "core/provider/address6.h"
 #include "shared/base/files.h"
 #include "shared/base/hostname.h"
 
@@ -12,11 +13,10 @@ namespace providerconf {
 namespace {
 
 // Public check-IP services used when none is configured; builds for closed networks set the CMake
-// list MORVANE_CHECK_IP_DEFAULTS (empty for none).
-std::vector<std::string> BuiltInCheckIp()
+// lists MORVANE_CHECK_IP_DEFAULTS and MORVANE_CHECK_IP6_DEFAULTS (empty for none).
+std::vector<std::string> BuiltInCheckIp(const char* list)
 {
     std::vector<std::string> urls;
-    std::string list = MORVANE_CHECK_IP_DEFAULTS;
     std::stringstream in(list);
     std::string url;
     while (std::getline(in, url, ';'))
@@ -47,6 +47,43 @@ const char* KindName(ProviderConfig::Kind kind)
     return kind == ProviderConfig::Kind::Dyndns2 ? "dyndns2" : "web-service";
 }
 
+const char* FamiliesName(ProviderConfig::Families families)
+{
+    switch (families) {
+    case ProviderConfig::Families::IPv4: return "ipv4";
+    case ProviderConfig::Families::IPv6: return "ipv6";
+    case ProviderConfig::Families::Both: return "both";
+    default: return "?";
+    }
+}
+
+const char* DualRequestName(ProviderConfig::DualRequest mode)
+{
+    return mode == ProviderConfig::DualRequest::One        ? "one"
+           : mode == ProviderConfig::DualRequest::Separate ? "separate"
+                                                           : "?";
+}
+
+bool ParseFamilies(const std::string& text, ProviderConfig::Families& families)
+{
+    for (auto f : {ProviderConfig::Families::IPv4, ProviderConfig::Families::IPv6, ProviderConfig::Families::Both})
+        if (text == FamiliesName(f)) {
+            families = f;
+            return true;
+        }
+    return false;
+}
+
+bool ParseDualRequest(const std::string& text, ProviderConfig::DualRequest& mode)
+{
+    for (auto m : {ProviderConfig::DualRequest::One, ProviderConfig::DualRequest::Separate})
+        if (text == DualRequestName(m)) {
+            mode = m;
+            return true;
+        }
+    return false;
+}
+
 bool Parse(const std::string& text, ProviderConfig& config)
 {
     ProviderConfig c;
@@ -75,9 +112,21 @@ bool Parse(const std::string& text, ProviderConfig& config)
         } else if (key == "password") {
             c.password = value;
         } else if (key == "host") {
-            c.hosts.push_back(value);
+            // NAME or NAME=::ID; a host name never holds '='.
+            size_t id = value.find('=');
+            c.hosts.push_back(value.substr(0, id));
+            if (id != std::string::npos)
+                c.interfaceIds[c.hosts.back()] = value.substr(id + 1);
+        } else if (key == "ip") {
+            if (!ParseFamilies(value, c.ip))
+                c.ip = ProviderConfig::Families::Invalid;
+        } else if (key == "dual-request") {
+            if (!ParseDualRequest(value, c.dualRequest))
+                c.dualRequest = ProviderConfig::DualRequest::Invalid;
         } else if (key == "check-ip") {
             c.checkIp.push_back(value);
+        } else if (key == "check-ip6") {
+            c.checkIp6.push_back(value);
         } else if (key == "check-ip-defaults") {
             c.checkIpDefaults = value != "off";
         } else if (key == "interface") {
@@ -116,10 +165,18 @@ std::string Serialize(const ProviderConfig& c)
     out += "server=" + c.server + "\n";
     out += "user=" + c.user + "\n";
     out += "password=" + c.password + "\n";
-    for (const std::string& h : c.hosts)
-        out += "host=" + h + "\n";
+    for (const std::string& h : c.hosts) {
+        auto id = c.interfaceIds.find(h);
+        out += "host=" + h + (id != c.interfaceIds.end() ? "=" + id->second : std::string()) + "\n";
+    }
+    if (c.ip != ProviderConfig::Families::IPv4)
+        out += "ip=" + std::string(FamiliesName(c.ip)) + "\n";
+    if (c.dualRequest != ProviderConfig::DualRequest::One)
+        out += "dual-request=" + std::string(DualRequestName(c.dualRequest)) + "\n";
     for (const std::string& u : c.checkIp)
         out += "check-ip=" + u + "\n";
+    for (const std::string& u : c.checkIp6)
+        out += "check-ip6=" + u + "\n";
     if (!c.checkIpDefaults)
         out += "check-ip-defaults=off\n";
     if (!c.interfaceName.empty())
@@ -141,11 +198,16 @@ bool Write(const std::string& path, const ProviderConfig& config)
 
 std::string Check(const ProviderConfig& c)
 {
-    for (const std::string& u : c.checkIp)
-        if (HasLineBreak(u) || u.rfind("https://", 0) != 0)
-            return "a check-IP address must be an https:// URL: '" + u + "'";
+    for (const auto* list : {&c.checkIp, &c.checkIp6})
+        for (const std::string& u : *list)
+            if (HasLineBreak(u) || u.rfind("https://", 0) != 0)
+                return "a check-IP address must be an https:// URL: '" + u + "'";
     if (c.kind != ProviderConfig::Kind::Dyndns2)
         return {};
+    if (c.ip == ProviderConfig::Families::Invalid)
+        return "ip must be ipv4, ipv6 or both";
+    if (c.dualRequest == ProviderConfig::DualRequest::Invalid)
+        return "dual-request must be one or separate";
     if (c.server.rfind("https://", 0) != 0 || c.server.size() <= 8)
         return "the server must be an https:// URL";
     if (c.user.empty())
@@ -160,6 +222,16 @@ std::string Check(const ProviderConfig& c)
     for (const std::string& h : c.hosts)
         if (!hostname::IsHostName(h))
             return "not a host name: '" + h + "' (" + hostname::kRule + ")";
+    for (const auto& [host, id] : c.interfaceIds) {
+        address::IPv6 parsed{};
+        if (std::find(c.hosts.begin(), c.hosts.end(), host) == c.hosts.end())
+            return "an interface id for a host that is not configured: '" + host + "'";
+        if (!address::ParseInterfaceId(id, parsed))
+            return "not an interface id: '" + id + "' for " + host +
+                   " (an IPv6 address whose upper 64 bits are zero, such as ::1234)";
+        if (!c.WantsIPv6())
+            return "an interface id (" + host + "=" + id + ") is for IPv6 addresses: use ip ipv6 or both";
+    }
     return {};
 }
 
@@ -167,7 +239,14 @@ std::vector<std::string> CheckIpUrls(const ProviderConfig& config)
 {
     if (!config.checkIp.empty())
         return config.checkIp;
-    return config.checkIpDefaults ? BuiltInCheckIp() : std::vector<std::string>{};
+    return config.checkIpDefaults ? BuiltInCheckIp(MORVANE_CHECK_IP_DEFAULTS) : std::vector<std::string>{};
+}
+
+std::vector<std::string> CheckIp6Urls(const ProviderConfig& config)
+{
+    if (!config.checkIp6.empty())
+        return config.checkIp6;
+    return config.checkIpDefaults ? BuiltInCheckIp(MORVANE_CHECK_IP6_DEFAULTS) : std::vector<std::string>{};
 }
 
 std::vector<DomainRecord> HostRecords(const ProviderConfig& config)

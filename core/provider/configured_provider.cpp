@@ -23,14 +23,14 @@ void CConfiguredProvider::Replace(std::unique_ptr<IProvider> next)
         m_active->Cancel();
 }
 
-void CConfiguredProvider::Refresh()
+bool CConfiguredProvider::Refresh()
 {
     struct stat st {};
     bool exists = ::stat(m_path.c_str(), &st) == 0;
     if (m_seen && exists == m_exists &&
         (!exists || (st.st_ino == m_ino && st.st_size == m_size && st.st_mtim.tv_sec == m_mtime.tv_sec &&
                      st.st_mtim.tv_nsec == m_mtime.tv_nsec)))
-        return;
+        return false;
     // The audit line of `provider set`: the file is replaced whole by whoever changed it, so its
     // owner is the user who wrote this version (the writer never hands the file to anybody else).
     if (m_seen && exists)
@@ -52,17 +52,26 @@ void CConfiguredProvider::Refresh()
         JournalPrint(kJournalWarning, "provider: %s: %s; using the web service", m_path.c_str(), problem.c_str());
         config = ProviderConfig{};
     }
+    m_interface = config.kind == ProviderConfig::Kind::Dyndns2 ? config.interfaceName : std::string();
+    m_families = config.kind == ProviderConfig::Kind::Dyndns2 ? config.ip : ProviderConfig::Families::IPv4;
     if (config.kind == ProviderConfig::Kind::Dyndns2) {
+        // Only the families the account keeps are asked for: an IPv6-only account asks no IPv4 source.
         AddressSourceOptions sources;
         sources.interfaceName = config.interfaceName;
-        sources.router = config.router;
-        sources.checkIp = providerconf::CheckIpUrls(config);
+        sources.router = config.router && config.WantsIPv4();
+        if (config.WantsIPv4())
+            sources.checkIp = providerconf::CheckIpUrls(config);
+        if (config.WantsIPv6())
+            sources.checkIp6 = providerconf::CheckIp6Urls(config);
         sources.caFile = config.caFile;
         sources.checkIpTimeoutMs = m_env.checkIpTimeoutMs;
         sources.nat = m_env.nat;
         sources.cancel = &m_cancelled;
-        JournalPrint(kJournalInfo, "provider: dyndns2 account %s at %s, %zu host(s)", config.user.c_str(),
-                     config.server.c_str(), config.hosts.size());
+        JournalPrint(kJournalInfo, "provider: dyndns2 account %s at %s, %zu host(s), %s", config.user.c_str(),
+                     config.server.c_str(), config.hosts.size(),
+                     config.ip == ProviderConfig::Families::Both   ? "IPv4 and IPv6"
+                     : config.ip == ProviderConfig::Families::IPv6 ? "IPv6"
+                                                                   : "IPv4");
         auto dyndns2 = std::make_unique<CDyndns2Provider>(std::move(config),
                                                           std::make_unique<CAddressSources>(std::move(sources)));
         dyndns2->Persist(files::DirName(m_path) + "/" + kProviderStateFileName);
@@ -86,6 +95,7 @@ void CConfiguredProvider::Refresh()
         Replace(std::move(web));
         m_kind = ProviderConfig::Kind::WebService;
     }
+    return true;
 }
 
 int CConfiguredProvider::PublicAddress(NetInfo& info)
@@ -101,14 +111,14 @@ int CConfiguredProvider::Hosts(const std::string& user, const std::string& diges
     return m_active->Hosts(user, digest, account, hosts);
 }
 
-int CConfiguredProvider::Update(const std::string& user, const std::string& digest, uint32_t address,
+int CConfiguredProvider::Update(const std::string& user, const std::string& digest, const AddressPair& address,
                                 UpdateResultMap& results)
 {
     Refresh();
     return m_active->Update(user, digest, address, results);
 }
 
-bool CConfiguredProvider::RefreshDue(uint32_t hostid, uint32_t address) const
+bool CConfiguredProvider::RefreshDue(uint32_t hostid, const AddressPair& address) const
 {
     return m_active && m_active->RefreshDue(hostid, address);
 }

@@ -33,15 +33,21 @@ public:
     int PublicAddress(NetInfo& info) override;
     int Hosts(const std::string& user, const std::string& digest, UserInfo& account,
               std::vector<DomainRecord>& hosts) override;
-    int Update(const std::string& user, const std::string& digest, uint32_t address, UpdateResultMap& results) override;
-    bool RefreshDue(uint32_t hostid, uint32_t address) const override;
+    int Update(const std::string& user, const std::string& digest, const AddressPair& address,
+               UpdateResultMap& results) override;
+    bool RefreshDue(uint32_t hostid, const AddressPair& address) const override;
     CallFailure Failure(int status) const override;
     void Cancel() override;
     std::string Describe() const override;
 
     ProviderConfig::Kind Kind() const { return m_kind; }
-    // Reads the file again when it changed since the last look.
-    void Refresh();
+    // The local interface the address comes from (empty: none), as of the last look at the file.
+    const std::string& InterfaceName() const { return m_interface; }
+    // The address families the provider keeps current (the web service: IPv4).
+    ProviderConfig::Families Families() const { return m_families; }
+    const std::string& Path() const { return m_path; }
+    // Reads the file again when it changed since the last look; true when it did.
+    bool Refresh();
 
 private:
     void Replace(std::unique_ptr<IProvider> next);
@@ -52,6 +58,8 @@ private:
     mutable std::mutex m_lock;
     std::atomic<bool> m_cancelled{false};
     ProviderConfig::Kind m_kind = ProviderConfig::Kind::WebService;
+    std::string m_interface;
+    ProviderConfig::Families m_families = ProviderConfig::Families::IPv4;
     bool m_seen = false;
     bool m_exists = false;
     ino_t m_ino = 0;

@@ -100,7 +100,7 @@ private:
 
 }  // namespace
 
-bool HttpsGet(const HttpsRequest& request, HttpsAnswer& answer)
+bool HttpsGetHere(const HttpsRequest& request, HttpsAnswer& answer)
 {
     answer = HttpsAnswer{};
     const CurlApi& api = Curl();
@@ -133,6 +133,9 @@ bool HttpsGet(const HttpsRequest& request, HttpsAnswer& answer)
     MORVANE_SET(o, CURLOPT_NOSIGNAL, 1L);
     MORVANE_SET(o, CURLOPT_TIMEOUT_MS, request.timeoutMs);
     MORVANE_SET(o, CURLOPT_CONNECTTIMEOUT_MS, request.connectTimeoutMs);
+    if (request.ipVersion != 0)
+        MORVANE_SET(o, CURLOPT_IPRESOLVE,
+                    static_cast<long>(request.ipVersion == 6 ? CURL_IPRESOLVE_V6 : CURL_IPRESOLVE_V4));
     // Only to the address the URL names: never through a proxy from the environment.
     MORVANE_SET(o, CURLOPT_PROXY, "");
     if (!request.user.empty()) {

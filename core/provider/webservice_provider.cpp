@@ -25,7 +25,8 @@ int CWebServiceProvider::Hosts(const std::string& user, const std::string& diges
     return m_service ? m_service->GetDynamic(user, digest, account, hosts) : -1;
 }
 
-int CWebServiceProvider::Update(const std::string& user, const std::string& digest, uint32_t, UpdateResultMap& results)
+int CWebServiceProvider::Update(const std::string& user, const std::string& digest, const AddressPair&,
+                                UpdateResultMap& results)
 {
     return m_service ? m_service->UpdateDynamic(user, digest, results) : -1;
 }

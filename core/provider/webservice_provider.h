@@ -20,7 +20,8 @@ public:
     int PublicAddress(NetInfo& info) override;
     int Hosts(const std::string& user, const std::string& digest, UserInfo& account,
               std::vector<DomainRecord>& hosts) override;
-    int Update(const std::string& user, const std::string& digest, uint32_t address, UpdateResultMap& results) override;
+    int Update(const std::string& user, const std::string& digest, const AddressPair& address,
+               UpdateResultMap& results) override;
     CallFailure Failure(int status) const override;
     void Cancel() override;
     std::string Describe() const override;

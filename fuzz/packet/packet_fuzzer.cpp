@@ -57,7 +57,20 @@ void DecodeBody(In& in, uint8_t selector)
                     std::abort();
         }
         break;
-    case 2: ReadNetInfo(in); break;
+    case 2: {
+        // Round trip, the IPv6 tail included: what was read must encode and decode unchanged.
+        const NetInfo info = ReadNetInfo(in);
+        UdpOutPacket out;
+        if (WriteNetInfo(out, info)) {
+            InPacket back;
+            back.SetData(out.Data(), out.Size());
+            const NetInfo again = ReadNetInfo(back);
+            if (again.dyip != info.dyip || again.nettype != info.nettype || again.netlocation != info.netlocation ||
+                again.reportsIPv6 != info.reportsIPv6 || again.dyip6 != info.dyip6 || back.Remaining() != 0)
+                std::abort();
+        }
+        break;
+    }
     case 3: {
         const uint16_t n = in.ReadU16Host();
         for (uint16_t i = 0; i < n && i < 4096; ++i) {

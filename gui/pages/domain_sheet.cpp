@@ -57,7 +57,7 @@ QString NetTypeText(int code, const QString& location)
 CDomainlstSheet::CDomainlstSheet(CDnsListener* channel, QWidget* parent)
     : QWidget(parent), m_channel(channel), m_list(new CDomainListEx(this)), m_add(new QPushButton(tr("添加"), this)),
       m_update(new QPushButton(tr("更新"), this)), m_ipCaption(new QLabel(tr("你当前公网IP:"), this)),
-      m_ip(new QLabel(tr("静态"), this)), m_netTypeCaption(new QLabel(tr("接入商:"), this)),
+      m_ip(new QLabel(tr("静态"), this)), m_ip6(new QLabel(this)), m_netTypeCaption(new QLabel(tr("接入商:"), this)),
       m_netType(new QLabel(tr("静态"), this)), m_help(new CHyperLink2(tr("域名管理帮助"), this)),
       m_output(new COutPutCtrl(this))
 {
@@ -83,11 +83,15 @@ CDomainlstSheet::CDomainlstSheet(CDnsListener* channel, QWidget* parent)
     page->addLayout(buttons);
     page->addWidget(m_list, 1);
     page->addWidget(m_output);
+    // The IPv6 address on a line of its own right under the row that starts with the IPv4 address.
     for (QBoxLayout*& row : m_statusRows) {
         row = new QHBoxLayout;
         row->setSpacing(2);
         page->addLayout(row);
+        if (&row == &m_statusRows[0])
+            page->addWidget(m_ip6);
     }
+    m_ip6->hide();
     m_list->setMinimumHeight(60);
     PlaceStatus();
 
@@ -162,6 +166,13 @@ CDomainListEx* CDomainlstSheet::List()
 void CDomainlstSheet::SetPublicIp(uint32_t address)
 {
     m_ip->setText(QString::fromStdString(FormatIPv4(address)));
+}
+
+void CDomainlstSheet::SetPublicIpv6(bool reported, const std::array<uint8_t, 16>& address)
+{
+    bool any = std::any_of(address.begin(), address.end(), [](uint8_t b) { return b != 0; });
+    m_ip6->setText(tr("公网IPv6: %1").arg(any ? QString::fromStdString(FormatIPv6(address)) : tr("静态")));
+    m_ip6->setVisible(reported);
 }
 
 void CDomainlstSheet::SetNetType(int code, const QString& location)

@@ -5,6 +5,7 @@
 
 #include <QWidget>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -42,6 +43,9 @@ public:
 
     // Label 1026: the address in dotted form, most significant byte first.
     void SetPublicIp(uint32_t address);
+    // The IPv6 address, on a line under the IPv4 address: shown only while the service reports one
+    // (an account that keeps IPv6 names); all zero bytes = none now.
+    void SetPublicIpv6(bool reported, const std::array<uint8_t, 16>& address);
     // Label 1027: the network-type text; empty for an unknown code. With the provider's `location`
     // (where the address came from, or the network's name), that too.
     void SetNetType(int code, const QString& location = {});
@@ -60,6 +64,7 @@ public:
     IRequestWatch* RequestWatch() const { return m_watch; }
     COutPutCtrl* Output() const { return m_output; }
     QLabel* IpLabel() const { return m_ip; }
+    QLabel* Ipv6Label() const { return m_ip6; }
     QLabel* NetTypeLabel() const { return m_netType; }
     QPushButton* AddButton() const { return m_add; }
     QPushButton* UpdateButton() const { return m_update; }
@@ -82,6 +87,7 @@ private:
     QPushButton* m_update;
     QLabel* m_ipCaption;
     QLabel* m_ip;
+    QLabel* m_ip6;
     QLabel* m_netTypeCaption;
     QLabel* m_netType;
     CHyperLink2* m_help;

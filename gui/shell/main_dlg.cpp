@@ -503,6 +503,7 @@ void CMorvaneMainDlg::OnNetInfo(const NetInfo& info)
 {
     m_tab->DomainPage()->SetNetType(info.nettype, QString::fromUtf8(info.netlocation.c_str()));
     m_tab->DomainPage()->SetPublicIp(static_cast<uint32_t>(info.dyip));
+    m_tab->DomainPage()->SetPublicIpv6(info.reportsIPv6, info.dyip6);
 }
 
 void CMorvaneMainDlg::OnDomainFlags(const std::map<uint32_t, uint8_t>& flags, uint8_t ok)

@@ -20,6 +20,10 @@
         <translation>None yet</translation>
     </message>
     <message>
+        <source>公网IPv6: %1</source>
+        <translation>Public IPv6: %1</translation>
+    </message>
+    <message>
         <source>接入商:</source>
         <translation>Network:</translation>
     </message>

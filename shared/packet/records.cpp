@@ -154,6 +154,8 @@ bool WriteNetInfoTo(Out& out, const NetInfo& info)
     e.U32(static_cast<uint32_t>(info.dyip));
     e.U32(static_cast<uint32_t>(info.nettype));
     e.Text(info.netlocation);
+    if (info.reportsIPv6)
+        std::memcpy(e.at, info.dyip6.data(), info.dyip6.size());
     return true;
 }
 
@@ -164,6 +166,7 @@ NetInfo ReadNetInfoFrom(In& in)
     info.dyip = static_cast<int32_t>(in.ReadU32Host());
     info.nettype = static_cast<int32_t>(in.ReadU32Host());
     ReadText(in, info.netlocation);
+    info.reportsIPv6 = in.ReadRaw(info.dyip6.data(), static_cast<int>(info.dyip6.size()));
     return info;
 }
 
@@ -264,7 +267,7 @@ std::size_t DomainRecordWireSize(const DomainRecord& r)
 
 std::size_t NetInfoWireSize(const NetInfo& info)
 {
-    return 4 + 4 + StringWireSize(info.netlocation);
+    return 4 + 4 + StringWireSize(info.netlocation) + (info.reportsIPv6 ? info.dyip6.size() : 0);
 }
 
 bool WriteDomainRecord(OutPacket& out, const DomainRecord& r)

@@ -1,6 +1,7 @@
 #pragma once
 // The records both programs exchange over the control channel, with their wire forms.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -70,11 +71,14 @@ inline const NetTypeNames* FindNetType(int32_t code)
     return code >= 0 && static_cast<size_t>(code) < std::size(kNetTypes) ? &kNetTypes[code] : nullptr;
 }
 
-// The machine's public address and network as the web service reports them.
+// The machine's public address and network as the web service reports them; a dyndns2 account that
+// keeps IPv6 names current also reports the machine's IPv6 address.
 struct NetInfo {
     int32_t dyip = 0;     // first octet in the most significant byte; 0 = unknown
     int32_t nettype = 0;  // index into kNetTypes
     std::string netlocation;
+    bool reportsIPv6 = false;         // the account uses IPv6: dyip6 is on the wire
+    std::array<uint8_t, 16> dyip6{};  // network order; all zero = none now
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -107,7 +111,8 @@ bool WritePortMapEntry(LargeOutPacket& out, const PortMapEntry& entry);
 PortMapEntry ReadPortMapEntry(InPacket& in);
 PortMapEntry ReadPortMapEntry(LargeInPacket& in);
 
-// dyip (u32), nettype (u32), netlocation (string).
+// dyip (u32), nettype (u32), netlocation (string); then, with reportsIPv6, dyip6 (16 bytes), a tail
+// that older readers never look at. A reader finding 16 more bytes sets reportsIPv6.
 bool WriteNetInfo(OutPacket& out, const NetInfo& info);
 bool WriteNetInfo(LargeOutPacket& out, const NetInfo& info);
 NetInfo ReadNetInfo(InPacket& in);

@@ -8,6 +8,7 @@
 
 #include <random>
 
+#include "core/provider/config.h"
 #include "core/udp_intake.h"
 #include "shared/base/files.h"
 #include "shared/xml/data_files.h"
@@ -15,6 +16,7 @@
 #include "tests/core/service_fixture.h"
 #include "tests/core/webservice/raw_server.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/tls_standin.h"
 
 namespace {
 
@@ -946,4 +948,126 @@ TEST_F(ManagerTest, StopBeforeStartStartsNothing)
     EXPECT_FALSE(manager.ThreadStarted());
     EXPECT_EQ(manager.ChannelPort(), 0);
     EXPECT_FALSE(files::Exists(m_dir + "/user.xml"));
+}
+
+// A dyndns2 account taking its address from a veth interface, the periodic check at its default
+// (two minutes): a change on the interface reaches the server within a second, a burst of changes
+// makes one request, and nothing is sent while nothing changes.
+TEST_F(ManagerTest, InterfaceChangeReachesTheDyndns2ServerWithinASecond)
+{
+    auto ip = [](const std::string& args) { return std::system(("ip " + args + " >/dev/null 2>&1").c_str()) == 0; };
+    ASSERT_TRUE(ip("link add mvw0 type veth peer name mvw1") && ip("link set mvw0 up") &&
+                ip("addr add 203.0.113.20/24 dev mvw0"));
+    TlsFiles tls;
+    ASSERT_TRUE(tls.Ok());
+    CTlsStandIn server;
+    ASSERT_TRUE(server.Start(tls.Path("good.pem"), tls.Path("good.key"), [](const std::string&) { return "good"; }));
+    ProviderConfig c;
+    c.kind = ProviderConfig::Kind::Dyndns2;
+    c.server = server.Url("");
+    c.user = "alice";
+    c.password = "s3cret pw";
+    c.hosts = {"a.example.net"};
+    c.interfaceName = "mvw0";
+    c.router = false;
+    c.checkIpDefaults = false;
+    c.caFile = tls.Path("ca.pem");
+    ASSERT_TRUE(providerconf::Write(m_dir + "/provider.conf", c));
+    ASSERT_TRUE(datafile::WriteLogin(m_dir + "/user.xml", "alice", "ac8c7607255d40a357b413a7854d19c7"));
+    ASSERT_TRUE(datafile::SetSwitches(m_dir + "/domain.xml", {{providerconf::HostRecords(c)[0].hostid, 1}}));
+
+    ManagerOptions o;
+    o.programDir = m_dir;
+    o.nat = &m_nat;
+    o.superviseUpdater = false;
+    m_manager = std::make_unique<CMorvaneManger>(o);
+    ASSERT_TRUE(m_manager->StartManager());
+    auto sent = [&](const char* address) {
+        std::string last = server.Requests().empty() ? "" : server.Requests().back();
+        return last.find(std::string("&myip=") + address + " ") != std::string::npos;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return sent("203.0.113.20"); }, std::chrono::seconds(10)));
+
+    // Each batch runs in one process, as fast as a DHCP client renumbering the interface.
+    auto batch = [&](const std::string& commands) {
+        return files::ReplaceAtomically(m_dir + "/batch", commands) && ip("-batch " + m_dir + "/batch");
+    };
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(batch("addr del 203.0.113.20/24 dev mvw0\naddr add 203.0.113.21/24 dev mvw0\n"));
+    ASSERT_TRUE(WaitUntil([&] { return sent("203.0.113.21"); }, std::chrono::seconds(3)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+
+    // A burst: one request, with the address it ends at. Then nothing while nothing changes, also
+    // when another interface changes.
+    size_t before = server.Requests().size();
+    ASSERT_TRUE(batch("addr del 203.0.113.21/24 dev mvw0\naddr add 203.0.113.22/24 dev mvw0\nlink set mvw0 down\n"
+                      "link set mvw0 up\naddr del 203.0.113.22/24 dev mvw0\naddr add 203.0.113.23/24 dev mvw0\n"));
+    ASSERT_TRUE(WaitUntil([&] { return server.Requests().size() > before; }, std::chrono::seconds(3)));
+    ASSERT_TRUE(ip("addr add 198.51.100.1/24 dev mvw1"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(server.Requests().size(), before + 1);
+    EXPECT_TRUE(sent("203.0.113.23"));
+    m_manager.reset();
+    ip("link del mvw0");
+}
+
+// Both families from one veth interface holding a permanent global, a deprecated, a unique-local and
+// a link-local IPv6 address: the right one goes with the IPv4 address in one request, an IPv6 change
+// reaches the server within a second, the clients hear of it, and a restart sends nothing.
+TEST_F(ManagerTest, BothFamiliesFromAnInterfaceInOneRequest)
+{
+    auto ip = [](const std::string& args) { return std::system(("ip " + args + " >/dev/null 2>&1").c_str()) == 0; };
+    ASSERT_TRUE(ip("link add mvx0 type veth peer name mvx1") && ip("link set mvx0 up"));
+    for (const char* add : {"203.0.113.30/24", "2001:db8:5::31/64 nodad preferred_lft 0", "fd00:5::30/64 nodad",
+                            "fe80::30/64 nodad", "2001:db8:5::30/64 nodad"})
+        ASSERT_TRUE(ip(std::string("addr add ") + add + " dev mvx0")) << add;
+    TlsFiles tls;
+    ASSERT_TRUE(tls.Ok());
+    CTlsStandIn server;
+    ASSERT_TRUE(server.Start(tls.Path("good.pem"), tls.Path("good.key"), [](const std::string&) { return "good"; }));
+    ProviderConfig c;
+    c.kind = ProviderConfig::Kind::Dyndns2;
+    c.server = server.Url("");
+    c.user = "alice";
+    c.password = "s3cret pw";
+    c.hosts = {"a.example.net"};
+    c.ip = ProviderConfig::Families::Both;
+    c.interfaceName = "mvx0";
+    c.router = false;
+    c.checkIpDefaults = false;
+    c.caFile = tls.Path("ca.pem");
+    ASSERT_TRUE(providerconf::Write(m_dir + "/provider.conf", c));
+    ASSERT_TRUE(datafile::WriteLogin(m_dir + "/user.xml", "alice", "ac8c7607255d40a357b413a7854d19c7"));
+    ASSERT_TRUE(datafile::SetSwitches(m_dir + "/domain.xml", {{providerconf::HostRecords(c)[0].hostid, 1}}));
+    ManagerOptions o;
+    o.programDir = m_dir;
+    o.nat = &m_nat;
+    o.superviseUpdater = false;
+    auto start = [&] {
+        m_manager = std::make_unique<CMorvaneManger>(o);
+        return m_manager->StartManager();
+    };
+    ASSERT_TRUE(start());
+    auto sent = [&](const std::string& myip) {
+        return !server.Requests().empty() && server.Requests().back().find("&myip=" + myip + " ") != std::string::npos;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return sent("203.0.113.30,2001:db8:5::30"); }, std::chrono::seconds(10)))
+        << (server.Requests().empty() ? "" : server.Requests().back());
+
+    auto at = std::chrono::steady_clock::now();
+    ASSERT_TRUE(files::ReplaceAtomically(m_dir + "/batch", "addr del 2001:db8:5::30/64 dev mvx0\n"
+                                                           "addr add 2001:db8:5::32/64 nodad dev mvx0\n") &&
+                ip("-batch " + m_dir + "/batch"));
+    ASSERT_TRUE(WaitUntil([&] { return sent("203.0.113.30,2001:db8:5::32"); }, std::chrono::seconds(3)));
+    EXPECT_LT(std::chrono::steady_clock::now() - at, std::chrono::seconds(1));
+    ASSERT_TRUE(WaitUntil([&] { return m_manager->LastAddresses().HasIPv6(); }, std::chrono::seconds(2)));
+    EXPECT_EQ(address::FormatIPv6(m_manager->LastAddresses().ipv6), "2001:db8:5::32");
+
+    size_t before = server.Requests().size();
+    m_manager.reset();
+    ASSERT_TRUE(start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(server.Requests().size(), before);
+    m_manager.reset();
+    ip("link del mvx0");
 }

@@ -391,3 +391,29 @@ TEST_F(CtlDyndns2Test, ConfigureLogInSwitchOnAndNoRepeats)
     EXPECT_EQ(Ctl("--json provider show", out), 0) << out;
     EXPECT_NE(out.find("\"kind\":\"web-service\""), std::string::npos) << out;
 }
+
+// Both families from one interface (loopback with public documentation addresses, in this test's own
+// network namespace): both reach the provider in one request, domains and --json show both.
+TEST_F(CtlDyndns2Test, BothFamiliesFromAnInterfaceShownAndSent)
+{
+    ASSERT_EQ(std::system("ip addr add 203.0.113.77/32 dev lo && ip addr add 2001:db8::77/128 dev lo"), 0);
+    std::string out;
+    std::string set = "provider set dyndns2 --server https://127.0.0.1:" + std::to_string(m_provider.Port()) +
+                      " --user alice --host a.example.net --ip both --interface lo --ca-file " +
+                      m_tlsFiles->Path("ca.pem");
+    EXPECT_NE(Ctl(set + " --dual-request separate --ip ipv4", out, "s3cret pw\n"), 0) << out;
+    EXPECT_NE(Ctl(set + " --host b.example.net=2001:db8::1", out, "s3cret pw\n"), 0) << out;
+    ASSERT_EQ(Ctl(set, out, "s3cret pw\n"), 0) << out;
+    EXPECT_EQ(Ctl("login alice", out, "s3cret pw\n"), 0) << out;
+    EXPECT_EQ(Ctl("on a.example.net", out), 0) << out;
+    std::string hosts;
+    ASSERT_TRUE(WaitUntil([&] {
+        m_provider.Admin({"hosts"}, &hosts);
+        return hosts.find("2001:db8::77") != std::string::npos && hosts.find("203.0.113.77") != std::string::npos;
+    }));
+    EXPECT_EQ(Updates(), 2);  // a history row per family, and no repeats
+    EXPECT_EQ(Ctl("domains", out), 0) << out;
+    EXPECT_NE(out.find("Public address: 203.0.113.77\nPublic IPv6:    2001:db8::77\n"), std::string::npos) << out;
+    EXPECT_EQ(Ctl("--json domains", out), 0) << out;
+    EXPECT_NE(out.find("\"address\":\"203.0.113.77\",\"address6\":\"2001:db8::77\""), std::string::npos) << out;
+}

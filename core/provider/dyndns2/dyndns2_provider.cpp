@@ -42,7 +42,7 @@ std::string Escape(const std::string& text)
 {
     std::string out;
     for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == ',') {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == ',' || c == ':') {
             out += static_cast<char>(c);
         } else {
             char buf[4];
@@ -60,8 +60,13 @@ CDyndns2Provider::CDyndns2Provider(ProviderConfig config, std::unique_ptr<CAddre
     : m_config(std::move(config)), m_sources(std::move(sources)), m_clock(std::move(clockMs)), m_transport(HttpsGet)
 {
     m_records = providerconf::HostRecords(m_config);
-    for (const DomainRecord& r : m_records)
-        m_hosts[r.hostid].name = r.domain;
+    for (const DomainRecord& r : m_records) {
+        HostState& host = m_hosts[r.hostid];
+        host.name = r.domain;
+        auto id = m_config.interfaceIds.find(r.domain);
+        host.hasInterfaceId =
+            id != m_config.interfaceIds.end() && address::ParseInterfaceId(id->second, host.interfaceId);
+    }
 }
 
 void CDyndns2Provider::Persist(const std::string& path, std::function<int64_t()> wallClock)
@@ -73,21 +78,51 @@ void CDyndns2Provider::Persist(const std::string& path, std::function<int64_t()>
     m_state->Load();
     m_state->Keep(m_config.hosts);
     for (auto& [id, host] : m_hosts) {
-        const AcceptedAddress* record = m_state->Find(host.name, AddressFamily::IPv4);
-        uint32_t accepted = 0;
-        host.accepted = record && address::ParseBare(record->address, accepted) ? accepted : 0;
+        host.accepted = AddressPair{};
+        const AcceptedAddress* v4 = m_state->Find(host.name, AddressFamily::IPv4);
+        const AcceptedAddress* v6 = m_state->Find(host.name, AddressFamily::IPv6);
+        if (v4 && !address::ParseBare(v4->address, host.accepted.ipv4))
+            host.accepted.ipv4 = 0;
+        if (v6 && !address::ParseIPv6(v6->address, host.accepted.ipv6))
+            host.accepted.ipv6 = {};
     }
 }
 
-bool CDyndns2Provider::Due(const HostState& host) const
+bool CDyndns2Provider::Due(const HostState& host, AddressFamily family) const
 {
-    return m_state && m_state->Due(host.name, AddressFamily::IPv4);
+    return m_state && m_state->Due(host.name, family);
 }
 
-bool CDyndns2Provider::RefreshDue(uint32_t hostid, uint32_t addr) const
+AddressPair CDyndns2Provider::Wanted(const HostState& host, const AddressPair& machine) const
+{
+    AddressPair wanted;
+    if (m_config.WantsIPv4() && address::IsPublic(machine.ipv4))
+        wanted.ipv4 = machine.ipv4;
+    if (m_config.WantsIPv6() && address::IsGlobalUnicast(machine.ipv6))
+        wanted.ipv6 = host.hasInterfaceId ? address::WithInterfaceId(machine.ipv6, host.interfaceId) : machine.ipv6;
+    return wanted;
+}
+
+AddressPair CDyndns2Provider::DueParts(const HostState& host, const AddressPair& wanted) const
+{
+    AddressPair due;
+    if (wanted.ipv4 && (host.accepted.ipv4 != wanted.ipv4 || Due(host, AddressFamily::IPv4)))
+        due.ipv4 = wanted.ipv4;
+    if (wanted.HasIPv6() && (host.accepted.ipv6 != wanted.ipv6 || Due(host, AddressFamily::IPv6)))
+        due.ipv6 = wanted.ipv6;
+    return due;
+}
+
+bool CDyndns2Provider::RefreshDue(uint32_t hostid, const AddressPair& addr) const
 {
     auto it = m_hosts.find(hostid);
-    return it != m_hosts.end() && it->second.stopCode.empty() && it->second.accepted == addr && Due(it->second);
+    if (it == m_hosts.end() || !it->second.stopCode.empty())
+        return false;
+    const HostState& host = it->second;
+    AddressPair wanted = Wanted(host, addr);
+    // Only a keep-alive: a changed address is sent anyway.
+    return (wanted.ipv4 && host.accepted.ipv4 == wanted.ipv4 && Due(host, AddressFamily::IPv4)) ||
+           (wanted.HasIPv6() && host.accepted.ipv6 == wanted.ipv6 && Due(host, AddressFamily::IPv6));
 }
 
 uint64_t CDyndns2Provider::Now() const
@@ -101,26 +136,66 @@ uint64_t CDyndns2Provider::Now() const
 
 int CDyndns2Provider::PublicAddress(NetInfo& info)
 {
-    AddressFinding found = m_sources ? m_sources->Find() : AddressFinding{};
     NetInfo out;
-    if (found.address == 0) {
-        out.netlocation = "address unknown (no source answered)";
-    } else if (!address::IsPublic(found.address)) {
-        // Updating a name to this address would point it at nothing reachable; port mapping on the
-        // router cannot help either, the address translation happens further out.
-        std::string text = FormatIPv4(found.address);
-        out.nettype = kNetTypeCarrierGradeNat;
-        out.netlocation = "behind carrier-grade NAT (" + found.source + " gives " + text + ")";
-        if (found.address != m_lastReported)
-            JournalPrint(kJournalWarning,
-                         "dyndns2: %s gives %s, not a public address: this machine is behind carrier-grade NAT; "
-                         "no update is sent and port mapping cannot help",
-                         found.source.c_str(), text.c_str());
-        m_lastReported = found.address;
-    } else {
-        out.dyip = static_cast<int32_t>(found.address);
-        out.netlocation = found.source;
-        m_lastReported = 1;
+    if (m_config.WantsIPv4()) {
+        AddressFinding found = m_sources ? m_sources->Find() : AddressFinding{};
+        if (found.address == 0) {
+            out.netlocation = "address unknown (no source answered)";
+            // Said once until an address comes; the sources log each failure of their own.
+            if (m_lastReported != 0 && m_config.WantsIPv6())
+                JournalPrint(kJournalWarning, "dyndns2: no IPv4 address now; the hosts' IPv4 addresses are not "
+                                              "updated until one comes");
+            m_lastReported = 0;
+        } else if (!address::IsPublic(found.address)) {
+            // Updating a name to this address would point it at nothing reachable. Which kind of
+            // address it is tells the user what can help: only the shared range (100.64/10) means the
+            // provider translates further out, where port mapping on the router cannot reach.
+            std::string text = FormatIPv4(found.address), why;
+            if (address::IsSharedAddressSpace(found.address)) {
+                out.nettype = kNetTypeCarrierGradeNat;
+                out.netlocation = "behind carrier-grade NAT (" + found.source + " gives " + text + ")";
+                why = "this machine is behind carrier-grade NAT; no IPv4 update is sent and port mapping cannot help";
+            } else if (found.source == "router") {
+                out.netlocation = "behind two NAT routers (the router's own address is " + text + ")";
+                why = "another NAT router stands between the router and the Internet; no IPv4 update is sent "
+                      "(a check-IP URL gives the public address)";
+            } else {
+                out.netlocation = "private address (" + found.source + " gives " + text + ")";
+                why = "no IPv4 update is sent; behind a NAT router the router or a check-IP URL gives the public "
+                      "address, not the interface";
+            }
+            if (found.address != m_lastReported)
+                JournalPrint(kJournalWarning, "dyndns2: %s gives %s, not a public address: %s", found.source.c_str(),
+                             text.c_str(), why.c_str());
+            m_lastReported = found.address;
+        } else {
+            out.dyip = static_cast<int32_t>(found.address);
+            out.netlocation = found.source;
+            m_lastReported = 1;
+        }
+    }
+    if (m_config.WantsIPv6()) {
+        AddressFinding6 found = m_sources ? m_sources->FindIPv6() : AddressFinding6{};
+        out.reportsIPv6 = true;
+        int state = !found.found ? 0 : address::IsGlobalUnicast(found.address) ? 1 : 2;
+        std::string where;
+        if (state == 1) {
+            out.dyip6 = found.address;
+            where = found.source;
+        } else {
+            where = state == 0 ? "no IPv6 address" : "no global IPv6 address";
+            if (state == 0 && m_lastReported6 != 0)
+                JournalPrint(kJournalWarning, "dyndns2: no IPv6 address now (no source gave one); the hosts' IPv6 "
+                                              "addresses are not updated until one comes");
+            else if (state == 2 && m_lastReported6 != 2)
+                JournalPrint(kJournalWarning, "dyndns2: %s gives %s, not a global IPv6 address; it is not sent",
+                             found.source.c_str(), address::FormatIPv6(found.address).c_str());
+        }
+        m_lastReported6 = state;
+        if (!m_config.WantsIPv4())
+            out.netlocation = state == 1 ? where : "IPv6 address unknown (" + where + ")";
+        else if (where != out.netlocation)
+            out.netlocation += "; IPv6: " + where;
     }
     info = out;
     return 0;
@@ -143,34 +218,66 @@ int CDyndns2Provider::Hosts(const std::string& user, const std::string& digest, 
     a.validated = 1;
     account = a;
     hosts = m_records;
+    // The data column: what the server holds, in the families the account keeps ("V4,V6" for both).
     for (DomainRecord& r : hosts) {
-        uint32_t accepted = m_hosts[r.hostid].accepted;
-        r.data = accepted ? FormatIPv4(accepted) : std::string();
+        const AddressPair& accepted = m_hosts[r.hostid].accepted;
+        std::string v4 = m_config.WantsIPv4() && accepted.ipv4 ? FormatIPv4(accepted.ipv4) : std::string();
+        std::string v6 = m_config.WantsIPv6() && accepted.HasIPv6() ? address::FormatIPv6(accepted.ipv6) : "";
+        r.data = v4.empty() || v6.empty() ? v4 + v6 : v4 + "," + v6;
     }
     return 0;
 }
 
-std::string CDyndns2Provider::UpdateUrl(const std::string& hostnames, uint32_t addr) const
+std::string CDyndns2Provider::UpdateUrl(const std::string& hostnames, const AddressPair& addr) const
 {
     std::string base = m_config.server;
     size_t slash = base.find('/', 8);  // after "https://"
     if (slash == std::string::npos || slash + 1 == base.size())
         base = (slash == std::string::npos ? base : base.substr(0, slash)) + "/nic/update";
+    std::string myip = addr.ipv4 ? FormatIPv4(addr.ipv4) : std::string();
+    if (addr.HasIPv6())
+        myip += (myip.empty() ? "" : ",") + address::FormatIPv6(addr.ipv6);
     return base + (base.find('?') == std::string::npos ? "?" : "&") + "hostname=" + Escape(hostnames) +
-           "&myip=" + FormatIPv4(addr);
+           "&myip=" + Escape(myip);
 }
 
-void CDyndns2Provider::Apply(HostState& host, const std::string& line, uint32_t addr, int32_t& result)
+bool CDyndns2Provider::Apply(HostState& host, const std::string& line, const AddressPair& sent)
 {
     std::string code = FirstWord(line);
     if (code == "good" || code == "nochg") {
-        host.accepted = addr;
-        if (m_state)
-            m_state->Accept(host.name, AddressFamily::IPv4, FormatIPv4(addr));
-        result = 1;
-        return;
+        // The answer names what the server now holds; when it names addresses of one family only
+        // although both were sent, the server may have ignored the other: said once per host.
+        bool echo4 = false, echo6 = false;
+        std::stringstream words(line.substr(code.size()));
+        std::string item;
+        while (std::getline(words, item, ',')) {
+            size_t a = item.find_first_not_of(" \t\r"), b = item.find_last_not_of(" \t\r");
+            std::string text = a == std::string::npos ? "" : item.substr(a, b - a + 1);
+            uint32_t v4 = 0;
+            address::IPv6 v6{};
+            echo4 = echo4 || address::ParseBare(text, v4);
+            echo6 = echo6 || address::ParseIPv6(text, v6);
+        }
+        if (sent.ipv4 && sent.HasIPv6() && echo4 != echo6 && !host.partialAnswerLogged) {
+            host.partialAnswerLogged = true;
+            JournalPrint(kJournalWarning,
+                         "dyndns2: the server answered \"%.60s\" for %s, naming no %s address although both were "
+                         "sent; if it takes one family per request, use dual-request=separate "
+                         "(morvanectl provider set ... --dual-request separate)",
+                         line.c_str(), host.name.c_str(), echo4 ? "IPv6" : "IPv4");
+        }
+        if (sent.ipv4) {
+            host.accepted.ipv4 = sent.ipv4;
+            if (m_state)
+                m_state->Accept(host.name, AddressFamily::IPv4, FormatIPv4(sent.ipv4));
+        }
+        if (sent.HasIPv6()) {
+            host.accepted.ipv6 = sent.ipv6;
+            if (m_state)
+                m_state->Accept(host.name, AddressFamily::IPv6, address::FormatIPv6(sent.ipv6));
+        }
+        return true;
     }
-    result = 0;
     if (IsStopCode(code)) {
         host.stopCode = code;
         JournalPrint(kJournalWarning,
@@ -186,54 +293,17 @@ void CDyndns2Provider::Apply(HostState& host, const std::string& line, uint32_t 
     } else {
         JournalPrint(kJournalWarning, "dyndns2: unexpected answer for %s: %.60s", host.name.c_str(), line.c_str());
     }
+    return false;
 }
 
-int CDyndns2Provider::Update(const std::string&, const std::string&, uint32_t addr, UpdateResultMap& results)
+bool CDyndns2Provider::Send(const std::vector<uint32_t>& hosts, const AddressPair& sent,
+                            std::vector<std::string>& lines)
 {
-    // Only hosts marked 1 (switched on) are pushed; a host being switched off keeps its byte. A host
-    // the server refused for good gets result 0 without failing the others; the request fails when
-    // no host ends at the address, or when trying again later could help (no answer, server
-    // trouble, no usable address).
-    if (addr == 0 || !address::IsPublic(addr)) {
-        for (auto& entry : results)
-            if (entry.second == 1)
-                entry.second = 0;
-        return 1;
-    }
-    std::vector<uint32_t> send;
-    bool asked = false, anyThere = false;
-    for (auto& [id, result] : results) {
-        if (result != 1)
-            continue;
-        asked = true;
-        auto it = m_hosts.find(id);
-        if (it == m_hosts.end() || !it->second.stopCode.empty())
-            result = 0;
-        else if (it->second.accepted != addr || Due(it->second))
-            send.push_back(id);
-        else
-            anyThere = true;  // an address the server already holds is not sent again, until it is due
-    }
-    if (send.empty())
-        return !asked || anyThere ? 0 : 1;
-    if (m_backingOff && int64_t(m_backOffUntil - Now()) > 0) {
-        for (uint32_t id : send)
-            results[id] = 0;
-        return 1;
-    }
-    m_backingOff = false;
-    // In the order of the configuration, the order the server answers in.
-    std::vector<uint32_t> ordered;
-    for (const DomainRecord& r : m_records)
-        if (std::find(send.begin(), send.end(), r.hostid) != send.end())
-            ordered.push_back(r.hostid);
-    send.swap(ordered);
-
     std::string names;
-    for (uint32_t id : send)
+    for (uint32_t id : hosts)
         names += (names.empty() ? "" : ",") + m_hosts[id].name;
     HttpsRequest request;
-    request.url = UpdateUrl(names, addr);
+    request.url = UpdateUrl(names, sent);
     request.user = m_config.user;
     request.password = m_config.password;
     request.caFile = m_config.caFile;
@@ -241,14 +311,13 @@ int CDyndns2Provider::Update(const std::string&, const std::string&, uint32_t ad
     HttpsAnswer answer;
     ++m_requests;
     if (!m_transport(request, answer)) {
-        JournalPrint(kJournalWarning, "dyndns2: update of %s failed: %s", names.c_str(), answer.error.c_str());
+        JournalPrint(kJournalWarning, "dyndns2: update of %s to %s failed: %s", names.c_str(), sent.Text().c_str(),
+                     answer.error.c_str());
         m_failure = CallFailure{kStatusNoAnswer, webservice::kFailUnreachable, "update", answer.error};
-        for (uint32_t id : send)
-            results[id] = 0;
-        return kStatusNoAnswer;
+        return false;
     }
     // One line per host, in the order sent; a single line answers for all of them.
-    std::vector<std::string> lines;
+    lines.clear();
     std::stringstream in(answer.body);
     std::string line;
     while (std::getline(in, line))
@@ -256,17 +325,106 @@ int CDyndns2Provider::Update(const std::string&, const std::string&, uint32_t ad
             lines.push_back(line);
     if (lines.empty())
         lines.push_back("(empty answer, HTTP " + std::to_string(answer.status) + ")");
-    bool retry = false, accepted = false;
-    for (size_t i = 0; i < send.size(); ++i) {
-        HostState& host = m_hosts[send[i]];
-        int32_t& result = results[send[i]];
-        Apply(host, lines[std::min(i, lines.size() - 1)], addr, result);
+    return true;
+}
+
+int CDyndns2Provider::Update(const std::string&, const std::string&, const AddressPair& addr, UpdateResultMap& results)
+{
+    // Only hosts marked 1 (switched on) are pushed; a host being switched off keeps its byte. A host
+    // the server refused for good gets result 0 without failing the others; the request fails when
+    // no host ends at the address, or when trying again later could help (no answer, server
+    // trouble, no usable address).
+    struct Request {
+        AddressPair sent;
+        std::vector<uint32_t> hosts;  // in the order of the configuration, the order the server answers in
+    };
+    std::vector<Request> requests;
+    std::map<uint32_t, AddressPair> wantedOf;
+    bool asked = false, anyThere = false, anyUsable = false;
+    for (const DomainRecord& r : m_records) {
+        auto result = results.find(r.hostid);
+        if (result == results.end() || result->second != 1)
+            continue;
+        asked = true;
+        HostState& host = m_hosts[r.hostid];
+        AddressPair wanted = Wanted(host, addr);
+        wantedOf[r.hostid] = wanted;
+        anyUsable = anyUsable || !wanted.Empty();
+        if (!host.stopCode.empty() || wanted.Empty()) {
+            result->second = 0;
+            continue;
+        }
+        AddressPair due = DueParts(host, wanted);
+        if (due.Empty()) {
+            anyThere = true;  // an address the server already holds is not sent again, until it is due
+            continue;
+        }
+        // Both families go together unless the server takes one per request: a request with one
+        // family alone could make a server drop the other's record.
+        std::vector<AddressPair> parts;
+        if (m_config.dualRequest == ProviderConfig::DualRequest::Separate) {
+            if (due.ipv4)
+                parts.push_back(AddressPair(due.ipv4));
+            if (due.HasIPv6()) {
+                parts.emplace_back();
+                parts.back().ipv6 = due.ipv6;
+            }
+        } else {
+            parts.push_back(wanted);
+        }
+        for (const AddressPair& part : parts) {
+            // Hosts due with the same addresses share a request.
+            auto same =
+                std::find_if(requests.begin(), requests.end(), [&](const Request& q) { return q.sent == part; });
+            if (same != requests.end())
+                same->hosts.push_back(r.hostid);
+            else
+                requests.push_back(Request{part, {r.hostid}});
+        }
+    }
+    for (auto& entry : results)
+        if (entry.second == 1 && !m_hosts.count(entry.first))
+            entry.second = 0;
+    if (!anyUsable && asked)
+        return 1;  // no address of a kept family is usable now
+    if (requests.empty())
+        return !asked || anyThere ? 0 : 1;
+
+    bool retry = false, answered = true, accepted = false;
+    for (const Request& q : requests) {
+        if (m_backingOff && int64_t(m_backOffUntil - Now()) > 0) {
+            retry = true;
+            break;
+        }
+        m_backingOff = false;
+        std::vector<std::string> lines;
+        if (!Send(q.hosts, q.sent, lines)) {
+            answered = false;
+            break;
+        }
+        for (size_t i = 0; i < q.hosts.size(); ++i) {
+            if (Apply(m_hosts[q.hosts[i]], lines[std::min(i, lines.size() - 1)], q.sent))
+                accepted = true;
+            else
+                results[q.hosts[i]] = 0;
+        }
+    }
+    // A host is done when the server holds every family it should have now; with separate requests
+    // one family may have gone through and the other not: only the other is sent again.
+    for (auto& [id, result] : results) {
+        if (!wantedOf.count(id))
+            continue;
+        HostState& host = m_hosts[id];
+        if (result == 1 && DueParts(host, wantedOf[id]).Empty() && host.stopCode.empty())
+            anyThere = true;
+        else
+            result = 0;
         retry = retry || (result != 1 && host.stopCode.empty());
-        anyThere = anyThere || result == 1;
-        accepted = accepted || result == 1;
     }
     if (accepted && m_state)
         m_state->Save();
+    if (!answered)
+        return kStatusNoAnswer;
     return retry || !anyThere ? 1 : 0;
 }
 

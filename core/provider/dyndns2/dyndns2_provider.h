@@ -3,14 +3,19 @@
 //
 // The account and its hosts come from provider.conf; a login from the GUI or morvanectl is accepted
 // when the name matches and the MD5 digest sent equals the digest of the stored password. Updates
-// follow the protocol's client rules:
-//   - a host is sent only when the address differs from the one the server last accepted for it
-//     ("good" or "nochg"), or when that was kResendAfterSeconds ago; what was accepted is kept in
-//     provider.state (Persist), so a restart repeats nothing either;
+// follow the protocol's client rules, per host and per address family (ip= of provider.conf):
+//   - a host is sent only when an address differs from the one the server last accepted for it in
+//     that family ("good" or "nochg"), or when that was kResendAfterSeconds ago; what was accepted is
+//     kept in provider.state (Persist), so a restart repeats nothing either;
+//   - with both families, one request carries both (myip=V4,V6) whenever either is due, so that a
+//     server never sees one family alone and drops the other's record; with dual-request=separate
+//     each due family goes in a request of its own (myip=V4, then myip=V6). A family without a usable
+//     address now is left out, and the answer applies to the families the request carried;
 //   - badauth, nohost, notfqdn, abuse, !donator, badagent stop that host until the configuration
 //     changes (one log line, a failed result at every later attempt);
 //   - 911 and dnserr stop all requests for kBackOffMs;
-//   - a private, loopback, link-local or carrier-grade-NAT address is never sent.
+//   - a private, loopback, link-local or carrier-grade-NAT IPv4 address, and an IPv6 address that is
+//     not global unicast, are never sent.
 
 #include <atomic>
 #include <cstdint>
@@ -36,11 +41,12 @@ public:
     int PublicAddress(NetInfo& info) override;
     int Hosts(const std::string& user, const std::string& digest, UserInfo& account,
               std::vector<DomainRecord>& hosts) override;
-    int Update(const std::string& user, const std::string& digest, uint32_t address, UpdateResultMap& results) override;
+    int Update(const std::string& user, const std::string& digest, const AddressPair& address,
+               UpdateResultMap& results) override;
     CallFailure Failure(int status) const override;
     void Cancel() override { m_cancelled = true; }
     std::string Describe() const override;
-    bool RefreshDue(uint32_t hostid, uint32_t address) const override;
+    bool RefreshDue(uint32_t hostid, const AddressPair& address) const override;
     // Keeps what the server accepts in the state file `path` (provider.state in the data directory) and
     // starts from what it holds. `wallClock` (seconds since 1970) is for tests; empty = the system clock.
     void Persist(const std::string& path, std::function<int64_t()> wallClock = {});
@@ -52,20 +58,32 @@ public:
     {
         m_transport = std::move(transport);
     }
-    // The full update URL for these comma-separated hosts and address.
-    std::string UpdateUrl(const std::string& hostnames, uint32_t address) const;
+    // The full update URL for these comma-separated hosts and addresses (the families set in `address`).
+    std::string UpdateUrl(const std::string& hostnames, const AddressPair& address) const;
     // Requests made so far (each may carry several hosts).
     int Requests() const { return m_requests; }
 
 private:
     struct HostState {
         std::string name;
-        uint32_t accepted = 0;  // address the server last accepted
-        std::string stopCode;   // set when the server refused the host for good
+        AddressPair accepted;         // per family, the address the server last accepted
+        bool hasInterfaceId = false;  // its IPv6 address is this machine's prefix with interfaceId
+        address::IPv6 interfaceId{};
+        std::string stopCode;  // set when the server refused the host for good
+        bool partialAnswerLogged = false;
     };
     uint64_t Now() const;
-    void Apply(HostState& host, const std::string& line, uint32_t address, int32_t& result);
-    bool Due(const HostState& host) const;
+    // What `host` should point at now: each family the account keeps, when this machine has a usable
+    // address of it.
+    AddressPair Wanted(const HostState& host, const AddressPair& machine) const;
+    // The families of `wanted` that must be sent (changed, or due for a keep-alive).
+    AddressPair DueParts(const HostState& host, const AddressPair& wanted) const;
+    // Applies one answer line to `host`, for the families `sent` carried. False when the host's
+    // request failed (the reason logged, the host stopped or all requests backing off).
+    bool Apply(HostState& host, const std::string& line, const AddressPair& sent);
+    bool Due(const HostState& host, AddressFamily family) const;
+    // Sends one request for `hosts` with `sent`; false when no answer came (the failure recorded).
+    bool Send(const std::vector<uint32_t>& hosts, const AddressPair& sent, std::vector<std::string>& lines);
 
     ProviderConfig m_config;
     std::unique_ptr<CAddressSources> m_sources;
@@ -77,6 +95,7 @@ private:
     bool m_backingOff = false;
     uint64_t m_backOffUntil = 0;
     uint32_t m_lastReported = 1;  // the last non-public address logged (1: none yet)
+    int m_lastReported6 = -1;     // what was said last of the IPv6 address: 0 none, 1 usable, 2 not global
     int m_requests = 0;
     std::atomic<bool> m_cancelled{false};
     CallFailure m_failure;

@@ -240,6 +240,16 @@ TEST(DomainPage, AddressNetworkTypeAndUpdateWithoutChannel)
     EXPECT_EQ(page.NetTypeLabel()->text(), U("静态"));
     page.SetPublicIp(0xC0A80102u);
     EXPECT_EQ(page.IpLabel()->text(), QStringLiteral("192.168.1.2"));
+    // The IPv6 line only while the service reports one (an account keeping IPv6 names).
+    EXPECT_TRUE(page.Ipv6Label()->isHidden());
+    std::array<uint8_t, 16> v6{0x20, 0x01, 0x0d, 0xb8};
+    v6[15] = 7;
+    page.SetPublicIpv6(true, v6);
+    EXPECT_FALSE(page.Ipv6Label()->isHidden());
+    EXPECT_TRUE(page.Ipv6Label()->text().endsWith(QStringLiteral("2001:db8::7")))
+        << page.Ipv6Label()->text().toStdString();
+    page.SetPublicIpv6(false, {});
+    EXPECT_TRUE(page.Ipv6Label()->isHidden());
     const char* types[] = {"未知", "动态", "中国电信", "中国网通", "教育", "外国", "运营商级NAT"};
     for (int code = 0; code < 7; ++code) {
         page.SetNetType(code);

@@ -77,7 +77,20 @@ TEST(RecordWire, RecordsRoundTripAndAreWrittenWholeOrNotAtAll)
     EXPECT_EQ(static_cast<uint32_t>(info.dyip), 0xC0A80102u);
     EXPECT_EQ(info.nettype, 3);
     EXPECT_EQ(info.netlocation, "Shanghai");
+    EXPECT_FALSE(info.reportsIPv6);
     EXPECT_EQ(in.Remaining(), 0);
+
+    // The IPv6 tail: read back by a reader that knows it, skipped by one that stops after the text.
+    NetInfo six{7, 0, "interface eth0"};
+    six.reportsIPv6 = true;
+    six.dyip6[0] = 0x20;
+    six.dyip6[15] = 0x07;
+    UdpOutPacket tail;
+    ASSERT_TRUE(WriteNetInfo(tail, six));
+    EXPECT_EQ(tail.Size(), int(NetInfoWireSize(six)));
+    Load(in, tail);
+    const NetInfo back = ReadNetInfo(in);
+    EXPECT_TRUE(back.reportsIPv6 && back.dyip6 == six.dyip6 && back.netlocation == six.netlocation);
 
     // One byte short of a whole record: nothing of it is written.
     UdpOutPacket tight;
