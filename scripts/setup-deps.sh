@@ -20,6 +20,8 @@ PACKAGES=(
   libcurl4-openssl-dev
   # the provider's DNS publication, and the authoritative servers the tests and the demo start
   libldns-dev ldnsutils knot knot-dnsutils bind9 bind9-dnsutils
+  # the provider's PostgreSQL store (libpq; the server the tests start) and its password hashes (Argon2id)
+  libpq-dev postgresql-15 postgresql-client-15 libsodium-dev
   # NAT library, and the real router the tests run in network namespaces
   libminiupnpc-dev libnatpmp-dev miniupnpd miniupnpd-nftables nftables iproute2
   # GUI

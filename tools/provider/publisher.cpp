@@ -24,6 +24,10 @@ constexpr size_t kBatch = 64;
 constexpr size_t kRecordsPerMessage = 16;
 // The database is looked at at least this often, for rows made due by another process (add-zone).
 constexpr int64_t kIdlePollMs = 1000;
+// Rows taken are this publisher's for this long: longer than a batch can take to send (a few messages of a
+// zone, each at most twice the DNS time-out), so that no other serve process sends them too; a publisher
+// that stops mid-batch leaves them to the others after it.
+constexpr int64_t kClaimMs = 60 * 1000;
 
 }  // namespace
 
@@ -152,7 +156,7 @@ void CPublisher::Run()
         // is decided from a query that did not answer.
         bool storeFailed = false;
         std::vector<ProviderPublication> due;
-        if (!store.DuePublications(now, kBatch, due)) {
+        if (!store.ClaimPublications(now, now + kClaimMs, kBatch, due)) {
             std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
             storeFailed = true;
         }
@@ -160,17 +164,30 @@ void CPublisher::Run()
         std::map<std::string, std::vector<const ProviderPublication*>> byZone;
         for (const ProviderPublication& p : due)
             byZone[p.zone].push_back(&p);
+        // Rows taken and not sent go back at once (a stop, a store that did not answer), so that another
+        // publisher, or this one after a restart, need not wait for the claim to run out.
+        auto release = [&](const std::vector<const ProviderPublication*>& rows) {
+            std::vector<int64_t> ids;
+            for (const ProviderPublication* p : rows)
+                ids.push_back(p->id);
+            store.ReleasePublications(ids);
+        };
+        bool stopping = false;
         for (const auto& [zoneName, rows] : byZone) {
-            {
+            if (!stopping) {
                 std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_stop)
-                    return;
+                stopping = m_stop;
+            }
+            if (stopping) {
+                release(rows);
+                continue;
             }
             DnsZone zone;
             if (!store.FindZone(zoneName, zone)) {
                 if (!store.LastError().empty()) {
                     std::fprintf(stderr, "morvane-provider: publisher: %s\n", store.LastError().c_str());
                     storeFailed = true;
+                    release(rows);
                     continue;  // still pending: tried again after the pause
                 }
                 for (const ProviderPublication* p : rows)
@@ -179,6 +196,8 @@ void CPublisher::Run()
             }
             Publish(store, zone, rows);
         }
+        if (stopping)
+            return;
         if (due.size() == kBatch && !storeFailed)
             continue;
 

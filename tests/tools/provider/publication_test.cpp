@@ -1,5 +1,7 @@
-// The store's side of DNS publication: which update queues what, superseding, retries, retention; and the
-// parsing of the zone settings given on the command line.
+// The store's side of DNS publication: which update queues what, superseding, retries, retention, claims;
+// the rate limit, tokens and sessions; and the parsing of the zone settings given on the command line.
+// Built twice: on a SQLite file, and (MORVANE_STORE_POSTGRES) on a PostgreSQL server the test starts,
+// where what is about the SQLite file alone is left out.
 
 #include <gtest/gtest.h>
 
@@ -15,6 +17,7 @@
 
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
+#include "tests/tools/provider/postgres_process.h"
 #include "shared/base/md5.h"
 #include "tools/provider/publisher.h"
 #include "tools/provider/secret_input.h"
@@ -22,13 +25,31 @@
 
 namespace {
 
+#ifdef MORVANE_STORE_POSTGRES
+#define Publication PublicationOnPostgres  // test names of its own beside the SQLite build's
+CPostgresServer& Postgres()
+{
+    static CPostgresServer server;
+    return server;
+}
+#endif
+
 class Publication : public ::testing::Test {
 protected:
     void SetUp() override
     {
         m_dir = m_tmp.Path();
         ASSERT_TRUE(m_tmp.Ok());
-        ASSERT_TRUE(m_store.Open(m_dir + "/p.db")) << m_store.LastError();
+        m_where = m_dir + "/p.db";
+#ifdef MORVANE_STORE_POSTGRES
+        if (!Postgres().Ok())
+            GTEST_SKIP() << Postgres().Why();
+        static int databases = 0;
+        std::string name = "store" + std::to_string(++databases);
+        ASSERT_TRUE(Postgres().CreateDatabase(name));
+        m_where = Postgres().Url(name);
+#endif
+        ASSERT_TRUE(m_store.Open(m_where)) << m_store.LastError();
         ASSERT_TRUE(m_store.SeedDemo());  // hosts 1..3: demo1..3.example.net
         ASSERT_TRUE(m_store.AddHost("demo", "a.dyn.example.net", m_a));
         ASSERT_TRUE(m_store.AddHost("demo", "b.deep.dyn.example.net.", m_b));
@@ -64,6 +85,7 @@ protected:
 
     CTempDir m_tmp{"morvane-publication"};
     std::string m_dir;
+    std::string m_where;  // the store: a SQLite file or a PostgreSQL database
     CProviderStore m_store;
     uint32_t m_a = 0, m_b = 0;
     int m_wakes = 0;
@@ -183,6 +205,7 @@ TEST_F(Publication, RetentionKeepsRecentRowsAndEverythingStillPending)
     EXPECT_EQ("2001:db8::1 192.0.2.32", h[2].address + " " + h[3].address);
 }
 
+#ifndef MORVANE_STORE_POSTGRES
 // A database the IPv4-only versions made (kept as their own dump) opens at the current schema version with
 // every row kept and its pending publication still queued, and takes IPv6 addresses, each family published
 // on its own; one from a newer version is refused and left alone.
@@ -330,5 +353,7 @@ TEST(ZoneSettings, ParsingRefusesWhatCannotWork)
     EXPECT_FALSE(dns::InZone("aexample.net", "example.net"));
     EXPECT_FALSE(dns::InZone("net", "example.net"));
 }
+
+#endif  // the SQLite file alone
 
 }  // namespace
