@@ -22,11 +22,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "tools/provider/address.h"
+#include "tools/provider/metrics.h"
 
 namespace provider {
 namespace {
@@ -85,6 +87,7 @@ private:
 
 void CloseConnection(int fd, SSL* ssl)
 {
+    metrics::ConnectionClosed();
     if (ssl) {
         ERR_clear_error();
         SSL_shutdown(ssl);  // one close_notify, not waiting for the peer's
@@ -136,18 +139,93 @@ bool SendAll(int fd, SSL* ssl, const std::string& data, Clock::time_point deadli
     return true;
 }
 
-void WorkerMain(CJobQueue& queue, const HandlerFactory& makeHandler, int ioTimeout)
+// Deferred requests, in the order they may run, and the threads that run their work and give them back
+// to the workers.
+class CSlowLane {
+public:
+    CSlowLane(size_t maxJobs, CJobQueue& workers) : m_maxJobs(maxJobs), m_workers(workers) {}
+    ~CSlowLane()
+    {
+        for (auto& [when, job] : m_jobs)
+            CloseConnection(job.fd, job.ssl);
+    }
+    // False when full: the caller answers it.
+    bool Push(Job& job)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_closed || m_jobs.size() >= m_maxJobs)
+                return false;
+            Clock::time_point when = job.request.defer->notBefore;
+            m_jobs.emplace(when, std::move(job));
+        }
+        metrics::SlowLane(1);
+        m_ready.notify_one();
+        return true;
+    }
+    void Close()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_closed = true;
+        }
+        m_ready.notify_all();
+    }
+    void Run()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_closed) {
+            if (m_jobs.empty()) {
+                m_ready.wait(lock);
+                continue;
+            }
+            Clock::time_point first = m_jobs.begin()->first;
+            if (first > Clock::now()) {
+                m_ready.wait_until(lock, first);
+                continue;
+            }
+            Job job = std::move(m_jobs.begin()->second);
+            m_jobs.erase(m_jobs.begin());
+            lock.unlock();
+            metrics::SlowLane(-1);
+            if (job.request.defer->work)
+                job.request.defer->work(job.request);
+            job.request.defer.reset();
+            ++job.request.rounds;
+            m_workers.Push(std::move(job));
+            lock.lock();
+        }
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::multimap<Clock::time_point, Job> m_jobs;
+    size_t m_maxJobs;
+    CJobQueue& m_workers;
+    bool m_closed = false;
+};
+
+void WorkerMain(CJobQueue& queue, CSlowLane& slow, const HandlerFactory& makeHandler, int ioTimeout)
 {
     std::unique_ptr<CRequestHandler> handler = makeHandler();
     Job job;
     while (queue.Pop(job)) {
         std::string answer;
-        if (!job.preset.empty())
+        if (!job.preset.empty()) {
             answer = std::move(job.preset);
-        else if (handler)
+        } else if (handler) {
             answer = handler->Answer(job.request);
-        else
+            if (job.request.defer) {
+                if (slow.Push(job)) {
+                    job = Job{};
+                    continue;
+                }
+                answer = std::move(job.request.defer->busy);
+            }
+        } else {
             answer = http::Answer(500, "database unavailable\n");
+        }
         SendAll(job.fd, job.ssl, answer, Clock::now() + std::chrono::seconds(ioTimeout));
         CloseConnection(job.fd, job.ssl);
         job = Job{};
@@ -228,8 +306,10 @@ Step CLoop::Progress(Conn& c)
                 c.wantWrite = e == SSL_ERROR_WANT_WRITE;
                 return Step::Keep;
             }
+            metrics::TlsHandshake(false);
             return Step::Drop;  // not TLS, or a handshake that failed
         }
+        metrics::TlsHandshake(true);
         c.handshaking = false;
         c.wantWrite = false;
         c.last = Clock::now();
@@ -294,6 +374,7 @@ void CLoop::Accept(int listenFd)
             CloseConnection(oldest->fd, oldest->ssl);
             m_conns.erase(oldest);
         }
+        metrics::ConnectionOpened();
         Conn c;
         c.fd = fd;
         c.framer = http::CFramer(m_options.maxRequestBytes);
@@ -526,14 +607,21 @@ int RunConnectionLoop(const ConnectionOptions& options, const HandlerFactory& ma
     pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
 
     CJobQueue queue;
-    std::vector<std::thread> workers;
+    CSlowLane slow(options.maxSlowJobs, queue);
+    std::vector<std::thread> workers, slowThreads;
     for (int i = 0; i < std::max(1, options.threads); ++i)
-        workers.emplace_back(WorkerMain, std::ref(queue), std::cref(makeHandler), options.ioTimeout);
+        workers.emplace_back(WorkerMain, std::ref(queue), std::ref(slow), std::cref(makeHandler), options.ioTimeout);
+    for (int i = 0; i < std::max(1, options.slowThreads); ++i)
+        slowThreads.emplace_back(&CSlowLane::Run, &slow);
     int rc;
     {
         CLoop loop(options, tls, queue);
         rc = signalFd >= 0 ? loop.Run(listenFd, signalFd, stop) : 1;
     }
+    // The slow lane first: what it still holds is dropped rather than handed to workers that are leaving.
+    slow.Close();
+    for (auto& t : slowThreads)
+        t.join();
     queue.Close();
     for (auto& t : workers)
         t.join();

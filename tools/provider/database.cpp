@@ -1,5 +1,6 @@
 #include "tools/provider/database.h"
 
+#include <chrono>
 #include <cstdlib>
 
 namespace provider {
@@ -13,6 +14,12 @@ const std::string& CSqlRow::Text(size_t column) const
 int64_t CSqlRow::Int(size_t column) const
 {
     return column < m_values.size() ? std::strtoll(m_values[column].c_str(), nullptr, 10) : 0;
+}
+
+int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 bool IsPostgresUrl(const std::string& where)

@@ -54,6 +54,9 @@ protected:
     std::string m_error;
 };
 
+// Wall-clock milliseconds since the epoch: what the store's *_ms columns hold.
+int64_t NowMs();
+
 // "postgresql://..." or "postgres://..." (libpq's connection URIs); anything else is a SQLite file.
 bool IsPostgresUrl(const std::string& where);
 // Opens (creating a SQLite file owner-only when missing) and brings the schema to the current version;

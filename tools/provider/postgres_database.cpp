@@ -108,7 +108,7 @@ public:
         texts.reserve(params.size());
         for (const SqlValue& p : params)
             texts.push_back(std::holds_alternative<int64_t>(p) ? std::to_string(std::get<int64_t>(p))
-                                                                : std::get<std::string>(p));
+                                                               : std::get<std::string>(p));
         std::vector<const char*> values;
         for (const std::string& t : texts)
             values.push_back(t.c_str());
@@ -205,7 +205,8 @@ private:
         if (!Begin())
             return false;
         std::vector<CSqlRow> rows;
-        bool ok = Script(kUpgradeLock) && Script("CREATE TABLE IF NOT EXISTS morvane_schema (version INTEGER NOT NULL)") &&
+        bool ok = Script(kUpgradeLock) &&
+                  Script("CREATE TABLE IF NOT EXISTS morvane_schema (version INTEGER NOT NULL)") &&
                   Query("SELECT COALESCE(MAX(version), 0) FROM morvane_schema", {}, &rows) && !rows.empty();
         int found = ok ? static_cast<int>(rows[0].Int(0)) : 0;
         if (ok && found > latest) {

@@ -8,15 +8,12 @@
 #include <vector>
 
 #include "tools/provider/dns_update.h"
+#include "tools/provider/metrics.h"
 #include "tools/provider/store.h"
 
 namespace {
 
-int64_t NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
+using provider::NowMs;
 
 // Rows taken per pass: the stop flag and new wake-ups are looked at between passes.
 constexpr size_t kBatch = 64;
@@ -68,6 +65,12 @@ void CPublisher::Stop()
     m_thread.join();
 }
 
+int64_t CPublisher::SinceHeartbeatMs() const
+{
+    int64_t beat = m_heartbeatMs.load();
+    return beat == 0 ? 0 : NowMs() - beat;
+}
+
 void CPublisher::Wake()
 {
     {
@@ -102,6 +105,7 @@ void CPublisher::Publish(CProviderStore& store, const DnsZone& zone,
         for (const ProviderPublication* p : message)
             records.push_back({p->domain, p->address});
         DnsUpdateResult r = dns::SendAddressUpdates(zone, records, m_options.dnsTimeoutMs);
+        m_heartbeatMs = NowMs();
         if (!r.ok && r.refusedContent && end - first > 1) {
             // A name the server will not take must not hold the others back: each on its own.
             for (size_t i = first; i < end; ++i)
@@ -113,8 +117,11 @@ void CPublisher::Publish(CProviderStore& store, const DnsZone& zone,
         for (const ProviderPublication* p : message) {
             if (r.ok) {
                 done.push_back(p->id);
+                if (p->queuedMs > 0)
+                    provider::metrics::PublicationLatency(static_cast<double>(NowMs() - p->queuedMs) / 1000.0);
                 continue;
             }
+            provider::metrics::Publication("failed");
             if (!store.PublicationFailed(p->id, r.error, NowMs() + RetryDelayMs(p->attempts + 1)))
                 std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
             std::fprintf(stderr, "morvane-provider: publishing %s -> %s failed: %s\n", p->domain.c_str(),
@@ -122,6 +129,7 @@ void CPublisher::Publish(CProviderStore& store, const DnsZone& zone,
         }
         if (!done.empty() && !store.PublicationsDone(done))
             std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
+        provider::metrics::Publication("published", static_cast<int64_t>(done.size()));
         first = end;
     }
 }
@@ -142,6 +150,7 @@ void CPublisher::Run()
             m_woken = false;
         }
         int64_t now = NowMs();
+        m_heartbeatMs = now;
         if (now >= nextPruneMs) {
             int removed = 0;
             int64_t cutoff = m_options.historyDays > 0
@@ -192,6 +201,7 @@ void CPublisher::Run()
                 }
                 for (const ProviderPublication* p : rows)
                     store.PublicationDropped(p->id, "zone " + zoneName + " no longer configured");
+                provider::metrics::Publication("dropped", static_cast<int64_t>(rows.size()));
                 continue;
             }
             Publish(store, zone, rows);

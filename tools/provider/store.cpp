@@ -9,6 +9,7 @@
 #include "shared/base/md5.h"
 
 using provider::CSqlRow;
+using provider::NowMs;
 using provider::SqlValue;
 
 namespace {
@@ -18,12 +19,6 @@ std::string Lower(std::string s)
     for (char& c : s)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
-}
-
-int64_t NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
 }
 
 std::function<void()>& Listener()
@@ -325,8 +320,7 @@ bool CProviderStore::UpdateHosts(const std::string& owner, const std::vector<uin
     // The host row is locked for the transaction (PostgreSQL; SQLite's write lock covers it), so that two
     // servers updating one host at once see each other's change and the minimum interval holds.
     const std::string readHost =
-        std::string("SELECT domain, data, data6, changed_ms FROM hosts WHERE hostid=? AND owner=?") +
-        m_db->LockRows();
+        std::string("SELECT domain, data, data6, changed_ms FROM hosts WHERE hostid=? AND owner=?") + m_db->LockRows();
     bool queued = false;
     auto body = [&]() {
         std::vector<DnsZone> zones;
@@ -407,9 +401,10 @@ bool CProviderStore::WriteUpdate(const std::string& owner, int64_t hostid, const
             continue;  // the name has (or is about to get) this address already
         if (!m_db->Query("UPDATE publications SET state='superseded' WHERE hostid=? AND family=? AND state='pending'",
                          {hostid, familyNumber}) ||
-            !m_db->Query("INSERT INTO publications(id, hostid, domain, zone, address, state, next_ms, family, queued_ms)"
-                         " VALUES(?,?,?,?,?,'pending',?,?,?)",
-                         {inserted[0].Int(0), hostid, domain, zone->zone, family.address, nowMs, familyNumber, nowMs}))
+            !m_db->Query(
+                "INSERT INTO publications(id, hostid, domain, zone, address, state, next_ms, family, queued_ms)"
+                " VALUES(?,?,?,?,?,'pending',?,?,?)",
+                {inserted[0].Int(0), hostid, domain, zone->zone, family.address, nowMs, familyNumber, nowMs}))
             return false;
         queued = true;
     }
@@ -452,12 +447,13 @@ bool CProviderStore::CountNochg(uint32_t hostid, int& count)
 bool CProviderStore::AddZone(const DnsZone& zone)
 {
     return InTransaction("add zone", [&] {
-        return m_db->Query("INSERT INTO zones(zone, server, port, keyname, algorithm, secret, ttl) VALUES(?,?,?,?,?,?,?)"
-                           " ON CONFLICT(zone) DO UPDATE SET server=excluded.server, port=excluded.port,"
-                           " keyname=excluded.keyname, algorithm=excluded.algorithm, secret=excluded.secret,"
-                           " ttl=excluded.ttl",
-                           {zone.zone, zone.server, int64_t{zone.port}, zone.keyName, zone.algorithm, zone.secret,
-                            int64_t{zone.ttl}}) &&
+        return m_db->Query(
+                   "INSERT INTO zones(zone, server, port, keyname, algorithm, secret, ttl) VALUES(?,?,?,?,?,?,?)"
+                   " ON CONFLICT(zone) DO UPDATE SET server=excluded.server, port=excluded.port,"
+                   " keyname=excluded.keyname, algorithm=excluded.algorithm, secret=excluded.secret,"
+                   " ttl=excluded.ttl",
+                   {zone.zone, zone.server, int64_t{zone.port}, zone.keyName, zone.algorithm, zone.secret,
+                    int64_t{zone.ttl}}) &&
                m_db->Query("UPDATE publications SET next_ms=0 WHERE zone=? AND state='pending'", {zone.zone});
     });
 }
@@ -655,7 +651,8 @@ bool CProviderStore::PruneHistory(int keepPerHost, int64_t olderThan, int& remov
 
 bool CProviderStore::SetNetwork(const ProviderNetwork& network)
 {
-    const char* set = "INSERT INTO settings(key, value) VALUES(?,?) ON CONFLICT(key) DO UPDATE SET value=excluded.value";
+    const char* set =
+        "INSERT INTO settings(key, value) VALUES(?,?) ON CONFLICT(key) DO UPDATE SET value=excluded.value";
     return InTransaction("set address", [&] {
         return m_db->Query(set, {std::string("address"), network.address}) &&
                m_db->Query(set, {std::string("nettype"), std::to_string(network.nettype)}) &&

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,7 +70,8 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    // Starts "serve --port 0" and reads the port it announces. False when it did not come up.
+    // Starts "serve --port 0" and reads the port it announces. False when it did not come up. Hosts may
+    // change address at once (--min-interval 0) unless `extra` sets the interval.
     bool Start(const std::vector<std::string>& extra = {})
     {
         int fds[2];
@@ -81,6 +83,8 @@ public:
             close(fds[0]);
             close(fds[1]);
             std::vector<std::string> args{Program(), "--db", m_db, "serve", "--port", "0"};
+            if (std::find(extra.begin(), extra.end(), "--min-interval") == extra.end())
+                args.insert(args.end(), {"--min-interval", "0"});
             args.insert(args.end(), extra.begin(), extra.end());
             std::vector<char*> argv;
             for (auto& a : args)
