@@ -52,7 +52,7 @@ public:
 private:
     std::mutex m_mutex;
     size_t m_capacity;
-    std::string m_secret;  // per process: the keys mean nothing elsewhere
+    std::string m_secret;            // per process: the keys mean nothing elsewhere
     std::list<std::string> m_order;  // most recent first
     std::unordered_map<std::string, std::list<std::string>::iterator> m_index;
 };

@@ -154,8 +154,7 @@ std::string Render(const PublicationBacklog* backlog)
         Head(out, "morvane_provider_publication_queue", "gauge",
              "Publications waiting in the store (all serve processes on it), due or not.");
         out += "morvane_provider_publication_queue " + std::to_string(backlog->pending) + "\n";
-        Head(out, "morvane_provider_publication_failing", "gauge",
-             "Waiting publications whose last attempt failed.");
+        Head(out, "morvane_provider_publication_failing", "gauge", "Waiting publications whose last attempt failed.");
         out += "morvane_provider_publication_failing " + std::to_string(backlog->failing) + "\n";
         Head(out, "morvane_provider_publication_overdue_seconds", "gauge",
              "How long the oldest due publication no publisher has taken has been waiting.");
@@ -167,8 +166,8 @@ std::string Render(const PublicationBacklog* backlog)
     out += "morvane_provider_connections_total " + std::to_string(r.accepted.load()) + "\n";
     Head(out, "morvane_provider_tls_handshakes_total", "counter", "TLS handshakes by result.");
     out += "morvane_provider_tls_handshakes_total{result=\"ok\"} " + std::to_string(r.handshakesOk.load()) + "\n";
-    out += "morvane_provider_tls_handshakes_total{result=\"failed\"} " + std::to_string(r.handshakesFailed.load()) +
-           "\n";
+    out +=
+        "morvane_provider_tls_handshakes_total{result=\"failed\"} " + std::to_string(r.handshakesFailed.load()) + "\n";
     Head(out, "morvane_provider_logins_total", "counter", "Sign-ins on the account page by result.");
     for (const char* result : {"ok", "refused", "slowed"})
         out += "morvane_provider_logins_total{result=\"" + std::string(result) + "\"} " +

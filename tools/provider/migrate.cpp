@@ -35,8 +35,7 @@ size_t Columns(const char* list)
 
 }  // namespace
 
-bool MigrateStore(const std::string& from, const std::string& to, std::vector<std::string>& report,
-                  std::string& error)
+bool MigrateStore(const std::string& from, const std::string& to, std::vector<std::string>& report, std::string& error)
 {
     if (IsPostgresUrl(from) || !IsPostgresUrl(to)) {
         error = "migrate moves a SQLite file (--from FILE) to PostgreSQL (--to postgresql://...)";

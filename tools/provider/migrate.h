@@ -8,7 +8,6 @@
 namespace provider {
 
 // `report` gets "TABLE<TAB>ROWS" per table copied. False with a reason, the target left as it was.
-bool MigrateStore(const std::string& from, const std::string& to, std::vector<std::string>& report,
-                  std::string& error);
+bool MigrateStore(const std::string& from, const std::string& to, std::vector<std::string>& report, std::string& error);
 
 }  // namespace provider

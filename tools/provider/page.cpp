@@ -115,8 +115,7 @@ public:
         const std::string* lang = Param(m_query, "lang");
         auto cookie = m_cookies.find(kLangCookie);
         const std::string* accept = m_head.Header("accept-language");
-        m_lang = page::Choose(lang ? *lang : cookie != m_cookies.end() ? cookie->second : "",
-                              accept ? *accept : "");
+        m_lang = page::Choose(lang ? *lang : cookie != m_cookies.end() ? cookie->second : "", accept ? *accept : "");
         if (lang && (*lang == "en" || *lang == "zh"))
             m_headers.push_back(Cookie(kLangCookie, *lang, 365 * 86400));
     }
@@ -134,8 +133,8 @@ private:
     const std::string* Form(const char* name) const { return Param(m_form, name); }
     std::string Cookie(const char* name, const std::string& value, int64_t maxAge) const
     {
-        std::string c = std::string("Set-Cookie: ") + name + "=" + value + "; Path=" + kPagePath +
-                        "; HttpOnly; SameSite=Strict";
+        std::string c =
+            std::string("Set-Cookie: ") + name + "=" + value + "; Path=" + kPagePath + "; HttpOnly; SameSite=Strict";
         if (maxAge >= 0)
             c += "; Max-Age=" + std::to_string(maxAge);
         if (m_options.secure)
@@ -210,8 +209,8 @@ bool CPage::FindSession()
     if (cookie == m_cookies.end() || cookie->second.size() != 64)
         return false;
     int64_t now = NowMs();
-    m_signedIn = m_store.FindSession(Sha256Hex(cookie->second), now, now + m_options.idleMs, m_options.maxAgeMs,
-                                     m_session);
+    m_signedIn =
+        m_store.FindSession(Sha256Hex(cookie->second), now, now + m_options.idleMs, m_options.maxAgeMs, m_session);
     return m_signedIn;
 }
 
@@ -222,15 +221,15 @@ std::string CPage::LoginPage(int status, const std::string& message)
     if (m_loginToken.empty())
         m_loginToken = cookie != m_cookies.end() && cookie->second.size() == 32 ? cookie->second : RandomHex(16);
     const std::string* name = Form("name");
-    return Html(status, message + "<section><h2>" + T(m_lang, Text::SignInHeading) + "</h2>" + FormStart("login") +
-                            "<label for=\"name\">" + T(m_lang, Text::Name) +
-                            "</label><input type=\"text\" id=\"name\" name=\"name\" autocomplete=\"username\" "
-                            "autocapitalize=\"none\" required value=\"" +
-                            HtmlEscape(name ? *name : "") + "\"><label for=\"password\">" +
-                            T(m_lang, Text::Password) +
-                            "</label><input type=\"password\" id=\"password\" name=\"password\" "
-                            "autocomplete=\"current-password\" required><br><button>" +
-                            T(m_lang, Text::SignIn) + "</button></form></section>\n",
+    return Html(status,
+                message + "<section><h2>" + T(m_lang, Text::SignInHeading) + "</h2>" + FormStart("login") +
+                    "<label for=\"name\">" + T(m_lang, Text::Name) +
+                    "</label><input type=\"text\" id=\"name\" name=\"name\" autocomplete=\"username\" "
+                    "autocapitalize=\"none\" required value=\"" +
+                    HtmlEscape(name ? *name : "") + "\"><label for=\"password\">" + T(m_lang, Text::Password) +
+                    "</label><input type=\"password\" id=\"password\" name=\"password\" "
+                    "autocomplete=\"current-password\" required><br><button>" +
+                    T(m_lang, Text::SignIn) + "</button></form></section>\n",
                 {Cookie(kLoginCookie, m_loginToken, -1)});
 }
 
@@ -309,8 +308,8 @@ std::string CPage::Dashboard(const std::string& message)
             std::string state, error;
             if (!m_store.PublicationOf(h.hostid, family, state, error))
                 return Html(503, Message(Text::StoreFailed, true));
-            body += std::string("<dt>") + T(m_lang, family == IpFamily::V4 ? Text::Address4 : Text::Address6) +
-                    "</dt><dd>";
+            body +=
+                std::string("<dt>") + T(m_lang, family == IpFamily::V4 ? Text::Address4 : Text::Address6) + "</dt><dd>";
             if (address.empty()) {
                 body += T(m_lang, Text::None);
             } else {
@@ -327,9 +326,9 @@ std::string CPage::Dashboard(const std::string& message)
         if (!m_store.HostHistory(h.hostid, m_options.historyRows, history))
             return Html(503, Message(Text::StoreFailed, true));
         if (!history.empty()) {
-            body += std::string("<h3>") + T(m_lang, Text::History) + "</h3><table><tr><th>" +
-                    T(m_lang, Text::When) + "</th><th class=\"opt\">" + T(m_lang, Text::Family) + "</th><th>" +
-                    T(m_lang, Text::Address) + "</th><th>" + T(m_lang, Text::Publication) + "</th></tr>";
+            body += std::string("<h3>") + T(m_lang, Text::History) + "</h3><table><tr><th>" + T(m_lang, Text::When) +
+                    "</th><th class=\"opt\">" + T(m_lang, Text::Family) + "</th><th>" + T(m_lang, Text::Address) +
+                    "</th><th>" + T(m_lang, Text::Publication) + "</th></tr>";
             for (const ProviderHistory& row : history) {
                 body += "<tr><td>" + When(row.time, m_lang) + "</td><td class=\"opt\">" +
                         (row.family == 6 ? "IPv6" : "IPv4") + "</td><td><code>" + HtmlEscape(row.address) +
@@ -348,8 +347,8 @@ std::string CPage::Dashboard(const std::string& message)
                 continue;
             rows += "<tr><td><code>t" + std::to_string(t.id) + "-…</code></td><td>" + When(t.created, m_lang) +
                     "</td><td class=\"opt\">" + When(t.used, m_lang) + "</td><td>" + FormStart("revoke", "inline") +
-                    "<input type=\"hidden\" name=\"token\" value=\"" + std::to_string(t.id) + "\"><button class=\"quiet\">" +
-                    T(m_lang, Text::Revoke) + "</button></form></td></tr>";
+                    "<input type=\"hidden\" name=\"token\" value=\"" + std::to_string(t.id) +
+                    "\"><button class=\"quiet\">" + T(m_lang, Text::Revoke) + "</button></form></td></tr>";
         }
         body += rows.empty() ? std::string("<p>") + T(m_lang, Text::NoTokens) + "</p>"
                              : std::string("<table><tr><th>Token</th><th>") + T(m_lang, Text::Created) +
@@ -388,15 +387,14 @@ std::string CPage::NewToken()
     auto secret = m_request.notes.find("token-secret");
     if (secret == m_request.notes.end())
         secret = m_request.notes.emplace("token-secret", TokenSecret()).first;
-    const std::string* hash = m_access.NewHash(m_request, "token-hash", secret->second,
-                                               Html(503, Message(Text::Busy, true)));
+    const std::string* hash =
+        m_access.NewHash(m_request, "token-hash", secret->second, Html(503, Message(Text::Busy, true)));
     if (!hash)
         return m_request.defer ? std::string() : Dashboard(Message(Text::Busy, true));
     int64_t id = 0;
     if (!m_store.AddToken(host->hostid, *hash, id))
-        return Dashboard(Message(m_store.LastError().rfind("a host has at most", 0) == 0 ? Text::TokenLimit
-                                                                                           : Text::StoreFailed,
-                                 true));
+        return Dashboard(Message(
+            m_store.LastError().rfind("a host has at most", 0) == 0 ? Text::TokenLimit : Text::StoreFailed, true));
     return Dashboard("<section class=\"note\" role=\"status\"><h2>" + HtmlEscape(host->domain) + "</h2><p>" +
                      T(m_lang, Text::TokenShown) + "</p><code class=\"token\" id=\"new-token\">" +
                      HtmlEscape(TokenText(id, secret->second)) + "</code><p>" + T(m_lang, Text::TokenHowTo) +

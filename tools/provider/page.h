@@ -18,10 +18,10 @@ namespace provider {
 constexpr const char kPagePath[] = "/account";
 
 struct PageOptions {
-    bool secure = false;                      // served over TLS: cookies are Secure
-    int64_t idleMs = 30 * 60 * 1000;          // a session unused this long ends
-    int64_t maxAgeMs = 12 * 60 * 60 * 1000;   // and any session after this long
-    size_t historyRows = 10;                  // per host
+    bool secure = false;                     // served over TLS: cookies are Secure
+    int64_t idleMs = 30 * 60 * 1000;         // a session unused this long ends
+    int64_t maxAgeMs = 12 * 60 * 60 * 1000;  // and any session after this long
+    size_t historyRows = 10;                 // per host
 };
 
 // The answer to a request for kPagePath or below it; empty with request.defer set while a password or
