@@ -47,6 +47,9 @@ constexpr const char kUsage[] =
     "  set-password NAME                     a new password, read as for add-account; the\n"
     "                                        account's signed-in browsers are signed out\n"
     "  add-host ACCOUNT DOMAIN               add a host to an account; prints its host id\n"
+    "  add-token DOMAIN                      a new update token of the host, printed once\n"
+    "  tokens                                list tokens: id, host, account, created, last used\n"
+    "  revoke-token ACCOUNT ID               revoke a token of one of the account's hosts\n"
     "  set-address A.B.C.D|caller [--nettype N] [--location TEXT]\n"
     "                                        the public address reported from the next request on;\n"
     "                                        'caller' reports each caller's own source address\n"
@@ -333,6 +336,51 @@ int Run(const std::string& db, const std::string& command, const Args& a)
                    ? 0
                    : Fail(store);
     }
+    if (command == "add-token") {
+        // The administrator's way to the same tokens the account page makes: printed once, stored hashed.
+        if (!needs(1) || !CheckOptions(a, {}))
+            return 2;
+        ProviderHost host;
+        if (!store.FindHost(a.positional[0], host)) {
+            if (store.LastError().empty())
+                std::fprintf(stderr, "morvane-provider: no such host: %s\n", a.positional[0].c_str());
+            return store.LastError().empty() ? 1 : Fail(store);
+        }
+        std::string secret = provider::TokenSecret();
+        std::string hash = provider::HashSecret(secret);
+        int64_t id = 0;
+        if (hash.empty() || !store.AddToken(host.hostid, hash, id))
+            return Fail(store);
+        std::printf("%s\n", provider::TokenText(id, secret).c_str());
+        return 0;
+    }
+    if (command == "tokens") {
+        if (!needs(0) || !CheckOptions(a, {}))
+            return 2;
+        std::vector<ProviderAccount> accounts;
+        if (!store.Accounts(accounts))
+            return Fail(store);
+        for (const auto& account : accounts) {
+            std::vector<ProviderToken> tokens;
+            if (!store.TokensOf(account.name, tokens))
+                return Fail(store);
+            for (const auto& t : tokens)
+                std::printf("%lld\t%s\t%s\t%lld\t%lld\n", static_cast<long long>(t.id), t.domain.c_str(),
+                            account.name.c_str(), static_cast<long long>(t.created), static_cast<long long>(t.used));
+        }
+        return 0;
+    }
+    if (command == "revoke-token") {
+        if (!needs(2) || !CheckOptions(a, {}))
+            return 2;
+        if (!store.RevokeToken(a.positional[0], std::strtoll(a.positional[1].c_str(), nullptr, 10))) {
+            if (store.LastError().empty())
+                std::fprintf(stderr, "morvane-provider: %s has no token %s\n", a.positional[0].c_str(),
+                             a.positional[1].c_str());
+            return store.LastError().empty() ? 1 : Fail(store);
+        }
+        return 0;
+    }
     if (command == "add-host") {
         if (!needs(2) || !CheckOptions(a, {}))
             return 2;
@@ -453,9 +501,10 @@ int Run(const std::string& db, const std::string& command, const Args& a)
             return 2;
         if (!store.Accounts(accounts))
             return Fail(store);
+        // Last: whether the password has its slow hash yet, or only the digest of an earlier version.
         for (const auto& x : accounts)
-            std::printf("%d\t%s\t%s\t%s\t%d\t%d\n", x.userid, x.name.c_str(), x.nick.c_str(), x.email.c_str(), x.status,
-                        x.validated);
+            std::printf("%d\t%s\t%s\t%s\t%d\t%d\t%s\n", x.userid, x.name.c_str(), x.nick.c_str(), x.email.c_str(),
+                        x.status, x.validated, x.pwhash.empty() ? "digest" : "argon2id");
         return 0;
     }
     if (command == "hosts") {

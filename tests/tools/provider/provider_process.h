@@ -214,6 +214,24 @@ inline std::string RawExchange(uint16_t port, const std::string& bytes, bool ipv
     return answer;
 }
 
+// The Authorization value of HTTP Basic for user:password (base64).
+inline std::string Basic(const std::string& user, const std::string& password)
+{
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::string in = user + ":" + password;
+    std::string out;
+    for (size_t i = 0; i < in.size(); i += 3) {
+        uint32_t n = static_cast<uint32_t>(static_cast<unsigned char>(in[i])) << 16;
+        if (i + 1 < in.size())
+            n |= static_cast<uint32_t>(static_cast<unsigned char>(in[i + 1])) << 8;
+        if (i + 2 < in.size())
+            n |= static_cast<unsigned char>(in[i + 2]);
+        for (size_t k = 0; k < 4; ++k)
+            out += i + k <= in.size() ? kAlphabet[(n >> (18 - 6 * k)) & 63] : '=';
+    }
+    return out;
+}
+
 // A dyndns2 update (the whole answer), by default as demo/demo.
 inline std::string Update(uint16_t port, const std::string& query, const char* basic = "ZGVtbzpkZW1v",
                           bool ipv6 = false)
