@@ -1,6 +1,7 @@
 #pragma once
-// Connection handling of the provider. One thread multiplexes accepting, TLS handshakes and reading
-// requests, each connection with its own deadlines, so a slow or stalled client costs a descriptor and
+// Connection handling of the provider. One thread multiplexes accepting and reading requests, each
+// connection with its own deadlines (the steps of TLS handshakes, the costly part, run on threads of their
+// own: one per processor by default), so a slow or stalled client costs a descriptor and
 // never a worker; a complete request goes to a fixed pool of workers, which answer and close. What would
 // hold a worker for long (a slow password hash, the wait imposed on an address whose secrets failed) goes
 // to a small "slow lane" of its own threads and a bounded queue, and the request comes back to a worker
@@ -32,6 +33,7 @@ struct ConnectionOptions {
     size_t maxConnections = 512;         // beyond it the connection open longest is dropped
     std::string tlsCert;                 // both set: TLS on every connection
     std::string tlsKey;
+    int tlsThreads = 0;        // threads running handshake steps; 0: one per processor (at most 16)
     int slowThreads = 1;       // threads of the slow lane: at most this many hashes at once
     size_t maxSlowJobs = 256;  // requests waiting there; past it a request is answered "busy"
 };

@@ -67,7 +67,7 @@ constexpr const char kUsage[] =
     "  serve [--listen ADDR[:PORT]|[V6][:PORT]] [--port P] [--threads N] [--io-timeout S]\n"
     "        [--max-connections N] [--tls-cert FILE --tls-key FILE] [--nochg-limit N]\n"
     "        [--history-keep N] [--history-days D] [--min-interval S]\n"
-    "        [--metrics-from CIDR[,CIDR...]|none] [--hash-threads N]\n"
+    "        [--metrics-from CIDR[,CIDR...]|none] [--hash-threads N] [--tls-threads N]\n"
     "                                        serve the web service and dyndns2 (GET /nic/update)\n"
     "                                        (default 127.0.0.1:1800; '::' serves IPv6 and IPv4\n"
     "                                        on one socket; 4 threads, clients may stall\n"
@@ -80,7 +80,8 @@ constexpr const char kUsage[] =
     "                                        once in S seconds (60; 0: no limit); the account\n"
     "                                        page on /account, GET /healthz, GET /metrics for\n"
     "                                        the given networks (loopback); N password hashes\n"
-    "                                        at once (1)\n"
+    "                                        at once (1); TLS handshakes on N threads (one per\n"
+    "                                        processor)\n"
     "  --help                                this text\n";
 
 // Options after the positional arguments: "--name value".
@@ -185,7 +186,8 @@ int Run(const std::string& db, const std::string& command, const Args& a)
         if (!needs(0) ||
             !CheckOptions(a, {"listen", "port", "threads", "io-timeout", "max-connections", "tls-cert", "tls-key",
                               "nochg-limit", "history-keep", "history-days", "min-interval", "metrics-from",
-                              "hash-threads"}) ||
+                              "hash-threads", "tls-threads"}) ||
+            !ToInt(a.Get("tls-threads"), options.tlsThreads, 1, 64) ||
             !ToInt(a.Get("min-interval"), options.minInterval, 0, 86400) ||
             !ToInt(a.Get("hash-threads"), options.slowThreads, 1, 64) ||
             !ToInt(a.Get("port"), options.port, 0, 65535) || !ToInt(a.Get("threads"), options.threads, 1, 64) ||

@@ -443,6 +443,7 @@ int RunProviderServer(const ProviderServerOptions& options, volatile std::sig_at
     connections.maxConnections = options.maxConnections;
     connections.tlsCert = options.tlsCert;
     connections.tlsKey = options.tlsKey;
+    connections.tlsThreads = options.tlsThreads;
     connections.slowThreads = options.slowThreads;
     Shared shared;
     shared.dyndns2.nochgLimit = options.nochgLimit;

@@ -24,6 +24,7 @@ struct ProviderServerOptions {
     size_t maxConnections = 512;
     std::string tlsCert;  // both set: HTTPS only
     std::string tlsKey;
+    int tlsThreads = 0;  // handshake threads; 0: one per processor
     int nochgLimit = 5;  // dyndns2: unchanged updates of a host in a row before "abuse"
     // dyndns2 answers "dnserr" for a stored update of a host whose DNS publication is failing. Unset: the
     // store's publication state decides (CProviderStore::PublicationFailing).
