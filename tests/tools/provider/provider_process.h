@@ -26,6 +26,8 @@
 class CProviderProcess {
 public:
     CProviderProcess() : m_db(m_dir / "provider.db") {}
+    // On another store: a PostgreSQL URL.
+    explicit CProviderProcess(std::string database) : m_db(std::move(database)) {}
     ~CProviderProcess() { Stop(); }
 
     static std::string Program() { return std::string(MORVANE_BIN_DIR) + "/morvane-provider"; }
