@@ -44,10 +44,12 @@ public:
         }
         m_running = true;
     }
-    ~CPostgresServer()
+    ~CPostgresServer() { Stop(); }
+    void Stop()
     {
         if (m_running)
             Run(std::string(kBin) + "/pg_ctl -D " + m_dir.Path() + "/data -m immediate -w stop");
+        m_running = false;
     }
     CPostgresServer(const CPostgresServer&) = delete;
     CPostgresServer& operator=(const CPostgresServer&) = delete;

@@ -323,10 +323,11 @@ TEST_P(Publish, ServiceSwitchOnAndAddressChangeResolve)
 INSTANTIATE_TEST_SUITE_P(Servers, Publish, ::testing::Values("knot", "bind"),
                          [](const auto& param) { return std::string(param.param); });
 
-// Two serve processes on one PostgreSQL store, 16 clients each updating its own host through both of them
-// at once: every row is sent by one publisher only (what the two count as published is what the store holds
-// as published, no more), nothing is left waiting, and every name resolves to its host's last address.
-TEST(PublishShared, TwoProcessesOnePostgresEachUpdateSentOnce)
+// A SQLite store moved to PostgreSQL (hosts with their ids, a token), then two serve processes on it, 16
+// clients each updating its own host through both of them at once: every row is sent by one publisher only
+// (what the two count as published is what the store holds as published, no more), nothing is left
+// waiting, and every name resolves to its host's last address. /healthz follows the store.
+TEST(PublishShared, MigratedThenTwoProcessesOnePostgresEachUpdateSentOnce)
 {
     REQUIRE_PRIVATE_NETWORK();
     CPostgresServer pg;
@@ -335,17 +336,28 @@ TEST(PublishShared, TwoProcessesOnePostgresEachUpdateSentOnce)
     ASSERT_TRUE(pg.CreateDatabase("shared"));
     CDnsServer dns("knot");
     ASSERT_TRUE(dns.Start());
-    CProviderProcess a(pg.Url("shared")), b(pg.Url("shared"));
-    ASSERT_EQ(0, a.Admin({"init"}));
-    ASSERT_EQ(0, a.Admin({"add-account", "demo"}, nullptr, "demo\ndemo\n"));
+    CProviderProcess lite, a(pg.Url("shared")), b(pg.Url("shared"));
+    const std::string zone = kZone;
+    ASSERT_EQ(0, lite.Admin({"add-account", "demo"}, nullptr, "demo\ndemo\n"));
+    ASSERT_EQ(0, lite.Admin({"add-host", "demo", "spare." + zone}));  // the ids start at 2
     constexpr int kClients = 16, kEach = 8;
     for (int c = 0; c < kClients; ++c)
-        ASSERT_EQ(0, a.Admin({"add-host", "demo", "h" + std::to_string(c) + "." + kZone}));
-    ASSERT_EQ(
-        0, a.Admin({"add-zone", kZone, "--server", "127.0.0.1:" + std::to_string(kDnsPort)}, nullptr,
-                   "key \"" + std::string(kKeyName) + "\" { algorithm hmac-sha256; secret \"" + kSecret + "\"; };\n"));
+        ASSERT_EQ(0, lite.Admin({"add-host", "demo", "h" + std::to_string(c) + "." + kZone}));
+    ASSERT_EQ(0, lite.Admin({"add-zone", kZone, "--server", "127.0.0.1:" + std::to_string(kDnsPort)}, nullptr,
+                            "key \"" + std::string(kKeyName) + "\" { algorithm hmac-sha256; secret \"" + kSecret +
+                                "\"; };\n"));
+    std::string token, hosts, migrated, report;
+    ASSERT_EQ(0, lite.Admin({"add-token", "h0." + zone}, &token));
+    token.erase(token.find('\n'));
+    ASSERT_EQ(0, lite.Admin({"hosts"}, &hosts));
+    ASSERT_EQ(0, a.Admin({"migrate", "--from", lite.Database(), "--to", pg.Url("shared")}, &report));
+    ASSERT_EQ(0, a.Admin({"hosts"}, &migrated));
+    EXPECT_EQ(hosts, migrated) << report;
+    EXPECT_EQ(1, a.Admin({"migrate", "--from", lite.Database(), "--to", pg.Url("shared")}));  // not empty now
     ASSERT_TRUE(a.Start());
     ASSERT_TRUE(b.Start());
+    EXPECT_EQ("good 10.9.9.9\n",
+              BodyOf(Update(b.Port(), "hostname=h0." + zone + "&myip=10.9.9.9", Basic("h0." + zone, token).c_str())));
     std::atomic<int> accepted{0};
     std::vector<std::thread> clients;
     for (int c = 0; c < kClients; ++c)
@@ -384,6 +396,14 @@ TEST(PublishShared, TwoProcessesOnePostgresEachUpdateSentOnce)
     ASSERT_TRUE(pg.Psql("shared", "SELECT COUNT(*) FROM publications WHERE state='published'", &rows));
     EXPECT_EQ(std::atol(rows.c_str()), byA + byB) << states;
     EXPECT_GE(byA + byB, kClients);
+
+    std::string health = RawExchange(a.Port(), "GET /healthz HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(0u, health.find("HTTP/1.1 200 ")) << health;
+    EXPECT_NE(std::string::npos, health.find("\r\n\r\nok\n")) << health;
+    pg.Stop();
+    health = RawExchange(a.Port(), "GET /healthz HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(0u, health.find("HTTP/1.1 503 ")) << health;
+    EXPECT_NE(std::string::npos, health.find("database: unreachable")) << health;
 }
 
 // A server that misbehaves on purpose, on UDP and TCP port 5301: it checks the update it gets and answers
