@@ -21,6 +21,7 @@ constexpr size_t kBatch = 64;
 constexpr size_t kRecordsPerMessage = 16;
 // The database is looked at at least this often, for rows made due by another process (add-zone).
 constexpr int64_t kIdlePollMs = 1000;
+constexpr int64_t kHeldBackPollMs = 20;
 // Rows taken are this publisher's for this long: longer than a batch can take to send (a few messages of a
 // zone, each at most twice the DNS time-out), so that no other serve process sends them too; a publisher
 // that stops mid-batch leaves them to the others after it.
@@ -214,8 +215,10 @@ void CPublisher::Run()
         int64_t next = 0;
         int64_t waitMs = kIdlePollMs;
         if (!storeFailed && store.NextPublicationDue(next) && next > 0) {
+            // A row due now that this pass did not take waits for another publisher's message (see
+            // ClaimPublications): look again shortly rather than at once.
             int64_t until = next - NowMs();
-            waitMs = until < 0 ? 0 : (until < waitMs ? until : waitMs);
+            waitMs = until < kHeldBackPollMs ? kHeldBackPollMs : (until < waitMs ? until : waitMs);
         }
         std::unique_lock<std::mutex> lock(m_mutex);
         m_wake.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return m_stop || m_woken; });

@@ -488,9 +488,14 @@ bool CProviderStore::FindZone(const std::string& zone, DnsZone& found)
 
 namespace {
 
+// Due and unclaimed rows, except those of a name whose superseded row a publisher is still sending: sent
+// now by another publisher, the newer address could reach the DNS server first and be overwritten by the
+// older one, leaving the name at an address its host no longer has.
 constexpr const char kDueColumns[] =
-    "SELECT id, hostid, domain, zone, address, attempts, queued_ms FROM publications"
-    " WHERE state='pending' AND next_ms<=? AND claim_ms<=? ORDER BY next_ms, id LIMIT ?";
+    "SELECT id, hostid, domain, zone, address, attempts, queued_ms FROM publications p"
+    " WHERE state='pending' AND next_ms<=? AND claim_ms<=? AND NOT EXISTS (SELECT 1 FROM publications o"
+    " WHERE o.hostid=p.hostid AND o.family=p.family AND o.id<p.id AND o.state='superseded' AND o.claim_ms>?)"
+    " ORDER BY next_ms, id LIMIT ?";
 
 ProviderPublication DueOf(const CSqlRow& r)
 {
@@ -510,7 +515,7 @@ ProviderPublication DueOf(const CSqlRow& r)
 bool CProviderStore::DuePublications(int64_t nowMs, size_t limit, std::vector<ProviderPublication>& due)
 {
     std::vector<CSqlRow> rows;
-    if (!m_db->Query(kDueColumns, {nowMs, nowMs, static_cast<int64_t>(limit)}, &rows))
+    if (!m_db->Query(kDueColumns, {nowMs, nowMs, nowMs, static_cast<int64_t>(limit)}, &rows))
         return Fail("pending publications");
     for (const CSqlRow& r : rows)
         due.push_back(DueOf(r));
@@ -526,7 +531,7 @@ bool CProviderStore::ClaimPublications(int64_t nowMs, int64_t untilMs, size_t li
     std::vector<ProviderPublication> claimed;
     bool ok = InTransaction("claim publications", [&] {
         std::vector<CSqlRow> rows;
-        if (!m_db->Query(select, {nowMs, nowMs, static_cast<int64_t>(limit)}, &rows))
+        if (!m_db->Query(select, {nowMs, nowMs, nowMs, static_cast<int64_t>(limit)}, &rows))
             return false;
         for (const CSqlRow& r : rows) {
             claimed.push_back(DueOf(r));
@@ -572,16 +577,19 @@ bool CProviderStore::PublicationsDone(const std::vector<int64_t>& ids)
 
 bool CProviderStore::PublicationFailed(int64_t id, const std::string& error, int64_t nextAttemptMs)
 {
-    return m_db->Query("UPDATE publications SET attempts=attempts+1, error=?, next_ms=?, claim_ms=0"
-                       " WHERE id=? AND state='pending'",
-                       {error, nextAttemptMs, id}) ||
+    // A superseded row's claim ends too: it holds back its name's newer row.
+    return (m_db->Query("UPDATE publications SET attempts=attempts+1, error=?, next_ms=?, claim_ms=0"
+                        " WHERE id=? AND state='pending'",
+                        {error, nextAttemptMs, id}) &&
+            m_db->Query("UPDATE publications SET claim_ms=0 WHERE id=? AND claim_ms<>0", {id})) ||
            Fail("record publication");
 }
 
 bool CProviderStore::PublicationDropped(int64_t id, const std::string& error)
 {
-    return m_db->Query("UPDATE publications SET state='no-zone', error=?, claim_ms=0 WHERE id=? AND state='pending'",
-                       {error, id}) ||
+    return (m_db->Query("UPDATE publications SET state='no-zone', error=?, claim_ms=0 WHERE id=? AND state='pending'",
+                        {error, id}) &&
+            m_db->Query("UPDATE publications SET claim_ms=0 WHERE id=? AND claim_ms<>0", {id})) ||
            Fail("record publication");
 }
 

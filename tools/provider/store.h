@@ -206,7 +206,8 @@ public:
     bool DuePublications(int64_t nowMs, size_t limit, std::vector<ProviderPublication>& due);
     // The same, taken for this publisher until untilMs: no other publisher (another serve process on the
     // same store) gets them before then, unless this one records their outcome first. With PostgreSQL rows
-    // another publisher is taking at the same moment are skipped rather than waited for.
+    // another publisher is taking at the same moment are skipped rather than waited for. A name whose
+    // superseded row is still being sent (claimed) has its newer row held back until that one is done.
     bool ClaimPublications(int64_t nowMs, int64_t untilMs, size_t limit, std::vector<ProviderPublication>& due);
     bool NextPublicationDue(int64_t& whenMs);
     // A row superseded while its update was on the way still counts as published; a failure or a drop

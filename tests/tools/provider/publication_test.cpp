@@ -228,6 +228,20 @@ TEST_F(Publication, ClaimsKeepPublishersApart)
     ASSERT_TRUE(m_store.Backlog(until + 5000, backlog));
     EXPECT_EQ(2, backlog.pending);
     EXPECT_EQ(until + 5000 - std::min(mine[0].queuedMs, theirs[0].queuedMs), backlog.overdueMs);
+
+    // A newer address waits while another publisher still sends the one it superseded: sent at once, it
+    // could reach the DNS server first and be overwritten by the older one.
+    const int64_t later = until + 1000;
+    std::vector<ProviderPublication> sending, next;
+    ASSERT_TRUE(other.ClaimPublications(later, later + 60000, 10, sending));
+    ASSERT_EQ(2u, sending.size());
+    Update("192.0.2.9", {m_a});
+    ASSERT_TRUE(m_store.ClaimPublications(later, later + 60000, 10, next));
+    EXPECT_TRUE(next.empty());
+    ASSERT_TRUE(other.PublicationsDone({sending[0].id, sending[1].id}));
+    ASSERT_TRUE(m_store.ClaimPublications(later, later + 60000, 10, next));
+    ASSERT_EQ(1u, next.size());
+    EXPECT_EQ("192.0.2.9", next[0].address);
 }
 
 // A host's addresses change at most once in the minimum interval; a repeat is no change, and a change held
