@@ -116,7 +116,8 @@ if [ -n "$DNS" ]; then
   "$BIN/morvane-provider" --db "$DB" zones
 fi
 "$BIN/morvane-provider" --db "$DB" set-address 203.0.113.10 --nettype 2 --location "demo network"
-"$BIN/morvane-provider" --db "$DB" serve >"$WORK/provider.log" 2>&1 &
+# No minimum interval between a host's changes: the demo changes the address again within the minute.
+"$BIN/morvane-provider" --db "$DB" serve --min-interval 0 >"$WORK/provider.log" 2>&1 &
 PROVIDER_PID=$!
 for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/1800) 2>/dev/null && break; sleep 0.1; done
 

@@ -20,6 +20,10 @@ PACKAGES=(
   libcurl4-openssl-dev
   # the provider's DNS publication, and the authoritative servers the tests and the demo start
   libldns-dev ldnsutils knot knot-dnsutils bind9 bind9-dnsutils
+  # the provider's PostgreSQL store (libpq; the server the tests start) and its password hashes (Argon2id)
+  libpq-dev postgresql-15 postgresql-client-15 libsodium-dev
+  # the provider's account page in a real browser, its /metrics read by the Prometheus client's parser
+  chromium python3-prometheus-client curl
   # NAT library, and the real router the tests run in network namespaces
   libminiupnpc-dev libnatpmp-dev miniupnpd miniupnpd-nftables nftables iproute2
   # GUI

@@ -60,10 +60,11 @@ public:
             close(fds[1]);
             if (tls)
                 execl(program.c_str(), program.c_str(), "--db", db.c_str(), "serve", "--port", "0", "--tls-cert",
-                      cert.c_str(), "--tls-key", key.c_str(), "--nochg-limit", "1000000", nullptr);
+                      cert.c_str(), "--tls-key", key.c_str(), "--nochg-limit", "1000000", "--min-interval", "0",
+                      nullptr);
             else
                 execl(program.c_str(), program.c_str(), "--db", db.c_str(), "serve", "--port", "0", "--nochg-limit",
-                      "1000000", nullptr);
+                      "1000000", "--min-interval", "0", nullptr);
             _exit(127);
         }
         close(fds[1]);

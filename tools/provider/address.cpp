@@ -47,4 +47,79 @@ std::string FormatIpv6(const in6_addr& address)
     return inet_ntop(AF_INET6, &address, out, sizeof out) ? out : "";
 }
 
+Cidr Cidr::Loopback4()
+{
+    Cidr c;
+    c.bytes[0] = 127;
+    c.bits = 8;
+    return c;
+}
+
+Cidr Cidr::Loopback6()
+{
+    Cidr c;
+    c.family = IpFamily::V6;
+    c.bytes[15] = 1;
+    c.bits = 128;
+    return c;
+}
+
+bool ParseCidr(std::string_view text, Cidr& cidr)
+{
+    size_t slash = text.find('/');
+    std::string address(text.substr(0, slash));
+    Cidr c;
+    if (inet_pton(AF_INET, address.c_str(), c.bytes) == 1) {
+        c.family = IpFamily::V4;
+        c.bits = 32;
+    } else if (inet_pton(AF_INET6, address.c_str(), c.bytes) == 1) {
+        c.family = IpFamily::V6;
+        c.bits = 128;
+    } else {
+        return false;
+    }
+    if (slash != std::string_view::npos) {
+        std::string_view length = text.substr(slash + 1);
+        int bits = 0;
+        if (length.empty() || length.size() > 3)
+            return false;
+        for (char ch : length) {
+            if (ch < '0' || ch > '9')
+                return false;
+            bits = bits * 10 + (ch - '0');
+        }
+        if (bits > c.bits)
+            return false;
+        c.bits = bits;
+    }
+    cidr = c;
+    return true;
+}
+
+bool InAnyCidr(uint32_t peer, const std::string& peer6, const std::vector<Cidr>& networks)
+{
+    unsigned char bytes[16] = {};
+    IpFamily family = IpFamily::V4;
+    if (peer6.empty()) {
+        for (int i = 0; i < 4; ++i)
+            bytes[i] = static_cast<unsigned char>(peer >> (24 - 8 * i));
+    } else if (inet_pton(AF_INET6, peer6.c_str(), bytes) == 1) {
+        family = IpFamily::V6;
+    } else {
+        return false;
+    }
+    for (const Cidr& n : networks) {
+        if (n.family != family)
+            continue;
+        bool inside = true;
+        for (int bit = 0; inside && bit < n.bits; ++bit) {
+            unsigned char mask = static_cast<unsigned char>(0x80 >> (bit % 8));
+            inside = (bytes[bit / 8] & mask) == (n.bytes[bit / 8] & mask);
+        }
+        if (inside)
+            return true;
+    }
+    return false;
+}
+
 }  // namespace provider

@@ -4,8 +4,10 @@
 
 #include <netinet/in.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace provider {
 
@@ -23,5 +25,17 @@ const char* FamilyName(IpFamily family);  // "IPv4", "IPv6"
 // IPv4-mapped addresses are not, and are never stored as a host's address.
 bool IsGlobalIpv6(const in6_addr& address);
 std::string FormatIpv6(const in6_addr& address);
+
+// A network: ADDRESS/BITS of either family (an address alone is the host itself).
+struct Cidr {
+    IpFamily family = IpFamily::V4;
+    unsigned char bytes[16] = {};
+    int bits = 0;
+    static Cidr Loopback4();  // 127.0.0.0/8
+    static Cidr Loopback6();  // ::1/128
+};
+bool ParseCidr(std::string_view text, Cidr& cidr);
+// A caller (`peer` IPv4, also an IPv4-mapped one; else `peer6`) inside one of the networks.
+bool InAnyCidr(uint32_t peer, const std::string& peer6, const std::vector<Cidr>& networks);
 
 }  // namespace provider

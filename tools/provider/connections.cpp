@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -22,11 +24,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "tools/provider/address.h"
+#include "tools/provider/metrics.h"
 
 namespace provider {
 namespace {
@@ -85,6 +89,7 @@ private:
 
 void CloseConnection(int fd, SSL* ssl)
 {
+    metrics::ConnectionClosed();
     if (ssl) {
         ERR_clear_error();
         SSL_shutdown(ssl);  // one close_notify, not waiting for the peer's
@@ -136,18 +141,93 @@ bool SendAll(int fd, SSL* ssl, const std::string& data, Clock::time_point deadli
     return true;
 }
 
-void WorkerMain(CJobQueue& queue, const HandlerFactory& makeHandler, int ioTimeout)
+// Deferred requests, in the order they may run, and the threads that run their work and give them back
+// to the workers.
+class CSlowLane {
+public:
+    CSlowLane(size_t maxJobs, CJobQueue& workers) : m_maxJobs(maxJobs), m_workers(workers) {}
+    ~CSlowLane()
+    {
+        for (auto& [when, job] : m_jobs)
+            CloseConnection(job.fd, job.ssl);
+    }
+    // False when full: the caller answers it.
+    bool Push(Job& job)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_closed || m_jobs.size() >= m_maxJobs)
+                return false;
+            Clock::time_point when = job.request.defer->notBefore;
+            m_jobs.emplace(when, std::move(job));
+        }
+        metrics::SlowLane(1);
+        m_ready.notify_one();
+        return true;
+    }
+    void Close()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_closed = true;
+        }
+        m_ready.notify_all();
+    }
+    void Run()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_closed) {
+            if (m_jobs.empty()) {
+                m_ready.wait(lock);
+                continue;
+            }
+            Clock::time_point first = m_jobs.begin()->first;
+            if (first > Clock::now()) {
+                m_ready.wait_until(lock, first);
+                continue;
+            }
+            Job job = std::move(m_jobs.begin()->second);
+            m_jobs.erase(m_jobs.begin());
+            lock.unlock();
+            metrics::SlowLane(-1);
+            if (job.request.defer->work)
+                job.request.defer->work(job.request);
+            job.request.defer.reset();
+            ++job.request.rounds;
+            m_workers.Push(std::move(job));
+            lock.lock();
+        }
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::multimap<Clock::time_point, Job> m_jobs;
+    size_t m_maxJobs;
+    CJobQueue& m_workers;
+    bool m_closed = false;
+};
+
+void WorkerMain(CJobQueue& queue, CSlowLane& slow, const HandlerFactory& makeHandler, int ioTimeout)
 {
     std::unique_ptr<CRequestHandler> handler = makeHandler();
     Job job;
     while (queue.Pop(job)) {
         std::string answer;
-        if (!job.preset.empty())
+        if (!job.preset.empty()) {
             answer = std::move(job.preset);
-        else if (handler)
+        } else if (handler) {
             answer = handler->Answer(job.request);
-        else
+            if (job.request.defer) {
+                if (slow.Push(job)) {
+                    job = Job{};
+                    continue;
+                }
+                answer = std::move(job.request.defer->busy);
+            }
+        } else {
             answer = http::Answer(500, "database unavailable\n");
+        }
         SendAll(job.fd, job.ssl, answer, Clock::now() + std::chrono::seconds(ioTimeout));
         CloseConnection(job.fd, job.ssl);
         job = Job{};
@@ -168,12 +248,121 @@ struct Conn {
     Clock::time_point last;
 };
 
-enum class Step { Keep, HandedOff, Drop };
+enum class Step { Keep, HandedOff, Drop, Away };
+
+// One step of a TLS handshake: as far as the bytes already received allow.
+Step HandshakeStep(Conn& c)
+{
+    ERR_clear_error();
+    int r = SSL_accept(c.ssl);
+    if (r != 1) {
+        int e = SSL_get_error(c.ssl, r);
+        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+            c.wantWrite = e == SSL_ERROR_WANT_WRITE;
+            return Step::Keep;
+        }
+        metrics::TlsHandshake(false);
+        return Step::Drop;  // not TLS, or a handshake that failed
+    }
+    metrics::TlsHandshake(true);
+    c.handshaking = false;
+    c.wantWrite = false;
+    c.last = Clock::now();
+    return Step::Keep;
+}
+
+// Handshake steps run on threads of their own: the key exchange and the signature cost far more than
+// anything else the loop does, and on the loop they would hold up every other connection and leave the
+// other processors idle. The loop only waits for a connection's bytes; the step itself (never a wait: the
+// socket is non-blocking) runs here and the connection comes back through Take(), announced on WakeFd().
+class CHandshakes {
+public:
+    explicit CHandshakes(int threads) : m_wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    {
+        for (int i = 0; i < threads; ++i)
+            m_threads.emplace_back(&CHandshakes::Run, this);
+    }
+    ~CHandshakes()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_closed = true;
+        }
+        m_ready.notify_all();
+        for (auto& t : m_threads)
+            t.join();
+        for (auto& c : m_in)
+            CloseConnection(c.fd, c.ssl);
+        for (auto& [c, step] : m_out)
+            CloseConnection(c.fd, c.ssl);
+        if (m_wake >= 0)
+            close(m_wake);
+    }
+    int WakeFd() const { return m_wake; }
+    size_t Away() const { return m_away; }
+    void Push(Conn c)
+    {
+        ++m_away;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_in.push_back(std::move(c));
+        }
+        m_ready.notify_one();
+    }
+    // The connections whose step is done, with its outcome.
+    void Take(std::vector<std::pair<Conn, Step>>& done)
+    {
+        uint64_t count;
+        while (read(m_wake, &count, sizeof count) > 0) {
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_away -= m_out.size();
+        done.swap(m_out);
+        m_out.clear();
+    }
+
+private:
+    void Run()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_ready.wait(lock, [this] { return m_closed || !m_in.empty(); });
+            if (m_closed)
+                return;
+            Conn c = std::move(m_in.front());
+            m_in.pop_front();
+            lock.unlock();
+            Step step = HandshakeStep(c);
+            lock.lock();
+            m_out.emplace_back(std::move(c), step);
+            uint64_t one = 1;
+            if (write(m_wake, &one, sizeof one) < 0) {
+                // The counter is already non-zero: the loop will look.
+            }
+        }
+    }
+
+    int m_wake;
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::deque<Conn> m_in;
+    std::vector<std::pair<Conn, Step>> m_out;
+    std::atomic<size_t> m_away{0};
+    bool m_closed = false;
+    std::vector<std::thread> m_threads;
+};
+
+int TlsThreads(const ConnectionOptions& options)
+{
+    if (options.tlsThreads > 0)
+        return options.tlsThreads;
+    return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 16u));
+}
 
 class CLoop {
 public:
     CLoop(const ConnectionOptions& options, SSL_CTX* tls, CJobQueue& queue)
-        : m_options(options), m_tls(tls), m_queue(queue)
+        : m_options(options), m_tls(tls), m_queue(queue), m_handshakes(tls ? TlsThreads(options) : 0)
     {}
     ~CLoop()
     {
@@ -199,6 +388,7 @@ private:
     CJobQueue& m_queue;
     std::vector<Conn> m_conns;
     Clock::time_point m_acceptPausedUntil{};
+    CHandshakes m_handshakes;
 };
 
 void CLoop::HandOff(Conn& c, std::string preset, http::Request head)
@@ -220,19 +410,15 @@ void CLoop::HandOff(Conn& c, std::string preset, http::Request head)
 Step CLoop::Progress(Conn& c)
 {
     if (c.handshaking) {
-        ERR_clear_error();
-        int r = SSL_accept(c.ssl);
-        if (r != 1) {
-            int e = SSL_get_error(c.ssl, r);
-            if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-                c.wantWrite = e == SSL_ERROR_WANT_WRITE;
-                return Step::Keep;
-            }
-            return Step::Drop;  // not TLS, or a handshake that failed
+        // The client's first flight costs the key exchange and the signature: off this thread. What comes
+        // after it (the client's Finished) is a digest to check, cheaper here than a hand-off.
+        if (SSL_in_before(c.ssl)) {
+            m_handshakes.Push(std::move(c));
+            return Step::Away;
         }
-        c.handshaking = false;
-        c.wantWrite = false;
-        c.last = Clock::now();
+        Step step = HandshakeStep(c);
+        if (step != Step::Keep || c.handshaking)
+            return step;
     }
     bool eof = false;
     char buf[16 * 1024];
@@ -294,6 +480,7 @@ void CLoop::Accept(int listenFd)
             CloseConnection(oldest->fd, oldest->ssl);
             m_conns.erase(oldest);
         }
+        metrics::ConnectionOpened();
         Conn c;
         c.fd = fd;
         c.framer = http::CFramer(m_options.maxRequestBytes);
@@ -322,18 +509,21 @@ void CLoop::Accept(int listenFd)
 
 int CLoop::Run(int listenFd, int signalFd, volatile std::sig_atomic_t* stop)
 {
+    constexpr size_t kFixedFds = 3;  // the signals, the listening socket, finished handshake steps
     std::vector<pollfd> fds;
     while (!*stop) {
         Clock::time_point now = Clock::now();
         // Requests waiting for a worker count against the limit too: past it, new connections wait in
         // the listen backlog.
-        if (m_conns.size() + m_queue.Size() >= m_options.maxConnections + m_options.maxConnections / 2 &&
+        if (m_conns.size() + m_handshakes.Away() + m_queue.Size() >=
+                m_options.maxConnections + m_options.maxConnections / 2 &&
             now >= m_acceptPausedUntil)
             m_acceptPausedUntil = now + std::chrono::milliseconds(10);
         bool accepting = now >= m_acceptPausedUntil;
         fds.clear();
         fds.push_back({signalFd, POLLIN, 0});
         fds.push_back({accepting ? listenFd : -1, POLLIN, 0});
+        fds.push_back({m_handshakes.WakeFd(), POLLIN, 0});
         Clock::time_point wake = now + std::chrono::milliseconds(200);  // and look at the stop flag
         if (!accepting)
             wake = std::min(wake, m_acceptPausedUntil);
@@ -352,7 +542,7 @@ int CLoop::Run(int listenFd, int signalFd, volatile std::sig_atomic_t* stop)
         for (size_t i = 0; i < m_conns.size(); ++i) {
             Conn& c = m_conns[i];
             Step step = Step::Keep;
-            if (fds[i + 2].revents) {
+            if (fds[i + kFixedFds].revents) {
                 step = Progress(c);
             } else if (now >= Deadline(c)) {
                 // A request that started arriving gets an answer; a silent socket or a stalled
@@ -373,6 +563,20 @@ int CLoop::Run(int listenFd, int signalFd, volatile std::sig_atomic_t* stop)
             }
         }
         m_conns.resize(kept);
+        if (fds[2].revents & POLLIN) {
+            std::vector<std::pair<Conn, Step>> done;
+            m_handshakes.Take(done);
+            for (auto& [c, step] : done) {
+                // Bytes of the request may have come with the end of the handshake: read them now, as
+                // poll would not report what the TLS layer already holds.
+                if (step == Step::Keep && !c.handshaking)
+                    step = Progress(c);
+                if (step == Step::Drop)
+                    CloseConnection(c.fd, c.ssl);
+                else if (step == Step::Keep)
+                    m_conns.push_back(std::move(c));
+            }
+        }
         if (fds[1].revents & POLLIN)
             Accept(listenFd);
     }
@@ -526,14 +730,21 @@ int RunConnectionLoop(const ConnectionOptions& options, const HandlerFactory& ma
     pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
 
     CJobQueue queue;
-    std::vector<std::thread> workers;
+    CSlowLane slow(options.maxSlowJobs, queue);
+    std::vector<std::thread> workers, slowThreads;
     for (int i = 0; i < std::max(1, options.threads); ++i)
-        workers.emplace_back(WorkerMain, std::ref(queue), std::cref(makeHandler), options.ioTimeout);
+        workers.emplace_back(WorkerMain, std::ref(queue), std::ref(slow), std::cref(makeHandler), options.ioTimeout);
+    for (int i = 0; i < std::max(1, options.slowThreads); ++i)
+        slowThreads.emplace_back(&CSlowLane::Run, &slow);
     int rc;
     {
         CLoop loop(options, tls, queue);
         rc = signalFd >= 0 ? loop.Run(listenFd, signalFd, stop) : 1;
     }
+    // The slow lane first: what it still holds is dropped rather than handed to workers that are leaving.
+    slow.Close();
+    for (auto& t : slowThreads)
+        t.join();
     queue.Close();
     for (auto& t : workers)
         t.join();

@@ -1,7 +1,8 @@
 #pragma once
 // The dyndns2 update protocol beside the web service: GET /nic/update?hostname=a,b&myip=A.B.C.D with
-// HTTP Basic authentication against the same accounts, answered one line per host. Dual-stack: a request
-// may name an IPv4 address, an IPv6 address or one of each; each family of a host is set on its own.
+// HTTP Basic authentication against the same accounts (or, with the host name as user name, one of that
+// host's tokens), answered one line per host. Dual-stack: a request may name an IPv4 address, an IPv6
+// address or one of each; each family of a host is set on its own.
 
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "tools/provider/access.h"
 #include "tools/provider/address.h"
+#include "tools/provider/connections.h"
 #include "tools/provider/http.h"
 #include "tools/provider/store.h"
 
@@ -24,6 +27,9 @@ struct Dyndns2Options {
     // True when the DNS publication of the host's address of that family is known to be failing: its update
     // is stored and answered "dnserr". Unset: never.
     std::function<bool(CProviderStore& store, uint32_t hostid, IpFamily family)> publicationFailing;
+    // Told the result of each host's line ("good", "nochg", "throttled" for a change held back by the
+    // minimum interval, ...), for the metrics.
+    std::function<void(const char* result)> count;
 };
 
 constexpr const char kDyndns2Path[] = "/nic/update";
@@ -40,8 +46,9 @@ enum class WantedVerdict {
 WantedVerdict WantedFromQuery(const std::vector<std::pair<std::string, std::string>>& params, uint32_t peer,
                               const std::string& peer6, ProviderAddresses& wanted);
 
-// The whole HTTP answer to one request for kDyndns2Path from a caller at `peer` (IPv4) or `peer6`.
-std::string Dyndns2Answer(CProviderStore& store, const http::Request& request, uint32_t peer, const std::string& peer6,
+// The whole HTTP answer to one request for kDyndns2Path; empty with request.defer set while its
+// credentials are being checked off the workers.
+std::string Dyndns2Answer(CProviderStore& store, CAccess& access, IncomingRequest& request,
                           const Dyndns2Options& options);
 
 }  // namespace provider

@@ -13,7 +13,9 @@
 #include "shared/base/hostname.h"
 #include "shared/base/md5.h"
 #include "tools/provider/connections.h"
+#include "tools/provider/credentials.h"
 #include "tools/provider/dns_update.h"
+#include "tools/provider/migrate.h"
 #include "tools/provider/secret_input.h"
 #include "tools/provider/server.h"
 #include "shared/base/ipv4.h"
@@ -31,7 +33,8 @@ void OnSignal(int)
 constexpr const char kUsage[] =
     "usage: morvane-provider [--db FILE] COMMAND [ARGS]\n"
     "\n"
-    "The database defaults to ./morvane-provider.db (or $MORVANE_PROVIDER_DB).\n"
+    "The database defaults to ./morvane-provider.db (or $MORVANE_PROVIDER_DB); --db\n"
+    "postgresql://... (or postgres://...) names a PostgreSQL database instead.\n"
     "\n"
     "commands:\n"
     "  init                                  create the database\n"
@@ -39,8 +42,14 @@ constexpr const char kUsage[] =
     "  add-account NAME [--nick N] [--email E] [--status N] [--validated N]\n"
     "                                        add an account; the password is asked for (twice, not\n"
     "                                        shown), or read from the first line of standard input;\n"
-    "                                        its MD5 is stored\n"
+    "                                        its MD5 (for the web service) and a slow\n"
+    "                                        hash (Argon2id) are stored\n"
+    "  set-password NAME                     a new password, read as for add-account; the\n"
+    "                                        account's signed-in browsers are signed out\n"
     "  add-host ACCOUNT DOMAIN               add a host to an account; prints its host id\n"
+    "  add-token DOMAIN                      a new update token of the host, printed once\n"
+    "  tokens                                list tokens: id, host, account, created, last used\n"
+    "  revoke-token ACCOUNT ID               revoke a token of one of the account's hosts\n"
     "  set-address A.B.C.D|caller [--nettype N] [--location TEXT]\n"
     "                                        the public address reported from the next request on;\n"
     "                                        'caller' reports each caller's own source address\n"
@@ -53,9 +62,12 @@ constexpr const char kUsage[] =
     "                                        (TTL 60)\n"
     "  remove-zone ZONE                      stop publishing to ZONE\n"
     "  accounts | hosts | zones | history    list the store (hosts: id, name, IPv4, account, IPv6)\n"
+    "  migrate --from FILE --to postgresql://...\n"
+    "                                        copy a SQLite store into an empty PostgreSQL one\n"
     "  serve [--listen ADDR[:PORT]|[V6][:PORT]] [--port P] [--threads N] [--io-timeout S]\n"
     "        [--max-connections N] [--tls-cert FILE --tls-key FILE] [--nochg-limit N]\n"
-    "        [--history-keep N] [--history-days D]\n"
+    "        [--history-keep N] [--history-days D] [--min-interval S]\n"
+    "        [--metrics-from CIDR[,CIDR...]|none] [--hash-threads N] [--tls-threads N]\n"
     "                                        serve the web service and dyndns2 (GET /nic/update)\n"
     "                                        (default 127.0.0.1:1800; '::' serves IPv6 and IPv4\n"
     "                                        on one socket; 4 threads, clients may stall\n"
@@ -64,7 +76,12 @@ constexpr const char kUsage[] =
     "                                        'abuse' after N unchanged updates in a row (default 5);\n"
     "                                        publishes to the zones; keeps N history rows per\n"
     "                                        host and family (1000), none older than D days (30;\n"
-    "                                        0: no limit)\n"
+    "                                        0: no limit); a host's addresses change at most\n"
+    "                                        once in S seconds (60; 0: no limit); the account\n"
+    "                                        page on /account, GET /healthz, GET /metrics for\n"
+    "                                        the given networks (loopback); N password hashes\n"
+    "                                        at once (1); TLS handshakes on N threads (one per\n"
+    "                                        processor)\n"
     "  --help                                this text\n";
 
 // Options after the positional arguments: "--name value".
@@ -168,7 +185,11 @@ int Run(const std::string& db, const std::string& command, const Args& a)
         int maxConnections = static_cast<int>(options.maxConnections);
         if (!needs(0) ||
             !CheckOptions(a, {"listen", "port", "threads", "io-timeout", "max-connections", "tls-cert", "tls-key",
-                              "nochg-limit", "history-keep", "history-days"}) ||
+                              "nochg-limit", "history-keep", "history-days", "min-interval", "metrics-from",
+                              "hash-threads", "tls-threads"}) ||
+            !ToInt(a.Get("tls-threads"), options.tlsThreads, 1, 64) ||
+            !ToInt(a.Get("min-interval"), options.minInterval, 0, 86400) ||
+            !ToInt(a.Get("hash-threads"), options.slowThreads, 1, 64) ||
             !ToInt(a.Get("port"), options.port, 0, 65535) || !ToInt(a.Get("threads"), options.threads, 1, 64) ||
             !ToInt(a.Get("io-timeout"), options.ioTimeout, 1, 3600) ||
             !ToInt(a.Get("max-connections"), maxConnections, 1, 100000) ||
@@ -192,6 +213,23 @@ int Run(const std::string& db, const std::string& command, const Args& a)
             if (port >= 0)
                 options.port = port;
         }
+        if (const std::string* from = a.Get("metrics-from")) {
+            // "none" closes /metrics to everyone; otherwise a comma-separated list of networks.
+            options.metricsFrom.clear();
+            std::string_view rest = *from == "none" ? std::string_view() : std::string_view(*from);
+            while (!rest.empty()) {
+                size_t comma = rest.find(',');
+                std::string_view item = rest.substr(0, comma);
+                rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+                provider::Cidr network;
+                if (!provider::ParseCidr(item, network)) {
+                    std::fprintf(stderr, "morvane-provider: --metrics-from: not an address or ADDRESS/BITS: %.*s\n",
+                                 static_cast<int>(item.size()), item.data());
+                    return 2;
+                }
+                options.metricsFrom.push_back(network);
+            }
+        }
         if (const std::string* cert = a.Get("tls-cert"))
             options.tlsCert = *cert;
         if (const std::string* key = a.Get("tls-key"))
@@ -204,6 +242,26 @@ int Run(const std::string& db, const std::string& command, const Args& a)
         std::signal(SIGTERM, OnSignal);
         std::signal(SIGPIPE, SIG_IGN);
         return RunProviderServer(options, &g_stop);
+    }
+
+    if (command == "migrate") {
+        const std::string* from = a.Get("from");
+        const std::string* to = a.Get("to");
+        if (!needs(0) || !CheckOptions(a, {"from", "to"}))
+            return 2;
+        if (!from || !to) {
+            std::fprintf(stderr, "morvane-provider: migrate needs --from FILE and --to postgresql://...\n");
+            return 2;
+        }
+        std::vector<std::string> report;
+        std::string why;
+        if (!provider::MigrateStore(*from, *to, report, why)) {
+            std::fprintf(stderr, "morvane-provider: migrate: %s\n", why.c_str());
+            return 1;
+        }
+        for (const std::string& line : report)
+            std::printf("%s\n", line.c_str());
+        return 0;
     }
 
     CProviderStore store;
@@ -244,6 +302,11 @@ int Run(const std::string& db, const std::string& command, const Args& a)
             return 2;
         }
         account.digest = CMD5(password.c_str()).HexDigest();
+        account.pwhash = provider::HashSecret(password);
+        if (account.pwhash.empty()) {
+            std::fprintf(stderr, "morvane-provider: cannot hash the password (out of memory)\n");
+            return 1;
+        }
         if (const std::string* nick = a.Get("nick"))
             account.nick = *nick;
         if (const std::string* email = a.Get("email"))
@@ -252,6 +315,72 @@ int Run(const std::string& db, const std::string& command, const Args& a)
         if (!store.AddAccount(account, userid))
             return Fail(store);
         std::printf("%d\n", userid);
+        return 0;
+    }
+    if (command == "set-password") {
+        if (!needs(1) || !CheckOptions(a, {}))
+            return 2;
+        ProviderAccount account;
+        if (!store.FindAccount(a.positional[0], account))
+            return Fail(store);
+        std::string password, why;
+        if (!provider::ReadPassword("New password for " + account.name + ": ", true, password, why)) {
+            std::fprintf(stderr, "morvane-provider: %s\n", why.c_str());
+            return 2;
+        }
+        std::string hash = provider::HashSecret(password);
+        if (hash.empty()) {
+            std::fprintf(stderr, "morvane-provider: cannot hash the password (out of memory)\n");
+            return 1;
+        }
+        return store.SetPassword(account.name, CMD5(password.c_str()).HexDigest(), hash) &&
+                       store.RemoveSessionsOf(account.name, "")
+                   ? 0
+                   : Fail(store);
+    }
+    if (command == "add-token") {
+        // The administrator's way to the same tokens the account page makes: printed once, stored hashed.
+        if (!needs(1) || !CheckOptions(a, {}))
+            return 2;
+        ProviderHost host;
+        if (!store.FindHost(a.positional[0], host)) {
+            if (store.LastError().empty())
+                std::fprintf(stderr, "morvane-provider: no such host: %s\n", a.positional[0].c_str());
+            return store.LastError().empty() ? 1 : Fail(store);
+        }
+        std::string secret = provider::TokenSecret();
+        std::string hash = provider::HashSecret(secret);
+        int64_t id = 0;
+        if (hash.empty() || !store.AddToken(host.hostid, hash, id))
+            return Fail(store);
+        std::printf("%s\n", provider::TokenText(id, secret).c_str());
+        return 0;
+    }
+    if (command == "tokens") {
+        if (!needs(0) || !CheckOptions(a, {}))
+            return 2;
+        std::vector<ProviderAccount> accounts;
+        if (!store.Accounts(accounts))
+            return Fail(store);
+        for (const auto& account : accounts) {
+            std::vector<ProviderToken> tokens;
+            if (!store.TokensOf(account.name, tokens))
+                return Fail(store);
+            for (const auto& t : tokens)
+                std::printf("%lld\t%s\t%s\t%lld\t%lld\n", static_cast<long long>(t.id), t.domain.c_str(),
+                            account.name.c_str(), static_cast<long long>(t.created), static_cast<long long>(t.used));
+        }
+        return 0;
+    }
+    if (command == "revoke-token") {
+        if (!needs(2) || !CheckOptions(a, {}))
+            return 2;
+        if (!store.RevokeToken(a.positional[0], std::strtoll(a.positional[1].c_str(), nullptr, 10))) {
+            if (store.LastError().empty())
+                std::fprintf(stderr, "morvane-provider: %s has no token %s\n", a.positional[0].c_str(),
+                             a.positional[1].c_str());
+            return store.LastError().empty() ? 1 : Fail(store);
+        }
         return 0;
     }
     if (command == "add-host") {
@@ -374,9 +503,10 @@ int Run(const std::string& db, const std::string& command, const Args& a)
             return 2;
         if (!store.Accounts(accounts))
             return Fail(store);
+        // Last: whether the password has its slow hash yet, or only the digest of an earlier version.
         for (const auto& x : accounts)
-            std::printf("%d\t%s\t%s\t%s\t%d\t%d\n", x.userid, x.name.c_str(), x.nick.c_str(), x.email.c_str(), x.status,
-                        x.validated);
+            std::printf("%d\t%s\t%s\t%s\t%d\t%d\t%s\n", x.userid, x.name.c_str(), x.nick.c_str(), x.email.c_str(),
+                        x.status, x.validated, x.pwhash.empty() ? "digest" : "argon2id");
         return 0;
     }
     if (command == "hosts") {
@@ -423,6 +553,10 @@ int Run(const std::string& db, const std::string& command, const Args& a)
 
 int main(int argc, char** argv)
 {
+    if (!provider::InitCredentials()) {
+        std::fprintf(stderr, "morvane-provider: libsodium cannot start\n");
+        return 1;
+    }
     const char* envDb = std::getenv("MORVANE_PROVIDER_DB");
     std::string db = envDb && *envDb ? envDb : "morvane-provider.db";
     int i = 1;

@@ -8,15 +8,12 @@
 #include <vector>
 
 #include "tools/provider/dns_update.h"
+#include "tools/provider/metrics.h"
 #include "tools/provider/store.h"
 
 namespace {
 
-int64_t NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
+using provider::NowMs;
 
 // Rows taken per pass: the stop flag and new wake-ups are looked at between passes.
 constexpr size_t kBatch = 64;
@@ -24,6 +21,11 @@ constexpr size_t kBatch = 64;
 constexpr size_t kRecordsPerMessage = 16;
 // The database is looked at at least this often, for rows made due by another process (add-zone).
 constexpr int64_t kIdlePollMs = 1000;
+constexpr int64_t kHeldBackPollMs = 20;
+// Rows taken are this publisher's for this long: longer than a batch can take to send (a few messages of a
+// zone, each at most twice the DNS time-out), so that no other serve process sends them too; a publisher
+// that stops mid-batch leaves them to the others after it.
+constexpr int64_t kClaimMs = 60 * 1000;
 
 }  // namespace
 
@@ -64,6 +66,12 @@ void CPublisher::Stop()
     m_thread.join();
 }
 
+int64_t CPublisher::SinceHeartbeatMs() const
+{
+    int64_t beat = m_heartbeatMs.load();
+    return beat == 0 ? 0 : NowMs() - beat;
+}
+
 void CPublisher::Wake()
 {
     {
@@ -98,6 +106,7 @@ void CPublisher::Publish(CProviderStore& store, const DnsZone& zone,
         for (const ProviderPublication* p : message)
             records.push_back({p->domain, p->address});
         DnsUpdateResult r = dns::SendAddressUpdates(zone, records, m_options.dnsTimeoutMs);
+        m_heartbeatMs = NowMs();
         if (!r.ok && r.refusedContent && end - first > 1) {
             // A name the server will not take must not hold the others back: each on its own.
             for (size_t i = first; i < end; ++i)
@@ -109,8 +118,11 @@ void CPublisher::Publish(CProviderStore& store, const DnsZone& zone,
         for (const ProviderPublication* p : message) {
             if (r.ok) {
                 done.push_back(p->id);
+                if (p->queuedMs > 0)
+                    provider::metrics::PublicationLatency(static_cast<double>(NowMs() - p->queuedMs) / 1000.0);
                 continue;
             }
+            provider::metrics::Publication("failed");
             if (!store.PublicationFailed(p->id, r.error, NowMs() + RetryDelayMs(p->attempts + 1)))
                 std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
             std::fprintf(stderr, "morvane-provider: publishing %s -> %s failed: %s\n", p->domain.c_str(),
@@ -118,6 +130,7 @@ void CPublisher::Publish(CProviderStore& store, const DnsZone& zone,
         }
         if (!done.empty() && !store.PublicationsDone(done))
             std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
+        provider::metrics::Publication("published", static_cast<int64_t>(done.size()));
         first = end;
     }
 }
@@ -138,6 +151,7 @@ void CPublisher::Run()
             m_woken = false;
         }
         int64_t now = NowMs();
+        m_heartbeatMs = now;
         if (now >= nextPruneMs) {
             int removed = 0;
             int64_t cutoff = m_options.historyDays > 0
@@ -152,7 +166,7 @@ void CPublisher::Run()
         // is decided from a query that did not answer.
         bool storeFailed = false;
         std::vector<ProviderPublication> due;
-        if (!store.DuePublications(now, kBatch, due)) {
+        if (!store.ClaimPublications(now, now + kClaimMs, kBatch, due)) {
             std::fprintf(stderr, "morvane-provider: %s\n", store.LastError().c_str());
             storeFailed = true;
         }
@@ -160,33 +174,51 @@ void CPublisher::Run()
         std::map<std::string, std::vector<const ProviderPublication*>> byZone;
         for (const ProviderPublication& p : due)
             byZone[p.zone].push_back(&p);
+        // Rows taken and not sent go back at once (a stop, a store that did not answer), so that another
+        // publisher, or this one after a restart, need not wait for the claim to run out.
+        auto release = [&](const std::vector<const ProviderPublication*>& rows) {
+            std::vector<int64_t> ids;
+            for (const ProviderPublication* p : rows)
+                ids.push_back(p->id);
+            store.ReleasePublications(ids);
+        };
+        bool stopping = false;
         for (const auto& [zoneName, rows] : byZone) {
-            {
+            if (!stopping) {
                 std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_stop)
-                    return;
+                stopping = m_stop;
+            }
+            if (stopping) {
+                release(rows);
+                continue;
             }
             DnsZone zone;
             if (!store.FindZone(zoneName, zone)) {
                 if (!store.LastError().empty()) {
                     std::fprintf(stderr, "morvane-provider: publisher: %s\n", store.LastError().c_str());
                     storeFailed = true;
+                    release(rows);
                     continue;  // still pending: tried again after the pause
                 }
                 for (const ProviderPublication* p : rows)
                     store.PublicationDropped(p->id, "zone " + zoneName + " no longer configured");
+                provider::metrics::Publication("dropped", static_cast<int64_t>(rows.size()));
                 continue;
             }
             Publish(store, zone, rows);
         }
+        if (stopping)
+            return;
         if (due.size() == kBatch && !storeFailed)
             continue;
 
         int64_t next = 0;
         int64_t waitMs = kIdlePollMs;
         if (!storeFailed && store.NextPublicationDue(next) && next > 0) {
+            // A row due now that this pass did not take waits for another publisher's message (see
+            // ClaimPublications): look again shortly rather than at once.
             int64_t until = next - NowMs();
-            waitMs = until < 0 ? 0 : (until < waitMs ? until : waitMs);
+            waitMs = until < kHeldBackPollMs ? kHeldBackPollMs : (until < waitMs ? until : waitMs);
         }
         std::unique_lock<std::mutex> lock(m_mutex);
         m_wake.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return m_stop || m_woken; });

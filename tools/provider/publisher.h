@@ -5,6 +5,7 @@
 // delay (1 s doubling to 5 min) until the server accepts or a newer address supersedes the row. It also
 // prunes the history now and then.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -40,6 +41,8 @@ public:
 
     // Delay before attempt number attempts+1, after `attempts` failures (at least one).
     static int64_t RetryDelayMs(int attempts);
+    // Since the thread last showed it is alive (between passes and between messages); 0 before it started.
+    int64_t SinceHeartbeatMs() const;
 
 private:
     void Run();
@@ -51,4 +54,5 @@ private:
     std::condition_variable m_wake;
     bool m_woken = false;
     bool m_stop = false;
+    std::atomic<int64_t> m_heartbeatMs{0};
 };

@@ -9,6 +9,7 @@
 #include <pugixml.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,8 +19,11 @@
 
 #include "soapH.h"
 #include "shared/base/ipv4.h"
+#include "tools/provider/access.h"
 #include "tools/provider/connections.h"
 #include "tools/provider/dyndns2.h"
+#include "tools/provider/metrics.h"
+#include "tools/provider/page.h"
 #include "tools/provider/publisher.h"
 #include "tools/provider/store.h"
 
@@ -67,8 +71,10 @@ namespace {
 // Per-thread state reached through soap->user.
 struct Worker {
     CProviderStore store;
-    uint32_t peer = 0;  // caller's IPv4 address of the current request
-    std::string input;  // the request as received, read by the SOAP library from inputPos on
+    provider::CAccess* access = nullptr;
+    provider::IncomingRequest* request = nullptr;  // the one being answered
+    uint32_t peer = 0;                             // caller's IPv4 address of the current request
+    std::string input;                             // the request as received, read by the SOAP library from inputPos on
     size_t inputPos = 0;
     std::string output;
 };
@@ -102,11 +108,29 @@ int PublicAddress(struct soap* soap, uint32_t& address, ProviderNetwork& network
     return SOAP_OK;
 }
 
+// The password of the web service is the digest itself. A wrong one counts against the caller's address
+// like any failed secret; a check that must wait for the address's slot leaves the call unanswered
+// (request.defer set), and the whole call is made again once the slot has come.
 int Authenticate(struct soap* soap, const std::string& username, const std::string& password, ProviderAccount& account)
 {
-    if (!Of(soap).store.CheckPassword(username, password, account))
+    Worker& w = Of(soap);
+    if (!w.store.FindAccount(username, account) && w.store.LastError().rfind("no such account", 0) != 0)
+        return ServerFault(soap, "database unavailable");
+    int retryAfter = 0;
+    switch (
+        w.access->Check(*w.request, account.digest, provider::CAccess::Kind::SameDigest, password, {}, retryAfter)) {
+    case provider::CAccess::Verdict::Accepted: return SOAP_OK;
+    case provider::CAccess::Verdict::Throttled:
+        provider::metrics::Update("webservice", "slowed");
+        return soap_sender_fault(
+            soap,
+            ("too many failed logins from this address: try again in " + std::to_string(retryAfter) + " s").c_str(),
+            nullptr);
+    case provider::CAccess::Verdict::Pending: return soap_sender_fault(soap, "checking", nullptr);
+    default:
+        provider::metrics::Update("webservice", "badauth");
         return soap_sender_fault(soap, "invalid user name or password", nullptr);
-    return SOAP_OK;
+    }
 }
 
 }  // namespace
@@ -173,6 +197,8 @@ int ns__updateDynamic(struct soap* soap, std::string username, std::string passw
     std::vector<int> results;
     if (!Of(soap).store.UpdateHosts(account.name, ids, FormatIPv4(address), results))
         return ServerFault(soap, "database unavailable");
+    for (int r : results)
+        provider::metrics::Update("webservice", std::to_string(r));
 
     pugi::xml_document doc;
     auto list = doc.append_child("dynamic");
@@ -234,13 +260,58 @@ int StillThere(struct soap*)
     return SOAP_OK;
 }
 
+// What the workers share: the checks of secrets (their memory of verified pairs and of failing
+// addresses), the protocols' settings, the publisher whose health /healthz reports.
+struct Shared {
+    provider::CAccess access;
+    provider::Dyndns2Options dyndns2;
+    provider::PageOptions page;
+    std::vector<provider::Cidr> metricsFrom;
+    int64_t minIntervalMs = 0;
+    const CPublisher* publisher = nullptr;
+};
+
+std::string Plain(int status, const std::string& body, std::vector<std::string> headers = {})
+{
+    headers.push_back("Cache-Control: no-store");
+    return provider::http::Answer(status, body, "text/plain; charset=utf-8", headers);
+}
+
+// Healthy: the store answers, this process's publisher is running (it looks at the store at least once a
+// second, and a batch takes at most a few DNS time-outs), and no publication has been due for long without
+// a publisher taking it.
+std::string Health(CProviderStore& store, bool haveStore, const Shared& shared)
+{
+    constexpr int64_t kStalledMs = 30000;
+    constexpr int64_t kBehindMs = 30000;
+    auto start = std::chrono::steady_clock::now();
+    PublicationBacklog backlog;
+    bool reachable = haveStore && store.Backlog(provider::NowMs(), backlog);
+    int64_t tookMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    int64_t heartbeatMs = shared.publisher ? shared.publisher->SinceHeartbeatMs() : 0;
+    bool healthy = reachable && heartbeatMs <= kStalledMs && backlog.overdueMs <= kBehindMs;
+    std::string body = healthy ? "ok\n" : "unhealthy\n";
+    body += reachable ? "database: ok (" + std::to_string(tookMs) + " ms)\n"
+                      : "database: unreachable (" + (haveStore ? store.LastError() : std::string("not open")) + ")\n";
+    body += heartbeatMs <= kStalledMs ? "publisher: running\n"
+                                      : "publisher: stalled for " + std::to_string(heartbeatMs / 1000) + " s\n";
+    if (reachable)
+        body += "publications: " + std::to_string(backlog.pending) + " waiting, " + std::to_string(backlog.failing) +
+                " failing, oldest due " + std::to_string(backlog.overdueMs / 1000) + " s ago" +
+                (backlog.overdueMs > kBehindMs ? " (behind)\n" : "\n");
+    return Plain(healthy ? 200 : 503, body);
+}
+
 // One worker's state: its own database connection and SOAP context.
 class CProviderHandler : public provider::CRequestHandler {
 public:
-    CProviderHandler(const std::string& database, const provider::Dyndns2Options& dyndns2, unsigned long maxBytes)
-        : m_dyndns2(dyndns2), m_soap(soap_new1(SOAP_C_UTFSTRING))
+    CProviderHandler(const std::string& database, Shared& shared, unsigned long maxBytes)
+        : m_shared(shared), m_soap(soap_new1(SOAP_C_UTFSTRING))
     {
         m_haveStore = m_worker.store.Open(database);
+        m_worker.store.SetMinInterval(shared.minIntervalMs);
+        m_worker.access = &shared.access;
         if (m_soap) {
             m_soap->user = &m_worker;
             m_soap->recv_maxlength = maxBytes;
@@ -260,14 +331,32 @@ public:
     CProviderHandler(const CProviderHandler&) = delete;
     CProviderHandler& operator=(const CProviderHandler&) = delete;
 
-    std::string Answer(const provider::IncomingRequest& request) override
+    std::string Answer(provider::IncomingRequest& request) override
     {
         const auto& head = request.head;
-        if (head.method == "GET" && head.Path() == provider::kDyndns2Path) {
+        const std::string_view path = head.Path();
+        if (head.method == "GET" && path == provider::kDyndns2Path) {
             if (!m_haveStore)
                 return provider::http::Answer(200, "911\n");
-            return provider::Dyndns2Answer(m_worker.store, head, request.peer, request.peer6, m_dyndns2);
+            return provider::Dyndns2Answer(m_worker.store, m_shared.access, request, m_shared.dyndns2);
         }
+        if (path == provider::kPagePath || path.rfind(std::string(provider::kPagePath) + "/", 0) == 0) {
+            if (!m_haveStore)
+                return provider::http::Answer(503, "database unavailable\n");
+            return provider::PageAnswer(m_worker.store, m_shared.access, request, m_shared.page);
+        }
+        if (head.method == "GET" && path == "/healthz")
+            return Health(m_worker.store, m_haveStore, m_shared);
+        if (head.method == "GET" && path == "/metrics") {
+            if (!provider::InAnyCidr(request.peer, request.peer6, m_shared.metricsFrom))
+                return Plain(403, "metrics are for the addresses of serve --metrics-from\n");
+            PublicationBacklog backlog;
+            bool known = m_haveStore && m_worker.store.Backlog(provider::NowMs(), backlog);
+            return provider::http::Answer(200, provider::metrics::Render(known ? &backlog : nullptr),
+                                          "text/plain; version=0.0.4; charset=utf-8", {"Cache-Control: no-store"});
+        }
+        if (head.method == "GET" && path == "/")
+            return provider::http::Answer(303, "", "", {"Location: " + std::string(provider::kPagePath)});
         if (head.method == "GET")
             return provider::http::Answer(404, "not found\n");
         if (head.method != "POST")
@@ -275,6 +364,7 @@ public:
                                           {"Allow: GET, POST"});
         if (!m_soap)
             return provider::http::Answer(500, "out of memory\n");
+        m_worker.request = &request;
         m_worker.peer = request.peer;
         m_worker.input = request.bytes;
         m_worker.inputPos = 0;
@@ -294,12 +384,15 @@ public:
         }
         soap_destroy(m_soap);
         soap_end(m_soap);
+        m_worker.request = nullptr;
+        if (request.defer)
+            return {};  // a check goes on off the workers; the call is answered when it comes back
         return std::move(m_worker.output);
     }
 
 private:
     Worker m_worker;
-    provider::Dyndns2Options m_dyndns2;
+    Shared& m_shared;
     struct soap* m_soap;
     bool m_haveStore = false;
 };
@@ -308,6 +401,10 @@ private:
 
 int RunProviderServer(const ProviderServerOptions& options, volatile std::sig_atomic_t* stop)
 {
+    if (!provider::InitCredentials()) {
+        std::fprintf(stderr, "morvane-provider: libsodium cannot start\n");
+        return 1;
+    }
     {
         // Create the tables before the first connection, and fail early on a bad path.
         CProviderStore store;
@@ -346,15 +443,22 @@ int RunProviderServer(const ProviderServerOptions& options, volatile std::sig_at
     connections.maxConnections = options.maxConnections;
     connections.tlsCert = options.tlsCert;
     connections.tlsKey = options.tlsKey;
-    provider::Dyndns2Options dyndns2;
-    dyndns2.nochgLimit = options.nochgLimit;
-    dyndns2.publicationFailing = options.publicationFailing;
-    if (!dyndns2.publicationFailing)
-        dyndns2.publicationFailing = [](CProviderStore& store, uint32_t hostid, provider::IpFamily family) {
+    connections.tlsThreads = options.tlsThreads;
+    connections.slowThreads = options.slowThreads;
+    Shared shared;
+    shared.dyndns2.nochgLimit = options.nochgLimit;
+    shared.dyndns2.publicationFailing = options.publicationFailing;
+    if (!shared.dyndns2.publicationFailing)
+        shared.dyndns2.publicationFailing = [](CProviderStore& store, uint32_t hostid, provider::IpFamily family) {
             return store.PublicationFailing(hostid, family);
         };
+    shared.dyndns2.count = [](const char* result) { provider::metrics::Update("dyndns2", result); };
+    shared.minIntervalMs = int64_t{options.minInterval} * 1000;
+    shared.metricsFrom = options.metricsFrom;
+    shared.page.secure = !options.tlsCert.empty();
+    shared.publisher = &publisher;
     auto makeHandler = [&]() -> std::unique_ptr<provider::CRequestHandler> {
-        return std::make_unique<CProviderHandler>(options.database, dyndns2, options.maxRequestBytes);
+        return std::make_unique<CProviderHandler>(options.database, shared, options.maxRequestBytes);
     };
     return provider::RunConnectionLoop(connections, makeHandler, stop);
 }

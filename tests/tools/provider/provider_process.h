@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,8 @@
 class CProviderProcess {
 public:
     CProviderProcess() : m_db(m_dir / "provider.db") {}
+    // On another store: a PostgreSQL URL.
+    explicit CProviderProcess(std::string database) : m_db(std::move(database)) {}
     ~CProviderProcess() { Stop(); }
 
     static std::string Program() { return std::string(MORVANE_BIN_DIR) + "/morvane-provider"; }
@@ -69,7 +72,8 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    // Starts "serve --port 0" and reads the port it announces. False when it did not come up.
+    // Starts "serve --port 0" and reads the port it announces. False when it did not come up. Hosts may
+    // change address at once (--min-interval 0) unless `extra` sets the interval.
     bool Start(const std::vector<std::string>& extra = {})
     {
         int fds[2];
@@ -81,6 +85,8 @@ public:
             close(fds[0]);
             close(fds[1]);
             std::vector<std::string> args{Program(), "--db", m_db, "serve", "--port", "0"};
+            if (std::find(extra.begin(), extra.end(), "--min-interval") == extra.end())
+                args.insert(args.end(), {"--min-interval", "0"});
             args.insert(args.end(), extra.begin(), extra.end());
             std::vector<char*> argv;
             for (auto& a : args)
@@ -208,6 +214,24 @@ inline std::string RawExchange(uint16_t port, const std::string& bytes, bool ipv
     }
     close(s);
     return answer;
+}
+
+// The Authorization value of HTTP Basic for user:password (base64).
+inline std::string Basic(const std::string& user, const std::string& password)
+{
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::string in = user + ":" + password;
+    std::string out;
+    for (size_t i = 0; i < in.size(); i += 3) {
+        uint32_t n = static_cast<uint32_t>(static_cast<unsigned char>(in[i])) << 16;
+        if (i + 1 < in.size())
+            n |= static_cast<uint32_t>(static_cast<unsigned char>(in[i + 1])) << 8;
+        if (i + 2 < in.size())
+            n |= static_cast<unsigned char>(in[i + 2]);
+        for (size_t k = 0; k < 4; ++k)
+            out += i + k <= in.size() ? kAlphabet[(n >> (18 - 6 * k)) & 63] : '=';
+    }
+    return out;
 }
 
 // A dyndns2 update (the whole answer), by default as demo/demo.

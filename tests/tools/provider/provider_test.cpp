@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -337,6 +338,87 @@ TEST_F(Dyndns2, EachFamilyOnItsOwn)
     ASSERT_EQ(0, m_provider.Admin({"history"}, &history));
     EXPECT_EQ(4u, Lines(history)) << history;
     EXPECT_NE(std::string::npos, history.find("\tdemo\t2001:db8::2\t1\t-")) << history;
+}
+
+// A token updates its own host only and stops at once when revoked; an account made before slow hashes
+// gets one at its first login by password; a host's address changes once in the minimum interval (429 with
+// Retry-After, the web service's result 2), and again after it; an address whose secrets keep failing is
+// slowed down without locking out the right password, and its waiting guesses hold no worker.
+TEST(ProviderAccess, TokensMinimumIntervalAndFailingAddresses)
+{
+    CProviderProcess p;
+    ASSERT_EQ(0, p.Admin({"seed-demo"}));
+    std::string token, out;
+    ASSERT_EQ(0, p.Admin({"add-token", "demo1.example.net"}, &token));
+    token.erase(token.find('\n'));
+    ASSERT_TRUE(p.Start({"--io-timeout", "5", "--min-interval", "2"}));
+    const uint16_t port = p.Port();
+    const std::string own = Basic("demo1.example.net", token);
+    EXPECT_EQ("good 192.0.2.1\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.1", own.c_str())));
+    EXPECT_EQ("!yours\n", BodyOf(Update(port, "hostname=demo2.example.net&myip=192.0.2.1", own.c_str())));
+    EXPECT_EQ("badauth\n", BodyOf(Update(port, "hostname=demo2.example.net",
+                                         Basic("demo2.example.net", token).c_str())));  // another host's name
+
+    std::string held = Update(port, "hostname=demo1.example.net&myip=192.0.2.2", own.c_str());
+    EXPECT_EQ(0u, held.find("HTTP/1.1 429 ")) << held;
+    EXPECT_TRUE(held.find("Retry-After: 2\r\n") != std::string::npos ||
+                held.find("Retry-After: 1\r\n") != std::string::npos)
+        << held;
+    EXPECT_EQ("911\n", BodyOf(held));
+    ASSERT_EQ(0, p.Admin({"set-address", "192.0.2.3"}));
+    CDynamicService service("127.0.0.1", port);
+    UpdateResultMap results{{1, 0}, {2, 0}};
+    ASSERT_EQ(0, service.UpdateDynamic("demo", Digest("demo"), results));
+    EXPECT_EQ(2, results[1]);  // held back
+    EXPECT_EQ(1, results[2]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    EXPECT_EQ("good 192.0.2.2\n", BodyOf(Update(port, "hostname=demo1.example.net&myip=192.0.2.2", own.c_str())));
+
+    ASSERT_EQ(0, p.Admin({"tokens"}, &out));
+    ASSERT_EQ(0u, out.find("1\tdemo1.example.net\tdemo\t")) << out;
+    EXPECT_EQ(1, p.Admin({"revoke-token", "other", "1"}));
+    ASSERT_EQ(0, p.Admin({"revoke-token", "demo", "1"}));
+    EXPECT_EQ("badauth\n", BodyOf(Update(port, "hostname=demo1.example.net", own.c_str())));
+
+    ASSERT_EQ(0, p.Admin({"accounts"}, &out));
+    EXPECT_NE(std::string::npos, out.find("\tdigest\n")) << out;
+    EXPECT_EQ("good 192.0.2.9\n", BodyOf(Update(port, "hostname=demo3.example.net&myip=192.0.2.9")));
+    ASSERT_EQ(0, p.Admin({"accounts"}, &out));
+    EXPECT_NE(std::string::npos, out.find("\targon2id\n")) << out;
+
+    // Wrong passwords from one address: three come free, then each waits longer; the right one still passes.
+    const std::string wrong = Basic("demo", "wrong");
+    auto timed = [&](const std::string& basic) {
+        auto start = std::chrono::steady_clock::now();
+        std::string body = BodyOf(Update(port, "hostname=demo3.example.net&myip=192.0.2.9", basic.c_str()));
+        return std::make_pair(body, std::chrono::steady_clock::now() - start);
+    };
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ("badauth\n", timed(wrong).first);
+    auto [fifth, fifthTook] = timed(wrong);
+    EXPECT_EQ("badauth\n", fifth);
+    EXPECT_GE(fifthTook, std::chrono::milliseconds(450));
+    auto [right, rightTook] = timed(Basic("demo", "demo"));
+    EXPECT_EQ("nochg 192.0.2.9\n", right);
+    EXPECT_GE(rightTook, std::chrono::milliseconds(900));
+    // A burst of guesses waits in the slow lane, each refused in turn: the server answers others at once.
+    for (int i = 0; i < 4; ++i)
+        timed(wrong);
+    std::vector<std::thread> guesses;
+    std::atomic<int> refused{0};
+    for (int i = 0; i < 6; ++i)
+        guesses.emplace_back([&] {
+            std::string answer = Update(port, "hostname=demo3.example.net", wrong.c_str());
+            refused += BodyOf(answer) == "badauth\n" || answer.find(" 429 ") != std::string::npos;
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto start = std::chrono::steady_clock::now();
+    std::string metrics = RawExchange(port, "GET /metrics HTTP/1.1\r\n\r\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_EQ(std::string::npos, metrics.find("morvane_provider_slow_lane_requests 0\n")) << metrics;
+    for (auto& t : guesses)
+        t.join();
+    EXPECT_EQ(6, refused);
 }
 
 // An update whose DNS publication fails (the zone's server port is closed) is stored, and a retry of the

@@ -1,5 +1,7 @@
-// The store's side of DNS publication: which update queues what, superseding, retries, retention; and the
-// parsing of the zone settings given on the command line.
+// The store's side of DNS publication: which update queues what, superseding, retries, retention, claims;
+// the rate limit, tokens and sessions; and the parsing of the zone settings given on the command line.
+// Built twice: on a SQLite file, and (MORVANE_STORE_POSTGRES) on a PostgreSQL server the test starts,
+// where what is about the SQLite file alone is left out.
 
 #include <gtest/gtest.h>
 
@@ -15,6 +17,7 @@
 
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
+#include "tests/tools/provider/postgres_process.h"
 #include "shared/base/md5.h"
 #include "tools/provider/publisher.h"
 #include "tools/provider/secret_input.h"
@@ -22,13 +25,31 @@
 
 namespace {
 
+#ifdef MORVANE_STORE_POSTGRES
+#define Publication PublicationOnPostgres  // test names of its own beside the SQLite build's
+CPostgresServer& Postgres()
+{
+    static CPostgresServer server;
+    return server;
+}
+#endif
+
 class Publication : public ::testing::Test {
 protected:
     void SetUp() override
     {
         m_dir = m_tmp.Path();
         ASSERT_TRUE(m_tmp.Ok());
-        ASSERT_TRUE(m_store.Open(m_dir + "/p.db")) << m_store.LastError();
+        m_where = m_dir + "/p.db";
+#ifdef MORVANE_STORE_POSTGRES
+        if (!Postgres().Ok())
+            GTEST_SKIP() << Postgres().Why();
+        static int databases = 0;
+        std::string name = "store" + std::to_string(++databases);
+        ASSERT_TRUE(Postgres().CreateDatabase(name));
+        m_where = Postgres().Url(name);
+#endif
+        ASSERT_TRUE(m_store.Open(m_where)) << m_store.LastError();
         ASSERT_TRUE(m_store.SeedDemo());  // hosts 1..3: demo1..3.example.net
         ASSERT_TRUE(m_store.AddHost("demo", "a.dyn.example.net", m_a));
         ASSERT_TRUE(m_store.AddHost("demo", "b.deep.dyn.example.net.", m_b));
@@ -64,6 +85,7 @@ protected:
 
     CTempDir m_tmp{"morvane-publication"};
     std::string m_dir;
+    std::string m_where;  // the store: a SQLite file or a PostgreSQL database
     CProviderStore m_store;
     uint32_t m_a = 0, m_b = 0;
     int m_wakes = 0;
@@ -183,6 +205,104 @@ TEST_F(Publication, RetentionKeepsRecentRowsAndEverythingStillPending)
     EXPECT_EQ("2001:db8::1 192.0.2.32", h[2].address + " " + h[3].address);
 }
 
+// Two publishers on one store (two serve processes) never take the same row; rows given back, or whose
+// claim ran out, are due again.
+TEST_F(Publication, ClaimsKeepPublishersApart)
+{
+    Update("192.0.2.1", {m_a, m_b});
+    CProviderStore other;
+    ASSERT_TRUE(other.Open(m_where)) << other.LastError();
+    const int64_t now = provider::NowMs() + 1000, until = now + 60000;
+    std::vector<ProviderPublication> mine, theirs;
+    ASSERT_TRUE(m_store.ClaimPublications(now, until, 1, mine));
+    ASSERT_TRUE(other.ClaimPublications(now, until, 10, theirs));
+    ASSERT_EQ(1u, mine.size());
+    ASSERT_EQ(1u, theirs.size());
+    EXPECT_NE(mine[0].id, theirs[0].id);
+    EXPECT_GT(mine[0].queuedMs, 0);
+    EXPECT_TRUE(Due(now).empty());
+    ASSERT_TRUE(m_store.ReleasePublications({mine[0].id}));
+    EXPECT_EQ(1u, Due(now).size());
+    EXPECT_EQ(2u, Due(until).size());
+    PublicationBacklog backlog;
+    ASSERT_TRUE(m_store.Backlog(until + 5000, backlog));
+    EXPECT_EQ(2, backlog.pending);
+    EXPECT_EQ(until + 5000 - std::min(mine[0].queuedMs, theirs[0].queuedMs), backlog.overdueMs);
+
+    // A newer address waits while another publisher still sends the one it superseded: sent at once, it
+    // could reach the DNS server first and be overwritten by the older one.
+    const int64_t later = until + 1000;
+    std::vector<ProviderPublication> sending, next;
+    ASSERT_TRUE(other.ClaimPublications(later, later + 60000, 10, sending));
+    ASSERT_EQ(2u, sending.size());
+    Update("192.0.2.9", {m_a});
+    ASSERT_TRUE(m_store.ClaimPublications(later, later + 60000, 10, next));
+    EXPECT_TRUE(next.empty());
+    ASSERT_TRUE(other.PublicationsDone({sending[0].id, sending[1].id}));
+    ASSERT_TRUE(m_store.ClaimPublications(later, later + 60000, 10, next));
+    ASSERT_EQ(1u, next.size());
+    EXPECT_EQ("192.0.2.9", next[0].address);
+}
+
+// A host's addresses change at most once in the minimum interval; a repeat is no change, and a change held
+// back writes nothing.
+TEST_F(Publication, MinimumIntervalHoldsChangesOnly)
+{
+    m_store.SetMinInterval(60000);
+    std::vector<int> results;
+    std::vector<int64_t> retry;
+    auto update = [&](const std::string& address, std::vector<uint32_t> hosts) {
+        EXPECT_TRUE(m_store.UpdateHosts("demo", hosts, address, results, &retry));
+        return results;
+    };
+    EXPECT_EQ(std::vector<int>{kUpdateDone}, update("192.0.2.1", {m_a}));
+    EXPECT_EQ(std::vector<int>{kUpdateDone}, update("192.0.2.1", {m_a}));
+    size_t rows = History().size();
+    EXPECT_EQ((std::vector<int>{kUpdateTooSoon, kUpdateDone, kUpdateTooSoon, kUpdateRefused}),
+              update("2001:db8::1", {m_a, 2, m_a, 999}));
+    EXPECT_GT(retry[0], 55000);
+    EXPECT_LE(retry[0], 60000);
+    EXPECT_EQ(rows + 1, History().size());  // host 2 only
+    ProviderHost host;
+    ASSERT_TRUE(m_store.FindHost("a.dyn.example.net", host));
+    EXPECT_EQ("192.0.2.1|", host.data + "|" + host.data6);
+    m_store.SetMinInterval(0);
+    EXPECT_EQ(std::vector<int>{kUpdateDone}, update("2001:db8::1", {m_a}));
+}
+
+TEST_F(Publication, TokensAndSessions)
+{
+    int32_t userid = 0;
+    ASSERT_TRUE(m_store.AddAccount(ProviderAccount{0, "other", "00", "", "", 1, 1, ""}, userid));
+    int64_t id = 0;
+    for (size_t i = 0; i < CProviderStore::kMaxTokensPerHost; ++i)
+        ASSERT_TRUE(m_store.AddToken(m_a, "hash" + std::to_string(i), id)) << m_store.LastError();
+    EXPECT_FALSE(m_store.AddToken(m_a, "one too many", id));
+    ProviderToken token;
+    ASSERT_TRUE(m_store.FindToken(id, token));
+    EXPECT_EQ("a.dyn.example.net hash9", token.domain + " " + token.hash);
+    std::vector<ProviderToken> tokens;
+    ASSERT_TRUE(m_store.TokensOf("other", tokens));
+    EXPECT_TRUE(tokens.empty());
+    EXPECT_FALSE(m_store.RevokeToken("other", id));  // not its host's
+    EXPECT_TRUE(m_store.RevokeToken("demo", id));
+    EXPECT_FALSE(m_store.FindToken(id, token));
+    EXPECT_TRUE(m_store.LastError().empty());
+
+    // A session slides with use, never past its greatest age, and is gone once expired.
+    ASSERT_TRUE(m_store.AddSession(ProviderSession{"s1", "demo", "csrf", 1000, 2000}));
+    ASSERT_TRUE(m_store.AddSession(ProviderSession{"s2", "demo", "csrf", 1000, 2000}));
+    ProviderSession session;
+    ASSERT_TRUE(m_store.FindSession("s1", 1500, 100000, 500000, session));
+    EXPECT_EQ(100000, session.expiresMs);
+    ASSERT_TRUE(m_store.FindSession("s1", 90000, 900000, 500000, session));
+    EXPECT_EQ(501000, session.expiresMs);
+    EXPECT_FALSE(m_store.FindSession("s2", 2000, 100000, 500000, session));
+    ASSERT_TRUE(m_store.RemoveSessionsOf("demo", "s2"));
+    EXPECT_FALSE(m_store.FindSession("s1", 1500, 100000, 500000, session));
+}
+
+#ifndef MORVANE_STORE_POSTGRES
 // A database the IPv4-only versions made (kept as their own dump) opens at the current schema version with
 // every row kept and its pending publication still queued, and takes IPv6 addresses, each family published
 // on its own; one from a newer version is refused and left alone.
@@ -246,6 +366,38 @@ TEST(ProviderSchema, OlderDatabaseIsUpgradedWhole)
     EXPECT_NE(std::string::npos, store.LastError().find("newer morvane-provider")) << store.LastError();
     EXPECT_EQ(99, version());
     sqlite3_close(raw);
+}
+
+// A database of schema version 2 (kept as that version's own dump) keeps its rows, its waiting
+// publications and the digests its accounts log in with; the slow hashes, tokens and sessions come empty.
+TEST(ProviderSchema, DualStackDatabaseIsUpgradedWhole)
+{
+    CTempDir tmp{"morvane-schema"};
+    const std::string path = tmp.Path() + "/v2.db";
+    std::ifstream dump(std::string(MORVANE_FIXTURES) + "/provider/provider-schema2.sql");
+    std::string sql((std::istreambuf_iterator<char>(dump)), std::istreambuf_iterator<char>());
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &raw));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr));
+    sqlite3_close(raw);
+    CProviderStore store;
+    ASSERT_TRUE(store.Open(path)) << store.LastError();
+    ProviderAccount account;
+    ASSERT_TRUE(store.CheckPassword("other", CMD5("secret").HexDigest(), account));
+    EXPECT_EQ("", account.pwhash);
+    std::vector<ProviderPublication> due;
+    ASSERT_TRUE(store.ClaimPublications(INT64_MAX / 2, INT64_MAX / 2, 10, due));
+    ASSERT_EQ(2u, due.size());
+    EXPECT_EQ("198.51.100.5 2001:db8::5 0",
+              due[0].address + " " + due[1].address + " " + std::to_string(due[0].queuedMs));
+    ProviderHost host;
+    ASSERT_TRUE(store.FindHost("HOME.dyn.example.net", host));
+    EXPECT_EQ(0, host.changedMs);
+    int64_t id = 0;
+    EXPECT_TRUE(store.AddToken(host.hostid, "hash", id));
+    int nochg = 0;
+    ASSERT_TRUE(store.CountNochg(host.hostid, nochg));
+    EXPECT_EQ(2, nochg);
 }
 
 // A zone that cannot be read for a while is not a removed zone: the publication waits, and goes out
@@ -330,5 +482,7 @@ TEST(ZoneSettings, ParsingRefusesWhatCannotWork)
     EXPECT_FALSE(dns::InZone("aexample.net", "example.net"));
     EXPECT_FALSE(dns::InZone("net", "example.net"));
 }
+
+#endif  // the SQLite file alone
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "shared/base/md5.h"
 #include "tests/core/service_fixture.h"
 #include "tests/support/temp_dir.h"
+#include "tests/tools/provider/postgres_process.h"
 #include "tests/tools/provider/provider_process.h"
 #include "tools/provider/dns_update.h"
 
@@ -321,6 +322,93 @@ TEST_P(Publish, ServiceSwitchOnAndAddressChangeResolve)
 
 INSTANTIATE_TEST_SUITE_P(Servers, Publish, ::testing::Values("knot", "bind"),
                          [](const auto& param) { return std::string(param.param); });
+
+// A SQLite store moved to PostgreSQL (hosts with their ids, a token), then two serve processes on it, 16
+// clients each updating its own host through both of them at once: every row is sent by one publisher only
+// (what the two count as published is what the store holds as published, no more), nothing is left
+// waiting, and every name resolves to its host's last address. /healthz follows the store.
+TEST(PublishShared, MigratedThenTwoProcessesOnePostgresEachUpdateSentOnce)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    CPostgresServer pg;
+    if (!pg.Ok())
+        GTEST_SKIP() << pg.Why();
+    ASSERT_TRUE(pg.CreateDatabase("shared"));
+    CDnsServer dns("knot");
+    ASSERT_TRUE(dns.Start());
+    CProviderProcess lite, a(pg.Url("shared")), b(pg.Url("shared"));
+    const std::string zone = kZone;
+    auto host = [&](int c) {  // hN.ZONE, appended piecewise (GCC 12 at -O3 and "h" + to_string(c))
+        std::string name(1, 'h');
+        name += std::to_string(c);
+        return name + "." + zone;
+    };
+    ASSERT_EQ(0, lite.Admin({"add-account", "demo"}, nullptr, "demo\ndemo\n"));
+    ASSERT_EQ(0, lite.Admin({"add-host", "demo", "spare." + zone}));  // the ids start at 2
+    constexpr int kClients = 16, kEach = 8;
+    for (int c = 0; c < kClients; ++c)
+        ASSERT_EQ(0, lite.Admin({"add-host", "demo", host(c)}));
+    ASSERT_EQ(0, lite.Admin({"add-zone", kZone, "--server", "127.0.0.1:" + std::to_string(kDnsPort)}, nullptr,
+                            "key \"" + std::string(kKeyName) + "\" { algorithm hmac-sha256; secret \"" + kSecret +
+                                "\"; };\n"));
+    std::string token, hosts, migrated, report;
+    ASSERT_EQ(0, lite.Admin({"add-token", "h0." + zone}, &token));
+    token.erase(token.find('\n'));
+    ASSERT_EQ(0, lite.Admin({"hosts"}, &hosts));
+    ASSERT_EQ(0, a.Admin({"migrate", "--from", lite.Database(), "--to", pg.Url("shared")}, &report));
+    ASSERT_EQ(0, a.Admin({"hosts"}, &migrated));
+    EXPECT_EQ(hosts, migrated) << report;
+    EXPECT_EQ(1, a.Admin({"migrate", "--from", lite.Database(), "--to", pg.Url("shared")}));  // not empty now
+    ASSERT_TRUE(a.Start());
+    ASSERT_TRUE(b.Start());
+    EXPECT_EQ("good 10.9.9.9\n",
+              BodyOf(Update(b.Port(), "hostname=h0." + zone + "&myip=10.9.9.9", Basic("h0." + zone, token).c_str())));
+    std::atomic<int> accepted{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c)
+        clients.emplace_back([&, c] {
+            for (int i = 0; i < kEach; ++i) {
+                std::string address = "10.0." + std::to_string(c) + "." + std::to_string(i + 1);
+                std::string query = "hostname=" + host(c) + "&myip=" + address;
+                accepted += BodyOf(Update((c + i) % 2 ? a.Port() : b.Port(), query)) == "good " + address + "\n";
+            }
+        });
+    for (auto& t : clients)
+        t.join();
+    EXPECT_EQ(kClients * kEach, accepted);
+    for (int c = 0; c < kClients; ++c) {
+        std::string name = host(c), last = "10.0." + std::to_string(c) + "." + std::to_string(kEach);
+        EXPECT_TRUE(WaitFor([&] { return dns.Resolve(name) == last; }, 20)) << name << " " << dns.Resolve(name);
+    }
+    std::string states;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return pg.Psql("shared", "SELECT state, COUNT(*) FROM publications GROUP BY state ORDER BY state",
+                           &states) &&
+                   states.find("pending") == std::string::npos;
+        },
+        20))
+        << states;
+    auto published = [](CProviderProcess& p) {
+        std::string metrics = RawExchange(p.Port(), "GET /metrics HTTP/1.1\r\n\r\n");
+        const std::string tag = "morvane_provider_publications_total{result=\"published\"} ";
+        size_t at = metrics.find(tag);
+        return at == std::string::npos ? -1L : std::atol(metrics.c_str() + at + tag.size());
+    };
+    const long byA = published(a), byB = published(b);
+    std::string rows;
+    ASSERT_TRUE(pg.Psql("shared", "SELECT COUNT(*) FROM publications WHERE state='published'", &rows));
+    EXPECT_EQ(std::atol(rows.c_str()), byA + byB) << states;
+    EXPECT_GE(byA + byB, kClients);
+
+    std::string health = RawExchange(a.Port(), "GET /healthz HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(0u, health.find("HTTP/1.1 200 ")) << health;
+    EXPECT_NE(std::string::npos, health.find("\r\n\r\nok\n")) << health;
+    pg.Stop();
+    health = RawExchange(a.Port(), "GET /healthz HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(0u, health.find("HTTP/1.1 503 ")) << health;
+    EXPECT_NE(std::string::npos, health.find("database: unreachable")) << health;
+}
 
 // A server that misbehaves on purpose, on UDP and TCP port 5301: it checks the update it gets and answers
 // as told.
