@@ -27,8 +27,8 @@ bool Matches(const std::string& stored, CAccess::Kind kind, const std::string& s
 
 CAccess::CAccess() : m_dummy(HashSecret(RandomHex(16))) {}
 
-CAccess::Verdict CAccess::Check(IncomingRequest& request, const std::string& stored, Kind kind,
-                                const std::string& secret, const std::string& busy, int& retryAfter)
+CAccess::Verdict CAccess::Check(IncomingRequest& request, const std::string& account, const std::string& stored,
+                                Kind kind, const std::string& secret, const std::string& busy, int& retryAfter)
 {
     const bool missing = stored.empty();
     const std::string& checked = missing ? m_dummy : stored;
@@ -42,10 +42,10 @@ CAccess::Verdict CAccess::Check(IncomingRequest& request, const std::string& sto
     auto verdict = [&](bool ok) {
         if (ok && !missing) {
             m_cache.Add(key);
-            m_throttle.Succeeded(address);
+            m_throttle.Succeeded(address, account);
             return Verdict::Accepted;
         }
-        m_throttle.Failed(address, now);
+        m_throttle.Failed(address, now, account);
         return Verdict::Refused;
     };
     auto noted = request.notes.find(key);

@@ -30,9 +30,10 @@ public:
 
     CAccess();
     // `secret` against `stored`. An empty `stored` (no such account or token) costs what a real check
-    // costs and is refused. `busy` is the answer when the slow lane is full.
-    Verdict Check(IncomingRequest& request, const std::string& stored, Kind kind, const std::string& secret,
-                  const std::string& busy, int& retryAfter);
+    // costs and is refused. `busy` is the answer when the slow lane is full. `account` is the account the
+    // secret was offered for (a token's: its host's owner), which the slowing down of failures goes by.
+    Verdict Check(IncomingRequest& request, const std::string& account, const std::string& stored, Kind kind,
+                  const std::string& secret, const std::string& busy, int& retryAfter);
     // The slow hash of `secret`, made off the workers under `name`: nullptr with request.defer set while it is
     // being made.
     const std::string* NewHash(IncomingRequest& request, const std::string& name, const std::string& secret,

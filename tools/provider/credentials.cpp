@@ -180,7 +180,7 @@ CLoginThrottle::Entry& CLoginThrottle::Find(const std::string& address, Clock::t
     }
     Entry& e = it->second;
     if (e.failures > 0 && now - e.lastFail > kForget)
-        e = Entry{0, now, {}, now};
+        e = Entry{0, now, {}, now, {}, false};
     e.seen = now;
     return e;
 }
@@ -196,19 +196,25 @@ bool CLoginThrottle::Reserve(const std::string& address, Clock::time_point now, 
     return true;
 }
 
-void CLoginThrottle::Failed(const std::string& address, Clock::time_point now)
+void CLoginThrottle::Failed(const std::string& address, Clock::time_point now, const std::string& account)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     Entry& e = Find(address, now);
+    if (e.failures == 0)
+        e.failedAccount = account;
+    else if (e.failedAccount != account)
+        e.mixed = true;
     ++e.failures;
     e.lastFail = now;
     e.next = std::max(e.next, now + Delay(e.failures));
 }
 
-void CLoginThrottle::Succeeded(const std::string& address)
+void CLoginThrottle::Succeeded(const std::string& address, const std::string& account)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_entries.erase(address);
+    auto it = m_entries.find(address);
+    if (it != m_entries.end() && !it->second.mixed && (it->second.failures == 0 || it->second.failedAccount == account))
+        m_entries.erase(it);
 }
 
 size_t CLoginThrottle::Size()

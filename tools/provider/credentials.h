@@ -61,8 +61,10 @@ private:
 // from an address takes the next slot: at once for an address without recent failures (checks at least
 // kSpacing apart), and after kFreeFailures failures in a row (typing errors) the slots move apart,
 // doubling from 0.5 s with each further failure up to kMaxDelay. A
-// check whose slot is further than kMaxWait away is refused outright (429). A success clears the address;
-// failures are forgotten kForget after the last one. Nobody is locked out: the right secret always
+// check whose slot is further than kMaxWait away is refused outright (429). A success clears the address
+// only when every failure since was for the secret that now passed (a user's typing errors): one valid
+// account must not let its holder go on guessing at the others at full speed. Failures are forgotten
+// kForget after the last one. Nobody is locked out: the right secret always
 // passes once its slot comes. At most `capacity` addresses are kept; the one seen longest ago goes first.
 class CLoginThrottle {
 public:
@@ -78,8 +80,9 @@ public:
     static std::string AddressKey(uint32_t peer, const std::string& peer6);
     // When this check may run; false (with `when` the earliest time to come back) when that is too far.
     bool Reserve(const std::string& address, Clock::time_point now, Clock::time_point& when);
-    void Failed(const std::string& address, Clock::time_point now);
-    void Succeeded(const std::string& address);
+    // `account`: the account whose secret was checked.
+    void Failed(const std::string& address, Clock::time_point now, const std::string& account);
+    void Succeeded(const std::string& address, const std::string& account);
     size_t Size();
 
 private:
@@ -88,6 +91,8 @@ private:
         Clock::time_point next;      // the next free slot
         Clock::time_point lastFail;  // and when the last failure was
         Clock::time_point seen;
+        std::string failedAccount;  // what the failures were for, while they were all for one
+        bool mixed = false;         // failures for more than one
     };
     Entry& Find(const std::string& address, Clock::time_point now);
     static Clock::duration Delay(int failures);  // between checks after that many failures in a row

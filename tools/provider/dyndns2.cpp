@@ -79,11 +79,14 @@ Auth Authenticate(CProviderStore& store, CAccess& access, IncomingRequest& reque
             stored = token.hash;
         else if (!store.LastError().empty())
             return Auth::StoreFailed;
-        Auth a = result(access.Check(request, stored, CAccess::Kind::Hash, secret, busy, retryAfter), Auth::Token);
+        // The update is made in the name of the host's account, and failures count against it too.
+        ProviderHost owned;
+        const bool known = store.FindHost(host, owned);
+        const std::string& owner = known ? owned.owner : name;
+        Auth a =
+            result(access.Check(request, owner, stored, CAccess::Kind::Hash, secret, busy, retryAfter), Auth::Token);
         if (a == Auth::Token) {
-            // The update is made in the name of the host's account.
-            ProviderHost owned;
-            if (!store.FindHost(host, owned))
+            if (!known)
                 return Auth::StoreFailed;
             account.name = owned.owner;
             store.TokenUsed(id, static_cast<int64_t>(std::time(nullptr)));  // a note for the page, no more
@@ -95,7 +98,7 @@ Auth Authenticate(CProviderStore& store, CAccess& access, IncomingRequest& reque
     // An account made before slow hashes has its digest only: checked against it, and given its hash now
     // that the password is known.
     const bool legacy = account.pwhash.empty();
-    Auth a = result(access.Check(request, legacy ? account.digest : account.pwhash,
+    Auth a = result(access.Check(request, name, legacy ? account.digest : account.pwhash,
                                  legacy ? CAccess::Kind::Digest : CAccess::Kind::Hash, password, busy, retryAfter),
                     Auth::Account);
     if (a == Auth::Account && legacy) {

@@ -245,7 +245,7 @@ std::string CPage::Login()
     const bool legacy = account.pwhash.empty();
     int retryAfter = 0;
     const std::string busy = LoginPage(503, Message(Text::Busy, true));
-    switch (m_access.Check(m_request, legacy ? account.digest : account.pwhash,
+    switch (m_access.Check(m_request, *name, legacy ? account.digest : account.pwhash,
                            legacy ? CAccess::Kind::Digest : CAccess::Kind::Hash, *password, busy, retryAfter)) {
     case CAccess::Verdict::Pending: return {};
     case CAccess::Verdict::Throttled:
@@ -418,7 +418,7 @@ std::string CPage::ChangePassword()
     const bool legacy = account.pwhash.empty();
     int retryAfter = 0;
     const std::string busy = Html(503, Message(Text::Busy, true));
-    switch (m_access.Check(m_request, legacy ? account.digest : account.pwhash,
+    switch (m_access.Check(m_request, m_session.account, legacy ? account.digest : account.pwhash,
                            legacy ? CAccess::Kind::Digest : CAccess::Kind::Hash, *current, busy, retryAfter)) {
     case CAccess::Verdict::Pending: return {};
     case CAccess::Verdict::Throttled:

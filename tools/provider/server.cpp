@@ -117,8 +117,8 @@ int Authenticate(struct soap* soap, const std::string& username, const std::stri
     if (!w.store.FindAccount(username, account) && w.store.LastError().rfind("no such account", 0) != 0)
         return ServerFault(soap, "database unavailable");
     int retryAfter = 0;
-    switch (
-        w.access->Check(*w.request, account.digest, provider::CAccess::Kind::SameDigest, password, {}, retryAfter)) {
+    switch (w.access->Check(*w.request, username, account.digest, provider::CAccess::Kind::SameDigest, password, {},
+                            retryAfter)) {
     case provider::CAccess::Verdict::Accepted: return SOAP_OK;
     case provider::CAccess::Verdict::Throttled:
         provider::metrics::Update("webservice", "slowed");

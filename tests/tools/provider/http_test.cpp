@@ -101,12 +101,13 @@ TEST(ProviderCredentials, HashesTokensAndTheThrottle)
         EXPECT_FALSE(provider::ParseToken(text, id, got)) << text;
 
     // Three failures come free, then the slots move apart, doubling to the cap; a slot past the longest
-    // wait is refused, a success clears the address, and other addresses are not touched.
+    // wait is refused, a success clears the address only when all its failures were for that secret (no
+    // guessing at others between logins to one's own account), and other addresses are not touched.
     using Clock = provider::CLoginThrottle::Clock;
     provider::CLoginThrottle throttle(3);
     Clock::time_point t0 = Clock::now(), when;
     auto delayAfter = [&](const std::string& who, Clock::time_point at) {
-        throttle.Failed(who, at);
+        throttle.Failed(who, at, "x");
         EXPECT_TRUE(throttle.Reserve(who, at, when));
         return std::chrono::duration_cast<std::chrono::milliseconds>(when - at).count();
     };
@@ -116,14 +117,20 @@ TEST(ProviderCredentials, HashesTokensAndTheThrottle)
     EXPECT_EQ((std::vector<long long>{50, 50, 50, 500, 1000, 2000, 4000, 8000, 16000}), delays);
     // Reserved slots queue up behind each other: a burst from one address is spread out.
     Clock::time_point t1 = t0 + std::chrono::seconds(900);
-    throttle.Failed("a", t1);
+    throttle.Failed("a", t1, "x");
     EXPECT_TRUE(throttle.Reserve("a", t1, when));   // 16 s away
     EXPECT_FALSE(throttle.Reserve("a", t1, when));  // 32 s away
     EXPECT_TRUE(throttle.Reserve("b", t1, when));
     EXPECT_EQ(t1, when);
-    throttle.Succeeded("a");
+    throttle.Succeeded("a", "y");
+    EXPECT_FALSE(throttle.Reserve("a", t1, when));
+    throttle.Succeeded("a", "x");
     EXPECT_TRUE(throttle.Reserve("a", t1, when));
     EXPECT_EQ(t1, when);
+    throttle.Failed("b", t1, "x"), throttle.Failed("b", t1, "y");
+    throttle.Succeeded("b", "x");
+    EXPECT_TRUE(throttle.Reserve("b", t1, when));
+    EXPECT_GT(when, t1);  // failures for two accounts: a success at one of them clears nothing
     EXPECT_TRUE(throttle.Reserve("c", t1, when) && throttle.Reserve("d", t1, when));
     EXPECT_EQ(3u, throttle.Size());  // bounded: the address seen longest ago went
     EXPECT_EQ("2001:db8:1:2::/64", provider::CLoginThrottle::AddressKey(0, "2001:db8:1:2:3:4:5:6"));
