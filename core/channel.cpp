@@ -116,7 +116,7 @@ void CMorvaneManger::CloseChannel()
 {
     m_intake.reset();  // its thread reads the UDP socket
     if (m_channel >= 0)
-        ::close(m_channel);
+        platform::CloseSocket(m_channel);
     m_channel = -1;
     for (Connection& connection : m_connections)
         if (connection.fd >= 0)
@@ -221,7 +221,7 @@ UdpInPacketPtr CMorvaneManger::ReceivePacket(int timeoutMs)
         m_connections.end());
     std::vector<pollfd> fds;
     fds.reserve(5 + m_connections.size());
-    fds.push_back({m_wakeFd, POLLIN, 0});
+    fds.push_back({m_wake.Fd(), POLLIN, 0});
     int listening = -1, udp = -1, watch = -1, conf = -1;
     // The interface notifications (interface_watch.h): only while an interface source is followed.
     if (m_watch.Descriptor() >= 0) {
@@ -253,11 +253,8 @@ UdpInPacketPtr CMorvaneManger::ReceivePacket(int timeoutMs)
         }
         return nullptr;
     }
-    if (fds[0].revents & POLLIN) {
-        uint64_t counter;
-        ssize_t n = ::read(m_wakeFd, &counter, sizeof counter);
-        (void)n;
-    }
+    if (fds[0].revents & POLLIN)
+        m_wake.Drain();
     if (watch >= 0 && fds[watch].revents)
         m_watch.OnReadable(Tick());
     if (conf >= 0 && fds[conf].revents)

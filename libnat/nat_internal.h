@@ -6,7 +6,10 @@
 #include <cstdint>
 
 #include <miniupnpc/miniupnpc.h>
+// A build without libnatpmp (natpmp_absent.cpp) reaches gateways over UPnP only.
+#ifndef MORVANE_NO_NATPMP
 #include <natpmp.h>
+#endif
 
 enum class NatMethod { Upnp, NatPmp };
 
@@ -15,7 +18,9 @@ struct UpnpController {
     UPNPUrls urls{};
     IGDdatas data{};
     char lanaddr[64] = {};
+#ifndef MORVANE_NO_NATPMP
     natpmp_t natpmp{};
+#endif
 };
 
 namespace libnat {

@@ -168,7 +168,15 @@ fi
 
 # ---- 3. the programs ----
 export MORVANE_WIN_DEPS=$PREFIX
+# libcurl is opened at run time where present; its headers (the system's own, the same on Windows) are
+# all the build needs of it.
+CURL_HEADERS=$(dirname "$(find /usr/include -path '*/curl/curl.h' -print -quit)")
+[ -n "$CURL_HEADERS" ] || { log "curl/curl.h not found (libcurl4-openssl-dev)"; exit 1; }
+mkdir -p "$BUILD/include"
+rm -rf "$BUILD/include/curl"
+cp -r "$CURL_HEADERS" "$BUILD/include/curl"
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake \
-  -DMORVANE_WIN_DEPS="$PREFIX" -DMORVANE_WERROR=ON >/dev/null
+  -DMORVANE_WIN_DEPS="$PREFIX" -DCURL_INCLUDE_DIRS="$PWD/$BUILD/include" -DMORVANE_WERROR=ON \
+  -DMORVANE_TESTS="${MORVANE_WIN_TESTS:-ON}" >/dev/null
 cmake --build "$BUILD"
 log "built: $(cd "$BUILD/bin" && ls -1 ./*.exe ./*.dll 2>/dev/null | tr '\n' ' ')"

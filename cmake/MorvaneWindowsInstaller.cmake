@@ -1,0 +1,1 @@
+# The Windows installer (NSIS): see packaging/windows/ and scripts/build-windows.sh.
