@@ -1,6 +1,5 @@
 #include "core/provider/configured_provider.h"
 
-
 #include "core/log.h"
 #include "core/provider/address_sources.h"
 #include "core/provider/dyndns2/dyndns2_provider.h"

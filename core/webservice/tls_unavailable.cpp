@@ -8,6 +8,5 @@ int soap_ssl_client_context(struct soap* soap, unsigned short, const char*, cons
                             const char*)
 {
     return soap_set_receiver_error(soap, "HTTPS is not available",
-                                   "this build of the service speaks plain HTTP only (no TLS library)",
-                                   SOAP_SSL_ERROR);
+                                   "this build of the service speaks plain HTTP only (no TLS library)", SOAP_SSL_ERROR);
 }

@@ -30,7 +30,8 @@ const std::string& InstalledDirectory()
 
 bool StartsWithFolder(const std::string& dir, const std::string& folder)
 {
-    return !folder.empty() && dir.size() > folder.size() && _strnicmp(dir.c_str(), folder.c_str(), folder.size()) == 0 &&
+    return !folder.empty() && dir.size() > folder.size() &&
+           _strnicmp(dir.c_str(), folder.c_str(), folder.size()) == 0 &&
            (dir[folder.size()] == '\\' || dir[folder.size()] == '/');
 }
 

@@ -130,7 +130,8 @@ bool Exists(const std::string& path)
 bool StampOf(const std::string& path, FileStamp& stamp)
 {
     stamp = FileStamp{};
-    HANDLE h = CreateFileW(Wide(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h =
+        CreateFileW(Wide(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     BY_HANDLE_FILE_INFORMATION info{};
@@ -166,7 +167,8 @@ bool MakeDirectories(const std::string& path)
         std::string partial = path.substr(0, slash);
         pos = slash + 1;
         // Skip the drive ("C:") and the start of a UNC path.
-        if (partial.empty() || (partial.size() == 2 && partial[1] == ':') || partial.find_first_not_of("\\/") == std::string::npos)
+        if (partial.empty() || (partial.size() == 2 && partial[1] == ':') ||
+            partial.find_first_not_of("\\/") == std::string::npos)
             continue;
         if (!CreateDirectoryW(Wide(partial).c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
             DWORD attributes = GetFileAttributesW(Wide(partial).c_str());

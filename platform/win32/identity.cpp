@@ -102,8 +102,8 @@ bool OwnerOf(const std::string& path, uid_t& owner)
     PSID sid = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     std::wstring wide = Wide(path);
-    if (GetNamedSecurityInfoW(wide.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid, nullptr, nullptr,
-                              nullptr, &descriptor) != ERROR_SUCCESS)
+    if (GetNamedSecurityInfoW(wide.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid, nullptr, nullptr, nullptr,
+                              &descriptor) != ERROR_SUCCESS)
         return false;
     owner = UserIdOf(sid);
     LocalFree(descriptor);
@@ -145,7 +145,8 @@ extern "C" struct passwd* getpwuid(uid_t uid)
         wchar_t account[256], domain[256];
         DWORD accountSize = 256, domainSize = 256;
         SID_NAME_USE use;
-        if (!LookupAccountSidW(nullptr, reinterpret_cast<PSID>(sid.data()), account, &accountSize, domain, &domainSize, &use))
+        if (!LookupAccountSidW(nullptr, reinterpret_cast<PSID>(sid.data()), account, &accountSize, domain, &domainSize,
+                               &use))
             return nullptr;
         name = (domainSize ? Utf8(domain) + "\\" : std::string()) + Utf8(account);
     } else {

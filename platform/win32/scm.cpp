@@ -71,11 +71,12 @@ public:
     {
         SERVICE_STATUS_PROCESS s{};
         DWORD needed = 0;
-        if (!Record(QueryServiceStatusEx(m_handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&s), sizeof s,
-                                         &needed)))
+        if (!Record(
+                QueryServiceStatusEx(m_handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&s), sizeof s, &needed)))
             return false;
-        SERVICE_STATUS plain{s.dwServiceType,  s.dwCurrentState,           s.dwControlsAccepted, s.dwWin32ExitCode,
-                             s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint};
+        SERVICE_STATUS plain{
+            s.dwServiceType, s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode, s.dwServiceSpecificExitCode,
+            s.dwCheckPoint,  s.dwWaitHint};
         status = FromWindows(plain, s.dwProcessId);
         return true;
     }
@@ -130,10 +131,9 @@ public:
         if (path.find(' ') != std::string::npos && path.front() != '"')
             path = '"' + path + '"';
         const std::string display = config.displayName.empty() ? config.name : config.displayName;
-        SC_HANDLE service =
-            CreateServiceW(m_handle, Wide(config.name).c_str(), Wide(display).c_str(), config.access, config.type,
-                           config.startType, config.errorControl, Wide(path).c_str(), nullptr, nullptr, nullptr,
-                           nullptr, nullptr);
+        SC_HANDLE service = CreateServiceW(m_handle, Wide(config.name).c_str(), Wide(display).c_str(), config.access,
+                                           config.type, config.startType, config.errorControl, Wide(path).c_str(),
+                                           nullptr, nullptr, nullptr, nullptr, nullptr);
         if (!Record(service != nullptr))
             return nullptr;
         return std::make_unique<CWindowsService>(service, config.name);
@@ -215,8 +215,9 @@ bool SetStatus(StatusHandle handle, const Status& status)
         t_lastError = kInvalidHandle;
         return false;
     }
-    SERVICE_STATUS s{status.type,           status.state,           status.controlsAccepted, status.win32ExitCode,
-                     status.serviceExitCode, status.checkPoint,     status.waitHint};
+    SERVICE_STATUS s{status.type,          status.state,           status.controlsAccepted,
+                     status.win32ExitCode, status.serviceExitCode, status.checkPoint,
+                     status.waitHint};
     if (status.serviceExitCode != 0 && s.dwWin32ExitCode == 0)
         s.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
     return Record(SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &s));

@@ -36,7 +36,8 @@ bool CWakeEvent::Open()
     u_long nonBlocking = 1;
     if (::bind(s, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0 ||
         getsockname(s, reinterpret_cast<sockaddr*>(&self), &length) != 0 ||
-        ::connect(s, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0 || ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+        ::connect(s, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0 ||
+        ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
         closesocket(s);
         return false;
     }
