@@ -68,24 +68,9 @@ std::string PortWords(const std::vector<PortMapEntry>& entries, Words words)
 
 bool CMorvaneManger::OpenControlChannel()
 {
-    const std::string path = platform::ChannelSocketPath(ProgramDirectory());
-    // Only the data directory's group may connect; the connections are checked one by one as well.
-    struct stat data {};
-    gid_t group = ::stat(ProgramDirectory().c_str(), &data) == 0 ? data.st_gid : static_cast<gid_t>(-1);
-    // The unit makes the runtime directory; a service started otherwise (by root) makes it alike.
-    if (path.rfind(std::string(platform::kInstalledRuntimeDirectory) + "/", 0) == 0 &&
-        ::mkdir(platform::kInstalledRuntimeDirectory, 0750) == 0)
-        (void)::chown(platform::kInstalledRuntimeDirectory, static_cast<uid_t>(-1), group);
-    if (!m_listener.Listen(path, kChannelBacklog, 0660, group)) {
-        int error = errno;
-        JournalPrint(kJournalError, "cannot open the channel at %s: %s", path.c_str(),
-                     error == EADDRINUSE ? "another service serves it" : std::strerror(error));
+    if (platform::kLocalChannel && !OpenLocalChannel())
         return false;
-    }
-    if (m_spareFd < 0)
-        m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-
-    if (!m_options.udpChannel) {
+    if (!m_options.udpChannel && platform::kLocalChannel) {
         // PORT 0: no UDP channel, so a client of it finds nothing rather than an old port.
         if (datafile::ReadPort(UserFile()) != 0)
             datafile::WritePort(UserFile(), 0);
@@ -109,6 +94,27 @@ bool CMorvaneManger::OpenControlChannel()
         JournalPrint(kJournalError, "cannot save %s: %s; UDP clients will not find the service", UserFile().c_str(),
                      datafile::FailureText(UserFile(), error).c_str());
     }
+    return true;
+}
+
+bool CMorvaneManger::OpenLocalChannel()
+{
+    const std::string path = platform::ChannelSocketPath(ProgramDirectory());
+    // Only the data directory's group may connect; the connections are checked one by one as well.
+    struct stat data {};
+    gid_t group = ::stat(ProgramDirectory().c_str(), &data) == 0 ? data.st_gid : static_cast<gid_t>(-1);
+    // The unit makes the runtime directory; a service started otherwise (by root) makes it alike.
+    if (path.rfind(std::string(platform::kInstalledRuntimeDirectory) + "/", 0) == 0 &&
+        ::mkdir(platform::kInstalledRuntimeDirectory, 0750) == 0)
+        (void)::chown(platform::kInstalledRuntimeDirectory, static_cast<uid_t>(-1), group);
+    if (!m_listener.Listen(path, kChannelBacklog, 0660, group)) {
+        int error = errno;
+        JournalPrint(kJournalError, "cannot open the channel at %s: %s", path.c_str(),
+                     error == EADDRINUSE ? "another service serves it" : std::strerror(error));
+        return false;
+    }
+    if (m_spareFd < 0)
+        m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     return true;
 }
 

@@ -27,6 +27,7 @@
 #include "core/interface_watch.h"
 #include "core/provider/provider.h"
 #include "platform/socket.h"
+#include "shared/base/files.h"
 #include "core/webservice/documents.h"
 #include "platform/local_socket.h"
 #include "shared/base/core_thread.h"
@@ -116,6 +117,7 @@ public:
     // ---- control channel (channel.cpp) ----
     // The local socket, and the UDP channel when asked for (its port is then written into user.xml).
     bool OpenControlChannel();
+    bool OpenLocalChannel();  // the local socket, where the system has one
     // A pooled packet with the reply header for `command`, or null when the pool is exhausted.
     UdpOutPacketPtr NewReply(uint16_t command);
     // While a request is handled, to the client that sent it; otherwise (notifications) to every

@@ -3,10 +3,24 @@
 // poll() on its sockets. Sockets are ints throughout the programs (on Windows, SOCKET handles, which
 // fit); poll() takes sockets only, so a wake event is one too where the system has nothing else.
 
+#include <netinet/in.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <cstddef>
+#include <cstdint>
+
 namespace platform {
 
 // Closes a socket (not a file). 0 on success.
 int CloseSocket(int socket);
+
+// Asks for the arrival time of each datagram on `socket`, where the system records it.
+void StampArrivals(int socket);
+// Receives one datagram into `bytes` with its sender and its arrival (CLOCK_REALTIME): the system's
+// stamp where StampArrivals could ask for one, else the time of this call. Its real size even when
+// larger than `size` (then cut short), or -1 (errno).
+ssize_t ReceiveStamped(int socket, uint8_t* bytes, size_t size, sockaddr_in& from, timespec& arrived);
 
 // A counter a thread polls beside its sockets: readable once signalled, until drained.
 class CWakeEvent {
@@ -24,6 +38,8 @@ public:
     void Signal();
     // Makes it unreadable again.
     void Drain();
+    // Forgets the descriptor without closing it: a thread that could not be stopped may still poll it.
+    void Abandon() { m_fd = -1; }
 
 private:
     int m_fd = -1;

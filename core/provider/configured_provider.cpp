@@ -30,7 +30,7 @@ bool CConfiguredProvider::Refresh()
     // The audit line of `provider set`: the file is replaced whole by whoever changed it, so its
     // owner is the user who wrote this version (the writer never hands the file to anybody else).
     if (m_seen && exists)
-        JournalPrint(kJournalNotice, "provider: %s changed by uid %u", m_path.c_str(), unsigned(st.st_uid));
+        JournalPrint(kJournalNotice, "provider: %s changed by uid %u", m_path.c_str(), unsigned(stamp.owner));
     else if (m_seen)
         JournalPrint(kJournalNotice, "provider: %s removed", m_path.c_str());
     m_seen = true;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/win32/compat/win32.h"
+#include "platform/win32/identity.h"
 #include "platform/win32/text.h"
 
 using platform::win32::ErrnoOf;
@@ -145,6 +146,9 @@ bool StampOf(const std::string& path, FileStamp& stamp)
     uint64_t t = (uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
     stamp.seconds = static_cast<int64_t>(t / 10000000u);
     stamp.nanoseconds = static_cast<int64_t>(t % 10000000u) * 100;
+    uid_t owner = 0;
+    if (platform::win32::OwnerOf(path, owner))
+        stamp.owner = owner;
     return true;
 }
 

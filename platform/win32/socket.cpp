@@ -2,6 +2,8 @@
 
 #include "platform/win32/compat/win32.h"
 
+#include <cerrno>
+
 namespace platform {
 namespace {
 
@@ -19,6 +21,27 @@ struct CWinsock {
 int CloseSocket(int socket)
 {
     return ::closesocket(static_cast<SOCKET>(socket)) == 0 ? 0 : -1;
+}
+
+void StampArrivals(int)
+{
+    // No stamp to ask for: ReceiveStamped takes the time it receives (its thread waits for nothing else).
+}
+
+ssize_t ReceiveStamped(int socket, uint8_t* bytes, size_t size, sockaddr_in& from, timespec& arrived)
+{
+    int length = sizeof from;
+    int got = ::recvfrom(static_cast<SOCKET>(socket), reinterpret_cast<char*>(bytes), static_cast<int>(size), 0,
+                         reinterpret_cast<sockaddr*>(&from), &length);
+    clock_gettime(CLOCK_REALTIME, &arrived);
+    if (got == SOCKET_ERROR) {
+        // A datagram larger than the buffer: cut short, as elsewhere, and seen as oversized.
+        if (WSAGetLastError() == WSAEMSGSIZE)
+            return static_cast<ssize_t>(size) + 1;
+        errno = WSAGetLastError() == WSAEWOULDBLOCK ? EAGAIN : EIO;
+        return -1;
+    }
+    return got;
 }
 
 // poll() waits on sockets only: the event is a loopback UDP socket that sends to itself.

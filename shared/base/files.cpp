@@ -166,6 +166,7 @@ bool StampOf(const std::string& path, FileStamp& stamp)
     stamp.size = static_cast<uint64_t>(st.st_size);
     stamp.seconds = st.st_mtim.tv_sec;
     stamp.nanoseconds = st.st_mtim.tv_nsec;
+    stamp.owner = st.st_uid;
     return true;
 }
 

@@ -60,6 +60,7 @@ bool Exists(const std::string& path);
 struct FileStamp {
     uint64_t inode = 0, size = 0;
     int64_t seconds = -1, nanoseconds = 0;
+    uint32_t owner = 0;  // the user who owns it (who wrote it, for files replaced whole)
     bool operator==(const FileStamp&) const = default;
 };
 

@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <errno.h>
+
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0  // Windows raises no signal on a broken connection
 #endif
@@ -21,6 +23,9 @@
 #endif
 #ifndef SOCK_CLOEXEC
 #define SOCK_CLOEXEC 0  // BindLoopbackUdp makes its sockets non-inheritable
+#endif
+#ifndef SOCK_NONBLOCK
+#define SOCK_NONBLOCK 0  // only the local channel asks for it, and Windows has none
 #endif
 
 #ifdef __cplusplus
@@ -40,6 +45,17 @@ template <class Buffer>
 inline ssize_t send(int s, const Buffer* buffer, size_t size, int flags)
 {
     return ::send(static_cast<SOCKET>(s), reinterpret_cast<const char*>(buffer), static_cast<int>(size), flags);
+}
+template <class Value>
+inline int setsockopt(int s, int level, int name, const Value* value, socklen_t length)
+{
+    return ::setsockopt(static_cast<SOCKET>(s), level, name, reinterpret_cast<const char*>(value), length);
+}
+// Local sockets only, which Windows does not have: see platform/local_socket.h.
+inline int accept4(int, sockaddr*, socklen_t*, int)
+{
+    errno = ENOTSUP;
+    return -1;
 }
 template <class Buffer>
 inline ssize_t sendto(int s, const Buffer* buffer, size_t size, int flags, const sockaddr* to, socklen_t length)
