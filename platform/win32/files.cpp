@@ -29,7 +29,7 @@ bool Busy(DWORD error)
 
 }  // namespace
 
-bool ReadAll(const std::string& path, std::string& out, size_t maxSize)
+bool ReadAll(const std::string& path, std::string& out, size_t maxSize, mode_t* mode)
 {
     // Not through a link (a reparse point) and never a device or a pipe.
     HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
@@ -71,10 +71,14 @@ bool ReadAll(const std::string& path, std::string& out, size_t maxSize)
         out.append(buf.data(), n);
     }
     CloseHandle(h);
+    // Access lists decide on Windows; the bits say what the owner may do, as _stat would.
+    if (mode)
+        *mode = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? 0400 : 0600;
     return true;
 }
 
-bool ReplaceAtomically(const std::string& path, std::string_view bytes, mode_t)
+// Access lists, not modes or groups, decide who may use the file: it inherits its folder's.
+bool ReplaceAtomically(const std::string& path, std::string_view bytes, const ReplaceOptions& options)
 {
     if (path.empty())
         return false;
@@ -100,6 +104,8 @@ bool ReplaceAtomically(const std::string& path, std::string_view bytes, mode_t)
         ok = WriteFile(h, bytes.data(), chunk, &n, nullptr) && n > 0;
         bytes.remove_prefix(n);
     }
+    if (ok && options.sync)
+        ok = FlushFileBuffers(h);
     DWORD error = ok ? 0 : GetLastError();
     ok = CloseHandle(h) && ok;
     // Renamed over the target in one step: readers see the old file or the new one, never a part.

@@ -111,7 +111,8 @@ bool ReadHostFile(const char* unixPath, std::string& text)
     WCHAR* dos = get ? get(unixPath) : nullptr;
     if (!dos)
         return false;
-    HANDLE file = CreateFileW(dos, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileW(dos, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     HeapFree(GetProcessHeap(), 0, dos);
     if (file == INVALID_HANDLE_VALUE)
         return false;
