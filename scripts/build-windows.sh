@@ -182,6 +182,10 @@ export MORVANE_WIN_DEPS=$PREFIX
 CURL_HEADERS=$(dirname "$(find /usr/include -path '*/curl/curl.h' -print -quit)")
 [ -n "$CURL_HEADERS" ] || { log "curl/curl.h not found (libcurl4-openssl-dev)"; exit 1; }
 mkdir -p "$BUILD/include"
+# A tree configured against other libraries (an older cache key) keeps their paths in its cache.
+if [ -f "$BUILD/CMakeCache.txt" ] && ! grep -qx "MORVANE_WIN_DEPS:[A-Z]*=$PREFIX" "$BUILD/CMakeCache.txt"; then
+  rm -rf "$BUILD/CMakeCache.txt" "$BUILD/CMakeFiles"
+fi
 rm -rf "$BUILD/include/curl"
 cp -r "$CURL_HEADERS" "$BUILD/include/curl"
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake \

@@ -88,7 +88,7 @@ void CWakeEvent::Drain()
     if (m_fd < 0)
         return;
     char scrap[16];
-    for (int i = 0; i < 1024 && ::recv(static_cast<SOCKET>(m_fd), scrap, sizeof scrap, 0) > 0; ++i) {
+    for (int i = 0; i < 1024 && ::recv(static_cast<SOCKET>(m_fd), scrap, static_cast<int>(sizeof scrap), 0) > 0; ++i) {
     }
 }
 

@@ -280,8 +280,8 @@ bool CSocketOwnerLookup::TcpPeerOwner(const sockaddr* local, const sockaddr* rem
         errno = EAFNOSUPPORT;
         return false;
     }
-    const auto* near = reinterpret_cast<const sockaddr_in*>(local);
-    const auto* far = reinterpret_cast<const sockaddr_in*>(remote);
+    const auto* mine = reinterpret_cast<const sockaddr_in*>(local);
+    const auto* theirs = reinterpret_cast<const sockaddr_in*>(remote);
     std::vector<BYTE> buffer;
     if (!ReadTable(buffer, [](BYTE* data, ULONG* size) {
             return GetExtendedTcpTable(data, size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
@@ -293,14 +293,14 @@ bool CSocketOwnerLookup::TcpPeerOwner(const sockaddr* local, const sockaddr* rem
     bool seen = false;
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
         const MIB_TCPROW_OWNER_PID& row = table->table[i];
-        if (static_cast<uint16_t>(row.dwLocalPort) != far->sin_port)
+        if (static_cast<uint16_t>(row.dwLocalPort) != theirs->sin_port)
             continue;
-        if (row.dwLocalAddr == far->sin_addr.s_addr && row.dwRemoteAddr == near->sin_addr.s_addr &&
-            static_cast<uint16_t>(row.dwRemotePort) == near->sin_port) {
+        if (row.dwLocalAddr == theirs->sin_addr.s_addr && row.dwRemoteAddr == mine->sin_addr.s_addr &&
+            static_cast<uint16_t>(row.dwRemotePort) == mine->sin_port) {
             connection = row.dwOwningPid;
             seen = true;
         } else if (row.dwState == MIB_TCP_STATE_LISTEN &&
-                   (row.dwLocalAddr == far->sin_addr.s_addr || row.dwLocalAddr == htonl(INADDR_ANY))) {
+                   (row.dwLocalAddr == theirs->sin_addr.s_addr || row.dwLocalAddr == htonl(INADDR_ANY))) {
             listener = row.dwOwningPid;
             seen = true;
         }
@@ -309,7 +309,7 @@ bool CSocketOwnerLookup::TcpPeerOwner(const sockaddr* local, const sockaddr* rem
         return ProcessOwner(connection ? connection : listener, owner);
     // The host's own listeners (a Linux provider) are not in Wine's table at all.
     if (WineDosFileName())
-        return WineTcpPeerOwner(near->sin_port, far->sin_port, owner);
+        return WineTcpPeerOwner(mine->sin_port, theirs->sin_port, owner);
     errno = seen ? EACCES : ENOENT;
     return false;
 }

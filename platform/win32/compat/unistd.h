@@ -7,9 +7,18 @@
 #define X_OK 0  // Windows has no execute bit to ask for
 #endif
 
+#ifndef _SC_GETPW_R_SIZE_MAX
+#define _SC_GETPW_R_SIZE_MAX 70
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+// No limits to ask for: callers take their own default.
+inline long sysconf(int)
+{
+    return -1;
+}
 // The user of this process's token, numbered as in identity.cpp.
 uid_t geteuid(void);
 uid_t getuid(void);

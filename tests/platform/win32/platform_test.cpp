@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <fstream>
@@ -80,7 +81,7 @@ TEST(Win32Platform, WakeEventAndStampedReceive)
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     to.sin_port = htons(port);
     char big[64] = "oversized";
-    ::sendto(sender.s, big, sizeof big, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ::sendto(sender.s, big, static_cast<int>(sizeof big), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     ::sendto(sender.s, big, 4, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     uint8_t bytes[16];
     sockaddr_in from{};
