@@ -192,7 +192,7 @@ bool HostOwner(unsigned long hostUid, uid_t& owner)
         errno = EACCES;
         return false;
     }
-    owner = hostUid == 0 ? 0 : hostUid == self ? ::geteuid() : kForeignUser;
+    owner = hostUid == self ? ::geteuid() : hostUid == 0 ? 0 : kForeignUser;
     return true;
 }
 
