@@ -5,7 +5,8 @@
 ;
 ;   makensis -DVERSION=1.0.0.1 -DBINDIR=<folder with the programs> -DOUTFILE=<morvane-setup.exe> morvane.nsi
 
-Unicode true
+; The programs are 64-bit only, and so is the installer (it runs where 32-bit programs cannot).
+Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 Name "Morvane ${VERSION}"
@@ -45,6 +46,10 @@ Section "Morvane"
   File "${BINDIR}\morvanectl.exe"
   File "${BINDIR}\libnat.dll"
   WriteUninstaller "$INSTDIR\uninstall.exe"
+  ; The data directory, ProgramData\Morvane: its files inherit ProgramData's access list (the
+  ; service and administrators write, users read and add their own).
+  SetShellVarContext all
+  CreateDirectory "$APPDATA\Morvane"
 
   ; Registered through morvanectl, which uses the service control manager as the service itself does;
   ; an existing registration (an earlier install into this folder) is kept.
@@ -70,12 +75,26 @@ SectionEnd
 
 Section "Uninstall"
   nsExec::ExecToLog '"$INSTDIR\morvanectl.exe" service stop'
+  Pop $0
   nsExec::ExecToLog '"$INSTDIR\morvanectl.exe" service remove'
   Pop $0
   StrCmp $0 0 +3
   StrCmp $0 2 +2
     DetailPrint "The service could not be removed (morvanectl exit code $0); remove it with: sc delete MORVANE"
-  Delete "$INSTDIR\MorvaneCore.exe"
+  ; The service's process may outlive its "stopped" report by a moment: up to 10 s for it to go.
+  StrCpy $1 0
+  retry:
+    ClearErrors
+    Delete "$INSTDIR\MorvaneCore.exe"
+    IfErrors 0 deleted
+    IntOp $1 $1 + 1
+    IntCmp $1 20 deleted
+    Sleep 500
+    Goto retry
+  deleted:
+  IfFileExists "$INSTDIR\MorvaneCore.exe" 0 +2
+    DetailPrint "MorvaneCore.exe is still in use; it is removed at the next restart."
+  Delete /REBOOTOK "$INSTDIR\MorvaneCore.exe"
   Delete "$INSTDIR\morvanectl.exe"
   Delete "$INSTDIR\libnat.dll"
   Delete "$INSTDIR\uninstall.exe"

@@ -8,7 +8,7 @@
 # Exit 77 (skipped) when the provider has not been built.
 set -euo pipefail
 WINE=$1
-BUILD=$2
+BUILD=$(readlink -f "$2")
 PROVIDER=$3
 [ -x "$PROVIDER" ] || { echo "no morvane-provider at $PROVIDER: build the Linux tree first"; exit 77; }
 [ -f "$BUILD/morvane-setup.exe" ] || { echo "no $BUILD/morvane-setup.exe"; exit 1; }
@@ -17,6 +17,7 @@ WORK=$(mktemp -d "${TMPDIR:-/tmp}/morvane-wine.XXXXXX")
 export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 WINESERVER=$(dirname "$(readlink -f "$WINE")")/wineserver
 PROVIDER_PID=""
+LOG=""
 cleanup() {
   set +e
   [ -n "$PROVIDER_PID" ] && kill "$PROVIDER_PID" 2>/dev/null && wait "$PROVIDER_PID" 2>/dev/null
@@ -25,7 +26,7 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-fail() { echo "FAILED: $*"; [ -f "$LOG" ] && tail -20 "$LOG"; exit 1; }
+fail() { echo "FAILED: $*"; if [ -n "$LOG" ] && [ -f "$LOG" ]; then tail -20 "$LOG"; fi; exit 1; }
 step() { echo "-- $* ($SECONDS s)"; }
 
 # The provider on a free loopback port, with the demo account.
@@ -43,10 +44,17 @@ for _ in $(seq 100); do
 done
 [ -n "$PORT" ] || fail "the provider did not say its port: $(cat "$WORK/provider.log")"
 
-# The service control manager starts services with the environment the prefix started with.
-export MORVANE_PROVIDER="http://127.0.0.1:$PORT"
 step "prefix"
 timeout 180 "$WINE" wineboot -i >/dev/null 2>&1 || fail "wineboot"
+# Services get the system environment of the registry, read when the prefix starts: the provider's
+# address goes there, and the prefix is started again below.
+timeout 60 "$WINE" reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v MORVANE_PROVIDER \
+  /d "http://127.0.0.1:$PORT" /f >/dev/null 2>&1 || fail "reg add"
+# From here on the prefix stays up between commands, its services with it (one services.exe: a
+# persistent server started while the first boot still runs gets a second one, which locks the
+# service database).
+"$WINESERVER" -w
+"$WINESERVER" -p || fail "wineserver -p"
 
 step "install"
 timeout 120 "$WINE" "$BUILD/morvane-setup.exe" /S || fail "morvane-setup.exe exit $?"
@@ -55,7 +63,11 @@ CTL="$DIR\\morvanectl.exe"
 LOG=$WORK/prefix/drive_c/ProgramData/Morvane/log.txt
 [ -f "$WORK/prefix/drive_c/Program Files/Morvane/MorvaneCore.exe" ] || fail "nothing installed"
 ctl() { timeout 90 "$WINE" "$CTL" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
-status=$(ctl service status) || fail "service status: $status"
+status=""
+for _ in $(seq 30); do
+  status=$(ctl service status) && break
+  sleep 1
+done
 grep -qi "running" <<<"$status" || fail "the service is not running: $status"
 
 step "login and switch a domain on"
@@ -74,10 +86,15 @@ out=$(ctl --json domains) || fail "domains: $out"
 grep -q '"demo1.example.net"' <<<"$out" || fail "domains: $out"
 
 step "uninstall"
-# In place (_?=), so that the uninstaller is done when it returns.
-timeout 120 "$WINE" "$DIR\\uninstall.exe" /S "_?=$DIR" || fail "uninstall exit $?"
-[ ! -e "$WORK/prefix/drive_c/Program Files/Morvane/MorvaneCore.exe" ] || fail "MorvaneCore.exe left behind"
-out=$(ctl service status 2>&1 || true)
+# The uninstaller runs a copy of itself from the temporary folder and returns at once, as it does
+# for a user: wait for the folder to go.
+timeout 120 "$WINE" "$DIR\\uninstall.exe" /S || fail "uninstall exit $?"
+for _ in $(seq 120); do
+  [ -e "$WORK/prefix/drive_c/Program Files/Morvane" ] || break
+  sleep 0.5
+done
+[ ! -e "$WORK/prefix/drive_c/Program Files/Morvane" ] ||
+  fail "left behind: $(ls "$WORK/prefix/drive_c/Program Files/Morvane")"
 rc=0
 timeout 60 "$WINE" 'C:\windows\system32\sc.exe' query MORVANE >/dev/null 2>&1 || rc=$?
 [ "$rc" -ne 0 ] || fail "the service is still registered"
