@@ -11,12 +11,18 @@ namespace platform {
 extern const char* const kInstalledDataDirectory;
 // Settings of an installed copy: the same directory, which only administrators may change.
 extern const char* const kInstalledConfigDirectory;
+// A service has no console: its lines (standard error) go to this file in the data directory.
+inline constexpr const char* kServiceLogName = "MorvaneCore.log";
+// Where a user is sent to read why the service failed.
+inline constexpr const char* kServiceLogHint = "MorvaneCore.log in the data directory";
 #else
 // The data directory of an installed copy; the package creates it, shared by the service and the
 // group "morvane".
 inline constexpr const char* kInstalledDataDirectory = "/var/lib/morvane";
 // Settings of an installed copy that only root may change (the address-change hook).
 inline constexpr const char* kInstalledConfigDirectory = "/etc/morvane";
+// Where a user is sent to read why the service failed.
+inline constexpr const char* kServiceLogHint = "journalctl -u morvane";
 #endif
 // A file of this name beside the programs keeps the data with them (an unpacked folder).
 inline constexpr const char* kPortableMarker = "portable";

@@ -2,8 +2,10 @@
 // Windows's own, so LastError passes GetLastError on.
 #include "platform/scm.h"
 
+#include <cstdio>
 #include <vector>
 
+#include "platform/data_dir.h"
 #include "platform/win32/compat/win32.h"
 #include "platform/win32/text.h"
 
@@ -160,8 +162,25 @@ DWORD WINAPI HandlerEx(DWORD control, DWORD, LPVOID, LPVOID)
     return NO_ERROR;
 }
 
+// A service has no console: its lines (standard error) go to a file in the data directory. Begun
+// afresh at a start once past 1 MB, the previous one kept beside it as .old.
+void LogToDataDirectory()
+{
+    const std::string dir = platform::DataDirectory(true);
+    if (dir.empty())
+        return;
+    const std::wstring log = Wide(dir + platform::kServiceLogName);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (GetFileAttributesExW(log.c_str(), GetFileExInfoStandard, &data) &&
+        (data.nFileSizeHigh != 0 || data.nFileSizeLow > (1u << 20)))
+        MoveFileExW(log.c_str(), (log + L".old").c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (_wfreopen(log.c_str(), L"a", stderr))
+        std::setvbuf(stderr, nullptr, _IONBF, 0);
+}
+
 void WINAPI ServiceMainW(DWORD argc, LPWSTR* argv)
 {
+    LogToDataDirectory();
     std::vector<std::string> args;
     for (DWORD i = 0; i < argc; ++i)
         args.push_back(Utf8(argv[i]));

@@ -60,7 +60,7 @@ step "install"
 timeout 120 "$WINE" "$BUILD/morvane-setup.exe" /S || fail "morvane-setup.exe exit $?"
 DIR='C:\Program Files\Morvane'
 CTL="$DIR\\morvanectl.exe"
-LOG=$WORK/prefix/drive_c/ProgramData/Morvane/log.txt
+LOG=$WORK/prefix/drive_c/ProgramData/Morvane/MorvaneCore.log  # the service's lines, shown on failure
 [ -f "$WORK/prefix/drive_c/Program Files/Morvane/MorvaneCore.exe" ] || fail "nothing installed"
 ctl() { timeout 90 "$WINE" "$CTL" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 status=""
