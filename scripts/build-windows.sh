@@ -21,7 +21,7 @@ if [ "${1:-}" = "--deps-only" ]; then
   deps_only=1
   shift
 fi
-BUILD=${1:-build/windows}
+BUILD=$(realpath -m "${1:-build/windows}")
 TRIPLE=x86_64-w64-mingw32
 CC_W=$TRIPLE-gcc-posix
 CXX_W=$TRIPLE-g++-posix
@@ -189,7 +189,7 @@ fi
 rm -rf "$BUILD/include/curl"
 cp -r "$CURL_HEADERS" "$BUILD/include/curl"
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake \
-  -DMORVANE_WIN_DEPS="$PREFIX" -DCURL_INCLUDE_DIRS="$PWD/$BUILD/include" -DMORVANE_WERROR=ON \
+  -DMORVANE_WIN_DEPS="$PREFIX" -DCURL_INCLUDE_DIRS="$BUILD/include" -DMORVANE_WERROR=ON \
   -DMORVANE_TESTS="${MORVANE_WIN_TESTS:-ON}" >/dev/null
 cmake --build "$BUILD"
 log "built: $(cd "$BUILD/bin" && ls -1 ./*.exe ./*.dll 2>/dev/null | tr '\n' ' ')"

@@ -51,6 +51,8 @@ CSender::~CSender()
             ::close(m_connection);
         for (int fd : m_retired)
             ::close(fd);
+    } else {
+        m_wake.Abandon();
     }
 }
 
