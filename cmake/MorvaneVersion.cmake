@@ -6,6 +6,16 @@
 # Included once from the top level; each program's CMakeLists.txt asks for its note. The generator
 # is tools/version_note_gen.
 
+if(WIN32)
+  # Windows keeps the same block as a version resource, where Explorer and the SCM tools show it.
+  string(REPLACE "." "," MORVANE_VERSION_COMMAS ${PROJECT_VERSION})
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/version.rc.in ${CMAKE_BINARY_DIR}/generated/version.rc @ONLY)
+  function(morvane_version_note target)
+    target_sources(${target} PRIVATE ${CMAKE_BINARY_DIR}/generated/version.rc)
+  endfunction()
+  return()
+endif()
+
 set(MORVANE_VERSION_NOTE_SOURCE ${CMAKE_BINARY_DIR}/generated/version_note.cpp)
 add_custom_command(
   OUTPUT ${MORVANE_VERSION_NOTE_SOURCE}

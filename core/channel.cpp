@@ -68,24 +68,9 @@ std::string PortWords(const std::vector<PortMapEntry>& entries, Words words)
 
 bool CMorvaneManger::OpenControlChannel()
 {
-    const std::string path = platform::ChannelSocketPath(ProgramDirectory());
-    // Only the data directory's group may connect; the connections are checked one by one as well.
-    struct stat data {};
-    gid_t group = ::stat(ProgramDirectory().c_str(), &data) == 0 ? data.st_gid : static_cast<gid_t>(-1);
-    // The unit makes the runtime directory; a service started otherwise (by root) makes it alike.
-    if (path.rfind(std::string(platform::kInstalledRuntimeDirectory) + "/", 0) == 0 &&
-        ::mkdir(platform::kInstalledRuntimeDirectory, 0750) == 0)
-        (void)::chown(platform::kInstalledRuntimeDirectory, static_cast<uid_t>(-1), group);
-    if (!m_listener.Listen(path, kChannelBacklog, 0660, group)) {
-        int error = errno;
-        JournalPrint(kJournalError, "cannot open the channel at %s: %s", path.c_str(),
-                     error == EADDRINUSE ? "another service serves it" : std::strerror(error));
+    if (platform::kLocalChannel && !OpenLocalChannel())
         return false;
-    }
-    if (m_spareFd < 0)
-        m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-
-    if (!m_options.udpChannel) {
+    if (!m_options.udpChannel && platform::kLocalChannel) {
         // PORT 0: no UDP channel, so a client of it finds nothing rather than an old port.
         if (datafile::ReadPort(UserFile()) != 0)
             datafile::WritePort(UserFile(), 0);
@@ -112,11 +97,32 @@ bool CMorvaneManger::OpenControlChannel()
     return true;
 }
 
+bool CMorvaneManger::OpenLocalChannel()
+{
+    const std::string path = platform::ChannelSocketPath(ProgramDirectory());
+    // Only the data directory's group may connect; the connections are checked one by one as well.
+    struct stat data {};
+    gid_t group = ::stat(ProgramDirectory().c_str(), &data) == 0 ? data.st_gid : static_cast<gid_t>(-1);
+    // The unit makes the runtime directory; a service started otherwise (by root) makes it alike.
+    if (path.rfind(std::string(platform::kInstalledRuntimeDirectory) + "/", 0) == 0 &&
+        ::mkdir(platform::kInstalledRuntimeDirectory, 0750) == 0)
+        (void)::chown(platform::kInstalledRuntimeDirectory, static_cast<uid_t>(-1), group);
+    if (!m_listener.Listen(path, kChannelBacklog, 0660, group)) {
+        int error = errno;
+        JournalPrint(kJournalError, "cannot open the channel at %s: %s", path.c_str(),
+                     error == EADDRINUSE ? "another service serves it" : std::strerror(error));
+        return false;
+    }
+    if (m_spareFd < 0)
+        m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return true;
+}
+
 void CMorvaneManger::CloseChannel()
 {
     m_intake.reset();  // its thread reads the UDP socket
     if (m_channel >= 0)
-        ::close(m_channel);
+        platform::CloseSocket(m_channel);
     m_channel = -1;
     for (Connection& connection : m_connections)
         if (connection.fd >= 0)
@@ -221,7 +227,7 @@ UdpInPacketPtr CMorvaneManger::ReceivePacket(int timeoutMs)
         m_connections.end());
     std::vector<pollfd> fds;
     fds.reserve(5 + m_connections.size());
-    fds.push_back({m_wakeFd, POLLIN, 0});
+    fds.push_back({m_wake.Fd(), POLLIN, 0});
     int listening = -1, udp = -1, watch = -1, conf = -1;
     // The interface notifications (interface_watch.h): only while an interface source is followed.
     if (m_watch.Descriptor() >= 0) {
@@ -253,11 +259,8 @@ UdpInPacketPtr CMorvaneManger::ReceivePacket(int timeoutMs)
         }
         return nullptr;
     }
-    if (fds[0].revents & POLLIN) {
-        uint64_t counter;
-        ssize_t n = ::read(m_wakeFd, &counter, sizeof counter);
-        (void)n;
-    }
+    if (fds[0].revents & POLLIN)
+        m_wake.Drain();
     if (watch >= 0 && fds[watch].revents)
         m_watch.OnReadable(Tick());
     if (conf >= 0 && fds[conf].revents)

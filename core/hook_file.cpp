@@ -32,7 +32,7 @@ int OpenTrustedHook(const std::string& path, std::string& why)
         why = std::strerror(errno);
     else if (!S_ISREG(st.st_mode))
         why = "it is not a regular file";
-    else if (st.st_uid != 0 && st.st_uid != ::geteuid())
+    else if (st.st_uid != 0 && static_cast<uid_t>(st.st_uid) != ::geteuid())
         why = "it belongs to uid " + std::to_string(st.st_uid) + ", neither root nor the service's user";
     else if (st.st_mode & (S_IWGRP | S_IWOTH))
         why = "its group or others may write it";

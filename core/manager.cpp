@@ -1,10 +1,8 @@
 #include "core/manager.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -67,7 +65,7 @@ CMorvaneManger::CMorvaneManger(ManagerOptions options) : m_options(std::move(opt
             m_options.addressCheckIntervalMs = static_cast<uint32_t>(ms);
     }
     m_userinfo.userstatus = 1;
-    m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    m_wake.Open();
 }
 
 CMorvaneManger::~CMorvaneManger()
@@ -77,9 +75,7 @@ CMorvaneManger::~CMorvaneManger()
     // within its time-outs. Do not wait longer than the process would.
     if (WaitThread(std::chrono::milliseconds(3000)) || !ThreadStarted()) {
         CloseChannel();
-        if (m_wakeFd >= 0)
-            ::close(m_wakeFd);
-        m_wakeFd = -1;
+        m_wake.Close();
     }
 }
 
@@ -90,11 +86,7 @@ uint32_t CMorvaneManger::Tick()
 
 void CMorvaneManger::Wake()
 {
-    if (m_wakeFd >= 0) {
-        uint64_t one = 1;
-        ssize_t n = ::write(m_wakeFd, &one, sizeof one);
-        (void)n;  // a full counter already means "wake up"
-    }
+    m_wake.Signal();
 }
 
 void CMorvaneManger::RequestStop()
@@ -202,13 +194,7 @@ void CMorvaneManger::SyncDomainFile()
 CMorvaneManger::FileStamp CMorvaneManger::StampOf(const std::string& path) const
 {
     FileStamp stamp;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
-        stamp.inode = st.st_ino;
-        stamp.size = static_cast<uint64_t>(st.st_size);
-        stamp.seconds = st.st_mtim.tv_sec;
-        stamp.nanoseconds = st.st_mtim.tv_nsec;
-    }
+    files::StampOf(path, stamp);
     return stamp;
 }
 

@@ -26,6 +26,8 @@
 #include "core/channel_guard.h"
 #include "core/interface_watch.h"
 #include "core/provider/provider.h"
+#include "platform/socket.h"
+#include "shared/base/files.h"
 #include "core/webservice/documents.h"
 #include "platform/local_socket.h"
 #include "shared/base/core_thread.h"
@@ -115,6 +117,7 @@ public:
     // ---- control channel (channel.cpp) ----
     // The local socket, and the UDP channel when asked for (its port is then written into user.xml).
     bool OpenControlChannel();
+    bool OpenLocalChannel();  // the local socket, where the system has one
     // A pooled packet with the reply header for `command`, or null when the pool is exhausted.
     UdpOutPacketPtr NewReply(uint16_t command);
     // While a request is handled, to the client that sent it; otherwise (notifications) to every
@@ -220,17 +223,14 @@ private:
     std::unique_ptr<CUdpIntake> m_intake;
     std::unique_ptr<CChannelGuard> m_guard;  // who may use the channel
     uint16_t m_channelPort = 0;
-    int m_wakeFd = -1;  // eventfd: stop requests and tick changes
+    platform::CWakeEvent m_wake;  // stop requests and tick changes
     bool m_loggedIn = false;
 
     // What domain.xml holds for some hosts, valid while the file is the one we last wrote or read
     // (same inode, size and modification time): a request that changes nothing needs no file access.
     std::map<uint32_t, int> m_switchCache;
-    struct FileStamp {
-        uint64_t inode = 0, size = 0;
-        int64_t seconds = -1, nanoseconds = 0;
-        bool operator==(const FileStamp&) const = default;
-    } m_switchStamp;
+    using FileStamp = files::FileStamp;
+    FileStamp m_switchStamp;
     FileStamp StampOf(const std::string& path) const;
     // These values are in domain.xml now (replace: and nothing else is known).
     void NoteSwitches(const std::map<uint32_t, int>& switches, bool replace);

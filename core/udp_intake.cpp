@@ -1,11 +1,9 @@
 #include "core/udp_intake.h"
 
-#include <poll.h>
 #include <netinet/in.h>
-#include <sys/eventfd.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -25,32 +23,25 @@ CUdpIntake::CUdpIntake(int socket, uint16_t port, const std::string& dataDirecto
     : m_socket(socket), m_port(port), m_guard(dataDirectory)
 {
     // The kernel stamps each datagram with its arrival.
-    int on = 1;
-    ::setsockopt(m_socket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-    m_ready = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
-    m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    platform::StampArrivals(m_socket);
+    m_ready.Open();
+    m_wake.Open();
 }
 
 CUdpIntake::~CUdpIntake()
 {
     m_stop = 1;
-    if (m_wake >= 0) {
-        uint64_t one = 1;
-        ssize_t n = ::write(m_wake, &one, sizeof one);
-        (void)n;
-    }
+    m_wake.Signal();
     // The thread only waits in poll(): it ends at once. One still running keeps its descriptors.
-    if (!ThreadStarted() || WaitThread(std::chrono::milliseconds(2000))) {
-        if (m_ready >= 0)
-            ::close(m_ready);
-        if (m_wake >= 0)
-            ::close(m_wake);
+    if (ThreadStarted() && !WaitThread(std::chrono::milliseconds(2000))) {
+        m_ready.Abandon();
+        m_wake.Abandon();
     }
 }
 
 bool CUdpIntake::Start()
 {
-    return m_ready >= 0 && m_wake >= 0 && StartThread();
+    return m_ready.Fd() >= 0 && m_wake.Fd() >= 0 && StartThread();
 }
 
 bool CUdpIntake::Take(Arrival& arrival)
@@ -60,29 +51,10 @@ bool CUdpIntake::Take(Arrival& arrival)
         return false;
     arrival = std::move(m_queue.front());
     m_queue.pop_front();
-    uint64_t one;
-    ssize_t n = ::read(m_ready, &one, sizeof one);
-    (void)n;
+    // Readable for as long as anything waits: the worker takes one per wake-up.
+    if (m_queue.empty())
+        m_ready.Drain();
     return true;
-}
-
-ssize_t CUdpIntake::ReceiveStamped(uint8_t (&bytes)[kPacketCapacity], sockaddr_in& from, timespec& arrived)
-{
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
-    iovec buffer{bytes, sizeof bytes};
-    msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof from;
-    message.msg_iov = &buffer;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    // MSG_TRUNC: the real size of an oversized datagram, so that it is seen as such.
-    ssize_t got = ::recvmsg(m_socket, &message, MSG_TRUNC);
-    for (cmsghdr* c = got >= 0 ? CMSG_FIRSTHDR(&message) : nullptr; c; c = CMSG_NXTHDR(&message, c))
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS)
-            std::memcpy(&arrived, CMSG_DATA(c), sizeof arrived);
-    return got;
 }
 
 void CUdpIntake::Drop(const char* why)
@@ -92,7 +64,7 @@ void CUdpIntake::Drop(const char* why)
 
 void CUdpIntake::Run(int)
 {
-    pollfd fds[2] = {{m_socket, POLLIN, 0}, {m_wake, POLLIN, 0}};
+    pollfd fds[2] = {{m_socket, POLLIN, 0}, {m_wake.Fd(), POLLIN, 0}};
     while (!m_stop) {
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
@@ -114,7 +86,7 @@ void CUdpIntake::Run(int)
         uint8_t bytes[kPacketCapacity];
         sockaddr_in from{};
         timespec arrived{};
-        ssize_t got = ReceiveStamped(bytes, from, arrived);
+        ssize_t got = platform::ReceiveStamped(m_socket, bytes, sizeof bytes, from, arrived);
         if (got <= 0 || got > kPacketCapacity) {
             // Empty, oversized, or an error report (ICMP) for an earlier send.
             if (got != -1 || errno != ECONNREFUSED)
@@ -144,15 +116,11 @@ void CUdpIntake::Run(int)
             std::lock_guard<std::mutex> guard(m_lock);
             if (m_queue.size() < kMaxUdpArrivals) {
                 m_queue.push_back(Arrival{std::move(packet), owner, from.sin_addr.s_addr, from.sin_port});
+                m_ready.Signal();  // under the lock: Take cannot drain it after this datagram is queued
                 queued = true;
             }
         }
-        if (!queued) {
+        if (!queued)
             Drop("too many requests waiting");
-            continue;
-        }
-        uint64_t one = 1;
-        ssize_t n = ::write(m_ready, &one, sizeof one);
-        (void)n;
     }
 }

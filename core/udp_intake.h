@@ -17,6 +17,7 @@
 #include <string>
 
 #include "core/channel_guard.h"
+#include "platform/socket.h"
 #include "shared/base/core_thread.h"
 #include "shared/packet/packet.h"
 
@@ -41,7 +42,7 @@ public:
 
     bool Start();
     // Readable while admitted datagrams wait.
-    int ReadyFd() const { return m_ready; }
+    int ReadyFd() const { return m_ready.Fd(); }
     // The oldest waiting datagram; false when none waits.
     bool Take(Arrival& arrival);
 
@@ -49,13 +50,11 @@ public:
 
 private:
     void Drop(const char* why);
-    // One datagram into `bytes`; its real size, or -1 (errno).
-    ssize_t ReceiveStamped(uint8_t (&bytes)[kPacketCapacity], sockaddr_in& from, timespec& arrived);
 
     int m_socket;
     uint16_t m_port;
-    int m_ready = -1;  // eventfd counting the queue (semaphore mode)
-    int m_wake = -1;   // eventfd: stop
+    platform::CWakeEvent m_ready;  // signalled while the queue holds a datagram
+    platform::CWakeEvent m_wake;   // stop
     CChannelGuard m_guard;
     CDropNotes m_drops;
     std::mutex m_lock;

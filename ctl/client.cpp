@@ -1,29 +1,23 @@
 #include "ctl/client.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <cerrno>
 
 CCtlClient::CCtlClient(const std::string& userFile) : CDnsListener(ChannelOptions{userFile, 6666})
 {
-    m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    m_wake.Open();
     SetOwner(this);
 }
 
 CCtlClient::~CCtlClient()
 {
     SetOwner(nullptr);
-    if (m_wakeFd >= 0)
-        ::close(m_wakeFd);
 }
 
 void CCtlClient::PostArrival()
 {
-    uint64_t one = 1;
-    ssize_t n = ::write(m_wakeFd, &one, sizeof one);
-    (void)n;
+    m_wake.Signal();
 }
 
 bool CCtlClient::WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
@@ -37,15 +31,12 @@ bool CCtlClient::WaitFor(const std::function<bool()>& done, std::chrono::millise
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
-        pollfd pfd{m_wakeFd, POLLIN, 0};
+        pollfd pfd{m_wake.Fd(), POLLIN, 0};
         int r = ::poll(&pfd, 1, static_cast<int>(left.count()));
         if (r < 0 && errno != EINTR)
             return false;
-        if (r > 0) {
-            uint64_t counter;
-            ssize_t n = ::read(m_wakeFd, &counter, sizeof counter);
-            (void)n;
-        }
+        if (r > 0)
+            m_wake.Drain();
     }
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/socket.h"
 #include "shared/channel/dns_listener.h"
 
 class CCtlClient : public CDnsListener, private IArrivalPoster {
@@ -46,5 +47,5 @@ public:
 private:
     void PostArrival() override;
 
-    int m_wakeFd = -1;
+    platform::CWakeEvent m_wake;
 };

@@ -221,12 +221,12 @@ int Login(const Options& opt, CCtlClient& client, const std::string& user, const
             return Fail(opt, kExitProviderUnreachable,
                         "login as '" + user +
                             "' failed: the provider could not be reached or did not answer "
-                            "(the service's log says why: journalctl -u morvane)");
+                            "(the service's log says why: " +
+                            platform::kServiceLogHint + ")");
         case 3:
             return Fail(opt, kExitProviderAnswer,
-                        "login as '" + user +
-                            "' failed: the provider's answer could not be read "
-                            "(journalctl -u morvane)");
+                        "login as '" + user + "' failed: the provider's answer could not be read (" +
+                            platform::kServiceLogHint + ")");
         default:  // 1, or a service that does not say
             return Fail(opt, kExitLoginRefused, "login refused by the provider for account '" + user + "'");
         }
@@ -362,7 +362,7 @@ int PortCommand(const Options& opt, CCtlClient& client, const std::string& verb)
     if (!WaitStored(opt, client, e, static_cast<uint8_t>(verb == "enable")))
         return Fail(opt, kExitFailed,
                     verb + " " + std::to_string(e.port) + "/" + Protocol(e.type) +
-                        ": the service did not store it (see journalctl -u morvane)");
+                        ": the service did not store it (see " + platform::kServiceLogHint + ")");
     if (opt.json)
         std::printf("{\"ok\":true,\"port\":%u,\"protocol\":\"%s\",\"action\":\"%s\"}\n", e.port, Protocol(e.type),
                     verb.c_str());
@@ -406,13 +406,14 @@ int SwitchCommand(const Options& opt, CCtlClient& client, bool on)
         for (const auto& [hostid, value] : flags)
             saved = saved && stored[hostid] == value;
     }
-    std::string why = saved ? "saved, but the provider did not take the address yet; the service retries at "
-                              "its next address check (journalctl -u morvane)"
+    std::string why = saved ? std::string("saved, but the provider did not take the address yet; the service retries "
+                                          "at its next address check (") +
+                                  platform::kServiceLogHint + ")"
                       : !ok && datafile::LockHeld(domainFile)
                           ? "nothing was changed: " + domainFile +
                                 " is locked by another program (domain.xml.lock); the service gave up waiting"
-                          : "nothing was changed: the service could not save or carry out the request "
-                            "(journalctl -u morvane)";
+                          : std::string("nothing was changed: the service could not save or carry out the request (") +
+                                platform::kServiceLogHint + ")";
     if (opt.json) {
         std::string results = "{";
         bool first = true;

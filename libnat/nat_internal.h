@@ -6,7 +6,10 @@
 #include <cstdint>
 
 #include <miniupnpc/miniupnpc.h>
+// A build without libnatpmp (natpmp_absent.cpp) reaches gateways over UPnP only.
+#ifndef MORVANE_NO_NATPMP
 #include <natpmp.h>
+#endif
 
 enum class NatMethod { Upnp, NatPmp };
 
@@ -15,7 +18,9 @@ struct UpnpController {
     UPNPUrls urls{};
     IGDdatas data{};
     char lanaddr[64] = {};
+#ifndef MORVANE_NO_NATPMP
     natpmp_t natpmp{};
+#endif
 };
 
 namespace libnat {
@@ -24,6 +29,12 @@ namespace libnat {
 enum Priority { kError = 3, kWarning = 4, kInfo = 6 };
 // One line on standard error, led by "<priority>" as the journal reads it, written in one piece.
 void Say(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+inline constexpr const char* kSsdpGroup = "239.255.255.250";
+inline constexpr int kSsdpPort = 1900;
+// Whether a search can leave for the SSDP group at all, out of `ifname` (a name or an IPv4
+// address) when given; says once what failed when not (ssdp_route*.cpp, one per system).
+bool SsdpReachable(const char* ifname);
 
 // Each returns an LNAT_* code. `protocol` is "TCP" or "UDP" (already normalised); `port` 1..65535.
 

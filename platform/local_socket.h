@@ -16,8 +16,16 @@ inline constexpr const char* kInstalledRuntimeDirectory = "/run/morvane";
 inline constexpr const char* kChannelSocketName = "channel";
 std::string ChannelSocketPath(const std::string& dataDirectory);
 
+// Whether the system has such sockets with the peer's user. Windows has not: there the channel is
+// the loopback UDP one only, and the functions below fail (ENOTSUP).
+#ifdef _WIN32
+inline constexpr bool kLocalChannel = false;
+#else
+inline constexpr bool kLocalChannel = true;
+#endif
+
 // The service also listens on the loopback UDP channel, and a client uses it instead of the socket,
-// when its environment holds MORVANE_UDP_CHANNEL=1.
+// when its environment holds MORVANE_UDP_CHANNEL=1 (always where there is no local channel).
 inline constexpr const char* kUdpChannelVariable = "MORVANE_UDP_CHANNEL";
 bool UdpChannelWanted();
 

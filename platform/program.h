@@ -5,10 +5,17 @@
 
 namespace platform {
 
+#ifdef _WIN32
+// Separator between a directory and a file name on this system ('/' is taken too).
+inline constexpr char kPathSeparator = '\\';
+// Suffix of executable file names on this system.
+inline constexpr const char* kExeSuffix = ".exe";
+#else
 // Separator between a directory and a file name on this system.
 inline constexpr char kPathSeparator = '/';
 // Suffix of executable file names on this system.
 inline constexpr const char* kExeSuffix = "";
+#endif
 
 // Full path of the running executable; empty when it cannot be read.
 std::string ProgramPath();

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <map>
+#include <string>
 
 namespace platform {
 
@@ -42,6 +43,9 @@ private:
     int m_fd = -1;
     uint32_t m_sequence = 0;
 };
+
+// The user owning a file or directory (following a link). False when it cannot be looked at.
+bool PathOwner(const std::string& path, uid_t& owner);
 
 // True when `uid` is `gid`'s member, by its primary group or the group database. Unknown users are
 // members of nothing.

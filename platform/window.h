@@ -24,6 +24,16 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+// Real windows there (win32/window.cpp); windows.h's macros of the same names must not rename ours.
+#undef FindWindow
+#undef PostMessage
+#undef SendMessageTimeout
+#undef WM_CLOSE
+#undef WM_QUERYENDSESSION
+#undef WM_USER
+#endif
+
 namespace platform {
 
 inline constexpr uint32_t WM_CLOSE = 0x10;

@@ -37,6 +37,9 @@ PACKAGES=(
   xdotool
   # package checks and the container booted with systemd (scripts/test-systemd.sh)
   lintian debootstrap systemd-container
+  # the Windows build, its installer and its tests under Wine (scripts/build-windows.sh)
+  gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+  wine64 nsis dpkg-dev
 )
 
 missing=()

@@ -1,7 +1,5 @@
 #include "core/provider/configured_provider.h"
 
-#include <sys/stat.h>
-
 #include "core/log.h"
 #include "core/provider/address_sources.h"
 #include "core/provider/dyndns2/dyndns2_provider.h"
@@ -25,25 +23,19 @@ void CConfiguredProvider::Replace(std::unique_ptr<IProvider> next)
 
 bool CConfiguredProvider::Refresh()
 {
-    struct stat st {};
-    bool exists = ::stat(m_path.c_str(), &st) == 0;
-    if (m_seen && exists == m_exists &&
-        (!exists || (st.st_ino == m_ino && st.st_size == m_size && st.st_mtim.tv_sec == m_mtime.tv_sec &&
-                     st.st_mtim.tv_nsec == m_mtime.tv_nsec)))
+    files::FileStamp stamp;
+    bool exists = files::StampOf(m_path, stamp);
+    if (m_seen && exists == m_exists && stamp == m_stamp)
         return false;
     // The audit line of `provider set`: the file is replaced whole by whoever changed it, so its
     // owner is the user who wrote this version (the writer never hands the file to anybody else).
     if (m_seen && exists)
-        JournalPrint(kJournalNotice, "provider: %s changed by uid %u", m_path.c_str(), unsigned(st.st_uid));
+        JournalPrint(kJournalNotice, "provider: %s changed by uid %u", m_path.c_str(), unsigned(stamp.owner));
     else if (m_seen)
         JournalPrint(kJournalNotice, "provider: %s removed", m_path.c_str());
     m_seen = true;
     m_exists = exists;
-    if (exists) {
-        m_ino = st.st_ino;
-        m_size = st.st_size;
-        m_mtime = st.st_mtim;
-    }
+    m_stamp = stamp;
 
     ProviderConfig config;
     bool readable = providerconf::Read(m_path, config);

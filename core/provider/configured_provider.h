@@ -5,8 +5,6 @@
 // and hosts stopped by the server get another chance. An unreadable or unusable file keeps the web
 // service, the default.
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -15,6 +13,7 @@
 
 #include "core/provider/config.h"
 #include "core/provider/provider.h"
+#include "shared/base/files.h"
 
 class CDynamicService;
 class INatLibrary;
@@ -62,7 +61,5 @@ private:
     ProviderConfig::Families m_families = ProviderConfig::Families::IPv4;
     bool m_seen = false;
     bool m_exists = false;
-    ino_t m_ino = 0;
-    off_t m_size = 0;
-    struct timespec m_mtime = {};
+    files::FileStamp m_stamp;
 };

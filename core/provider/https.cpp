@@ -1,10 +1,11 @@
 #include "core/provider/https.h"
 
 #include <curl/curl.h>
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <string>
+
+#include "platform/library.h"
 
 namespace {
 
@@ -25,16 +26,16 @@ const CurlApi& Curl()
 {
     static const CurlApi api = [] {
         CurlApi a;
-        void* lib = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+        void* lib = platform::OpenLibrary(platform::kCurlLibrary);
         if (!lib)
             return a;
-        a.globalInit = reinterpret_cast<decltype(a.globalInit)>(dlsym(lib, "curl_global_init"));
-        a.easyInit = reinterpret_cast<decltype(a.easyInit)>(dlsym(lib, "curl_easy_init"));
-        a.setopt = reinterpret_cast<decltype(a.setopt)>(dlsym(lib, "curl_easy_setopt"));
-        a.perform = reinterpret_cast<decltype(a.perform)>(dlsym(lib, "curl_easy_perform"));
-        a.getinfo = reinterpret_cast<decltype(a.getinfo)>(dlsym(lib, "curl_easy_getinfo"));
-        a.cleanup = reinterpret_cast<decltype(a.cleanup)>(dlsym(lib, "curl_easy_cleanup"));
-        a.strerror = reinterpret_cast<decltype(a.strerror)>(dlsym(lib, "curl_easy_strerror"));
+        a.globalInit = reinterpret_cast<decltype(a.globalInit)>(platform::LibrarySymbol(lib, "curl_global_init"));
+        a.easyInit = reinterpret_cast<decltype(a.easyInit)>(platform::LibrarySymbol(lib, "curl_easy_init"));
+        a.setopt = reinterpret_cast<decltype(a.setopt)>(platform::LibrarySymbol(lib, "curl_easy_setopt"));
+        a.perform = reinterpret_cast<decltype(a.perform)>(platform::LibrarySymbol(lib, "curl_easy_perform"));
+        a.getinfo = reinterpret_cast<decltype(a.getinfo)>(platform::LibrarySymbol(lib, "curl_easy_getinfo"));
+        a.cleanup = reinterpret_cast<decltype(a.cleanup)>(platform::LibrarySymbol(lib, "curl_easy_cleanup"));
+        a.strerror = reinterpret_cast<decltype(a.strerror)>(platform::LibrarySymbol(lib, "curl_easy_strerror"));
         a.ok = a.globalInit && a.easyInit && a.setopt && a.perform && a.getinfo && a.cleanup && a.strerror &&
                a.globalInit(CURL_GLOBAL_DEFAULT) == CURLE_OK;
         return a;  // the library stays loaded for the life of the process
@@ -105,7 +106,7 @@ bool HttpsGetHere(const HttpsRequest& request, HttpsAnswer& answer)
     answer = HttpsAnswer{};
     const CurlApi& api = Curl();
     if (!api.ok) {
-        answer.error = "libcurl (libcurl4) cannot be loaded";
+        answer.error = platform::kCurlLibraryMissing;
         return false;
     }
     if (request.cancel && request.cancel->load()) {

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -154,6 +155,15 @@ bool CSocketOwnerLookup::TcpPeerOwner(const sockaddr* local, const sockaddr* rem
     if (!Ask(IPPROTO_TCP, remote, reinterpret_cast<const sockaddr*>(&anyPort), found))
         return false;
     owner = found.uid;
+    return true;
+}
+
+bool PathOwner(const std::string& path, uid_t& owner)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return false;
+    owner = st.st_uid;
     return true;
 }
 

@@ -156,6 +156,20 @@ bool Exists(const std::string& path)
     return ::stat(path.c_str(), &st) == 0;
 }
 
+bool StampOf(const std::string& path, FileStamp& stamp)
+{
+    stamp = FileStamp{};
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return false;
+    stamp.inode = st.st_ino;
+    stamp.size = static_cast<uint64_t>(st.st_size);
+    stamp.seconds = st.st_mtim.tv_sec;
+    stamp.nanoseconds = st.st_mtim.tv_nsec;
+    stamp.owner = st.st_uid;
+    return true;
+}
+
 std::string DirName(const std::string& path)
 {
     size_t slash = path.rfind('/');

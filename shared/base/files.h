@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -53,6 +54,18 @@ inline bool ReplaceAtomically(const std::string& path, std::string_view bytes, m
 inline constexpr const char* kTemporaryInfix = ".tmp.";
 
 bool Exists(const std::string& path);
+
+// Tells one version of a file from another without reading it: which file, its size and when it
+// was last written.
+struct FileStamp {
+    uint64_t inode = 0, size = 0;
+    int64_t seconds = -1, nanoseconds = 0;
+    uint32_t owner = 0;  // the user who owns it (who wrote it, for files replaced whole)
+    bool operator==(const FileStamp&) const = default;
+};
+
+// False, and an empty stamp, when the file cannot be looked at (the last component is followed).
+bool StampOf(const std::string& path, FileStamp& stamp);
 
 // Directory part of `path` (without trailing separator); "." when there is none.
 std::string DirName(const std::string& path);

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,8 +32,7 @@ CSender::CSender(CDnsListener* listener, const ChannelOptions& options)
 {
     if (m_udp && (m_socket = BindLoopbackUdp(options.firstPort, kClientPortTries, m_port)) < 0)
         return;
-    m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_wakeFd >= 0)
+    if (m_wake.Open())
         StartThread();
 }
 
@@ -47,23 +45,20 @@ CSender::~CSender()
     // rather than let it read a reused number.
     if (finished) {
         if (m_socket >= 0)
-            ::close(m_socket);
-        if (m_wakeFd >= 0)
-            ::close(m_wakeFd);
+            platform::CloseSocket(m_socket);
+        m_wake.Close();
         if (m_connection >= 0)
             ::close(m_connection);
         for (int fd : m_retired)
             ::close(fd);
+    } else {
+        m_wake.Abandon();
     }
 }
 
 void CSender::Wake()
 {
-    if (m_wakeFd >= 0) {
-        uint64_t one = 1;
-        ssize_t n = ::write(m_wakeFd, &one, sizeof one);
-        (void)n;
-    }
+    m_wake.Signal();
 }
 
 bool CSender::SendTo(const OutPacket& packet, uint16_t port) const
@@ -77,8 +72,8 @@ bool CSender::TrustedOwner(uid_t owner, const std::string& dataDirectory)
 {
     if (owner == 0)
         return true;
-    struct stat st;
-    return ::stat(dataDirectory.c_str(), &st) == 0 && st.st_uid == owner;
+    uid_t directoryOwner = 0;
+    return platform::PathOwner(dataDirectory, directoryOwner) && directoryOwner == owner;
 }
 
 bool CSender::PeerTrusted(uint16_t port, uint32_t& owner, bool& nobody)
@@ -165,7 +160,7 @@ void CSender::RunLocal()
             m_retired.clear();
             fd = m_connection;
         }
-        pollfd fds[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};  // poll skips a negative descriptor
+        pollfd fds[2] = {{fd, POLLIN, 0}, {m_wake.Fd(), POLLIN, 0}};  // poll skips a negative descriptor
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -173,11 +168,8 @@ void CSender::RunLocal()
         }
         if (m_stop)
             break;
-        if (fds[1].revents & POLLIN) {
-            uint64_t counter;
-            ssize_t n = ::read(m_wakeFd, &counter, sizeof counter);
-            (void)n;
-        }
+        if (fds[1].revents & POLLIN)
+            m_wake.Drain();
         if (fd < 0 || !fds[0].revents)
             continue;
         UdpInPacketPtr packet(UdpInPacket::Create());
@@ -205,7 +197,7 @@ void CSender::RunLocal()
 
 void CSender::RunUdp()
 {
-    pollfd fds[2] = {{m_socket, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+    pollfd fds[2] = {{m_socket, POLLIN, 0}, {m_wake.Fd(), POLLIN, 0}};
     while (!m_stop) {
         int ready = ::poll(fds, 2, -1);
         if (ready < 0) {

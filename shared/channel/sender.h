@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/socket.h"
 #include "platform/socket_owner.h"
 #include "shared/base/core_thread.h"
 #include "shared/channel/dns_listener.h"
@@ -24,7 +25,7 @@ public:
     // Stops the receive thread (waits at most a second), then closes the sockets.
     ~CSender() override;
 
-    bool Bound() const { return m_udp ? m_socket >= 0 : m_wakeFd >= 0; }
+    bool Bound() const { return m_udp ? m_socket >= 0 : m_wake.Fd() >= 0; }
     uint16_t Port() const { return m_port; }
     const std::string& SocketPath() const { return m_socketPath; }
 
@@ -71,7 +72,7 @@ private:
     platform::CSocketOwnerLookup m_sendLookup;     // the owner's thread
     platform::CSocketOwnerLookup m_receiveLookup;  // the receive thread
     int m_socket = -1;                             // UDP
-    int m_wakeFd = -1;
+    platform::CWakeEvent m_wake;
     uint16_t m_port = 0;
     std::mutex m_connectionLock;  // guards the two below
     int m_connection = -1;
