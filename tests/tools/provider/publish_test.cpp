@@ -24,7 +24,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/tools/provider/postgres_process.h"
 #include "tests/tools/provider/provider_process.h"
-#include "tools/provider/dns_update.h"
+#include "shared/dns/dns_update.h"
 
 // Last: its C headers redefine bool for the standard library headers included after them.
 #include <ldns/ldns.h>
