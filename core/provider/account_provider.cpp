@@ -31,7 +31,8 @@ CAccountProvider::CAccountProvider(ProviderConfig config, std::unique_ptr<CAddre
         HostState& host = m_hosts[r.hostid];
         host.name = r.domain;
         auto id = m_config.interfaceIds.find(r.domain);
-        host.hasInterfaceId = id != m_config.interfaceIds.end() && address::ParseInterfaceId(id->second, host.interfaceId);
+        host.hasInterfaceId =
+            id != m_config.interfaceIds.end() && address::ParseInterfaceId(id->second, host.interfaceId);
     }
 }
 
@@ -177,8 +178,9 @@ int CAccountProvider::Fail(int status, const std::string& what)
 void CAccountProvider::StopAccount(const std::string& why)
 {
     if (m_accountStop.empty())
-        JournalPrint(kJournalWarning, "%s: %s; no more requests for this account until the provider configuration "
-                                      "changes",
+        JournalPrint(kJournalWarning,
+                     "%s: %s; no more requests for this account until the provider configuration "
+                     "changes",
                      Tag().c_str(), why.c_str());
     m_accountStop = why;
 }
@@ -263,7 +265,8 @@ int CAccountProvider::Update(const std::string&, const std::string&, const Addre
             continue;
         HostState& host = m_hosts[r.hostid];
         AddressPair wanted = Wanted(host, addr);
-        bool there = host.stop.empty() && m_accountStop.empty() && (!wanted.ipv4 || host.accepted.ipv4 == wanted.ipv4) &&
+        bool there = host.stop.empty() && m_accountStop.empty() &&
+                     (!wanted.ipv4 || host.accepted.ipv4 == wanted.ipv4) &&
                      (!wanted.HasIPv6() || host.accepted.ipv6 == wanted.ipv6);
         result->second = there ? 1 : 0;
         anyThere = anyThere || there;

@@ -36,8 +36,8 @@ public:
 private:
     struct Entry {
         Account account;
-        std::string login;   // the user name the account's own Hosts takes
-        std::string digest;  // MD5 of its secret
+        std::string login;                   // the user name the account's own Hosts takes
+        std::string digest;                  // MD5 of its secret
         std::map<uint32_t, uint32_t> local;  // union id -> the account's own id
     };
     // The account owning the union id `hostid` and its id there; null when none.

@@ -7,10 +7,7 @@ class CJsonReader {
 public:
     explicit CJsonReader(std::string_view text) : m_text(text) {}
 
-    bool Document(CJson& value)
-    {
-        return Value(value, 0) && (Space(), m_pos == m_text.size());
-    }
+    bool Document(CJson& value) { return Value(value, 0) && (Space(), m_pos == m_text.size()); }
 
 private:
     static constexpr int kMaxDepth = 32;
@@ -63,7 +60,7 @@ private:
         code = 0;
         for (int i = 0; i < 4; ++i) {
             char c = m_text[m_pos++];
-            unsigned d = c >= '0' && c <= '9' ? unsigned(c - '0')
+            unsigned d = c >= '0' && c <= '9'   ? unsigned(c - '0')
                          : c >= 'a' && c <= 'f' ? unsigned(c - 'a' + 10)
                          : c >= 'A' && c <= 'F' ? unsigned(c - 'A' + 10)
                                                 : 16u;

@@ -34,7 +34,7 @@ public:
 private:
     friend class CJsonReader;
     Type m_type = Type::Null;
-    std::string m_text;                                // string, number, "true"/"false"
-    std::vector<CJson> m_items;                        // array items; object values
-    std::vector<std::string> m_keys;                   // object keys, beside m_items
+    std::string m_text;               // string, number, "true"/"false"
+    std::vector<CJson> m_items;       // array items; object values
+    std::vector<std::string> m_keys;  // object keys, beside m_items
 };

@@ -66,7 +66,8 @@ CCloudflareProvider::Outcome CCloudflareProvider::Call(const std::string& method
     }
     bool parsed = CJson::Parse(answer.body, json) && json.IsObject();
     if (answer.status == 401 || answer.status == 403) {
-        why = "Cloudflare refused the token (" + (parsed ? ApiErrors(json, answer.status) : "HTTP " + std::to_string(answer.status)) +
+        why = "Cloudflare refused the token (" +
+              (parsed ? ApiErrors(json, answer.status) : "HTTP " + std::to_string(answer.status)) +
               "): it must be valid and allow Zone:Read and DNS:Edit";
         StopAccount(why);
         return Outcome::Stop;
@@ -79,7 +80,9 @@ CCloudflareProvider::Outcome CCloudflareProvider::Call(const std::string& method
         return Outcome::Retry;
     }
     if (answer.status >= 500 || !parsed) {
-        why = method + " " + path + ": " + (parsed ? ApiErrors(json, answer.status) : "HTTP " + std::to_string(answer.status) + ", not a JSON answer");
+        why =
+            method + " " + path + ": " +
+            (parsed ? ApiErrors(json, answer.status) : "HTTP " + std::to_string(answer.status) + ", not a JSON answer");
         return Outcome::Retry;
     }
     if (answer.status < 200 || answer.status > 299 || !json.True("success")) {
@@ -202,8 +205,8 @@ int CCloudflareProvider::Send(std::vector<Item>& items)
             if (o == Outcome::Stop && !why.empty() && why.rfind("Cloudflare refused the token", 0) != 0)
                 item.stop = why;
             else if (o != Outcome::Stop)
-                JournalPrint(kJournalWarning, "%s: %s %s of %s not changed: %s", Tag().c_str(),
-                             ipv6 ? "AAAA" : "A", address.c_str(), item.name.c_str(), why.c_str());
+                JournalPrint(kJournalWarning, "%s: %s %s of %s not changed: %s", Tag().c_str(), ipv6 ? "AAAA" : "A",
+                             address.c_str(), item.name.c_str(), why.c_str());
             status = Fail(o == Outcome::Unreachable ? kStatusNoAnswer : o == Outcome::Stop ? kStatusRefused : 1, why);
             // A refused token or a wait for the rate limit ends this round for every host.
             if (o == Outcome::Retry && why.find("HTTP 429") != std::string::npos)

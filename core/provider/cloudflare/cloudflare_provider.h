@@ -37,6 +37,6 @@ private:
         std::string id;
         std::string content;
     };
-    std::map<std::string, std::string> m_zones;                  // host -> zone id
-    std::map<std::pair<std::string, bool>, Record> m_records;    // (host, IPv6) -> record
+    std::map<std::string, std::string> m_zones;                // host -> zone id
+    std::map<std::pair<std::string, bool>, Record> m_records;  // (host, IPv6) -> record
 };

@@ -55,9 +55,10 @@ int CDuckDnsProvider::Send(std::vector<Item>& items)
     std::vector<std::pair<AddressPair, std::vector<Item*>>> groups;
     for (Item& item : items) {
         auto same = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == item.wanted; });
-        if (same == groups.end())
-            groups.push_back({item.wanted, {}});
-        (same == groups.end() ? groups.back() : *same).second.push_back(&item);
+        if (same != groups.end())
+            same->second.push_back(&item);
+        else
+            groups.push_back({item.wanted, {&item}});
     }
     int status = 0;
     for (auto& [address, group] : groups) {
@@ -87,8 +88,8 @@ int CDuckDnsProvider::Send(std::vector<Item>& items)
                              " is not a domain of this account)";
             status = Fail(kStatusRefused, "DuckDNS answered KO");
         } else {
-            JournalPrint(kJournalWarning, "%s: unexpected answer for %s (HTTP %ld): %.60s", Tag().c_str(),
-                         list.c_str(), answer.status, first.c_str());
+            JournalPrint(kJournalWarning, "%s: unexpected answer for %s (HTTP %ld): %.60s", Tag().c_str(), list.c_str(),
+                         answer.status, first.c_str());
             status = Fail(1, "unexpected answer");
         }
     }

@@ -68,12 +68,13 @@ int CUrlProvider::Send(std::vector<Item>& items)
     const bool perHost = m_config.server.find("{host}") != std::string::npos;
     std::vector<std::pair<AddressPair, std::vector<Item*>>> groups;
     for (Item& item : items) {
-        auto same = perHost ? groups.end()
-                            : std::find_if(groups.begin(), groups.end(),
-                                           [&](const auto& g) { return g.first == item.wanted; });
-        if (same == groups.end())
-            groups.push_back({item.wanted, {}});
-        (same == groups.end() ? groups.back() : *same).second.push_back(&item);
+        auto same =
+            perHost ? groups.end()
+                    : std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == item.wanted; });
+        if (same != groups.end())
+            same->second.push_back(&item);
+        else
+            groups.push_back({item.wanted, {&item}});
     }
     int status = 0;
     for (auto& [address, group] : groups) {
