@@ -373,7 +373,6 @@ int CDyndns2Provider::Update(const std::string&, const std::string&, const Addre
             parts.push_back(wanted);
         }
         for (const AddressPair& part : parts) {
-<<<<<<< HEAD
             // Hosts due with the same addresses share a request.
             auto same =
                 std::find_if(requests.begin(), requests.end(), [&](const Request& q) { return q.sent == part; });
@@ -381,13 +380,6 @@ int CDyndns2Provider::Update(const std::string&, const std::string&, const Addre
                 same->hosts.push_back(r.hostid);
             else
                 requests.push_back(Request{part, {r.hostid}});
-=======
-            auto same =
-                std::find_if(requests.begin(), requests.end(), [&](const Request& q) { return q.sent == part; });
-            if (same == requests.end())
-                requests.push_back(Request{part, {}});
-            (same == requests.end() ? requests.back() : *same).hosts.push_back(r.hostid);
->>>>>>> d2ba407 (Provider kind tests: a Cloudflare API stand-in (zone walk, record found, missing or doubled, Retry-After, a refused token), DuckDNS OK and KO, a URL template, two accounts with one failing, nsupdate against Knot and BIND; the HTTPS stand-in reads request bodies and answers with any status; the authoritative servers of the publication tests in a header both use)
         }
     }
     for (auto& entry : results)
