@@ -120,7 +120,8 @@ struct CloudflareApi {
         Request r = Parse(raw);
         seen.push_back(r);
         if (forced == 429)
-            return "HTTP/1.1 429 Too Many Requests\r\nRetry-After: 7\r\n\r\n{\"success\":false,\"errors\":[{\"code\":971,"
+            return "HTTP/1.1 429 Too Many Requests\r\nRetry-After: "
+                   "7\r\n\r\n{\"success\":false,\"errors\":[{\"code\":971,"
                    "\"message\":\"Please wait and consider throttling your request speed\"}]}";
         if (forced == 403 || r.auth != "Bearer tok-3n")
             return "HTTP/1.1 403 Forbidden\r\n\r\n{\"success\":false,\"errors\":[{\"code\":9109,\"message\":\"Invalid "
@@ -139,8 +140,8 @@ struct CloudflareApi {
         if (r.method == "GET" && r.target == records + "?type=A&name=b.example.net")
             return Ok("[]");
         if (r.method == "GET" && r.target == records + "?type=A&name=c.example.net")
-            return Ok("[" + record("r3", "c.example.net", "192.0.2.3") + "," + record("r4", "c.example.net", "192.0.2.4") +
-                      "]");
+            return Ok("[" + record("r3", "c.example.net", "192.0.2.3") + "," +
+                      record("r4", "c.example.net", "192.0.2.4") + "]");
         CJson body;
         bool json = CJson::Parse(r.body, body) && body.IsObject();
         if (r.method == "PATCH" && (r.target == records + "/r1" || r.target == records + "/r2") && json)
