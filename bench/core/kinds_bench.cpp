@@ -33,7 +33,7 @@ std::string Cloudflare(const std::string& raw)
     auto ok = [](const std::string& result) { return "{\"success\":true,\"errors\":[],\"result\":" + result + "}"; };
     if (line.find(" /zones?name=") != std::string::npos)
         return ok(line.find("name=example.net ") != std::string::npos ? "[{\"id\":\"z1\",\"name\":\"example.net\"}]"
-                                                                     : "[]");
+                                                                      : "[]");
     if (line.rfind("GET ", 0) == 0) {
         size_t at = line.find("name=") + 5;
         std::string host = line.substr(at, line.find(' ', at) - at);
@@ -89,8 +89,7 @@ int main(int argc, char** argv)
     CTempDir tmp("morvane-kinds-bench");
     dnstest::CDnsServer knot("knot");
     CTlsStandIn cloudflare, duck, url;
-    if (!tls.Ok() || !knot.Start() ||
-        !cloudflare.Start(tls.Path("good.pem"), tls.Path("good.key"), Cloudflare) ||
+    if (!tls.Ok() || !knot.Start() || !cloudflare.Start(tls.Path("good.pem"), tls.Path("good.key"), Cloudflare) ||
         !duck.Start(tls.Path("good.pem"), tls.Path("good.key"), [](const std::string&) { return "OK"; }) ||
         !url.Start(tls.Path("good.pem"), tls.Path("good.key"), [](const std::string&) { return "good"; })) {
         std::fprintf(stderr, "cannot start the stand-ins\n");

@@ -157,7 +157,8 @@ bool HttpsGetHere(const HttpsRequest& request, HttpsAnswer& answer)
     MORVANE_SET(o, CURLOPT_URL, request.url.c_str());
     MORVANE_SET(o, CURLOPT_PROTOCOLS_STR, "https");
     MORVANE_SET(o, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    MORVANE_SET(o, CURLOPT_FOLLOWLOCATION, 1L);
+    // A request carrying its own headers (a bearer token) or a body is never sent on to another place.
+    MORVANE_SET(o, CURLOPT_FOLLOWLOCATION, request.headers.empty() && request.method.empty() ? 1L : 0L);
     MORVANE_SET(o, CURLOPT_MAXREDIRS, 3L);
     MORVANE_SET(o, CURLOPT_SSL_VERIFYPEER, 1L);
     MORVANE_SET(o, CURLOPT_SSL_VERIFYHOST, 2L);
