@@ -229,10 +229,12 @@ int CAccountProvider::Update(const std::string&, const std::string&, const Addre
 
     int status = 0;
     if (!items.empty()) {
-        if (m_backingOff && int64_t(m_backOffUntil - Now()) > 0)
-            return Fail(kStatusNoAnswer, "waiting before asking again");
-        m_backingOff = false;
-        status = Send(items);
+        if (m_backingOff && int64_t(m_backOffUntil - Now()) > 0) {
+            status = Fail(kStatusNoAnswer, "waiting before asking again");  // the hosts end at result 0 below
+        } else {
+            m_backingOff = false;
+            status = Send(items);
+        }
     }
     bool accepted = false;
     for (const Item& item : items) {

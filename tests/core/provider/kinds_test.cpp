@@ -223,6 +223,7 @@ TEST_F(KindsTest, CloudflareRateLimitWaitsForRetryAfterAndARefusedTokenStopsTheA
     results = All(c);
     EXPECT_NE(client->Update("", "", AddressPair(Ip("203.0.113.5")), results), 0);
     EXPECT_EQ(api.seen.size(), 1u);  // still within Retry-After: 7
+    EXPECT_EQ(Result(c, results, "a.example.net"), 0);
     api.forced = 0;
     m_now += 2000;
     results = All(c);
