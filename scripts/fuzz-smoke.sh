@@ -17,6 +17,7 @@ trap 'rm -rf "$scratch"' EXIT
 targets=(
     "channel_decode_fuzzer       fuzz/channel/corpus          fuzz/channel/decode.dict"
     "core_rtnetlink_fuzzer       fuzz/core/corpus             fuzz/core/rtnetlink.dict"
+    "core_json_fuzzer            fuzz/core/json_corpus        fuzz/core/json.dict"
     "packet_fuzzer               fuzz/packet/corpus           fuzz/packet/packet.dict"
     "provider_http_fuzzer        fuzz/provider/corpus         fuzz/provider/http.dict"
     "webservice_documents_fuzzer fuzz/webservice/corpus       fuzz/webservice/documents.dict"

@@ -4,7 +4,8 @@
 // socket in the same run, and resident memory. The service runs with both channels
 // (MORVANE_UDP_CHANNEL=1), so the idle figures include the UDP channel's receiving thread.
 //
-//   service_bench [idle-seconds] [--dyndns2 | --interface | --interface6]      (default 60)
+//   service_bench [idle-seconds] [--dyndns2 | --interface | --interface6 |
+//                  --kind cloudflare|duckdns|url|nsupdate]      (default 60)
 //
 // Runs the real MorvaneCore under the service control layer (in a temporary service database) and
 // the real morvane-provider with the demo account. With --dyndns2 the service uses a dyndns2 account
@@ -16,6 +17,9 @@
 // the interface is renumbered 50 times and the time from each change to the update reaching the
 // stand-in is measured. With --interface6 the account keeps both families (one request for both) and
 // the interface's IPv6 address is the one renumbered.
+//
+// With --kind the account is of that kind instead, its server an HTTPS stand-in answering as the kind's
+// service does (nsupdate: a closed local port, so the update goes unanswered), for its resident memory.
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -118,9 +122,12 @@ int main(int argc, char** argv)
 {
     int idleSeconds = 60;
     bool dyndns2 = false, viaInterface = false, both = false;
+    std::string kind;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--dyndns2")
             dyndns2 = true;
+        else if (std::string(argv[i]) == "--kind" && i + 1 < argc)
+            dyndns2 = true, kind = argv[++i];
         else if (std::string(argv[i]) == "--interface")
             dyndns2 = viaInterface = true;
         else if (std::string(argv[i]) == "--interface6")
@@ -174,8 +181,19 @@ int main(int argc, char** argv)
     setenv("MORVANE_PROVIDER", ("127.0.0.1:" + providerPort).c_str(), 1);
     uint32_t switchHost = 2;
     CTlsStandIn standIn;
-    if (viaInterface && !standIn.Start(tlsFiles.Path("good.pem"), tlsFiles.Path("good.key"),
-                                       [](const std::string&) { return "good"; })) {
+    auto answer = [kind](const std::string& head) -> std::string {
+        if (kind == "duckdns")
+            return "OK";
+        if (kind != "cloudflare")
+            return "good";
+        if (head.find(" /zones?name=a.example.net ") != std::string::npos)
+            return "{\"success\":true,\"result\":[{\"id\":\"z1\",\"name\":\"a.example.net\"}]}";
+        if (head.rfind("GET ", 0) == 0)
+            return "{\"success\":true,\"result\":[{\"id\":\"r1\",\"type\":\"A\",\"content\":\"192.0.2.1\"}]}";
+        return "{\"success\":true,\"result\":{\"id\":\"r1\"}}";
+    };
+    if ((viaInterface || !kind.empty()) &&
+        !standIn.Start(tlsFiles.Path("good.pem"), tlsFiles.Path("good.key"), answer)) {
         std::fprintf(stderr, "cannot start the HTTPS stand-in\n");
         return 1;
     }
@@ -215,10 +233,26 @@ int main(int argc, char** argv)
         }
         c.router = false;
         c.caFile = tlsFiles.Path("ca.pem");
+        std::string login = "alice", secret = "s3cret pw";
+        if (!kind.empty() && !providerconf::ParseKind(kind, c.kind)) {
+            std::fprintf(stderr, "unknown kind %s\n", kind.c_str());
+            return 1;
+        }
+        if (!kind.empty()) {
+            c.user.clear();
+            c.server = c.kind == ProviderConfig::Kind::Url ? standIn.Url("/u?ip={ipv4}") : standIn.Url("");
+            login = kind;
+            if (c.kind == ProviderConfig::Kind::Nsupdate) {
+                c.server = "127.0.0.1:" + std::to_string(FreePort());
+                c.zone = "example.net";
+                c.password = "k:hmac-sha256:czNjcmV0";
+                secret = "czNjcmV0";
+            }
+        }
         providerconf::Write(prog + "/provider.conf", c);
         switchHost = providerconf::HostRecords(c)[0].hostid;
         datafile::SetSwitches(prog + "/domain.xml", {{switchHost, 1}});
-        datafile::WriteLogin(prog + "/user.xml", "alice", CMD5("s3cret pw").HexDigest());
+        datafile::WriteLogin(prog + "/user.xml", login, CMD5(secret.c_str()).HexDigest());
     } else {
         datafile::WriteLogin(prog + "/user.xml", "demo", "fe01ce2a7fbac8fafaed7c982a04e229");
     }
@@ -252,6 +286,12 @@ int main(int argc, char** argv)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         std::printf("interface source: first update %s\n", lastSent() == first ? "received" : "missing");
         std::this_thread::sleep_for(std::chrono::seconds(1));
+    } else if (!kind.empty()) {
+        for (int i = 0; i < 150 && standIn.Requests().empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        std::printf("%s kind: requests at the stand-in after the start: %zu\n", kind.c_str(),
+                    standIn.Requests().size());
     } else if (dyndns2) {
         // Wait for the first push (login, check-IP, update over HTTPS), so that the idle time is idle.
         std::string history;

@@ -36,8 +36,8 @@
 
 #include "core/webservice/dynamic_service.h"
 #include "shared/base/md5.h"
+#include "shared/dns/dns_update.h"
 #include "tests/tools/provider/postgres_process.h"
-#include "tools/provider/dns_update.h"
 
 namespace {
 

@@ -223,6 +223,20 @@ std::string CAcceptedAddresses::Serialize() const
 
 bool CAcceptedAddresses::Save()
 {
+    // Several accounts share the file, each through an object of its own: the other accounts' records
+    // are taken from the file as it is now, not as it was when this object read it.
+    std::string text;
+    CAcceptedAddresses disk(m_path, m_account, m_identity, m_clock);
+    if (files::ReadAll(m_path, text, kMaxStateSize) && disk.Parse(text)) {
+        for (auto r = m_records.begin(); r != m_records.end();)
+            r = std::get<0>(r->first) != m_account ? m_records.erase(r) : std::next(r);
+        for (const auto& [key, record] : disk.m_records)
+            if (std::get<0>(key) != m_account)
+                m_records.emplace(key, record);
+        for (const auto& [name, identity] : disk.m_accounts)
+            if (name != m_account)
+                m_accounts[name] = identity;
+    }
     if (files::ReplaceAtomically(m_path, Serialize()))
         return true;
     int error = errno;

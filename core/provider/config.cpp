@@ -7,6 +7,7 @@
 #include "core/provider/address6.h"
 #include "shared/base/files.h"
 #include "shared/base/hostname.h"
+#include "shared/dns/dns_update.h"
 
 namespace providerconf {
 
@@ -44,7 +45,42 @@ uint32_t HashName(const std::string& name)
 
 const char* KindName(ProviderConfig::Kind kind)
 {
-    return kind == ProviderConfig::Kind::Dyndns2 ? "dyndns2" : "web-service";
+    switch (kind) {
+    case ProviderConfig::Kind::Dyndns2: return "dyndns2";
+    case ProviderConfig::Kind::Cloudflare: return "cloudflare";
+    case ProviderConfig::Kind::DuckDNS: return "duckdns";
+    case ProviderConfig::Kind::Nsupdate: return "nsupdate";
+    case ProviderConfig::Kind::Url: return "url";
+    default: return "web-service";
+    }
+}
+
+bool ParseKind(const std::string& text, ProviderConfig::Kind& kind)
+{
+    using K = ProviderConfig::Kind;
+    for (K k : {K::WebService, K::Dyndns2, K::Cloudflare, K::DuckDNS, K::Nsupdate, K::Url})
+        if (text == KindName(k)) {
+            kind = k;
+            return true;
+        }
+    return false;
+}
+
+bool IsAccountKind(ProviderConfig::Kind kind)
+{
+    return kind != ProviderConfig::Kind::WebService;
+}
+
+std::string AccountName(const ProviderConfig& config)
+{
+    return config.name.empty() ? KindName(config.kind) : config.name;
+}
+
+std::string LoginSecret(const ProviderConfig& config)
+{
+    if (config.kind == ProviderConfig::Kind::Nsupdate)
+        return config.password.substr(config.password.rfind(':') + 1);  // the key's secret
+    return config.password;
 }
 
 const char* FamiliesName(ProviderConfig::Families families)
@@ -84,9 +120,11 @@ bool ParseDualRequest(const std::string& text, ProviderConfig::DualRequest& mode
     return false;
 }
 
-bool Parse(const std::string& text, ProviderConfig& config)
+bool ParseAll(const std::string& text, std::vector<ProviderConfig>& accounts)
 {
-    ProviderConfig c;
+    std::vector<ProviderConfig> all(1);
+    bool leading = true;  // still in the lines before the first account= line
+    bool leadingUsed = false;
     std::stringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
@@ -98,19 +136,36 @@ bool Parse(const std::string& text, ProviderConfig& config)
         if (eq == std::string::npos)
             continue;
         std::string key = line.substr(0, eq), value = line.substr(eq + 1);
-        if (key == "kind") {
-            if (value == "dyndns2")
-                c.kind = ProviderConfig::Kind::Dyndns2;
-            else if (value == "web-service")
-                c.kind = ProviderConfig::Kind::WebService;
-            else
+        if (key == "account") {
+            if (all.size() > kMaxAccounts)
                 return false;
-        } else if (key == "server") {
+            if (!leading || leadingUsed)
+                all.emplace_back();
+            leading = false;
+            all.back().name = value;
+            continue;
+        }
+        leadingUsed = leadingUsed || leading;
+        ProviderConfig& c = all.back();
+        if (key == "kind") {
+            if (!ParseKind(value, c.kind))
+                return false;
+        } else if (key == "server" || key == "api" || key == "url") {
             c.server = value;
         } else if (key == "user") {
             c.user = value;
-        } else if (key == "password") {
+        } else if (key == "password" || key == "token" || key == "key") {
             c.password = value;
+        } else if (key == "zone") {
+            c.zone = value;
+        } else if (key == "ttl") {
+            char* end = nullptr;
+            unsigned long ttl = std::strtoul(value.c_str(), &end, 10);
+            c.ttl = value.empty() || *end || ttl == 0 || ttl > 86400 ? 0xFFFFFFFFu : static_cast<uint32_t>(ttl);
+        } else if (key == "proxied") {
+            c.proxied = value == "yes" ? 1 : value == "no" ? 0 : 2;
+        } else if (key == "success") {
+            c.success = value;
         } else if (key == "host") {
             // NAME or NAME=::ID; a host name never holds '='.
             size_t id = value.find('=');
@@ -137,8 +192,27 @@ bool Parse(const std::string& text, ProviderConfig& config)
             c.caFile = value;
         }
     }
-    config = std::move(c);
+    accounts = std::move(all);
     return true;
+}
+
+bool Parse(const std::string& text, ProviderConfig& config)
+{
+    std::vector<ProviderConfig> accounts;
+    if (!ParseAll(text, accounts))
+        return false;
+    config = std::move(accounts.front());
+    return true;
+}
+
+bool ReadAll(const std::string& path, std::vector<ProviderConfig>& accounts)
+{
+    if (!files::Exists(path)) {
+        accounts.assign(1, ProviderConfig{});
+        return true;
+    }
+    std::string text;
+    return files::ReadAll(path, text) && ParseAll(text, accounts);
 }
 
 bool Read(const std::string& path, ProviderConfig& config)
@@ -151,20 +225,37 @@ bool Read(const std::string& path, ProviderConfig& config)
     return files::ReadAll(path, text) && Parse(text, config);
 }
 
-std::string Serialize(const ProviderConfig& c)
+namespace {
+
+// One account's lines (without the header comment and the account= line).
+std::string AccountLines(const ProviderConfig& c)
 {
-    std::string out = "# Morvane provider (see providers.md); holds a password: keep it 0660.\n";
-    out += "kind=" + std::string(KindName(c.kind)) + "\n";
-    if (c.kind == ProviderConfig::Kind::WebService) {
+    using K = ProviderConfig::Kind;
+    std::string out = "kind=" + std::string(KindName(c.kind)) + "\n";
+    if (c.kind == K::WebService) {
         for (const std::string& u : c.checkIp)
             out += "check-ip=" + u + "\n";
         if (!c.caFile.empty())
             out += "ca-file=" + c.caFile + "\n";
         return out;
     }
-    out += "server=" + c.server + "\n";
-    out += "user=" + c.user + "\n";
-    out += "password=" + c.password + "\n";
+    const char* serverKey = c.kind == K::Cloudflare ? "api" : c.kind == K::Url ? "url" : "server";
+    if (!c.server.empty())
+        out += std::string(serverKey) + "=" + c.server + "\n";
+    if (!c.zone.empty())
+        out += "zone=" + c.zone + "\n";
+    if (!c.user.empty() || c.kind == K::Dyndns2)
+        out += "user=" + c.user + "\n";
+    const char* secretKey = c.kind == K::Cloudflare || c.kind == K::DuckDNS ? "token"
+                            : c.kind == K::Nsupdate                         ? "key"
+                                                                            : "password";
+    out += std::string(secretKey) + "=" + c.password + "\n";
+    if (c.ttl)
+        out += "ttl=" + std::to_string(c.ttl) + "\n";
+    if (c.proxied == 0 || c.proxied == 1)
+        out += std::string("proxied=") + (c.proxied ? "yes" : "no") + "\n";
+    if (!c.success.empty())
+        out += "success=" + c.success + "\n";
     for (const std::string& h : c.hosts) {
         auto id = c.interfaceIds.find(h);
         out += "host=" + h + (id != c.interfaceIds.end() ? "=" + id->second : std::string()) + "\n";
@@ -188,6 +279,33 @@ std::string Serialize(const ProviderConfig& c)
     return out;
 }
 
+constexpr const char* kHeader = "# Morvane provider (see providers.md); holds a password: keep it 0660.\n";
+
+}  // namespace
+
+std::string Serialize(const ProviderConfig& c)
+{
+    return SerializeAll({c});
+}
+
+std::string SerializeAll(const std::vector<ProviderConfig>& accounts)
+{
+    // A single account without a name of its own is written as earlier versions wrote it.
+    std::string out = kHeader;
+    for (const ProviderConfig& c : accounts) {
+        if (accounts.size() > 1 || !c.name.empty())
+            out += "\naccount=" + AccountName(c) + "\n";
+        out += AccountLines(c);
+    }
+    return out;
+}
+
+bool WriteAll(const std::string& path, const std::vector<ProviderConfig>& accounts)
+{
+    return files::ReplaceAtomically(path, SerializeAll(accounts),
+                                    files::ReplaceOptions{0660, files::FileGroup::Directory});
+}
+
 bool Write(const std::string& path, const ProviderConfig& config)
 {
     // In the data directory's group, so that the service's user reads it whoever writes it (root
@@ -196,29 +314,112 @@ bool Write(const std::string& path, const ProviderConfig& config)
     return files::ReplaceAtomically(path, Serialize(config), files::ReplaceOptions{0660, files::FileGroup::Directory});
 }
 
+namespace {
+
+bool IsAccountNameText(const std::string& name)
+{
+    if (name.empty() || name.size() > 32)
+        return false;
+    for (unsigned char ch : name)
+        if (!std::isalnum(ch) && ch != '-' && ch != '_' && ch != '.')
+            return false;
+    return true;
+}
+
+bool IsHttpsUrl(const std::string& url)
+{
+    return url.rfind("https://", 0) == 0 && url.size() > 8;
+}
+
+// What the kinds other than dyndns2 need besides the common checks.
+std::string CheckKind(const ProviderConfig& c)
+{
+    using K = ProviderConfig::Kind;
+    switch (c.kind) {
+    case K::Cloudflare:
+        if (!c.server.empty() && !IsHttpsUrl(c.server))
+            return "the API must be an https:// URL";
+        if (c.password.empty())
+            return "an API token is needed";
+        if (c.proxied == 2)
+            return "proxied must be yes or no";
+        break;
+    case K::DuckDNS:
+        if (!c.server.empty() && !IsHttpsUrl(c.server))
+            return "the server must be an https:// URL";
+        if (c.password.empty())
+            return "a token is needed";
+        break;
+    case K::Nsupdate: {
+        std::string host, name, algorithm, secret, why, zone;
+        uint16_t port = 0;
+        if (!dns::ParseServer(c.server, host, port, why))
+            return "the server must be HOST[:PORT] (" + why + ")";
+        if (!dns::NormalizeName(c.zone, zone) || zone != c.zone)
+            return "the zone must be a plain DNS name in lower case without a final dot: '" + c.zone + "'";
+        if (c.password.empty() || !dns::ParseKey(c.password, name, algorithm, secret, why))
+            return "a TSIG key is needed" + (why.empty() ? std::string() : " (" + why + ")");
+        for (const std::string& h : c.hosts) {
+            std::string normalized;
+            if (!dns::NormalizeName(h, normalized) || !dns::InZone(normalized, zone))
+                return "host " + h + " is not in zone " + zone;
+        }
+        break;
+    }
+    case K::Url: {
+        if (!IsHttpsUrl(c.server))
+            return "the URL template must be an https:// URL";
+        bool v4 = c.server.find("{ipv4}") != std::string::npos, v6 = c.server.find("{ipv6}") != std::string::npos;
+        if (c.WantsIPv4() && !v4)
+            return "the URL template has no {ipv4} although IPv4 addresses are kept";
+        if (c.WantsIPv6() && !v6)
+            return "the URL template has no {ipv6} although IPv6 addresses are kept";
+        if (c.password.empty())
+            return "a password is needed (the Basic password, the template's {password}, and the login's)";
+        break;
+    }
+    default: break;
+    }
+    if (c.ttl == 0xFFFFFFFFu)
+        return "ttl must be a number of seconds from 1 to 86400";
+    if (c.ttl && c.kind != K::Cloudflare && c.kind != K::Nsupdate)
+        return "ttl is for cloudflare and nsupdate accounts";
+    return {};
+}
+
+}  // namespace
+
 std::string Check(const ProviderConfig& c)
 {
     for (const auto* list : {&c.checkIp, &c.checkIp6})
         for (const std::string& u : *list)
             if (HasLineBreak(u) || u.rfind("https://", 0) != 0)
                 return "a check-IP address must be an https:// URL: '" + u + "'";
-    if (c.kind != ProviderConfig::Kind::Dyndns2)
+    if (!c.name.empty() && !IsAccountNameText(c.name))
+        return "not an account name: '" + c.name + "' (letters, digits, '-', '_' and '.', at most 32)";
+    if (c.kind == ProviderConfig::Kind::WebService)
         return {};
     if (c.ip == ProviderConfig::Families::Invalid)
         return "ip must be ipv4, ipv6 or both";
     if (c.dualRequest == ProviderConfig::DualRequest::Invalid)
         return "dual-request must be one or separate";
-    if (c.server.rfind("https://", 0) != 0 || c.server.size() <= 8)
-        return "the server must be an https:// URL";
-    if (c.user.empty())
-        return "a user name is needed";
-    if (c.password.empty())
-        return "a password is needed";
-    if (c.hosts.empty())
-        return "at least one host is needed";
-    for (const std::string* text : {&c.server, &c.user, &c.password, &c.interfaceName, &c.caFile})
+    if (c.dualRequest != ProviderConfig::DualRequest::One && c.kind != ProviderConfig::Kind::Dyndns2)
+        return "dual-request is for dyndns2 accounts";
+    if (c.kind == ProviderConfig::Kind::Dyndns2) {
+        if (!IsHttpsUrl(c.server))
+            return "the server must be an https:// URL";
+        if (c.user.empty())
+            return "a user name is needed";
+        if (c.password.empty())
+            return "a password is needed";
+    }
+    for (const std::string* text : {&c.server, &c.user, &c.password, &c.interfaceName, &c.caFile, &c.zone, &c.success})
         if (HasLineBreak(*text))
             return "values must not contain line breaks";
+    if (std::string problem = CheckKind(c); !problem.empty())
+        return problem;
+    if (c.hosts.empty())
+        return "at least one host is needed";
     for (const std::string& h : c.hosts)
         if (!hostname::IsHostName(h))
             return "not a host name: '" + h + "' (" + hostname::kRule + ")";
@@ -235,6 +436,32 @@ std::string Check(const ProviderConfig& c)
     return {};
 }
 
+std::string CheckAll(const std::vector<ProviderConfig>& accounts)
+{
+    if (accounts.empty())
+        return "no account";
+    if (accounts.size() > kMaxAccounts)
+        return "more than " + std::to_string(kMaxAccounts) + " accounts";
+    std::set<std::string> names, hosts;
+    for (const ProviderConfig& c : accounts) {
+        std::string name = AccountName(c);
+        if (std::string problem = Check(c); !problem.empty())
+            return accounts.size() > 1 ? "account " + name + ": " + problem : problem;
+        if (accounts.size() > 1 && c.kind == ProviderConfig::Kind::WebService)
+            return "the web service cannot be used beside other accounts";
+        if (!names.insert(name).second)
+            return "two accounts are named " + name + " (give one a name of its own with --name)";
+        for (const std::string& h : c.hosts) {
+            std::string lower = h;
+            for (char& ch : lower)
+                ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+            if (!hosts.insert(lower).second)
+                return "host " + h + " is in more than one account (each host belongs to one)";
+        }
+    }
+    return {};
+}
+
 std::vector<std::string> CheckIpUrls(const ProviderConfig& config)
 {
     if (!config.checkIp.empty())
@@ -247,6 +474,14 @@ std::vector<std::string> CheckIp6Urls(const ProviderConfig& config)
     if (!config.checkIp6.empty())
         return config.checkIp6;
     return config.checkIpDefaults ? BuiltInCheckIp(MORVANE_CHECK_IP6_DEFAULTS) : std::vector<std::string>{};
+}
+
+std::vector<DomainRecord> HostRecords(const std::vector<ProviderConfig>& accounts)
+{
+    ProviderConfig all;
+    for (const ProviderConfig& c : accounts)
+        all.hosts.insert(all.hosts.end(), c.hosts.begin(), c.hosts.end());
+    return HostRecords(all);
 }
 
 std::vector<DomainRecord> HostRecords(const ProviderConfig& config)

@@ -39,6 +39,7 @@ public:
     void Cancel() override;
     std::string Describe() const override;
 
+    // The first account's kind.
     ProviderConfig::Kind Kind() const { return m_kind; }
     // The local interface the address comes from (empty: none), as of the last look at the file.
     const std::string& InterfaceName() const { return m_interface; }
@@ -50,6 +51,8 @@ public:
 
 private:
     void Replace(std::unique_ptr<IProvider> next);
+    // The provider of one account of provider.conf (not the web service), its state kept beside it.
+    std::unique_ptr<IProvider> MakeAccount(const ProviderConfig& config);
     std::string m_path;
     ProviderEnvironment m_env;
     std::unique_ptr<IProvider> m_active;

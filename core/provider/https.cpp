@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <string>
 
 #include "platform/library.h"
@@ -19,6 +20,8 @@ struct CurlApi {
     decltype(&curl_easy_getinfo) getinfo = nullptr;
     decltype(&curl_easy_cleanup) cleanup = nullptr;
     decltype(&curl_easy_strerror) strerror = nullptr;
+    decltype(&curl_slist_append) slistAppend = nullptr;
+    decltype(&curl_slist_free_all) slistFree = nullptr;
     bool ok = false;
 };
 
@@ -36,21 +39,52 @@ const CurlApi& Curl()
         a.getinfo = reinterpret_cast<decltype(a.getinfo)>(platform::LibrarySymbol(lib, "curl_easy_getinfo"));
         a.cleanup = reinterpret_cast<decltype(a.cleanup)>(platform::LibrarySymbol(lib, "curl_easy_cleanup"));
         a.strerror = reinterpret_cast<decltype(a.strerror)>(platform::LibrarySymbol(lib, "curl_easy_strerror"));
+        a.slistAppend = reinterpret_cast<decltype(a.slistAppend)>(platform::LibrarySymbol(lib, "curl_slist_append"));
+        a.slistFree = reinterpret_cast<decltype(a.slistFree)>(platform::LibrarySymbol(lib, "curl_slist_free_all"));
         a.ok = a.globalInit && a.easyInit && a.setopt && a.perform && a.getinfo && a.cleanup && a.strerror &&
-               a.globalInit(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+               a.slistAppend && a.slistFree && a.globalInit(CURL_GLOBAL_DEFAULT) == CURLE_OK;
         return a;  // the library stays loaded for the life of the process
     }();
     return api;
 }
 
-constexpr size_t kMaxBody = 4096;
+struct Sink {
+    std::string* body;
+    size_t max;
+    long* retryAfter;
+};
 
 size_t Collect(char* data, size_t size, size_t count, void* user)
 {
-    std::string& body = *static_cast<std::string*>(user);
+    Sink& sink = *static_cast<Sink*>(user);
     size_t n = size * count;
-    body.append(data, std::min(n, kMaxBody - std::min(kMaxBody, body.size())));
+    sink.body->append(data, std::min(n, sink.max - std::min(sink.max, sink.body->size())));
     return n;  // the rest is dropped, not an error: a long answer is rejected by its reader
+}
+
+// Only Retry-After is wanted from the header lines; a date instead of seconds counts as none.
+size_t Header(char* data, size_t size, size_t count, void* user)
+{
+    Sink& sink = *static_cast<Sink*>(user);
+    size_t n = size * count;
+    std::string line(data, n);
+    static const char kName[] = "retry-after:";
+    if (line.size() > sizeof kName - 1) {
+        bool match = true;
+        for (size_t i = 0; i + 1 < sizeof kName && match; ++i)
+            match = std::tolower(static_cast<unsigned char>(line[i])) == kName[i];
+        if (match) {
+            size_t at = line.find_first_not_of(" \t", sizeof kName - 1);
+            long seconds = 0;
+            size_t digits = 0;
+            for (; at != std::string::npos && at < line.size() && std::isdigit(static_cast<unsigned char>(line[at]));
+                 ++at, ++digits)
+                seconds = std::min(seconds * 10 + (line[at] - '0'), 86400L);
+            if (digits > 0)
+                *sink.retryAfter = seconds;
+        }
+    }
+    return n;
 }
 
 // libcurl asks at least once a second, also while waiting for an answer.
@@ -124,7 +158,8 @@ bool HttpsGetHere(const HttpsRequest& request, HttpsAnswer& answer)
     MORVANE_SET(o, CURLOPT_URL, request.url.c_str());
     MORVANE_SET(o, CURLOPT_PROTOCOLS_STR, "https");
     MORVANE_SET(o, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    MORVANE_SET(o, CURLOPT_FOLLOWLOCATION, 1L);
+    // A request carrying its own headers (a bearer token) or a body is never sent on to another place.
+    MORVANE_SET(o, CURLOPT_FOLLOWLOCATION, request.headers.empty() && request.method.empty() ? 1L : 0L);
     MORVANE_SET(o, CURLOPT_MAXREDIRS, 3L);
     MORVANE_SET(o, CURLOPT_SSL_VERIFYPEER, 1L);
     MORVANE_SET(o, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -151,11 +186,25 @@ bool HttpsGetHere(const HttpsRequest& request, HttpsAnswer& answer)
         MORVANE_SET(o, CURLOPT_XFERINFOFUNCTION, Progress);
         MORVANE_SET(o, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(request.cancel));
     }
+    Sink sink{&answer.body, request.maxBody, &answer.retryAfter};
     MORVANE_SET(o, CURLOPT_WRITEFUNCTION, Collect);
-    MORVANE_SET(o, CURLOPT_WRITEDATA, &answer.body);
+    MORVANE_SET(o, CURLOPT_WRITEDATA, &sink);
+    MORVANE_SET(o, CURLOPT_HEADERFUNCTION, Header);
+    MORVANE_SET(o, CURLOPT_HEADERDATA, &sink);
+    if (!request.method.empty() && request.method != "GET") {
+        MORVANE_SET(o, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+        MORVANE_SET(o, CURLOPT_POSTFIELDS, request.body.c_str());
+        MORVANE_SET(o, CURLOPT_POSTFIELDSIZE, static_cast<long>(request.body.size()));
+    }
+    curl_slist* headers = nullptr;
+    for (const std::string& h : request.headers)
+        headers = api.slistAppend(headers, h.c_str());
+    if (headers)
+        MORVANE_SET(o, CURLOPT_HTTPHEADER, headers);
     if (!o.Ok()) {
         answer.error = o.Error();
         api.cleanup(curl);
+        api.slistFree(headers);
         return false;
     }
     CURLcode rc = api.perform(curl);
@@ -168,5 +217,6 @@ bool HttpsGetHere(const HttpsRequest& request, HttpsAnswer& answer)
         answer.body.clear();
     }
     api.cleanup(curl);
+    api.slistFree(headers);
     return rc == CURLE_OK;
 }

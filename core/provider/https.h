@@ -1,10 +1,12 @@
 #pragma once
-// One HTTPS GET through libcurl, as both the dyndns2 client and the check-IP sources make it:
+// One HTTPS request through libcurl, as the provider clients and the check-IP sources make it:
 // certificate and host-name verification always on, HTTPS only (also after a redirect), a User-Agent
 // naming Morvane and its version, bounded time and answer size.
 
 #include <atomic>
+#include <cstddef>
 #include <string>
+#include <vector>
 
 struct HttpsRequest {
     std::string url;
@@ -18,12 +20,17 @@ struct HttpsRequest {
     int ipVersion = 0;
     // Set from another thread to end the exchange within about a second (a stop).
     const std::atomic<bool>* cancel = nullptr;
+    std::string method;                // empty: GET; "POST", "PATCH", ... send `body`
+    std::vector<std::string> headers;  // "Name: value" lines added to the request
+    std::string body;
+    size_t maxBody = 4096;  // the answer's body beyond this is dropped
 };
 
 struct HttpsAnswer {
-    long status = 0;    // HTTP status; 0 when no answer came
-    std::string body;   // at most the first 4 KiB
-    std::string error;  // libcurl's text when the exchange failed
+    long status = 0;       // HTTP status; 0 when no answer came
+    std::string body;      // at most the first maxBody bytes
+    std::string error;     // libcurl's text when the exchange failed
+    long retryAfter = -1;  // seconds, from a Retry-After header in seconds; -1: none
 };
 
 // True when an HTTP answer arrived (whatever its status). In a process that called UseHttpsHelper
@@ -42,6 +49,12 @@ void UseHttpsHelper(const std::string& program);
 // The child's side: one request on standard input, its answer on standard output. Returns the exit
 // status.
 int HttpsHelperMain();
+// The request's method, headers and body go along, as for a GET (the same call: kept for the readers
+// of a request that is not a GET).
+inline bool HttpsSend(const HttpsRequest& request, HttpsAnswer& answer)
+{
+    return HttpsGet(request, answer);
+}
 
 // "Morvane/<version>"
 const char* MorvaneUserAgent();

@@ -57,7 +57,7 @@ bool TakeLong(std::string_view& in, long& value)
     return *end == '\0';
 }
 
-constexpr size_t kMaxMessage = 64 * 1024;
+constexpr size_t kMaxMessage = 320 * 1024;  // an API answer of up to 256 KiB and its framing
 
 bool WriteAll(int fd, const std::string& data)
 {
@@ -129,6 +129,13 @@ bool HttpsGet(const HttpsRequest& request, HttpsAnswer& answer)
     Put(message, std::to_string(request.timeoutMs));
     Put(message, std::to_string(request.connectTimeoutMs));
     Put(message, std::to_string(request.ipVersion));
+    Put(message, request.method);
+    std::string headers;
+    for (const std::string& h : request.headers)
+        headers += h + "\n";
+    Put(message, headers);
+    Put(message, request.body);
+    Put(message, std::to_string(request.maxBody));
     // Far below a pipe's buffer: written whole before the child reads.
     bool sent = message.size() < kMaxMessage && WriteAll(in[1], message);
     close(in[1]);
@@ -164,7 +171,7 @@ bool HttpsGet(const HttpsRequest& request, HttpsAnswer& answer)
     std::string_view view = reply;
     std::string ok;
     if (!killed && Take(view, ok) && TakeLong(view, answer.status) && Take(view, answer.body) &&
-        Take(view, answer.error) && view.empty())
+        Take(view, answer.error) && TakeLong(view, answer.retryAfter) && view.empty())
         return ok == "1";
     answer = HttpsAnswer{};
     if (!killed)
@@ -192,12 +199,18 @@ int HttpsHelperMain()
     }
     std::string_view view = message;
     HttpsRequest request;
-    long ipVersion = 0;
+    long ipVersion = 0, maxBody = 0;
+    std::string headers;
     if (!Take(view, request.url) || !Take(view, request.user) || !Take(view, request.password) ||
         !Take(view, request.caFile) || !TakeLong(view, request.timeoutMs) ||
-        !TakeLong(view, request.connectTimeoutMs) || !TakeLong(view, ipVersion) || !view.empty())
+        !TakeLong(view, request.connectTimeoutMs) || !TakeLong(view, ipVersion) || !Take(view, request.method) ||
+        !Take(view, headers) || !Take(view, request.body) || !TakeLong(view, maxBody) || maxBody < 0 ||
+        maxBody > 256 * 1024 || !view.empty())
         return 2;
     request.ipVersion = int(ipVersion);
+    request.maxBody = size_t(maxBody);
+    for (size_t at = 0, end; (end = headers.find('\n', at)) != std::string::npos; at = end + 1)
+        request.headers.push_back(headers.substr(at, end - at));
     HttpsAnswer answer;
     bool ok = HttpsGetHere(request, answer);
     std::string reply;
@@ -205,5 +218,6 @@ int HttpsHelperMain()
     Put(reply, std::to_string(answer.status));
     Put(reply, answer.body);
     Put(reply, answer.error);
+    Put(reply, std::to_string(answer.retryAfter));
     return WriteAll(1, reply) ? 0 : 1;
 }

@@ -417,3 +417,64 @@ TEST_F(CtlDyndns2Test, BothFamiliesFromAnInterfaceShownAndSent)
     EXPECT_EQ(Ctl("--json domains", out), 0) << out;
     EXPECT_NE(out.find("\"address\":\"203.0.113.77\",\"address6\":\"2001:db8::77\""), std::string::npos) << out;
 }
+
+TEST_F(CtlDyndns2Test, SeveralAccountsAddedShownLoggedIntoAndRemoved)
+{
+    std::string out, file;
+    const std::string common =
+        " --no-router --ca-file " + m_tlsFiles->Path("ca.pem") + " --check-ip " + m_checkIp.Url("/ip");
+    CTlsStandIn duck;
+    ASSERT_TRUE(duck.Start(m_tlsFiles->Path("good.pem"), m_tlsFiles->Path("good.key"),
+                           [](const std::string&) { return std::string("OK"); }));
+    const std::string token = m_dir + "/duck.token";
+    ASSERT_TRUE(files::ReplaceAtomically(token, "duck-t0ken\n", 0600));
+    const std::string addDuck = "provider add duckdns --name duck --server " + duck.Url("") +
+                                " --host home.duckdns.org --token-file " + token + common;
+    // Errors in words, nothing written.
+    EXPECT_EQ(Ctl("provider add duckdns --host home.duckdns.org --token x", out), 1) << out;
+    EXPECT_NE(out.find("never taken from the command line"), std::string::npos) << out;
+    EXPECT_EQ(Ctl("provider set cloudflare --host a.example.net --zone example.net", out), 1) << out;
+    EXPECT_NE(out.find("--zone is for nsupdate accounts"), std::string::npos) << out;
+    EXPECT_EQ(
+        Ctl("provider set nsupdate --server 127.0.0.1 --zone example.net --host a.example.org --key-file " + token,
+            out),
+        1)
+        << out;
+    EXPECT_NE(out.find("not in zone example.net"), std::string::npos) << out;
+    EXPECT_FALSE(files::Exists(m_dir + "/provider.conf"));
+
+    EXPECT_EQ(Ctl("provider add dyndns2 --server https://127.0.0.1:" + std::to_string(m_provider.Port()) +
+                      " --user alice --host a.example.net" + common,
+                  out, "s3cret pw\n"),
+              0)
+        << out;
+    ASSERT_TRUE(files::ReadAll(m_dir + "/provider.conf", file));
+    EXPECT_EQ(file.find("account="), std::string::npos) << "one unnamed account is written as before";
+    EXPECT_EQ(Ctl(addDuck, out), 0) << out;
+    EXPECT_EQ(Ctl(addDuck, out), 1) << out;  // the name is taken
+    EXPECT_EQ(
+        Ctl("provider add url --name other --url https://127.0.0.1:1/u?ip={ipv4} --host home.duckdns.org", out, "pw\n"),
+        1)
+        << out;
+    EXPECT_NE(out.find("more than one account"), std::string::npos) << out;
+    EXPECT_EQ(Ctl("--json provider show", out), 0) << out;
+    EXPECT_NE(out.find("\"accounts\":[{\"kind\":\"dyndns2\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\"name\":\"duck\""), std::string::npos) << out;
+    EXPECT_EQ(out.find("duck-t0ken"), std::string::npos) << out;
+
+    // The DuckDNS account's name and token log in; both accounts' hosts are listed and updated.
+    EXPECT_EQ(Ctl("login duck", out, "wrong\n"), 5) << out;
+    EXPECT_EQ(Ctl("login duck", out, "duck-t0ken\n"), 0) << out;
+    int before = Updates();
+    EXPECT_EQ(Ctl("on a.example.net home.duckdns.org", out), 0) << out;
+    EXPECT_NE(out.find("home.duckdns.org: switched on (result 1)"), std::string::npos) << out;
+    EXPECT_NE(out.find("a.example.net: switched on (result 1)"), std::string::npos) << out;
+    EXPECT_EQ(Updates(), before + 1);
+    ASSERT_EQ(duck.Requests().size(), 1u);
+    EXPECT_NE(duck.Requests()[0].find("GET /update?domains=home&token=duck-t0ken&ip=198.51.100.7 "), std::string::npos);
+
+    EXPECT_EQ(Ctl("provider remove nobody", out), 1) << out;
+    EXPECT_EQ(Ctl("provider remove duck", out), 0) << out;
+    EXPECT_EQ(Ctl("provider show", out), 0) << out;
+    EXPECT_EQ(out.find("duck"), std::string::npos) << out;
+}

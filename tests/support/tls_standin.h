@@ -1,7 +1,8 @@
 #pragma once
-// A small HTTPS server standing in for a dyndns2 server or a check-IP service (certificates from
-// TlsFiles, tests/tools/provider/provider_process.h): it records the head of every request it reads and
-// answers with whatever the test says. Loopback only.
+// A small HTTPS server standing in for a dyndns2 server, an HTTP API or a check-IP service (certificates
+// from TlsFiles, tests/tools/provider/provider_process.h): it records every request it reads (head, and
+// the body a Content-Length announces) and answers with whatever the test says: a body (status 200), or
+// "HTTP/1.1 STATUS ...\r\n[headers]\r\n" followed by the body. Loopback only.
 
 #include <netinet/in.h>
 #include <openssl/err.h>
@@ -11,7 +12,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cstdlib>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -80,6 +84,15 @@ public:
     int Connections() const { return m_connections; }
 
 private:
+    static size_t ContentLength(const std::string& head)
+    {
+        std::string lower = head.substr(0, head.find("\r\n\r\n"));
+        for (char& c : lower)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        size_t at = lower.find("\r\ncontent-length:");
+        return at == std::string::npos ? 0
+                                       : std::min<size_t>(std::strtoul(lower.c_str() + at + 18, nullptr, 10), 1 << 20);
+    }
     void Serve()
     {
         while (!m_stop) {
@@ -99,6 +112,10 @@ private:
                 int n;
                 while (head.find("\r\n\r\n") == std::string::npos && (n = SSL_read(ssl, buf, sizeof buf)) > 0)
                     head.append(buf, static_cast<size_t>(n));
+                size_t length = ContentLength(head), end = head.find("\r\n\r\n");
+                while (end != std::string::npos && head.size() < end + 4 + length &&
+                       (n = SSL_read(ssl, buf, sizeof buf)) > 0)
+                    head.append(buf, static_cast<size_t>(n));
                 if (!head.empty()) {  // a client that refused the certificate after the handshake sends nothing
                     std::lock_guard<std::mutex> lock(m_mutex);
                     m_requests.push_back(head);
@@ -109,8 +126,13 @@ private:
                     while (!m_stop && SSL_read(ssl, buf, sizeof buf) > 0) {
                     }
                 } else {
-                    std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
-                                        std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+                    std::string status = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n";
+                    if (body.rfind("HTTP/1.1 ", 0) == 0 && body.find("\r\n\r\n") != std::string::npos) {
+                        status = body.substr(0, body.find("\r\n\r\n") + 2);
+                        body = body.substr(body.find("\r\n\r\n") + 4);
+                    }
+                    std::string reply = status + "Content-Length: " + std::to_string(body.size()) +
+                                        "\r\nConnection: close\r\n\r\n" + body;
                     SSL_write(ssl, reply.data(), static_cast<int>(reply.size()));
                     SSL_shutdown(ssl);
                 }

@@ -12,9 +12,9 @@
 
 #include "shared/base/hostname.h"
 #include "shared/base/md5.h"
+#include "shared/dns/dns_update.h"
 #include "tools/provider/connections.h"
 #include "tools/provider/credentials.h"
-#include "tools/provider/dns_update.h"
 #include "tools/provider/migrate.h"
 #include "tools/provider/secret_input.h"
 #include "tools/provider/server.h"

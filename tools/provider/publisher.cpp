@@ -7,7 +7,7 @@
 #include <ctime>
 #include <vector>
 
-#include "tools/provider/dns_update.h"
+#include "shared/dns/dns_update.h"
 #include "tools/provider/metrics.h"
 #include "tools/provider/store.h"
 

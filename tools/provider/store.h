@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "shared/dns/dns_update.h"
 #include "tools/provider/address.h"
 #include "tools/provider/database.h"
-#include "tools/provider/dns_update.h"
 
 struct ProviderAccount {
     int32_t userid = 0;

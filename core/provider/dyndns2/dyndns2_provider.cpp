@@ -71,9 +71,9 @@ CDyndns2Provider::CDyndns2Provider(ProviderConfig config, std::unique_ptr<CAddre
 
 void CDyndns2Provider::Persist(const std::string& path, std::function<int64_t()> wallClock)
 {
-    // One account today, named after its kind; the server and the user name say which account it is.
+    // Named after the account (the kind unless named); the server and the user say which account it is.
     m_state =
-        std::make_unique<CAcceptedAddresses>(path, providerconf::KindName(m_config.kind),
+        std::make_unique<CAcceptedAddresses>(path, providerconf::AccountName(m_config),
                                              "dyndns2 " + m_config.user + " " + m_config.server, std::move(wallClock));
     m_state->Load();
     m_state->Keep(m_config.hosts);

@@ -1,4 +1,4 @@
-#include "tools/provider/dns_update.h"
+#include "shared/dns/dns_update.h"
 
 #include <ldns/ldns.h>
 #include <netdb.h>
