@@ -216,8 +216,18 @@ void CMorvaneManger::CutDomainList(std::vector<DomainRecord>& domains)
     domains.resize(kMaxDomains);
 }
 
+std::string CMorvaneManger::FailureWords(int status) const
+{
+    if (!m_service)
+        return FailureText(webservice::kFailUnreachable);
+    CallFailure failure = m_service->Failure(status);
+    uint8_t kind = failure.kind == webservice::kFailNone ? uint8_t(webservice::kFailUnreadable) : uint8_t(failure.kind);
+    return failure.what.empty() ? std::string(FailureText(kind)) : std::string(FailureText(kind)) + ": " + failure.what;
+}
+
 void CMorvaneManger::NotePushedFromData()
 {
+    NoteHeldFromData();
     AddressPair address = AddressPair::Of(m_netinfo);
     if (address.Empty())
         return;
@@ -292,8 +302,15 @@ uint8_t CMorvaneManger::Login(const std::string& user, const std::string& passwo
 
 void CMorvaneManger::CheckAddress()
 {
-    if (!m_service || m_service->PublicAddress(m_netinfo) != 0)
-        return;  // the client logged the failure
+    if (!m_service)
+        return;
+    if (int status = m_service->PublicAddress(m_netinfo)) {
+        // The client logged it; the switched-on domains say it until a check answers again.
+        m_checkFailure = "the address could not be checked (" + FailureWords(status) + ")";
+        SendDomainStatus();
+        return;
+    }
+    m_checkFailure.clear();
     AddressPair address = AddressPair::Of(m_netinfo);
     if (address.Empty())
         return;
@@ -310,7 +327,9 @@ void CMorvaneManger::CheckAddress()
     }
     bool pushed = false;
     if (!hosts.empty()) {
-        if (m_service->Update(m_userId, m_password, address, hosts) == 0) {
+        int status = m_service->Update(m_userId, m_password, address, hosts);
+        NoteAttempt(address, hosts, status);
+        if (status == 0) {
             for (const auto& entry : hosts)
                 m_pushed[entry.first] = address;
             LogPush(address, hosts);
@@ -331,6 +350,8 @@ void CMorvaneManger::CheckAddress()
             SendNetInfo();
         }
     }
+    if (!hosts.empty() || changed)
+        SendDomainStatus();
     if (pushed)
         RunHook(address, hosts);
     // Also after a failed update: the router may have lost its mappings with the address.
