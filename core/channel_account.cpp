@@ -229,8 +229,9 @@ void CMorvaneManger::OnSetProvider(UdpInPacket& in)
         problem = "no CA file at " + c.caFile;
     if (!problem.empty())
         return answer(problem);
-    Audit(c.kind == ProviderConfig::Kind::Dyndns2 ? "set the provider to the dyndns2 account '" + c.user + "' at " + c.server
-                                                  : std::string("set the provider to the web service"));
+    Audit(c.kind == ProviderConfig::Kind::Dyndns2
+              ? "set the provider to the dyndns2 account '" + c.user + "' at " + c.server
+              : std::string("set the provider to the web service"));
     if (!providerconf::Write(ProviderFile(), c)) {
         int error = errno;
         JournalPrint(kJournalError, "cannot save %s: %s", ProviderFile().c_str(),

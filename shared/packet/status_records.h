@@ -40,10 +40,10 @@ struct ProviderSettings {
 
 // One domain as the service sees it.
 enum HostState : uint8_t {
-    kHostOff = 0,       // switched off: the service leaves the name alone
-    kHostCurrent = 1,   // switched on, and the provider holds the current address
-    kHostFailing = 2,   // switched on, but the last update failed (`reason` says why)
-    kHostPending = 3,   // switched on, not yet updated with the current address
+    kHostOff = 0,      // switched off: the service leaves the name alone
+    kHostCurrent = 1,  // switched on, and the provider holds the current address
+    kHostFailing = 2,  // switched on, but the last update failed (`reason` says why)
+    kHostPending = 3,  // switched on, not yet updated with the current address
 };
 
 struct HostStatus {
