@@ -47,6 +47,8 @@ QString PortResult(uint16_t port, uint8_t type, uint8_t op, bool removed, bool o
 QString PortDuplicate(uint16_t port, uint8_t type);
 QString PortOutOfRange(const QString& typed);
 
+// A switched-on domain whose update failed; the service keeps it on and tries again.
+QString DomainFailing(const QString& domain, const QString& reason);
 QString IpChanged(const QString& address);
 QString ServiceBack();
 QString ServiceStopped();

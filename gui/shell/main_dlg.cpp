@@ -440,6 +440,9 @@ QString CMorvaneMainDlg::LoginFailureText() const
     switch (LoginFailure()) {
     case 2: return Text(gui::IDS_PROVIDER_UNREACHABLE);
     case 3: return Text(gui::IDS_PROVIDER_UNREADABLE);
+    case kLoginOtherAccount:
+        return gui::Sentence(QT_TRANSLATE_NOOP("Morvane", "这台电脑的服务商设置的账户是%1,请用它登录"),
+                             {QString::fromStdString(ConfiguredAccount())});
     default: return Text(gui::IDS_BAD_CREDENTIALS);  // refused, or an older service that does not say
     }
 }
@@ -519,6 +522,8 @@ void CMorvaneMainDlg::OnDomainFlags(const std::map<uint32_t, uint8_t>& flags, ui
         else
             Report(line, CTabCrtlEx::kDomainOutput, true);
     }
+    // A failed switch-on may still be stored on; the service's state says which.
+    RequestDomainStatus();
 }
 
 void CMorvaneMainDlg::OnMapResult(const std::vector<PortMapEntry>& entries, bool ok)
@@ -549,6 +554,7 @@ void CMorvaneMainDlg::OnDomainList(const std::vector<DomainRecord>* records, boo
         return;
     m_tab->FillDomainList(records);
     AppendOutput(gui::lines::ListResult(true), CTabCrtlEx::kDomainOutput);
+    RequestDomainStatus();
 }
 
 void CMorvaneMainDlg::OnLogin(const std::vector<DomainRecord>* records, bool ok)
@@ -580,6 +586,7 @@ void CMorvaneMainDlg::OnLogin(const std::vector<DomainRecord>* records, bool ok)
     m_tab->AboutPage()->hide();
     m_tab->PortPage()->hide();
     m_tab->FillDomainList(records);
+    RequestDomainStatus();
     if (!notSaved.isEmpty())
         AppendOutput(notSaved, CTabCrtlEx::kDomainOutput);
     gui::SetCrashAccount(UserName());
@@ -589,6 +596,17 @@ void CMorvaneMainDlg::OnIpChanged(uint32_t address)
 {
     m_tab->DomainPage()->SetPublicIp(address);
     Report(gui::lines::IpChanged(QString::fromStdString(FormatIPv4(address))), CTabCrtlEx::kDomainOutput, false);
+    RequestDomainStatus();
+}
+
+void CMorvaneMainDlg::OnDomainStatus(const std::vector<HostStatus>& list)
+{
+    CDomainListEx* domains = m_tab->DomainPage()->List();
+    for (uint32_t hostid : domains->SetStatus(list))
+        for (const HostStatus& s : list)
+            if (s.hostid == hostid)
+                Report(gui::lines::DomainFailing(domains->NameOf(hostid), QString::fromStdString(s.reason)),
+                       CTabCrtlEx::kDomainOutput, true);
 }
 
 void CMorvaneMainDlg::OnMapPortList(const std::vector<PortMapEntry>& entries)

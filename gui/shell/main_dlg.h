@@ -142,6 +142,7 @@ public:
     void OnLogin(const std::vector<DomainRecord>* records, bool ok) override;
     void OnIpChanged(uint32_t address) override;
     void OnMapPortList(const std::vector<PortMapEntry>& entries) override;
+    void OnDomainStatus(const std::vector<HostStatus>& list) override;
 
     // Answer to a message sent to the "MORVANEWND" endpoint.
     intptr_t OnWindowMessage(uint32_t msg);

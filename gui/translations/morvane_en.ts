@@ -635,5 +635,69 @@
         <source>服务程序启动意外,请重新登录</source>
         <translation>The service did not start; log in again</translation>
     </message>
+    <message>
+        <source>%1,更新于%2</source>
+        <translation>%1, updated %2</translation>
+    </message>
+    <message>
+        <source>更新失败: %1</source>
+        <translation>Update failed: %1</translation>
+    </message>
+    <message>
+        <source>等待更新</source>
+        <translation>Waiting for the update</translation>
+    </message>
+    <message>
+        <source>等待更新(服务商现为%1)</source>
+        <translation>Waiting for the update (the provider has %1)</translation>
+    </message>
+    <message>
+        <source>已停止</source>
+        <translation>Off</translation>
+    </message>
+    <message>
+        <source>已停止(服务商现为%1)</source>
+        <translation>Off (the provider has %1)</translation>
+    </message>
+    <message>
+        <source>已开启,服务商持有当前地址</source>
+        <translation>On; the provider has the current address</translation>
+    </message>
+    <message>
+        <source>已开启,但更新失败</source>
+        <translation>On, but the last update failed</translation>
+    </message>
+    <message>
+        <source>已开启,等待更新</source>
+        <translation>On; waiting for the update</translation>
+    </message>
+    <message>
+        <source>IPv4地址: %1</source>
+        <translation>IPv4 address: %1</translation>
+    </message>
+    <message>
+        <source>IPv6地址: %1</source>
+        <translation>IPv6 address: %1</translation>
+    </message>
+    <message>
+        <source>上次更新: %1</source>
+        <translation>Last updated: %1</translation>
+    </message>
+    <message>
+        <source>上次尝试: %1</source>
+        <translation>Last attempt: %1</translation>
+    </message>
+    <message>
+        <source>原因: %1</source>
+        <translation>Reason: %1</translation>
+    </message>
+    <message>
+        <source>这台电脑的服务商设置的账户是%1,请用它登录</source>
+        <translation>The provider on this computer is set up for the account %1; log in with it</translation>
+    </message>
+    <message>
+        <source>域名%1的更新失败: %2。域名保持开启,服务程序会再次尝试。</source>
+        <translation>The update of %1 failed: %2. It stays switched on and the service tries again.</translation>
+    </message>
 </context>
 </TS>

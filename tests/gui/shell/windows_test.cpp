@@ -504,10 +504,17 @@ TEST_F(ShellMainWindow, UnansweredRequestsLostServiceAndFailureReasons)
     service.Reply(w->LocalPort(), 0, {0, 2});  // provider unreachable
     ASSERT_TRUE(ProcessEventsUntil([&] { return page->Mode() == CMorvaneMainLogOnDlg::kFailed; }, 3000));
     EXPECT_EQ(page->Group()->title(), U("无法连接域名服务商"));
+    // A dyndns2 account takes only its own name: the page says which.
+    pressReturn();
+    ASSERT_TRUE(service.Expect(0));
+    service.Reply(w->LocalPort(), 0, {0, 4, 0, 6, 'a', 'l', 'i', 'c', 'e', 0});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return page->Mode() == CMorvaneMainLogOnDlg::kFailed; }, 3000));
+    EXPECT_EQ(page->Group()->title(), U("这台电脑的服务商设置的账户是alice,请用它登录"));
+    page->PasswordEdit()->setText("demo");
     pressReturn();
     ASSERT_TRUE(service.Expect(0));
     service.Reply(w->LocalPort(), 0, {0});  // an older service says no more than "refused"
-    ASSERT_TRUE(ProcessEventsUntil([&] { return w->logins == 2; }, 3000));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return w->logins == 3; }, 3000));
     EXPECT_EQ(page->Group()->title(), U("用户名和密码出错"));
     // A refused password is typed again; the account tried stays.
     EXPECT_EQ(page->AccountBox()->currentText(), "demo");
@@ -712,13 +719,21 @@ TEST_F(ShellMainWindow, TrayStateNotificationsAndTheServiceProcess)
     w->OnLogin(&records, true);
     EXPECT_EQ(tray->StateText(), U("已登录: demo"));
     tray->SetNotificationsOn(true);
-    const qsizetype before = tray->Raised().size();
+    qsizetype before = tray->Raised().size();
     w->OnIpChanged(0xCB007107);
     w->OnDomainFlags({{2, 1}}, 0);
     w->OnDomainFlags({{1, 0}}, 1);  // a success is no news
     ASSERT_EQ(tray->Raised().size(), before + 2);
     EXPECT_EQ(tray->Raised()[before], U("本地动态IP发生了变化"));
     EXPECT_EQ(tray->Raised()[before + 1], U("域名操作失败"));
+    // The service stored that switch-on and says why it fails: on, failing, and told once.
+    w->OnDomainStatus({{2, kHostFailing, 0, "", 0, 1, "provider unreachable or not answering"}});
+    EXPECT_EQ(w->Tab()->DomainPage()->List()->Row(1)->enabled, 1);
+    ASSERT_EQ(tray->Raised().size(), before + 3);
+    EXPECT_EQ(
+        tray->Raised()[before + 2],
+        U("域名demo2.example.net的更新失败: provider unreachable or not answering。域名保持开启,服务程序会再次尝试。"));
+    before += 1;
     tray->NotifyAction()->trigger();  // off, from the menu
     w->OnIpChanged(0xCB007108);
     EXPECT_EQ(tray->Raised().size(), before + 2);
