@@ -615,12 +615,12 @@ TEST_F(ShellMainWindow, KeyboardOnly)
     QTabBar* tabs = w->Tab()->TabBar();
     CDomainlstSheet* domains = w->Tab()->DomainPage();
     domains->AddButton()->setFocus();
-    for (int expected : {1, 2, 0}) {
+    for (int expected : {1, 2, 3, 0}) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, Qt::ControlModifier);
         EXPECT_EQ(tabs->currentIndex(), expected);
     }
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
-    EXPECT_EQ(tabs->currentIndex(), 2);
+    EXPECT_EQ(tabs->currentIndex(), 3);
     tabs->setCurrentIndex(0);
     domains->AddButton()->setFocus();
     for (QWidget* next : {static_cast<QWidget*>(domains->UpdateButton()), static_cast<QWidget*>(domains->List()),
@@ -677,9 +677,13 @@ TEST_F(ShellMainWindow, TextsFitInBothLanguages)
         w->OnLogin(&records, true);
         w->OnNetInfo(NetInfo{static_cast<int32_t>(0xCB00710A), 2, "demo network"});
         w->OnMapPortList({{8080, 1, 0, 1}});
+        ProviderSettings dyn;
+        dyn.kind = "dyndns2";
+        dyn.user = "alice";
+        w->OnAccount(true, "alice", true, dyn);
         for (QSize size : {w->minimumSize(), QSize(CMorvaneMainDlg::kWidth, CMorvaneMainDlg::kHeight)}) {
             w->resize(size);
-            for (int page : {0, 1, 2}) {
+            for (int page : {0, 1, 2, 3}) {
                 w->Tab()->TabBar()->setCurrentIndex(page);
                 whole(w.get(), language + std::to_string(size.width()) + " wide, page " + std::to_string(page));
             }
