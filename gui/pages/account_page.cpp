@@ -205,7 +205,7 @@ void CAccountPage::ShowFields()
     const ProviderKindInfo* kind = KindAt(m_kind->currentIndex());
     const bool account = kind && kind->account;
     for (QWidget* w : std::initializer_list<QWidget*>{m_serverLabel, m_server, m_userLabel, m_user, m_passwordLabel,
-                                                     m_password, m_hostsLabel, m_hosts})
+                                                      m_password, m_hostsLabel, m_hosts})
         w->setVisible(account);
     const int source = m_source->currentIndex();
     m_checkIpLabel->setVisible(source == kSourceCheckIp);
