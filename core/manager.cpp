@@ -181,6 +181,13 @@ void CMorvaneManger::SyncDomainFile()
         record.enabled = static_cast<uint8_t>(stored[record.hostid]);
         switches[record.hostid] = record.enabled;
     }
+    // Hosts switched on that this account does not list keep their switch: those of the other kind of
+    // provider (a dyndns2 account and the web service number their hosts differently), so that going
+    // back to it finds them on again. Bounded, like the list itself.
+    size_t kept = 0;
+    for (const auto& [hostid, op] : datafile::ReadAllSwitches(path, 2 * kMaxDomains))
+        if (op == 1 && kept < kMaxDomains && switches.emplace(hostid, 1).second)
+            ++kept;
     if (!datafile::WriteAllSwitches(path, switches)) {
         int error = errno;
         JournalPrint(kJournalError, "cannot save %s: %s", path.c_str(), datafile::FailureText(path, error).c_str());

@@ -965,11 +965,15 @@ TEST_F(ManagerTest, ProviderSettingsAccountAndLogOut)
     named.ReadU8();
     EXPECT_EQ(named.ReadString(), "alice");
 
+    // Back to the web service: a host the dyndns2 account had switched on keeps its switch.
+    ASSERT_TRUE(datafile::SetSwitches(m_dir + "/domain.xml", {{0x7ABCDEF0u, 1}}));
     ProviderSettings web;
     EXPECT_EQ(set(web), "ok");
     login = Login();
     ASSERT_GE(login.size(), 21u);
     EXPECT_EQ(login[20], 1);
+    EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 0x7ABCDEF0u), 1);
+    EXPECT_EQ(datafile::ReadSwitches(m_dir + "/domain.xml", {1, 2, 3}).size(), 3u);
     Client().Send(0, CMD_LOG_OUT);
     auto out = Client().ReceiveCommand(CMD_LOG_OUT);
     ASSERT_TRUE(out.has_value());
