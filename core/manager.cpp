@@ -418,6 +418,9 @@ void CMorvaneManger::FinishRestore()
                      datafile::FailureText(MapPortFile(), error).c_str());
     }
     JournalPrint(kJournalInfo, "port mappings restored: %d of %d enabled", mapped, enabled);
+    // A mapping the router lost (or took again) is told to every client, which shows it as it is now.
+    if (!updates.empty() && !m_stop)
+        SendPortList();
     m_restoring = false;
     m_restoreList.clear();
     if (m_restoreAgain) {

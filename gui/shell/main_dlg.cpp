@@ -713,9 +713,20 @@ void CMorvaneMainDlg::OnDomainStatus(const std::vector<HostStatus>& list)
 void CMorvaneMainDlg::OnMapPortList(const std::vector<PortMapEntry>& entries)
 {
     CMapPortList* list = m_tab->PortPage()->List();
-    // Only the byte 1 means mapped; any other value shows as not mapped.
-    for (const PortMapEntry& e : entries)
-        list->AddPortRow(e.port, e.type, e.op == 1 ? 1 : 0, e.allow != 0 ? 1 : 0);
+    // Only the byte 1 means mapped; any other value shows as not mapped. Sent again after the service
+    // mapped the ports anew (the address changed): a row whose mapping the router lost says so.
+    for (const PortMapEntry& e : entries) {
+        const uint8_t op = e.op == 1 ? 1 : 0;
+        const int row = list->FindRow(e.port, e.type);
+        if (row < 0) {
+            list->AddPortRow(e.port, e.type, op, e.allow != 0 ? 1 : 0);
+            continue;
+        }
+        const bool lost = list->Entry(row)->op == 1 && op == 0;
+        list->UpdatePortRow(e.port, op, e.type, e.allow != 0 ? 1 : 0, true);
+        if (lost)
+            Report(gui::lines::PortLost(e.port, e.type), CTabCrtlEx::kPortOutput, true);
+    }
 }
 
 void CMorvaneMainDlg::resizeEvent(QResizeEvent* event)

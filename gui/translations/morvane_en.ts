@@ -77,7 +77,7 @@
     </message>
     <message>
         <source>留空则用系统的证书</source>
-        <translation>Empty: the system's certificates</translation>
+        <translation>Empty: the system&apos;s certificates</translation>
     </message>
     <message>
         <source>类型:</source>
@@ -824,7 +824,7 @@
     </message>
     <message>
         <source>请输入这个账户的密码。</source>
-        <translation>Enter this account's password.</translation>
+        <translation>Enter this account&apos;s password.</translation>
     </message>
     <message>
         <source>设置没有送到服务程序。</source>
@@ -885,6 +885,10 @@
     <message>
         <source>取消</source>
         <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>端口%1(%2)在路由器上的映射已丢失,服务程序没能再次映射它。</source>
+        <translation>The router no longer maps port %1/%2, and the service could not map it again.</translation>
     </message>
 </context>
 </TS>

@@ -430,6 +430,17 @@ TEST_F(ManagerTest, AddressChecks)
     ASSERT_TRUE(pushed.has_value());
     EXPECT_EQ((std::vector<uint8_t>(pushed->begin() + 20, pushed->end())), (std::vector<uint8_t>{203, 0, 113, 7}));
     EXPECT_EQ(Pushes(1), 3);
+
+    // The router went away: mapping anew after the next change finds the mapping lost, and says so.
+    m_nat.noRouter = true;
+    ASSERT_EQ(m_provider.Admin({"set-address", "198.51.100.10"}), 0);
+    Advance(120001);
+    auto lost = m_client.ReceiveCommand(CMD_PORT_LIST);
+    ASSERT_TRUE(lost.has_value());
+    UdpInPacket in;
+    CRawClient::Parse(*lost, in);
+    ASSERT_EQ(in.ReadU8(), 1);
+    EXPECT_EQ(ReadPortList(in), (std::vector<PortMapEntry>{{8080, 0, 0, 1}}));
 }
 
 TEST_F(ManagerTest, ProviderTroubleNeverLosesASwitch)

@@ -737,7 +737,12 @@ TEST_F(ShellMainWindow, TrayStateNotificationsAndTheServiceProcess)
     EXPECT_EQ(
         tray->Raised()[before + 2],
         U("域名demo2.example.net的更新失败: provider unreachable or not answering。域名保持开启,服务程序会再次尝试。"));
-    before += 1;
+    // Ports mapped anew after an address change: one the router lost reads so, and is told.
+    w->OnMapPortList({{8080, 1, 0, 1}});
+    w->OnMapPortList({{8080, 0, 0, 1}});
+    EXPECT_EQ(w->Tab()->PortPage()->List()->Entry(0)->op, 0);
+    EXPECT_EQ(tray->Raised().back(), U("端口8080(TCP)在路由器上的映射已丢失,服务程序没能再次映射它。"));
+    before += 2;
     tray->NotifyAction()->trigger();  // off, from the menu
     w->OnIpChanged(0xCB007108);
     EXPECT_EQ(tray->Raised().size(), before + 2);
