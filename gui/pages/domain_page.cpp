@@ -127,7 +127,11 @@ public:
             const QRect bottom(text.left(), top.bottom(), text.width(), text.height() - top.height());
             painter->drawText(top, Qt::AlignLeft | Qt::AlignBottom, QString::fromUtf8(row->name.c_str()));
             QFont small = ListFont(false);
-            small.setPointSizeF(small.pointSizeF() * 0.9);
+            // The list's font may be sized in pixels (then its point size reads -1).
+            if (small.pixelSize() > 0)
+                small.setPixelSize(std::max(9, small.pixelSize() * 9 / 10));
+            else
+                small.setPointSizeF(small.pointSizeF() * 0.9);
             painter->setFont(small);
             const bool failing = row->statusKnown && row->status.state == kHostFailing;
             painter->setPen(failing ? QColor(200, 0, 0) : QColor(90, 90, 90));

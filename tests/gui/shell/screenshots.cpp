@@ -128,8 +128,9 @@ int main(int argc, char** argv)
     // A dyndns2 account refuses other names; the page says which one is set up.
     {
         UdpInPacket reply;
-        const uint8_t bytes[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                 0, kLoginOtherAccount, 0, 6, 'a', 'l', 'i', 'c', 'e', 0};
+        const uint8_t bytes[] = {0, 0, 0,   0,   0,   0,   0,   0, 0, 0, 0,
+                                 0, 0, 0,   0,   0,   0,   0,   0, 0, 0, kLoginOtherAccount,
+                                 0, 6, 'a', 'l', 'i', 'c', 'e', 0};
         reply.SetData(bytes, sizeof bytes);
         window.Decode(reply);
         ok &= Save(window, "main-login-other-account");
@@ -174,7 +175,8 @@ int main(int argc, char** argv)
     dyn.checkIp = {"https://checkip.example.net/"};
     window.Tab()->TabBar()->setCurrentIndex(3);
     window.OnAccount(true, "alice", true, dyn);
-    window.OnProviderTest(true, "address 203.0.113.7 (https://checkip.example.net/); the account 'alice' has 2 name(s)");
+    window.OnProviderTest(true,
+                          "address 203.0.113.7 (https://checkip.example.net/); the account 'alice' has 2 name(s)");
     ok &= Save(window, "main-account");
 
     CMorvaneTray& tray = *window.Tray();
