@@ -289,9 +289,12 @@ bool CDnsListener::SendLogOut()
 
 bool CDnsListener::SendProviderSettings(const ProviderSettings& settings)
 {
-    bool fits = true;
-    bool sent = Send(CMD_SET_PROVIDER, [&](OutPacket& out) { fits = WriteProviderSettings(out, settings); });
-    return fits && sent;
+    // Settings that do not fit one datagram are not sent at all: half of them would read as others.
+    UdpOutPacket trial;
+    trial.Skip(kPacketHeaderSize);
+    if (!WriteProviderSettings(trial, settings))
+        return false;
+    return Send(CMD_SET_PROVIDER, [&](OutPacket& out) { WriteProviderSettings(out, settings); });
 }
 
 bool CDnsListener::RequestProviderTest()
