@@ -373,6 +373,9 @@ TEST_F(GuiEndToEnd, Dyndns2AccountSetUpFromTheSettings)
     ASSERT_TRUE(ProcessEventsUntil([&] { return login->Mode() == CMorvaneMainLogOnDlg::kLoggedIn; }, 15000));
     ASSERT_TRUE(ProcessEventsUntil([&] { return Domains()->RowCount() == 1; }, 5000));
     EXPECT_TRUE(ProcessEventsUntil([&] { return page->AccountLabel()->text() == U("已登录: alice"); }, 5000));
+    // No network type with a dyndns2 account: the network line names where the address came from.
+    EXPECT_TRUE(ProcessEventsUntil([&] { return DomainPage()->NetTypeLabel()->text().contains("127.0.0.1"); }))
+        << DomainPage()->NetTypeLabel()->text().toStdString();
 
     Domains()->OnClick(0, CDomainListEx::kColumnSwitch);
     ASSERT_TRUE(ProcessEventsUntil([&] { return Domains()->Row(0)->status.state == kHostCurrent; }, 15000))
