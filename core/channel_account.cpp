@@ -216,6 +216,16 @@ void CMorvaneManger::OnSetProvider(UdpInPacket& in)
     c.interfaceName = wanted.interfaceName;
     c.router = wanted.router;
     c.caFile = wanted.caFile;
+    // What the settings page does not show yet (the families, IPv6 sources, interface ids) is kept as
+    // stored, so that a save from the desktop program loses nothing morvanectl set.
+    if (stored.kind == c.kind) {
+        c.ip = stored.ip;
+        c.dualRequest = stored.dualRequest;
+        c.checkIp6 = stored.checkIp6;
+        for (const std::string& host : c.hosts)
+            if (auto it = stored.interfaceIds.find(host); it != stored.interfaceIds.end())
+                c.interfaceIds.insert(*it);
+    }
     // An empty password keeps the stored one, but only for the same account on the same server.
     if (c.password.empty() && stored.kind == c.kind && stored.user == c.user && stored.server == c.server)
         c.password = stored.password;

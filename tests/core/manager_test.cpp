@@ -944,11 +944,14 @@ TEST_F(ManagerTest, ProviderSettingsAccountAndLogOut)
     std::string conf;
     ASSERT_TRUE(files::ReadAll(m_dir + "/provider.conf", conf));
     EXPECT_NE(conf.find("host=home.example.test\n"), std::string::npos) << conf;
-    dyn.password.clear();  // the same account: the stored password is kept
+    // The same account: the stored password is kept, and what the page does not carry too.
+    ASSERT_TRUE(files::ReplaceAtomically(m_dir + "/provider.conf", conf + "ip=both\n", 0660));
+    dyn.password.clear();
     dyn.router = true;
     EXPECT_EQ(set(dyn), "ok");
     ASSERT_TRUE(files::ReadAll(m_dir + "/provider.conf", conf));
     EXPECT_NE(conf.find("password=s3cret\n"), std::string::npos) << conf;
+    EXPECT_NE(conf.find("ip=both\n"), std::string::npos) << conf;
 
     Client().Send(0, CMD_ACCOUNT);
     auto account = Client().ReceiveCommand(CMD_ACCOUNT);
