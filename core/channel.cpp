@@ -17,6 +17,7 @@
 #include "core/log.h"
 #include "core/manager.h"
 #include "core/portmap.h"
+#include "core/provider/config.h"
 #include "core/provider/provider.h"
 #include "core/udp_intake.h"
 #include "platform/data_dir.h"
@@ -381,6 +382,11 @@ void CMorvaneManger::DispatchPacket(UdpInPacket& packet)
     case CMD_REMOVE_PORTS: OnRemovePorts(packet); break;
     case CMD_STORE_PORTS:
     case CMD_STORE_PORTS_ALT: OnStorePorts(packet, false); break;
+    case CMD_DOMAIN_STATUS: OnDomainStatus(); break;
+    case CMD_ACCOUNT: OnAccount(); break;
+    case CMD_LOG_OUT: OnLogOut(); break;
+    case CMD_SET_PROVIDER: OnSetProvider(packet); break;
+    case CMD_TEST_PROVIDER: OnTestProvider(); break;
     default: break;  // 3, 5 and unknown codes: nothing to do
     }
     m_inRequest = false;
@@ -432,13 +438,27 @@ void CMorvaneManger::OnLogin(UdpInPacket& in)
     std::string password = in.ReadString();
     Audit("log in as '" + user + "'");
     if (uint8_t reason = Login(user, password)) {
+        // A dyndns2 account refuses every other name: saying which name it takes beats "wrong password".
+        ProviderConfig config;
+        if (reason == webservice::kFailRefused && providerconf::Read(ProviderFile(), config) &&
+            config.kind == ProviderConfig::Kind::Dyndns2 && config.user != user) {
+            if (UdpOutPacketPtr reply = NewReply(CMD_LOGIN)) {
+                reply->WriteU8(0);
+                reply->WriteU8(kLoginOtherAccount);
+                reply->WriteString(config.user);
+                SendToClient(*reply);
+            }
+            return;
+        }
         SendDomainReply(0, false, reason);
         return;
     }
     m_loggedIn = true;
     m_loginRetryPending = false;
-    if (user != m_userId)
+    if (user != m_userId) {
         m_pushed.clear();
+        m_history.clear();
+    }
     m_userId = user;
     m_password = password;
     SyncDomainFile();
@@ -496,7 +516,13 @@ void CMorvaneManger::OnSetDomainState(UdpInPacket& in)
         // Every listed host goes to the provider with its byte as initial result (the web service
         // takes all of them; a dyndns2 account only those switched on).
         AddressPair address = AddressPair::Of(m_netinfo);
-        ok = m_service && m_service->Update(m_userId, m_password, address, results) == 0;
+        int status = m_service ? m_service->Update(m_userId, m_password, address, results) : -1;
+        ok = status == 0;
+        UpdateResultMap enabled;
+        for (const auto& [hostid, value] : flags)
+            if (value == 1)
+                enabled[hostid] = ok ? results[hostid] : value;
+        NoteAttempt(address, enabled, status);
         if (!ok) {
             results = flags;
             JournalPrint(kJournalWarning, "push of %s after a switch-on failed; retried at the next check",

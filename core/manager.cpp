@@ -181,6 +181,13 @@ void CMorvaneManger::SyncDomainFile()
         record.enabled = static_cast<uint8_t>(stored[record.hostid]);
         switches[record.hostid] = record.enabled;
     }
+    // Hosts switched on that this account does not list keep their switch: those of the other kind of
+    // provider (a dyndns2 account and the web service number their hosts differently), so that going
+    // back to it finds them on again. Bounded, like the list itself.
+    size_t kept = 0;
+    for (const auto& [hostid, op] : datafile::ReadAllSwitches(path, 2 * kMaxDomains))
+        if (op == 1 && kept < kMaxDomains && switches.emplace(hostid, 1).second)
+            ++kept;
     if (!datafile::WriteAllSwitches(path, switches)) {
         int error = errno;
         JournalPrint(kJournalError, "cannot save %s: %s", path.c_str(), datafile::FailureText(path, error).c_str());
@@ -216,8 +223,18 @@ void CMorvaneManger::CutDomainList(std::vector<DomainRecord>& domains)
     domains.resize(kMaxDomains);
 }
 
+std::string CMorvaneManger::FailureWords(int status) const
+{
+    if (!m_service)
+        return FailureText(webservice::kFailUnreachable);
+    CallFailure failure = m_service->Failure(status);
+    uint8_t kind = failure.kind == webservice::kFailNone ? uint8_t(webservice::kFailUnreadable) : uint8_t(failure.kind);
+    return failure.what.empty() ? std::string(FailureText(kind)) : std::string(FailureText(kind)) + ": " + failure.what;
+}
+
 void CMorvaneManger::NotePushedFromData()
 {
+    NoteHeldFromData();
     AddressPair address = AddressPair::Of(m_netinfo);
     if (address.Empty())
         return;
@@ -292,8 +309,15 @@ uint8_t CMorvaneManger::Login(const std::string& user, const std::string& passwo
 
 void CMorvaneManger::CheckAddress()
 {
-    if (!m_service || m_service->PublicAddress(m_netinfo) != 0)
-        return;  // the client logged the failure
+    if (!m_service)
+        return;
+    if (int status = m_service->PublicAddress(m_netinfo)) {
+        // The client logged it; the switched-on domains say it until a check answers again.
+        m_checkFailure = "the address could not be checked (" + FailureWords(status) + ")";
+        SendDomainStatus();
+        return;
+    }
+    m_checkFailure.clear();
     AddressPair address = AddressPair::Of(m_netinfo);
     if (address.Empty())
         return;
@@ -310,7 +334,9 @@ void CMorvaneManger::CheckAddress()
     }
     bool pushed = false;
     if (!hosts.empty()) {
-        if (m_service->Update(m_userId, m_password, address, hosts) == 0) {
+        int status = m_service->Update(m_userId, m_password, address, hosts);
+        NoteAttempt(address, hosts, status);
+        if (status == 0) {
             for (const auto& entry : hosts)
                 m_pushed[entry.first] = address;
             LogPush(address, hosts);
@@ -331,6 +357,8 @@ void CMorvaneManger::CheckAddress()
             SendNetInfo();
         }
     }
+    if (!hosts.empty() || changed)
+        SendDomainStatus();
     if (pushed)
         RunHook(address, hosts);
     // Also after a failed update: the router may have lost its mappings with the address.
@@ -390,6 +418,9 @@ void CMorvaneManger::FinishRestore()
                      datafile::FailureText(MapPortFile(), error).c_str());
     }
     JournalPrint(kJournalInfo, "port mappings restored: %d of %d enabled", mapped, enabled);
+    // A mapping the router lost (or took again) is told to every client, which shows it as it is now.
+    if (!updates.empty() && !m_stop)
+        SendPortList();
     m_restoring = false;
     m_restoreList.clear();
     if (m_restoreAgain) {

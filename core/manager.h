@@ -33,6 +33,7 @@
 #include "shared/base/core_thread.h"
 #include "shared/packet/packet.h"
 #include "shared/packet/records.h"
+#include "shared/packet/status_records.h"
 
 class CConfiguredProvider;
 class CDynamicService;
@@ -191,6 +192,22 @@ private:
     void OnMapPorts(UdpInPacket& in);
     void OnStorePorts(UdpInPacket& in, bool forceAllowOff);
     void OnRemovePorts(UdpInPacket& in);
+    // The later requests (channel_account.cpp): each domain's state, the account and the provider
+    // settings, log out, new settings, a test of the provider.
+    void OnDomainStatus();
+    void OnAccount();
+    void OnLogOut();
+    void OnSetProvider(UdpInPacket& in);
+    void OnTestProvider();
+    // Reply 10 with every domain's state: to the requester, or as a notification to every client.
+    void SendDomainStatus();
+    std::vector<HostStatus> StatusList() const;
+    // What an update of `hosts` to `address` came to (`status` = the provider's answer to the whole).
+    void NoteAttempt(const AddressPair& address, const UpdateResultMap& hosts, int status);
+    // The addresses the provider reports in the hosts' data.
+    void NoteHeldFromData();
+    // Why the call that returned `status` failed, in words.
+    std::string FailureWords(int status) const;
     // A failed login reply (command 0) carries `reason` after the ok byte.
     void SendDomainReply(uint16_t command, bool ok, uint8_t reason = 0);
     void SendIpChanged();
@@ -237,6 +254,16 @@ private:
 
     // Per enabled host, the addresses of its last successful push (or the ones its data already shows).
     std::map<uint32_t, AddressPair> m_pushed;
+
+    // Per host: what the provider holds as far as the service knows, and its last update.
+    struct HostHistory {
+        AddressPair held;
+        uint32_t updatedAt = 0, triedAt = 0;
+        std::string failure;  // empty after an accepted update
+    };
+    std::map<uint32_t, HostHistory> m_history;
+    // Why the last address check failed; empty when it answered.
+    std::string m_checkFailure;
 
     std::unique_ptr<CPortMapper> m_mapper;
     std::atomic<bool> m_restoring{false};

@@ -25,6 +25,7 @@
 #include "shared/base/md5.h"
 #include "shared/base/names.h"
 #include "shared/packet/commands.h"
+#include "shared/packet/status_records.h"
 #include "shared/xml/data_files.h"
 
 #include "ctl/cli.h"
@@ -244,6 +245,10 @@ int Login(const Options& opt, CCtlClient& client, const std::string& user, const
             return Fail(opt, kExitProviderAnswer,
                         "login as '" + user + "' failed: the provider's answer could not be read (" +
                             platform::kServiceLogHint + ")");
+        case kLoginOtherAccount:
+            return Fail(opt, kExitLoginRefused,
+                        "login as '" + user + "' refused: the provider is set up for the dyndns2 account '" +
+                            client.ConfiguredAccount() + "' (morvanectl provider show)");
         default:  // 1, or a service that does not say
             return Fail(opt, kExitLoginRefused, "login refused by the provider for account '" + user + "'");
         }

@@ -143,6 +143,18 @@ QString PortOutOfRange(const QString& typed)
     return Sentence(QT_TRANSLATE_NOOP("Morvane", "端口号无效(1-65535): %1"), {typed});
 }
 
+QString PortLost(uint16_t port, uint8_t type)
+{
+    return Sentence(QT_TRANSLATE_NOOP("Morvane", "端口%1(%2)在路由器上的映射已丢失,服务程序没能再次映射它。"),
+                    PortArgs(port, type));
+}
+
+QString DomainFailing(const QString& domain, const QString& reason)
+{
+    return Sentence(QT_TRANSLATE_NOOP("Morvane", "域名%1的更新失败: %2。域名保持开启,服务程序会再次尝试。"),
+                    {domain, reason});
+}
+
 QString IpChanged(const QString& address)
 {
     return Sentence(QT_TRANSLATE_NOOP3("Morvane", "本地动态IP发生了变化", "new address"), {address});

@@ -46,7 +46,11 @@ QString PortRequest(uint16_t port, uint8_t type, uint8_t op, bool removed);
 QString PortResult(uint16_t port, uint8_t type, uint8_t op, bool removed, bool ok, const QString& reason = {});
 QString PortDuplicate(uint16_t port, uint8_t type);
 QString PortOutOfRange(const QString& typed);
+// The router no longer maps a port the service had mapped (found when it mapped the ports anew).
+QString PortLost(uint16_t port, uint8_t type);
 
+// A switched-on domain whose update failed; the service keeps it on and tries again.
+QString DomainFailing(const QString& domain, const QString& reason);
 QString IpChanged(const QString& address);
 QString ServiceBack();
 QString ServiceStopped();

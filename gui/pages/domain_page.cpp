@@ -4,6 +4,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QStyledItemDelegate>
+#include <QDateTime>
 #include <QUrl>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "gui/messages.h"
 #include "gui/shell/message_box.h"
 #include "gui/strings.h"
+#include "shared/base/ipv4.h"
 #include "shared/packet/commands.h"
 
 namespace {
@@ -22,6 +24,7 @@ namespace {
 // Shared by every domain list in the process, as one direction for all columns.
 int g_sortDirection = 0;
 
+using gui::Sentence;
 using gui::Text;
 
 QFont ListFont(bool underline)
@@ -41,6 +44,34 @@ int CompareRows(const DomainRow& a, const DomainRow& b, int column)
         result = a.enabled > b.enabled ? -1 : (a.enabled < b.enabled ? 1 : 0);
     }
     return g_sortDirection == 0 ? -result : result;
+}
+
+QColor StateColour(const DomainRow& row)
+{
+    if (!row.statusKnown)
+        return row.enabled == 1 ? QColor(0, 255, 0) : QColor(255, 0, 0);
+    switch (row.status.state) {
+    case kHostCurrent: return QColor(0, 200, 0);
+    case kHostFailing: return QColor(230, 0, 0);
+    case kHostPending: return QColor(240, 200, 0);
+    default: return QColor(170, 170, 170);
+    }
+}
+
+QString When(uint32_t seconds)
+{
+    return QDateTime::fromSecsSinceEpoch(seconds).toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+}
+
+// The addresses the provider holds, IPv4 first; empty when none is known.
+QString Held(const HostStatus& s)
+{
+    QStringList held;
+    if (s.ipv4)
+        held << QString::fromStdString(FormatIPv4(s.ipv4));
+    if (!s.ipv6.empty())
+        held << QString::fromStdString(s.ipv6);
+    return held.join(QStringLiteral(", "));
 }
 
 // Draws the three kinds of cell; the list's records say what to draw.
@@ -65,7 +96,7 @@ public:
         case CDomainListEx::kColumnState: {
             painter->setRenderHint(QPainter::Antialiasing);
             painter->setPen(Qt::black);
-            painter->setBrush(row->enabled == 1 ? QColor(0, 255, 0) : QColor(255, 0, 0));
+            painter->setBrush(StateColour(*row));
             const QPoint centre = cell.center();
             painter->drawEllipse(QRect(centre.x() - 10, centre.y() - 10, 20, 20));
             break;
@@ -81,14 +112,33 @@ public:
                               Text(row->enabled ? gui::IDS_STOP_RESOLVE : gui::IDS_START_RESOLVE));
             break;
         }
-        case CDomainListEx::kColumnName:
+        case CDomainListEx::kColumnName: {
             painter->setFont(ListFont(true));
             painter->setPen(QColor(0, 0, 255));
             // The cell was widened to cover the gap at the row's left edge; the name itself starts a
             // little inside the cell, or its first letter would be cut by the list's edge.
-            painter->drawText(option.rect.adjusted(2, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter,
-                              QString::fromUtf8(row->name.c_str()));
+            const QString detail = CDomainListEx::DetailText(*row);
+            QRect text = option.rect.adjusted(2, 0, -2, 0);
+            if (detail.isEmpty()) {
+                painter->drawText(text, Qt::AlignLeft | Qt::AlignVCenter, QString::fromUtf8(row->name.c_str()));
+                break;
+            }
+            const QRect top(text.left(), text.top(), text.width(), text.height() / 2);
+            const QRect bottom(text.left(), top.bottom(), text.width(), text.height() - top.height());
+            painter->drawText(top, Qt::AlignLeft | Qt::AlignBottom, QString::fromUtf8(row->name.c_str()));
+            QFont small = ListFont(false);
+            // The list's font may be sized in pixels (then its point size reads -1).
+            if (small.pixelSize() > 0)
+                small.setPixelSize(std::max(9, small.pixelSize() * 9 / 10));
+            else
+                small.setPointSizeF(small.pointSizeF() * 0.9);
+            painter->setFont(small);
+            const bool failing = row->statusKnown && row->status.state == kHostFailing;
+            painter->setPen(failing ? QColor(200, 0, 0) : QColor(90, 90, 90));
+            painter->drawText(bottom, Qt::AlignLeft | Qt::AlignTop,
+                              QFontMetrics(small).elidedText(detail, Qt::ElideRight, bottom.width()));
             break;
+        }
         default: painter->drawText(cell, Qt::AlignCenter, index.data().toString()); break;
         }
         painter->restore();
@@ -204,6 +254,12 @@ void CDomainListEx::ShowRow(int row)
     cell(kColumnName, QString::fromUtf8(record.name.c_str()));
     cell(kColumnSwitch, Text(record.enabled ? gui::IDS_STOP_RESOLVE : gui::IDS_START_RESOLVE));
     cell(kColumnState, QString());
+    // The state in words where the circle cannot say it: tooltips and screen readers.
+    const QString state = StateText(record);
+    for (int column : {kColumnName, kColumnState}) {
+        item(row, column)->setToolTip(state);
+        item(row, column)->setData(Qt::AccessibleDescriptionRole, state);
+    }
 }
 
 void CDomainListEx::AddDomainRow(const std::string& name, uint32_t hostid, uint8_t enabled)
@@ -215,7 +271,7 @@ void CDomainListEx::AddDomainRow(const std::string& name, uint32_t hostid, uint8
             break;
         }
     }
-    m_rows.push_back(DomainRow{name, enabled, hostid});
+    m_rows.push_back(DomainRow{name, enabled, hostid, false, {}});
     const int row = RowCount() - 1;
     insertRow(row);
     setRowHeight(row, kRowHeight);
@@ -228,10 +284,85 @@ void CDomainListEx::SetDomainState(uint32_t hostid, uint8_t enabled)
         if (m_rows[i].hostid != hostid)
             continue;
         m_rows[i].enabled = enabled;
+        // Until the service says more: waiting for the update, or off.
+        if (m_rows[i].statusKnown) {
+            m_rows[i].status.state = enabled ? kHostPending : kHostOff;
+            m_rows[i].status.reason.clear();
+        }
         ShowRow(static_cast<int>(i));
         viewport()->update();
         return;
     }
+}
+
+QString CDomainListEx::DetailText(const DomainRow& row)
+{
+    if (!row.statusKnown)
+        return {};
+    const HostStatus& s = row.status;
+    const QString held = Held(s);
+    switch (s.state) {
+    case kHostCurrent:
+        return s.updatedAt ? Sentence(QT_TRANSLATE_NOOP("Morvane", "%1,更新于%2"), {held, When(s.updatedAt)}) : held;
+    case kHostFailing:
+        return Sentence(QT_TRANSLATE_NOOP("Morvane", "更新失败: %1"), {QString::fromStdString(s.reason)});
+    case kHostPending:
+        return held.isEmpty() ? Sentence(QT_TRANSLATE_NOOP("Morvane", "等待更新"))
+                              : Sentence(QT_TRANSLATE_NOOP("Morvane", "等待更新(服务商现为%1)"), {held});
+    default:
+        return held.isEmpty() ? Sentence(QT_TRANSLATE_NOOP("Morvane", "已停止"))
+                              : Sentence(QT_TRANSLATE_NOOP("Morvane", "已停止(服务商现为%1)"), {held});
+    }
+}
+
+QString CDomainListEx::StateText(const DomainRow& row)
+{
+    if (!row.statusKnown)
+        return Text(row.enabled ? gui::IDS_STOP_RESOLVE : gui::IDS_START_RESOLVE);
+    const HostStatus& s = row.status;
+    QString state;
+    switch (s.state) {
+    case kHostCurrent: state = Sentence(QT_TRANSLATE_NOOP("Morvane", "已开启,服务商持有当前地址")); break;
+    case kHostFailing: state = Sentence(QT_TRANSLATE_NOOP("Morvane", "已开启,但更新失败")); break;
+    case kHostPending: state = Sentence(QT_TRANSLATE_NOOP("Morvane", "已开启,等待更新")); break;
+    default: state = Sentence(QT_TRANSLATE_NOOP("Morvane", "已停止")); break;
+    }
+    QStringList lines{state};
+    if (s.ipv4)
+        lines << Sentence(QT_TRANSLATE_NOOP("Morvane", "IPv4地址: %1"), {QString::fromStdString(FormatIPv4(s.ipv4))});
+    if (!s.ipv6.empty())
+        lines << Sentence(QT_TRANSLATE_NOOP("Morvane", "IPv6地址: %1"), {QString::fromStdString(s.ipv6)});
+    if (s.updatedAt)
+        lines << Sentence(QT_TRANSLATE_NOOP("Morvane", "上次更新: %1"), {When(s.updatedAt)});
+    if (s.triedAt && s.triedAt != s.updatedAt)
+        lines << Sentence(QT_TRANSLATE_NOOP("Morvane", "上次尝试: %1"), {When(s.triedAt)});
+    if (!s.reason.empty())
+        lines << Sentence(QT_TRANSLATE_NOOP("Morvane", "原因: %1"), {QString::fromStdString(s.reason)});
+    return lines.join(QLatin1Char('\n'));
+}
+
+std::vector<uint32_t> CDomainListEx::SetStatus(const std::vector<HostStatus>& list)
+{
+    std::vector<uint32_t> failing;
+    for (const HostStatus& s : list) {
+        for (std::size_t i = 0; i < m_rows.size(); ++i) {
+            DomainRow& row = m_rows[i];
+            if (row.hostid != s.hostid)
+                continue;
+            const bool wasFailing =
+                row.statusKnown && row.status.state == kHostFailing && row.status.reason == s.reason;
+            if (s.state == kHostFailing && !wasFailing)
+                failing.push_back(s.hostid);
+            // The service's switch is the truth: a switch-on stored while the provider was down is on.
+            row.enabled = s.state == kHostOff ? 0 : 1;
+            row.status = s;
+            row.statusKnown = true;
+            ShowRow(static_cast<int>(i));
+            break;
+        }
+    }
+    viewport()->update();
+    return failing;
 }
 
 void CDomainListEx::ClearDomains()

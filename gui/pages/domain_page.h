@@ -1,7 +1,11 @@
 #pragma once
 // The domain list of the first page: one row per domain of the account, keyed by host id.
-// Column 0 is the name (a link to the domain), column 1 a button that starts or stops the
-// domain's resolution, column 2 a green (started) or red (stopped) circle. Space or Return
+// Column 0 is the name (a link to the domain) over what the service knows of it (the address the
+// provider holds and when it was updated, or why the last update failed), column 1 a button that
+// starts or stops the domain's resolution, column 2 a circle: green only while the provider holds the
+// current address, yellow while switched on and waiting for the update, red when switched on but the
+// last update failed, grey when off. Without the service's word (an older service) green and red
+// say on and off. Space or Return
 // switches the current row; the name column takes the room a wide window gives.
 
 #include <QTableWidget>
@@ -11,6 +15,7 @@
 #include <vector>
 
 #include "gui/pages/pages.h"
+#include "shared/packet/status_records.h"
 
 class CDomainlstSheet;
 
@@ -19,6 +24,8 @@ struct DomainRow {
     std::string name;
     uint8_t enabled = 0;  // 1 = resolution started
     uint32_t hostid = 0;
+    bool statusKnown = false;  // the service said what it knows (reply 10)
+    HostStatus status;
 };
 
 class CDomainListEx : public QTableWidget {
@@ -38,6 +45,12 @@ public:
     void AddDomainRow(const std::string& name, uint32_t hostid, uint8_t enabled);
     // Sets the shown state of the first row for `hostid`; nothing when it is not listed.
     void SetDomainState(uint32_t hostid, uint8_t enabled);
+    // What the service knows of each domain: its switch and state, the address and the last update.
+    // Returns the hosts that turned to failing, for the caller to report.
+    std::vector<uint32_t> SetStatus(const std::vector<HostStatus>& list);
+    // The line under a row's name, and the whole of it for the tooltip and screen readers.
+    static QString DetailText(const DomainRow& row);
+    static QString StateText(const DomainRow& row);
     // The name of the row for `hostid`; the number itself when it is not listed.
     QString NameOf(uint32_t hostid) const;
     void ClearDomains();

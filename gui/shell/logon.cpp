@@ -216,6 +216,11 @@ CMorvaneMainLogOnDlg::CMorvaneMainLogOnDlg(const std::string& userFile, CMorvane
     m_cancel = new QPushButton(tr("取消"), this);
     m_progress = new QPushButton(tr("正在登录..."), this);
     m_progress->setFocusPolicy(Qt::NoFocus);
+    m_provider = new QPushButton(tr("服务商..."), this);
+    connect(m_provider, &QPushButton::clicked, this, [this] {
+        if (m_owner)
+            m_owner->ShowAccountPage();
+    });
     connect(m_ok, &QPushButton::clicked, this, [this] { OnOK(); });
     connect(m_cancel, &QPushButton::clicked, this, [this] { OnCancel(); });
 
@@ -262,7 +267,8 @@ void CMorvaneMainLogOnDlg::SetMode(int mode, const QString& caption)
 
 void CMorvaneMainLogOnDlg::Layout()
 {
-    QWidget* fields[] = {m_group, m_accountLabel, m_accountBox, m_passwordLabel, m_password, m_ok, m_cancel};
+    QWidget* fields[] = {m_group,    m_accountLabel, m_accountBox, m_passwordLabel,
+                         m_password, m_ok,           m_cancel,     m_provider};
     if (m_mode == kWaiting) {
         for (QWidget* w : fields)
             w->hide();
@@ -293,6 +299,9 @@ void CMorvaneMainLogOnDlg::Layout()
         const int top = origin.y() + groupHeight + 12;
         m_cancel->setGeometry(right - button, top, button, buttonHeight);
         m_ok->setGeometry(right - 2 * button - 10, top, button, buttonHeight);
+        const int provider = std::max(kButtonWidth, m_provider->sizeHint().width());
+        m_provider->setGeometry(std::max(origin.x() + 10 - 10, right - 2 * button - 20 - provider), top, provider,
+                                buttonHeight);
         for (QWidget* w : fields)
             w->show();
         m_group->lower();
@@ -326,6 +335,10 @@ bool CMorvaneMainLogOnDlg::OnOK()
 
 void CMorvaneMainLogOnDlg::OnCancel()
 {
+    if (m_owner && m_owner->LoggedIn()) {
+        m_owner->ShowPages();
+        return;
+    }
     if (m_owner)
         QMetaObject::invokeMethod(m_owner, &QWidget::close, Qt::QueuedConnection);
 }

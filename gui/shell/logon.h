@@ -98,7 +98,8 @@ public:
     // OK (retry after a failure): refuses empty fields in the group caption; otherwise logs in
     // through the main window. True when a login request was started.
     bool OnOK();
-    // Cancel: closes the main window.
+    // Cancel: back to the pages while logged in (a switch of account given up), else closes the
+    // main window.
     void OnCancel();
 
     QGroupBox* Group() const { return m_group; }
@@ -107,6 +108,8 @@ public:
     QPushButton* ProgressButton() const { return m_progress; }
     QPushButton* OkButton() const { return m_ok; }
     QPushButton* CancelButton() const { return m_cancel; }
+    // "服务商...": the account page, where the provider is chosen (a dyndns2 account first).
+    QPushButton* ProviderButton() const { return m_provider; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -127,4 +130,5 @@ private:
     QPushButton* m_ok;
     QPushButton* m_cancel;
     QPushButton* m_progress;
+    QPushButton* m_provider;
 };

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QPushButton>
 #include <QDateTime>
 #include <QKeyEvent>
 #include <QLabel>
@@ -17,6 +19,7 @@
 
 #include <cerrno>
 
+#include "gui/pages/account_page.h"
 #include "gui/pages/domain_page.h"
 #include "gui/pages/pages.h"
 #include "gui/pages/port_page.h"
@@ -24,6 +27,7 @@
 #include "gui/messages.h"
 #include "gui/shell/app.h"
 #include "gui/shell/logon.h"
+#include "gui/shell/message_box.h"
 #include "gui/shell/resources.h"
 #include "gui/shell/service_watch.h"
 #include "gui/shell/tray.h"
@@ -87,6 +91,8 @@ CTabCrtlEx::CTabCrtlEx(CDnsListener* channel, QWidget* parent) : QWidget(parent)
     m_domainPage = new CDomainlstSheet(channel, this);
     m_aboutPage = new CMorvaneAbout(this);
     m_portPage = new CMorvaneMapportDlg(channel, this);
+    m_accountPage = new CAccountPage(channel, this);
+    m_accountPage->hide();
     SetServiceState(true);
     m_domainPage->hide();
     m_aboutPage->hide();
@@ -97,6 +103,7 @@ CTabCrtlEx::CTabCrtlEx(CDnsListener* channel, QWidget* parent) : QWidget(parent)
 CTabCrtlEx::~CTabCrtlEx()
 {
     // Port page first, then about page, then domain page.
+    delete m_accountPage;
     delete m_portPage;
     delete m_aboutPage;
     delete m_domainPage;
@@ -109,6 +116,7 @@ void CTabCrtlEx::InitPages()
         m_bar->addTab(Text(gui::IDS_TAB_DOMAINS));
         m_bar->addTab(Text(gui::IDS_TAB_ADVANCED));
         m_bar->addTab(Text(gui::IDS_TAB_ABOUT));
+        m_bar->addTab(gui::Sentence(QT_TRANSLATE_NOOP("Morvane", "账户")));
         m_bar->setCurrentIndex(0);
     }
     PlacePages();
@@ -143,15 +151,19 @@ void CTabCrtlEx::PlacePages()
     m_domainPage->setGeometry(r.left(), r.top() + kPageTop, r.width(), std::max(0, r.height() - kPageTop));
     m_aboutPage->setGeometry(r.left(), r.top() + kPageTop, r.width(), std::max(0, r.height() - kPageTop));
     m_portPage->setGeometry(r.left(), r.top() + kPortPageTop, r.width(), std::max(0, r.height() - kPortPageTop));
+    m_accountPage->setGeometry(r.left(), r.top() + kPageTop, r.width(), std::max(0, r.height() - kPageTop));
 }
 
 void CTabCrtlEx::OnSelChange(int index)
 {
-    if (index < 0 || index > 2)
+    if (index < 0 || index > kAccountPage)
         return;
     m_domainPage->setVisible(index == kDomainPage);
     m_portPage->setVisible(index == kPortPage);
     m_aboutPage->setVisible(index == kAboutPage);
+    m_accountPage->setVisible(index == kAccountPage);
+    if (index == kAccountPage)
+        emit accountPageShown();
 }
 
 void CTabCrtlEx::StepPage(int step)
@@ -213,6 +225,23 @@ CMorvaneMainDlg::CMorvaneMainDlg(const std::string& userFile, QWidget* parent)
     m_tab->setGeometry(0, 0, kWidth, kHeight);
     m_tab->DomainPage()->SetRequestWatch(this);
     m_tab->PortPage()->SetRequestWatch(this);
+    connect(m_tab, &CTabCrtlEx::accountPageShown, this, [this] { RequestAccount(); });
+    CAccountPage* account = m_tab->AccountPage();
+    connect(account, &CAccountPage::logOutRequested, this, [this] { OnLogOut(); });
+    connect(account, &CAccountPage::switchRequested, this, [this] {
+        m_logon->SetAttempt({}, {}, true);
+        ShowLoginPage(CMorvaneMainLogOnDlg::kFailed, gui::Sentence(QT_TRANSLATE_NOOP("Morvane", "登录另一个账户")));
+        m_logon->AccountBox()->setFocus();
+    });
+    // A request that left is answered, or said to have gone unanswered.
+    connect(account, &CAccountPage::sent, this, [this](int command) {
+        Expect(static_cast<uint16_t>(command), {}, -1, [this, command] {
+            if (command == CMD_SET_PROVIDER)
+                m_tab->AccountPage()->ShowSaveResult(false, Text(gui::IDS_NO_ANSWER));
+            else
+                m_tab->AccountPage()->ShowTestResult(false, Text(gui::IDS_NO_ANSWER));
+        });
+    });
     m_deadlines = new QTimer(this);
     m_deadlines->setInterval(100);
     connect(m_deadlines, &QTimer::timeout, this, [this] { CheckDeadlines(); });
@@ -440,6 +469,9 @@ QString CMorvaneMainDlg::LoginFailureText() const
     switch (LoginFailure()) {
     case 2: return Text(gui::IDS_PROVIDER_UNREACHABLE);
     case 3: return Text(gui::IDS_PROVIDER_UNREADABLE);
+    case kLoginOtherAccount:
+        return gui::Sentence(QT_TRANSLATE_NOOP("Morvane", "这台电脑的服务商设置的账户是%1,请用它登录"),
+                             {QString::fromStdString(ConfiguredAccount())});
     default: return Text(gui::IDS_BAD_CREDENTIALS);  // refused, or an older service that does not say
     }
 }
@@ -519,6 +551,8 @@ void CMorvaneMainDlg::OnDomainFlags(const std::map<uint32_t, uint8_t>& flags, ui
         else
             Report(line, CTabCrtlEx::kDomainOutput, true);
     }
+    // A failed switch-on may still be stored on; the service's state says which.
+    RequestDomainStatus();
 }
 
 void CMorvaneMainDlg::OnMapResult(const std::vector<PortMapEntry>& entries, bool ok)
@@ -549,6 +583,7 @@ void CMorvaneMainDlg::OnDomainList(const std::vector<DomainRecord>* records, boo
         return;
     m_tab->FillDomainList(records);
     AppendOutput(gui::lines::ListResult(true), CTabCrtlEx::kDomainOutput);
+    RequestDomainStatus();
 }
 
 void CMorvaneMainDlg::OnLogin(const std::vector<DomainRecord>* records, bool ok)
@@ -580,6 +615,8 @@ void CMorvaneMainDlg::OnLogin(const std::vector<DomainRecord>* records, bool ok)
     m_tab->AboutPage()->hide();
     m_tab->PortPage()->hide();
     m_tab->FillDomainList(records);
+    RequestDomainStatus();
+    RequestAccount();
     if (!notSaved.isEmpty())
         AppendOutput(notSaved, CTabCrtlEx::kDomainOutput);
     gui::SetCrashAccount(UserName());
@@ -589,14 +626,107 @@ void CMorvaneMainDlg::OnIpChanged(uint32_t address)
 {
     m_tab->DomainPage()->SetPublicIp(address);
     Report(gui::lines::IpChanged(QString::fromStdString(FormatIPv4(address))), CTabCrtlEx::kDomainOutput, false);
+    RequestDomainStatus();
+}
+
+void CMorvaneMainDlg::OnAccount(bool loggedIn, const std::string& user, bool readable, const ProviderSettings& settings)
+{
+    Answered(CMD_ACCOUNT);
+    CAccountPage* page = m_tab->AccountPage();
+    page->SetAccount(loggedIn ? QString::fromStdString(user) : QString());
+    page->ShowSettings(readable, settings);
+}
+
+void CMorvaneMainDlg::OnLoggedOut(bool ok)
+{
+    Answered(CMD_LOG_OUT);
+    if (!ok) {
+        Report(gui::Sentence(QT_TRANSLATE_NOOP("Morvane", "没能退出登录:服务程序保存不了 user.xml。")),
+               CTabCrtlEx::kDomainOutput, true);
+        return;
+    }
+    m_tab->DomainPage()->List()->ClearDomains();
+    m_tab->AccountPage()->SetAccount({});
+    ShowState();
+    m_logon->SetRemembered({}, {});
+    m_logon->SetAttempt({}, {}, true);
+    ShowLoginPage(CMorvaneMainLogOnDlg::kFailed,
+                  gui::Sentence(QT_TRANSLATE_NOOP("Morvane", "已退出登录,服务程序不再更新域名")));
+}
+
+void CMorvaneMainDlg::OnProviderSet(bool ok, const std::string& problem)
+{
+    Answered(CMD_SET_PROVIDER);
+    m_tab->AccountPage()->ShowSaveResult(ok, QString::fromStdString(problem));
+    if (ok)
+        RequestAccount();
+}
+
+void CMorvaneMainDlg::OnProviderTest(bool ok, const std::string& words)
+{
+    Answered(CMD_TEST_PROVIDER);
+    m_tab->AccountPage()->ShowTestResult(ok, QString::fromStdString(words));
+}
+
+void CMorvaneMainDlg::ShowAccountPage()
+{
+    m_logon->hide();
+    m_tab->setGeometry(rect());
+    m_tab->show();
+    m_tab->TabBar()->setCurrentIndex(CTabCrtlEx::kAccountPage);
+    m_tab->OnSelChange(CTabCrtlEx::kAccountPage);
+    RequestAccount();
+}
+
+void CMorvaneMainDlg::ShowPages()
+{
+    if (!LoggedIn())
+        return;
+    m_logon->SetMode(CMorvaneMainLogOnDlg::kLoggedIn);
+    m_logon->hide();
+    m_tab->setGeometry(rect());
+    m_tab->show();
+}
+
+void CMorvaneMainDlg::OnLogOut()
+{
+    const QString question = gui::Sentence(
+        QT_TRANSLATE_NOOP("Morvane", "退出登录%1吗?服务程序会忘记这个账户,不再更新它的域名;服务商那里的地址保持不变。"),
+        {QString::fromStdString(UserName())});
+    if (gui::AskQuestion(question, {gui::Sentence(QT_TRANSLATE_NOOP("Morvane", "退出登录")),
+                                    gui::Sentence(QT_TRANSLATE_NOOP("Morvane", "取消"))}) != 0)
+        return;
+    SendLogOut();
+    Expect(CMD_LOG_OUT, Text(gui::IDS_NO_ANSWER), CTabCrtlEx::kDomainOutput, {});
+}
+
+void CMorvaneMainDlg::OnDomainStatus(const std::vector<HostStatus>& list)
+{
+    CDomainListEx* domains = m_tab->DomainPage()->List();
+    for (uint32_t hostid : domains->SetStatus(list))
+        for (const HostStatus& s : list)
+            if (s.hostid == hostid)
+                Report(gui::lines::DomainFailing(domains->NameOf(hostid), QString::fromStdString(s.reason)),
+                       CTabCrtlEx::kDomainOutput, true);
 }
 
 void CMorvaneMainDlg::OnMapPortList(const std::vector<PortMapEntry>& entries)
 {
     CMapPortList* list = m_tab->PortPage()->List();
-    // Only the byte 1 means mapped; any other value shows as not mapped.
-    for (const PortMapEntry& e : entries)
-        list->AddPortRow(e.port, e.type, e.op == 1 ? 1 : 0, e.allow != 0 ? 1 : 0);
+    // Only the byte 1 means mapped; any other value shows as not mapped. Sent again after the service
+    // mapped the ports anew (the address changed): a row whose mapping the router lost says so.
+    for (const PortMapEntry& e : entries) {
+        const uint8_t op = e.op == 1 ? 1 : 0;
+        const int row = list->FindRow(e.port, e.type);
+        if (row < 0) {
+            list->AddPortRow(e.port, e.type, op, e.allow != 0 ? 1 : 0);
+            continue;
+        }
+        const bool lost = list->Entry(row)->op == 1 && op == 0;
+        list->UpdatePortRow(e.port, op, e.type, e.allow != 0 ? 1 : 0, true);
+        if (lost)
+            Report(gui::lines::PortLost(e.port, e.type), CTabCrtlEx::kPortOutput, true);
+    }
 }
 
 void CMorvaneMainDlg::resizeEvent(QResizeEvent* event)

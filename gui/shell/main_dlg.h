@@ -19,6 +19,7 @@
 #include "gui/pages/pages.h"
 #include "shared/channel/dns_listener.h"
 
+class CAccountPage;
 class CDomainlstSheet;
 class CMorvaneAbout;
 class CMorvaneLogon;
@@ -40,7 +41,7 @@ class CTabCrtlEx : public QWidget {
     Q_OBJECT
 public:
     // Tab indexes.
-    enum Page { kDomainPage = 0, kPortPage = 1, kAboutPage = 2 };
+    enum Page { kDomainPage = 0, kPortPage = 1, kAboutPage = 2, kAccountPage = 3 };
     // Output lists by AppendOutput's page index (the about page has none).
     enum Output { kDomainOutput = 0, kPortOutput = 2 };
 
@@ -64,9 +65,14 @@ public:
     CDomainlstSheet* DomainPage() const { return m_domainPage; }
     CMorvaneMapportDlg* PortPage() const { return m_portPage; }
     CMorvaneAbout* AboutPage() const { return m_aboutPage; }
+    CAccountPage* AccountPage() const { return m_accountPage; }
     // Whether the service answers, shown beside the tabs.
     void SetServiceState(bool reachable);
     QLabel* ServiceState() const { return m_state; }
+
+signals:
+    // The account page was chosen: its contents are asked for again.
+    void accountPageShown();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -80,6 +86,7 @@ private:
     CDomainlstSheet* m_domainPage;
     CMorvaneAbout* m_aboutPage;
     CMorvaneMapportDlg* m_portPage;
+    CAccountPage* m_accountPage;
 };
 
 class CArrivalRelay;
@@ -142,6 +149,18 @@ public:
     void OnLogin(const std::vector<DomainRecord>* records, bool ok) override;
     void OnIpChanged(uint32_t address) override;
     void OnMapPortList(const std::vector<PortMapEntry>& entries) override;
+    void OnDomainStatus(const std::vector<HostStatus>& list) override;
+    void OnAccount(bool loggedIn, const std::string& user, bool readable, const ProviderSettings& settings) override;
+    void OnLoggedOut(bool ok) override;
+    void OnProviderSet(bool ok, const std::string& problem) override;
+    void OnProviderTest(bool ok, const std::string& words) override;
+
+    // The pages with the account page chosen (also before a login: the provider is set up there).
+    void ShowAccountPage();
+    // Back from the login page to the pages, when logged in (a switch of account given up).
+    void ShowPages();
+    // "退出登录": asks, then tells the service to forget the account.
+    void OnLogOut();
 
     // Answer to a message sent to the "MORVANEWND" endpoint.
     intptr_t OnWindowMessage(uint32_t msg);

@@ -2,6 +2,105 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en_US">
 <context>
+    <name>CAccountPage</name>
+    <message>
+        <source>账户</source>
+        <translation>Account</translation>
+    </message>
+    <message>
+        <source>退出登录</source>
+        <translation>Log out</translation>
+    </message>
+    <message>
+        <source>切换账户</source>
+        <translation>Switch account</translation>
+    </message>
+    <message>
+        <source>域名服务商</source>
+        <translation>DNS provider</translation>
+    </message>
+    <message>
+        <source>服务器:</source>
+        <translation>Server:</translation>
+    </message>
+    <message>
+        <source>账号:</source>
+        <translation>Account:</translation>
+    </message>
+    <message>
+        <source>密码:</source>
+        <translation>Password:</translation>
+    </message>
+    <message>
+        <source>域名:</source>
+        <translation>Host names:</translation>
+    </message>
+    <message>
+        <source>查询网址:</source>
+        <translation>Check-IP URLs:</translation>
+    </message>
+    <message>
+        <source>网卡:</source>
+        <translation>Interface:</translation>
+    </message>
+    <message>
+        <source>也问路由器(UPnP/NAT-PMP)</source>
+        <translation>Also ask the router (UPnP/NAT-PMP)</translation>
+    </message>
+    <message>
+        <source>保存</source>
+        <translation>Save</translation>
+    </message>
+    <message>
+        <source>测试</source>
+        <translation>Test</translation>
+    </message>
+    <message>
+        <source>公网地址查询网址</source>
+        <translation>Check-IP web addresses</translation>
+    </message>
+    <message>
+        <source>本机网卡的地址</source>
+        <translation>A local network interface</translation>
+    </message>
+    <message>
+        <source>只问路由器</source>
+        <translation>The router only</translation>
+    </message>
+    <message>
+        <source>用空格分隔多个域名</source>
+        <translation>Several names separated by spaces</translation>
+    </message>
+    <message>
+        <source>留空则用内置的网址</source>
+        <translation>Empty: the built-in list</translation>
+    </message>
+    <message>
+        <source>留空则用系统的证书</source>
+        <translation>Empty: the system&apos;s certificates</translation>
+    </message>
+    <message>
+        <source>类型:</source>
+        <translation>Kind:</translation>
+    </message>
+    <message>
+        <source>地址来源:</source>
+        <translation>Address from:</translation>
+    </message>
+    <message>
+        <source>CA 证书文件:</source>
+        <translation>CA file:</translation>
+    </message>
+    <message>
+        <source>登录</source>
+        <translation>Log in</translation>
+    </message>
+    <message>
+        <source>已保存;留空则不变</source>
+        <translation>Stored; leave empty to keep it</translation>
+    </message>
+</context>
+<context>
     <name>CDomainlstSheet</name>
     <message>
         <source>添加</source>
@@ -231,6 +330,10 @@
     <message>
         <source>正在登录...</source>
         <translation>Logging in...</translation>
+    </message>
+    <message>
+        <source>服务商...</source>
+        <translation>Provider...</translation>
     </message>
 </context>
 <context>
@@ -634,6 +737,158 @@
     <message>
         <source>服务程序启动意外,请重新登录</source>
         <translation>The service did not start; log in again</translation>
+    </message>
+    <message>
+        <source>%1,更新于%2</source>
+        <translation>%1, updated %2</translation>
+    </message>
+    <message>
+        <source>更新失败: %1</source>
+        <translation>Update failed: %1</translation>
+    </message>
+    <message>
+        <source>等待更新</source>
+        <translation>Waiting for the update</translation>
+    </message>
+    <message>
+        <source>等待更新(服务商现为%1)</source>
+        <translation>Waiting for the update (the provider has %1)</translation>
+    </message>
+    <message>
+        <source>已停止</source>
+        <translation>Off</translation>
+    </message>
+    <message>
+        <source>已停止(服务商现为%1)</source>
+        <translation>Off (the provider has %1)</translation>
+    </message>
+    <message>
+        <source>已开启,服务商持有当前地址</source>
+        <translation>On; the provider has the current address</translation>
+    </message>
+    <message>
+        <source>已开启,但更新失败</source>
+        <translation>On, but the last update failed</translation>
+    </message>
+    <message>
+        <source>已开启,等待更新</source>
+        <translation>On; waiting for the update</translation>
+    </message>
+    <message>
+        <source>IPv4地址: %1</source>
+        <translation>IPv4 address: %1</translation>
+    </message>
+    <message>
+        <source>IPv6地址: %1</source>
+        <translation>IPv6 address: %1</translation>
+    </message>
+    <message>
+        <source>上次更新: %1</source>
+        <translation>Last updated: %1</translation>
+    </message>
+    <message>
+        <source>上次尝试: %1</source>
+        <translation>Last attempt: %1</translation>
+    </message>
+    <message>
+        <source>原因: %1</source>
+        <translation>Reason: %1</translation>
+    </message>
+    <message>
+        <source>这台电脑的服务商设置的账户是%1,请用它登录</source>
+        <translation>The provider on this computer is set up for the account %1; log in with it</translation>
+    </message>
+    <message>
+        <source>域名%1的更新失败: %2。域名保持开启,服务程序会再次尝试。</source>
+        <translation>The update of %1 failed: %2. It stays switched on and the service tries again.</translation>
+    </message>
+    <message>
+        <source>Morvane 网络服务(默认)</source>
+        <translation>Morvane web service (default)</translation>
+    </message>
+    <message>
+        <source>dyndns2 账户</source>
+        <translation>dyndns2 account</translation>
+    </message>
+    <message>
+        <source>已登录: %1</source>
+        <translation>Logged in as %1</translation>
+    </message>
+    <message>
+        <source>没有登录;服务程序不更新任何域名</source>
+        <translation>Not logged in; the service updates no names</translation>
+    </message>
+    <message>
+        <source>服务程序读不了它的服务商设置,保存会替换它。</source>
+        <translation>The service cannot read its provider settings; saving replaces them.</translation>
+    </message>
+    <message>
+        <source>请输入这个账户的密码。</source>
+        <translation>Enter this account&apos;s password.</translation>
+    </message>
+    <message>
+        <source>设置没有送到服务程序。</source>
+        <translation>The settings did not reach the service.</translation>
+    </message>
+    <message>
+        <source>正在保存...</source>
+        <translation>Saving...</translation>
+    </message>
+    <message>
+        <source>请求没有送到服务程序。</source>
+        <translation>The request did not reach the service.</translation>
+    </message>
+    <message>
+        <source>正在测试...</source>
+        <translation>Testing...</translation>
+    </message>
+    <message>
+        <source>已保存。服务程序下次查询时使用新的设置。</source>
+        <translation>Saved. The service uses the new settings from its next check.</translation>
+    </message>
+    <message>
+        <source>没有保存: %1</source>
+        <translation>Not saved: %1</translation>
+    </message>
+    <message>
+        <source>测试通过: %1</source>
+        <translation>Test passed: %1</translation>
+    </message>
+    <message>
+        <source>测试失败: %1</source>
+        <translation>Test failed: %1</translation>
+    </message>
+    <message>
+        <source>账户</source>
+        <translation>Account</translation>
+    </message>
+    <message>
+        <source>登录另一个账户</source>
+        <translation>Log in with another account</translation>
+    </message>
+    <message>
+        <source>没能退出登录:服务程序保存不了 user.xml。</source>
+        <translation>Could not log out: the service cannot save user.xml.</translation>
+    </message>
+    <message>
+        <source>已退出登录,服务程序不再更新域名</source>
+        <translation>Logged out; the service no longer updates any name</translation>
+    </message>
+    <message>
+        <source>退出登录%1吗?服务程序会忘记这个账户,不再更新它的域名;服务商那里的地址保持不变。</source>
+        <translation>Log out %1? The service forgets this account and stops updating its names; the addresses at the provider stay as they are.</translation>
+    </message>
+    <message>
+        <source>退出登录</source>
+        <translation>Log out</translation>
+    </message>
+    <message>
+        <source>取消</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>端口%1(%2)在路由器上的映射已丢失,服务程序没能再次映射它。</source>
+        <translation>The router no longer maps port %1/%2, and the service could not map it again.</translation>
     </message>
 </context>
 </TS>

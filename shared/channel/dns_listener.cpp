@@ -57,6 +57,11 @@ void CDnsListener::OnDomainList(const std::vector<DomainRecord>*, bool) {}
 void CDnsListener::OnLogin(const std::vector<DomainRecord>*, bool) {}
 void CDnsListener::OnIpChanged(uint32_t) {}
 void CDnsListener::OnMapPortList(const std::vector<PortMapEntry>&) {}
+void CDnsListener::OnDomainStatus(const std::vector<HostStatus>&) {}
+void CDnsListener::OnAccount(bool, const std::string&, bool, const ProviderSettings&) {}
+void CDnsListener::OnLoggedOut(bool) {}
+void CDnsListener::OnProviderSet(bool, const std::string&) {}
+void CDnsListener::OnProviderTest(bool, const std::string&) {}
 
 bool CDnsListener::HasSender() const
 {
@@ -118,8 +123,10 @@ void CDnsListener::Decode(UdpInPacket& in)
     if (!in.HasHeader())
         return;
     uint16_t command = in.Command();
-    if (command != 0 && !m_loggedIn)
-        return;  // only the login reply is heard before a successful login
+    const bool beforeLogin = command == 0 || command == CMD_ACCOUNT || command == CMD_SET_PROVIDER ||
+                             command == CMD_TEST_PROVIDER || command == CMD_LOG_OUT;
+    if (!beforeLogin && !m_loggedIn)
+        return;  // only the login and the provider's replies are heard before a successful login
 
     switch (command) {
     case 0: {
@@ -132,6 +139,7 @@ void CDnsListener::Decode(UdpInPacket& in)
             m_loggedIn = false;
             // Why, when the service says (older services send the ok byte alone).
             m_loginFailure = in.Remaining() > 0 ? in.ReadU8() : 0;
+            m_configuredAccount = m_loginFailure == kLoginOtherAccount ? in.ReadString() : std::string();
             OnLogin(nullptr, false);
         }
         break;
@@ -174,6 +182,31 @@ void CDnsListener::Decode(UdpInPacket& in)
     case CMD_NET_INFO: {
         NetInfo info = ReadNetInfo(in);
         OnNetInfo(info);
+        break;
+    }
+    case CMD_DOMAIN_STATUS: OnDomainStatus(ReadHostStatusList(in)); break;
+    case CMD_ACCOUNT: {
+        const bool loggedIn = in.ReadU8() != 0;
+        const std::string user = in.ReadString();
+        const bool readable = in.ReadU8() != 0;
+        OnAccount(loggedIn, user, readable, ReadProviderSettings(in));
+        break;
+    }
+    case CMD_LOG_OUT: {
+        const bool ok = in.ReadU8() != 0;
+        if (ok)
+            m_loggedIn = false;
+        OnLoggedOut(ok);
+        break;
+    }
+    case CMD_SET_PROVIDER: {
+        const bool ok = in.ReadU8() != 0;
+        OnProviderSet(ok, in.ReadString());
+        break;
+    }
+    case CMD_TEST_PROVIDER: {
+        const bool ok = in.ReadU8() != 0;
+        OnProviderTest(ok, in.ReadString());
         break;
     }
     default: break;
@@ -237,6 +270,36 @@ bool CDnsListener::SendDomainFlags(const std::map<uint32_t, uint8_t>& flags)
 bool CDnsListener::RequestDomainList()
 {
     return Send(CMD_REFRESH_DOMAINS, [](OutPacket&) {});
+}
+
+bool CDnsListener::RequestDomainStatus()
+{
+    return Send(CMD_DOMAIN_STATUS, [](OutPacket&) {});
+}
+
+bool CDnsListener::RequestAccount()
+{
+    return Send(CMD_ACCOUNT, [](OutPacket&) {});
+}
+
+bool CDnsListener::SendLogOut()
+{
+    return Send(CMD_LOG_OUT, [](OutPacket&) {});
+}
+
+bool CDnsListener::SendProviderSettings(const ProviderSettings& settings)
+{
+    // Settings that do not fit one datagram are not sent at all: half of them would read as others.
+    UdpOutPacket trial;
+    trial.Skip(kPacketHeaderSize);
+    if (!WriteProviderSettings(trial, settings))
+        return false;
+    return Send(CMD_SET_PROVIDER, [&](OutPacket& out) { WriteProviderSettings(out, settings); });
+}
+
+bool CDnsListener::RequestProviderTest()
+{
+    return Send(CMD_TEST_PROVIDER, [](OutPacket&) {});
 }
 
 bool CDnsListener::SendPortEntries(uint16_t command, const std::vector<PortMapEntry>& entries)

@@ -21,6 +21,7 @@
 #include "platform/local_socket.h"
 #include "shared/packet/packet.h"
 #include "shared/packet/records.h"
+#include "shared/packet/status_records.h"
 
 class CSender;
 
@@ -59,6 +60,13 @@ public:
     virtual void OnLogin(const std::vector<DomainRecord>* records, bool ok);
     virtual void OnIpChanged(uint32_t address);
     virtual void OnMapPortList(const std::vector<PortMapEntry>& entries);
+    // Replies to the later requests. The account and provider replies are heard before a login too:
+    // the provider is chosen before its account can log in.
+    virtual void OnDomainStatus(const std::vector<HostStatus>& list);
+    virtual void OnAccount(bool loggedIn, const std::string& user, bool readable, const ProviderSettings& settings);
+    virtual void OnLoggedOut(bool ok);
+    virtual void OnProviderSet(bool ok, const std::string& problem);
+    virtual void OnProviderTest(bool ok, const std::string& words);
 
     // ---- requests; each returns whether the datagram left (callers may ignore it) ----
     // Picks a fresh session and sequence, then sends CMD_LOGIN with the name and the digest.
@@ -67,6 +75,11 @@ public:
     bool RequestDomainList();
     // One of CMD_MAP_PORTS, CMD_STORE_PORTS_BASIC, CMD_REMOVE_PORTS, CMD_STORE_PORTS, CMD_STORE_PORTS_ALT.
     bool SendPortEntries(uint16_t command, const std::vector<PortMapEntry>& entries);
+    bool RequestDomainStatus();
+    bool RequestAccount();
+    bool SendLogOut();
+    bool SendProviderSettings(const ProviderSettings& settings);
+    bool RequestProviderTest();
 
     // Where arrivals are announced. Set it before expecting replies; PostArrival must not block.
     // After SetOwner(nullptr) returns, the previous owner is not called again.
@@ -105,6 +118,8 @@ public:
     // Reason byte of the last failed login reply: 1 refused by the provider, 2 provider unreachable
     // or not answering, 3 its answer could not be read, 0 not given. Valid inside OnLogin(..., false).
     uint8_t LoginFailure() const { return m_loginFailure; }
+    // With reason 4 (kLoginOtherAccount): the account the provider is set up for.
+    const std::string& ConfiguredAccount() const { return m_configuredAccount; }
     // Why the last port-mapping reply failed, from the optional bytes after its entries: a kind
     // (0 = not said, 1 = no gateway found, 2 = refused by the router) and the router's error code.
     uint8_t MapFailureKind() const { return m_mapFailureKind; }
@@ -131,4 +146,5 @@ private:
     std::string m_passwordDigest;
     bool m_loggedIn = false;
     uint8_t m_loginFailure = 0;
+    std::string m_configuredAccount;
 };

@@ -17,3 +17,10 @@ constexpr uint16_t CMD_STORE_PORTS_ALT = 9;
 constexpr uint16_t CMD_IP_CHANGED = 3;
 constexpr uint16_t CMD_PORT_LIST = 5;
 constexpr uint16_t CMD_NET_INFO = 4096;
+
+// Requests added later; older services ignore them, so a client that gets no answer says so.
+constexpr uint16_t CMD_DOMAIN_STATUS = 10;  // each domain's address, last update and state
+constexpr uint16_t CMD_ACCOUNT = 11;        // the account logged in and the provider settings
+constexpr uint16_t CMD_LOG_OUT = 12;        // forget the account: nothing is updated any more
+constexpr uint16_t CMD_SET_PROVIDER = 13;   // new provider settings (local socket only)
+constexpr uint16_t CMD_TEST_PROVIDER = 14;  // ask the provider for the address and the account

@@ -408,6 +408,24 @@ std::map<uint32_t, int> ReadSwitches(const std::string& path, const std::vector<
     return result;
 }
 
+std::map<uint32_t, int> ReadAllSwitches(const std::string& path, size_t limit)
+{
+    std::map<uint32_t, int> result;
+    CXmlDocument doc;
+    if (path.empty() || !doc.LoadFile(path) || !doc.FindElement("DOMAINLIST") || !doc.EnterElement())
+        return result;
+    while (result.size() < limit && doc.FindElement("DOMAIN")) {
+        doc.EnterElement();
+        const uint32_t hostid = static_cast<uint32_t>(ToNumber(TextOf(doc, "ID")));
+        bool found = false;
+        const std::string op = TextOf(doc, "OP", &found);
+        if (hostid != 0)
+            result.emplace(hostid, found ? static_cast<int>(ToNumber(op)) : 0);
+        doc.LeaveElement();
+    }
+    return result;
+}
+
 bool SetSwitch(const std::string& path, uint32_t hostid, int op)
 {
     return SetSwitches(path, {{hostid, op}});

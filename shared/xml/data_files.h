@@ -61,6 +61,8 @@ bool SetSwitch(const std::string& path, uint32_t hostid, int op);
 // The same for many hosts with one load (and one save): every host asked for is in the result.
 std::map<uint32_t, int> ReadSwitches(const std::string& path, const std::vector<uint32_t>& hostids);
 bool SetSwitches(const std::string& path, const std::map<uint32_t, int>& switches);
+// Every host the file lists (the first `limit`), with its switch.
+std::map<uint32_t, int> ReadAllSwitches(const std::string& path, size_t limit);
 
 // mapport.xml
 // The file holds at most this many mappings; new ones beyond it are refused.

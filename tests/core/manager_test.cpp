@@ -10,6 +10,7 @@
 
 #include "core/provider/config.h"
 #include "core/udp_intake.h"
+#include "shared/packet/status_records.h"
 #include "shared/base/files.h"
 #include "shared/xml/data_files.h"
 #include "shared/xml/xml_document.h"
@@ -93,6 +94,21 @@ protected:
                 out.WriteU8(v);
             }
         });
+    }
+    // Reply 10 to a fresh request: every domain's state, by host id.
+    std::map<uint32_t, HostStatus> Status()
+    {
+        while (Client().Receive(0))  // notifications sent before: older states
+            ;
+        Client().Send(Port(), CMD_DOMAIN_STATUS);
+        auto reply = Client().ReceiveCommand(CMD_DOMAIN_STATUS);
+        EXPECT_TRUE(reply.has_value());
+        UdpInPacket in;
+        CRawClient::Parse(reply.value_or(std::vector<uint8_t>(20)), in);
+        std::map<uint32_t, HostStatus> byId;
+        for (HostStatus& s : ReadHostStatusList(in))
+            byId[s.hostid] = s;
+        return byId;
     }
     // Moves the tick and lets the worker look at it.
     void Advance(uint32_t ms)
@@ -414,6 +430,17 @@ TEST_F(ManagerTest, AddressChecks)
     ASSERT_TRUE(pushed.has_value());
     EXPECT_EQ((std::vector<uint8_t>(pushed->begin() + 20, pushed->end())), (std::vector<uint8_t>{203, 0, 113, 7}));
     EXPECT_EQ(Pushes(1), 3);
+
+    // The router went away: mapping anew after the next change finds the mapping lost, and says so.
+    m_nat.noRouter = true;
+    ASSERT_EQ(m_provider.Admin({"set-address", "198.51.100.10"}), 0);
+    Advance(120001);
+    auto lost = m_client.ReceiveCommand(CMD_PORT_LIST);
+    ASSERT_TRUE(lost.has_value());
+    UdpInPacket in;
+    CRawClient::Parse(*lost, in);
+    ASSERT_EQ(in.ReadU8(), 1);
+    EXPECT_EQ(ReadPortList(in), (std::vector<PortMapEntry>{{8080, 0, 0, 1}}));
 }
 
 TEST_F(ManagerTest, ProviderTroubleNeverLosesASwitch)
@@ -442,12 +469,23 @@ TEST_F(ManagerTest, ProviderTroubleNeverLosesASwitch)
     ASSERT_TRUE(failed.has_value());
     EXPECT_EQ((*failed)[20], 0);
     EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 2), 1);
+    // Stored on, and said so: on but failing with the reason, never off; host 1 holds the address.
+    auto status = Status();
+    EXPECT_EQ(status[2].state, kHostFailing);
+    EXPECT_NE(status[2].reason.find("unreachable"), std::string::npos) << status[2].reason;
+    EXPECT_EQ(status[1].state, kHostCurrent);
+    EXPECT_EQ(status[1].ipv4, 0xCB007107u);
+    EXPECT_NE(status[1].updatedAt, 0u);
+    EXPECT_EQ(status[3].state, kHostOff);
     int checks = CCountingService::addressCalls;
     Advance(200000);
     ASSERT_TRUE(WaitUntil([&] { return CCountingService::addressCalls == checks + 1; }));
     CCountingService::detour = 0;
     Advance(120001);
     ASSERT_TRUE(WaitUntil([&] { return Pushes(2) == 1; }));
+    status = Status();
+    EXPECT_EQ(status[2].state, kHostCurrent);
+    EXPECT_EQ(status[2].reason, "");
     Advance(120001);
     ASSERT_TRUE(WaitUntil([&] { return CCountingService::addressCalls == checks + 3; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -872,6 +910,94 @@ TEST_F(ManagerTest, LocalSocketServesMembersAndTellsEveryClient)
     EXPECT_EQ(log.find("switch host 3 off"), std::string::npos) << "a request that changes nothing was logged";
     EXPECT_NE(log.find("channel: refused a connection from uid 65534"), std::string::npos) << log;
     EXPECT_NE(log.find("does not read what it is sent"), std::string::npos) << log;
+}
+
+// The provider chosen from the channel (socket only), with morvanectl's checks, its password never
+// sent back; a login with another name than the dyndns2 account says which one is set up; log out.
+TEST_F(ManagerTest, ProviderSettingsAccountAndLogOut)
+{
+    unsetenv("MORVANE_UDP_CHANNEL");
+    Start();
+    ConnectLocal();
+    auto set = [&](const ProviderSettings& s) {
+        Client().Send(0, CMD_SET_PROVIDER, [&](OutPacket& out) { WriteProviderSettings(out, s); });
+        auto reply = Client().ReceiveCommand(CMD_SET_PROVIDER);
+        UdpInPacket in;
+        CRawClient::Parse(reply.value_or(std::vector<uint8_t>(20)), in);
+        return in.ReadU8() ? std::string("ok") : in.ReadString();
+    };
+    ProviderSettings dyn;
+    dyn.kind = "dyndns2";
+    dyn.server = "https://127.0.0.1:1/nic/update";
+    dyn.user = "alice";
+    dyn.password = "s3cret";
+    dyn.hosts = {"home.example.test.", "bad name"};
+    dyn.checkIpDefaults = false;
+    dyn.router = false;
+    EXPECT_NE(set(dyn).find("not a host name: 'bad name'"), std::string::npos);
+    dyn.hosts = {"home.example.test."};
+    dyn.caFile = m_dir + "/none.pem";
+    EXPECT_EQ(set(dyn), "no CA file at " + m_dir + "/none.pem");
+    EXPECT_FALSE(files::Exists(m_dir + "/provider.conf"));
+    dyn.caFile.clear();
+    EXPECT_EQ(set(dyn), "ok");
+    std::string conf;
+    ASSERT_TRUE(files::ReadAll(m_dir + "/provider.conf", conf));
+    EXPECT_NE(conf.find("host=home.example.test\n"), std::string::npos) << conf;
+    // The same account: the stored password is kept, and what the page does not carry too.
+    ASSERT_TRUE(files::ReplaceAtomically(m_dir + "/provider.conf", conf + "ip=both\n", 0660));
+    dyn.password.clear();
+    dyn.router = true;
+    EXPECT_EQ(set(dyn), "ok");
+    ASSERT_TRUE(files::ReadAll(m_dir + "/provider.conf", conf));
+    EXPECT_NE(conf.find("password=s3cret\n"), std::string::npos) << conf;
+    EXPECT_NE(conf.find("ip=both\n"), std::string::npos) << conf;
+
+    Client().Send(0, CMD_ACCOUNT);
+    auto account = Client().ReceiveCommand(CMD_ACCOUNT);
+    ASSERT_TRUE(account.has_value());
+    std::string bytes(account->begin(), account->end());
+    EXPECT_EQ(bytes.find("s3cret"), std::string::npos) << "the password went back to a client";
+    UdpInPacket in;
+    CRawClient::Parse(*account, in);
+    EXPECT_EQ(in.ReadU8(), 0);
+    EXPECT_EQ(in.ReadString(), "");
+    EXPECT_EQ(in.ReadU8(), 1);
+    ProviderSettings shown = ReadProviderSettings(in);
+    EXPECT_EQ(shown.kind, "dyndns2");
+    EXPECT_EQ(shown.user, "alice");
+    EXPECT_TRUE(shown.passwordStored);
+    EXPECT_EQ(shown.hosts, std::vector<std::string>{"home.example.test"});
+
+    auto login = Login();
+    ASSERT_GE(login.size(), 22u);
+    EXPECT_EQ(login[20], 0);
+    EXPECT_EQ(login[21], kLoginOtherAccount);
+    UdpInPacket named;
+    CRawClient::Parse(login, named);
+    named.ReadU8();
+    named.ReadU8();
+    EXPECT_EQ(named.ReadString(), "alice");
+
+    // Back to the web service: a host the dyndns2 account had switched on keeps its switch.
+    ASSERT_TRUE(datafile::SetSwitches(m_dir + "/domain.xml", {{0x7ABCDEF0u, 1}}));
+    ProviderSettings web;
+    EXPECT_EQ(set(web), "ok");
+    login = Login();
+    ASSERT_GE(login.size(), 21u);
+    EXPECT_EQ(login[20], 1);
+    EXPECT_EQ(datafile::ReadSwitch(m_dir + "/domain.xml", 0x7ABCDEF0u), 1);
+    EXPECT_EQ(datafile::ReadSwitches(m_dir + "/domain.xml", {1, 2, 3}).size(), 3u);
+    Client().Send(0, CMD_LOG_OUT);
+    auto out = Client().ReceiveCommand(CMD_LOG_OUT);
+    ASSERT_TRUE(out.has_value());
+    EXPECT_EQ((*out)[20], 1);
+    std::string user, digest;
+    datafile::ReadLogin(m_dir + "/user.xml", user, digest);
+    EXPECT_EQ(user, "");
+    m_manager->RequestStop();
+    ASSERT_TRUE(m_manager->WaitThread(std::chrono::milliseconds(5000)));
+    EXPECT_FALSE(m_manager->LoggedIn());
 }
 
 // Only a hook nobody but root or the service's user could have put there or changed is run, and

@@ -1,7 +1,9 @@
 // The requests the pages send, captured on a socket that stands in for the service.
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
@@ -20,11 +22,14 @@
 
 #include "shared/channel/dns_listener.h"
 #include "gui/controls/output_ctrl.h"
+#include "gui/pages/account_page.h"
 #include "gui/pages/domain_page.h"
 #include "gui/pages/pages.h"
 #include "gui/pages/port_page.h"
 #include "shared/packet/packet.h"
+#include "shared/packet/commands.h"
 #include "shared/packet/records.h"
+#include "shared/packet/status_records.h"
 #include "shared/xml/data_files.h"
 #include "tests/support/gui_env.h"
 
@@ -330,4 +335,67 @@ TEST_F(PagesOverChannel, CheckBoxClicksStoreTheSettingAndMapUnmappedPorts)
     list.UpdatePortRow(3000, 1, 0, 1, true);
     list.AddPortRow(3002, 0, 0, 1);
     EXPECT_TRUE(Drain().empty());
+}
+
+// The provider page: a stored password never comes back and is kept by an empty field for the same
+// account only; a kind without an account sends no account fields; the address source decides what
+// goes; a request that left is reported to the window.
+TEST_F(PagesOverChannel, ProviderPageSendsTheFormAndNeverShowsThePassword)
+{
+    CAccountPage page(m_channel.get());
+    std::vector<int> sent;
+    QObject::connect(&page, &CAccountPage::sent, [&](int command) { sent.push_back(command); });
+    ProviderSettings stored;
+    stored.kind = "dyndns2";
+    stored.server = "https://127.0.0.1:8443/nic/update";
+    stored.user = "alice";
+    stored.passwordStored = true;
+    stored.hosts = {"a.example.test", "b.example.test"};
+    stored.interfaceName = "eth0";
+    stored.router = false;
+    page.ShowSettings(true, stored);
+    EXPECT_TRUE(page.PasswordEdit()->text().isEmpty());
+    EXPECT_EQ(page.PasswordEdit()->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(page.SourceCombo()->currentIndex(), CAccountPage::kSourceInterface);
+    EXPECT_FALSE(page.CheckIpEdit()->isVisibleTo(&page));
+
+    page.OnSave();  // same account, empty field: the stored password is kept
+    auto r = Next();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->command, CMD_SET_PROVIDER);
+    InPacket in;
+    in.SetData(r->body.data(), static_cast<int>(r->body.size()));
+    ProviderSettings got = ReadProviderSettings(in);
+    EXPECT_EQ(got.kind, "dyndns2");
+    EXPECT_EQ(got.password, "");
+    EXPECT_EQ(got.hosts, stored.hosts);
+    EXPECT_EQ(got.interfaceName, "eth0");
+
+    page.UserEdit()->setText("bob");  // another account needs its password: nothing leaves
+    page.OnSave();
+    EXPECT_FALSE(Next(200));
+    EXPECT_EQ(page.ResultLabel()->text(), U("请输入这个账户的密码。"));
+    page.PasswordEdit()->setText("pw");
+    page.SourceCombo()->setCurrentIndex(CAccountPage::kSourceCheckIp);
+    page.CheckIpEdit()->setText("https://127.0.0.1:1/ip, https://127.0.0.1:2/ip");
+    page.RouterBox()->setChecked(true);
+    got = page.Settings();
+    EXPECT_EQ(got.password, "pw");
+    EXPECT_EQ(got.interfaceName, "");
+    EXPECT_EQ(got.checkIp, (std::vector<std::string>{"https://127.0.0.1:1/ip", "https://127.0.0.1:2/ip"}));
+    page.ShowSaveResult(true, {});
+    EXPECT_TRUE(page.PasswordEdit()->text().isEmpty()) << "a saved password stays in the field";
+
+    page.KindCombo()->setCurrentIndex(0);  // the web service: no account fields go
+    EXPECT_FALSE(page.ServerEdit()->isVisibleTo(&page));
+    got = page.Settings();
+    EXPECT_EQ(got.kind, "web-service");
+    EXPECT_EQ(got.user, "");
+    page.ShowSaveResult(false, "not a host name: 'x y'");
+    EXPECT_EQ(page.ResultLabel()->text(), U("没有保存: not a host name: 'x y'"));
+    page.OnTest();
+    r = Next();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->command, CMD_TEST_PROVIDER);
+    EXPECT_EQ(sent, (std::vector<int>{CMD_SET_PROVIDER, CMD_TEST_PROVIDER}));
 }

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDateTime>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QImage>
@@ -199,6 +200,28 @@ TEST(DomainList, SwitchClickShowsTheRequestedStateAtOnceAndDrawsIt)
     list.SetDomainState(5, 0);
     EXPECT_EQ(list.item(0, 1)->text(), U("开始解析"));
     EXPECT_EQ(circle(), QColor(255, 0, 0));
+
+    // Once the service says what it holds, the circle says what is true. A switch-on it stored while
+    // the provider was down is on, failing with the reason, whatever the failed reply undid.
+    HostStatus failing{5, kHostFailing, 0, "", 0, 1800000000, "provider unreachable or not answering"};
+    EXPECT_EQ(list.SetStatus({failing}), std::vector<uint32_t>{5});
+    EXPECT_EQ(list.SetStatus({failing}), std::vector<uint32_t>{}) << "the same failure is told once";
+    EXPECT_EQ(list.Row(0)->enabled, 1);
+    EXPECT_EQ(list.item(0, 1)->text(), U("停止解析"));
+    EXPECT_EQ(circle(), QColor(230, 0, 0));
+    EXPECT_EQ(CDomainListEx::DetailText(*list.Row(0)), U("更新失败: provider unreachable or not answering"));
+    EXPECT_TRUE(list.item(0, 2)->toolTip().contains(U("原因: provider unreachable")));
+    // Green only while the provider holds the current address, with when it was updated; the IPv6
+    // address, when the service knows one, beside it.
+    const QString when = QDateTime::fromSecsSinceEpoch(1800000000).toString("yyyy-MM-dd HH:mm");
+    list.SetStatus({{5, kHostCurrent, 0xCB007107, "2001:db8::7", 1800000000, 1800000000, ""}});
+    EXPECT_EQ(circle(), QColor(0, 200, 0));
+    EXPECT_EQ(CDomainListEx::DetailText(*list.Row(0)), U("203.0.113.7, 2001:db8::7,更新于") + when);
+    list.SetStatus({{5, kHostPending, 0xCB007106, "", 0, 0, ""}});
+    EXPECT_EQ(circle(), QColor(240, 200, 0));
+    list.OnClick(0, 1);  // off: grey, the last address still said
+    EXPECT_EQ(circle(), QColor(170, 170, 170));
+    EXPECT_EQ(CDomainListEx::DetailText(*list.Row(0)), U("已停止(服务商现为203.0.113.6)"));
 }
 
 TEST(DomainList, HeaderClicksShareOneDirectionThatFlipsEveryClick)

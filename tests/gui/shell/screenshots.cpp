@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDir>
 #include <QFont>
 #include <QLineEdit>
@@ -124,6 +125,16 @@ int main(int argc, char** argv)
     ok &= Save(window, "main-logging-in");
     window.OnLogin(nullptr, false);
     ok &= Save(window, "main-login-failed");
+    // A dyndns2 account refuses other names; the page says which one is set up.
+    {
+        UdpInPacket reply;
+        const uint8_t bytes[] = {0, 0, 0,   0,   0,   0,   0,   0, 0, 0, 0,
+                                 0, 0, 0,   0,   0,   0,   0,   0, 0, 0, kLoginOtherAccount,
+                                 0, 6, 'a', 'l', 'i', 'c', 'e', 0};
+        reply.SetData(bytes, sizeof bytes);
+        window.Decode(reply);
+        ok &= Save(window, "main-login-other-account");
+    }
 
     auto domains = DemoDomains();
     window.OnLogin(&domains, true);
@@ -133,6 +144,12 @@ int main(int argc, char** argv)
     window.AppendOutput(gui::lines::DomainRequest(QStringLiteral("demo2.example.net"), false), 0);
     window.OnDomainFlags({{2, 0}}, 1);
     window.OnIpChanged(0xCB007107);
+    // What the service knows of each domain: current, off, and on but failing.
+    const uint32_t now = static_cast<uint32_t>(QDateTime::currentSecsSinceEpoch());
+    window.OnDomainStatus({{1, kHostCurrent, 0xCB007107, "", now - 300, now - 300, ""},
+                           {2, kHostOff, 0xCB007106, "", now - 86400, now - 86400, ""},
+                           {3, kHostFailing, 0xCB007106, "", now - 86400, now - 60,
+                            "provider unreachable or not answering: connect failed"}});
     ok &= Save(window, "main-domains");
     window.resize(window.minimumSize());
     ok &= Save(window, "main-domains-smallest");
@@ -149,6 +166,18 @@ int main(int argc, char** argv)
     ok &= Save(window, "main-ports");
     window.Tab()->TabBar()->setCurrentIndex(2);
     ok &= Save(window, "main-about");
+    ProviderSettings dyn;
+    dyn.kind = "dyndns2";
+    dyn.server = "https://dyndns.example.net/nic/update";
+    dyn.user = "alice";
+    dyn.passwordStored = true;
+    dyn.hosts = {"home.example.net", "nas.example.net"};
+    dyn.checkIp = {"https://checkip.example.net/"};
+    window.Tab()->TabBar()->setCurrentIndex(3);
+    window.OnAccount(true, "alice", true, dyn);
+    window.OnProviderTest(true,
+                          "address 203.0.113.7 (https://checkip.example.net/); the account 'alice' has 2 name(s)");
+    ok &= Save(window, "main-account");
 
     CMorvaneTray& tray = *window.Tray();
     tray.SetState(CMorvaneTray::kLoggedIn, QStringLiteral("demo"));

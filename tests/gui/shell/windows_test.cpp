@@ -504,10 +504,17 @@ TEST_F(ShellMainWindow, UnansweredRequestsLostServiceAndFailureReasons)
     service.Reply(w->LocalPort(), 0, {0, 2});  // provider unreachable
     ASSERT_TRUE(ProcessEventsUntil([&] { return page->Mode() == CMorvaneMainLogOnDlg::kFailed; }, 3000));
     EXPECT_EQ(page->Group()->title(), U("无法连接域名服务商"));
+    // A dyndns2 account takes only its own name: the page says which.
+    pressReturn();
+    ASSERT_TRUE(service.Expect(0));
+    service.Reply(w->LocalPort(), 0, {0, 4, 0, 6, 'a', 'l', 'i', 'c', 'e', 0});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return page->Mode() == CMorvaneMainLogOnDlg::kFailed; }, 3000));
+    EXPECT_EQ(page->Group()->title(), U("这台电脑的服务商设置的账户是alice,请用它登录"));
+    page->PasswordEdit()->setText("demo");
     pressReturn();
     ASSERT_TRUE(service.Expect(0));
     service.Reply(w->LocalPort(), 0, {0});  // an older service says no more than "refused"
-    ASSERT_TRUE(ProcessEventsUntil([&] { return w->logins == 2; }, 3000));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return w->logins == 3; }, 3000));
     EXPECT_EQ(page->Group()->title(), U("用户名和密码出错"));
     // A refused password is typed again; the account tried stays.
     EXPECT_EQ(page->AccountBox()->currentText(), "demo");
@@ -608,12 +615,12 @@ TEST_F(ShellMainWindow, KeyboardOnly)
     QTabBar* tabs = w->Tab()->TabBar();
     CDomainlstSheet* domains = w->Tab()->DomainPage();
     domains->AddButton()->setFocus();
-    for (int expected : {1, 2, 0}) {
+    for (int expected : {1, 2, 3, 0}) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, Qt::ControlModifier);
         EXPECT_EQ(tabs->currentIndex(), expected);
     }
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
-    EXPECT_EQ(tabs->currentIndex(), 2);
+    EXPECT_EQ(tabs->currentIndex(), 3);
     tabs->setCurrentIndex(0);
     domains->AddButton()->setFocus();
     for (QWidget* next : {static_cast<QWidget*>(domains->UpdateButton()), static_cast<QWidget*>(domains->List()),
@@ -670,9 +677,13 @@ TEST_F(ShellMainWindow, TextsFitInBothLanguages)
         w->OnLogin(&records, true);
         w->OnNetInfo(NetInfo{static_cast<int32_t>(0xCB00710A), 2, "demo network"});
         w->OnMapPortList({{8080, 1, 0, 1}});
+        ProviderSettings dyn;
+        dyn.kind = "dyndns2";
+        dyn.user = "alice";
+        w->OnAccount(true, "alice", true, dyn);
         for (QSize size : {w->minimumSize(), QSize(CMorvaneMainDlg::kWidth, CMorvaneMainDlg::kHeight)}) {
             w->resize(size);
-            for (int page : {0, 1, 2}) {
+            for (int page : {0, 1, 2, 3}) {
                 w->Tab()->TabBar()->setCurrentIndex(page);
                 whole(w.get(), language + std::to_string(size.width()) + " wide, page " + std::to_string(page));
             }
@@ -712,13 +723,26 @@ TEST_F(ShellMainWindow, TrayStateNotificationsAndTheServiceProcess)
     w->OnLogin(&records, true);
     EXPECT_EQ(tray->StateText(), U("已登录: demo"));
     tray->SetNotificationsOn(true);
-    const qsizetype before = tray->Raised().size();
+    qsizetype before = tray->Raised().size();
     w->OnIpChanged(0xCB007107);
     w->OnDomainFlags({{2, 1}}, 0);
     w->OnDomainFlags({{1, 0}}, 1);  // a success is no news
     ASSERT_EQ(tray->Raised().size(), before + 2);
     EXPECT_EQ(tray->Raised()[before], U("本地动态IP发生了变化"));
     EXPECT_EQ(tray->Raised()[before + 1], U("域名操作失败"));
+    // The service stored that switch-on and says why it fails: on, failing, and told once.
+    w->OnDomainStatus({{2, kHostFailing, 0, "", 0, 1, "provider unreachable or not answering"}});
+    EXPECT_EQ(w->Tab()->DomainPage()->List()->Row(1)->enabled, 1);
+    ASSERT_EQ(tray->Raised().size(), before + 3);
+    EXPECT_EQ(
+        tray->Raised()[before + 2],
+        U("域名demo2.example.net的更新失败: provider unreachable or not answering。域名保持开启,服务程序会再次尝试。"));
+    // Ports mapped anew after an address change: one the router lost reads so, and is told.
+    w->OnMapPortList({{8080, 1, 0, 1}});
+    w->OnMapPortList({{8080, 0, 0, 1}});
+    EXPECT_EQ(w->Tab()->PortPage()->List()->Entry(0)->op, 0);
+    EXPECT_EQ(tray->Raised().back(), U("端口8080(TCP)在路由器上的映射已丢失,服务程序没能再次映射它。"));
+    before += 2;
     tray->NotifyAction()->trigger();  // off, from the menu
     w->OnIpChanged(0xCB007108);
     EXPECT_EQ(tray->Raised().size(), before + 2);

@@ -6,6 +6,7 @@
 #include "shared/packet/large_packet.h"
 #include "shared/packet/packet.h"
 #include "shared/packet/records.h"
+#include "shared/packet/status_records.h"
 
 namespace {
 
@@ -176,3 +177,41 @@ TEST(ListWire, WriterSendsOnlyWholeRecordsAndCountsThem)
 }
 
 }  // namespace
+
+// The later replies: a status list longer than a datagram announces only the hosts it carries, each
+// whole; settings that do not fit are written not at all; a wild count reads no further than the bytes.
+TEST(ListWire, HostStatusAndSettingsWholeOrNotAtAll)
+{
+    std::vector<HostStatus> many(200, HostStatus{7, kHostFailing, 0xCB007107, "2001:db8::1", 1, 2, "why"});
+    UdpOutPacket out;
+    const int fit = WriteHostStatusList(out, many);
+    EXPECT_GT(fit, 0);
+    EXPECT_LT(fit, 200);
+    InPacket in;
+    Load(in, out);
+    std::vector<HostStatus> back = ReadHostStatusList(in);
+    ASSERT_EQ(static_cast<int>(back.size()), fit);
+    EXPECT_EQ(back.back().reason, "why");
+    EXPECT_EQ(back.back().ipv6, "2001:db8::1");
+    EXPECT_EQ(in.Remaining(), 0);
+
+    const uint8_t wild[] = {0xFF, 0xFF, 0, 0, 0, 7};
+    InPacket junk;
+    junk.SetData(wild, sizeof wild);
+    EXPECT_LE(ReadHostStatusList(junk).size(), 4u);
+
+    ProviderSettings s;
+    s.hosts.assign(40, "a.example.net");  // more than a list may hold
+    UdpOutPacket settings;
+    EXPECT_FALSE(WriteProviderSettings(settings, s));
+    EXPECT_EQ(settings.Size(), 0);
+    s.hosts.resize(3);
+    s.password = "pw";
+    ASSERT_TRUE(WriteProviderSettings(settings, s));
+    InPacket read;
+    Load(read, settings);
+    ProviderSettings got = ReadProviderSettings(read);
+    EXPECT_EQ(got.hosts.size(), 3u);
+    EXPECT_EQ(got.password, "pw");
+    EXPECT_TRUE(got.router && got.checkIpDefaults);
+}
