@@ -439,9 +439,11 @@ void CMorvaneManger::OnLogin(UdpInPacket& in)
     Audit("log in as '" + user + "'");
     if (uint8_t reason = Login(user, password)) {
         // A dyndns2 account refuses every other name: saying which name it takes beats "wrong password".
+        std::vector<ProviderConfig> accounts;
         ProviderConfig config;
-        if (reason == webservice::kFailRefused && providerconf::Read(ProviderFile(), config) &&
-            config.kind == ProviderConfig::Kind::Dyndns2 && config.user != user) {
+        if (reason == webservice::kFailRefused && providerconf::ReadAll(ProviderFile(), accounts) &&
+            accounts.size() == 1 && (config = accounts.front()).kind == ProviderConfig::Kind::Dyndns2 &&
+            config.user != user && config.name != user) {
             if (UdpOutPacketPtr reply = NewReply(CMD_LOGIN)) {
                 reply->WriteU8(0);
                 reply->WriteU8(kLoginOtherAccount);

@@ -201,7 +201,17 @@ void CMorvaneManger::OnSetProvider(UdpInPacket& in)
     if (m_origin.connection == 0)
         return answer("the provider settings are changed over the local socket only");
     ProviderConfig stored, c;
-    providerconf::Read(ProviderFile(), stored);
+    std::vector<ProviderConfig> accounts;
+    if (providerconf::ReadAll(ProviderFile(), accounts) && !accounts.empty())
+        stored = accounts.front();
+    // The page edits one web-service or dyndns2 account: a file holding more, or another kind, is left to
+    // morvanectl rather than overwritten with what the page shows.
+    if (accounts.size() > 1)
+        return answer("provider.conf holds " + std::to_string(accounts.size()) +
+                      " accounts; change them with morvanectl provider");
+    if (stored.kind != ProviderConfig::Kind::WebService && stored.kind != ProviderConfig::Kind::Dyndns2)
+        return answer(std::string("provider.conf holds a ") + providerconf::KindName(stored.kind) +
+                      " account; change it with morvanectl provider");
     if (!KnownKind(wanted.kind, c.kind))
         return answer("unknown kind of provider: '" + wanted.kind + "'");
     c.server = wanted.server;

@@ -952,6 +952,20 @@ TEST_F(ManagerTest, ProviderSettingsAccountAndLogOut)
     ASSERT_TRUE(files::ReadAll(m_dir + "/provider.conf", conf));
     EXPECT_NE(conf.find("password=s3cret\n"), std::string::npos) << conf;
     EXPECT_NE(conf.find("ip=both\n"), std::string::npos) << conf;
+    // Two accounts, or a kind the page does not show: left to morvanectl, the file untouched.
+    const std::string two = conf + "account=ducks\nkind=duckdns\ntoken=t0ken\nhost=other.duckdns.org\n";
+    ASSERT_TRUE(files::ReplaceAtomically(m_dir + "/provider.conf", two, 0660));
+    EXPECT_NE(set(dyn).find("holds 2 accounts"), std::string::npos);
+    ASSERT_TRUE(files::ReadAll(m_dir + "/provider.conf", conf));
+    EXPECT_EQ(conf, two);
+    ASSERT_TRUE(
+        files::ReplaceAtomically(m_dir + "/provider.conf", "kind=duckdns\ntoken=t0ken\nhost=a.duckdns.org\n", 0660));
+    EXPECT_NE(set(dyn).find("holds a duckdns account"), std::string::npos);
+    ASSERT_TRUE(files::ReplaceAtomically(m_dir + "/provider.conf", two, 0660));
+    std::vector<ProviderConfig> parsed;
+    ASSERT_TRUE(providerconf::ParseAll(two, parsed));
+    ASSERT_TRUE(providerconf::Write(m_dir + "/provider.conf", parsed.front()));
+    ASSERT_TRUE(files::ReadAll(m_dir + "/provider.conf", conf));
 
     Client().Send(0, CMD_ACCOUNT);
     auto account = Client().ReceiveCommand(CMD_ACCOUNT);
