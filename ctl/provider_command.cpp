@@ -130,16 +130,21 @@ void ShowAccount(const ProviderConfig& c)
                                                c.dualRequest != ProviderConfig::DualRequest::Separate
                                            ? "IPv4 and IPv6, in one request"
                                            : FamiliesText(c).c_str());
-        if (!c.interfaceName.empty())
-            std::printf("Address:   interface %s\n", c.interfaceName.c_str());
-        if (c.interfaceName.empty() && c.WantsIPv4()) {
+        const bool interface4 = !c.interfaceName.empty() && c.checkIp.empty();
+        const bool interface6 = !c.interfaceName.empty() && c.checkIp6.empty();
+        if (interface4 || interface6)
+            std::printf("Address:   interface %s%s\n", c.interfaceName.c_str(),
+                        interface4 && interface6 ? ""
+                        : interface4             ? " (IPv4)"
+                                                 : " (IPv6)");
+        if (!interface4 && c.WantsIPv4()) {
             if (urls.empty())
                 std::printf("Address:   %s\n", c.router ? "router (UPnP/NAT-PMP) alone" : "no source");
             else
                 std::printf("Address:   check-IP URLs in turn%s\n",
                             c.router ? "; the router (UPnP/NAT-PMP) only when one agrees" : "");
         }
-        if (c.interfaceName.empty() && c.WantsIPv6())
+        if (!interface6 && c.WantsIPv6())
             std::printf("IPv6:      %s\n", urls6.empty() ? "no source" : "check-IP6 URLs in turn");
         if (!c.caFile.empty())
             std::printf("CA file:   %s\n", c.caFile.c_str());

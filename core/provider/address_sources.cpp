@@ -68,8 +68,8 @@ AddressFinding CAddressSources::FromInterface(const std::string& name)
 
 AddressFinding6 CAddressSources::FindIPv6()
 {
-    if (!m_options.interfaceName.empty())
-        return FromInterface6(m_options.interfaceName);
+    if (!m_options.interfaceName6.empty())
+        return FromInterface6(m_options.interfaceName6);
     AddressFinding6 found;
     for (const std::string& url : m_options.checkIp6) {
         if (m_options.cancel && m_options.cancel->load())

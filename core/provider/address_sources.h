@@ -19,7 +19,8 @@
 class INatLibrary;
 
 struct AddressSourceOptions {
-    std::string interfaceName;
+    std::string interfaceName;   // the IPv4 address from this interface alone (empty: the sources below)
+    std::string interfaceName6;  // the same for IPv6
     bool router = true;
     std::vector<std::string> checkIp;
     std::vector<std::string> checkIp6;

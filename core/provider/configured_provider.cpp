@@ -101,7 +101,10 @@ std::unique_ptr<IProvider> CConfiguredProvider::MakeAccount(const ProviderConfig
 {
     // Only the families the account keeps are asked for: an IPv6-only account asks no IPv4 source.
     AddressSourceOptions sources;
-    sources.interfaceName = config.interfaceName;
+    // The interface serves each family for which the account names no check-IP URL of its own: the
+    // common dual-stack home has its public IPv6 address on the interface and its IPv4 one on the router.
+    sources.interfaceName = config.checkIp.empty() ? config.interfaceName : std::string();
+    sources.interfaceName6 = config.checkIp6.empty() ? config.interfaceName : std::string();
     sources.router = config.router && config.WantsIPv4();
     if (config.WantsIPv4())
         sources.checkIp = providerconf::CheckIpUrls(config);

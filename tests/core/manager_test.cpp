@@ -1164,7 +1164,9 @@ TEST_F(ManagerTest, BothFamiliesFromAnInterfaceInOneRequest)
     TlsFiles tls;
     ASSERT_TRUE(tls.Ok());
     CTlsStandIn server;
-    ASSERT_TRUE(server.Start(tls.Path("good.pem"), tls.Path("good.key"), [](const std::string&) { return "good"; }));
+    ASSERT_TRUE(server.Start(tls.Path("good.pem"), tls.Path("good.key"), [](const std::string& head) {
+        return head.rfind("GET /ip ", 0) == 0 ? "198.51.100.7" : "good";
+    }));
     ProviderConfig c;
     c.kind = ProviderConfig::Kind::Dyndns2;
     c.server = server.Url("");
@@ -1208,6 +1210,11 @@ TEST_F(ManagerTest, BothFamiliesFromAnInterfaceInOneRequest)
     ASSERT_TRUE(start());
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ(server.Requests().size(), before);
+    // A check-IP URL of its own takes IPv4 from the interface (the home behind a NAT router); IPv6 stays.
+    c.checkIp = {server.Url("/ip")};
+    ASSERT_TRUE(providerconf::Write(m_dir + "/provider.conf", c));
+    EXPECT_TRUE(WaitUntil([&] { return sent("198.51.100.7,2001:db8:5::32"); }, std::chrono::seconds(5)))
+        << (server.Requests().empty() ? "" : server.Requests().back());
     m_manager.reset();
     ip("link del mvx0");
 }
