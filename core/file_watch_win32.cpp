@@ -106,8 +106,8 @@ bool CFileWatch::Open(const std::string& path, std::string& why)
     watcher->ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (watcher->directory == INVALID_HANDLE_VALUE || !watcher->stop || !watcher->ready || !watcher->wake.Open()) {
         why = "cannot watch " + directory + ": " +
-              std::strerror(platform::win32::ErrnoOf(watcher->directory == INVALID_HANDLE_VALUE ? error
-                                                                                                 : GetLastError()));
+              std::strerror(
+                  platform::win32::ErrnoOf(watcher->directory == INVALID_HANDLE_VALUE ? error : GetLastError()));
         return false;
     }
     Watcher* w = watcher.get();
