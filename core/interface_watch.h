@@ -7,6 +7,7 @@
 // kInterfaceSettleMaxMs after the first one. Nothing runs, and no timer is set, while nothing changes.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "core/provider/rtnetlink.h"
@@ -51,14 +52,15 @@ private:
     CSettle m_settle;
 };
 
-// CFileWatch: the worker's eye on one file of a directory (provider.conf), through inotify on the
-// directory, whose descriptor waits in the worker's poll() beside the channel. The file replaced,
+// CFileWatch: the worker's eye on one file of a directory (provider.conf): a descriptor that waits in
+// the worker's poll() beside the channel (inotify on the directory; on Windows a wake event that a
+// thread waiting for the directory's changes signals). The file replaced,
 // written, created or removed makes a look due as a change of the interface does; other files of the
 // directory are read and dropped, and nothing wakes up while nothing is written there.
 class CFileWatch {
 public:
-    CFileWatch() = default;
-    ~CFileWatch() { Close(); }
+    CFileWatch();
+    ~CFileWatch();
     CFileWatch(const CFileWatch&) = delete;
     CFileWatch& operator=(const CFileWatch&) = delete;
 
@@ -70,7 +72,9 @@ public:
     void Taken() { m_settle.Taken(); }
 
 private:
+    struct Watcher;  // where the system needs a thread to wait for the directory
     int m_fd = -1;
     std::string m_name;
     CSettle m_settle;
+    std::unique_ptr<Watcher> m_watcher;
 };

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "core/provider/address6.h"
+#include "platform/interfaces.h"
 #include "shared/base/files.h"
 #include "shared/base/hostname.h"
 #include "shared/dns/dns_update.h"
@@ -413,6 +414,8 @@ std::string Check(const ProviderConfig& c)
         if (c.password.empty())
             return "a password is needed";
     }
+    if (!c.interfaceName.empty() && platform::kInterfaceSourcesMissing)
+        return platform::kInterfaceSourcesMissing;
     for (const std::string* text : {&c.server, &c.user, &c.password, &c.interfaceName, &c.caFile, &c.zone, &c.success})
         if (HasLineBreak(*text))
             return "values must not contain line breaks";

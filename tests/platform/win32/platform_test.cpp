@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <fstream>
 
+#include "core/interface_watch.h"
 #include "platform/data_dir.h"
 #include "platform/single_instance.h"
 #include "platform/socket.h"
@@ -112,6 +113,36 @@ TEST(Win32Platform, NamedMutexAndPortableDataDirectory)
     std::ofstream(dir + "\\" + platform::kPortableMarker).put('\n');
     EXPECT_EQ(platform::DataDirectoryFor(dir), dir);
     DeleteFileA((dir + "\\" + platform::kPortableMarker).c_str());
+    RemoveDirectoryA(dir.c_str());
+}
+
+// provider.conf is followed by a thread waiting for the directory: the file replaced as the programs
+// replace files wakes the worker's poll(), another file of the directory does not.
+TEST(Win32Platform, FileWatchWakesForItsFileOnly)
+{
+    char temp[MAX_PATH];
+    ASSERT_GT(GetTempPathA(MAX_PATH, temp), 0u);
+    std::string dir = std::string(temp) + "morvane-watch-" + std::to_string(GetCurrentProcessId());
+    ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr));
+    CFileWatch watch;
+    std::string why;
+    ASSERT_TRUE(watch.Open(dir + "\\provider.conf", why)) << why;
+    std::ofstream(dir + "\\other.conf").put('\n');
+    EXPECT_FALSE(Readable(watch.Descriptor()));
+    std::ofstream(dir + "\\provider.conf.new").put('\n');
+    ASSERT_TRUE(MoveFileExA((dir + "\\provider.conf.new").c_str(), (dir + "\\provider.conf").c_str(),
+                            MOVEFILE_REPLACE_EXISTING));
+    bool woke = false;
+    for (int i = 0; i < 10 && !woke; ++i)
+        woke = Readable(watch.Descriptor());
+    ASSERT_TRUE(woke);
+    watch.OnReadable(1000);
+    EXPECT_EQ(watch.DueIn(1000), int64_t(kInterfaceQuietMs));
+    EXPECT_FALSE(Readable(watch.Descriptor()));
+    watch.Close();
+    EXPECT_EQ(watch.Descriptor(), -1);
+    for (const char* name : {"provider.conf", "other.conf"})
+        DeleteFileA((dir + "\\" + name).c_str());
     RemoveDirectoryA(dir.c_str());
 }
 
