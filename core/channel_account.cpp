@@ -13,6 +13,7 @@
 #include "core/manager.h"
 #include "core/provider/config.h"
 #include "core/provider/provider.h"
+#include "shared/dns/dns_update.h"
 #include "shared/base/files.h"
 #include "shared/base/hostname.h"
 #include "shared/base/ipv4.h"
@@ -26,14 +27,22 @@ uint32_t Now()
     return static_cast<uint32_t>(std::time(nullptr));
 }
 
-bool KnownKind(const std::string& name, ProviderConfig::Kind& kind)
+const ProviderKindInfo* KnownKind(const std::string& name, ProviderConfig::Kind& kind)
 {
     for (const ProviderKindInfo& info : kProviderKinds)
-        if (name == info.name) {
-            kind = name == "dyndns2" ? ProviderConfig::Kind::Dyndns2 : ProviderConfig::Kind::WebService;
-            return true;
-        }
-    return false;
+        if (name == info.name && providerconf::ParseKind(name, kind))
+            return &info;
+    return nullptr;
+}
+
+// "NAME:ALGORITHM:SECRET" as stored for a TSIG key; the name and algorithm go to the page, never the secret.
+void SplitKey(const std::string& key, std::string& name, std::string& algorithm)
+{
+    const size_t first = key.find(':'), last = key.rfind(':');
+    if (first == std::string::npos)
+        return;
+    name = key.substr(0, first);
+    algorithm = first == last ? std::string() : key.substr(first + 1, last - first - 1);
 }
 
 ProviderSettings ToSettings(const ProviderConfig& c)
@@ -42,13 +51,19 @@ ProviderSettings ToSettings(const ProviderConfig& c)
     s.kind = providerconf::KindName(c.kind);
     s.server = c.server;
     s.user = c.user;
-    s.passwordStored = !c.password.empty();
+    s.passwordStored = !providerconf::LoginSecret(c).empty();
     s.hosts = c.hosts;
     s.checkIp = c.checkIp;
     s.checkIpDefaults = c.checkIpDefaults;
     s.interfaceName = c.interfaceName;
     s.router = c.router;
     s.caFile = c.caFile;
+    s.zone = c.zone;
+    s.ttl = c.ttl;
+    s.proxied = c.proxied == 0 || c.proxied == 1 ? c.proxied : -1;
+    s.success = c.success;
+    if (c.kind == ProviderConfig::Kind::Nsupdate)
+        SplitKey(c.password, s.keyName, s.keyAlgorithm);
     return s;
 }
 
@@ -204,31 +219,42 @@ void CMorvaneManger::OnSetProvider(UdpInPacket& in)
     std::vector<ProviderConfig> accounts;
     if (providerconf::ReadAll(ProviderFile(), accounts) && !accounts.empty())
         stored = accounts.front();
-    // The page edits one web-service or dyndns2 account: a file holding more, or another kind, is left to
-    // morvanectl rather than overwritten with what the page shows.
+    // The page edits one account: a file holding more is left to morvanectl rather than overwritten
+    // with what the page shows.
     if (accounts.size() > 1)
         return answer("provider.conf holds " + std::to_string(accounts.size()) +
                       " accounts; change them with morvanectl provider");
-    if (stored.kind != ProviderConfig::Kind::WebService && stored.kind != ProviderConfig::Kind::Dyndns2)
-        return answer(std::string("provider.conf holds a ") + providerconf::KindName(stored.kind) +
-                      " account; change it with morvanectl provider");
-    if (!KnownKind(wanted.kind, c.kind))
+    const ProviderKindInfo* kind = KnownKind(wanted.kind, c.kind);
+    if (!kind)
         return answer("unknown kind of provider: '" + wanted.kind + "'");
-    c.server = wanted.server;
-    c.user = wanted.user;
-    c.password = wanted.password;
+    const unsigned fields = kind->fields;
+    if (fields & kFieldServer)
+        c.server = wanted.server;
+    if (fields & kFieldUser)
+        c.user = wanted.user;
     for (const std::string& text : wanted.hosts) {
         std::string name;
         c.hosts.push_back(hostname::FromText(text, name) ? name : text);  // without a final dot
     }
+    if (fields & kFieldZone) {
+        std::string zone;
+        c.zone = dns::NormalizeName(wanted.zone, zone) ? zone : wanted.zone;
+    }
+    if (fields & kFieldTtl)
+        c.ttl = wanted.ttl <= 86400 ? wanted.ttl : 0xFFFFFFFFu;  // Check words the latter
+    if (fields & kFieldProxied)
+        c.proxied = wanted.proxied;
+    if (fields & kFieldSuccess)
+        c.success = wanted.success;
     c.checkIp = wanted.checkIp;
     c.checkIpDefaults = wanted.checkIpDefaults;
     c.interfaceName = wanted.interfaceName;
     c.router = wanted.router;
     c.caFile = wanted.caFile;
-    // What the settings page does not show yet (the families, IPv6 sources, interface ids) is kept as
+    // What the settings page does not show (the families, IPv6 sources, interface ids) is kept as
     // stored, so that a save from the desktop program loses nothing morvanectl set.
     if (stored.kind == c.kind) {
+        c.name = stored.name;
         c.ip = stored.ip;
         c.dualRequest = stored.dualRequest;
         c.checkIp6 = stored.checkIp6;
@@ -236,10 +262,20 @@ void CMorvaneManger::OnSetProvider(UdpInPacket& in)
             if (auto it = stored.interfaceIds.find(host); it != stored.interfaceIds.end())
                 c.interfaceIds.insert(*it);
     }
-    // An empty password keeps the stored one, but only for the same account on the same server.
-    if (c.password.empty() && stored.kind == c.kind && stored.user == c.user && stored.server == c.server)
-        c.password = stored.password;
-    if (c.kind != ProviderConfig::Kind::Dyndns2) {
+    // An empty secret keeps the stored one, but only for the same account on the same server (and for
+    // a TSIG key, the same key name).
+    std::string secret = wanted.password;
+    std::string storedKeyName, storedAlgorithm;
+    SplitKey(stored.password, storedKeyName, storedAlgorithm);
+    const std::string keyName = c.kind == ProviderConfig::Kind::Nsupdate ? wanted.keyName : std::string();
+    if (secret.empty() && stored.kind == c.kind && stored.user == c.user && stored.server == c.server &&
+        (c.kind != ProviderConfig::Kind::Nsupdate || storedKeyName == keyName))
+        secret = providerconf::LoginSecret(stored);
+    if (c.kind != ProviderConfig::Kind::Nsupdate)
+        c.password = secret;
+    else if (!keyName.empty() || !wanted.keyAlgorithm.empty() || !secret.empty())
+        c.password = keyName + ":" + (wanted.keyAlgorithm.empty() ? "hmac-sha256" : wanted.keyAlgorithm) + ":" + secret;
+    if (c.kind == ProviderConfig::Kind::WebService) {
         c = ProviderConfig{};
         c.checkIp = wanted.checkIp;
         c.caFile = wanted.caFile;
@@ -249,9 +285,13 @@ void CMorvaneManger::OnSetProvider(UdpInPacket& in)
         problem = "no CA file at " + c.caFile;
     if (!problem.empty())
         return answer(problem);
-    Audit(c.kind == ProviderConfig::Kind::Dyndns2
-              ? "set the provider to the dyndns2 account '" + c.user + "' at " + c.server
-              : std::string("set the provider to the web service"));
+    if (c.kind == ProviderConfig::Kind::WebService)
+        Audit("set the provider to the web service");
+    else  // a url account's server is its template, which may carry a secret in clear: not said
+        Audit(std::string("set the provider to the ") + providerconf::KindName(c.kind) + " account" +
+              (c.user.empty() ? std::string() : " '" + c.user + "'") +
+              (c.kind == ProviderConfig::Kind::Url || c.server.empty() ? std::string() : " at " + c.server) + " for " +
+              std::to_string(c.hosts.size()) + " host(s)");
     if (!providerconf::Write(ProviderFile(), c)) {
         int error = errno;
         JournalPrint(kJournalError, "cannot save %s: %s", ProviderFile().c_str(),

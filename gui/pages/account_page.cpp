@@ -10,6 +10,10 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollArea>
+#include <QSpinBox>
+
+#include <algorithm>
+#include <utility>
 
 #include "gui/messages.h"
 #include "shared/channel/dns_listener.h"
@@ -26,7 +30,20 @@ QString KindTitle(const char* name)
         return Sentence(QT_TRANSLATE_NOOP("Morvane", "Morvane 网络服务(默认)"));
     if (QLatin1String(name) == QLatin1String("dyndns2"))
         return Sentence(QT_TRANSLATE_NOOP("Morvane", "dyndns2 账户"));
+    if (QLatin1String(name) == QLatin1String("cloudflare"))
+        return Sentence(QT_TRANSLATE_NOOP("Morvane", "Cloudflare(API 令牌)"));
+    if (QLatin1String(name) == QLatin1String("duckdns"))
+        return Sentence(QT_TRANSLATE_NOOP("Morvane", "DuckDNS(令牌)"));
+    if (QLatin1String(name) == QLatin1String("nsupdate"))
+        return Sentence(QT_TRANSLATE_NOOP("Morvane", "DNS 动态更新(nsupdate,TSIG 密钥)"));
+    if (QLatin1String(name) == QLatin1String("url"))
+        return Sentence(QT_TRANSLATE_NOOP("Morvane", "自定义网址(url)"));
     return QString::fromLatin1(name);
+}
+
+bool Is(const ProviderKindInfo* kind, const char* name)
+{
+    return kind && QLatin1String(kind->name) == QLatin1String(name);
 }
 
 const ProviderKindInfo* KindAt(int index)
@@ -65,14 +82,23 @@ CAccountPage::CAccountPage(CDnsListener* channel, QWidget* parent)
       m_passwordLabel(new QLabel(tr("密码:"))), m_password(new QLineEdit), m_hostsLabel(new QLabel(tr("域名:"))),
       m_hosts(new QLineEdit), m_source(new QComboBox), m_checkIpLabel(new QLabel(tr("查询网址:"))),
       m_checkIp(new QLineEdit), m_interfaceLabel(new QLabel(tr("网卡:"))), m_interface(new QLineEdit),
-      m_router(new QCheckBox(tr("也问路由器(UPnP/NAT-PMP)"))), m_caFile(new QLineEdit),
-      m_save(new QPushButton(tr("保存"))), m_test(new QPushButton(tr("测试"))), m_result(new QLabel)
+      m_router(new QCheckBox(tr("也问路由器(UPnP/NAT-PMP)"))), m_caFile(new QLineEdit), m_zone(new QLineEdit),
+      m_keyName(new QLineEdit), m_keyAlgorithm(new QComboBox), m_ttl(new QSpinBox), m_proxied(new QComboBox),
+      m_success(new QLineEdit), m_save(new QPushButton(tr("保存"))), m_test(new QPushButton(tr("测试"))),
+      m_result(new QLabel)
 {
     for (const ProviderKindInfo& kind : kProviderKinds)
         m_kind->addItem(KindTitle(kind.name), QString::fromLatin1(kind.name));
     m_source->addItems({tr("公网地址查询网址"), tr("本机网卡的地址"), tr("只问路由器")});
     m_password->setEchoMode(QLineEdit::Password);
-    m_server->setPlaceholderText(QStringLiteral("https://dyndns.example.net/nic/update"));
+    m_keyAlgorithm->addItems({QStringLiteral("hmac-sha256"), QStringLiteral("hmac-sha512"),
+                              QStringLiteral("hmac-sha384"), QStringLiteral("hmac-sha224"), QStringLiteral("hmac-sha1"),
+                              QStringLiteral("hmac-md5")});
+    m_ttl->setRange(0, 86400);
+    m_ttl->setSuffix(tr(" 秒"));
+    m_ttl->setSpecialValueText(tr("默认"));
+    m_proxied->addItems({tr("不改"), tr("是"), tr("否")});
+    m_success->setPlaceholderText(tr("留空则任何 2xx 回答都算成功"));
     m_hosts->setPlaceholderText(tr("用空格分隔多个域名"));
     m_checkIp->setPlaceholderText(tr("留空则用内置的网址"));
     m_caFile->setPlaceholderText(tr("留空则用系统的证书"));
@@ -85,13 +111,19 @@ CAccountPage::CAccountPage(CDnsListener* channel, QWidget* parent)
     accountRow->addWidget(m_switch);
     accountRow->addWidget(m_logOut);
 
-    auto* form = new QFormLayout;
+    auto* form = m_form = new QFormLayout;
     form->setRowWrapPolicy(QFormLayout::WrapLongRows);
     form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
     form->addRow(tr("类型:"), m_kind);
     form->addRow(m_serverLabel, m_server);
     form->addRow(m_userLabel, m_user);
     form->addRow(m_passwordLabel, m_password);
+    form->addRow(tr("区域:"), m_zone);
+    form->addRow(tr("密钥名:"), m_keyName);
+    form->addRow(tr("算法:"), m_keyAlgorithm);
+    form->addRow(tr("TTL:"), m_ttl);
+    form->addRow(tr("经 Cloudflare 代理:"), m_proxied);
+    form->addRow(tr("成功的回答含有:"), m_success);
     form->addRow(m_hostsLabel, m_hosts);
     form->addRow(tr("地址来源:"), m_source);
     form->addRow(m_checkIpLabel, m_checkIp);
@@ -155,7 +187,16 @@ void CAccountPage::ShowSettings(bool readable, const ProviderSettings& s)
     m_storedUser = QString::fromStdString(s.user);
     m_storedServer = QString::fromStdString(s.server);
     m_password->setPlaceholderText(s.passwordStored ? tr("已保存;留空则不变") : QString());
+    m_storedKind = QString::fromStdString(s.kind);
+    m_storedKeyName = QString::fromStdString(s.keyName);
     m_hosts->setText(Joined(s.hosts));
+    m_zone->setText(QString::fromStdString(s.zone));
+    m_keyName->setText(QString::fromStdString(s.keyName));
+    const int algorithm = m_keyAlgorithm->findText(QString::fromStdString(s.keyAlgorithm));
+    m_keyAlgorithm->setCurrentIndex(algorithm < 0 ? 0 : algorithm);
+    m_ttl->setValue(static_cast<int>(std::min<uint32_t>(s.ttl, 86400)));
+    m_proxied->setCurrentIndex(s.proxied < 0 ? 0 : s.proxied ? 1 : 2);
+    m_success->setText(QString::fromStdString(s.success));
     m_checkIp->setText(Joined(s.checkIp));
     m_interface->setText(QString::fromStdString(s.interfaceName));
     m_router->setChecked(s.router);
@@ -176,12 +217,27 @@ ProviderSettings CAccountPage::Settings() const
     ProviderSettings s;
     const ProviderKindInfo* kind = KindAt(m_kind->currentIndex());
     s.kind = kind ? kind->name : kProviderKinds[0].name;
-    if (kind && kind->account) {
+    const unsigned fields = kind ? kind->fields : 0;
+    if (fields & kFieldServer)
         s.server = m_server->text().trimmed().toStdString();
+    if (fields & kFieldUser)
         s.user = m_user->text().trimmed().toStdString();
+    if (fields & kFieldSecret)
         s.password = m_password->text().toStdString();
+    if (fields & kFieldHosts)
         s.hosts = ToStrings(Words(m_hosts->text()));
+    if (fields & kFieldZone)
+        s.zone = m_zone->text().trimmed().toStdString();
+    if (fields & kFieldKey) {
+        s.keyName = m_keyName->text().trimmed().toStdString();
+        s.keyAlgorithm = m_keyAlgorithm->currentText().toStdString();
     }
+    if (fields & kFieldTtl)
+        s.ttl = static_cast<uint32_t>(m_ttl->value());
+    if (fields & kFieldProxied)
+        s.proxied = m_proxied->currentIndex() == 0 ? -1 : m_proxied->currentIndex() == 1 ? 1 : 0;
+    if (fields & kFieldSuccess)
+        s.success = m_success->text().toStdString();
     switch (m_source->currentIndex()) {
     case kSourceInterface:
         s.interfaceName = m_interface->text().trimmed().toStdString();
@@ -203,10 +259,26 @@ ProviderSettings CAccountPage::Settings() const
 void CAccountPage::ShowFields()
 {
     const ProviderKindInfo* kind = KindAt(m_kind->currentIndex());
-    const bool account = kind && kind->account;
-    for (QWidget* w : std::initializer_list<QWidget*>{m_serverLabel, m_server, m_userLabel, m_user, m_passwordLabel,
-                                                      m_password, m_hostsLabel, m_hosts})
-        w->setVisible(account);
+    const unsigned fields = kind ? kind->fields : 0;
+    const std::pair<QWidget*, unsigned> rows[] = {
+        {m_server, kFieldServer},   {m_user, kFieldUser},      {m_password, kFieldSecret},  {m_hosts, kFieldHosts},
+        {m_zone, kFieldZone},       {m_keyName, kFieldKey},    {m_keyAlgorithm, kFieldKey}, {m_ttl, kFieldTtl},
+        {m_proxied, kFieldProxied}, {m_success, kFieldSuccess}};
+    for (const auto& [field, flag] : rows)
+        m_form->setRowVisible(field, (fields & flag) != 0);
+    // The same rows carry each kind's own words.
+    m_serverLabel->setText(Is(kind, "cloudflare") ? tr("API 网址:")
+                           : Is(kind, "url")      ? tr("网址模板:")
+                                                  : tr("服务器:"));
+    m_server->setPlaceholderText(Is(kind, "cloudflare") ? tr("留空则用 Cloudflare 自己的 API")
+                                 : Is(kind, "duckdns")  ? tr("留空则用 DuckDNS 自己的服务器")
+                                 : Is(kind, "nsupdate") ? QStringLiteral("ns1.example.net:53")
+                                 : Is(kind, "url")
+                                     ? QStringLiteral("https://dns.example.net/update?host={host}&ip={ipv4}")
+                                     : QStringLiteral("https://dyndns.example.net/nic/update"));
+    m_passwordLabel->setText(Is(kind, "cloudflare") || Is(kind, "duckdns") ? tr("令牌:")
+                             : Is(kind, "nsupdate")                        ? tr("密钥:")
+                                                                           : tr("密码:"));
     const int source = m_source->currentIndex();
     m_checkIpLabel->setVisible(source == kSourceCheckIp);
     m_checkIp->setVisible(source == kSourceCheckIp);
@@ -224,11 +296,13 @@ void CAccountPage::SetResult(bool ok, const QString& text)
 void CAccountPage::OnSave()
 {
     const ProviderSettings s = Settings();
-    // Said here rather than by the service: a new account or server needs its password.
-    const bool sameAccount = QString::fromStdString(s.user) == m_storedUser &&
-                             QString::fromStdString(s.server) == m_storedServer && m_passwordStored;
+    // Said here rather than by the service: another kind, account, server or key needs its secret.
+    const bool sameAccount = QString::fromStdString(s.kind) == m_storedKind &&
+                             QString::fromStdString(s.user) == m_storedUser &&
+                             QString::fromStdString(s.server) == m_storedServer &&
+                             QString::fromStdString(s.keyName) == m_storedKeyName && m_passwordStored;
     const ProviderKindInfo* kind = KindAt(m_kind->currentIndex());
-    if (kind && kind->account && s.password.empty() && !sameAccount) {
+    if (kind && (kind->fields & kFieldSecret) && s.password.empty() && !sameAccount) {
         SetResult(false, Sentence(QT_TRANSLATE_NOOP("Morvane", "请输入这个账户的密码。")));
         m_password->setFocus();
         return;

@@ -5,8 +5,10 @@
 // password is typed into a password field and never comes back; "测试" asks the service to look up
 // the address and the account.
 //
-// The kinds come from kProviderKinds: a kind with an account shows the server, account, password and
-// hosts; every kind shows the address source and the CA file.
+// The kinds come from kProviderKinds, whose entry says which fields each shows (server, account, secret,
+// hosts, zone, TSIG key, TTL, proxied, success text); every kind shows the address source and the CA
+// file. A secret (password, token, key) is never shown again; left empty it keeps the stored one for the
+// same kind, account and server only.
 
 #include <QWidget>
 
@@ -15,6 +17,8 @@
 class CDnsListener;
 class QCheckBox;
 class QComboBox;
+class QFormLayout;
+class QSpinBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -58,6 +62,12 @@ public:
     QLineEdit* InterfaceEdit() const { return m_interface; }
     QCheckBox* RouterBox() const { return m_router; }
     QLineEdit* CaFileEdit() const { return m_caFile; }
+    QLineEdit* ZoneEdit() const { return m_zone; }
+    QLineEdit* KeyNameEdit() const { return m_keyName; }
+    QComboBox* KeyAlgorithmCombo() const { return m_keyAlgorithm; }
+    QSpinBox* TtlBox() const { return m_ttl; }
+    QComboBox* ProxiedCombo() const { return m_proxied; }
+    QLineEdit* SuccessEdit() const { return m_success; }
     QPushButton* SaveButton() const { return m_save; }
     QPushButton* TestButton() const { return m_test; }
     QLabel* ResultLabel() const { return m_result; }
@@ -76,6 +86,9 @@ private:
     bool m_passwordStored = false;
     QString m_storedUser;
     QString m_storedServer;
+    QString m_storedKind;
+    QString m_storedKeyName;
+    QFormLayout* m_form = nullptr;
     QGroupBox* m_accountGroup;
     QLabel* m_account;
     QPushButton* m_logOut;
@@ -97,6 +110,12 @@ private:
     QLineEdit* m_interface;
     QCheckBox* m_router;
     QLineEdit* m_caFile;
+    QLineEdit* m_zone;
+    QLineEdit* m_keyName;
+    QComboBox* m_keyAlgorithm;
+    QSpinBox* m_ttl;
+    QComboBox* m_proxied;
+    QLineEdit* m_success;
     QPushButton* m_save;
     QPushButton* m_test;
     QLabel* m_result;

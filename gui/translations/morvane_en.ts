@@ -99,6 +99,78 @@
         <source>已保存;留空则不变</source>
         <translation>Stored; leave empty to keep it</translation>
     </message>
+    <message>
+        <source> 秒</source>
+        <translation> s</translation>
+    </message>
+    <message>
+        <source>默认</source>
+        <translation>Default</translation>
+    </message>
+    <message>
+        <source>不改</source>
+        <translation>Keep as is</translation>
+    </message>
+    <message>
+        <source>是</source>
+        <translation>Yes</translation>
+    </message>
+    <message>
+        <source>否</source>
+        <translation>No</translation>
+    </message>
+    <message>
+        <source>留空则任何 2xx 回答都算成功</source>
+        <translation>Empty: any 2xx answer is a success</translation>
+    </message>
+    <message>
+        <source>区域:</source>
+        <translation>Zone:</translation>
+    </message>
+    <message>
+        <source>密钥名:</source>
+        <translation>Key name:</translation>
+    </message>
+    <message>
+        <source>算法:</source>
+        <translation>Algorithm:</translation>
+    </message>
+    <message>
+        <source>TTL:</source>
+        <translation>TTL:</translation>
+    </message>
+    <message>
+        <source>经 Cloudflare 代理:</source>
+        <translation>Proxied by Cloudflare:</translation>
+    </message>
+    <message>
+        <source>成功的回答含有:</source>
+        <translation>A successful answer contains:</translation>
+    </message>
+    <message>
+        <source>API 网址:</source>
+        <translation>API URL:</translation>
+    </message>
+    <message>
+        <source>网址模板:</source>
+        <translation>URL template:</translation>
+    </message>
+    <message>
+        <source>留空则用 Cloudflare 自己的 API</source>
+        <translation>Empty: Cloudflare&apos;s own API</translation>
+    </message>
+    <message>
+        <source>留空则用 DuckDNS 自己的服务器</source>
+        <translation>Empty: DuckDNS&apos;s own server</translation>
+    </message>
+    <message>
+        <source>令牌:</source>
+        <translation>Token:</translation>
+    </message>
+    <message>
+        <source>密钥:</source>
+        <translation>Key secret:</translation>
+    </message>
 </context>
 <context>
     <name>CDomainlstSheet</name>
@@ -889,6 +961,22 @@
     <message>
         <source>端口%1(%2)在路由器上的映射已丢失,服务程序没能再次映射它。</source>
         <translation>The router no longer maps port %1/%2, and the service could not map it again.</translation>
+    </message>
+    <message>
+        <source>Cloudflare(API 令牌)</source>
+        <translation>Cloudflare (API token)</translation>
+    </message>
+    <message>
+        <source>DuckDNS(令牌)</source>
+        <translation>DuckDNS (token)</translation>
+    </message>
+    <message>
+        <source>DNS 动态更新(nsupdate,TSIG 密钥)</source>
+        <translation>DNS dynamic update (nsupdate, TSIG key)</translation>
+    </message>
+    <message>
+        <source>自定义网址(url)</source>
+        <translation>Custom URL (url)</translation>
     </message>
 </context>
 </TS>

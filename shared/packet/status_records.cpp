@@ -37,7 +37,12 @@ bool WriteProviderSettings(OutPacket& out, const ProviderSettings& s)
     bool ok = out.WriteString(s.kind) && out.WriteString(s.server) && out.WriteString(s.user) &&
               out.WriteString(s.password) && out.WriteU8(s.passwordStored ? 1 : 0) && WriteTexts(out, s.hosts) &&
               WriteTexts(out, s.checkIp) && out.WriteU8(s.checkIpDefaults ? 1 : 0) &&
-              out.WriteString(s.interfaceName) && out.WriteU8(s.router ? 1 : 0) && out.WriteString(s.caFile);
+              out.WriteString(s.interfaceName) && out.WriteU8(s.router ? 1 : 0) && out.WriteString(s.caFile) &&
+              out.WriteString(s.zone) && out.WriteU32Host(s.ttl) &&
+              out.WriteU8(s.proxied < 0 ? 0
+                          : s.proxied   ? 2
+                                        : 1) &&
+              out.WriteString(s.keyName) && out.WriteString(s.keyAlgorithm) && out.WriteString(s.success);
     if (!ok)
         out.SetCursor(mark);
     return ok;
@@ -57,6 +62,13 @@ ProviderSettings ReadProviderSettings(InPacket& in)
     s.interfaceName = in.ReadString();
     s.router = in.ReadU8() != 0;
     s.caFile = in.ReadString();
+    s.zone = in.ReadString();
+    s.ttl = in.ReadU32Host();
+    const uint8_t proxied = in.ReadU8();
+    s.proxied = proxied == 0 ? -1 : proxied == 2 ? 1 : 0;
+    s.keyName = in.ReadString();
+    s.keyAlgorithm = in.ReadString();
+    s.success = in.ReadString();
     return s;
 }
 

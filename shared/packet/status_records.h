@@ -10,20 +10,37 @@
 class OutPacket;
 class InPacket;
 
-// The provider's kinds: the name written into provider.conf and said by the clients. A kind that
-// needs an account on a dyndns2-style server sets `account`; the settings page shows those fields
-// only for such kinds.
-struct ProviderKindInfo {
-    const char* name;
-    bool account;
-};
-inline constexpr ProviderKindInfo kProviderKinds[] = {
-    {"web-service", false},
-    {"dyndns2", true},
+// The fields of ProviderSettings a kind uses: the settings page shows those, and sends only those.
+enum ProviderField : unsigned {
+    kFieldServer = 1u << 0,   // server, API base URL or URL template, as the kind takes it
+    kFieldUser = 1u << 1,     // user name
+    kFieldSecret = 1u << 2,   // password, token or the TSIG key's secret
+    kFieldHosts = 1u << 3,    // the host names kept current
+    kFieldZone = 1u << 4,     // the DNS zone
+    kFieldKey = 1u << 5,      // the TSIG key's name and algorithm
+    kFieldTtl = 1u << 6,      // the records' TTL
+    kFieldProxied = 1u << 7,  // proxied through the provider or not
+    kFieldSuccess = 1u << 8,  // what the answer's body must contain
 };
 
-// provider.conf as sent over the channel. The password goes only towards the service (an empty one
-// keeps the stored password); the service tells only whether one is stored.
+// The provider's kinds: the name written into provider.conf and said by the clients, and the fields
+// the kind uses (none: the web service, which keeps the account and hosts itself).
+struct ProviderKindInfo {
+    const char* name;
+    unsigned fields;
+};
+inline constexpr ProviderKindInfo kProviderKinds[] = {
+    {"web-service", 0},
+    {"dyndns2", kFieldServer | kFieldUser | kFieldSecret | kFieldHosts},
+    {"cloudflare", kFieldServer | kFieldSecret | kFieldHosts | kFieldTtl | kFieldProxied},
+    {"duckdns", kFieldServer | kFieldSecret | kFieldHosts},
+    {"nsupdate", kFieldServer | kFieldZone | kFieldKey | kFieldSecret | kFieldTtl | kFieldHosts},
+    {"url", kFieldServer | kFieldUser | kFieldSecret | kFieldSuccess | kFieldHosts},
+};
+
+// provider.conf as sent over the channel. The secret (`password`: password, token or TSIG key secret)
+// goes only towards the service (an empty one keeps the stored secret); the service tells only
+// whether one is stored.
 struct ProviderSettings {
     std::string kind = "web-service";
     std::string server;
@@ -36,6 +53,12 @@ struct ProviderSettings {
     std::string interfaceName;
     bool router = true;
     std::string caFile;
+    std::string zone;
+    uint32_t ttl = 0;  // 0: not given
+    int proxied = -1;  // -1: not given (the record keeps what it has), 0 no, 1 yes
+    std::string keyName;
+    std::string keyAlgorithm;
+    std::string success;
 };
 
 // One domain as the service sees it.
@@ -64,7 +87,8 @@ inline constexpr uint8_t kLoginOtherAccount = 4;
 inline constexpr size_t kMaxSettingsItems = 32;
 
 // Settings: kind, server, user, password (or "" from the service), u8 password stored, u16 n hosts,
-// u16 n check-IP URLs, u8 check-IP defaults, interface, u8 router, CA file. False when it does not fit.
+// u16 n check-IP URLs, u8 check-IP defaults, interface, u8 router, CA file, zone, u32 TTL, u8 proxied
+// (0 not given, 1 no, 2 yes), key name, key algorithm, success text. False when it does not fit.
 bool WriteProviderSettings(OutPacket& out, const ProviderSettings& settings);
 ProviderSettings ReadProviderSettings(InPacket& in);
 

@@ -958,9 +958,47 @@ TEST_F(ManagerTest, ProviderSettingsAccountAndLogOut)
     EXPECT_NE(set(dyn).find("holds 2 accounts"), std::string::npos);
     ASSERT_TRUE(files::ReadAll(m_dir + "/provider.conf", conf));
     EXPECT_EQ(conf, two);
+    // One account of any kind is the page's: a cloudflare token never comes back, an empty TSIG secret
+    // keeps the stored one for the same key only, a URL template that leaves out the address is refused.
     ASSERT_TRUE(
         files::ReplaceAtomically(m_dir + "/provider.conf", "kind=duckdns\ntoken=t0ken\nhost=a.duckdns.org\n", 0660));
-    EXPECT_NE(set(dyn).find("holds a duckdns account"), std::string::npos);
+    ProviderSettings other;
+    other.kind = "cloudflare";
+    other.password = "cf-t0ken";
+    other.hosts = {"home.example.test"};
+    other.ttl = 120;
+    other.proxied = 0;
+    EXPECT_EQ(set(other), "ok");
+    Client().Send(0, CMD_ACCOUNT);
+    auto cf = Client().ReceiveCommand(CMD_ACCOUNT);
+    ASSERT_TRUE(cf.has_value());
+    EXPECT_EQ(std::string(cf->begin(), cf->end()).find("cf-t0ken"), std::string::npos);
+    UdpInPacket cfIn;
+    CRawClient::Parse(*cf, cfIn);
+    cfIn.ReadU8(), cfIn.ReadString(), cfIn.ReadU8();
+    ProviderSettings back = ReadProviderSettings(cfIn);
+    EXPECT_TRUE(back.kind == "cloudflare" && back.passwordStored && back.ttl == 120 && back.proxied == 0);
+    other = ProviderSettings{};
+    other.kind = "nsupdate";
+    other.server = "127.0.0.1:53";
+    other.zone = "Example.TEST.";
+    other.keyName = "ddns";
+    other.keyAlgorithm = "hmac-sha512";
+    other.password = "c2VjcmV0c2VjcmV0";
+    other.hosts = {"home.example.test"};
+    EXPECT_EQ(set(other), "ok");
+    other.password.clear();
+    EXPECT_EQ(set(other), "ok");
+    ASSERT_TRUE(files::ReadAll(m_dir + "/provider.conf", conf));
+    EXPECT_NE(conf.find("zone=example.test\nkey=ddns:hmac-sha512:c2VjcmV0c2VjcmV0\n"), std::string::npos) << conf;
+    other.keyName = "another";
+    EXPECT_NE(set(other).find("a TSIG key is needed"), std::string::npos);
+    other = ProviderSettings{};
+    other.kind = "url";
+    other.server = "https://127.0.0.1:1/u?h={host}&ip={ip}";
+    other.password = "pw";
+    other.hosts = {"home.example.test"};
+    EXPECT_EQ(set(other), "the URL template has no {ipv4} although IPv4 addresses are kept");
     ASSERT_TRUE(files::ReplaceAtomically(m_dir + "/provider.conf", two, 0660));
     std::vector<ProviderConfig> parsed;
     ASSERT_TRUE(providerconf::ParseAll(two, parsed));

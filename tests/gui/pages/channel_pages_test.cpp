@@ -393,6 +393,28 @@ TEST_F(PagesOverChannel, ProviderPageSendsTheFormAndNeverShowsThePassword)
     EXPECT_EQ(got.user, "");
     page.ShowSaveResult(false, "not a host name: 'x y'");
     EXPECT_EQ(page.ResultLabel()->text(), U("没有保存: not a host name: 'x y'"));
+    // Every kind has its entry; an nsupdate key is kept by an empty secret only under the same key name.
+    EXPECT_EQ(page.KindCombo()->count(), static_cast<int>(std::size(kProviderKinds)));
+    ProviderSettings ns;
+    ns.kind = "nsupdate";
+    ns.server = "127.0.0.1:53";
+    ns.zone = "example.test";
+    ns.keyName = "ddns";
+    ns.keyAlgorithm = "hmac-sha512";
+    ns.passwordStored = true;
+    ns.ttl = 60;
+    ns.hosts = {"a.example.test"};
+    page.ShowSettings(true, ns);
+    EXPECT_TRUE(page.ZoneEdit()->isVisibleTo(&page) && !page.UserEdit()->isVisibleTo(&page) &&
+                !page.SuccessEdit()->isVisibleTo(&page));
+    got = page.Settings();
+    EXPECT_TRUE(got.keyName == "ddns" && got.keyAlgorithm == "hmac-sha512" && got.ttl == 60 && got.user.empty());
+    page.KeyNameEdit()->setText("other");
+    page.OnSave();
+    EXPECT_EQ(page.ResultLabel()->text(), U("请输入这个账户的密码。"));
+    page.KindCombo()->setCurrentIndex(page.KindCombo()->findData(QStringLiteral("url")));
+    EXPECT_TRUE(page.SuccessEdit()->isVisibleTo(&page) && !page.ZoneEdit()->isVisibleTo(&page));
+    EXPECT_EQ(page.Settings().ttl, 0u) << "a field the kind does not use went";
     page.OnTest();
     r = Next();
     ASSERT_TRUE(r);
