@@ -54,16 +54,22 @@ std::string AccountJson(const ProviderConfig& c)
         account && c.WantsIPv6() ? providerconf::CheckIp6Urls(c) : std::vector<std::string>{};
     auto list = [](const std::vector<std::string>& items) {
         std::string out = "[";
-        for (const std::string& i : items)
-            out += (out.size() > 1 ? "," : "") + JsonString(i);
+        for (const std::string& i : items) {
+            if (out.size() > 1)
+                out += ',';
+            out += JsonString(i);
+        }
         return out + "]";
     };
     std::string out = "\"kind\":" + JsonString(providerconf::KindName(c.kind));
     if (account) {
         std::string ids = "{";
         for (const std::string& h : c.hosts)
-            if (!InterfaceId(c, h).empty())
-                ids += (ids.size() > 1 ? "," : "") + JsonString(h) + ":" + JsonString(InterfaceId(c, h));
+            if (!InterfaceId(c, h).empty()) {
+                if (ids.size() > 1)
+                    ids += ',';
+                ids += JsonString(h) + ":" + JsonString(InterfaceId(c, h));
+            }
         out += ",\"name\":" + JsonString(providerconf::AccountName(c)) + ",\"server\":" + JsonString(c.server) +
                ",\"user\":" + JsonString(c.user) + ",\"hosts\":" + list(c.hosts) + ",\"interface_ids\":" + ids +
                "},\"ip\":" + JsonString(providerconf::FamiliesName(c.ip)) +

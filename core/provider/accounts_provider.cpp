@@ -162,7 +162,13 @@ void CAccountsProvider::Cancel()
 std::string CAccountsProvider::Describe() const
 {
     std::string text = std::to_string(m_entries.size()) + " accounts:";
-    for (const Entry& e : m_entries)
-        text += " " + providerconf::AccountName(e.account.config) + " (" + e.account.provider->Describe() + ")";
+    // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict for " " + std::string.
+    for (const Entry& e : m_entries) {
+        text += ' ';
+        text += providerconf::AccountName(e.account.config);
+        text += " (";
+        text += e.account.provider->Describe();
+        text += ')';
+    }
     return text;
 }

@@ -38,8 +38,11 @@ std::string CDuckDnsProvider::UpdateUrl(const std::vector<std::string>& hosts, c
     while (!base.empty() && base.back() == '/')
         base.pop_back();
     std::string domains;
-    for (const std::string& h : hosts)
-        domains += (domains.empty() ? "" : ",") + Domain(h);
+    for (const std::string& h : hosts) {
+        if (!domains.empty())
+            domains += ',';
+        domains += Domain(h);
+    }
     // A family left out is not sent at all: an empty ip= would make DuckDNS take the request's source.
     std::string url = base + "/update?domains=" + Escape(domains) + "&token=" + Escape(m_config.password);
     if (address.ipv4)
