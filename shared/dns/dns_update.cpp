@@ -4,8 +4,6 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -76,6 +74,8 @@ ldns_rdf* NameRdf(const std::string& name)
 }
 
 }  // namespace
+
+const char* const kUpdatesMissing = nullptr;
 
 DnsUpdateResult SendAddressUpdate(const DnsZone& zone, const std::string& name, const std::string& address,
                                   int timeoutMs)
