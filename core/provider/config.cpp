@@ -416,6 +416,8 @@ std::string Check(const ProviderConfig& c)
     }
     if (!c.interfaceName.empty() && platform::kInterfaceSourcesMissing)
         return platform::kInterfaceSourcesMissing;
+    if (c.kind == ProviderConfig::Kind::Nsupdate && dns::kUpdatesMissing)
+        return dns::kUpdatesMissing;
     for (const std::string* text : {&c.server, &c.user, &c.password, &c.interfaceName, &c.caFile, &c.zone, &c.success})
         if (HasLineBreak(*text))
             return "values must not contain line breaks";

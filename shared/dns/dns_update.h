@@ -34,6 +34,10 @@ struct DnsAddressRecord {
 
 namespace dns {
 
+// Null where updates can be sent and names queried; otherwise why not, in words for the one who asked for an
+// nsupdate account.
+extern const char* const kUpdatesMissing;
+
 // "HOST", "HOST:PORT", "[V6]:PORT". False with a reason when malformed.
 bool ParseServer(const std::string& text, std::string& host, uint16_t& port, std::string& why);
 // "NAME:ALGORITHM:SECRET" or "NAME:SECRET" (hmac-sha256). The secret must be base64.
@@ -41,6 +45,8 @@ bool ParseKey(const std::string& text, std::string& name, std::string& algorithm
               std::string& why);
 // hmac-sha1, hmac-sha224, hmac-sha256, hmac-sha384, hmac-sha512 (hmac-md5 for old servers).
 bool KnownAlgorithm(const std::string& algorithm);
+// The owner name of a known algorithm in a TSIG record ("hmac-sha256."), null for an unknown one.
+const char* AlgorithmWireName(const std::string& algorithm);
 // Lower case without the trailing dot; false for names that are not plain host names.
 bool NormalizeName(const std::string& text, std::string& name);
 // True when `name` is `zone` or lies below it (both normalized).

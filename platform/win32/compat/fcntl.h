@@ -9,6 +9,10 @@
 #ifndef O_CLOEXEC
 #define O_CLOEXEC _O_NOINHERIT
 #endif
+// A console is never made a process's controlling terminal by opening it.
+#ifndef O_NOCTTY
+#define O_NOCTTY 0
+#endif
 // Files and FIFOs never block an open or read on Windows.
 #ifndef O_NONBLOCK
 #define O_NONBLOCK 0
