@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "platform/library.h"
@@ -219,4 +221,19 @@ bool HttpsGetHere(const HttpsRequest& request, HttpsAnswer& answer)
     api.cleanup(curl);
     api.slistFree(headers);
     return rc == CURLE_OK;
+}
+
+std::string QueryEscape(const std::string& text, const char* keep)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || (c && std::strchr(keep, c))) {
+            out += static_cast<char>(c);
+        } else {
+            char buf[4];
+            std::snprintf(buf, sizeof buf, "%%%02X", c);
+            out += buf;
+        }
+    }
+    return out;
 }

@@ -49,6 +49,10 @@ void UseHttpsHelper(const std::string& program);
 // The child's side: one request on standard input, its answer on standard output. Returns the exit
 // status.
 int HttpsHelperMain();
+
+// Percent-encoding for a URL's query: unreserved characters as they are, and those in `keep` (a
+// list separator a server expects bare, say), everything else as %XX.
+std::string QueryEscape(const std::string& text, const char* keep = "");
 // The request's method, headers and body go along, as for a GET (the same call: kept for the readers
 // of a request that is not a GET).
 inline bool HttpsSend(const HttpsRequest& request, HttpsAnswer& answer)

@@ -1,3 +1,4 @@
+#include "core/provider/https.h"
 #include "core/provider/cloudflare/cloudflare_provider.h"
 
 #include "core/log.h"
@@ -9,21 +10,6 @@ namespace {
 
 constexpr uint64_t kDefaultRetryAfterMs = 60 * 1000;
 constexpr size_t kMaxAnswer = 256 * 1024;
-
-std::string QueryEscape(const std::string& text)
-{
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            char buf[4];
-            std::snprintf(buf, sizeof buf, "%%%02X", c);
-            out += buf;
-        }
-    }
-    return out;
-}
 
 // "code 9109: Invalid access token" from the answer's errors, or the HTTP status.
 std::string ApiErrors(const CJson& json, long status)

@@ -1,3 +1,4 @@
+#include "core/provider/https.h"
 #include "core/provider/duckdns/duckdns_provider.h"
 
 #include <algorithm>
@@ -8,21 +9,6 @@
 #include "shared/base/ipv4.h"
 
 namespace {
-
-std::string Escape(const std::string& text)
-{
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == ',' || c == ':') {
-            out += static_cast<char>(c);
-        } else {
-            char buf[4];
-            std::snprintf(buf, sizeof buf, "%%%02X", c);
-            out += buf;
-        }
-    }
-    return out;
-}
 
 // DuckDNS names its domains by their first label ("home" for home.duckdns.org).
 std::string Domain(const std::string& host)
@@ -44,11 +30,12 @@ std::string CDuckDnsProvider::UpdateUrl(const std::vector<std::string>& hosts, c
         domains += Domain(h);
     }
     // A family left out is not sent at all: an empty ip= would make DuckDNS take the request's source.
-    std::string url = base + "/update?domains=" + Escape(domains) + "&token=" + Escape(m_config.password);
+    std::string url =
+        base + "/update?domains=" + QueryEscape(domains, ",:") + "&token=" + QueryEscape(m_config.password, ",:");
     if (address.ipv4)
         url += "&ip=" + FormatIPv4(address.ipv4);
     if (address.HasIPv6())
-        url += "&ipv6=" + Escape(address::FormatIPv6(address.ipv6));
+        url += "&ipv6=" + QueryEscape(address::FormatIPv6(address.ipv6), ",:");
     return url;
 }
 

@@ -1,3 +1,4 @@
+#include "core/provider/https.h"
 #include "core/provider/dyndns2/dyndns2_provider.h"
 
 #include <algorithm>
@@ -36,21 +37,6 @@ bool IsStopCode(const std::string& code)
 {
     return code == "badauth" || code == "nohost" || code == "notfqdn" || code == "abuse" || code == "!donator" ||
            code == "badagent" || code == "!yours";
-}
-
-std::string Escape(const std::string& text)
-{
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == ',' || c == ':') {
-            out += static_cast<char>(c);
-        } else {
-            char buf[4];
-            std::snprintf(buf, sizeof buf, "%%%02X", c);
-            out += buf;
-        }
-    }
-    return out;
 }
 
 }  // namespace
@@ -237,8 +223,8 @@ std::string CDyndns2Provider::UpdateUrl(const std::string& hostnames, const Addr
     std::string myip = addr.ipv4 ? FormatIPv4(addr.ipv4) : std::string();
     if (addr.HasIPv6())
         myip += (myip.empty() ? "" : ",") + address::FormatIPv6(addr.ipv6);
-    return base + (base.find('?') == std::string::npos ? "?" : "&") + "hostname=" + Escape(hostnames) +
-           "&myip=" + Escape(myip);
+    return base + (base.find('?') == std::string::npos ? "?" : "&") + "hostname=" + QueryEscape(hostnames, ",:") +
+           "&myip=" + QueryEscape(myip, ",:");
 }
 
 bool CDyndns2Provider::Apply(HostState& host, const std::string& line, const AddressPair& sent)

@@ -1,3 +1,4 @@
+#include "core/provider/https.h"
 #include "core/provider/url/url_provider.h"
 
 #include <algorithm>
@@ -8,21 +9,6 @@
 #include "shared/base/ipv4.h"
 
 namespace {
-
-std::string Escape(const std::string& text)
-{
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            char buf[4];
-            std::snprintf(buf, sizeof buf, "%%%02X", c);
-            out += buf;
-        }
-    }
-    return out;
-}
 
 // The template without its secret, for the journal.
 std::string Redacted(std::string url, const std::string& secret)
@@ -51,13 +37,13 @@ std::string CUrlProvider::Fill(const std::string& host, const AddressPair& addre
         }
         i += std::strlen(kNames[which]);
         if (which == 0)
-            out += Escape(host);
+            out += QueryEscape(host);
         else if (which == 1)
             out += address.ipv4 ? FormatIPv4(address.ipv4) : std::string();
         else if (which == 2)
-            out += address.HasIPv6() ? Escape(address::FormatIPv6(address.ipv6)) : std::string();
+            out += address.HasIPv6() ? QueryEscape(address::FormatIPv6(address.ipv6)) : std::string();
         else
-            out += Escape(m_config.password);
+            out += QueryEscape(m_config.password);
     }
     return out;
 }
@@ -85,7 +71,7 @@ int CUrlProvider::Send(std::vector<Item>& items)
             request.password = m_config.password;
         }
         HttpsAnswer answer;
-        std::string shown = Redacted(request.url, Escape(m_config.password));
+        std::string shown = Redacted(request.url, QueryEscape(m_config.password));
         if (!Exchange(request, answer)) {
             JournalPrint(kJournalWarning, "%s: %s failed: %s", Tag().c_str(), shown.c_str(), answer.error.c_str());
             return Fail(kStatusNoAnswer, answer.error);
