@@ -284,6 +284,12 @@ uint8_t CMorvaneManger::Login(const std::string& user, const std::string& passwo
 {
     if (!m_service)
         return webservice::kFailUnreachable;
+    // No account has an empty name: refused here, without a call the provider would count against
+    // this machine's address as a failed login.
+    if (user.empty()) {
+        JournalPrint(kJournalWarning, "login without an account name refused");
+        return webservice::kFailRefused;
+    }
     int status = m_service->PublicAddress(m_netinfo);
     // Filled into temporaries so that a failed attempt keeps the list the service already has:
     // address updates for the switched-on domains go on with it.

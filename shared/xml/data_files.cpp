@@ -581,7 +581,7 @@ bool RemoveMappings(const std::string& path, const std::vector<PortMapEntry>& li
         return false;
     CXmlDocument doc;
     if (!doc.LoadFile(path))
-        return false;
+        return !files::Exists(path);  // no file holds no mapping: nothing to remove
     if (!doc.FindElement("MAPPORTLIST") || !doc.EnterElement())
         return true;
     bool changed = false;
