@@ -1,6 +1,7 @@
 #include "core/provider/config.h"
 
 #include <algorithm>
+#include <cctype>
 #include <set>
 #include <sstream>
 
@@ -370,6 +371,16 @@ std::string CheckKind(const ProviderConfig& c)
     case K::Url: {
         if (!IsHttpsUrl(c.server))
             return "the URL template must be an https:// URL";
+        // A misspelt placeholder such as {ip} would travel as it stands: named, not sent.
+        for (size_t open = c.server.find('{'); open != std::string::npos; open = c.server.find('{', open + 1)) {
+            size_t close = c.server.find('}', open);
+            std::string name = close == std::string::npos ? "" : c.server.substr(open, close - open + 1);
+            bool word = name.size() > 2 && std::all_of(name.begin() + 1, name.end() - 1, [](unsigned char ch) {
+                            return std::isalnum(ch) || ch == '_';
+                        });
+            if (word && name != "{host}" && name != "{ipv4}" && name != "{ipv6}" && name != "{password}")
+                return "the URL template holds " + name + ", which is none of {host} {ipv4} {ipv6} {password}";
+        }
         bool v4 = c.server.find("{ipv4}") != std::string::npos, v6 = c.server.find("{ipv6}") != std::string::npos;
         if (c.WantsIPv4() && !v4)
             return "the URL template has no {ipv4} although IPv4 addresses are kept";

@@ -999,6 +999,8 @@ TEST_F(ManagerTest, ProviderSettingsAccountAndLogOut)
     other.server = "https://127.0.0.1:1/u?h={host}&ip={ip}";
     other.password = "pw";
     other.hosts = {"home.example.test"};
+    EXPECT_EQ(set(other), "the URL template holds {ip}, which is none of {host} {ipv4} {ipv6} {password}");
+    other.server = "https://127.0.0.1:1/u?h={host}";
     EXPECT_EQ(set(other), "the URL template has no {ipv4} although IPv4 addresses are kept");
     ASSERT_TRUE(files::ReplaceAtomically(m_dir + "/provider.conf", two, 0660));
     std::vector<ProviderConfig> parsed;
