@@ -271,7 +271,10 @@ void CMorvaneManger::LogPush(const AddressPair& address, const UpdateResultMap& 
             hosts += ", ";
         hosts += name + " (result " + std::to_string(result) + ")";
     }
-    JournalPrint(kJournalInfo, "pushed %s: %s", address.Text().c_str(), hosts.c_str());
+    if (m_service && !m_service->LastUpdateSent())
+        JournalPrint(kJournalInfo, "addresses now %s: nothing to send for %s", address.Text().c_str(), hosts.c_str());
+    else
+        JournalPrint(kJournalInfo, "pushed %s: %s", address.Text().c_str(), hosts.c_str());
     for (const auto& [hostid, result] : results)
         if (result == 0)
             JournalPrint(kJournalWarning,
@@ -338,10 +341,13 @@ void CMorvaneManger::CheckAddress()
             (it == m_pushed.end() || it->second != address || m_service->RefreshDue(record.hostid, address)))
             hosts[record.hostid] = 1;
     }
-    bool pushed = false;
+    bool pushed = false, sent = false;
     if (!hosts.empty()) {
         int status = m_service->Update(m_userId, m_password, address, hosts);
-        NoteAttempt(address, hosts, status);
+        // Nothing sent (only a family without an address now changed): no attempt to note, no hook.
+        sent = status != 0 || m_service->LastUpdateSent();
+        if (sent)
+            NoteAttempt(address, hosts, status);
         if (status == 0) {
             for (const auto& entry : hosts)
                 m_pushed[entry.first] = address;
@@ -365,7 +371,7 @@ void CMorvaneManger::CheckAddress()
     }
     if (!hosts.empty() || changed)
         SendDomainStatus();
-    if (pushed)
+    if (pushed && sent)
         RunHook(address, hosts);
     // Also after a failed update: the router may have lost its mappings with the address.
     if (newIPv4)

@@ -222,6 +222,7 @@ int CAccountProvider::Update(const std::string&, const std::string&, const Addre
     for (auto& entry : results)
         if (entry.second == 1 && !m_hosts.count(entry.first))
             entry.second = 0;
+    m_lastSent = !items.empty();
     if (asked && !anyUsable)
         return 1;  // no address of a kept family is usable now
     if (!m_accountStop.empty())

@@ -32,6 +32,7 @@ public:
               std::vector<DomainRecord>& hosts) override;
     int Update(const std::string& user, const std::string& digest, const AddressPair& address,
                UpdateResultMap& results) override;
+    bool LastUpdateSent() const override { return m_lastSent; }
     CallFailure Failure(int status) const override;
     void Cancel() override { m_cancelled = true; }
     std::string Describe() const override;
@@ -104,4 +105,5 @@ private:
     uint32_t m_lastReported = 1;
     int m_lastReported6 = -1;
     CallFailure m_failure;
+    bool m_lastSent = true;
 };

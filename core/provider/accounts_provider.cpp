@@ -107,6 +107,7 @@ int CAccountsProvider::Update(const std::string&, const std::string&, const Addr
                               UpdateResultMap& results)
 {
     int status = 0;
+    m_lastSent = false;
     for (Entry& e : m_entries) {
         UpdateResultMap own;
         for (const auto& [id, local] : e.local)
@@ -115,6 +116,7 @@ int CAccountsProvider::Update(const std::string&, const std::string&, const Addr
         if (own.empty())
             continue;
         int rc = e.account.provider->Update(e.login, e.digest, address, own);
+        m_lastSent = m_lastSent || rc != 0 || e.account.provider->LastUpdateSent();
         for (const auto& [id, local] : e.local)
             if (auto it = results.find(id); it != results.end())
                 it->second = own[local];

@@ -29,6 +29,7 @@ public:
     int Update(const std::string& user, const std::string& digest, const AddressPair& address,
                UpdateResultMap& results) override;
     bool RefreshDue(uint32_t hostid, const AddressPair& address) const override;
+    bool LastUpdateSent() const override { return m_lastSent; }
     CallFailure Failure(int status) const override;
     void Cancel() override;
     std::string Describe() const override;
@@ -46,4 +47,5 @@ private:
     std::vector<Entry> m_entries;
     std::vector<DomainRecord> m_records;
     CallFailure m_failure;
+    bool m_lastSent = true;
 };

@@ -375,9 +375,8 @@ std::string CheckKind(const ProviderConfig& c)
         for (size_t open = c.server.find('{'); open != std::string::npos; open = c.server.find('{', open + 1)) {
             size_t close = c.server.find('}', open);
             std::string name = close == std::string::npos ? "" : c.server.substr(open, close - open + 1);
-            bool word = name.size() > 2 && std::all_of(name.begin() + 1, name.end() - 1, [](unsigned char ch) {
-                            return std::isalnum(ch) || ch == '_';
-                        });
+            bool word = name.size() > 2 && std::all_of(name.begin() + 1, name.end() - 1,
+                                                       [](unsigned char ch) { return std::isalnum(ch) || ch == '_'; });
             if (word && name != "{host}" && name != "{ipv4}" && name != "{ipv6}" && name != "{password}")
                 return "the URL template holds " + name + ", which is none of {host} {ipv4} {ipv6} {password}";
         }

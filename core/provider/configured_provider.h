@@ -35,6 +35,7 @@ public:
     int Update(const std::string& user, const std::string& digest, const AddressPair& address,
                UpdateResultMap& results) override;
     bool RefreshDue(uint32_t hostid, const AddressPair& address) const override;
+    bool LastUpdateSent() const override { return !m_active || m_active->LastUpdateSent(); }
     CallFailure Failure(int status) const override;
     void Cancel() override;
     std::string Describe() const override;

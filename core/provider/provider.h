@@ -64,6 +64,9 @@ public:
     // True when `hostid`, already pushed with `address`, should be pushed again although nothing
     // changed (a keep-alive some protocols expect); the caller then includes it in the next Update.
     virtual bool RefreshDue(uint32_t /*hostid*/, const AddressPair& /*address*/) const { return false; }
+    // After an Update that returned 0: false when it needed no request at all, the server holding every
+    // address already (only a family without an address now changed).
+    virtual bool LastUpdateSent() const { return true; }
 
     // Why the last call that returned `status` failed (the failed login's reason byte, the journal).
     virtual CallFailure Failure(int status) const = 0;

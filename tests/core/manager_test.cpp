@@ -1253,10 +1253,26 @@ TEST_F(ManagerTest, BothFamiliesFromAnInterfaceInOneRequest)
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ(server.Requests().size(), before);
     // A check-IP URL of its own takes IPv4 from the interface (the home behind a NAT router); IPv6 stays.
+    const std::string hookOut = m_dir + "/hook.out";
+    ASSERT_TRUE(files::ReplaceAtomically(m_dir + "/on-address-change",
+                                         "#!/bin/sh\necho \"$MORVANE_ADDRESS6\" >> '" + hookOut + "'\n", 0755));
     c.checkIp = {server.Url("/ip")};
     ASSERT_TRUE(providerconf::Write(m_dir + "/provider.conf", c));
     EXPECT_TRUE(WaitUntil([&] { return sent("198.51.100.7,2001:db8:5::32"); }, std::chrono::seconds(5)))
         << (server.Requests().empty() ? "" : server.Requests().back());
+    std::string hooked;
+    EXPECT_TRUE(WaitUntil([&] { return files::ReadAll(hookOut, hooked) && hooked == "2001:db8:5::32\n"; }));
+    // The IPv6 address gone: the clients hear of it, but nothing is sent and the hook is not run.
+    auto updates = [&] {
+        auto r = server.Requests();
+        return std::count_if(r.begin(), r.end(), [](const std::string& q) { return q.rfind("GET /ip ", 0) != 0; });
+    };
+    auto updatesBefore = updates();
+    ASSERT_TRUE(ip("addr del 2001:db8:5::32/64 dev mvx0"));
+    EXPECT_TRUE(WaitUntil([&] { return !m_manager->LastAddresses().HasIPv6(); }, std::chrono::seconds(3)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(updates(), updatesBefore);
+    EXPECT_TRUE(files::ReadAll(hookOut, hooked) && hooked == "2001:db8:5::32\n") << hooked;
     m_manager.reset();
     ip("link del mvx0");
 }

@@ -371,6 +371,7 @@ int CDyndns2Provider::Update(const std::string&, const std::string&, const Addre
     for (auto& entry : results)
         if (entry.second == 1 && !m_hosts.count(entry.first))
             entry.second = 0;
+    m_lastSent = !requests.empty();
     if (!anyUsable && asked)
         return 1;  // no address of a kept family is usable now
     if (requests.empty())

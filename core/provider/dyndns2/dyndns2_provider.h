@@ -47,6 +47,7 @@ public:
     void Cancel() override { m_cancelled = true; }
     std::string Describe() const override;
     bool RefreshDue(uint32_t hostid, const AddressPair& address) const override;
+    bool LastUpdateSent() const override { return m_lastSent; }
     // Keeps what the server accepts in the state file `path` (provider.state in the data directory) and
     // starts from what it holds. `wallClock` (seconds since 1970) is for tests; empty = the system clock.
     void Persist(const std::string& path, std::function<int64_t()> wallClock = {});
@@ -97,6 +98,7 @@ private:
     uint32_t m_lastReported = 1;  // the last non-public address logged (1: none yet)
     int m_lastReported6 = -1;     // what was said last of the IPv6 address: 0 none, 1 usable, 2 not global
     int m_requests = 0;
+    bool m_lastSent = true;
     std::atomic<bool> m_cancelled{false};
     CallFailure m_failure;
 };
