@@ -113,22 +113,29 @@ AddressFinding CAddressSources::FromRouter()
     return found;
 }
 
-AddressFinding CAddressSources::FromCheckIp(const std::string& url)
+bool CAddressSources::AskCheckIp(const std::string& url, int ipVersion, HttpsAnswer& answer)
 {
-    AddressFinding found;
-    found.source = url;
     HttpsRequest request;
     request.url = url;
     request.caFile = m_options.caFile;
     request.timeoutMs = m_options.checkIpTimeoutMs;
     request.connectTimeoutMs = m_options.checkIpTimeoutMs;
     request.cancel = m_options.cancel;
-    request.ipVersion = 4;
+    request.ipVersion = ipVersion;
+    if (HttpsGet(request, answer))
+        return true;
+    JournalPrint(kJournalWarning, "address: %s did not answer%s: %s", url.c_str(), ipVersion == 6 ? " over IPv6" : "",
+                 answer.error.c_str());
+    return false;
+}
+
+AddressFinding CAddressSources::FromCheckIp(const std::string& url)
+{
+    AddressFinding found;
+    found.source = url;
     HttpsAnswer answer;
-    if (!HttpsGet(request, answer)) {
-        JournalPrint(kJournalWarning, "address: %s did not answer: %s", url.c_str(), answer.error.c_str());
+    if (!AskCheckIp(url, 4, answer))
         return found;
-    }
     if (answer.status != 200 || !address::ParseAnswer(answer.body, found.address)) {
         found.address = 0;
         JournalPrint(kJournalWarning, "address: %s gave no IPv4 address (HTTP %ld)", url.c_str(), answer.status);
@@ -140,18 +147,9 @@ AddressFinding6 CAddressSources::FromCheckIp6(const std::string& url)
 {
     AddressFinding6 found;
     found.source = url;
-    HttpsRequest request;
-    request.url = url;
-    request.caFile = m_options.caFile;
-    request.timeoutMs = m_options.checkIpTimeoutMs;
-    request.connectTimeoutMs = m_options.checkIpTimeoutMs;
-    request.cancel = m_options.cancel;
-    request.ipVersion = 6;
     HttpsAnswer answer;
-    if (!HttpsGet(request, answer)) {
-        JournalPrint(kJournalWarning, "address: %s did not answer over IPv6: %s", url.c_str(), answer.error.c_str());
+    if (!AskCheckIp(url, 6, answer))
         return found;
-    }
     // One bare address with white space around it at most, like the IPv4 answers.
     std::string_view text = answer.body;
     const char* space = " \t\r\n";

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/provider/address6.h"
+#include "core/provider/https.h"
 
 class INatLibrary;
 
@@ -60,6 +61,8 @@ public:
     AddressFinding6 FromCheckIp6(const std::string& url);
 
 private:
+    // One GET of a check-IP URL over IPv`ipVersion`; false (logged) when it did not answer.
+    bool AskCheckIp(const std::string& url, int ipVersion, HttpsAnswer& answer);
     // Logs `why` unless it is what was logged last for this family (`last`): an interface without an
     // address of a family is said once, not at every check and every notification.
     void NoteOnce(std::string& last, const std::string& why);
