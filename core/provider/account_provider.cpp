@@ -284,14 +284,7 @@ int CAccountProvider::Update(const std::string&, const std::string&, const Addre
 
 CallFailure CAccountProvider::Failure(int status) const
 {
-    if (status == m_failure.status)
-        return m_failure;
-    CallFailure f;
-    f.status = status;
-    f.kind = status == 0 ? webservice::kFailNone : webservice::kFailUnreachable;
-    f.operation = "update";
-    f.what = status == 0 ? "" : "not updated";
-    return f;
+    return UpdateFailure(m_failure, status);
 }
 
 std::string CAccountProvider::Describe() const

@@ -145,14 +145,7 @@ bool CAccountsProvider::RefreshDue(uint32_t hostid, const AddressPair& address) 
 
 CallFailure CAccountsProvider::Failure(int status) const
 {
-    if (status == m_failure.status)
-        return m_failure;
-    CallFailure f;
-    f.status = status;
-    f.kind = status == 0 ? webservice::kFailNone : webservice::kFailUnreachable;
-    f.operation = "update";
-    f.what = status == 0 ? "" : "not updated";
-    return f;
+    return UpdateFailure(m_failure, status);
 }
 
 void CAccountsProvider::Cancel()

@@ -44,6 +44,16 @@ struct AddressPair {
     bool operator==(const AddressPair&) const = default;
 };
 
+// What Failure(status) answers for an update client that records its last failure in `recorded`:
+// that record for its status, otherwise the general words for the status.
+inline CallFailure UpdateFailure(const CallFailure& recorded, int status)
+{
+    if (status == recorded.status)
+        return recorded;
+    return CallFailure{status, status == 0 ? webservice::kFailNone : webservice::kFailUnreachable, "update",
+                       status == 0 ? "" : "not updated"};
+}
+
 class IProvider {
 public:
     virtual ~IProvider() = default;

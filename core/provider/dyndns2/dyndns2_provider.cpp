@@ -417,14 +417,7 @@ int CDyndns2Provider::Update(const std::string&, const std::string&, const Addre
 
 CallFailure CDyndns2Provider::Failure(int status) const
 {
-    if (status == m_failure.status)
-        return m_failure;
-    CallFailure f;
-    f.status = status;
-    f.kind = status == 0 ? webservice::kFailNone : webservice::kFailUnreachable;
-    f.operation = "update";
-    f.what = status == 0 ? "" : "not updated";
-    return f;
+    return UpdateFailure(m_failure, status);
 }
 
 std::string CDyndns2Provider::Describe() const
