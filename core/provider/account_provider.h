@@ -19,6 +19,7 @@
 #include "core/provider/address_sources.h"
 #include "core/provider/config.h"
 #include "core/provider/https.h"
+#include "core/provider/own_addresses.h"
 #include "core/provider/provider.h"
 
 class CAccountProvider : public IProvider {
@@ -84,14 +85,9 @@ protected:
     int m_requests = 0;
 
 private:
-    struct HostState {
-        std::string name;
-        AddressPair accepted;
-        bool hasInterfaceId = false;
-        address::IPv6 interfaceId{};
-        std::string stop;
+    struct HostState : OwnHost {
+        std::string stop;  // set: the server refused the host for good (why)
     };
-    AddressPair Wanted(const HostState& host, const AddressPair& machine) const;
 
     std::unique_ptr<CAddressSources> m_sources;
     std::unique_ptr<CAcceptedAddresses> m_state;
@@ -102,8 +98,7 @@ private:
     std::string m_accountStop;
     uint64_t m_backOffUntil = 0;
     bool m_backingOff = false;
-    uint32_t m_lastReported = 1;
-    int m_lastReported6 = -1;
+    CAddressReport m_report;
     CallFailure m_failure;
     bool m_lastSent = true;
 };

@@ -2,30 +2,17 @@
 #include "core/provider/dyndns2/dyndns2_provider.h"
 
 #include <algorithm>
-#include <chrono>
 #include <sstream>
 
 #include "core/log.h"
 #include "core/provider/address.h"
 #include "shared/base/ipv4.h"
-#include "shared/base/md5.h"
 
 namespace {
 
 // Statuses, in the range the web service's client leaves free.
 constexpr int kStatusRefused = 910;
 constexpr int kStatusNoAnswer = 911;
-
-bool SameDigest(const std::string& a, const std::string& b)
-{
-    // Constant time over the 32 characters; case-insensitive, as hexadecimal is.
-    if (a.size() != 32 || b.size() != 32)
-        return false;
-    unsigned diff = 0;
-    for (size_t i = 0; i < 32; ++i)
-        diff |= unsigned((a[i] | 0x20) ^ (b[i] | 0x20));
-    return diff == 0;
-}
 
 std::string FirstWord(const std::string& line)
 {
@@ -46,13 +33,8 @@ CDyndns2Provider::CDyndns2Provider(ProviderConfig config, std::unique_ptr<CAddre
     : m_config(std::move(config)), m_sources(std::move(sources)), m_clock(std::move(clockMs)), m_transport(HttpsGet)
 {
     m_records = providerconf::HostRecords(m_config);
-    for (const DomainRecord& r : m_records) {
-        HostState& host = m_hosts[r.hostid];
-        host.name = r.domain;
-        auto id = m_config.interfaceIds.find(r.domain);
-        host.hasInterfaceId =
-            id != m_config.interfaceIds.end() && address::ParseInterfaceId(id->second, host.interfaceId);
-    }
+    for (const DomainRecord& r : m_records)
+        InitOwnHost(m_hosts[r.hostid], m_config, r.domain);
 }
 
 void CDyndns2Provider::Persist(const std::string& path, std::function<int64_t()> wallClock)
@@ -63,30 +45,13 @@ void CDyndns2Provider::Persist(const std::string& path, std::function<int64_t()>
                                              "dyndns2 " + m_config.user + " " + m_config.server, std::move(wallClock));
     m_state->Load();
     m_state->Keep(m_config.hosts);
-    for (auto& [id, host] : m_hosts) {
-        host.accepted = AddressPair{};
-        const AcceptedAddress* v4 = m_state->Find(host.name, AddressFamily::IPv4);
-        const AcceptedAddress* v6 = m_state->Find(host.name, AddressFamily::IPv6);
-        if (v4 && !address::ParseBare(v4->address, host.accepted.ipv4))
-            host.accepted.ipv4 = 0;
-        if (v6 && !address::ParseIPv6(v6->address, host.accepted.ipv6))
-            host.accepted.ipv6 = {};
-    }
+    for (auto& [id, host] : m_hosts)
+        LoadAccepted(*m_state, host);
 }
 
 bool CDyndns2Provider::Due(const HostState& host, AddressFamily family) const
 {
     return m_state && m_state->Due(host.name, family);
-}
-
-AddressPair CDyndns2Provider::Wanted(const HostState& host, const AddressPair& machine) const
-{
-    AddressPair wanted;
-    if (m_config.WantsIPv4() && address::IsPublic(machine.ipv4))
-        wanted.ipv4 = machine.ipv4;
-    if (m_config.WantsIPv6() && address::IsGlobalUnicast(machine.ipv6))
-        wanted.ipv6 = host.hasInterfaceId ? address::WithInterfaceId(machine.ipv6, host.interfaceId) : machine.ipv6;
-    return wanted;
 }
 
 AddressPair CDyndns2Provider::DueParts(const HostState& host, const AddressPair& wanted) const
@@ -105,7 +70,7 @@ bool CDyndns2Provider::RefreshDue(uint32_t hostid, const AddressPair& addr) cons
     if (it == m_hosts.end() || !it->second.stopCode.empty())
         return false;
     const HostState& host = it->second;
-    AddressPair wanted = Wanted(host, addr);
+    AddressPair wanted = WantedAddresses(m_config, host, addr);
     // Only a keep-alive: a changed address is sent anyway.
     return (wanted.ipv4 && host.accepted.ipv4 == wanted.ipv4 && Due(host, AddressFamily::IPv4)) ||
            (wanted.HasIPv6() && host.accepted.ipv6 == wanted.ipv6 && Due(host, AddressFamily::IPv6));
@@ -113,104 +78,29 @@ bool CDyndns2Provider::RefreshDue(uint32_t hostid, const AddressPair& addr) cons
 
 uint64_t CDyndns2Provider::Now() const
 {
-    if (m_clock)
-        return m_clock();
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
+    return MonotonicMs(m_clock);
 }
 
 int CDyndns2Provider::PublicAddress(NetInfo& info)
 {
-    NetInfo out;
-    if (m_config.WantsIPv4()) {
-        AddressFinding found = m_sources ? m_sources->Find() : AddressFinding{};
-        if (found.address == 0) {
-            out.netlocation = "address unknown (no source answered)";
-            // Said once until an address comes; the sources log each failure of their own.
-            if (m_lastReported != 0 && m_config.WantsIPv6())
-                JournalPrint(kJournalWarning, "dyndns2: no IPv4 address now; the hosts' IPv4 addresses are not "
-                                              "updated until one comes");
-            m_lastReported = 0;
-        } else if (!address::IsPublic(found.address)) {
-            // Updating a name to this address would point it at nothing reachable. Which kind of
-            // address it is tells the user what can help: only the shared range (100.64/10) means the
-            // provider translates further out, where port mapping on the router cannot reach.
-            std::string text = FormatIPv4(found.address), why;
-            if (address::IsSharedAddressSpace(found.address)) {
-                out.nettype = kNetTypeCarrierGradeNat;
-                out.netlocation = "behind carrier-grade NAT (" + found.source + " gives " + text + ")";
-                why = "this machine is behind carrier-grade NAT; no IPv4 update is sent and port mapping cannot help";
-            } else if (found.source == "router") {
-                out.netlocation = "behind two NAT routers (the router's own address is " + text + ")";
-                why = "another NAT router stands between the router and the Internet; no IPv4 update is sent "
-                      "(a check-IP URL gives the public address)";
-            } else {
-                out.netlocation = "private address (" + found.source + " gives " + text + ")";
-                why = "no IPv4 update is sent; behind a NAT router the router or a check-IP URL gives the public "
-                      "address, not the interface";
-            }
-            if (found.address != m_lastReported)
-                JournalPrint(kJournalWarning, "dyndns2: %s gives %s, not a public address: %s", found.source.c_str(),
-                             text.c_str(), why.c_str());
-            m_lastReported = found.address;
-        } else {
-            out.dyip = static_cast<int32_t>(found.address);
-            out.netlocation = found.source;
-            m_lastReported = 1;
-        }
-    }
-    if (m_config.WantsIPv6()) {
-        AddressFinding6 found = m_sources ? m_sources->FindIPv6() : AddressFinding6{};
-        out.reportsIPv6 = true;
-        int state = !found.found ? 0 : address::IsGlobalUnicast(found.address) ? 1 : 2;
-        std::string where;
-        if (state == 1) {
-            out.dyip6 = found.address;
-            where = found.source;
-        } else {
-            where = state == 0 ? "no IPv6 address" : "no global IPv6 address";
-            if (state == 0 && m_lastReported6 != 0)
-                JournalPrint(kJournalWarning, "dyndns2: no IPv6 address now (no source gave one); the hosts' IPv6 "
-                                              "addresses are not updated until one comes");
-            else if (state == 2 && m_lastReported6 != 2)
-                JournalPrint(kJournalWarning, "dyndns2: %s gives %s, not a global IPv6 address; it is not sent",
-                             found.source.c_str(), address::FormatIPv6(found.address).c_str());
-        }
-        m_lastReported6 = state;
-        if (!m_config.WantsIPv4())
-            out.netlocation = state == 1 ? where : "IPv6 address unknown (" + where + ")";
-        else if (where != out.netlocation)
-            out.netlocation += "; IPv6: " + where;
-    }
-    info = out;
+    info = m_report.Find(m_sources.get(), m_config, "dyndns2");
     return 0;
 }
 
 int CDyndns2Provider::Hosts(const std::string& user, const std::string& digest, UserInfo& account,
                             std::vector<DomainRecord>& hosts)
 {
-    CMD5 md5;
-    md5.Digest(std::string_view(m_config.password));
-    bool ok = md5.HexDigest() && SameDigest(digest, md5.HexDigest());
+    bool ok = DigestMatches(m_config.password, digest);
     ok = (user == m_config.user) & ok;
     if (!ok) {
         m_failure = CallFailure{kStatusRefused, webservice::kFailRefused, "login", "not the account of provider.conf"};
         return kStatusRefused;
     }
-    UserInfo a;
-    std::snprintf(a.username, sizeof a.username, "%s", user.c_str());
-    a.userstatus = 1;
-    a.validated = 1;
-    account = a;
+    account = OwnUserInfo(user);
     hosts = m_records;
     // The data column: what the server holds, in the families the account keeps ("V4,V6" for both).
-    for (DomainRecord& r : hosts) {
-        const AddressPair& accepted = m_hosts[r.hostid].accepted;
-        std::string v4 = m_config.WantsIPv4() && accepted.ipv4 ? FormatIPv4(accepted.ipv4) : std::string();
-        std::string v6 = m_config.WantsIPv6() && accepted.HasIPv6() ? address::FormatIPv6(accepted.ipv6) : "";
-        r.data = v4.empty() || v6.empty() ? v4 + v6 : v4 + "," + v6;
-    }
+    for (DomainRecord& r : hosts)
+        r.data = HeldText(m_config, m_hosts[r.hostid].accepted);
     return 0;
 }
 
@@ -333,7 +223,7 @@ int CDyndns2Provider::Update(const std::string&, const std::string&, const Addre
             continue;
         asked = true;
         HostState& host = m_hosts[r.hostid];
-        AddressPair wanted = Wanted(host, addr);
+        AddressPair wanted = WantedAddresses(m_config, host, addr);
         wantedOf[r.hostid] = wanted;
         anyUsable = anyUsable || !wanted.Empty();
         if (!host.stopCode.empty() || wanted.Empty()) {

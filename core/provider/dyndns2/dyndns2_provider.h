@@ -28,6 +28,7 @@
 #include "core/provider/address_sources.h"
 #include "core/provider/config.h"
 #include "core/provider/https.h"
+#include "core/provider/own_addresses.h"
 #include "core/provider/provider.h"
 
 inline constexpr uint64_t kDyndns2BackOffMs = 30ull * 60 * 1000;
@@ -65,18 +66,11 @@ public:
     int Requests() const { return m_requests; }
 
 private:
-    struct HostState {
-        std::string name;
-        AddressPair accepted;         // per family, the address the server last accepted
-        bool hasInterfaceId = false;  // its IPv6 address is this machine's prefix with interfaceId
-        address::IPv6 interfaceId{};
+    struct HostState : OwnHost {
         std::string stopCode;  // set when the server refused the host for good
         bool partialAnswerLogged = false;
     };
     uint64_t Now() const;
-    // What `host` should point at now: each family the account keeps, when this machine has a usable
-    // address of it.
-    AddressPair Wanted(const HostState& host, const AddressPair& machine) const;
     // The families of `wanted` that must be sent (changed, or due for a keep-alive).
     AddressPair DueParts(const HostState& host, const AddressPair& wanted) const;
     // Applies one answer line to `host`, for the families `sent` carried. False when the host's
@@ -95,8 +89,7 @@ private:
     std::vector<DomainRecord> m_records;
     bool m_backingOff = false;
     uint64_t m_backOffUntil = 0;
-    uint32_t m_lastReported = 1;  // the last non-public address logged (1: none yet)
-    int m_lastReported6 = -1;     // what was said last of the IPv6 address: 0 none, 1 usable, 2 not global
+    CAddressReport m_report;
     int m_requests = 0;
     bool m_lastSent = true;
     std::atomic<bool> m_cancelled{false};
