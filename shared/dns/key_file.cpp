@@ -188,8 +188,11 @@ bool ParseKeyFile(std::string_view text, std::vector<TsigKey>& keys, std::string
 bool ChooseKey(const std::vector<TsigKey>& keys, const std::string& name, TsigKey& key, std::string& why)
 {
     std::string names;
-    for (const TsigKey& k : keys)
-        names += (names.empty() ? "" : ", ") + k.name;
+    for (const TsigKey& k : keys) {
+        if (!names.empty())
+            names += ", ";
+        names += k.name;
+    }
     if (!name.empty()) {
         std::string wanted;
         if (dns::NormalizeName(name, wanted))

@@ -59,8 +59,11 @@ int CDuckDnsProvider::Send(std::vector<Item>& items)
         request.url = UpdateUrl(names, address);
         HttpsAnswer answer;
         std::string list;
-        for (const std::string& n : names)
-            list += (list.empty() ? "" : ",") + n;
+        for (const std::string& n : names) {
+            if (!list.empty())
+                list += ",";
+            list += n;
+        }
         if (!Exchange(request, answer)) {
             JournalPrint(kJournalWarning, "%s: update of %s to %s failed: %s", Tag().c_str(), list.c_str(),
                          address.Text().c_str(), answer.error.c_str());

@@ -111,8 +111,11 @@ std::string CDyndns2Provider::UpdateUrl(const std::string& hostnames, const Addr
     if (slash == std::string::npos || slash + 1 == base.size())
         base = (slash == std::string::npos ? base : base.substr(0, slash)) + "/nic/update";
     std::string myip = addr.ipv4 ? FormatIPv4(addr.ipv4) : std::string();
-    if (addr.HasIPv6())
-        myip += (myip.empty() ? "" : ",") + address::FormatIPv6(addr.ipv6);
+    if (addr.HasIPv6()) {
+        if (!myip.empty())
+            myip += ",";
+        myip += address::FormatIPv6(addr.ipv6);
+    }
     return base + (base.find('?') == std::string::npos ? "?" : "&") + "hostname=" + QueryEscape(hostnames, ",:") +
            "&myip=" + QueryEscape(myip, ",:");
 }
@@ -176,8 +179,11 @@ bool CDyndns2Provider::Send(const std::vector<uint32_t>& hosts, const AddressPai
                             std::vector<std::string>& lines)
 {
     std::string names;
-    for (uint32_t id : hosts)
-        names += (names.empty() ? "" : ",") + m_hosts[id].name;
+    for (uint32_t id : hosts) {
+        if (!names.empty())
+            names += ",";
+        names += m_hosts[id].name;
+    }
     HttpsRequest request;
     request.url = UpdateUrl(names, sent);
     request.user = m_config.user;

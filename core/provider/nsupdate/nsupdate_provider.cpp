@@ -19,7 +19,9 @@ int CNsupdateProvider::Send(std::vector<Item>& items)
     std::vector<DnsAddressRecord> records;
     std::string names;
     for (const Item& item : items) {
-        names += (names.empty() ? "" : ", ") + item.name;
+        if (!names.empty())
+            names += ", ";
+        names += item.name;
         if (item.sent.ipv4)
             records.push_back(DnsAddressRecord{item.name, FormatIPv4(item.sent.ipv4)});
         if (item.sent.HasIPv6())
